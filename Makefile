@@ -1,0 +1,31 @@
+# The two commands of the README: `make run` and `make test`. Both install what is missing.
+JOBS ?= 2
+BUILD_TYPE ?= RelWithDebInfo
+
+.PHONY: all deps build build-win test run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	@cmake --build build -j$(JOBS)
+
+build-win: deps
+	@cmake -S . -B build-win -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+	@cmake --build build-win -j$(JOBS)
+
+test: build build-win
+	@ctest --test-dir build --output-on-failure
+
+run: build
+	@scripts/run.sh
+
+bench: build
+	@for b in bench/*.sh; do echo "== $$b"; bash "$$b" || exit 1; done
+
+clean:
+	rm -rf build build-win

@@ -1,0 +1,98 @@
+#include "http/handler.hpp"
+
+#include "app/version.hpp"
+#include "http/web_assets.hpp"
+
+namespace kelvora::http {
+
+namespace {
+
+std::string replace_all(std::string text, std::string_view what, std::string_view with) {
+    std::size_t pos = 0;
+    while ((pos = text.find(what, pos)) != std::string::npos) {
+        text.replace(pos, what.size(), with);
+        pos += with.size();
+    }
+    return text;
+}
+
+Response refusal(int status, const char* body) { return {status, "application/json", body}; }
+
+Response not_found() { return refusal(404, "{\"ok\":false}"); }
+
+struct StaticFile {
+    const char* path;
+    const char* asset;
+    const char* type;
+};
+
+const StaticFile kStaticFiles[] = {
+    {"/app.js", "app.js", "text/javascript; charset=utf-8"},
+    {"/i18n.js", "i18n.js", "text/javascript; charset=utf-8"},
+    {"/img/kelvora.svg", "img/kelvora.svg", "image/svg+xml"},
+    {"/font/plex.woff2", "font/plex.woff2", "font/woff2"},
+    {"/font/archivo.woff2", "font/archivo.woff2", "font/woff2"},
+};
+
+constexpr const char* kHtml = "text/html; charset=utf-8";
+
+} // namespace
+
+std::string_view find_web_asset(std::string_view name) {
+    for (const auto& a : web_assets())
+        if (a.name == name) return a.data;
+    return {};
+}
+
+Response json_reply(const json& value) {
+    return {200, "application/json; charset=utf-8", to_compact(value)};
+}
+
+RequestHandler::RequestHandler(std::string token, std::uint16_t port, const Router& router)
+    : token_(std::move(token)), port_(port), router_(router) {
+    index_page_ = replace_all(
+        replace_all(std::string(find_web_asset("index.html")), "__TOKEN__", token_),
+        "__VERSION__", kVersion);
+    capture_page_ = replace_all(std::string(find_web_asset("captura.html")), "__TOKEN__", token_);
+}
+
+bool RequestHandler::runs_long(const Request& r) const { return r.method == "POST"; }
+
+Response RequestHandler::handle(const Request& r) const {
+    if (!host_allowed(r.header("host"), port_)) return refusal(403, "{}");
+    auto [path, query] = split_target(r.target);
+    if (r.method == "POST") return handle_post(path, r);
+    return handle_get(path, query);
+}
+
+Response RequestHandler::handle_post(const std::string& path, const Request& r) const {
+    const bool token_ok = r.header("x-token") == token_;
+    const bool origin_ok = !r.headers.contains("origin") || origin_allowed(r.header("origin"), port_);
+    if (!token_ok || !origin_ok) return refusal(403, "{\"ok\":false}");
+    std::string_view body(r.body);
+    if (body.size() > kMaxBody) body = body.substr(0, kMaxBody);
+    json parsed = parse_json(body).value_or(json::object());
+    return json_reply(router_.call_post(path, parsed));
+}
+
+Response RequestHandler::handle_get(const std::string& path, const std::string& query) const {
+    if (path == "/" || path == "/index.html") return {200, kHtml, index_page_};
+    for (const auto& f : kStaticFiles) {
+        if (path != f.path) continue;
+        auto data = find_web_asset(f.asset);
+        if (data.empty()) return not_found();
+        return {200, f.type, std::string(data)};
+    }
+    if (path == "/captura" || path == "/api/audio") {
+        if (query_value(query, "t") != token_) return refusal(403, "{}");
+        // The capture page and the sound stream are served by the desktop services;
+        // until a build carries them there is nothing to hand out.
+        if (path == "/captura" && !capture_page_.empty()) return {200, kHtml, capture_page_};
+        return not_found();
+    }
+    if (auto reply = router_.call_view(path, ViewRequest{query_language(query)}))
+        return json_reply(*reply);
+    return not_found();
+}
+
+} // namespace kelvora::http

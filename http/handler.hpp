@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "app/json_file.hpp"
+#include "http/request.hpp"
+#include "http/router.hpp"
+
+namespace kelvora::http {
+
+// At most this much of a POST body reaches the router.
+inline constexpr std::size_t kMaxBody = 4'000'000;
+
+// A JSON reply with status 200.
+Response json_reply(const json& value);
+
+// What the local server does with one request: the Host, token and Origin checks, the
+// embedded files and the API. Built once per run; the pages are prepared here, so
+// serving them is a copy.
+class RequestHandler {
+public:
+    RequestHandler(std::string token, std::uint16_t port, const Router& router);
+
+    // Authorised POSTs may run long (a long poll, a command); the server gives them a
+    // thread of their own.
+    bool runs_long(const Request& r) const;
+    Response handle(const Request& r) const;
+
+    const std::string& index_page() const { return index_page_; }
+
+private:
+    Response handle_post(const std::string& path, const Request& r) const;
+    Response handle_get(const std::string& path, const std::string& query) const;
+
+    std::string token_;
+    std::uint16_t port_;
+    const Router& router_;
+    std::string index_page_;
+    std::string capture_page_;
+};
+
+} // namespace kelvora::http

@@ -1,0 +1,39 @@
+#pragma once
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "app/json_file.hpp"
+
+namespace kelvora::http {
+
+// What a read-only view may look at besides its path.
+struct ViewRequest {
+    std::string lang; // from the query's "lang=", "es" without one
+};
+
+using PostHandler = std::function<json(const json& body)>;
+using ViewHandler = std::function<json(const ViewRequest&)>;
+
+// Maps API paths (compared byte for byte) to the operations behind them. Filled once at
+// start-up, read-only afterwards, so calls from many threads need no lock.
+class Router {
+public:
+    void post(const std::string& path, PostHandler h);
+    void view(const std::string& path, ViewHandler h);
+
+    // An authorised POST; unknown paths get {"ok":false,"msg":"no existe"}.
+    json call_post(const std::string& path, const json& body) const;
+    // A GET view; nothing for unknown paths.
+    std::optional<json> call_view(const std::string& path, const ViewRequest& req) const;
+
+private:
+    std::map<std::string, PostHandler, std::less<>> posts_;
+    std::map<std::string, ViewHandler, std::less<>> views_;
+};
+
+// The router with every endpoint of the program, built on first use.
+const Router& api_router();
+
+} // namespace kelvora::http

@@ -1,0 +1,225 @@
+#include "http/server.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "platform/net.hpp"
+
+namespace kelvora::http {
+
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr int kMaxConnections = 256;
+constexpr auto kIdleTimeout = std::chrono::seconds(75);
+
+// A single worker taking jobs in order: the request thread.
+class SerialWorker {
+public:
+    void start() { thread_ = std::thread([this] { run(); }); }
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        cv_.notify_one();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                cv_.wait(lock, [this] { return !jobs_.empty(); });
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::thread thread_;
+};
+
+} // namespace
+
+struct LocalServer::Impl {
+    net::io_context ioc{1};
+    tcp::acceptor acceptor{ioc};
+    std::shared_ptr<const RequestHandler> handler;
+    SerialWorker request_thread;
+    std::atomic<int> connections{0};
+    std::thread accept_thread;
+
+    void accept();
+};
+
+namespace {
+
+Request to_request(const bhttp::request<bhttp::string_body>& m) {
+    Request r;
+    r.method = std::string(m.method_string());
+    r.target = std::string(m.target());
+    for (const auto& f : m) {
+        std::string name(f.name_string());
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        r.headers.emplace(std::move(name), std::string(f.value()));
+    }
+    r.body = m.body();
+    return r;
+}
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(tcp::socket&& socket, LocalServer::Impl& server)
+        : stream_(std::move(socket)), server_(server) {
+        ++server_.connections;
+    }
+    ~Connection() { --server_.connections; }
+
+    void read() {
+        parser_.emplace();
+        parser_->body_limit(kMaxBody);
+        parser_->header_limit(32 * 1024);
+        stream_.expires_after(kIdleTimeout);
+        bhttp::async_read(stream_, buffer_, *parser_,
+                          beast::bind_front_handler(&Connection::on_read, shared_from_this()));
+    }
+
+private:
+    void on_read(beast::error_code ec, std::size_t) {
+        // A body over the limit is cut there; the rest of it is never read, so the
+        // connection closes after the answer.
+        const bool cut = ec == bhttp::error::body_limit;
+        if (ec && !cut) return close();
+        const auto& msg = parser_->get();
+        keep_alive_ = msg.keep_alive() && !cut;
+        head_ = msg.method() == bhttp::verb::head;
+        version_ = msg.version();
+        Request req = to_request(msg);
+        stream_.expires_never();
+
+        auto self = shared_from_this();
+        auto answer = [self, req = std::move(req)]() mutable {
+            Response res = self->server_.handler->handle(req);
+            net::post(self->stream_.get_executor(),
+                      [self, res = std::move(res)]() mutable { self->write(std::move(res)); });
+        };
+        if (server_.handler->runs_long(req)) {
+            try {
+                std::thread(std::move(answer)).detach();
+                return;
+            } catch (const std::system_error&) {
+                // No thread to be had: answer in line rather than drop the request.
+            }
+        }
+        server_.request_thread.post(std::move(answer));
+    }
+
+    void write(Response r) {
+        auto res = std::make_shared<bhttp::response<bhttp::string_body>>(
+            static_cast<bhttp::status>(r.status), version_);
+        res->set(bhttp::field::content_type, r.content_type);
+        for (const auto& [name, value] : security_headers()) res->set(name, value);
+        res->keep_alive(keep_alive_);
+        const std::size_t length = r.body.size();
+        if (!head_) res->body() = std::move(r.body);
+        res->content_length(length);
+        stream_.expires_after(kIdleTimeout);
+        bhttp::async_write(stream_, *res,
+                           [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
+                               if (ec || !self->keep_alive_) return self->close();
+                               self->read();
+                           });
+    }
+
+    void close() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream_.close();
+    }
+
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+    LocalServer::Impl& server_;
+    bool keep_alive_ = false;
+    bool head_ = false;
+    unsigned version_ = 11;
+};
+
+} // namespace
+
+void LocalServer::Impl::accept() {
+    acceptor.async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
+        if (!ec) {
+            if (connections.load() >= kMaxConnections) {
+                beast::error_code ignored;
+                socket.close(ignored);
+            } else {
+                std::make_shared<Connection>(std::move(socket), *this)->read();
+            }
+        }
+        accept();
+    });
+}
+
+LocalServer::LocalServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+LocalServer::~LocalServer() = default;
+
+std::unique_ptr<LocalServer> LocalServer::bind(const std::vector<std::uint16_t>& ports) {
+    for (std::uint16_t port : ports) {
+        auto impl = std::make_unique<Impl>();
+        beast::error_code ec;
+        const tcp::endpoint ep(net::ip::make_address_v4("127.0.0.1"), port);
+        impl->acceptor.open(ep.protocol(), ec);
+        if (ec) continue;
+        platform::prepare_listener(static_cast<std::intptr_t>(impl->acceptor.native_handle()));
+        impl->acceptor.bind(ep, ec);
+        if (ec) continue;
+        impl->acceptor.listen(net::socket_base::max_listen_connections, ec);
+        if (ec) continue;
+        return std::unique_ptr<LocalServer>(new LocalServer(std::move(impl)));
+    }
+    return nullptr;
+}
+
+std::uint16_t LocalServer::port() const {
+    beast::error_code ec;
+    return impl_->acceptor.local_endpoint(ec).port();
+}
+
+void LocalServer::start(std::shared_ptr<const RequestHandler> handler) {
+    impl_->handler = std::move(handler);
+    impl_->request_thread.start();
+    impl_->accept();
+    impl_->accept_thread = std::thread([this] {
+        for (;;) {
+            try {
+                impl_->ioc.run();
+                return;
+            } catch (const std::exception&) {
+                // A handler threw; the server keeps serving the other connections.
+            }
+        }
+    });
+    impl_->accept_thread.detach();
+}
+
+} // namespace kelvora::http

@@ -1,0 +1,155 @@
+#include "platform/process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace kelvora::platform {
+
+std::uint32_t current_pid() { return static_cast<std::uint32_t>(getpid()); }
+
+std::string executable_path() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+bool is_admin() { return geteuid() == 0; }
+
+void declare_dpi_awareness() {}
+
+std::optional<std::string> env(const char* name) {
+    const char* v = std::getenv(name);
+    if (!v) return std::nullopt;
+    return std::string(v);
+}
+
+std::optional<std::string> user_data_home() {
+    if (auto xdg = env("XDG_DATA_HOME"); xdg && !xdg->empty()) return xdg;
+    if (auto home = env("HOME"); home && !home->empty()) return *home + "/.local/share";
+    return std::nullopt;
+}
+
+bool wait_for_process_exit(std::uint32_t pid, int timeout_ms) {
+    if (pid == 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) return false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Linux has no consent prompt to raise rights with; the program runs as it was started.
+Elevation relaunch_elevated(const std::string&, const std::string&) { return Elevation::never; }
+
+void exit_process(int code) { _exit(code); }
+
+namespace {
+
+std::vector<char*> argv_of(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+class PosixChild : public ChildProcess {
+public:
+    explicit PosixChild(pid_t pid) : pid_(pid) {}
+    bool running() override {
+        if (exited_) return false;
+        int status;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == 0) return true;
+        exited_ = true;
+        return false;
+    }
+    std::uint32_t pid() const override { return static_cast<std::uint32_t>(pid_); }
+
+private:
+    pid_t pid_;
+    bool exited_ = false;
+};
+
+struct SpawnActions {
+    posix_spawn_file_actions_t a;
+    SpawnActions() { posix_spawn_file_actions_init(&a); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&a); }
+};
+
+struct SpawnAttr {
+    posix_spawnattr_t a;
+    SpawnAttr() { posix_spawnattr_init(&a); }
+    ~SpawnAttr() { posix_spawnattr_destroy(&a); }
+};
+
+} // namespace
+
+std::unique_ptr<ChildProcess> start_process(const std::string& program,
+                                            const std::vector<std::string>& args,
+                                            std::string* error) {
+    SpawnActions actions;
+    // The child's chatter doesn't belong in our terminal or log.
+    posix_spawn_file_actions_addopen(&actions.a, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions.a, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions.a, 2, "/dev/null", O_WRONLY, 0);
+    SpawnAttr attr;
+    // Its own session, so that ending this program doesn't take the child with it.
+    posix_spawnattr_setflags(&attr.a, POSIX_SPAWN_SETSID);
+    auto argv = argv_of(program, args);
+    pid_t pid;
+    const int rc = posix_spawnp(&pid, program.c_str(), &actions.a, &attr.a, argv.data(), environ);
+    if (rc != 0) {
+        if (error) *error = "posix_spawnp: " + std::string(std::strerror(rc));
+        return nullptr;
+    }
+    return std::make_unique<PosixChild>(pid);
+}
+
+RunResult run_hidden(const std::string& program, const std::vector<std::string>& args) {
+    RunResult result;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return result;
+    SpawnActions actions;
+    posix_spawn_file_actions_addopen(&actions.a, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions.a, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions.a, fds[1], 2);
+    auto argv = argv_of(program, args);
+    pid_t pid;
+    const int rc = posix_spawnp(&pid, program.c_str(), &actions.a, nullptr, argv.data(), environ);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return result;
+    }
+    result.started = true;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.output.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+bool shell_open(const std::string& target) {
+    const auto r = run_hidden("xdg-open", {target});
+    return r.started && r.exit_code == 0;
+}
+
+} // namespace kelvora::platform

@@ -1,0 +1,27 @@
+#pragma once
+// One X connection per use, owned by a unique_ptr. Xlib is made thread-safe and its
+// default error handler (which ends the process on a BadWindow from a window that just
+// went away) is replaced before the first connection opens.
+#include <X11/Xlib.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvora::platform::x11 {
+
+struct DisplayCloser {
+    void operator()(Display* d) const { XCloseDisplay(d); }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+// The display of $DISPLAY; null when there is none.
+DisplayPtr open_display();
+
+// A window property as bytes (format 8) or as 32-bit items widened to long (format 32).
+std::optional<std::string> text_property(Display* d, Window w, const char* name, const char* type);
+std::optional<std::vector<unsigned long>> list_property(Display* d, Window w, const char* name,
+                                                        Atom type);
+
+} // namespace kelvora::platform::x11
