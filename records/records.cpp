@@ -20,6 +20,8 @@ void add_state_fields(json& state) {
 
 bool end_all_sessions() { return false; }
 
+bool control_granted() { return false; }
+
 void register_routes(http::Router&) {}
 
 } // namespace kelvora::records

@@ -9,6 +9,8 @@ void load_identity();
 // The state record's identity and session members: id, id_bonito, sesion, llamada,
 // recientes, sesiones.
 void add_state_fields(json& state);
+// The control gate: true while a session with role "host" has its control flag set.
+bool control_granted();
 // Ends every open session and call, writing their end records; true when one of them
 // had this PC as the host.
 bool end_all_sessions();
