@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "http/handler.hpp"
+#include "http/router.hpp"
+
+using namespace kelvora;
+using namespace kelvora::http;
+
+namespace {
+
+constexpr std::uint16_t kPort = 8811;
+const std::string kToken = "0123456789abcdef0123456789abcdef";
+
+Router echo_router() {
+    Router r;
+    r.post("/api/eco", [](const json& body) { return json{{"ok", true}, {"body", body}}; });
+    r.view("/api/vista", [](const ViewRequest& v) { return json{{"lang", v.lang}}; });
+    return r;
+}
+
+Request make(std::string method, std::string target, std::map<std::string, std::string> headers,
+             std::string body = "") {
+    if (!headers.contains("host")) headers["host"] = "127.0.0.1:8811";
+    return Request{std::move(method), std::move(target), std::move(headers), std::move(body)};
+}
+
+} // namespace
+
+TEST(RequestChecks, HostValues) {
+    for (const char* ok : {"127.0.0.1:8811", "localhost:8811"})
+        EXPECT_TRUE(host_allowed(ok, kPort)) << ok;
+    for (const char* bad : {"127.0.0.1", "[::1]:8811", "127.0.0.1:8810", "LOCALHOST:8811",
+                            " 127.0.0.1:8811", "", "evil.example:8811"})
+        EXPECT_FALSE(host_allowed(bad, kPort)) << bad;
+}
+
+TEST(RequestChecks, QueryParameters) {
+    EXPECT_EQ(query_language(""), "es");
+    EXPECT_EQ(query_language("x=1&lang=en&lang=es"), "en");
+    EXPECT_EQ(query_language("lang="), "");
+    EXPECT_EQ(query_value("tt=1&t=abc", "t"), "abc");
+    EXPECT_EQ(query_value("x=1", "t"), "");
+    EXPECT_EQ(split_target("/a?b?c").second, "b?c");
+}
+
+TEST(RequestHandler, Refusals) {
+    const Router router = echo_router();
+    const RequestHandler h(kToken, kPort, router);
+    struct Case {
+        const char* name;
+        Request req;
+        int status;
+        const char* body;
+    } cases[] = {
+        {"host without port", make("GET", "/", {{"host", "127.0.0.1"}}), 403, "{}"},
+        {"ipv6 host", make("GET", "/api/version", {{"host", "[::1]:8811"}}), 403, "{}"},
+        {"missing host", make("POST", "/api/eco", {{"host", ""}, {"x-token", kToken}}), 403, "{}"},
+        {"post without token", make("POST", "/api/eco", {}), 403, "{\"ok\":false}"},
+        {"post with wrong token", make("POST", "/api/eco", {{"x-token", kToken + "0"}}), 403,
+         "{\"ok\":false}"},
+        {"post with Origin null", make("POST", "/api/eco", {{"x-token", kToken}, {"origin", "null"}}),
+         403, "{\"ok\":false}"},
+        {"post from another origin",
+         make("POST", "/api/eco", {{"x-token", kToken}, {"origin", "http://127.0.0.1:8810"}}), 403,
+         "{\"ok\":false}"},
+        {"capture page without t", make("GET", "/captura", {}), 403, "{}"},
+        {"audio with the wrong t", make("GET", "/api/audio?t=abc", {}), 403, "{}"},
+        {"unknown path", make("GET", "/nada", {}), 404, "{\"ok\":false}"},
+    };
+    for (const auto& c : cases) {
+        const Response r = h.handle(c.req);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.body, c.body) << c.name;
+        EXPECT_EQ(r.content_type, "application/json") << c.name;
+    }
+}
+
+TEST(RequestHandler, AuthorisedPosts) {
+    const Router router = echo_router();
+    const RequestHandler h(kToken, kPort, router);
+    struct Case {
+        std::map<std::string, std::string> headers;
+        std::string body;
+        const char* want;
+    } cases[] = {
+        {{{"x-token", kToken}}, "{\"a\":1}", "{\"body\":{\"a\":1},\"ok\":true}"},
+        {{{"x-token", kToken}, {"origin", "http://localhost:8811"}}, "[1]",
+         "{\"body\":{},\"ok\":true}"},
+        {{{"x-token", kToken}}, "not json", "{\"body\":{},\"ok\":true}"},
+        {{{"x-token", kToken}}, "{\"a\":\"\xff\"}", "{\"body\":{},\"ok\":true}"},
+    };
+    for (const auto& c : cases) {
+        const Response r = h.handle(make("POST", "/api/eco", c.headers, c.body));
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, c.want) << c.body;
+        EXPECT_EQ(r.content_type, "application/json; charset=utf-8");
+    }
+    const Response unknown = h.handle(make("POST", "/api/nada", {{"x-token", kToken}}, "{}"));
+    EXPECT_EQ(unknown.status, 200);
+    EXPECT_EQ(unknown.body, "{\"msg\":\"no existe\",\"ok\":false}");
+}
+
+TEST(RequestHandler, BodiesAreCutAtTheLimit) {
+    const Router router = echo_router();
+    const RequestHandler h(kToken, kPort, router);
+    // Valid JSON past the limit: what reaches the router is cut, so it no longer parses.
+    std::string big = "{\"a\":\"" + std::string(kMaxBody, 'x') + "\"}";
+    const Response r = h.handle(make("POST", "/api/eco", {{"x-token", kToken}}, big));
+    EXPECT_EQ(r.body, "{\"body\":{},\"ok\":true}");
+}
+
+TEST(RequestHandler, PagesAndViews) {
+    const Router router = echo_router();
+    const RequestHandler h(kToken, kPort, router);
+    const Response page = h.handle(make("GET", "/index.html?lang=en", {}));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
+    EXPECT_EQ(page.body.find("__TOKEN__"), std::string::npos);
+    EXPECT_EQ(page.body.find("__VERSION__"), std::string::npos);
+    EXPECT_NE(page.body.find(kToken), std::string::npos);
+    EXPECT_EQ(h.handle(make("GET", "/", {})).body, page.body);
+
+    EXPECT_EQ(h.handle(make("GET", "/api/vista?lang=en", {})).body, "{\"lang\":\"en\"}");
+    EXPECT_EQ(h.handle(make("GET", "/api/vista", {})).body, "{\"lang\":\"es\"}");
+    const Response font = h.handle(make("GET", "/font/archivo.woff2", {}));
+    EXPECT_EQ(font.content_type, "font/woff2");
+    EXPECT_EQ(font.body.substr(0, 4), "wOF2");
+    EXPECT_EQ(h.handle(make("GET", "/img/kelvora.svg", {})).content_type, "image/svg+xml");
+}
