@@ -73,6 +73,7 @@ std::string join_with_spaces(const std::vector<std::string>& args) {
 int kelvora_main(const std::vector<std::string>& args) {
     platform::declare_dpi_awareness();
     const auto dir = data_directory();
+    desktop::set_resolution_file(dir);
     const Options opt = parse_options(args);
 
     if (opt.version) {

@@ -1,27 +1,55 @@
 #include "records/records.hpp"
 
-#include "http/routes.hpp"
+#include "app/data_dir.hpp"
+#include "desktop/desktop.hpp"
+#include "records/activity.hpp"
+#include "records/identity.hpp"
+#include "records/recents.hpp"
+#include "records/service.hpp"
 
 namespace kelvora::records {
 
-// The identity and the session registry are not part of this build yet: the state shows
-// no ID and no open session, and nothing claims to be open.
-void load_identity() {}
-
-void add_state_fields(json& state) {
-    state["id"] = "";
-    state["id_bonito"] = "";
-    state["sesion"] = {{"activa", false}, {"rol", ""},        {"control", false},
-                       {"con", ""},       {"lista", json::array()}, {"llamadas", 0}};
-    state["llamada"] = false;
-    state["recientes"] = json::array();
-    state["sesiones"] = json::array();
+// Each record is built on its first use; the static initialisation runs it once even
+// when several requests arrive together.
+IdentityStore& identity() {
+    static IdentityStore store(data_directory());
+    return store;
 }
 
-bool end_all_sessions() { return false; }
+Activity& activity() {
+    static Activity a(data_directory(),
+                      DesktopHooks{desktop::release_held_input, desktop::restore_resolutions,
+                                   desktop::close_capture_window});
+    return a;
+}
 
-bool control_granted() { return false; }
+RecentList& recents() {
+    static RecentList list(data_directory());
+    return list;
+}
 
-void register_routes(http::Router&) {}
+void load_identity() {
+    identity();
+}
+
+void add_state_fields(json& state) {
+    const std::string id = identity().id();
+    state["id"] = id;
+    state["id_bonito"] = pretty_id(id);
+    state["recientes"] = recents().list();
+    activity().add_state_fields(state);
+}
+
+bool control_granted() {
+    return activity().control_granted();
+}
+
+bool busy() {
+    return activity().busy();
+}
+
+bool end_all_sessions() {
+    return activity().end_all();
+}
 
 } // namespace kelvora::records

@@ -11,6 +11,8 @@ void load_identity();
 void add_state_fields(json& state);
 // The control gate: true while a session with role "host" has its control flag set.
 bool control_granted();
+// True while any session or call is open; the updater waits for it to clear.
+bool busy();
 // Ends every open session and call, writing their end records; true when one of them
 // had this PC as the host.
 bool end_all_sessions();

@@ -4,6 +4,10 @@
 #   scripts/xdesktop.sh start [N]   starts display :N (default: the first free from 50) and
 #                                   prints ":N"; the server runs until `stop`
 #   scripts/xdesktop.sh stop :N
+# XDESKTOP_OUTPUTS=2 gives two monitors with the primary not leftmost: DUMMY1 1024x768 at
+# 0,0 and the primary DUMMY0 1920x1080 at 1024,0. The dummy driver has 16 outputs; one
+# counts as connected once a mode is set on it, and offers the driver's whole mode list
+# after the next probe.
 set -euo pipefail
 cmd=${1:-start}
 state=${XDESKTOP_STATE:-/tmp/kelvora-xdesktop}
@@ -43,7 +47,20 @@ CONF
     >/dev/null 2>&1 &
   echo $! > "$state/xorg-$n.pid"
   for _ in $(seq 100); do
-    if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then echo ":$n"; exit 0; fi
+    if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+      if [ "${XDESKTOP_OUTPUTS:-1}" = 2 ]; then
+        if ! { DISPLAY=":$n" xrandr --addmode DUMMY1 1024x768 &&
+          DISPLAY=":$n" xrandr --output DUMMY0 --primary --mode 1920x1080 --pos 1024x0 \
+            --output DUMMY1 --mode 1024x768 --pos 0x0 &&
+          DISPLAY=":$n" xrandr --query >/dev/null; } >&2; then
+          echo "xdesktop: no se pudieron poner dos salidas en :$n" >&2
+          "$0" stop ":$n"
+          exit 1
+        fi
+      fi
+      echo ":$n"
+      exit 0
+    fi
     sleep 0.1
   done
   echo "xdesktop: Xorg :$n no arrancó; ver $state/xorg-$n.log" >&2

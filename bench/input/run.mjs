@@ -1,0 +1,62 @@
+// One line per figure: the median of several runs, raw and as a ratio to /api/diag.
+import { spawn } from 'node:child_process';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { XDesktop } from '../../tests/lib/xdesktop.mjs';
+import { startControlled } from '../../tests/lib/xdesktop_session.mjs';
+import { waitFor } from '../../tests/lib/kelvora.mjs';
+
+const RUNS = 7;
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+
+const x = await XDesktop.start({ outputs: 2 });
+const k = await startControlled(x);
+const xev = spawn('xev', ['-geometry', '1900x1000+1030+10', '-event', 'keyboard', '-event', 'mouse'], {
+  env: { ...process.env, DISPLAY: x.display },
+  stdio: ['ignore', 'pipe', 'ignore'],
+});
+let out = '';
+xev.stdout.on('data', (d) => { out += d; });
+try {
+  await sleep(800);
+  await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 0.5, y: 0.5 }] });
+  await k.post('/api/input', { mon: 0, ev: [{ k: 't', s: 'calentar' }] });
+  await sleep(300);
+
+  const count = (re) => (out.match(re) || []).length;
+  async function timed(body, re, n) {
+    const before = count(re);
+    const t0 = performance.now();
+    await k.post('/api/input', body);
+    await waitFor(() => count(re) >= before + n, 'the events', 30000);
+    return performance.now() - t0;
+  }
+
+  const diag = [], moves = [], text = [];
+  for (let r = 0; r < RUNS; r++) {
+    let t0 = performance.now();
+    await k.post('/api/diag', {});
+    diag.push(performance.now() - t0);
+
+    // 200 moves; the last one lands on a pixel none of the others touched.
+    const ev = Array.from({ length: 200 }, (_, i) => ({ k: 'm', x: 0.1 + (i % 100) / 200, y: 0.3 + r / 50 }));
+    ev.push({ k: 'm', x: 0.9, y: 0.9 });
+    const marker = /root:\(2752,972\)/g;
+    out = '';
+    moves.push(await timed({ mon: 0, ev }, marker, 1));
+
+    const chars = [...'abcdefghijñ😀xyz'];
+    const s = Array.from({ length: 1000 }, (_, i) => chars[i % chars.length]).join('');
+    out = '';
+    text.push(await timed({ mon: 0, ev: [{ k: 't', s }] }, /KeyRelease event/g, [...s].length));
+    await sleep(500);
+  }
+  const d = median(diag);
+  console.log(`diag_post_ms ${d.toFixed(2)}`);
+  console.log(`input_200_moves_ms ${median(moves).toFixed(2)} ratio ${(median(moves) / d).toFixed(1)}`);
+  console.log(`input_text_1000_chars_ms ${median(text).toFixed(2)} ratio ${(median(text) / d).toFixed(1)}`);
+} finally {
+  xev.kill();
+  await k.stop();
+  k.cleanup();
+  x.stop();
+}

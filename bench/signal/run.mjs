@@ -1,0 +1,150 @@
+// Measures kelvora-signal against a WebSocket echo server run side by side: relay round
+// trip, memory per held /host/ socket, relayed signals per second. One line per figure.
+import { spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import WebSocket from 'ws';
+
+const BIN = path.resolve(process.env.KELVORA_SIGNAL_BIN ?? 'build/kelvora-signal');
+const HOLD = Number(process.env.BENCH_HOLD ?? 5000);
+const PAIRS = Number(process.env.BENCH_PAIRS ?? 200);
+const RTT_N = Number(process.env.BENCH_RTT ?? 2000);
+const SECONDS = Number(process.env.BENCH_SECONDS ?? 3);
+const WINDOW = 8; // signals in flight per pair
+
+const rss = (pid) => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function startProc(cmd, args, pattern, stream) {
+    const p = spawn(cmd, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    return new Promise((res, rej) => {
+        let out = '';
+        p[stream].on('data', (d) => {
+            out += d;
+            const m = pattern.exec(out);
+            if (m) res({ proc: p, port: Number(m[1]) });
+        });
+        p.once('exit', (c) => rej(new Error(`${cmd} exited ${c}: ${out}`)));
+    });
+}
+
+function open(url) {
+    const ws = new WebSocket(url, { perMessageDeflate: false });
+    ws.inbox = [];
+    ws.on('message', (d) => {
+        const m = JSON.parse(d);
+        if (ws.onframe) ws.onframe(m);
+        else ws.inbox.push(m);
+    });
+    return new Promise((res, rej) => { ws.once('open', () => res(ws)); ws.once('error', rej); });
+}
+const frame = (ws, t) => new Promise((res) => {
+    const i = ws.inbox.findIndex((m) => m.t === t);
+    if (i >= 0) return res(ws.inbox.splice(i, 1)[0]);
+    ws.onframe = (m) => { if (m.t === t) { ws.onframe = null; res(m); } else ws.inbox.push(m); };
+});
+
+async function pair(base, id) {
+    const host = await open(`${base}/host/${id}`);
+    host.send(JSON.stringify({ t: 'hello', key: 'k'.repeat(64) + id, name: 'bench', ver: '0' }));
+    await frame(host, 'ready');
+    const tech = await open(`${base}/join/${id}`);
+    tech.send(JSON.stringify({ t: 'join', name: 'bench', pass: '' }));
+    const req = await frame(host, 'req');
+    host.send(JSON.stringify({ t: 'answer', sid: req.sid, ok: true }));
+    await frame(tech, 'accepted');
+    // The host bounces every signal back to the technician.
+    host.onframe = (m) => m.t === 'signal' && host.send(JSON.stringify({ t: 'signal', sid: req.sid, data: m.data }));
+    return { host, tech };
+}
+
+const payload = { ice: { candidate: 'candidate:1 1 udp 2122260223 192.168.1.20 54321 typ host generation 0', sdpMid: '0' } };
+
+// Round trip: one message in flight; median in microseconds.
+async function rtt(send, sock) {
+    const times = [];
+    for (let i = 0; i < RTT_N; i++) {
+        const t0 = process.hrtime.bigint();
+        await new Promise((res) => { sock.onframe = () => res(); send(); });
+        times.push(Number(process.hrtime.bigint() - t0) / 1000);
+    }
+    sock.onframe = null;
+    times.sort((a, b) => a - b);
+    return times[Math.floor(times.length / 2)];
+}
+
+// Throughput: every socket keeps WINDOW messages in flight for SECONDS.
+async function throughput(socks, send) {
+    let count = 0, running = true;
+    for (const s of socks) {
+        s.onframe = () => { count++; if (running) send(s); };
+        for (let i = 0; i < WINDOW; i++) send(s);
+    }
+    await sleep(500);
+    const c0 = count, t0 = Date.now();
+    await sleep(SECONDS * 1000);
+    const rate = (count - c0) / ((Date.now() - t0) / 1000);
+    running = false;
+    await sleep(300);
+    return rate;
+}
+
+async function hold(base, n, path) {
+    const socks = [];
+    for (let i = 0; i < n; i += 100) {
+        const batch = [];
+        for (let j = i; j < Math.min(n, i + 100); j++) batch.push(open(`${base}${path(j)}`));
+        socks.push(...(await Promise.all(batch)));
+    }
+    return socks;
+}
+
+const data = mkdtempSync(path.join(tmpdir(), 'kvsig-bench-'));
+const srv = await startProc(BIN, ['--listen', '127.0.0.1:0', '--data', data, '--threads', '2',
+    '--msg-rate', '1000000', '--msg-burst', '1000000', '--max-conn-per-addr', '1000000',
+    '--max-conn', '1000000', '--max-pending', '1000', '--idle-timeout', '600'], /ev=listening .*port=(\d+)/, 'stderr');
+srv.proc.stderr.resume();
+const echo = await startProc(process.execPath, [path.join(path.dirname(new URL(import.meta.url).pathname), 'echo.mjs')], /(\d+)/, 'stdout');
+const sbase = `ws://127.0.0.1:${srv.port}`, ebase = `ws://127.0.0.1:${echo.port}`;
+const line = (name, value, ref, unit) =>
+    console.log(`${name}: ${(value / ref).toFixed(2)}x reference (kelvora-signal ${value.toFixed(1)} ${unit}, echo ${ref.toFixed(1)} ${unit})`);
+
+try {
+    // 1. Relay round trip technician → host → technician vs. one echo round trip.
+    const p = await pair(sbase, '900000000');
+    const sig = JSON.stringify({ t: 'signal', data: payload });
+    const relayUs = await rtt(() => p.tech.send(sig), p.tech);
+    const e = await open(ebase);
+    const echoUs = await rtt(() => e.send(sig), e);
+    line('signal relay round trip (median)', relayUs, echoUs, 'µs');
+    e.close();
+
+    // 2. Memory per held, registered /host/ socket vs. per held echo socket.
+    const s0 = rss(srv.proc.pid), e0 = rss(echo.proc.pid);
+    const hosts = await hold(sbase, HOLD, (i) => `/host/${800000000 + i}`);
+    await Promise.all(hosts.map((h, i) => {
+        h.send(JSON.stringify({ t: 'hello', key: 'h'.repeat(64), name: `pc${i}`, ver: '0' }));
+        return frame(h, 'ready');
+    }));
+    const echoes = await hold(ebase, HOLD, () => '/');
+    await sleep(500);
+    line(`memory per held /host/ socket (${HOLD})`, (rss(srv.proc.pid) - s0) / HOLD / 1024,
+        (rss(echo.proc.pid) - e0) / HOLD / 1024, 'KiB');
+    for (const s of [...hosts, ...echoes]) s.terminate();
+    await sleep(500);
+
+    // 3. Signals relayed per second with PAIRS pairs (each counted once, both ways).
+    const pairs = [];
+    for (let i = 0; i < PAIRS; i++) pairs.push(await pair(sbase, String(910000000 + i)));
+    const relayed = await throughput(pairs.map((q) => q.tech), (s) => s.send(sig)) * 2;
+    const esocks = await hold(ebase, PAIRS, () => '/');
+    const echoed = await throughput(esocks, (s) => s.send(sig));
+    line(`signals relayed per second (${PAIRS} pairs)`, relayed, echoed, 'msg/s');
+    for (const q of pairs) { q.host.terminate(); q.tech.terminate(); }
+    for (const s of esocks) s.terminate();
+} finally {
+    srv.proc.kill('SIGTERM');
+    echo.proc.kill('SIGTERM');
+    rmSync(data, { recursive: true, force: true });
+}

@@ -1,0 +1,37 @@
+#pragma once
+// Monitors and their display modes.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvora::platform {
+
+// A monitor as the OS reports it; device is the name the mode functions take.
+struct Monitor {
+    int x = 0, y = 0, w = 0, h = 0;
+    bool primary = false;
+    std::string device;
+};
+// Every monitor whose information could be read, in the OS's own order.
+std::vector<Monitor> monitors();
+
+struct DisplayMode {
+    int w = 0, h = 0, hz = 0, depth = 0;
+    bool interlaced = false;
+};
+std::optional<DisplayMode> current_mode(const std::string& device);
+// The modes the device offers, in the OS's order, at most max of them.
+std::vector<DisplayMode> display_modes(const std::string& device, std::size_t max);
+
+// Switches the device for this session only (the OS's stored settings stay); 0 on success,
+// else the OS's signed result code.
+long change_mode(const std::string& device, const DisplayMode& mode);
+// What must be kept on disk to bring the device back to its own mode after a crash;
+// empty where the OS keeps that mode itself.
+std::string stored_mode_note(const std::string& device);
+// Returns the device to its own mode (note is what stored_mode_note gave before the first
+// change); 0 on success, else the OS's signed result code.
+long return_to_stored_mode(const std::string& device, const std::string& note);
+
+} // namespace kelvora::platform

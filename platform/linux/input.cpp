@@ -1,0 +1,262 @@
+// Synthetic input through XTest on one long-lived connection. Keys go by physical code
+// (evdev + 8); typed characters go through spare key codes bound to the character's keysym
+// for the keystroke, so any character types whatever the keyboard layout.
+#include "platform/input.hpp"
+
+#include <X11/XKBlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/evdev_keys.hpp"
+#include "platform/linux/x11_display.hpp"
+
+namespace kelvora::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a spare key keeps a character after its last use. Clients read the new key map
+// only when they get to the MappingNotify, which may be after we typed; unbinding at once
+// would let a slow client read the key as nothing.
+constexpr auto kUnbindAfter = std::chrono::milliseconds(400);
+
+struct SpareKey {
+    KeyCode code = 0;
+    KeySym bound = NoSymbol;
+    Clock::time_point used{};
+};
+
+class XInput {
+public:
+    std::size_t send(std::span<const InputRecord> recs);
+    VirtualScreen screen();
+
+private:
+    bool connect();
+    int one(const InputRecord& r);
+    int key(const InputRecord& r);
+    int unicode(const InputRecord& r);
+    int wheel(const InputRecord& r);
+    KeyCode bind(KeySym sym);
+    void find_spare_keys();
+    void set_keysym(KeyCode code, KeySym sym);
+    void unbinder();
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    x11::DisplayPtr d_;
+    std::vector<SpareKey> spare_;
+    bool spare_searched_ = false;
+    bool unbinder_started_ = false;
+    int keysyms_per_code_ = 0;
+    char16_t pending_high_ = 0;
+    KeyCode typing_ = 0;
+    int wheel_rest_[2] = {0, 0};
+};
+
+bool XInput::connect() {
+    if (d_) return true;
+    d_ = x11::open_display();
+    if (!d_) {
+        std::fprintf(stderr, "[X11] XOpenDisplay falló: no hay pantalla para la entrada\n");
+        return false;
+    }
+    int ev, err, major, minor;
+    if (!XTestQueryExtension(d_.get(), &ev, &err, &major, &minor)) {
+        std::fprintf(stderr, "[X11] XTestQueryExtension: el servidor no tiene XTEST\n");
+        d_.reset();
+        return false;
+    }
+    XTestGrabControl(d_.get(), True);
+    return true;
+}
+
+VirtualScreen XInput::screen() {
+    std::lock_guard lock(mu_);
+    if (!connect()) return {};
+    Window root;
+    int x, y;
+    unsigned w, h, border, depth;
+    // Asked afresh: the connection's cached screen size goes stale after a RandR change.
+    if (!XGetGeometry(d_.get(), DefaultRootWindow(d_.get()), &root, &x, &y, &w, &h, &border,
+                      &depth))
+        return {};
+    return {0, 0, static_cast<int>(w), static_cast<int>(h)};
+}
+
+void XInput::find_spare_keys() {
+    spare_searched_ = true;
+    int min_code, max_code;
+    XDisplayKeycodes(d_.get(), &min_code, &max_code);
+    const int count = max_code - min_code + 1;
+    KeySym* syms =
+        XGetKeyboardMapping(d_.get(), static_cast<KeyCode>(min_code), count, &keysyms_per_code_);
+    if (!syms) return;
+    // From the top down: the highest codes are the least likely to be on a real keyboard.
+    for (int k = count - 1; k >= 0 && spare_.size() < 16; --k) {
+        bool empty = true;
+        for (int c = 0; c < keysyms_per_code_; ++c)
+            empty = empty && syms[k * keysyms_per_code_ + c] == NoSymbol;
+        if (empty) spare_.push_back({static_cast<KeyCode>(min_code + k)});
+    }
+    XFree(syms);
+    if (spare_.empty()) std::fprintf(stderr, "[X11] no hay teclas libres para escribir texto\n");
+}
+
+void XInput::set_keysym(KeyCode code, KeySym sym) {
+    std::vector<KeySym> row(static_cast<std::size_t>(keysyms_per_code_), sym);
+    XChangeKeyboardMapping(d_.get(), code, keysyms_per_code_, row.data(), 1);
+}
+
+KeyCode XInput::bind(KeySym sym) {
+    if (!spare_searched_) find_spare_keys();
+    if (spare_.empty()) return 0;
+    SpareKey* pick = &spare_.front();
+    for (auto& s : spare_) {
+        if (s.bound == sym) {
+            s.used = Clock::now();
+            return s.code;
+        }
+        if (s.used < pick->used) pick = &s;
+    }
+    set_keysym(pick->code, sym);
+    // The new map must be in place before the key press reaches anyone.
+    XSync(d_.get(), False);
+    pick->bound = sym;
+    pick->used = Clock::now();
+    if (!unbinder_started_) {
+        unbinder_started_ = true;
+        std::thread([this] { unbinder(); }).detach();
+    }
+    cv_.notify_all();
+    return pick->code;
+}
+
+void XInput::unbinder() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+        Clock::time_point next = Clock::time_point::max();
+        bool changed = false;
+        for (auto& s : spare_) {
+            if (s.bound == NoSymbol) continue;
+            if (Clock::now() - s.used >= kUnbindAfter && s.code != typing_) {
+                set_keysym(s.code, NoSymbol);
+                s.bound = NoSymbol;
+                changed = true;
+            } else {
+                next = std::min(next, s.used + kUnbindAfter);
+            }
+        }
+        if (changed && d_) XSync(d_.get(), False);
+        if (next == Clock::time_point::max())
+            cv_.wait(lock);
+        else
+            cv_.wait_until(lock, next);
+    }
+}
+
+int XInput::key(const InputRecord& r) {
+    const int evdev = linux_keys::evdev_code(r.code, r.virtual_key, r.extended);
+    if (evdev == 0) return 0;
+    return XTestFakeKeyEvent(d_.get(), static_cast<unsigned>(evdev + 8), r.up ? False : True,
+                             CurrentTime) != 0;
+}
+
+int XInput::unicode(const InputRecord& r) {
+    const char16_t u = r.code;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+        // The first half of a pair types nothing by itself; the second half types both.
+        if (!r.up) pending_high_ = u;
+        return 1;
+    }
+    char32_t cp = u;
+    if (u >= 0xDC00 && u <= 0xDFFF) {
+        if (!pending_high_) return 0;
+        cp = 0x10000 + ((static_cast<char32_t>(pending_high_) - 0xD800) << 10) + (u - 0xDC00);
+        if (r.up) pending_high_ = 0;
+    }
+    if (r.up) {
+        if (!typing_) return 0;
+        const int ok = XTestFakeKeyEvent(d_.get(), typing_, False, CurrentTime) != 0;
+        typing_ = 0;
+        return ok;
+    }
+    // Latin-1 keysyms equal their code points; every other character has its Unicode keysym.
+    const KeySym sym = (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xFF)
+                           ? static_cast<KeySym>(cp)
+                           : static_cast<KeySym>(0x01000000 | cp);
+    const KeyCode code = bind(sym);
+    if (!code) return 0;
+    typing_ = code;
+    return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
+}
+
+int XInput::wheel(const InputRecord& r) {
+    // X scrolls by whole notches (buttons 4/5 up/down, 6/7 left/right) while the amounts
+    // come in 1/120 notches; the rest carries over to the next turn.
+    int& rest = wheel_rest_[r.horizontal ? 1 : 0];
+    rest += r.amount;
+    const int notches = rest / 120;
+    rest -= notches * 120;
+    const unsigned forward = r.horizontal ? 7 : 4, back = r.horizontal ? 6 : 5;
+    const unsigned button = notches > 0 ? forward : back;
+    int ok = 1;
+    for (int i = 0; i < (notches > 0 ? notches : -notches); ++i)
+        ok &= XTestFakeButtonEvent(d_.get(), button, True, CurrentTime) != 0 &&
+              XTestFakeButtonEvent(d_.get(), button, False, CurrentTime) != 0;
+    return ok;
+}
+
+int XInput::one(const InputRecord& r) {
+    static constexpr unsigned kXButtons[] = {1, 2, 3, 8, 9};
+    switch (r.kind) {
+    case InputRecord::Kind::move:
+        return XTestFakeMotionEvent(d_.get(), -1, r.px, r.py, CurrentTime) != 0;
+    case InputRecord::Kind::button:
+        if (r.button < 0 || r.button > 4) return 0;
+        return XTestFakeButtonEvent(d_.get(), kXButtons[r.button], r.up ? False : True,
+                                    CurrentTime) != 0;
+    case InputRecord::Kind::wheel:
+        return wheel(r);
+    case InputRecord::Kind::key:
+        return key(r);
+    case InputRecord::Kind::unicode:
+        return unicode(r);
+    }
+    return 0;
+}
+
+std::size_t XInput::send(std::span<const InputRecord> recs) {
+    std::lock_guard lock(mu_);
+    if (!connect()) return 0;
+    std::size_t accepted = 0;
+    for (const auto& r : recs)
+        accepted += static_cast<std::size_t>(one(r));
+    // Delivered before the caller answers, so whoever asked sees the effect.
+    XSync(d_.get(), False);
+    return accepted;
+}
+
+XInput& x_input() {
+    static XInput* input = new XInput; // lives until exit; the unbinder thread holds it
+    return *input;
+}
+
+} // namespace
+
+VirtualScreen virtual_screen() {
+    return x_input().screen();
+}
+
+std::size_t send_input(std::span<const InputRecord> records) {
+    return x_input().send(records);
+}
+
+} // namespace kelvora::platform

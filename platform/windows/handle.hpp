@@ -1,0 +1,24 @@
+#pragma once
+// Ownership of kernel handles and the one line a backend writes when an OS call fails.
+// Included only by backend files: it brings in <windows.h>.
+#include <windows.h>
+
+#include <memory>
+#include <type_traits>
+
+namespace kelvora::platform::win {
+
+struct HandleCloser {
+    void operator()(HANDLE h) const {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+// A kernel handle (process, thread, pipe end, file), closed when it goes out of scope.
+using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
+// Writes "<call> falló (código <code>)" to stderr; code is GetLastError's or an HRESULT.
+void report_failure(const char* call, unsigned long code);
+// The same with GetLastError().
+void report_last_error(const char* call);
+
+} // namespace kelvora::platform::win

@@ -1,0 +1,229 @@
+#include "platform/process.hpp"
+
+#include <windows.h>
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "platform/windows/command_line.hpp"
+#include "platform/windows/handle.hpp"
+#include "platform/windows/wide.hpp"
+
+namespace kelvora::platform {
+
+using win::narrow;
+using win::UniqueHandle;
+using win::widen;
+
+std::uint32_t current_pid() {
+    return GetCurrentProcessId();
+}
+
+std::string executable_path() {
+    // The path may be longer than MAX_PATH; a result that fills the buffer was cut.
+    std::wstring buf(MAX_PATH, L'\0');
+    for (int tries = 0; tries < 6; ++tries) {
+        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) {
+            win::report_last_error("GetModuleFileNameW");
+            return {};
+        }
+        if (n < buf.size()) return narrow(std::wstring_view(buf.data(), n));
+        buf.resize(buf.size() * 2);
+    }
+    return {};
+}
+
+bool is_admin() {
+    return IsUserAnAdmin() != FALSE;
+}
+
+void declare_dpi_awareness() {
+    // Looked up at run time: Windows 10 before 1703, and Wine, don't have it, and a static
+    // import would keep the program from starting there at all.
+    using SetContext = BOOL(WINAPI*)(HANDLE);
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (!user32) return;
+    const auto set = reinterpret_cast<SetContext>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")));
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2.
+    if (set) set(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));
+}
+
+std::optional<std::string> env(const char* name) {
+    const std::wstring wname = widen(name);
+    std::wstring buf(256, L'\0');
+    for (int tries = 0; tries < 4; ++tries) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n =
+            GetEnvironmentVariableW(wname.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();
+        }
+        // Too small: n is the size needed, terminator included.
+        if (n >= buf.size()) {
+            buf.resize(n);
+            continue;
+        }
+        return narrow(std::wstring_view(buf.data(), n));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> user_data_home() {
+    return std::nullopt;
+}
+
+bool wait_for_process_exit(std::uint32_t pid, int timeout_ms) {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process) return false;
+    WaitForSingleObject(process.get(), timeout_ms < 0 ? 0 : static_cast<DWORD>(timeout_ms));
+    return true;
+}
+
+Elevation relaunch_elevated(const std::string& exe, const std::string& parameters) {
+    const auto r = reinterpret_cast<INT_PTR>(ShellExecuteW(
+        nullptr, L"runas", widen(exe).c_str(), widen(parameters).c_str(), nullptr, SW_SHOWNORMAL));
+    if (r > 32) return Elevation::started;
+    win::report_failure("ShellExecuteW runas", static_cast<unsigned long>(r));
+    return Elevation::declined;
+}
+
+void exit_process(int code) {
+    ExitProcess(static_cast<UINT>(code));
+}
+
+bool shell_open(const std::string& target) {
+    const auto r = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(nullptr, L"open", widen(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    if (r > 32) return true;
+    win::report_failure("ShellExecuteW open", static_cast<unsigned long>(r));
+    return false;
+}
+
+namespace {
+
+class WinChild : public ChildProcess {
+public:
+    WinChild(UniqueHandle process, DWORD pid) : process_(std::move(process)), pid_(pid) {}
+    bool running() override { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+    std::uint32_t pid() const override { return pid_; }
+
+private:
+    UniqueHandle process_;
+    DWORD pid_;
+};
+
+struct AttributeList {
+    std::vector<unsigned char> storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+    ~AttributeList() {
+        if (list) DeleteProcThreadAttributeList(list);
+    }
+};
+
+// Starts the child without a console window. With std_out, the child writes its output
+// and errors there, and that handle is the only one it inherits: several API calls may
+// start children at once, and a child that inherited another one's pipe end by accident
+// would keep that pipe open, and its reader waiting, for as long as it lives.
+UniqueHandle create_process(const std::string& program, const std::vector<std::string>& args,
+                            HANDLE std_out, DWORD* pid, DWORD* error) {
+    std::vector<std::wstring> wargs;
+    for (const auto& a : args)
+        wargs.push_back(widen(a));
+    std::wstring line = win::command_line(widen(program), wargs);
+
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si.StartupInfo;
+    DWORD flags = CREATE_NO_WINDOW;
+    AttributeList attrs;
+    if (std_out) {
+        si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        si.StartupInfo.hStdOutput = std_out;
+        si.StartupInfo.hStdError = std_out;
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attrs.storage.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrs.storage.data());
+        if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            attrs.list = list;
+            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &std_out,
+                                          sizeof std_out, nullptr, nullptr)) {
+                si.StartupInfo.cb = sizeof si;
+                si.lpAttributeList = list;
+                flags |= EXTENDED_STARTUPINFO_PRESENT;
+            }
+        }
+    }
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, std_out ? TRUE : FALSE, flags,
+                        nullptr, nullptr, &si.StartupInfo, &pi)) {
+        *error = GetLastError();
+        win::report_failure("CreateProcessW", *error);
+        return nullptr;
+    }
+    UniqueHandle thread(pi.hThread);
+    *pid = pi.dwProcessId;
+    return UniqueHandle(pi.hProcess);
+}
+
+std::string system_message(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(text, &LocalFree);
+    std::string msg = n ? narrow(std::wstring_view(text, n)) : std::string();
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' '))
+        msg.pop_back();
+    return "CreateProcessW: error " + std::to_string(code) + (msg.empty() ? "" : " (" + msg + ")");
+}
+
+// Output past this is read and dropped, so a chatty tool can't fill our memory.
+constexpr std::size_t kMaxOutput = 16 * 1024 * 1024;
+
+} // namespace
+
+std::unique_ptr<ChildProcess> start_process(const std::string& program,
+                                            const std::vector<std::string>& args,
+                                            std::string* error) {
+    DWORD pid = 0, code = 0;
+    auto process = create_process(program, args, nullptr, &pid, &code);
+    if (!process) {
+        if (error) *error = system_message(code);
+        return nullptr;
+    }
+    return std::make_unique<WinChild>(std::move(process), pid);
+}
+
+RunResult run_hidden(const std::string& program, const std::vector<std::string>& args) {
+    RunResult result;
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_raw = nullptr, write_raw = nullptr;
+    if (!CreatePipe(&read_raw, &write_raw, &inheritable, 0)) {
+        win::report_last_error("CreatePipe");
+        return result;
+    }
+    UniqueHandle read_end(read_raw), write_end(write_raw);
+    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+
+    DWORD pid = 0, code = 0;
+    auto process = create_process(program, args, write_end.get(), &pid, &code);
+    // Our copy of the write end goes now, so the read below ends when the child's does.
+    write_end.reset();
+    if (!process) return result;
+    result.started = true;
+
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(read_end.get(), buf, sizeof buf, &n, nullptr) && n > 0)
+        if (result.output.size() < kMaxOutput) result.output.append(buf, n);
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exit_code = 0;
+    if (GetExitCodeProcess(process.get(), &exit_code))
+        result.exit_code = static_cast<int>(exit_code);
+    return result;
+}
+
+} // namespace kelvora::platform

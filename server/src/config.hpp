@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+// Everything the operator can set; defaults are safe for a public deployment.
+struct config {
+    std::string listen_host = "127.0.0.1";
+    std::uint16_t listen_port = 8443;
+    std::string cert_file;
+    std::string key_file;
+    std::string data_dir = "signal-data";
+    std::vector<std::string> stun_urls;
+    std::vector<std::string> turn_urls;
+    std::string turn_secret;
+    int turn_ttl_s = 86400;
+    int threads = 2;
+    bool trust_proxy = false;
+
+    double hello_timeout_s = 10;
+    double idle_timeout_s = 60;
+    double request_timeout_s = 60;
+    double ring_timeout_s = 45;
+
+    int lock_per_id = 5;
+    int lock_per_addr = 10;
+    double lock_window_s = 600;
+    double lock_duration_s = 900;
+
+    std::size_t max_frame = 64 * 1024;
+    double msg_rate = 50;
+    double msg_burst = 200;
+    std::size_t max_queue = 512;
+    int max_conn = 20000;
+    int max_conn_per_addr = 64;
+    int max_pending_per_host = 4;
+
+    bool tls() const { return !cert_file.empty(); }
+    bool turn() const { return !turn_urls.empty() && !turn_secret.empty(); }
+};
+
+// Parses the command line (and the files named by --config). On failure or for
+// --help/--version returns nothing after printing to stdout/stderr; `exit_code` says how
+// the process should end.
+std::optional<config> parse_config(int argc, char** argv, int& exit_code);
+
+} // namespace kv

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace kv {
+
+// One WebSocket as the routing tables see it. The transport implements send and close;
+// both may be called from any thread and return at once.
+class peer {
+public:
+    enum class kind { host, join, ring, call };
+
+    peer(kind k, std::string target, std::string addr)
+        : k(k), target(std::move(target)), addr(std::move(addr)) {}
+    virtual ~peer() = default;
+
+    // Queues one text frame.
+    virtual void send(std::shared_ptr<const std::string> frame) = 0;
+    // Closes after the frames already queued; `policy` picks code 1008 over 1000.
+    virtual void close(std::string reason, bool policy) = 0;
+
+    const kind k;
+    const std::string target; // the ID of /host/, /join/ and /ring/, the code of /call/
+    const std::string addr;   // the client's address, for limits and the log
+
+    // Set once the socket's opening frame (hello, join or ring) has been accepted; the
+    // transport closes sockets that stay unopened past the hello timeout.
+    std::atomic<bool> opened{false};
+
+    // Routing state, touched only under shared_state's lock.
+    bool gone = false;
+    bool registered = false;    // host: holds the ID in the table
+    std::string name;           // the name the peer gave
+    std::string link;           // join: sid; ring: cid; call: member id
+    std::set<std::string> sids; // host: support requests addressed to it
+    std::set<std::string> cids; // host: rings addressed to it
+};
+
+} // namespace kv

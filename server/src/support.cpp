@@ -1,0 +1,124 @@
+// Support requests: a technician's /join/ socket and the host's /host/ socket, linked by
+// a server-made sid from `join` until one side ends it.
+#include "crypto.hpp"
+#include "log.hpp"
+#include "shared_state.hpp"
+
+#include <cmath>
+
+namespace kv {
+
+void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
+                              outbox& out) {
+    const std::string& id = p->target;
+    if (!p->opened) {
+        if (t != "join") return out.close(p, "join expected", true);
+        p->opened = true;
+        p->name = text_field(j, "name", 64);
+        std::string pass = text_field(j, "pass", 256);
+        if (auto left = lockout_.locked(id, p->addr, steady::now())) {
+            int mins = static_cast<int>(std::ceil(*left / 60));
+            log_event("refused", {{"why", "locked"}, {"id", id}, {"addr", p->addr}});
+            out.send(p, {{"t", "locked"}, {"mins", mins}});
+            return out.close(p, "locked");
+        }
+        auto h = hosts_.find(id);
+        if (h == hosts_.end()) {
+            log_event("refused", {{"why", "offline"}, {"id", id}, {"addr", p->addr}});
+            out.send(p, {{"t", "offline"}});
+            return out.close(p, "offline");
+        }
+        auto host = h->second;
+        int pending = 0;
+        for (const auto& sid : host->sids)
+            pending += requests_[sid].accepted ? 0 : 1;
+        if (pending >= cfg_.max_pending_per_host) {
+            log_event("refused", {{"why", "busy"}, {"id", id}, {"addr", p->addr}});
+            out.send(p, {{"t", "busy"}});
+            return out.close(p, "busy");
+        }
+        std::string sid = random_hex(12);
+        requests_[sid] = request{id, p, host, false, after(cfg_.request_timeout_s)};
+        p->link = sid;
+        host->sids.insert(sid);
+        log_event("request", {{"id", id},
+                              {"sid", sid},
+                              {"addr", p->addr},
+                              {"name", p->name},
+                              {"pass", pass.empty() ? "no" : "yes"}});
+        out.send(p, {{"t", "waiting"}, {"timeout", static_cast<int>(cfg_.request_timeout_s)}});
+        out.send(host, {{"t", "req"},
+                        {"sid", sid},
+                        {"name", p->name},
+                        {"pass", pass},
+                        {"iceServers", ice_servers(id)}});
+        return;
+    }
+
+    auto it = requests_.find(p->link);
+    if (it == requests_.end()) return;
+    auto& r = it->second;
+    if (t == "signal") {
+        if (r.accepted && j.contains("data"))
+            out.send(r.host, {{"t", "signal"}, {"sid", p->link}, {"data", j["data"]}});
+    } else if (t == "bye" || t == "cancel") {
+        std::string why = text_field(j, "why");
+        log_event(r.accepted ? "ended" : "cancelled",
+                  {{"id", id}, {"sid", p->link}, {"by", "tech"}, {"why", left_reason(why)}});
+        if (r.accepted)
+            out.send(r.host, {{"t", "left"}, {"sid", p->link}, {"reason", left_reason(why)}});
+        else
+            out.send(r.host, {{"t", "cancel"}, {"sid", p->link}});
+        out.close(p, "bye");
+        end_request(p->link, out);
+    }
+}
+
+void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out) {
+    std::string sid = text_field(j, "sid", 64);
+    if (!p->sids.count(sid)) return;
+    auto& r = requests_[sid];
+    if (r.accepted) return;
+    if (bool_field(j, "ok")) {
+        r.accepted = true;
+        log_event("accepted", {{"id", p->target}, {"sid", sid}, {"addr", r.tech->addr}});
+        out.send(r.tech, {{"t", "accepted"}, {"name", p->name}, {"iceServers", ice_servers(sid)}});
+        return;
+    }
+    std::string reason = deny_reason(text_field(j, "reason"));
+    log_event("denied",
+              {{"id", p->target}, {"sid", sid}, {"addr", r.tech->addr}, {"reason", reason}});
+    if (reason == "badkey") {
+        if (auto secs = lockout_.failure(p->target, r.tech->addr, steady::now())) {
+            int mins = static_cast<int>(std::ceil(*secs / 60));
+            log_event("locked", {{"id", p->target}, {"addr", r.tech->addr}});
+            out.send(p, {{"t", "locked"}, {"mins", mins}});
+        }
+    }
+    out.send(r.tech, {{"t", "denied"}, {"reason", reason}});
+    out.close(r.tech, "denied");
+    end_request(sid, out);
+}
+
+void shared_state::end_request(std::string sid, outbox&) {
+    auto it = requests_.find(sid);
+    if (it == requests_.end()) return;
+    it->second.host->sids.erase(sid);
+    it->second.tech->link.clear();
+    requests_.erase(it);
+}
+
+void shared_state::drop_tech(const std::shared_ptr<peer>& p, outbox& out) {
+    auto it = requests_.find(p->link);
+    if (it == requests_.end()) return;
+    auto& r = it->second;
+    log_event(r.accepted ? "ended" : "cancelled",
+              {{"id", r.id}, {"sid", p->link}, {"by", "tech"}, {"why", "closed"}});
+    if (r.accepted)
+        out.send(r.host, {{"t", "left"}, {"sid", p->link}, {"reason", "closed"}});
+    else
+        out.send(r.host, {{"t", "cancel"}, {"sid", p->link}});
+    end_request(p->link, out);
+}
+
+} // namespace kv

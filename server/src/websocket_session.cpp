@@ -1,0 +1,251 @@
+#include "websocket_session.hpp"
+
+#include "log.hpp"
+#include "shared_state.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <algorithm>
+#include <deque>
+
+namespace kv {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using namespace std::chrono_literals;
+
+namespace {
+
+steady::duration secs(double s) {
+    return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(s));
+}
+
+// A close that the peer does not complete (it stopped reading) is cut after this.
+constexpr auto close_grace = 5s;
+
+template <class Stream>
+class websocket_session final : public peer,
+                                public std::enable_shared_from_this<websocket_session<Stream>> {
+public:
+    websocket_session(Stream&& stream, ws_route route, std::shared_ptr<shared_state> state,
+                      conn_limit::ticket ticket)
+        : peer(route.kind, std::move(route.target), std::move(route.addr)), ws_(std::move(stream)),
+          state_(std::move(state)), ticket_(std::move(ticket)), timer_(ws_.get_executor()) {}
+
+    void run(http_request req) {
+        const config& cfg = state_->cfg();
+        ws_.read_message_max(cfg.max_frame);
+        websocket::stream_base::timeout t{};
+        t.handshake_timeout = 10s;
+        // Protocol pings from the client are the keep-alive that counts (see check());
+        // WebSocket pings additionally find dead TCP paths of clients that went quiet.
+        t.idle_timeout = std::chrono::duration_cast<std::chrono::seconds>(
+            secs(std::max(cfg.idle_timeout_s * 2, 10.0)));
+        t.keep_alive_pings = true;
+        ws_.set_option(t);
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+            res.set(beast::http::field::server, "kelvora-signal/" KV_SIGNAL_VERSION);
+        }));
+        tokens_ = cfg.msg_burst;
+        last_rx_ = tokens_at_ = steady::now();
+        ws_.async_accept(req, beast::bind_front_handler(&websocket_session::on_accept,
+                                                        this->shared_from_this()));
+    }
+
+    void send(std::shared_ptr<const std::string> frame) override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this(), f = std::move(frame)] {
+            self->queue(std::move(f));
+        });
+    }
+
+    void close(std::string reason, bool policy) override {
+        net::post(ws_.get_executor(),
+                  [self = this->shared_from_this(), r = std::move(reason), policy]() mutable {
+                      self->begin_close(std::move(r), policy);
+                  });
+    }
+
+private:
+    void on_accept(beast::error_code ec) {
+        if (ec) return fail("ws.accept", ec.message());
+        running_ = true;
+        arm_timer();
+        do_read();
+    }
+
+    void do_read() {
+        ws_.async_read(buffer_, beast::bind_front_handler(&websocket_session::on_read,
+                                                          this->shared_from_this()));
+    }
+
+    void on_read(beast::error_code ec, std::size_t) {
+        if (ec) return finish(ec);
+        auto now = steady::now();
+        last_rx_ = now;
+        if (!close_pending_) {
+            const config& cfg = state_->cfg();
+            tokens_ = std::min(cfg.msg_burst,
+                               tokens_ + std::chrono::duration<double>(now - tokens_at_).count() *
+                                             cfg.msg_rate);
+            tokens_at_ = now;
+            if (tokens_ < 1) {
+                log_event("refused", {{"why", "rate"}, {"addr", addr}});
+                begin_close("rate limit", true);
+            } else if (!ws_.got_text()) {
+                log_event("refused", {{"why", "binary frame"}, {"addr", addr}});
+                begin_close("text frames only", true);
+            } else {
+                tokens_ -= 1;
+                auto data = buffer_.cdata();
+                // Only a failing random source or allocation can throw here; that must
+                // cost this socket, never the process.
+                try {
+                    state_->on_frame(
+                        this->shared_from_this(),
+                        std::string_view(static_cast<const char*>(data.data()), data.size()));
+                } catch (const std::exception& e) {
+                    fail("frame", e.what());
+                    begin_close("internal error", false);
+                }
+            }
+        }
+        buffer_.consume(buffer_.size());
+        do_read();
+    }
+
+    void finish(beast::error_code ec) {
+        if (ec == websocket::error::message_too_big)
+            log_event("refused", {{"why", "frame too big"}, {"addr", addr}});
+        else if (ec != websocket::error::closed && ec != net::error::operation_aborted &&
+                 ec != net::error::eof && ec != beast::error::timeout &&
+                 ec != net::error::connection_reset)
+            fail("ws.read", ec.message());
+        timer_.cancel();
+        state_->on_close(this->shared_from_this());
+        // Drop the queue now: frames for a closed socket only hold memory.
+        queue_.clear();
+    }
+
+    void queue(std::shared_ptr<const std::string> frame) {
+        if (close_pending_) return;
+        if (queue_.size() >= state_->cfg().max_queue) {
+            // The client stopped reading; waiting politely would hold memory for it.
+            log_event("refused", {{"why", "slow reader"}, {"addr", addr}});
+            return abort();
+        }
+        queue_.push_back(std::move(frame));
+        if (!writing_) do_write();
+    }
+
+    void do_write() {
+        writing_ = true;
+        ws_.text(true);
+        ws_.async_write(
+            net::buffer(*queue_.front()),
+            beast::bind_front_handler(&websocket_session::on_write, this->shared_from_this()));
+    }
+
+    void on_write(beast::error_code ec, std::size_t) {
+        writing_ = false;
+        if (ec) {
+            queue_.clear();
+            return;
+        }
+        if (!queue_.empty()) queue_.pop_front();
+        if (!queue_.empty()) return do_write();
+        if (close_pending_ && !closing_) do_close();
+    }
+
+    void begin_close(std::string reason, bool policy) {
+        if (close_pending_) return;
+        close_pending_ = true;
+        close_reason_ = std::move(reason);
+        close_policy_ = policy;
+        close_deadline_ = steady::now() + close_grace;
+        if (!running_) return abort();
+        if (!writing_) do_close();
+    }
+
+    void do_close() {
+        closing_ = true;
+        websocket::close_reason cr(close_policy_ ? websocket::close_code::policy_error
+                                                 : websocket::close_code::normal,
+                                   close_reason_);
+        ws_.async_close(cr, [self = this->shared_from_this()](beast::error_code) {});
+    }
+
+    void abort() {
+        close_pending_ = closing_ = true;
+        queue_.clear();
+        beast::error_code ec;
+        beast::get_lowest_layer(ws_).socket().close(ec);
+    }
+
+    void arm_timer() {
+        const config& cfg = state_->cfg();
+        auto step = std::clamp(secs(std::min(cfg.hello_timeout_s, cfg.idle_timeout_s) / 4),
+                               steady::duration(50ms), steady::duration(1s));
+        timer_.expires_after(step);
+        timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            if (!ec) self->check();
+        });
+    }
+
+    void check() {
+        const config& cfg = state_->cfg();
+        auto now = steady::now();
+        if (close_pending_) {
+            if (now > close_deadline_) return abort();
+        } else if (!opened && now - accepted_at_ > secs(cfg.hello_timeout_s)) {
+            log_event("refused", {{"why", "no opening frame"}, {"addr", addr}});
+            begin_close("hello timeout", true);
+        } else if (now - last_rx_ > secs(cfg.idle_timeout_s)) {
+            log_event("idle", {{"addr", addr}, {"target", target}});
+            begin_close("idle", false);
+        }
+        arm_timer();
+    }
+
+    websocket::stream<Stream> ws_;
+    beast::flat_buffer buffer_;
+    std::shared_ptr<shared_state> state_;
+    conn_limit::ticket ticket_;
+    net::steady_timer timer_;
+    std::deque<std::shared_ptr<const std::string>> queue_;
+    bool running_ = false, writing_ = false, close_pending_ = false, closing_ = false;
+    bool close_policy_ = false;
+    std::string close_reason_;
+    steady::time_point accepted_at_ = steady::now(), last_rx_, tokens_at_, close_deadline_;
+    double tokens_ = 0;
+};
+
+template <class Stream>
+void start(Stream&& stream, http_request req, ws_route route, std::shared_ptr<shared_state> state,
+           conn_limit::ticket ticket) {
+    // The HTTP side's deadline must not cut the socket; the WebSocket timeouts take over.
+    beast::get_lowest_layer(stream).expires_never();
+    std::make_shared<websocket_session<Stream>>(std::move(stream), std::move(route),
+                                                std::move(state), std::move(ticket))
+        ->run(std::move(req));
+}
+
+} // namespace
+
+void start_websocket_session(beast::tcp_stream stream, http_request req, ws_route route,
+                             std::shared_ptr<shared_state> state, conn_limit::ticket ticket) {
+    start(std::move(stream), std::move(req), std::move(route), std::move(state), std::move(ticket));
+}
+
+void start_websocket_session(beast::ssl_stream<beast::tcp_stream> stream, http_request req,
+                             ws_route route, std::shared_ptr<shared_state> state,
+                             conn_limit::ticket ticket) {
+    start(std::move(stream), std::move(req), std::move(route), std::move(state), std::move(ticket));
+}
+
+} // namespace kv

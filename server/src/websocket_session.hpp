@@ -1,0 +1,34 @@
+#pragma once
+
+#include "limits.hpp"
+#include "peer.hpp"
+
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+
+#include <memory>
+#include <string>
+
+namespace kv {
+
+class shared_state;
+
+using http_request = boost::beast::http::request<boost::beast::http::string_body>;
+
+// What the HTTP side hands over once an upgrade request named a valid socket.
+struct ws_route {
+    peer::kind kind;
+    std::string target; // ID or call code
+    std::string addr;
+};
+
+// Accept the upgrade in `req` on `stream` and serve the socket until it closes.
+void start_websocket_session(boost::beast::tcp_stream stream, http_request req, ws_route route,
+                             std::shared_ptr<shared_state> state, conn_limit::ticket ticket);
+void start_websocket_session(boost::beast::ssl_stream<boost::beast::tcp_stream> stream,
+                             http_request req, ws_route route, std::shared_ptr<shared_state> state,
+                             conn_limit::ticket ticket);
+
+} // namespace kv

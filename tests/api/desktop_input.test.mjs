@@ -1,0 +1,148 @@
+// Remote input on a real X server with two monitors, the primary on the right.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { XDesktop, xdesktopMissing } from '../lib/xdesktop.mjs';
+import { startControlled, endSession, HOST_SESSION } from '../lib/xdesktop_session.mjs';
+import { waitFor } from '../lib/kelvora.mjs';
+
+const missing = xdesktopMissing(['xdotool', 'xev']) ?? false;
+let x, k;
+
+before(async () => {
+  if (missing) return;
+  x = await XDesktop.start({ outputs: 2 });
+  k = await startControlled(x);
+});
+after(async () => {
+  await k?.stop();
+  k?.cleanup();
+  x?.stop();
+});
+
+/** An xev window on the primary monitor, reading its key events. */
+async function keyWatcher() {
+  const p = spawn('xev', ['-geometry', '400x300+1100+100', '-event', 'keyboard'], {
+    env: { ...process.env, DISPLAY: x.display },
+    stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  let out = '';
+  p.stdout.on('data', (d) => { out += d; });
+  await waitFor(() => {
+    try {
+      return x.run('xdotool', ['search', '--name', '^Event Tester$']).trim() !== '';
+    } catch {
+      return false;
+    }
+  }, 'the xev window');
+  // Without a window manager the focus follows the pointer: put it inside the window.
+  const r = await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 0.1, y: 0.2 }] });
+  assert.deepEqual(r.json, { ok: true });
+  const events = () =>
+    [...out.matchAll(/(KeyPress|KeyRelease) event[^]*?keycode (\d+) \(keysym 0x([0-9a-f]+)/g)].map((m) => ({
+      type: m[1] === 'KeyPress' ? 'down' : 'up',
+      keycode: Number(m[2]),
+      keysym: parseInt(m[3], 16),
+    }));
+  return { events, stop: () => p.kill() };
+}
+
+test('the monitor list puts the primary first, then by x', { skip: missing }, async () => {
+  const list = (await k.get('/api/monitores')).json;
+  assert.deepEqual(list, [
+    { i: 0, x: 1024, y: 0, w: 1920, h: 1080, primary: true, name: 'DUMMY0' },
+    { i: 1, x: 0, y: 0, w: 1024, h: 768, primary: false, name: 'DUMMY1' },
+  ]);
+  assert.deepEqual((await k.post('/api/estado')).json.monitores, list);
+});
+
+test('absolute moves land on the pixel of the shown monitor', { skip: missing }, async () => {
+  const cases = [
+    { mon: 1, x: 1.0, y: 1.0, at: { x: 1023, y: 767 } },
+    { mon: 0, x: 1.0, y: 1.0, at: { x: 2943, y: 1079 } },
+    { mon: 0, x: 0, y: 0, at: { x: 1024, y: 0 } },
+    { mon: 1, x: 0.5, y: 0.5, at: { x: 512, y: 384 } },
+    { mon: 7, x: 0, y: 0, at: { x: 1024, y: 0 } }, // not in the list: the first monitor
+    { mon: 'dos', x: -3, y: 9, at: { x: 1024, y: 1079 } }, // mon counts as 0, fractions clamp
+  ];
+  for (const c of cases) {
+    const r = await k.post('/api/input', { mon: c.mon, ev: [{ k: 'm', x: c.x, y: c.y }] });
+    assert.deepEqual(r.json, { ok: true });
+    assert.deepEqual(x.pointer(), c.at, JSON.stringify(c));
+  }
+});
+
+test('keys by physical code and typed text reach an X client', { skip: missing }, async () => {
+  const w = await keyWatcher();
+  try {
+    const r = await k.post('/api/input', {
+      mon: 0,
+      ev: [
+        { k: 'kd', c: 'KeyA' },
+        { k: 'ku', c: 'KeyA' },
+        { k: 'kd', c: 'Fn' },
+        { k: 't', s: 'añ😀\r\n' },
+      ],
+    });
+    assert.deepEqual(r.json, { ok: true });
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 5, 'the key events');
+    const downs = w.events().filter((e) => e.type === 'down');
+    assert.equal(downs[0].keycode, 38); // KEY_A + 8
+    assert.deepEqual(downs.slice(1).map((e) => e.keysym), [0x61, 0xf1, 0x0101f600, 0xff0d]);
+  } finally {
+    w.stop();
+  }
+});
+
+test('held keys are let go by "rel" and by the end of the session', { skip: missing }, async () => {
+  const w = await keyWatcher();
+  try {
+    await k.post('/api/input', { ev: [{ k: 'kd', c: 'ShiftLeft' }, { k: 'kd', c: 'ShiftLeft' }, { k: 'kd', c: 'ControlRight' }] });
+    await k.post('/api/input', { ev: [{ k: 'rel' }] });
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 2, 'the releases');
+    // From the last pressed to the first, each once.
+    assert.deepEqual(w.events().filter((e) => e.type === 'up').map((e) => e.keycode), [105, 50]);
+
+    await k.post('/api/input', { ev: [{ k: 'kd', c: 'AltLeft' }] });
+    await endSession(k);
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 3, 'the release at session end');
+    assert.equal(w.events().at(-1).keycode, 64);
+    assert.equal(w.events().at(-1).type, 'up');
+  } finally {
+    w.stop();
+    await startControlledAgain();
+  }
+});
+
+async function startControlledAgain() {
+  await k.post('/api/sesion', HOST_SESSION);
+}
+
+test('without a controlling host session nothing is injected', { skip: missing }, async () => {
+  await endSession(k);
+  try {
+    const before = x.pointer();
+    const r = await k.post('/api/input', { mon: 1, ev: [{ k: 'm', x: 0.9, y: 0.9 }] });
+    assert.deepEqual(r.json, { ok: false, msg: 'control' });
+    await sleep(100);
+    assert.deepEqual(x.pointer(), before);
+  } finally {
+    await startControlledAgain();
+  }
+});
+
+test('bad bodies are answered, never crash', { skip: missing }, async () => {
+  const bodies = [
+    'nada',
+    { ev: 'x' },
+    { ev: [1, null, 'm', { k: 'm' }, { k: 'm', x: 'a', y: 1 }, { k: 'w', dy: 0, dx: 0 }, { k: 'zz' }] },
+    { ev: [{ k: 'd', b: -4 }, { k: 'u', b: -4 }, { k: 'd', b: 99, x: 0.5, y: 0.5 }, { k: 'w', dy: 1e300 }] },
+  ];
+  for (const b of bodies) assert.equal((await k.post('/api/input', b)).json.ok, true, JSON.stringify(b));
+  const many = await k.post('/api/input', { ev: Array.from({ length: 5000 }, () => ({ k: 'zz' })) });
+  assert.equal(many.json.ok, false);
+  const long = await k.post('/api/input', { ev: [{ k: 't', s: 'x'.repeat(1_000_000) }] });
+  assert.equal(long.json.ok, false);
+  assert.equal((await k.get('/api/version')).status, 200);
+});

@@ -1,0 +1,144 @@
+// Drives the Windows backend of the platform layer from inside Wine and prints what it
+// saw as one JSON object, for tests/win/platform.test.mjs to judge.
+//   platform_probe.exe              runs every check
+//   platform_probe.exe echo ARGS    prints its own arguments as a JSON array (UTF-8)
+//   platform_probe.exe exit N       ends with exit code N
+//   platform_probe.exe sleep MS     sleeps, then ends
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.hpp"
+#include "platform/system.hpp"
+#include "platform/windows/wide.hpp"
+
+namespace p = kelvora::platform;
+
+namespace {
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out + "\"";
+}
+
+std::string json_array(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i)
+        out += (i ? "," : "") + json_string(items[i]);
+    return out + "]";
+}
+
+std::string run_json(const p::RunResult& r) {
+    return "{\"started\":" + std::string(r.started ? "true" : "false") +
+           ",\"exit_code\":" + std::to_string(r.exit_code) +
+           ",\"output\":" + json_string(r.output) + "}";
+}
+
+// The arguments nobody quotes by accident: spaces, quotes, backslash runs before quotes
+// and at the end, an empty one, and text outside ASCII.
+const std::vector<std::string> kTricky = {
+    "plain",        "",         "two words",         "quote\"inside", "trailing\\",
+    "sp ace end\\", "a\\\\\"b", "\\\\server\\share", "ñandú 😀",       "tab\there",
+};
+
+std::string checks() {
+    const std::string self = p::executable_path();
+    std::string out = "{";
+    out += "\"exe\":" + json_string(self);
+
+    std::vector<std::string> echo = {"echo"};
+    echo.insert(echo.end(), kTricky.begin(), kTricky.end());
+    out += ",\"tricky\":" + json_array(kTricky);
+    out += ",\"echo\":" + run_json(p::run_hidden(self, echo));
+    out += ",\"exit7\":" + run_json(p::run_hidden(self, {"exit", "7"}));
+    out += ",\"missing\":" + run_json(p::run_hidden("Z:\\no\\such\\program.exe", {}));
+
+    std::string error;
+    auto child = p::start_process(self, {"sleep", "1500"}, &error);
+    out += ",\"child_started\":" + std::string(child ? "true" : "false");
+    if (child) {
+        const bool running_at_first = child->running();
+        const bool waited = p::wait_for_process_exit(child->pid(), 10000);
+        out += ",\"child_running_at_first\":" + std::string(running_at_first ? "true" : "false");
+        out += ",\"child_waited\":" + std::string(waited ? "true" : "false");
+        out += ",\"child_running_after\":" + std::string(child->running() ? "true" : "false");
+    }
+    std::string missing_error;
+    auto none = p::start_process("Z:\\no\\such\\program.exe", {}, &missing_error);
+    out += ",\"start_missing\":" + std::string(none ? "true" : "false");
+    out += ",\"start_missing_error\":" + json_string(missing_error);
+
+    unsigned char a[64] = {}, b[64] = {};
+    const bool r1 = p::random_bytes(a, sizeof a), r2 = p::random_bytes(b, sizeof b);
+    out += ",\"random_ok\":" + std::string(r1 && r2 ? "true" : "false");
+    out += ",\"random_differs\":" + std::string(std::memcmp(a, b, sizeof a) ? "true" : "false");
+
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("probe-" + std::to_string(p::current_pid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "new.txt") << "nuevo";
+    std::ofstream(dir / "old.txt") << "viejo";
+    const bool replaced = p::replace_file(dir / "new.txt", dir / "old.txt");
+    std::string content;
+    std::getline(std::ifstream(dir / "old.txt"), content);
+    out += ",\"replaced\":" + std::string(replaced ? "true" : "false");
+    out += ",\"replaced_content\":" + json_string(content);
+    out += ",\"source_left\":" + std::string(fs::exists(dir / "new.txt") ? "true" : "false");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+
+    SetEnvironmentVariableW(L"KELVORA_PROBE_EMPTY", L"");
+    SetEnvironmentVariableW(L"KELVORA_PROBE_TEXT", L"ñandú 😀");
+    auto unset = p::env("KELVORA_PROBE_UNSET");
+    auto empty = p::env("KELVORA_PROBE_EMPTY");
+    auto text = p::env("KELVORA_PROBE_TEXT");
+    out += ",\"env_unset\":" + std::string(unset ? json_string(*unset) : "null");
+    out += ",\"env_empty\":" + std::string(empty ? json_string(*empty) : "null");
+    out += ",\"env_text\":" + std::string(text ? json_string(*text) : "null");
+
+    auto t = p::local_time();
+    out += ",\"year\":" + std::to_string(t ? t->year : 0);
+    out += ",\"pid\":" + std::to_string(p::current_pid());
+    return out + "}";
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(kelvora::platform::win::narrow(argv[i]));
+    std::string out;
+    if (!args.empty() && args[0] == "echo") {
+        out = json_array(std::vector<std::string>(args.begin() + 1, args.end()));
+    } else if (args.size() == 2 && args[0] == "exit") {
+        return std::stoi(args[1]);
+    } else if (args.size() == 2 && args[0] == "sleep") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[1])));
+        return 0;
+    } else {
+        out = checks();
+    }
+    // Raw bytes: the C runtime's text mode would add carriage returns.
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written,
+              nullptr);
+    return 0;
+}
