@@ -18,6 +18,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# Machines whose Node.js comes with its own npm must not get Debian's npm (they conflict).
+if ! command -v npm >/dev/null; then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm
+fi
+
 # npm: reinstall only when package.json or the lock changed since the last install.
 stamp=node_modules/.kelvora-stamp
 sum=$(cat package.json package-lock.json 2>/dev/null | sha256sum | cut -d' ' -f1)

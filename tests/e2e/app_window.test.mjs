@@ -40,7 +40,7 @@ test('the app window opens on the page and /api/show raises it', { skip }, async
   assert.match(x('xprop', ['-id', win, 'WM_CLASS']), /"[Cc]hromium"/);
   assert.match(k.log(), /\[VENTANA\] abierta con .*chromium\n/);
   // Its own profile in the data directory, never the user's browser profile.
-  const cmdline = execFileSync('pgrep', ['-a', '-f', `--user-data-dir=${k.home}`], { encoding: 'utf8' });
+  const cmdline = execFileSync('pgrep', ['-a', '-f', '--', `--user-data-dir=${k.home}`], { encoding: 'utf8' });
   assert.match(cmdline, /--app=http:\/\/127\.0\.0\.1:\d+\//);
   assert.match(cmdline, /--auto-select-desktop-capture-source=(Entire screen|Screen 1)/);
 
@@ -59,7 +59,8 @@ test('/api/ventana with a window open raises it instead of opening a second one'
 
 test('closing the app window ends the program', { skip }, async () => {
   const [win] = appWindows();
-  x('xdotool', ['windowclose', win]);
+  // As the title bar's close button would: through the window manager.
+  x('wmctrl', ['-i', '-c', win]);
   assert.equal(await k.exited, 0);
   assert.match(k.log(), /\[APP\] cerrando Kelvora\n/);
 });
