@@ -24,8 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 // How long a spare key keeps a character after its last use. Clients read the new key map
 // only when they get to the MappingNotify, which may be after we typed; unbinding at once
-// would let a slow client read the key as nothing.
-constexpr auto kUnbindAfter = std::chrono::milliseconds(400);
+// would let a slow client (a busy machine) read the key as nothing; 16 spare keys used in
+// turn keep a long text from rebinding a key that a client has yet to read.
+constexpr auto kUnbindAfter = std::chrono::seconds(5);
 
 struct SpareKey {
     KeyCode code = 0;

@@ -31,7 +31,7 @@ async function keyWatcher() {
   p.stdout.on('data', (d) => { out += d; });
   await waitFor(() => {
     try {
-      return x.run('xdotool', ['search', '--name', '^Event Tester$']).trim() !== '';
+      return x.run('xdotool', ['search', '--onlyvisible', '--name', '^Event Tester$']).trim() !== '';
     } catch {
       return false;
     }
@@ -39,6 +39,8 @@ async function keyWatcher() {
   // Without a window manager the focus follows the pointer: put it inside the window.
   const r = await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 0.1, y: 0.2 }] });
   assert.deepEqual(r.json, { ok: true });
+  // xev selects its events right after mapping; give it that moment before typing.
+  await sleep(300);
   const events = () =>
     [...out.matchAll(/(KeyPress|KeyRelease) event[^]*?keycode (\d+) \(keysym 0x([0-9a-f]+)/g)].map((m) => ({
       type: m[1] === 'KeyPress' ? 'down' : 'up',
@@ -74,25 +76,32 @@ test('absolute moves land on the pixel of the shown monitor', { skip: missing },
 });
 
 test('keys by physical code and typed text reach an X client', { skip: missing }, async () => {
-  const w = await keyWatcher();
-  try {
-    const r = await k.post('/api/input', {
-      mon: 0,
-      ev: [
-        { k: 'kd', c: 'KeyA' },
-        { k: 'ku', c: 'KeyA' },
-        { k: 'kd', c: 'Fn' },
-        { k: 't', s: 'añ😀\r\n' },
-      ],
-    });
-    assert.deepEqual(r.json, { ok: true });
-    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 5, 'the key events');
-    const downs = w.events().filter((e) => e.type === 'down');
-    assert.equal(downs[0].keycode, 38); // KEY_A + 8
-    assert.deepEqual(downs.slice(1).map((e) => e.keysym), [0x61, 0xf1, 0x0101f600, 0xff0d]);
-  } finally {
-    w.stop();
+  // Characters outside the layout go through spare key codes bound for the keystroke. A
+  // client learns of the new binding from a MappingNotify and now and then (a busy
+  // machine) reads the key with its old key map; a real fault shows on every try.
+  let downs = [];
+  for (let attempt = 0; attempt < 3; attempt++) {
+    const w = await keyWatcher();
+    try {
+      const r = await k.post('/api/input', {
+        mon: 0,
+        ev: [
+          { k: 'kd', c: 'KeyA' },
+          { k: 'ku', c: 'KeyA' },
+          { k: 'kd', c: 'Fn' },
+          { k: 't', s: 'añ😀\r\n' },
+        ],
+      });
+      assert.deepEqual(r.json, { ok: true });
+      await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 5, 'the key events');
+      downs = w.events().filter((e) => e.type === 'down');
+      assert.equal(downs[0].keycode, 38); // KEY_A + 8
+      if (!downs.some((e) => e.keysym === 0)) break;
+    } finally {
+      w.stop();
+    }
   }
+  assert.deepEqual(downs.slice(1).map((e) => e.keysym), [0x61, 0xf1, 0x0101f600, 0xff0d]);
 });
 
 test('held keys are let go by "rel" and by the end of the session', { skip: missing }, async () => {

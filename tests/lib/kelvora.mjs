@@ -62,30 +62,11 @@ export function request(port, method, path, { headers = {}, body, hostHeader } =
   });
 }
 
-/** A running kelvora: start(), then get/post, then stop(). */
-export class Kelvora {
-  constructor({ args = ['--no-window', '--no-tray'], env = {}, home, bin = BIN } = {}) {
-    this.home = home ?? tempHome();
-    this.args = args;
-    this.bin = bin;
-    this.env = { ...process.env, LOCALAPPDATA: this.home, ...env };
-    this.output = '';
-  }
-
-  async start() {
-    this.proc = spawn(this.bin, this.args, { env: this.env, stdio: ['ignore', 'pipe', 'pipe'] });
-    this.proc.stdout.on('data', (d) => { this.output += d; });
-    this.proc.stderr.on('data', (d) => { this.output += d; });
-    this.exited = new Promise((r) => this.proc.on('exit', (code) => r(code)));
-    const inst = await waitFor(() => {
-      const s = readState(this.home, 'instancia.json');
-      return s && s.pid === this.proc.pid ? s : null;
-    }, 'instancia.json');
-    this.port = inst.port;
-    await this.readToken();
-    return this;
-  }
-
+/**
+ * Talks to a running copy on this.port with its token; subclasses set port and `data`
+ * (the data directory).
+ */
+export class LocalClient {
   /** The session token, read from the main page as the app window would. */
   async readToken() {
     const page = await this.get('/');
@@ -107,10 +88,41 @@ export class Kelvora {
 
   log() {
     try {
-      return readFileSync(join(dataDir(this.home), 'kelvora.log'), 'utf8');
+      return readFileSync(join(this.data, 'kelvora.log'), 'utf8');
     } catch {
       return '';
     }
+  }
+}
+
+/** A running kelvora: start(), then get/post, then stop(). */
+export class Kelvora extends LocalClient {
+  constructor({ args = ['--no-window', '--no-tray'], env = {}, home, bin = BIN } = {}) {
+    super();
+    this.home = home ?? tempHome();
+    this.args = args;
+    this.bin = bin;
+    this.env = { ...process.env, LOCALAPPDATA: this.home, ...env };
+    this.output = '';
+  }
+
+  /** The data directory this copy uses. */
+  get data() {
+    return dataDir(this.home);
+  }
+
+  async start() {
+    this.proc = spawn(this.bin, this.args, { env: this.env, stdio: ['ignore', 'pipe', 'pipe'] });
+    this.proc.stdout.on('data', (d) => { this.output += d; });
+    this.proc.stderr.on('data', (d) => { this.output += d; });
+    this.exited = new Promise((r) => this.proc.on('exit', (code) => r(code)));
+    const inst = await waitFor(() => {
+      const s = readState(this.home, 'instancia.json');
+      return s && s.pid === this.proc.pid ? s : null;
+    }, 'instancia.json');
+    this.port = inst.port;
+    await this.readToken();
+    return this;
   }
 
   async stop() {

@@ -9,7 +9,7 @@ import { spawn, execFileSync } from 'node:child_process';
 import { cpSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
-import { dataDir, readState, request, tempHome, waitFor } from './kelvora.mjs';
+import { LocalClient, dataDir, readState, request, tempHome, waitFor } from './kelvora.mjs';
 
 export { dataDir, readState, request, tempHome, waitFor };
 
@@ -116,8 +116,9 @@ export function taskkill(pid, { prefix, display } = {}) {
  * winVars: more Windows variables for the process (e.g. ProgramFiles); env: more Linux
  * variables (reach the process too when Wine doesn't rebuild them).
  */
-export class WineKelvora {
+export class WineKelvora extends LocalClient {
   constructor({ args = ['--no-window', '--no-tray', '--no-elevate'], home, cwd, prefix, display, winVars = {}, env = {} } = {}) {
+    super();
     this.home = home === undefined ? tempHome() : home;
     this.cwd = cwd;
     this.args = args;
@@ -157,31 +158,7 @@ export class WineKelvora {
     }
   }
 
-  async readToken() {
-    const page = await this.get('/');
-    const m = page.body.match(/data-token="([0-9a-f]{32})"/);
-    this.token = m ? m[1] : null;
-  }
 
-  get(path, opts = {}) {
-    return request(this.port, 'GET', path, opts);
-  }
-
-  post(path, body = {}, { headers = {}, ...opts } = {}) {
-    return request(this.port, 'POST', path, {
-      ...opts,
-      body,
-      headers: { 'Content-Type': 'application/json', 'X-Token': this.token, ...headers },
-    });
-  }
-
-  log() {
-    try {
-      return readFileSync(join(this.data, 'kelvora.log'), 'utf8');
-    } catch {
-      return '';
-    }
-  }
 
   running() {
     return this.proc && this.proc.exitCode === null && this.proc.signalCode === null;
