@@ -63,7 +63,10 @@ private:
 };
 
 bool XInput::connect() {
-    if (d_) return true;
+    if (d_ && !x11::connection_lost(d_.get())) return true;
+    // A new server has new key codes: the spare keys are looked up again.
+    spare_.clear();
+    spare_searched_ = false;
     d_ = x11::open_display();
     if (!d_) {
         std::fprintf(stderr, "[X11] XOpenDisplay falló: no hay pantalla para la entrada\n");

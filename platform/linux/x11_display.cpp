@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace kelvora::platform::x11 {
@@ -23,15 +24,44 @@ struct XFree_ {
     }
 };
 
+std::mutex lost_mutex;
+std::set<Display*> lost_displays; // connections whose server went away
+
+int quiet_io_error(Display*) { return 0; }
+
+// Xlib ends the process when a connection breaks unless the exit handler returns; the
+// server going away (a logout, a crashed X server) must not take the program with it.
+void connection_broke(Display* d, void*) {
+    std::fputs("[X11] se perdió la conexión con el servidor X\n", stderr);
+    std::lock_guard lock(lost_mutex);
+    lost_displays.insert(d);
+}
+
 } // namespace
+
+void DisplayCloser::operator()(Display* d) const {
+    {
+        std::lock_guard lock(lost_mutex);
+        lost_displays.erase(d);
+    }
+    XCloseDisplay(d);
+}
+
+bool connection_lost(Display* d) {
+    std::lock_guard lock(lost_mutex);
+    return lost_displays.contains(d);
+}
 
 DisplayPtr open_display() {
     static std::once_flag once;
     std::call_once(once, [] {
         XInitThreads();
         XSetErrorHandler(ignore_x_error);
+        XSetIOErrorHandler(quiet_io_error);
     });
-    return DisplayPtr(XOpenDisplay(nullptr));
+    Display* d = XOpenDisplay(nullptr);
+    if (d) XSetIOErrorExitHandler(d, connection_broke, nullptr);
+    return DisplayPtr(d);
 }
 
 std::optional<std::string> text_property(Display* d, Window w, const char* name, const char* type) {

@@ -12,9 +12,13 @@
 namespace kelvora::platform::x11 {
 
 struct DisplayCloser {
-    void operator()(Display* d) const { XCloseDisplay(d); }
+    void operator()(Display* d) const;
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+// True once the server behind a connection went away; such a connection only fails from
+// then on and should be dropped for a new one.
+bool connection_lost(Display* d);
 
 // The display of $DISPLAY; null when there is none.
 DisplayPtr open_display();

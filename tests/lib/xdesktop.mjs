@@ -25,9 +25,11 @@ export function xdesktopMissing(tools = []) {
 
 /** A running X desktop; outputs 2 gives DUMMY1 1024x768 at 0,0 and the primary DUMMY0 1920x1080 at 1024,0. */
 export class XDesktop {
-  static async start({ outputs = 1 } = {}) {
+  /** display ':N' asks for that display number (it must be free). */
+  static async start({ outputs = 1, display } = {}) {
     const x = new XDesktop();
-    x.display = execFileSync('bash', [SCRIPT, 'start'], {
+    const args = display ? [SCRIPT, 'start', display.replace(/^:/, '')] : [SCRIPT, 'start'];
+    x.display = execFileSync('bash', args, {
       env: { ...process.env, XDESKTOP_OUTPUTS: String(outputs) },
       encoding: 'utf8',
     }).trim();
