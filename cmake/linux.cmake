@@ -2,11 +2,12 @@
 find_package(X11 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 file(GLOB KELVORA_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(REMOVE_ITEM KELVORA_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/linux/main.cpp)
 add_library(kelvora_platform STATIC ${KELVORA_PLATFORM_SOURCES})
 target_include_directories(kelvora_platform PUBLIC ${CMAKE_SOURCE_DIR} ${X11_INCLUDE_DIR})
-target_link_libraries(kelvora_platform PUBLIC X11::X11 X11::Xtst X11::Xrandr PkgConfig::SODIUM Threads::Threads)
+target_link_libraries(kelvora_platform PUBLIC X11::X11 X11::Xtst X11::Xrandr PkgConfig::SODIUM PkgConfig::SYSTEMD Threads::Threads)
 target_compile_options(kelvora_platform PRIVATE -Wall -Wextra)
 target_link_libraries(kelvora_core PUBLIC kelvora_platform)
 
