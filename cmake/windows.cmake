@@ -80,10 +80,12 @@ target_compile_options(Kelvora PRIVATE -Wall -Wextra)
 # one window with a Chromium window class.
 add_executable(fake_browser WIN32 ${CMAKE_SOURCE_DIR}/tests/win/fake_browser/fake_browser.cpp)
 target_compile_definitions(fake_browser PRIVATE UNICODE _UNICODE)
+target_include_directories(fake_browser SYSTEM PRIVATE ${KELVORA_HOST_HEADERS})
 target_link_options(fake_browser PRIVATE -municode -static -static-libgcc -static-libstdc++)
 
 # Runs the platform backend's process, file, random and environment calls inside Wine and
 # prints what they did, for tests/win/platform.test.mjs.
 add_executable(platform_probe ${CMAKE_SOURCE_DIR}/tests/win/platform_probe/platform_probe.cpp)
 target_link_libraries(platform_probe PRIVATE kelvora_platform)
+target_include_directories(platform_probe SYSTEM PRIVATE ${KELVORA_HOST_HEADERS})
 target_link_options(platform_probe PRIVATE -municode -static -static-libgcc -static-libstdc++)

@@ -7,6 +7,7 @@
 //   FAKE_BROWSER_TITLE    window title (default "Kelvora")
 //   FAKE_BROWSER_CLASS    window class (default "Chrome_WidgetWin_1")
 //   FAKE_BROWSER_HIDDEN   "1": the window is never shown
+#include <nlohmann/json.hpp>
 #include <windows.h>
 
 #include <shellapi.h>
@@ -32,20 +33,7 @@ std::string utf8(const std::wstring& w) {
     return s;
 }
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-            continue;
-        }
-        out.push_back(c);
-    }
-    return out + "\"";
-}
+std::string json_string(const std::string& s) { return nlohmann::json(s).dump(); }
 
 void log_line(const std::string& line) {
     const std::wstring path = env_or(L"FAKE_BROWSER_LOG", L"");

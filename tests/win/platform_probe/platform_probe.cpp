@@ -4,6 +4,7 @@
 //   platform_probe.exe echo ARGS    prints its own arguments as a JSON array (UTF-8)
 //   platform_probe.exe exit N       ends with exit code N
 //   platform_probe.exe sleep MS     sleeps, then ends
+#include <nlohmann/json.hpp>
 #include <windows.h>
 
 #include <chrono>
@@ -23,20 +24,7 @@ namespace p = kelvora::platform;
 
 namespace {
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-            continue;
-        }
-        out.push_back(c);
-    }
-    return out + "\"";
-}
+std::string json_string(const std::string& s) { return nlohmann::json(s).dump(); }
 
 std::string json_array(const std::vector<std::string>& items) {
     std::string out = "[";
