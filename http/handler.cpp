@@ -38,12 +38,6 @@ constexpr const char* kHtml = "text/html; charset=utf-8";
 
 } // namespace
 
-std::string_view find_web_asset(std::string_view name) {
-    for (const auto& a : web_assets())
-        if (a.name == name) return a.data;
-    return {};
-}
-
 Response json_reply(const json& value) {
     return {200, "application/json; charset=utf-8", to_compact(value)};
 }

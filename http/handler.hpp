@@ -26,8 +26,6 @@ public:
     bool runs_long(const Request& r) const;
     Response handle(const Request& r) const;
 
-    const std::string& index_page() const { return index_page_; }
-
 private:
     Response handle_post(const std::string& path, const Request& r) const;
     Response handle_get(const std::string& path, const std::string& query) const;
