@@ -2,7 +2,10 @@
 
 #include "http_session.hpp"
 #include "log.hpp"
+#include "shared_state.hpp"
+#include "tls.hpp"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
 namespace kv {
@@ -10,8 +13,8 @@ namespace kv {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-listener::listener(net::io_context& ioc, net::ssl::context* tls,
-                   std::shared_ptr<shared_state> state, conn_limit& limits)
+listener::listener(net::io_context& ioc, const tls_store* tls, std::shared_ptr<shared_state> state,
+                   conn_limit& limits)
     : ioc_(ioc), tls_(tls), acceptor_(net::make_strand(ioc)), state_(std::move(state)),
       limits_(limits) {}
 
@@ -34,6 +37,13 @@ void listener::run() {
     do_accept();
 }
 
+void listener::stop() {
+    net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+        boost::system::error_code ec;
+        self->acceptor_.close(ec);
+    });
+}
+
 void listener::do_accept() {
     acceptor_.async_accept(
         net::make_strand(ioc_),
@@ -42,11 +52,23 @@ void listener::do_accept() {
                 // Out of descriptors and the like: keep accepting, the condition may pass.
                 if (ec != net::error::operation_aborted) fail("accept", ec.message());
                 if (!self->acceptor_.is_open()) return;
-            } else if (auto ticket = self->limits_.acquire_total()) {
-                start_http_session(std::move(socket), self->tls_, self->state_, self->limits_,
-                                   std::move(ticket));
+                return self->do_accept();
+            }
+            boost::system::error_code ignored;
+            auto peer = socket.remote_endpoint(ignored);
+            std::string addr = peer.address().to_string();
+            // Behind a proxy every connection comes from the proxy: the real source is
+            // known only from the request, and its cap is applied there.
+            std::string source = self->state_->cfg().trust_proxy ? "" : source_key(addr);
+            auto ticket = self->limits_.acquire(source);
+            if (!ticket) {
+                self->state_->refused("connection limit", {{"addr", addr}});
             } else {
-                log_event("refused", {{"why", "connection limit"}});
+                // Signals are small and latency is what the relay is judged by.
+                socket.set_option(tcp::no_delay(true), ignored);
+                start_http_session(std::move(socket), std::move(addr),
+                                   self->tls_ ? self->tls_->current() : nullptr, self->state_,
+                                   self->limits_, std::move(ticket));
             }
             self->do_accept();
         });

@@ -10,29 +10,37 @@ import WebSocket from 'ws';
 export const BIN = path.resolve(process.env.KELVORA_SIGNAL_BIN ?? 'build/kelvora-signal');
 export const missingBin = existsSync(BIN) ? false : `${BIN} is not built (set KELVORA_SIGNAL_BIN)`;
 
+/** Writes a fresh self-signed certificate for 127.0.0.1 to `cert` and `key`. */
+export function makeCert(cert, key) {
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+        '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1',
+        '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost'], { stdio: 'ignore' });
+    return { cert, key, ca: readFileSync(cert) };
+}
+
 let tls;
 function testCert() {
     if (tls) return tls;
     const dir = mkdtempSync(path.join(tmpdir(), 'kvsig-tls-'));
-    const cert = path.join(dir, 'cert.pem');
-    const key = path.join(dir, 'key.pem');
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
-        '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1',
-        '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost'], { stdio: 'ignore' });
     process.on('exit', () => rmSync(dir, { recursive: true, force: true }));
-    tls = { cert, key, ca: readFileSync(cert) };
+    tls = makeCert(path.join(dir, 'cert.pem'), path.join(dir, 'key.pem'));
     return tls;
 }
 
+// The opening-frame and binding limits are generous here so that tests that open many
+// sockets from 127.0.0.1 test what they are about; the limit tests set their own.
+const roomy = ['--open-burst', '1000', '--target-burst', '1000', '--binds-per-hour', '1000'];
+
 /**
  * Starts kelvora-signal with `args` and stops it when test `t` ends. `data` reuses a
- * database directory (to restart on the same IDs).
+ * database directory (to restart on the same IDs); `tlsFiles` ({cert, key, ca}) serves
+ * another certificate than the shared one.
  */
-export async function startServer(t, args = [], { data, tlsOn = true } = {}) {
+export async function startServer(t, args = [], { data, tlsOn = true, tlsFiles } = {}) {
     const dir = data ?? mkdtempSync(path.join(tmpdir(), 'kvsig-data-'));
-    const { cert, key, ca } = testCert();
+    const { cert, key, ca } = tlsFiles ?? testCert();
     const tlsArgs = tlsOn ? ['--cert', cert, '--key', key] : [];
-    const proc = spawn(BIN, ['--listen', '127.0.0.1:0', '--data', dir, '--threads', '2', ...tlsArgs, ...args],
+    const proc = spawn(BIN, ['--listen', '127.0.0.1:0', '--data', dir, '--threads', '2', ...roomy, ...tlsArgs, ...args],
         { stdio: ['ignore', 'ignore', 'pipe'] });
     let log = '';
     const exited = new Promise((res) => proc.once('exit', (code, sig) => res({ code, sig })));
@@ -47,15 +55,25 @@ export async function startServer(t, args = [], { data, tlsOn = true } = {}) {
     const clients = [];
     const scheme = tlsOn ? 's' : '';
     const srv = {
-        port, data: dir, proc, exited,
+        port, data: dir, proc, exited, ca,
         log: () => log,
+        /** Resolves with the first match of `re` in the log; fails after `ms`. */
+        async waitLog(re, ms = 5000) {
+            const until = Date.now() + ms;
+            for (;;) {
+                const m = re.exec(log);
+                if (m) return m;
+                if (Date.now() > until) throw new Error(`no ${re} in the log within ${ms} ms:\n${log}`);
+                await sleep(50);
+            }
+        },
         /** Opens a WebSocket on `p` (e.g. "/host/123456789"); `opts` go to `ws`. */
         ws(p, opts = {}) {
             const c = new Client(`ws${scheme}://127.0.0.1:${port}${p}`, { ca, ...opts });
             clients.push(c);
             return c;
         },
-        get: (p) => getJson(`http${scheme}://127.0.0.1:${port}${p}`, ca),
+        get: (p, opts = {}) => getJson(`http${scheme}://127.0.0.1:${port}${p}`, ca, opts),
         async stop() {
             for (const c of clients) c.ws.terminate();
             if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
@@ -70,9 +88,9 @@ export async function startServer(t, args = [], { data, tlsOn = true } = {}) {
     return srv;
 }
 
-export function getJson(url, ca) {
+export function getJson(url, ca, opts = {}) {
     return new Promise((res, rej) => {
-        https.get(url, { ca }, (r) => {
+        https.get(url, { ca, ...opts }, (r) => {
             let body = '';
             r.on('data', (d) => (body += d));
             r.on('end', () => {
@@ -96,6 +114,7 @@ export class Client {
         });
         this.opened.catch(() => {});
         this.closed = new Promise((res) => this.ws.once('close', (code, reason) => res({ code, reason: String(reason) })));
+        this.closed.catch(() => {});
         this.ws.on('error', () => {});
         this.ws.on('message', (d, binary) => {
             let m;
