@@ -2,6 +2,7 @@
 
 #include "log.hpp"
 #include "shared_state.hpp"
+#include "tls.hpp"
 #include "websocket_session.hpp"
 
 #include <boost/beast/core.hpp>
@@ -185,11 +186,8 @@ private:
     int served_ = 0;
 };
 
-} // namespace
-
-void start_http_session(net::ip::tcp::socket socket, std::string addr,
-                        std::shared_ptr<net::ssl::context> tls, std::shared_ptr<shared_state> state,
-                        conn_limit& limits, conn_limit::ticket ticket) {
+void start(net::ip::tcp::socket socket, std::string addr, std::shared_ptr<net::ssl::context> tls,
+           std::shared_ptr<shared_state> state, conn_limit& limits, conn_limit::ticket ticket) {
     if (tls) {
         auto& ctx = *tls;
         std::make_shared<http_session<beast::ssl_stream<beast::tcp_stream>>>(
@@ -202,6 +200,24 @@ void start_http_session(net::ip::tcp::socket socket, std::string addr,
             limits, std::move(ticket))
             ->run();
     }
+}
+
+} // namespace
+
+void serve_connection(net::ip::tcp::socket socket, const tls_store* tls,
+                      std::shared_ptr<shared_state> state, conn_limit& limits) {
+    beast::error_code ec;
+    std::string addr = socket.remote_endpoint(ec).address().to_string();
+    if (ec) return;
+    // Behind a proxy every connection comes from the proxy: the real source is known
+    // only from the request, and its cap is applied there.
+    std::string source = state->cfg().trust_proxy ? "" : source_key(addr);
+    auto ticket = limits.acquire(source);
+    if (!ticket) return state->refused("connection limit", {{"addr", addr}});
+    // Signals are small and latency is what the relay is judged by.
+    socket.set_option(net::ip::tcp::no_delay(true), ec);
+    start(std::move(socket), std::move(addr), tls ? tls->current() : nullptr, std::move(state),
+          limits, std::move(ticket));
 }
 
 } // namespace kv

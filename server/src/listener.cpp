@@ -1,9 +1,6 @@
 #include "listener.hpp"
 
-#include "http_session.hpp"
 #include "log.hpp"
-#include "shared_state.hpp"
-#include "tls.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -13,10 +10,8 @@ namespace kv {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-listener::listener(net::io_context& ioc, const tls_store* tls, std::shared_ptr<shared_state> state,
-                   conn_limit& limits)
-    : ioc_(ioc), tls_(tls), acceptor_(net::make_strand(ioc)), state_(std::move(state)),
-      limits_(limits) {}
+listener::listener(net::io_context& ioc, handler on_accept)
+    : ioc_(ioc), acceptor_(net::make_strand(ioc)), on_accept_(std::move(on_accept)) {}
 
 bool listener::open(const tcp::endpoint& ep, std::string& error) {
     boost::system::error_code ec;
@@ -52,23 +47,8 @@ void listener::do_accept() {
                 // Out of descriptors and the like: keep accepting, the condition may pass.
                 if (ec != net::error::operation_aborted) fail("accept", ec.message());
                 if (!self->acceptor_.is_open()) return;
-                return self->do_accept();
-            }
-            boost::system::error_code ignored;
-            auto peer = socket.remote_endpoint(ignored);
-            std::string addr = peer.address().to_string();
-            // Behind a proxy every connection comes from the proxy: the real source is
-            // known only from the request, and its cap is applied there.
-            std::string source = self->state_->cfg().trust_proxy ? "" : source_key(addr);
-            auto ticket = self->limits_.acquire(source);
-            if (!ticket) {
-                self->state_->refused("connection limit", {{"addr", addr}});
             } else {
-                // Signals are small and latency is what the relay is judged by.
-                socket.set_option(tcp::no_delay(true), ignored);
-                start_http_session(std::move(socket), std::move(addr),
-                                   self->tls_ ? self->tls_->current() : nullptr, self->state_,
-                                   self->limits_, std::move(ticket));
+                self->on_accept_(std::move(socket));
             }
             self->do_accept();
         });

@@ -1,25 +1,21 @@
 #pragma once
 
-#include "limits.hpp"
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace kv {
 
-class shared_state;
-class tls_store;
-
-// Accepts connections, takes each one's place under the connection caps at once, and
-// hands it to an HTTP session on its own strand.
+// Accepts connections on one address and hands each socket, on its own strand, to
+// `on_accept`. The public port and the metrics port differ only in that callback.
 class listener : public std::enable_shared_from_this<listener> {
 public:
-    // `tls` null serves plain HTTP/WS.
-    listener(boost::asio::io_context& ioc, const tls_store* tls,
-             std::shared_ptr<shared_state> state, conn_limit& limits);
+    using handler = std::function<void(boost::asio::ip::tcp::socket)>;
+
+    listener(boost::asio::io_context& ioc, handler on_accept);
 
     // Binds and listens; on failure `error` says why.
     bool open(const boost::asio::ip::tcp::endpoint& ep, std::string& error);
@@ -32,10 +28,8 @@ private:
     void do_accept();
 
     boost::asio::io_context& ioc_;
-    const tls_store* tls_;
     boost::asio::ip::tcp::acceptor acceptor_;
-    std::shared_ptr<shared_state> state_;
-    conn_limit& limits_;
+    handler on_accept_;
 };
 
 } // namespace kv

@@ -2,9 +2,10 @@
 // listeners together, then runs the I/O threads until SIGINT or SIGTERM. SIGHUP reloads
 // the certificate and re-checks the bindings of the PCs online.
 #include "config.hpp"
+#include "http_session.hpp"
 #include "listener.hpp"
 #include "log.hpp"
-#include "metrics_listener.hpp"
+#include "metrics_session.hpp"
 #include "shared_state.hpp"
 #include "store.hpp"
 #include "tls.hpp"
@@ -76,15 +77,18 @@ int main(int argc, char** argv) {
     auto state = std::make_shared<kv::shared_state>(*cfg, *store, limits);
 
     net::io_context ioc(cfg->threads);
-    auto lst = std::make_shared<kv::listener>(ioc, tls.get(), state, limits);
+    auto lst = std::make_shared<kv::listener>(ioc, [&tls, &limits, state](net::ip::tcp::socket s) {
+        kv::serve_connection(std::move(s), tls.get(), state, limits);
+    });
     if (!lst->open({address, cfg->listen_port}, error)) {
         kv::fail("listen",
                  cfg->listen_host + ":" + std::to_string(cfg->listen_port) + ": " + error);
         return 1;
     }
-    std::shared_ptr<kv::metrics_listener> metrics;
+    std::shared_ptr<kv::listener> metrics;
     if (!cfg->metrics_host.empty()) {
-        metrics = std::make_shared<kv::metrics_listener>(ioc, state);
+        metrics = std::make_shared<kv::listener>(
+            ioc, [state](net::ip::tcp::socket s) { kv::serve_metrics(std::move(s), state); });
         if (!metrics->open({net::ip::make_address(cfg->metrics_host), cfg->metrics_port}, error)) {
             kv::fail("metrics",
                      cfg->metrics_host + ":" + std::to_string(cfg->metrics_port) + ": " + error);

@@ -3,6 +3,7 @@
 #include "log.hpp"
 #include "shared_state.hpp"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -65,8 +66,11 @@ public:
                                                         this->shared_from_this()));
     }
 
+    // dispatch, not post: when this socket's strand is idle the frame is queued and its
+    // write started right here on the sender's thread, instead of waking another thread
+    // for it. That hand-over was the largest part of a relayed signal's latency.
     void send(std::shared_ptr<const std::string> frame) override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this(), f = std::move(frame)] {
+        net::dispatch(ws_.get_executor(), [self = this->shared_from_this(), f = std::move(frame)] {
             self->queue(std::move(f));
         });
     }
