@@ -68,7 +68,7 @@ public:
 
     // dispatch, not post: when this socket's strand is idle the frame is queued and its
     // write started right here on the sender's thread, instead of waking another thread
-    // for it. That hand-over was the largest part of a relayed signal's latency.
+    // for it. Thread hand-overs, not JSON or the routing lock, fill the relay's profile.
     void send(std::shared_ptr<const std::string> frame) override {
         net::dispatch(ws_.get_executor(), [self = this->shared_from_this(), f = std::move(frame)] {
             self->queue(std::move(f));
