@@ -51,7 +51,8 @@ function store(/** @type {string} */ key, /** @type {string=} */ value, session 
 
 /** The text of key in the page's language, else Spanish, else the key; "{n}" → args[n]. */
 function t(/** @type {string} */ key, /** @type {any[]} */ ...args) {
-  const tables = /** @type {any} */ (window).I18N || {};
+  /** @type {any} */
+  const tables = typeof I18N === 'undefined' ? {} : I18N;
   let v = tables[LANG] && key in tables[LANG] ? tables[LANG][key] : tables.es && key in tables.es ? tables.es[key] : key;
   if (typeof v !== 'string') return v;
   return v.replace(/\{(\d+)\}/g, (m, i) => (Number(i) < args.length ? String(args[Number(i)]) : m));
