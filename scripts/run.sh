@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 port=${KELVORA_SIGNAL_PORT:-8443}
+# A fresh clone has no .cache yet, and the shell would refuse the redirect below.
+mkdir -p .cache
 scripts/signal-dev.sh > .cache/signal-dev.log 2>&1 &
 signal=$!
 trap 'kill $signal 2>/dev/null || true' EXIT
