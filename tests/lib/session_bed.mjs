@@ -5,7 +5,7 @@
 // Kelvoras whose page runs in one headless Chromium driven by playwright-core. The
 // technician side has its own small X server, so that the two clipboards are two.
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
-import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -137,10 +137,8 @@ export class HostPC extends PC {
         TRV_SERVER: this.bed.sig.url,
       },
     });
-    // The name the technician sees, before the page reads it.
-    mkdirData(this.k.home);
+    nameIt(this.k, this.name);
     await this.k.start();
-    await this.k.post('/api/ajustes', { general: { nombre: this.name } });
     const profile = join(this.k.data, 'ventana');
     this.profile = profile;
     const port = await waitFor(() => {
@@ -154,9 +152,24 @@ export class HostPC extends PC {
     this.page = await waitFor(() => this.browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().startsWith(`http://127.0.0.1:${this.k.port}/`)), `${this.name}: the app window's page`, 30000);
     await this.page.waitForFunction(() => typeof HOST === 'object' && HOST.state === 'online' && typeof ID === 'object' && ID && ID.id, null, { timeout: 30000 });
     await this.watchToasts();
+    await this.placeWindow();
     this.identity = await this.page.evaluate(() => ({ id: ID.id, clave: ID.clave }));
     this.id = this.identity.id;
     return this;
+  }
+
+  /**
+   * Moves the app window onto the left monitor, so that the primary one shows only what a
+   * test puts there (the window comes to the front on every request).
+   */
+  async placeWindow() {
+    const pid = this.browserPids()[0];
+    const win = await waitFor(() => {
+      const r = spawnSync('xdotool', ['search', '--onlyvisible', '--pid', String(pid)], { env: { ...process.env, DISPLAY: this.bed.x.display }, encoding: 'utf8' });
+      return r.stdout.split('\n').filter(Boolean).pop();
+    }, `${this.name}: the app window on the desktop`, 20000);
+    this.bed.x.run('wmctrl', ['-i', '-r', win, '-e', '0,0,0,1000,740']);
+    this.window = win;
   }
 
   /** Waits for the request dialog and gives its text. */
@@ -194,16 +207,15 @@ export class HostPC extends PC {
     await this.page.waitForFunction(() => !HSES, null, { timeout: 30000 });
   }
 
-  /** Chromium's processes of this app window (the browser first). */
+  /** Chromium's processes of this app window, the browser (the oldest) first. */
   browserPids() {
     const r = spawnSync('pgrep', ['-f', '--', `--user-data-dir=${this.profile}`], { encoding: 'utf8' });
-    return r.stdout.split('\n').filter(Boolean).map(Number);
+    return r.stdout.split('\n').filter(Boolean).map(Number).sort((a, b) => startTime(a) - startTime(b));
   }
 
   /** Kills the app window's browser outright, as a crash would. */
   killBrowser() {
-    const r = spawnSync('pgrep', ['-o', '-f', '--', `--user-data-dir=${this.profile}`], { encoding: 'utf8' });
-    const pid = Number(r.stdout.trim());
+    const [pid] = this.browserPids();
     if (pid) process.kill(pid, 'SIGKILL');
   }
 
@@ -220,8 +232,18 @@ export class HostPC extends PC {
   }
 }
 
-function mkdirData(home) {
-  execFileSync('mkdir', ['-p', join(home, 'Kelvora', 'data')]);
+function startTime(pid) {
+  try {
+    return Number(readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[19]);
+  } catch {
+    return Infinity;
+  }
+}
+
+/** The display name in the settings file, so that the page has it from its first moment. */
+function nameIt(k, name) {
+  mkdirSync(k.data, { recursive: true });
+  writeFileSync(join(k.data, 'kelvora.ini'), `[general]\nnombre = ${name}\n`);
 }
 
 /** A helping PC: Kelvora without a window, its page in the bed's headless Chromium. */
@@ -234,8 +256,8 @@ export class TechPC extends PC {
 
   async start() {
     this.k = new Kelvora({ env: { DISPLAY: this.bed.techDisplay, TRV_SERVER: this.bed.sig.url } });
+    nameIt(this.k, this.name);
     await this.k.start();
-    await this.k.post('/api/ajustes', { general: { nombre: this.name } });
     this.ctx = await this.bed.browser().then((b) => b.newContext({ viewport: { width: 1280, height: 800 } }));
     this.page = await this.ctx.newPage();
     await this.page.goto(`http://127.0.0.1:${this.k.port}/`);

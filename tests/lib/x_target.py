@@ -24,8 +24,9 @@ def main():
     geometry, colour, name = sys.argv[1], sys.argv[2], sys.argv[3]
     root = tk.Tk(className=name)
     root.title(name)
-    # The window manager must not move it: its place is what the tests aim at.
-    root.overrideredirect(True)
+    # Undecorated, so that the window manager puts it exactly where asked: its place is
+    # what the tests aim at. A managed window, so that a click gives it the keyboard.
+    root.attributes("-type", "splash")
     root.geometry(geometry)
     root.configure(background=colour, cursor="left_ptr")
 
@@ -42,7 +43,9 @@ def main():
         root.focus_force()
         say(e="ready", id=root.winfo_id())
 
-    root.after(50, ready)
+    # Ready once the window is really on the screen, so that the first click finds it.
+    root.wait_visibility(root)
+    root.after(100, ready)
 
     def watch_stdin():
         sys.stdin.read()
