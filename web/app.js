@@ -1711,7 +1711,7 @@ async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
       if (!track || track.readyState === 'ended') throw new Error('la captura principal terminó');
     } else {
       if (typeof hostCapOpen !== 'function') throw new Error('monitor');
-      track = await hostCapOpen(s, mon);
+      track = await hostCapOpen(s, mon.i);
       if (!track) throw new Error('monitor');
     }
     if (s.dead) return;
@@ -1745,7 +1745,7 @@ function hostSetControl(/** @type {boolean} */ on) {
 }
 
 function hostSetAudio(/** @type {boolean} */ on) {
-  const s = HSES;
+  const s = /** @type {any} */ (HSES);
   if (!s) return;
   s.audio = on;
   if (on && !s.audioPipe) hostStartAudio(s);
@@ -1906,7 +1906,7 @@ function editKey() {
   modal(`<h3>${esc(t('keyEditT'))}</h3>
 <p class="hint">${esc(t('keyEditTxt'))}</p>
 <input id="keyIn" class="keyIn" maxlength="32" autocomplete="off" spellcheck="false" value="${esc(ID.clave)}">
-<div class="actions"><button id="keyCancel">${esc(t('cancel'))}</button><button id="keySave" class="primary">${esc(t('keySave'))}</button></div>`);
+<div class="actions"><button id="keyCancel">${esc(t('cancel'))}</button><button id="keySave" class="primary">${esc(t('keySave'))}</button></div>`, () => {});
   const input = $('#keyIn');
   input.focus();
   input.select();
@@ -1937,7 +1937,7 @@ function editKey() {
 async function newKey() {
   if (!ID || !confirm(t('newKeyAsk'))) return;
   try {
-    const r = await post('/api/clave/nueva');
+    const r = await post('/api/clave/nueva', {});
     if (r && r.ok && typeof r.clave === 'string') {
       ID.clave = r.clave;
       renderIdCard();
@@ -1958,7 +1958,7 @@ function idAndKey() {
 function renderHostBar() {
   const bar = $('#hostbar');
   if (!bar) return;
-  const s = HSES;
+  const s = /** @type {any} */ (HSES);
   if (!s) {
     if (!bar.hidden) {
       bar.hidden = true;
