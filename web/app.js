@@ -1499,6 +1499,7 @@ async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStre
   }
   s.mon = s.mainMon;
   s.mons = allowedMons(s.allMons, s.allowNames);
+  renderHostBar();
   if (track) track.onended = () => { if (!s.dead && s.screen === screen) endSession(s, 'stopped'); };
   try {
     await buildHostPC(s, track, opts);
@@ -1531,7 +1532,7 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
   sessionNote(s);
   if (opts.voice && typeof startSesLine === 'function') startSesLine(s);
   renderHostBar();
-  if (typeof addChat === 'function') addChat(s, '', t('chatSys'), true);
+  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
   startStats(s);
   if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
 }
@@ -1920,7 +1921,7 @@ function editKey() {
     if (!$('#keySave')) return;
     $('#keySave').disabled = false;
     if (!r || !r.ok || typeof r.clave !== 'string') {
-      toast(r && typeof r.msg === 'string' ? r.msg : t('srvBad'), 6000);
+      toast(r && typeof r.msg === 'string' ? r.msg : 'No se pudo guardar la contraseña.', 6000);
       return;
     }
     ID.clave = r.clave;
