@@ -20,3 +20,7 @@ declare var updateShow: ((st: any) => void) | undefined;
 declare var updateStartPolling: ((st: any) => void) | undefined;
 declare var hostCapOpen: ((s: any, mon: number) => Promise<MediaStreamTrack>) | undefined;
 declare var hostCapClose: ((s: any) => void) | undefined;
+declare var onRing: ((m: any) => void) | undefined;
+declare var onRingMsg: ((m: any) => void) | undefined;
+declare var declineRing: (() => void) | undefined;
+declare var sesVoiceMsg: ((s: any, m: any) => void) | undefined;
