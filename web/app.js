@@ -944,7 +944,7 @@ function renderHostBar() {}
 // acceptance leaves the session to its peer connection.
 
 /** How the picture fills the stage: "fit" (letterboxed) or "real" (one remote pixel per screen pixel). */
-let SCALE = store('trv_scale') === 'real' ? 'real' : 'fit';
+let SCALE = store('trv_scale', undefined) === 'real' ? 'real' : 'fit';
 /** @type {{cx: number, cy: number, k: string, raf: number}} the pointer move waiting for the next frame */
 const PTR = { cx: 0, cy: 0, k: '', raf: 0 };
 /** Wheel amounts not yet sent (whole multiples of 40 leave, the rest waits). */
@@ -1387,7 +1387,7 @@ function onHello(/** @type {any} */ s, /** @type {any} */ m) {
   s.control = s.canControl && s.wantControl;
   if (s.wantControl && !s.canControl) toast(s.peer + ': ' + t('ctlDenied'), 5000);
   if (s.control && CUR === s.k) setTimeout(() => focusLayer(s), 300);
-  if (store('trv_adapt') === '1' && s.canControl) {
+  if (store('trv_adapt', undefined) === '1' && s.canControl) {
     setTimeout(() => { if (!s.dead && CUR === s.k && !s.adaptive) resAdaptive(s, true); }, 1500);
   }
   if (renamed) sessionNote(s);
@@ -1409,7 +1409,7 @@ function uaDialog(/** @type {any} */ s) {
   modal(`<h3>${esc(t('uaTitle'))}</h3><p>${esc(t('uaTxt', s.peer))}</p>
 <label class="check"><input type="checkbox" id="uaFullBox" checked><span>${esc(t('uaFull'))}</span></label>
 <label class="check" style="margin-top:8px"><input type="checkbox" id="uaAudBox" checked><span>${esc(t('uaAud'))}</span></label>
-<div class="actions"><button class="primary" id="uaGoBtn">${esc(t('uaGo'))}</button></div>`);
+<div class="actions"><button class="primary" id="uaGoBtn">${esc(t('uaGo'))}</button></div>`, undefined);
   $('#uaGoBtn').onclick = () => {
     const full = !!$('#uaFullBox').checked;
     s.audioOn = !!$('#uaAudBox').checked;
@@ -1489,7 +1489,7 @@ function endSesAsk(/** @type {string} */ k) {
   if (!s) return;
   if (!s.connected) return endSession(s, 'local');
   modal(`<h3>${esc(s.peer)}</h3><div class="hint">${esc(s.role === 'host' ? t('sesHost') : prettyId(s.peerId))}</div>
-<div class="actions"><button id="endNoBtn">${esc(t('cancel'))}</button><button class="danger" id="endYesBtn">${esc(t('sesEnd'))}</button></div>`);
+<div class="actions"><button id="endNoBtn">${esc(t('cancel'))}</button><button class="danger" id="endYesBtn">${esc(t('sesEnd'))}</button></div>`, undefined);
   $('#endNoBtn').onclick = closeModal;
   $('#endYesBtn').onclick = () => { closeModal(); endSession(s, 'local'); };
   $('#endYesBtn').focus();
@@ -1836,7 +1836,7 @@ function typeText() {
   if (!s.control) return noControl(s, true);
   modal(`<h3>${esc(t('typeTitle'))} · ${esc(s.peer)}</h3><div class="hint">${esc(t('typeHint'))}</div>
 <textarea id="typeArea" rows="6" maxlength="20000" style="width:100%;margin-top:10px;resize:vertical"></textarea>
-<div class="actions"><button id="typeNoBtn">${esc(t('cancel'))}</button><button class="primary" id="typeGoBtn">${esc(t('typeBtn'))}</button></div>`);
+<div class="actions"><button id="typeNoBtn">${esc(t('cancel'))}</button><button class="primary" id="typeGoBtn">${esc(t('typeBtn'))}</button></div>`, undefined);
   $('#typeNoBtn').onclick = closeModal;
   $('#typeGoBtn').onclick = () => {
     const text = String($('#typeArea').value || '');
