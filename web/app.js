@@ -1536,7 +1536,7 @@ function renderVTabs() {
   vtabSig = sig;
   $('#vtabs').innerHTML = list.map((s) => `<div class="vt${s.k === CUR ? ' on' : ''}" data-k="${esc(s.k)}" title="${esc(prettyId(s.peerId))}">
 <span class="dot ${tabDot(s)}"></span><span class="vtn">${esc(s.peer)}</span>${voiceMark(s) ? `<span class="vtv">${voiceMark(s)}</span>` : ''}${s.unread ? `<span class="badge">${s.unread}</span>` : ''}<button class="vtx" data-end="${esc(s.k)}" title="${esc(t('end'))}">✕</button></div>`).join('')
-    + `<button class="ghost vtb" data-act="new">＋ ${esc(t('vtNew'))}</button><span class="spacer"></span><button class="ghost vtb" data-act="min">${esc(t('vtMin'))}</button>`;
+    + `<button class="ghost vtb" data-act="new">${esc(t('vtNew'))}</button><span class="spacer"></span><button class="ghost vtb" data-act="min">${esc(t('vtMin'))}</button>`;
 }
 
 function tabDot(/** @type {any} */ s) {
