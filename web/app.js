@@ -684,6 +684,49 @@ function sessionNote(/** @type {any} */ s) {
   }).catch(() => {});
 }
 
+// Wire input ----------------------------------------------------------------------------
+// What arrives from the signalling server or the other page, in shapes the page can use.
+
+/** The monitor list from the local API, with only the fields the page uses and checked types. */
+function cleanMons(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  return list
+    .slice(0, 16)
+    .filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0)
+    .map((m) => ({
+      i: m.i,
+      name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
+      w: Number.isFinite(m.w) ? m.w : 0,
+      h: Number.isFinite(m.h) ? m.h : 0,
+      primary: m.primary === true,
+    }));
+}
+
+/**
+ * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
+ * else would make the connection's constructor throw.
+ */
+function cleanIce(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
+  return list.slice(0, 16).flatMap((x) => {
+    if (!x || typeof x !== 'object') return [];
+    const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
+    if (!urls.length) return [];
+    /** @type {any} */
+    const out = { urls };
+    if (str(x.username)) out.username = x.username;
+    if (str(x.credential)) out.credential = x.credential;
+    return [out];
+  });
+}
+
+/** A name from the network as a short single line. */
+function peerName(/** @type {any} */ v) {
+  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
+  return s || 'Kelvora';
+}
+
 // SDP ------------------------------------------------------------------------------------
 
 const OPUS_PC_AUDIO = [['stereo', '1'], ['sprop-stereo', '1'], ['maxaveragebitrate', '192000'], ['useinbandfec', '1']];
@@ -978,21 +1021,6 @@ function qualityName(/** @type {any} */ q) {
   return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
 }
 
-/** The monitor list from the local API, with only the fields the page uses and checked types. */
-function cleanMons(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return [];
-  return list
-    .slice(0, 16)
-    .filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0)
-    .map((m) => ({
-      i: m.i,
-      name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
-      w: Number.isFinite(m.w) ? m.w : 0,
-      h: Number.isFinite(m.h) ? m.h : 0,
-      primary: m.primary === true,
-    }));
-}
-
 /** The monitor a "screen:<n>…" track label names (Windows calls it DISPLAY<n+1>), or null. */
 function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
   const m = /screen:(\d+)/.exec(String(label || ''));
@@ -1092,31 +1120,6 @@ function errText(/** @type {any} */ e) {
   if (!e) return 'error';
   if (typeof e === 'string') return e;
   return [e.name && e.name !== 'Error' ? e.name : '', e.message || ''].filter(Boolean).join(': ') || String(e);
-}
-
-/**
- * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
- * else would make the connection's constructor throw.
- */
-function cleanIce(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return [];
-  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
-  return list.slice(0, 16).flatMap((x) => {
-    if (!x || typeof x !== 'object') return [];
-    const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
-    if (!urls.length) return [];
-    /** @type {any} */
-    const out = { urls };
-    if (str(x.username)) out.username = x.username;
-    if (str(x.credential)) out.credential = x.credential;
-    return [out];
-  });
-}
-
-/** A name from the network as a short single line. */
-function peerName(/** @type {any} */ v) {
-  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
-  return s || 'Kelvora';
 }
 
 // Registration ---------------------------------------------------------------------------
@@ -2198,29 +2201,6 @@ function cleanName(/** @type {any} */ v, /** @type {string} */ fallback) {
   return s || fallback;
 }
 
-/** The host's monitor list, kept to what the viewer draws. */
-function cleanMons(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return null;
-  return list.slice(0, 16).filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0).map((m) => ({
-    i: m.i, name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
-    w: Number.isFinite(m.w) ? Math.round(m.w) : 0, h: Number.isFinite(m.h) ? Math.round(m.h) : 0, primary: m.primary === true,
-  }));
-}
-
-/** ICE servers from the signalling server, only in shapes RTCPeerConnection accepts. */
-function cleanIce(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return [];
-  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
-  return list.slice(0, 16).filter((x) => x && typeof x === 'object' && (str(x.urls) || (Array.isArray(x.urls) && x.urls.length > 0 && x.urls.length <= 16 && x.urls.every(str))))
-    .map((x) => {
-      /** @type {any} */
-      const o = { urls: x.urls };
-      if (str(x.username)) o.username = x.username;
-      if (str(x.credential)) o.credential = x.credential;
-      return o;
-    });
-}
-
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
 function cleanMode(/** @type {any} */ m) {
   if (!m || typeof m !== 'object') return null;
@@ -2481,8 +2461,7 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
 function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
   s.canControl = m.control === true;
   s.hostAudio = m.hasAudio === true && m.audio === true;
-  const mons = cleanMons(m.mons);
-  if (mons) s.mons = mons;
+  if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
   if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
   s.monsw = s.monsw || m.monsw === true;
   if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
