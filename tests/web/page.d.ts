@@ -30,4 +30,3 @@ declare var onRing: ((m: any) => void) | undefined;
 declare var onRingMsg: ((m: any) => void) | undefined;
 declare var declineRing: (() => void) | undefined;
 declare var sesVoiceMsg: ((s: any, m: any) => void) | undefined;
-
