@@ -6,7 +6,7 @@ import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { loadPage } from '../lib/page_vm.mjs';
 
-const page = loadPage();
+const page = loadPage({ texts: true });
 const I18N = page.run('I18N');
 const LANGS = ['es', 'en'];
 const WEB = join(process.cwd(), 'web');
