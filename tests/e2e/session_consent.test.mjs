@@ -31,7 +31,7 @@ async function settled() {
   await tech.clearToasts();
 }
 
-test('accepted by the person at the PC, the technician sees its primary monitor', { skip }, async () => {
+test('accepted by the person at the PC, the technician sees its primary monitor', { skip, timeout: 180000 }, async () => {
   const k = await tech.connect(host.id);
   assert.ok(k, 'the technician has a session');
 
@@ -77,7 +77,7 @@ test('accepted by the person at the PC, the technician sees its primary monitor'
   await settled();
 });
 
-test('ended by the person at the PC', { skip }, async () => {
+test('ended by the person at the PC', { skip, timeout: 180000 }, async () => {
   const k = await tech.connect(host.id);
   await host.accept();
   await tech.waitPicture(k);
@@ -89,7 +89,7 @@ test('ended by the person at the PC', { skip }, async () => {
   await settled();
 });
 
-test('rejected, timed out, cancelled: each side says what happened', { skip }, async (t) => {
+test('rejected, timed out, cancelled: each side says what happened', { skip, timeout: 180000 }, async (t) => {
   await t.test('rejected', async () => {
     await tech.connect(host.id);
     await host.reject();
@@ -120,7 +120,7 @@ test('rejected, timed out, cancelled: each side says what happened', { skip }, a
   });
 });
 
-test('the password: unattended access, the normal dialog, wrong ones, lockout', { skip }, async (t) => {
+test('the password: unattended access, the normal dialog, wrong ones, lockout', { skip, timeout: 180000 }, async (t) => {
   const pass = host.identity.clave;
 
   await t.test('right password with unattended access on: in without a dialog', async () => {

@@ -4,7 +4,7 @@
 // Kelvoras that open their own app window (Chromium reached over CDP); technician
 // Kelvoras whose page runs in one headless Chromium driven by playwright-core. The
 // technician side has its own small X server, so that the two clipboards are two.
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -408,6 +408,8 @@ export class SessionBed {
       const n = freeDisplay(Number(bed.x.display.slice(1)) + 1);
       bed.techX = spawn('Xvfb', [`:${n}`, '-screen', '0', '1280x800x24', '-nolisten', 'tcp'], { stdio: 'ignore' });
       bed.techDisplay = `:${n}`;
+      // The technician's X server, for its clipboard.
+      bed.techX11 = Object.assign(new XDesktop(), { display: bed.techDisplay });
       await waitFor(() => spawnSync('xdpyinfo', [], { env: { ...process.env, DISPLAY: bed.techDisplay } }).status === 0, 'the technician X server');
       bed.turn = await startCoturn();
       bed.sig = await launchSignal(['--turn-url', bed.turn.url, '--turn-secret', bed.turn.secret, ...signalArgs]);
@@ -455,9 +457,13 @@ export class SessionBed {
     return h;
   }
 
-  /** Runs an X client on the technician's own X server. */
-  techRun(cmd, args) {
-    return execFileSync(cmd, args, { env: { ...process.env, DISPLAY: this.techDisplay }, encoding: 'utf8' });
+  /** Puts text on the technician's clipboard; kill() the returned owner when done. */
+  techOfferClipboard(text) {
+    return this.techX11.offerClipboard(text);
+  }
+
+  techClipboard() {
+    return this.techX11.clipboard();
   }
 
   /** The focused window of the host's desktop, as a decimal id. */
