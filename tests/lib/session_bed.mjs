@@ -477,6 +477,7 @@ export class SessionBed {
     for (const pc of this.pcs ?? []) await pc.stop().catch(() => {});
     if (this.techBrowser) await (await this.techBrowser).close().catch(() => {});
     await this.sig?.stop();
+    this.sig?.cleanup();
     await this.turn?.stop();
     if (this.techX) {
       this.techX.kill();
