@@ -1386,19 +1386,37 @@ async function acceptReq() {
   closeReqDialog();
   let screen;
   try {
+    screen = await captureFor(req);
+  } catch {
+    toast(t('pickerCancelled'), 6000);
+    return;
+  }
+  if (screen) startHostSession(req, screen, opts);
+}
+
+/**
+ * The main screen for a decided request, then the answer: "cancelled" when the capture
+ * failed (the error is passed on), ok once it stands. Null when the request went away
+ * meanwhile (its capture is stopped again).
+ */
+async function captureFor(/** @type {HostReq} */ req) {
+  let screen;
+  try {
     screen = await captureScreen();
   } catch (e) {
     if (HOST.req === req) {
       HOST.req = null;
       hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'cancelled' });
     }
-    toast(t('pickerCancelled'), 6000);
-    return;
+    throw e;
   }
-  if (HOST.req !== req) return stopStream(screen);
+  if (HOST.req !== req) {
+    stopStream(screen);
+    return null;
+  }
   HOST.req = null;
   hsend({ t: 'answer', sid: req.sid, ok: true });
-  startHostSession(req, screen, opts);
+  return screen;
 }
 
 /** A right password with unattended access on: no dialog, the settings decide. */
@@ -1409,21 +1427,15 @@ async function acceptUnattended(/** @type {HostReq} */ req) {
     control: yes(setting('recibir', 'permitir_control')), audio: yes(setting('recibir', 'compartir_audio')),
     voice: false, mons: monNames(setting('recibir', 'monitores')), unattended: true,
   };
+  if (HOST.req !== req) return;
   let screen;
   try {
-    if (HOST.req !== req) return;
-    screen = await captureScreen();
+    screen = await captureFor(req);
   } catch (e) {
-    if (HOST.req === req) {
-      HOST.req = null;
-      hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'cancelled' });
-    }
     diag(`[SESION] acceso desatendido: no se pudo capturar la pantalla (${errText(e)})`);
     return;
   }
-  if (HOST.req !== req) return stopStream(screen);
-  HOST.req = null;
-  hsend({ t: 'answer', sid: req.sid, ok: true });
+  if (!screen) return;
   post('/api/aviso', { titulo: 'Kelvora', texto: t('uaHost', req.name) }).catch(() => {});
   toast(t('uaHost', req.name), 8000);
   diag(`[SESION] acceso desatendido de ${req.name}`);

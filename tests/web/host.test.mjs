@@ -351,3 +351,39 @@ test('ICE servers from the network keep only the shape a connection takes', () =
     [[{ urls: 'turn:b', username: { a: 1 } }], [{ urls: ['turn:b'] }]],
   ]) assert.deepEqual(plain(p.cleanIce(v)), want, JSON.stringify(v));
 });
+
+test('a right password: unattended access answers by itself, otherwise the person decides', async () => {
+  for (const [name, desatendido, capture, want] of [
+    ['unattended, screen captured', 'si', 'ok', { answer: [{ t: 'answer', sid: 's1', ok: true }], started: 1, dialog: 0 }],
+    ['unattended, capture refused', 'si', 'fail', { answer: [{ t: 'answer', sid: 's1', ok: false, reason: 'cancelled' }], started: 0, dialog: 0 }],
+    ['unattended access off', 'no', 'ok', { answer: [], started: 0, dialog: 1 }],
+  ]) {
+    const p = hostPage();
+    const sent = [], logs = [], started = [], dialogs = [];
+    p.run(`WebSocket = { OPEN: 1 }`);
+    p.HOST_SEND = (m) => sent.push(JSON.parse(m));
+    p.run(`HOST.ws = { readyState: 1, send: (m) => HOST_SEND(m) }`);
+    p.run(`AJ.recibir = { desatendido: '${desatendido}', monitores: 'DISPLAY2', permitir_control: 'no' }`);
+    p.post = async (url) => (url === '/api/verificar' ? { ok: true } : { ok: true });
+    p.get = async () => [{ i: 0, name: 'DISPLAY1', w: 1920, h: 1080, primary: true }, { i: 1, name: 'DISPLAY2', w: 1280, h: 1024 }];
+    p.diag = (l) => logs.push(l);
+    p.showReq = () => dialogs.push(1);
+    p.startHostSession = (req, screen, opts) => started.push(plain(opts));
+    p.navigator = { mediaDevices: { getDisplayMedia: async () => {
+      if (capture === 'fail') throw Object.assign(new Error('Permission denied'), { name: 'NotAllowedError' });
+      return { getTracks: () => [] };
+    } } };
+    await p.run(`onReq({ sid: 's1', name: 'Técnico', pass: 'ABCD2345' })`);
+    await flush();
+    assert.deepEqual(sent, want.answer, name);
+    assert.equal(started.length, want.started, name);
+    assert.equal(dialogs.length, want.dialog, name);
+    if (want.started) {
+      assert.deepEqual(started[0], { control: false, audio: true, voice: false, mons: ['DISPLAY2'], unattended: true });
+      assert.ok(logs.includes('[SESION] acceso desatendido de Técnico'), logs.join('\n'));
+    }
+    if (capture === 'fail' && desatendido === 'si')
+      assert.deepEqual(logs, ['[SESION] acceso desatendido: no se pudo capturar la pantalla (NotAllowedError: Permission denied)']);
+    assert.equal(p.run('HOST.req === null'), !want.dialog, name);
+  }
+});
