@@ -684,6 +684,49 @@ function sessionNote(/** @type {any} */ s) {
   }).catch(() => {});
 }
 
+// Wire input ----------------------------------------------------------------------------
+// What arrives from the signalling server or the other page, in shapes the page can use.
+
+/** The monitor list from the local API, with only the fields the page uses and checked types. */
+function cleanMons(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  return list
+    .slice(0, 16)
+    .filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0)
+    .map((m) => ({
+      i: m.i,
+      name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
+      w: Number.isFinite(m.w) ? m.w : 0,
+      h: Number.isFinite(m.h) ? m.h : 0,
+      primary: m.primary === true,
+    }));
+}
+
+/**
+ * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
+ * else would make the connection's constructor throw.
+ */
+function cleanIce(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
+  return list.slice(0, 16).flatMap((x) => {
+    if (!x || typeof x !== 'object') return [];
+    const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
+    if (!urls.length) return [];
+    /** @type {any} */
+    const out = { urls };
+    if (str(x.username)) out.username = x.username;
+    if (str(x.credential)) out.credential = x.credential;
+    return [out];
+  });
+}
+
+/** A name from the network as a short single line. */
+function peerName(/** @type {any} */ v) {
+  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
+  return s || 'Kelvora';
+}
+
 // SDP ------------------------------------------------------------------------------------
 
 const OPUS_PC_AUDIO = [['stereo', '1'], ['sprop-stereo', '1'], ['maxaveragebitrate', '192000'], ['useinbandfec', '1']];
@@ -978,21 +1021,6 @@ function qualityName(/** @type {any} */ q) {
   return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
 }
 
-/** The monitor list from the local API, with only the fields the page uses and checked types. */
-function cleanMons(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return [];
-  return list
-    .slice(0, 16)
-    .filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0)
-    .map((m) => ({
-      i: m.i,
-      name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
-      w: Number.isFinite(m.w) ? m.w : 0,
-      h: Number.isFinite(m.h) ? m.h : 0,
-      primary: m.primary === true,
-    }));
-}
-
 /** The monitor a "screen:<n>…" track label names (Windows calls it DISPLAY<n+1>), or null. */
 function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
   const m = /screen:(\d+)/.exec(String(label || ''));
@@ -1092,31 +1120,6 @@ function errText(/** @type {any} */ e) {
   if (!e) return 'error';
   if (typeof e === 'string') return e;
   return [e.name && e.name !== 'Error' ? e.name : '', e.message || ''].filter(Boolean).join(': ') || String(e);
-}
-
-/**
- * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
- * else would make the connection's constructor throw.
- */
-function cleanIce(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return [];
-  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
-  return list.slice(0, 16).flatMap((x) => {
-    if (!x || typeof x !== 'object') return [];
-    const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
-    if (!urls.length) return [];
-    /** @type {any} */
-    const out = { urls };
-    if (str(x.username)) out.username = x.username;
-    if (str(x.credential)) out.credential = x.credential;
-    return [out];
-  });
-}
-
-/** A name from the network as a short single line. */
-function peerName(/** @type {any} */ v) {
-  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
-  return s || 'Kelvora';
 }
 
 // Registration ---------------------------------------------------------------------------
@@ -2064,15 +2067,1174 @@ function wireHost() {
 // ── technician ───────────────────────────────────────────────────────────────────────────
 // Giving support: connecting by ID, the viewer with one tab per session, the remote hand,
 // the menus, the open sessions card, recents and history.
+//
+// A session's /join/ socket: open → `join` sent → `waiting` (countdown from the server's
+// timeout, shown never below 0; at −3 we give up) → `accepted` (peer connection built) →
+// signals until connected. Refusals end it quietly toward the server; a lost socket after
+// acceptance leaves the session to its peer connection.
 
-function wireTech() {}
-function techMsg(/** @type {any} */ s, /** @type {any} */ m) {}
+/** How the picture fills the stage: "fit" (letterboxed) or "real" (one remote pixel per screen pixel). */
+let SCALE = store('trv_scale', undefined) === 'real' ? 'real' : 'fit';
+/** @type {{cx: number, cy: number, k: string, raf: number}} the pointer move waiting for the next frame */
+const PTR = { cx: 0, cy: 0, k: '', raf: 0 };
+/** Wheel amounts not yet sent (whole multiples of 40 leave, the rest waits). */
+const WHEEL = { x: 0, y: 0 };
+/** @type {any} re-sends the adaptive size once the stage stops changing */
+let adaptTimer = 0;
+/** Identity of the open-sessions rows and of the viewer tabs: rebuilt only when it changes. */
+let sesSig = '', vtabSig = '', monSig = '';
+/** Key codes whose key-up must not follow a key-down we kept for ourselves (tab switching). */
+const KEPT_KEYS = new Set();
+
+/** Key combinations of the keys menu; codes are KeyboardEvent codes, pressed in this order. */
+const COMBOS = [
+  ['taskmgr', ['ControlLeft', 'ShiftLeft', 'Escape'], 'kTaskmgr'],
+  ['win', ['MetaLeft'], 'kWin'],
+  ['run', ['MetaLeft', 'KeyR'], 'kRun'],
+  ['explorer', ['MetaLeft', 'KeyE'], 'kExplorer'],
+  ['settings', ['MetaLeft', 'KeyI'], 'kSettings'],
+  ['desk', ['MetaLeft', 'KeyD'], 'kDesk'],
+  ['alttab', ['AltLeft', 'Tab'], 'kAltTab'],
+  ['altf4', ['AltLeft', 'F4'], 'kAltF4'],
+  ['lock', ['MetaLeft', 'KeyL'], 'kLock'],
+  ['prt', ['PrintScreen'], 'kPrt'],
+];
+const QUALITIES = [['auto', 'qAuto'], ['nitidez', 'qText'], ['fluidez', 'qMotion']];
+const FPS_STEPS = [15, 30, 60];
+/** Modes listed in the screen menu. */
+const MAX_MODES = 14;
+
+// Pure rules -------------------------------------------------------------------------------
+
+/**
+ * Why an ID cannot be connected now, or null. digits: the field's digits; own: this PC's ID;
+ * open: the sessions by key. Returns {key, args, k} (k: the session that already has it).
+ */
+function connectCheck(/** @type {string} */ digits, /** @type {string} */ own, /** @type {Map<string, any>} */ open) {
+  if (!/^[1-9]\d{8}$/.test(digits)) return { key: 'badId', args: [], k: '' };
+  if (own && digits === own) return { key: 'selfId', args: [], k: '' };
+  for (const s of open.values()) if (s.peerId === digits) return { key: 'sesDup', args: [], k: s.k };
+  if (open.size >= MAX_TS) return { key: 'sesMax', args: [MAX_TS], k: '' };
+  return null;
+}
+
+/**
+ * Pointer position as fractions of the remote picture. The picture keeps its aspect inside
+ * box (16:9 until the video knows its size) and is centred, so on the black bars the values
+ * fall below 0 or above 1; they are not clamped (the host clamps to its own screen).
+ */
+function ptrMap(/** @type {{left: number, top: number, width: number, height: number}} */ box, /** @type {number} */ vw, /** @type {number} */ vh, /** @type {number} */ cx, /** @type {number} */ cy) {
+  if (!(vw > 0 && vh > 0)) { vw = 16; vh = 9; }
+  const sc = Math.min(box.width / vw, box.height / vh);
+  if (!(sc > 0) || !Number.isFinite(sc)) return null;
+  const pw = vw * sc, ph = vh * sc;
+  const left = box.left + (box.width - pw) / 2, top = box.top + (box.height - ph) / 2;
+  const r5 = (/** @type {number} */ v) => Math.round(v * 1e5) / 1e5;
+  return { x: r5((cx - left) / pw), y: r5((cy - top) / ph) };
+}
+
+/**
+ * Adds one wheel event to the accumulator and takes out the whole multiples of 40.
+ * mode: WheelEvent.deltaMode (0 pixels, 1 lines, 2 pages). Vertical is inverted: the host
+ * takes positive as "away from the user". Returns {dy, dx} to send, or null.
+ */
+function wheelStep(/** @type {{x: number, y: number}} */ acc, /** @type {number} */ mode, /** @type {number} */ deltaX, /** @type {number} */ deltaY) {
+  const f = (mode === 1 ? 40 : mode === 2 ? 800 : 1) * 1.2;
+  if (Number.isFinite(deltaY)) acc.y += -deltaY * f;
+  if (Number.isFinite(deltaX)) acc.x += deltaX * f;
+  const whole = (/** @type {number} */ v) => (v < 0 ? Math.ceil(v / 40) : Math.floor(v / 40)) * 40 || 0;
+  const dy = whole(acc.y), dx = whole(acc.x);
+  acc.y -= dy;
+  acc.x -= dx;
+  return dy || dx ? { dy, dx } : null;
+}
+
+/** A combination as one batch: every key down in order, then the ups in reverse order. */
+function comboEvents(/** @type {string} */ name) {
+  const c = COMBOS.find((x) => x[0] === name);
+  if (!c) return [];
+  const keys = /** @type {string[]} */ (c[1]);
+  return [...keys.map((k) => ({ k: 'kd', c: k })), ...[...keys].reverse().map((k) => ({ k: 'ku', c: k }))];
+}
+
+/** One second of the waiting countdown: the new count, what it shows (never below 0), and whether to give up. */
+function waitTick(/** @type {number} */ left) {
+  const n = left - 1;
+  return { left: n, shown: Math.max(0, n), end: n <= -3 };
+}
+
+/** The server's waiting time in seconds: a sane positive number, 60 otherwise. */
+function waitSeconds(/** @type {any} */ v) {
+  const n = Math.round(Number(v));
+  return Number.isFinite(n) && n > 0 ? Math.min(n, 3600) : 60;
+}
+
+/** The toast for a refusal on /join/: {key, args, ms, askPass} or null for other messages. */
+function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
+  if (m.t === 'denied') {
+    const r = m.reason;
+    if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
+    const key = { badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }[String(r)] || 'denDenied';
+    return { key, args: [], ms: 7000, askPass: false };
+  }
+  if (m.t === 'offline') return { key: 'denOffline', args: [], ms: 7000, askPass: false };
+  if (m.t === 'busy') return { key: 'denBusy', args: [], ms: 6000, askPass: false };
+  if (m.t === 'locked') {
+    const mins = Math.max(1, Math.min(10000, Math.round(Number(m.mins)) || 1));
+    return { key: 'denLocked', args: [mins], ms: 7000, askPass: false };
+  }
+  return null;
+}
+
+/** How the server's `ended` before connection reads locally. */
+function endedWhy(/** @type {any} */ reason) {
+  return { hostgone: 'lost', failed: 'failed', stopped: 'stopped' }[String(reason)] || 'peer';
+}
+
+/**
+ * What a `res-ok` tells the technician: [key, ...args] or null. A refused size while
+ * adaptive stays quiet: the stage re-sends its size on every resize and control may come later.
+ */
+function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
+  if (!r || typeof r !== 'object') return null;
+  if (r.ok !== true) {
+    const msg = typeof r.msg === 'string' ? r.msg.slice(0, 200) : '';
+    if (msg === 'control') return adaptive ? null : ['ctlDenied'];
+    return ['resFail', msg];
+  }
+  const a = r.actual;
+  if (!adaptive && a && a.w > 0 && a.h > 0) return ['resNow', `${Math.round(a.w)}×${Math.round(a.h)}`];
+  return null;
+}
+
+/** A name from the other side, as text we can show and store. */
+function cleanName(/** @type {any} */ v, /** @type {string} */ fallback) {
+  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 48) : '';
+  return s || fallback;
+}
+
+/** A mode record {w, h, hz} with whole positive numbers, or null. */
+function cleanMode(/** @type {any} */ m) {
+  if (!m || typeof m !== 'object') return null;
+  const w = Math.round(Number(m.w)), h = Math.round(Number(m.h)), hz = Math.round(Number(m.hz)) || 0;
+  return w > 0 && h > 0 && w <= 100000 && h <= 100000 ? { w, h, hz } : null;
+}
+
+/** The screen menu's markup for a session (scale, resolution, modes). */
+function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
+  const on = (/** @type {boolean} */ b) => (b ? '● ' : '');
+  const r = s.resInfo && s.resInfo.ok === true ? s.resInfo : null;
+  const cur = r && cleanMode(r.actual), orig = r && cleanMode(r.original);
+  let h = `<div class="mh">${esc(t('scaleHd'))}</div>`;
+  h += `<button data-act="fit">${on(scale === 'fit')}${esc(t('scaleFit'))}</button>`;
+  h += `<button data-act="real">${on(scale === 'real')}${esc(t('scaleReal'))}</button><hr>`;
+  h += `<div class="mh">${esc(t('resHd'))}${cur ? ` · ${cur.w}×${cur.h}` : ''}</div>`;
+  if (s.canControl) {
+    h += `<button data-act="adapt">${on(!!s.adaptive)}${esc(t('resAdaptive'))}</button>`;
+    h += `<button data-act="orig">${on(!!r && r.cambiada === false && !s.adaptive)}${esc(t('resOriginal'))}</button>`;
+    const modes = (r && Array.isArray(r.modos) ? r.modos : []).map(cleanMode).filter(Boolean).slice(0, MAX_MODES);
+    for (const m of /** @type {any[]} */ (modes)) {
+      const mark = !s.adaptive && cur && cur.w === m.w && cur.h === m.h;
+      const tag = orig && orig.w === m.w && orig.h === m.h ? ' · ' + t('resOrigTag') : '';
+      h += `<button data-act="mode:${m.w}x${m.h}">${on(!!mark)}${m.w}×${m.h}${m.hz ? ` · ${m.hz} Hz` : ''}${esc(tag)}</button>`;
+    }
+  } else h += `<div class="mnote">${esc(t('resNeedCtl'))}</div>`;
+  h += `<div class="mnote">${esc(t('resHint'))}</div>`;
+  return h;
+}
+
+// Connecting -------------------------------------------------------------------------------
+
+/** The session shown in the viewer, if any. */
+function curSes() {
+  return (CUR && TS.get(CUR)) || null;
+}
+
+/** The Connect button, or Enter in the ID or password field. */
+function connectTo() {
+  const digits = String($('#tId').value || '').replace(/\D/g, '');
+  const pass = String($('#tKey').value || '').trim();
+  const bad = connectCheck(digits, ID ? String(ID.id || '') : '', TS);
+  if (bad) {
+    if (bad.k) showSes(bad.k);
+    toast(t(bad.key, ...bad.args));
+    if (bad.key === 'badId') $('#tId').focus();
+    return;
+  }
+  const s = newSession('tech', {
+    k: 't' + ++SESN, peer: prettyId(digits), peerId: digits, wantControl: !!$('#tCtl').checked, withPass: !!pass,
+    resInfo: null, adaptive: false, clipWait: false, uaAsked: false, waitLeft: 0,
+  });
+  techMedia(s);
+  TS.set(s.k, s);
+  s.waitTxt = t('connecting');
+  showSes(s.k);
+  iceServers().catch(() => {});
+  joinOpen(s, pass);
+}
+
+/** The session's video (in the viewer box) and its two audio elements: PC sound and voice. */
+function techMedia(/** @type {any} */ s) {
+  const v = document.createElement('video');
+  v.muted = true;
+  v.autoplay = true;
+  v.playsInline = true;
+  v.hidden = true;
+  v.dataset.k = s.k;
+  const resized = () => { if (!s.dead && CUR === s.k) renderViewer(); };
+  v.addEventListener('loadedmetadata', resized);
+  v.addEventListener('resize', resized);
+  $('#vbox').appendChild(v);
+  s.vid = v;
+  for (const f of ['aud', 'vaud']) {
+    const a = document.createElement('audio');
+    a.autoplay = true;
+    a.hidden = true;
+    if (f === 'aud') a.muted = true;
+    $('#vbox').appendChild(a);
+    if (typeof applySink === 'function') applySink(a, true);
+    s[f] = a;
+  }
+}
+
+/** Opens the session's /join/ socket and follows the server until the host answers. */
+function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
+  /** @type {WebSocket} */
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/join/' + s.peerId));
+  } catch {
+    toast(t('srvDown'));
+    endSession(s, 'local', false);
+    return;
+  }
+  s.ws = ws;
+  ws.onopen = () => {
+    ws.send(JSON.stringify({ t: 'join', name: ID ? ID.nombre || '' : '', pass }));
+    clearInterval(s.timers.ping);
+    s.timers.ping = setInterval(() => { if (ws.readyState === WebSocket.OPEN) ws.send('{"t":"ping"}'); }, 25000);
+  };
+  // Before acceptance the socket is the session: an error or a close ends it (a close
+  // without a word from the server is shown like an error, not swallowed). Afterwards
+  // the peer connection carries on alone.
+  const lost = () => {
+    clearInterval(s.timers.ping);
+    if (s.dead || s.accepted) return;
+    toast(t('srvDown'), 6000);
+    endSession(s, 'local', false);
+  };
+  ws.onerror = lost;
+  ws.onclose = lost;
+  ws.onmessage = (e) => {
+    if (s.dead || typeof e.data !== 'string' || e.data.length > 1 << 18) return;
+    let m;
+    try {
+      m = JSON.parse(e.data);
+    } catch {
+      return;
+    }
+    if (m && typeof m === 'object' && typeof m.t === 'string') joinMsg(s, m);
+  };
+}
+
+/** One message of the signalling server on a session's /join/ socket. */
+function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'waiting':
+      if (!s.accepted) startWait(s, waitSeconds(m.timeout));
+      break;
+    case 'accepted':
+      if (!s.accepted) onAccepted(s, m);
+      break;
+    case 'signal':
+      onSignal(s, m.data);
+      break;
+    case 'denied':
+    case 'offline':
+    case 'busy':
+    case 'locked': {
+      if (s.accepted) break;
+      const n = /** @type {any} */ (refusalNote(m, !!s.withPass));
+      endSession(s, 'local', false);
+      toast(t(n.key, ...n.args), n.ms);
+      if (n.askPass) setTimeout(() => { minViewer(); showTab('conectar'); $('#tKey').focus(); }, 300);
+      break;
+    }
+    case 'ended':
+      if (!s.connected) endSession(s, endedWhy(m.reason), false);
+      break;
+    case 'pong':
+      break;
+    default:
+      console.log('join: mensaje desconocido', m.t);
+  }
+}
+
+/** The waiting countdown: the host has the request and a person has to answer. */
+function startWait(/** @type {any} */ s, /** @type {number} */ secs) {
+  clearInterval(s.timers.wait);
+  s.waitLeft = secs;
+  setWait(s, waitLine(secs));
+  s.timers.wait = setInterval(() => {
+    if (s.dead || s.accepted) return clearInterval(s.timers.wait);
+    const w = waitTick(s.waitLeft);
+    s.waitLeft = w.left;
+    if (!w.end) return setWait(s, waitLine(w.shown));
+    clearInterval(s.timers.wait);
+    toast(t('denTimeout'), 6000);
+    endSession(s, 'local');
+  }, 1000);
+}
+
+function waitLine(/** @type {number} */ n) {
+  return t('waitAccept') + ' ' + t('waitSecs', Math.max(0, n));
+}
+
+/** The host said yes: build the connection and wait for its offer. */
+async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
+  s.accepted = true;
+  clearInterval(s.timers.wait);
+  s.peer = cleanName(m.name, s.peer);
+  s.ice = cleanIce(m.iceServers);
+  setWait(s, t('connectingPeer'));
+  post('/api/recientes/agregar', { id: s.peerId, nombre: s.peer })
+    .then((r) => { if (Array.isArray(r)) { S.recientes = r; renderRecents(); } })
+    .catch(() => {});
+  $('#tKey').value = '';
+  try {
+    await newPC(s);
+  } catch (e) {
+    console.warn('conexión', e);
+    endSession(s, 'lost');
+    return;
+  }
+  if (s.dead) return;
+  sessionNote(s);
+  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  startStats(s);
+  renderSessions(false);
+}
+
+// Host messages ----------------------------------------------------------------------------
+
+/** A message of the host on the ctl or mov channel. */
+function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'hello':
+      onHello(s, m);
+      break;
+    case 'perm':
+      onPerm(s, m);
+      break;
+    case 'clip':
+      if (!s.clipWait) break;
+      s.clipWait = false;
+      if (m.ok === true && typeof m.text === 'string' && m.text) {
+        post('/api/portapapeles/escribir_local', { texto: m.text })
+          .then((r) => toast(t(r && r.ok ? 'clipGot' : 'copyFail')))
+          .catch(() => toast(t('copyFail')));
+      } else toast(t('clipEmpty'));
+      break;
+    case 'clip-ok':
+      toast(t(m.ok === true ? 'clipSent' : 'copyFail'));
+      break;
+    case 'res-info':
+      s.resInfo = m.r && typeof m.r === 'object' ? m.r : null;
+      if (CUR === s.k && menuOpenFor('vScreen')) screenMenu();
+      break;
+    case 'res-ok': {
+      const n = resOkNote(m.r, !!s.adaptive);
+      if (n) toast(n[0] === 'resFail' ? t('resFail') + (n[1] ? ' · ' + n[1] : '') : t(n[0], ...n.slice(1)));
+      ctl(s, { t: 'res-get' });
+      break;
+    }
+    case 'chat':
+      if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      break;
+    case 'call':
+      s.peerMic = m.on === true;
+      if (typeof onVoiceMsg === 'function') onVoiceMsg(s, m);
+      refreshSession(s);
+      break;
+    case 'hold':
+      s.peerHold = m.on === true;
+      if (typeof onVoiceMsg === 'function') onVoiceMsg(s, m);
+      refreshSession(s);
+      break;
+    case 'bye':
+      endSession(s, 'peer', false);
+      break;
+    default:
+      console.log('ctl: mensaje desconocido', m.t);
+  }
+}
+
+/** Fields that hello and perm share: permissions, monitors, captured surface. */
+function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
+  s.canControl = m.control === true;
+  s.hostAudio = m.hasAudio === true && m.audio === true;
+  if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
+  if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
+  s.monsw = s.monsw || m.monsw === true;
+  if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
+}
+
+function onHello(/** @type {any} */ s, /** @type {any} */ m) {
+  const name = cleanName(m.name, s.peer);
+  const renamed = name !== s.peer;
+  s.peer = name;
+  takePerm(s, m);
+  s.quality = QUALITIES.some((q) => q[0] === m.quality) ? m.quality : 'auto';
+  s.fps = Number.isFinite(m.fps) ? Math.max(5, Math.min(60, Math.round(m.fps))) : 30;
+  if (s.withPass && !s.uaAsked) {
+    s.uaAsked = true;
+    setTimeout(() => { if (!s.dead) uaDialog(s); }, 400);
+  }
+  s.control = s.canControl && s.wantControl;
+  if (s.wantControl && !s.canControl) toast(s.peer + ': ' + t('ctlDenied'), 5000);
+  if (s.control && CUR === s.k) setTimeout(() => focusLayer(s), 300);
+  if (store('trv_adapt', undefined) === '1' && s.canControl) {
+    setTimeout(() => { if (!s.dead && CUR === s.k && !s.adaptive) resAdaptive(s, true); }, 1500);
+  }
+  if (renamed) sessionNote(s);
+  refreshSession(s);
+}
+
+function onPerm(/** @type {any} */ s, /** @type {any} */ m) {
+  takePerm(s, m);
+  if (!s.canControl && s.control) {
+    s.control = false;
+    toast(t('ctlDenied'));
+  } else if (s.canControl && s.wantControl && !s.control) s.control = true;
+  refreshSession(s);
+  if (CUR === s.k && menuOpenFor('vScreen')) screenMenu();
+}
+
+/** With a password the technician chose unattended access: ask how to look at the PC. */
+function uaDialog(/** @type {any} */ s) {
+  modal(`<h3>${esc(t('uaTitle'))}</h3><p>${esc(t('uaTxt', s.peer))}</p>
+<label class="check"><input type="checkbox" id="uaFullBox" checked><span>${esc(t('uaFull'))}</span></label>
+<label class="check" style="margin-top:8px"><input type="checkbox" id="uaAudBox" checked><span>${esc(t('uaAud'))}</span></label>
+<div class="actions"><button class="primary" id="uaGoBtn">${esc(t('uaGo'))}</button></div>`, undefined);
+  $('#uaGoBtn').onclick = () => {
+    const full = !!$('#uaFullBox').checked;
+    s.audioOn = !!$('#uaAudBox').checked;
+    closeModal();
+    if (s.dead) return;
+    showSes(s.k);
+    if (full && !document.fullscreenElement) techFull();
+  };
+  $('#uaGoBtn').focus();
+}
+
+// Viewer -----------------------------------------------------------------------------------
+
+function viewerOpen() {
+  return !$('#viewer').hidden;
+}
+
+/** Shows a session in the viewer. */
+function showSes(/** @type {string} */ k) {
+  const s = TS.get(k);
+  if (!s) return;
+  const prev = curSes();
+  if (prev && prev !== s) release(prev);
+  CUR = k;
+  s.unread = 0;
+  WHEEL.x = WHEEL.y = 0;
+  openViewer();
+  if (typeof renderChat === 'function') renderChat();
+  if (s.control) setTimeout(() => focusLayer(s), 60);
+}
+
+function openViewer() {
+  if (!TS.size) return;
+  if (!CUR || !TS.has(CUR)) CUR = [...TS.keys()].pop() || null;
+  if (!viewerOpen()) {
+    $('#viewer').hidden = false;
+    // The calls panel would cover the picture: fold it whenever the viewer comes up.
+    try {
+      if (typeof LINES !== 'undefined' && LINES && (LINES.size || LINES.length) && typeof dockMin === 'function') dockMin(true);
+    } catch {}
+  }
+  renderViewer();
+  renderSessions(false);
+}
+
+/** Hides the viewer; the sessions go on (the chip and the card bring it back). */
+function minViewer() {
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  const s = curSes();
+  if (s) release(s);
+  $('#viewer').hidden = true;
+  renderSessions(false);
+  if (typeof renderChat === 'function') renderChat();
+}
+
+/** The tab "＋": back to the Connect form for another PC. */
+function newConn() {
+  minViewer();
+  showTab('conectar');
+  $('#tId').value = '';
+  $('#tKey').value = '';
+  $('#tId').focus();
+  toast(t('sesNewHint'), 5000);
+}
+
+/** The next (+1) or previous (−1) tab, cyclically. */
+function sesStep(/** @type {number} */ d) {
+  const keys = [...TS.keys()];
+  if (keys.length < 2) return;
+  const i = Math.max(0, keys.indexOf(CUR || ''));
+  showSes(keys[(i + d + keys.length) % keys.length]);
+}
+
+/** The ✕ of a tab or row: a session that stands is ended only after a second word. */
+function endSesAsk(/** @type {string} */ k) {
+  const s = TS.get(k) || (HSES && HSES.k === k ? HSES : null);
+  if (!s) return;
+  if (!s.connected) return endSession(s, 'local');
+  modal(`<h3>${esc(s.peer)}</h3><div class="hint">${esc(s.role === 'host' ? t('sesHost') : prettyId(s.peerId))}</div>
+<div class="actions"><button id="endNoBtn">${esc(t('cancel'))}</button><button class="danger" id="endYesBtn">${esc(t('sesEnd'))}</button></div>`, undefined);
+  $('#endNoBtn').onclick = closeModal;
+  $('#endYesBtn').onclick = () => { closeModal(); endSession(s, 'local'); };
+  $('#endYesBtn').focus();
+}
+
+/** What the waiting overlay says for a session ('' = the picture shows). */
+function waitFor(/** @type {any} */ s) {
+  if (!s) return '';
+  // The texts set along the way (waiting, connecting, relay) end with the connection.
+  if (!s.connected) return s.waitTxt || '';
+  return s.vid && s.vid.videoWidth ? '' : t('waitScreen');
+}
+
+/** Closes the viewer once no session is left in it. */
+function closeViewer() {
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  $('#viewer').hidden = true;
+  if (typeof toggleChat === 'function') toggleChat(false);
+}
+
+function renderViewer() {
+  if (!$('#viewer')) return;
+  if (!TS.size) {
+    if (viewerOpen()) closeViewer();
+    return;
+  }
+  if (!CUR || !TS.has(CUR)) CUR = [...TS.keys()].pop() || null;
+  const s = curSes();
+  for (const x of TS.values()) if (x.vid) x.vid.hidden = x.k !== CUR;
+  const w = waitFor(s);
+  $('#vwait').hidden = !w;
+  $('#vWaitTxt').textContent = w;
+  $('#vlayer').classList.toggle('ctl', !!(s && s.control));
+  applyScale();
+  audioFocus();
+  renderViewerBar();
+}
+
+/** The tabs of the viewer, rebuilt only when something they show changed. */
+function renderVTabs() {
+  const list = [...TS.values()];
+  const sig = JSON.stringify([LANG, CUR, list.map((s) => [s.k, s.peer, tabDot(s), voiceMark(s), s.unread])]);
+  if (sig === vtabSig) return;
+  vtabSig = sig;
+  $('#vtabs').innerHTML = list.map((s) => `<div class="vt${s.k === CUR ? ' on' : ''}" data-k="${esc(s.k)}" title="${esc(prettyId(s.peerId))}">
+<span class="dot ${tabDot(s)}"></span><span class="vtn">${esc(s.peer)}</span>${voiceMark(s) ? `<span class="vtv">${voiceMark(s)}</span>` : ''}${s.unread ? `<span class="badge">${s.unread}</span>` : ''}<button class="vtx" data-end="${esc(s.k)}" title="${esc(t('end'))}">✕</button></div>`).join('')
+    + `<button class="ghost vtb" data-act="new">${esc(t('vtNew'))}</button><span class="spacer"></span><button class="ghost vtb" data-act="min">${esc(t('vtMin'))}</button>`;
+}
+
+function tabDot(/** @type {any} */ s) {
+  return s.connected ? 'ok' : s.accepted ? 'warn' : 'wait';
+}
+function voiceMark(/** @type {any} */ s) {
+  return s.line ? (s.line.held ? '⏸' : '📞') : '';
+}
+/** The voice button's text for a session: off, on, or held. */
+function voiceLabel(/** @type {any} */ s) {
+  return t(s.line ? (s.line.held ? 'lnVoiceHeld' : 'callOn') : 'callOff');
+}
+
+/** The bar over the picture: who, time, statistics, switches and monitor buttons. */
+function renderViewerBar() {
+  if (!$('#viewer') || !viewerOpen()) return;
+  renderVTabs();
+  const s = curSes();
+  if (!s) return;
+  const time = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
+  $('#vWho').innerHTML = `<b>${esc(s.peer)}</b> <span class="muted">${esc(prettyId(s.peerId))}</span> <span class="vtime">${esc(time)}</span>`;
+  $('#vStat').textContent = s.statTxt || '';
+  const c = $('#vCtl');
+  c.textContent = t(s.control ? 'ctlOn' : 'ctlOff');
+  c.disabled = !s.canControl;
+  c.title = s.canControl ? '' : t('ctlDenied');
+  c.classList.toggle('on', !!s.control);
+  $('#vAud').textContent = t(s.audioOn ? 'audOn' : 'audOff');
+  $('#vAud').classList.toggle('on', !!s.audioOn);
+  if (document.activeElement !== $('#vVol')) $('#vVol').value = String(Math.round(s.vol * 100));
+  $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
+  $('#vCall').textContent = voiceLabel(s);
+  $('#vCall').disabled = !s.connected;
+  $('#vChat').hidden = typeof openChat !== 'function';
+  $('#vChat').textContent = t('hbChat') + (s.unread ? ` (${s.unread})` : '');
+  $('#vFile').hidden = typeof pickFile !== 'function';
+  $('#vMons').hidden = !(s.monsw && s.mons.length > 1);
+  const sig = JSON.stringify([LANG, s.k, s.mon, s.mons, s.monsw]);
+  if (sig !== monSig) {
+    monSig = sig;
+    $('#vMons').innerHTML = s.mons.map((/** @type {any} */ m) => {
+      const tip = [t('monTip'), m.w && m.h ? `${m.w}×${m.h}` : '', m.primary ? t('monMain') : ''].filter(Boolean).join(' · ');
+      return `<button class="small${m.i === s.mon ? ' on' : ''}" data-mon="${m.i}" title="${esc(tip)}">🖥 ${m.i + 1}</button>`;
+    }).join('');
+  }
+}
+
+/** Scale of the picture: fitted into the stage, or real size (with scroll bars). */
+function applyScale() {
+  const s = curSes();
+  const stage = $('#vstage'), box = $('#vbox'), layer = $('#vlayer');
+  const real = SCALE === 'real' && !!s && !!s.vid && s.vid.videoWidth > 0;
+  stage.classList.toggle('real', real);
+  if (!real) {
+    for (const el of [box, layer]) el.style.left = el.style.top = el.style.width = el.style.height = '';
+    return;
+  }
+  const dpr = devicePixelRatio || 1;
+  const w = s.vid.videoWidth / dpr, h = s.vid.videoHeight / dpr;
+  const left = Math.max(0, (stage.clientWidth - w) / 2), top = Math.max(0, (stage.clientHeight - h) / 2);
+  for (const el of [box, layer]) {
+    el.style.left = left + 'px';
+    el.style.top = top + 'px';
+    el.style.width = w + 'px';
+    el.style.height = h + 'px';
+  }
+}
+
+/** Only the session shown is heard, and only while its sound is on. */
+function audioFocus() {
+  for (const s of TS.values()) {
+    if (!s.aud) continue;
+    s.aud.muted = !(s.k === CUR && s.audioOn);
+    s.aud.volume = Math.max(0, Math.min(1, s.vol));
+  }
+}
+
+function setScale(/** @type {string} */ v) {
+  SCALE = v === 'real' ? 'real' : 'fit';
+  store('trv_scale', SCALE);
+  applyScale();
+}
+
+function techToggleCtl() {
+  const s = curSes();
+  if (!s || !s.canControl) return;
+  if (s.control) release(s);
+  s.control = s.wantControl = !s.control;
+  renderViewer();
+  renderSessions(false);
+  if (s.control) focusLayer(s);
+}
+
+function techToggleAudio() {
+  const s = curSes();
+  if (!s) return;
+  s.audioOn = !s.audioOn;
+  audioFocus();
+  renderViewerBar();
+}
+
+function techVol(/** @type {number} */ v) {
+  const s = curSes();
+  if (!s) return;
+  s.vol = Math.max(0, Math.min(1, Number(v) / 100 || 0));
+  if (v > 0) s.audioOn = true;
+  audioFocus();
+  renderViewerBar();
+}
+
+/** Full screen of the viewer; inside it the keyboard is locked so that system keys reach the page. */
+function techFull() {
+  if (document.fullscreenElement) {
+    document.exitFullscreen().catch(() => {});
+    return;
+  }
+  $('#viewer').requestFullscreen().then(() => {
+    const kb = /** @type {any} */ (navigator).keyboard;
+    if (kb && kb.lock) kb.lock().catch(() => {});
+  }).catch(() => {});
+}
+
+function techMon(/** @type {number} */ i) {
+  const s = curSes();
+  if (!s) return;
+  ctl(s, { t: 'mon', i });
+  toast(t('monSwitching'), 2500);
+}
+
+// Remote hand ------------------------------------------------------------------------------
+
+/** Lets go of every key and button held on the session's PC. */
+function release(/** @type {any} */ s) {
+  if (PTR.k === s.k) PTR.k = '';
+  if (s.control) ctl(s, { t: 'in', ev: [{ k: 'rel' }] });
+}
+
+function focusLayer(/** @type {any} */ s) {
+  if (!s.dead && CUR === s.k && viewerOpen()) $('#vlayer').focus({ preventScroll: true });
+}
+
+/** The pointer over the picture as fractions of the remote screen. */
+function ptrAt(/** @type {any} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
+  if (!s.vid) return null;
+  return ptrMap(s.vid.getBoundingClientRect(), s.vid.videoWidth, s.vid.videoHeight, cx, cy);
+}
+
+/** Sends an ordered input batch (buttons, wheel, keys) on ctl. */
+function sendIn(/** @type {any} */ s, /** @type {any[]} */ ev) {
+  ctl(s, { t: 'in', ev });
+}
+
+/** Moves go out once per frame on the unreliable channel; the latest position wins. */
+function queueMove(/** @type {any} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
+  PTR.cx = cx;
+  PTR.cy = cy;
+  PTR.k = s.k;
+  if (PTR.raf) return;
+  PTR.raf = requestAnimationFrame(() => {
+    PTR.raf = 0;
+    const x = PTR.k ? TS.get(PTR.k) : null;
+    PTR.k = '';
+    const mov = x && x.dc.mov;
+    if (!x || !x.control || !mov || mov.readyState !== 'open') return;
+    const p = ptrAt(x, PTR.cx, PTR.cy);
+    if (!p) return;
+    try {
+      mov.send(JSON.stringify({ t: 'in', ev: [{ k: 'm', x: p.x, y: p.y }] }));
+    } catch {}
+  });
+}
+
+/** Without control: a hint when the host allows it (the switch is off), else nothing is said. */
+function noControl(/** @type {any} */ s, /** @type {boolean} */ always) {
+  if (s.canControl) toast(t('noCtlYet'));
+  else if (always) toast(t('ctlDenied'));
+}
+
+function wireLayer() {
+  const layer = $('#vlayer');
+  layer.addEventListener('pointermove', (/** @type {PointerEvent} */ e) => {
+    const s = curSes();
+    if (s && s.control) queueMove(s, e.clientX, e.clientY);
+  });
+  layer.addEventListener('pointerdown', (/** @type {PointerEvent} */ e) => {
+    layer.focus({ preventScroll: true });
+    const s = curSes();
+    if (e.button === 1) e.preventDefault();
+    if (!s) return;
+    if (!s.control) return noControl(s, false);
+    e.preventDefault();
+    try { layer.setPointerCapture(e.pointerId); } catch {}
+    const p = ptrAt(s, e.clientX, e.clientY);
+    sendIn(s, [p ? { k: 'd', b: e.button, x: p.x, y: p.y } : { k: 'd', b: e.button }]);
+  });
+  layer.addEventListener('pointerup', (/** @type {PointerEvent} */ e) => {
+    const s = curSes();
+    if (!s || !s.control) return;
+    const p = ptrAt(s, e.clientX, e.clientY);
+    sendIn(s, [p ? { k: 'u', b: e.button, x: p.x, y: p.y } : { k: 'u', b: e.button }]);
+  });
+  layer.addEventListener('contextmenu', (/** @type {Event} */ e) => e.preventDefault());
+  layer.addEventListener('auxclick', (/** @type {MouseEvent} */ e) => { if (e.button === 1) e.preventDefault(); });
+  layer.addEventListener('wheel', (/** @type {WheelEvent} */ e) => {
+    const s = curSes();
+    if (!s || !s.control) return;
+    e.preventDefault();
+    const w = wheelStep(WHEEL, e.deltaMode, e.deltaX, e.deltaY);
+    if (w) sendIn(s, [{ k: 'w', dy: w.dy, dx: w.dx }]);
+  }, { passive: false });
+  layer.addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    const s = curSes();
+    if (!s) return;
+    if (e.ctrlKey && e.altKey && (e.code === 'ArrowRight' || e.code === 'ArrowLeft') && TS.size > 1) {
+      e.preventDefault();
+      KEPT_KEYS.add(e.code);
+      sesStep(e.code === 'ArrowRight' ? 1 : -1);
+      return;
+    }
+    if (!s.control || !e.code) return;
+    e.preventDefault();
+    sendIn(s, [{ k: 'kd', c: e.code }]);
+  });
+  layer.addEventListener('keyup', (/** @type {KeyboardEvent} */ e) => {
+    const s = curSes();
+    if (KEPT_KEYS.delete(e.code)) return e.preventDefault();
+    if (!s || !s.control || !e.code) return;
+    e.preventDefault();
+    sendIn(s, [{ k: 'ku', c: e.code }]);
+  });
+  layer.addEventListener('blur', () => {
+    const s = curSes();
+    if (s) release(s);
+  });
+  layer.addEventListener('dragover', (/** @type {DragEvent} */ e) => e.preventDefault());
+  layer.addEventListener('drop', (/** @type {DragEvent} */ e) => {
+    e.preventDefault();
+    const s = curSes();
+    const files = e.dataTransfer && e.dataTransfer.files;
+    if (s && files && files.length && typeof offerFiles === 'function') offerFiles(s, files);
+  });
+}
+
+// Menus --------------------------------------------------------------------------------------
+
+function keysMenu() {
+  const s = curSes();
+  if (!s) return;
+  let h = `<div class="mh">${esc(t('keysHd'))}</div>`;
+  h += COMBOS.map((c) => `<button data-act="${c[0]}">${esc(t(/** @type {string} */ (c[2])))}</button>`).join('');
+  h += `<hr><div class="mnote">${esc(t('kCad'))}</div>`;
+  if (TS.size > 1) h += `<div class="mnote">${esc(t('vtKeys'))}</div>`;
+  openMenu($('#vKeys'), h, (act) => sendCombo(s, act));
+}
+
+function sendCombo(/** @type {any} */ s, /** @type {string} */ name) {
+  if (s.dead) return;
+  if (!s.control) return noControl(s, true);
+  const ev = comboEvents(name);
+  if (ev.length) sendIn(s, ev);
+  focusLayer(s);
+}
+
+/** Whether a message fits in one data-channel message of this connection. */
+function fitsChannel(/** @type {any} */ s, /** @type {any} */ msg) {
+  const max = (s.pc && s.pc.sctp && s.pc.sctp.maxMessageSize) || 262144;
+  return new TextEncoder().encode(JSON.stringify(msg)).length <= Math.min(max, 1 << 20);
+}
+
+function clipMenu() {
+  const s = curSes();
+  if (!s) return;
+  const h = `<div class="mh">${esc(t('clipHd'))}</div><button data-act="send">${esc(t('clipSend'))}</button><button data-act="get">${esc(t('clipGet'))}</button>`;
+  openMenu($('#vClip'), h, (act) => (act === 'send' ? clipSend(s) : clipGet(s)));
+}
+
+async function clipSend(/** @type {any} */ s) {
+  if (!s.control) return noControl(s, true);
+  const r = await post('/api/portapapeles/leer', { propio: true }).catch(() => null);
+  if (s.dead) return;
+  if (!r || r.ok !== true || typeof r.texto !== 'string' || !r.texto) return toast(t('clipEmpty'));
+  const msg = { t: 'clip-set', text: r.texto };
+  // A message larger than the channel takes would be dropped without a word.
+  if (!fitsChannel(s, msg)) return toast(t('copyFail'));
+  ctl(s, msg);
+}
+
+function clipGet(/** @type {any} */ s) {
+  if (!s.control) return noControl(s, true);
+  s.clipWait = true;
+  ctl(s, { t: 'clip-get' });
+}
+
+function typeText() {
+  const s = curSes();
+  if (!s) return;
+  if (!s.control) return noControl(s, true);
+  modal(`<h3>${esc(t('typeTitle'))} · ${esc(s.peer)}</h3><div class="hint">${esc(t('typeHint'))}</div>
+<textarea id="typeArea" rows="6" maxlength="20000" style="width:100%;margin-top:10px;resize:vertical"></textarea>
+<div class="actions"><button id="typeNoBtn">${esc(t('cancel'))}</button><button class="primary" id="typeGoBtn">${esc(t('typeBtn'))}</button></div>`, undefined);
+  $('#typeNoBtn').onclick = closeModal;
+  $('#typeGoBtn').onclick = () => {
+    const text = String($('#typeArea').value || '');
+    if (!text) return;
+    const msg = { t: 'text', s: text };
+    if (!fitsChannel(s, msg)) return toast(t('copyFail'));
+    closeModal();
+    if (s.dead) return;
+    ctl(s, msg);
+    focusLayer(s);
+  };
+  $('#typeArea').focus();
+}
+
+function qualMenu() {
+  const s = curSes();
+  if (!s) return;
+  const on = (/** @type {boolean} */ b) => (b ? '● ' : '');
+  let h = `<div class="mh">${esc(t('qualHd'))}</div>`;
+  h += QUALITIES.map(([q, key]) => `<button data-act="q:${q}">${on(s.quality === q)}${esc(t(key))}</button>`).join('');
+  h += `<hr><div class="mh">${esc(t('fpsHd'))}</div>`;
+  h += FPS_STEPS.map((f) => `<button data-act="f:${f}">${on(s.fps === f)}${f} fps</button>`).join('');
+  openMenu($('#vQual'), h, (act) => {
+    const [kind, v] = act.split(':');
+    if (kind === 'q') setQual(s, v, s.fps);
+    else setQual(s, s.quality, Number(v));
+  });
+}
+
+function setQual(/** @type {any} */ s, /** @type {string} */ q, /** @type {number} */ fps) {
+  if (s.dead) return;
+  s.quality = q;
+  s.fps = fps;
+  ctl(s, { t: 'quality', q, fps });
+}
+
+/** The screen menu: opening it asks the host for its modes; the answer rebuilds it. */
+function screenMenu() {
+  const s = curSes();
+  if (!s) return;
+  if (!menuOpenFor('vScreen')) ctl(s, { t: 'res-get' });
+  openMenu($('#vScreen'), screenMenuHtml(s, SCALE), (act) => {
+    if (s.dead) return;
+    if (act === 'fit' || act === 'real') setScale(act);
+    else if (act === 'adapt') resAdaptive(s, !s.adaptive);
+    else if (act === 'orig') resOriginal(s);
+    else if (act.startsWith('mode:')) {
+      const [w, h] = act.slice(5).split('x').map(Number);
+      resSet(s, w, h);
+    }
+  });
+}
+
+function adaptOff(/** @type {any} */ s) {
+  if (!s.adaptive) return;
+  s.adaptive = false;
+  store('trv_adapt', '0');
+}
+
+function resSet(/** @type {any} */ s, /** @type {number} */ w, /** @type {number} */ h) {
+  adaptOff(s);
+  ctl(s, { t: 'res-set', w, h });
+}
+
+function resOriginal(/** @type {any} */ s) {
+  adaptOff(s);
+  ctl(s, { t: 'res-set', original: true });
+}
+
+/** The stage's size in device pixels: what adaptive resolution asks the host to fit. */
+function stageFit() {
+  const st = $('#vstage'), dpr = devicePixelRatio || 1;
+  return [Math.round(st.clientWidth * dpr), Math.round(st.clientHeight * dpr)];
+}
+
+function resAdaptive(/** @type {any} */ s, /** @type {boolean} */ on) {
+  if (!on) return adaptOff(s);
+  s.adaptive = true;
+  store('trv_adapt', '1');
+  setScale('fit');
+  ctl(s, { t: 'res-set', fit: stageFit() });
+  toast(t('resAdaptOn'));
+}
+
+/** While adaptive, the stage's new size goes to the host once resizing has stopped. */
+function onStageResize() {
+  applyScale();
+  const s = curSes();
+  if (!s || !s.adaptive || !s.connected) return;
+  clearTimeout(adaptTimer);
+  adaptTimer = setTimeout(() => {
+    const x = curSes();
+    if (x === s && !s.dead && s.adaptive && s.connected && viewerOpen()) ctl(s, { t: 'res-set', fit: stageFit() });
+  }, 1200);
+}
+
+// Ending -----------------------------------------------------------------------------------
+
 /** endSession's technician part: out of the map, its media elements gone, another one shown. */
 function techForget(/** @type {any} */ s) {
   TS.delete(s.k);
+  if (PTR.k === s.k) PTR.k = '';
+  for (const el of [s.vid, s.aud, s.vaud]) {
+    if (!el) continue;
+    try { el.pause(); } catch {}
+    el.srcObject = null;
+    el.remove();
+  }
+  if (CUR === s.k) {
+    CUR = [...TS.keys()].pop() || null;
+    const open = $('#viewer') && viewerOpen();
+    if (CUR && open) showSes(CUR);
+  }
+  if (!TS.size) {
+    CUR = null;
+    if ($('#viewer')) closeViewer();
+    if (s.accepted) {
+      $('#tId').value = prettyId(s.peerId);
+      $('#tKey').value = '';
+    }
+  }
 }
-function renderSessions(/** @type {boolean} */ force) {}
-function renderViewer() {}
-function renderViewerBar() {}
-function renderRecents() {}
-function renderHistory() {}
+
+// Connect tab: open sessions, recents, history ---------------------------------------------------
+
+/** The open sessions card and the chip: rows rebuilt when they change, times every tick. */
+function renderSessions(/** @type {boolean} */ force) {
+  const card = $('#sesCard');
+  if (!card) return;
+  const rows = [...(HSES ? [HSES] : []), ...TS.values()];
+  card.hidden = !rows.length;
+  const chip = $('#sesChip');
+  chip.hidden = !TS.size || viewerOpen();
+  if (!chip.hidden) chip.textContent = TS.size === 1 ? t('sesChip1') : t('sesChip', TS.size);
+  const voice = typeof sesVoiceToggle === 'function';
+  const sig = JSON.stringify([LANG, voice, rows.map((s) => [s.k, s.peer, s.peerId, s.connected, s.accepted, s.unread, voiceMark(s), s.control])]);
+  if (force || sig !== sesSig) {
+    sesSig = sig;
+    $('#sesList').innerHTML = rows.map((s) => {
+      const host = s.role === 'host';
+      const who = host ? t('sesHost') : prettyId(s.peerId) + (s.control ? ' · 🖱' : '');
+      const dot = host ? (s.connected ? 'ok' : 'wait') : tabDot(s);
+      let h = `<div class="item ses" id="ses-${esc(s.k)}"><span class="dot ${dot}"></span>`;
+      h += `<div class="grow"><b>${esc(s.peer)}</b> <span class="muted">${esc(who)}</span></div>`;
+      h += `<span class="muted vtime" id="sest-${esc(s.k)}">${esc(sesTime(s))}</span>`;
+      if (!host) h += `<button class="small" data-view="${esc(s.k)}">${esc(t('sesView'))}${s.unread ? ` <span class="badge">${s.unread}</span>` : ''}</button>`;
+      if (voice && s.connected) h += `<button class="small" data-voice="${esc(s.k)}">${esc(voiceLabel(s))}</button>`;
+      h += `<button class="small danger" data-end="${esc(s.k)}">${esc(t('sesEnd'))}</button></div>`;
+      return h;
+    }).join('');
+    return;
+  }
+  for (const s of rows) {
+    const el = document.getElementById('sest-' + s.k);
+    if (el) el.textContent = sesTime(s);
+  }
+}
+
+function sesTime(/** @type {any} */ s) {
+  if (s.started) return mmss((Date.now() - s.started) / 1000);
+  return t(s.role === 'host' || s.accepted ? 'sesConnecting' : 'sesWaiting');
+}
+
+function renderRecents() {
+  const el = $('#recents');
+  if (!el) return;
+  const list = (Array.isArray(S.recientes) ? S.recientes : []).filter((r) => r && typeof r === 'object').slice(0, 12);
+  if (!list.length) {
+    el.innerHTML = `<div class="empty">${esc(t('noRecents'))}</div>`;
+    return;
+  }
+  el.innerHTML = list.map((r) => `<div class="item rec" data-id="${esc(r.id)}" tabindex="0"><b class="rid">${esc(prettyId(r.id))}</b><span class="grow">${esc(r.nombre)}</span><span class="muted small">${esc(String(r.fecha || '').slice(0, 16))}</span><button class="ghost small" data-rm="${esc(r.id)}" title="${esc(t('removeRecent'))}">✕</button></div>`).join('');
+}
+
+/** A recent entry picked: the form gets its ID, ready to connect. */
+function pickRecent(/** @type {string} */ id) {
+  $('#tId').value = prettyId(id);
+  $('#tKey').value = '';
+  $('#btnConnect').focus();
+}
+
+async function removeRecent(/** @type {string} */ id) {
+  const r = await post('/api/recientes/quitar', { id }).catch(() => null);
+  if (Array.isArray(r)) {
+    S.recientes = r;
+    renderRecents();
+  }
+}
+
+const HIST_HEAD = { es: ['Fecha', 'Con', 'Duración'], en: ['Date', 'Who', 'Length'] };
+
+function renderHistory() {
+  const el = $('#history');
+  if (!el) return;
+  const list = (Array.isArray(S.sesiones) ? S.sesiones : []).filter((r) => r && typeof r === 'object');
+  if (!list.length) {
+    el.innerHTML = `<div class="empty">${esc(t('noHistory'))}</div>`;
+    return;
+  }
+  const head = HIST_HEAD[LANG] || HIST_HEAD.es;
+  const rows = list.map((r) => {
+    const recv = r.rol === 'recibi';
+    const id = String(r.id ?? '').replace(/\D/g, '');
+    let last = '';
+    if (recv) last = esc(t(r.control === true ? 'histCtl' : 'histView'));
+    else if (/^\d{9}$/.test(id)) last = `<button class="small" data-recon="${esc(id)}" data-name="${esc(r.con)}" title="${esc(t('reconTip'))}">${esc(t('recon'))}</button>`;
+    return `<tr><td class="muted">${esc(r.fecha)}</td><td><span class="tag${recv ? '' : ' gave'}">${esc(t(recv ? 'histRecv' : 'histGave'))}</span> ${esc(r.con)} <span class="muted">${esc(prettyId(id))}</span></td><td>${esc(mmss(Number(r.segundos) || 0))}</td><td class="act">${last}</td></tr>`;
+  }).join('');
+  el.innerHTML = `<table class="hist"><thead><tr><th>${esc(head[0])}</th><th>${esc(head[1])}</th><th>${esc(head[2])}</th><th></th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
+/** "Connect again" from the history: the form gets the ID, the password is for the person to give. */
+function reconnect(/** @type {string} */ id, /** @type {string} */ name) {
+  minViewer();
+  showTab('conectar');
+  $('#tId').value = prettyId(id);
+  $('#tKey').value = '';
+  $('#connCard').scrollIntoView({ block: 'nearest' });
+  $('#btnConnect').focus();
+  toast(t('reconAsk', name || prettyId(id)), 7000);
+}
+
+// Wiring -------------------------------------------------------------------------------------
+
+function wireTech() {
+  $('#btnConnect').onclick = connectTo;
+  $('#tId').addEventListener('input', () => fmtIdInput($('#tId')));
+  for (const id of ['#tId', '#tKey']) $(id).addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') connectTo(); });
+
+  $('#vtabs').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const el = /** @type {HTMLElement} */ (e.target);
+    const end = /** @type {HTMLElement|null} */ (el.closest('[data-end]'));
+    if (end) return endSesAsk(end.dataset.end || '');
+    const act = /** @type {HTMLElement|null} */ (el.closest('[data-act]'));
+    if (act) return act.dataset.act === 'new' ? newConn() : minViewer();
+    const tab = /** @type {HTMLElement|null} */ (el.closest('[data-k]'));
+    if (tab) showSes(tab.dataset.k || '');
+  });
+  $('#vCtl').onclick = techToggleCtl;
+  $('#vAud').onclick = techToggleAudio;
+  $('#vVol').addEventListener('input', () => techVol(Number($('#vVol').value)));
+  $('#vCall').onclick = () => { const s = curSes(); if (s && typeof sesVoiceToggle === 'function') sesVoiceToggle(s); };
+  $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChat === 'function') openChat(s); };
+  $('#vFile').onclick = () => { const s = curSes(); if (s && typeof pickFile === 'function') pickFile(s); };
+  $('#vMons').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-mon]'));
+    if (b) techMon(Number(b.dataset.mon));
+  });
+  const menu = (/** @type {string} */ id, /** @type {() => void} */ f) => {
+    $(id).onclick = () => (menuOpenFor(id.slice(1)) ? closeMenu() : f());
+  };
+  menu('#vKeys', keysMenu);
+  menu('#vClip', clipMenu);
+  menu('#vScreen', screenMenu);
+  menu('#vQual', qualMenu);
+  $('#vType').onclick = typeText;
+  $('#vFull').onclick = techFull;
+  $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
+  document.addEventListener('fullscreenchange', () => {
+    if (document.fullscreenElement) return;
+    const kb = /** @type {any} */ (navigator).keyboard;
+    if (kb && kb.unlock) kb.unlock();
+  });
+  new ResizeObserver(onStageResize).observe($('#vstage'));
+  wireLayer();
+
+  // A header tab while the viewer is up means the technician wants the page behind it.
+  document.querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => { if (viewerOpen()) minViewer(); }));
+  $('#sesChip').onclick = openViewer;
+  $('#sesList').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button'));
+    if (!b) return;
+    const k = b.dataset.view || b.dataset.voice || b.dataset.end || '';
+    const s = TS.get(k) || (HSES && HSES.k === k ? HSES : null);
+    if (!s) return;
+    if (b.dataset.view) showSes(k);
+    else if (b.dataset.voice && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
+    else if (b.dataset.end) endSesAsk(k);
+  });
+  $('#recents').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const el = /** @type {HTMLElement} */ (e.target);
+    const rm = /** @type {HTMLElement|null} */ (el.closest('[data-rm]'));
+    if (rm) return void removeRecent(rm.dataset.rm || '');
+    const row = /** @type {HTMLElement|null} */ (el.closest('[data-id]'));
+    if (row) pickRecent(row.dataset.id || '');
+  });
+  $('#recents').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    const row = /** @type {HTMLElement} */ (e.target);
+    if (e.key === 'Enter' && row.dataset && row.dataset.id) pickRecent(row.dataset.id);
+  });
+  $('#history').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-recon]'));
+    if (b) reconnect(b.dataset.recon || '', b.dataset.name || '');
+  });
+}
