@@ -1121,7 +1121,7 @@ function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
   let h = `<div class="mh">${esc(t('scaleHd'))}</div>`;
   h += `<button data-act="fit">${on(scale === 'fit')}${esc(t('scaleFit'))}</button>`;
   h += `<button data-act="real">${on(scale === 'real')}${esc(t('scaleReal'))}</button><hr>`;
-  h += `<div class="mh">${esc(t('resHd'))}${cur ? ` · ${cur.w}×${cur.h}` : ''}</div>`;
+  h += `<div class="mh">${esc(t('resHd', cur ? `${cur.w}×${cur.h}` : '…'))}</div>`;
   if (s.canControl) {
     h += `<button data-act="adapt">${on(!!s.adaptive)}${esc(t('resAdaptive'))}</button>`;
     h += `<button data-act="orig">${on(!!r && r.cambiada === false && !s.adaptive)}${esc(t('resOriginal'))}</button>`;
