@@ -909,30 +909,1145 @@ function setWait(/** @type {any} */ s, /** @type {string} */ text) {
 // ── host ─────────────────────────────────────────────────────────────────────────────────
 // Receiving support: the /host/ registration, the request dialog, the captured screen, the
 // input pump, the requests of the technician, the host bar and the "this PC" card.
+//
+// Registration: off → connecting → online; online or connecting → error when the socket
+// closes → connecting again after the wait; → taken or replaced (no retry until the user
+// acts); → off when switched off. A request: pending (58 s) → accepted, denied, timed
+// out, cancelled by the peer, or dropped when the socket closes.
 
-/** @type {any} the /host/ registration: ws, state, retry, timer, ping, stop, req */
+/**
+ * @typedef {Object} HostReq the pending request
+ * @property {string} sid server's id of the request
+ * @property {string} name the technician's name
+ * @property {number} until end of the 58 s to decide (ms); 0 while the password is checked
+ * @property {any[]} ice ICE servers handed over with the request
+ * @property {any[]} allMons every monitor of this PC
+ * @property {boolean} picking decided: the screen is being captured
+ * @property {number} shown when the dialog appeared (ms)
+ * @property {any} tick the countdown's interval
+ */
+
+/** @type {{ws: WebSocket|null, state: string, retry: number, timer: any, ping: any, stop: boolean, req: HostReq|null}} the /host/ registration */
 const HOST = { ws: null, state: 'off', retry: 0, timer: 0, ping: 0, stop: false, req: null };
-/** @type {{q: any[], move: any, busy: boolean}} the host's input queue */
+/** @type {{q: any[], move: any, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
 const INQ = { q: [], move: null, busy: false };
-/** @type {Object<number, number>} monitor index → screen number of the capture window */
+/** @type {Object<string, number>} monitor name → screen number of the capture window; 1 is the main capture's */
 const CAPN = {};
+/** @type {{keyShown: boolean, barKey: string}} the card's eye; what the host bar was last built from */
+const HUI = { keyShown: false, barKey: '' };
 
-function wireHost() {}
-function hostConnect() {}
-function hostDisconnect() {}
+const REQ_MS = 58000;
+const ACCEPT_GUARD_MS = 1200;
+const CAPTURE_MS = 25000;
+const HOST_PING_MS = 25000;
+/** Events per POST to /api/input. */
+const INPUT_BATCH = 200;
+/** Queued events beyond this are refused: a flood must not grow the page without end. */
+const INPUT_MAX = 20000;
+/** Waits before the 1st…5th retry of the registration, then every later one (s). */
+const RETRY_WAITS = [3, 5, 8, 13, 20, 30];
+
+/** Content hint, maximum bit rate and degradation preference of each quality. */
+const QUALITY = {
+  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution' },
+  fluidez: { hint: 'motion', bitrate: 6000000, degradation: 'maintain-framerate' },
+  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced' },
+};
+
+// Pure rules -------------------------------------------------------------------------------
+
+/** Wait before the next registration attempt, given how many retries came before (ms). */
+function retryDelay(/** @type {number} */ retry) {
+  return RETRY_WAITS[Math.max(0, Math.min(retry, RETRY_WAITS.length - 1))] * 1000;
+}
+
+/** Seconds left until `until`, rounded up, never negative. */
+function secsLeft(/** @type {number} */ until, /** @type {number} */ now) {
+  return Math.max(0, Math.ceil((until - now) / 1000));
+}
+
+/** A frame rate from a message or a setting: 5..60, 30 when it is not a number. */
+function clampFps(/** @type {any} */ v) {
+  const n = typeof v === 'string' && v.trim() !== '' ? Number(v) : v;
+  if (typeof n !== 'number' || !Number.isFinite(n)) return 30;
+  return Math.min(60, Math.max(5, Math.round(n)));
+}
+
+/** A quality name, or null when it is none of the three. */
+function qualityName(/** @type {any} */ q) {
+  return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
+}
+
+/** The monitor list from the local API, with only the fields the page uses and checked types. */
+function cleanMons(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  return list
+    .slice(0, 16)
+    .filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0)
+    .map((m) => ({
+      i: m.i,
+      name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
+      w: Number.isFinite(m.w) ? m.w : 0,
+      h: Number.isFinite(m.h) ? m.h : 0,
+      primary: m.primary === true,
+    }));
+}
+
+/** The monitor a "screen:<n>…" track label names (Windows calls it DISPLAY<n+1>), or null. */
+function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
+  const m = /screen:(\d+)/.exec(String(label || ''));
+  if (!m) return null;
+  const name = 'DISPLAY' + (Number(m[1]) + 1);
+  return mons.find((x) => x.name === name) || null;
+}
+
+/**
+ * The monitor a capture of w×h shows: the only one; else the one of that size (the primary
+ * among several); else those of nearly the same shape (16:9 without a size), primary first;
+ * else the primary; else the first.
+ */
+function matchMonitor(/** @type {any[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
+  if (!mons.length) return null;
+  if (mons.length === 1) return mons[0];
+  const pick = (/** @type {any[]} */ l) => l.find((m) => m.primary) || l[0];
+  const same = mons.filter((m) => m.w === w && m.h === h);
+  if (same.length) return pick(same);
+  const ratio = w > 0 && h > 0 ? w / h : 16 / 9;
+  const near = mons.filter((m) => m.h > 0 && Math.abs(m.w / m.h - ratio) < 0.02);
+  return pick(near.length ? near : mons);
+}
+
+/** Monitors the technician may see: those named, or all when none of the names matches. */
+function allowedMons(/** @type {any[]} */ mons, /** @type {string[]} */ names) {
+  const some = mons.filter((m) => names.includes(m.name));
+  return some.length ? some : mons.slice();
+}
+
+/** The `monitores` setting as names; "todos" (or nothing) means every monitor. */
+function monNames(/** @type {string} */ v) {
+  const s = String(v || '').trim();
+  if (!s || s.toLowerCase() === 'todos') return [];
+  return s.split(',').map((x) => x.trim()).filter(Boolean).slice(0, 16);
+}
+
+/**
+ * Puts input from the technician in the queue. A move batch (channel mov) only replaces
+ * the pending move by its last event; an ordered batch is appended and makes the pending
+ * move stale. Returns whether anything was taken.
+ */
+function queueInput(/** @type {any} */ ev, /** @type {boolean} */ moves) {
+  if (!Array.isArray(ev)) return false;
+  const list = ev.filter((e) => e && typeof e === 'object' && !Array.isArray(e));
+  if (!list.length) return false;
+  if (moves) {
+    INQ.move = list[list.length - 1];
+    return true;
+  }
+  if (INQ.q.length + list.length > INPUT_MAX) return false;
+  for (const e of list) INQ.q.push(e);
+  INQ.move = null;
+  return true;
+}
+
+/** Forgets queued input: control ended, the monitor changed or the session ended. */
+function clearInput() {
+  INQ.q = [];
+  INQ.move = null;
+}
+
+/**
+ * The one input pump: while the session allows control, posts up to 200 queued events,
+ * one POST at a time; with nothing queued, the pending move alone. A move that arrives
+ * while ordered events are still queued came after them, so it goes out once they are
+ * out instead of being lost.
+ */
+async function pumpInput(/** @type {any} */ s) {
+  if (INQ.busy) return;
+  INQ.busy = true;
+  try {
+    while (HSES === s && !s.dead && s.control && (INQ.q.length || INQ.move)) {
+      let batch;
+      if (INQ.q.length) batch = INQ.q.splice(0, INPUT_BATCH);
+      else {
+        batch = [INQ.move];
+        INQ.move = null;
+      }
+      try {
+        await post('/api/input', { mon: s.mon, ev: batch });
+      } catch {}
+    }
+  } finally {
+    INQ.busy = false;
+  }
+  if (!(HSES === s && !s.dead && s.control)) clearInput();
+}
+
+/** The permissions and monitors the technician is told about. */
+function permMsg(/** @type {any} */ s) {
+  return { t: 'perm', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack, mon: s.mon, mons: s.mons, monsw: true, surface: s.surface };
+}
+
+/** An error as one line of text for the log. */
+function errText(/** @type {any} */ e) {
+  if (!e) return 'error';
+  if (typeof e === 'string') return e;
+  return [e.name && e.name !== 'Error' ? e.name : '', e.message || ''].filter(Boolean).join(': ') || String(e);
+}
+
+/**
+ * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
+ * else would make the connection's constructor throw.
+ */
+function cleanIce(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
+  return list.slice(0, 16).flatMap((x) => {
+    if (!x || typeof x !== 'object') return [];
+    const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
+    if (!urls.length) return [];
+    /** @type {any} */
+    const out = { urls };
+    if (str(x.username)) out.username = x.username;
+    if (str(x.credential)) out.credential = x.credential;
+    return [out];
+  });
+}
+
+/** A name from the network as a short single line. */
+function peerName(/** @type {any} */ v) {
+  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
+  return s || 'Kelvora';
+}
+
+// Registration ---------------------------------------------------------------------------
+
+function setHostState(/** @type {string} */ st) {
+  HOST.state = st;
+  renderHostStatus();
+  renderPills();
+}
+
+/** Opens the /host/ socket under this PC's ID when available and not already open. */
+function hostConnect() {
+  clearTimeout(HOST.timer);
+  HOST.timer = 0;
+  if (!ID || !ID.id || !yes(setting('recibir', 'disponible'))) {
+    setHostState('off');
+    return;
+  }
+  if (HOST.ws && (HOST.ws.readyState === WebSocket.CONNECTING || HOST.ws.readyState === WebSocket.OPEN)) return;
+  HOST.stop = false;
+  setHostState('connecting');
+  /** @type {WebSocket} */
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/host/' + ID.id));
+  } catch {
+    hostRetry();
+    return;
+  }
+  HOST.ws = ws;
+  ws.onopen = () => {
+    if (HOST.ws === ws) ws.send(JSON.stringify({ t: 'hello', key: ID.llave, name: ID.nombre, ver: VER }));
+  };
+  ws.onmessage = (e) => {
+    if (HOST.ws !== ws || typeof e.data !== 'string' || e.data.length > 1 << 20) return;
+    let m;
+    try {
+      m = JSON.parse(e.data);
+    } catch {
+      return;
+    }
+    if (m && typeof m === 'object' && typeof m.t === 'string') hostServerMsg(m);
+  };
+  ws.onclose = () => hostClosed(ws);
+}
+
+/** Closes the registration on the user's word: no retry until it is switched on again. */
+function hostDisconnect() {
+  HOST.stop = true;
+  HOST.retry = 0;
+  const ws = HOST.ws;
+  hostLost();
+  if (ws) {
+    ws.onclose = ws.onmessage = ws.onopen = null;
+    try {
+      ws.close();
+    } catch {}
+  }
+  setHostState('off');
+}
+
+/** The availability switch: stored, then the registration follows it. */
+function setAvail(/** @type {boolean} */ on) {
+  AJ.recibir.disponible = on ? 'si' : 'no';
+  post('/api/ajustes', { recibir: { disponible: AJ.recibir.disponible } }).catch(() => {});
+  if (on) hostConnect();
+  else hostDisconnect();
+}
+
 /** JSON on the /host/ socket when open. */
 function hsend(/** @type {any} */ m) {
   if (HOST.ws && HOST.ws.readyState === WebSocket.OPEN) HOST.ws.send(JSON.stringify(m));
 }
-function hostHello(/** @type {any} */ s) {}
-function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} */ label) {}
-/** endSession's host part: the slot, the capture link, the PC audio pipe, the input queue. */
+
+/** What goes when the socket goes: the keep-alive, a pending request, a ringing call. */
+function hostLost() {
+  clearTimeout(HOST.timer);
+  clearInterval(HOST.ping);
+  HOST.timer = HOST.ping = 0;
+  HOST.ws = null;
+  if (HOST.req) dropReq();
+  if (typeof declineRing === 'function') declineRing();
+}
+
+function hostClosed(/** @type {WebSocket} */ ws) {
+  if (HOST.ws !== ws) return;
+  hostLost();
+  if (HOST.stop) setHostState('off');
+  else if (HOST.state === 'taken' || HOST.state === 'replaced') renderHostStatus();
+  else hostRetry();
+}
+
+function hostRetry() {
+  HOST.ws = null;
+  setHostState('error');
+  clearTimeout(HOST.timer);
+  HOST.timer = setTimeout(hostConnect, retryDelay(HOST.retry));
+  HOST.retry = Math.min(HOST.retry + 1, RETRY_WAITS.length);
+}
+
+/** Every message of the signalling server on /host/. */
+function hostServerMsg(/** @type {any} */ m) {
+  const sid = typeof m.sid === 'string' ? m.sid : '';
+  const s = HSES && sid && HSES.sid === sid ? HSES : null;
+  switch (m.t) {
+    case 'ready':
+      HOST.retry = 0;
+      setHostState('online');
+      clearInterval(HOST.ping);
+      HOST.ping = setInterval(() => hsend({ t: 'ping' }), HOST_PING_MS);
+      break;
+    case 'taken':
+    case 'replaced':
+      setHostState(m.t);
+      break;
+    case 'locked': {
+      const mins = Number.isFinite(m.mins) ? Math.max(1, Math.min(10000, Math.round(m.mins))) : 1;
+      toast(t('lockedMsg', mins), 8000);
+      break;
+    }
+    case 'req':
+      onReq(m);
+      break;
+    case 'cancel':
+      if (HOST.req && sid && HOST.req.sid === sid) {
+        dropReq();
+        toast(t('reqCancelled'));
+      } else if (s && !s.connected) endSession(s, 'peer', false);
+      break;
+    case 'signal':
+      if (s) onSignal(s, m.data);
+      break;
+    case 'left':
+    case 'ended':
+      if (s && !s.connected) endSession(s, m.reason === 'failed' ? 'failed' : 'peer', false);
+      break;
+    case 'ring':
+      if (typeof onRing === 'function') onRing(m);
+      break;
+    case 'ringcancel':
+    case 'csignal':
+    case 'hangup':
+      if (typeof onRingMsg === 'function') onRingMsg(m);
+      break;
+    case 'pong':
+      break;
+    default:
+      console.log('host: mensaje desconocido', m.t);
+  }
+}
+
+// Requests ---------------------------------------------------------------------------------
+
+/** A technician asks to enter: busy, unavailable, wrong password, unattended or the dialog. */
+async function onReq(/** @type {any} */ m) {
+  const sid = typeof m.sid === 'string' ? m.sid.slice(0, 64) : '';
+  if (!sid) return;
+  if (HSES || HOST.req) return hsend({ t: 'answer', sid, ok: false, reason: 'busy' });
+  if (!yes(setting('recibir', 'disponible'))) return hsend({ t: 'answer', sid, ok: false, reason: 'unavailable' });
+  // The slot is taken at once: a second request while the password is checked is "busy".
+  /** @type {HostReq} */
+  const req = {
+    sid, name: peerName(m.name), until: 0, ice: cleanIce(m.iceServers),
+    allMons: [], picking: true, shown: 0, tick: 0,
+  };
+  HOST.req = req;
+  const pass = typeof m.pass === 'string' ? m.pass.trim() : '';
+  if (pass) {
+    let ok = false;
+    try {
+      ok = !!(await post('/api/verificar', { clave: pass.slice(0, 256) })).ok;
+    } catch {}
+    if (HOST.req !== req) return;
+    if (!ok) {
+      HOST.req = null;
+      hsend({ t: 'answer', sid, ok: false, reason: 'badkey' });
+      toast(t('badKeyTry'), 6000);
+      return;
+    }
+    if (yes(setting('recibir', 'desatendido'))) return acceptUnattended(req);
+  }
+  req.until = Date.now() + REQ_MS;
+  req.allMons = await readMons();
+  if (HOST.req !== req) return;
+  req.picking = false;
+  post('/api/aviso', { titulo: 'Kelvora', texto: t('reqWho', req.name) }).catch(() => {});
+  get('/api/show').catch(() => {});
+  if (yes(setting('recibir', 'sonido'))) beep();
+  showReq(req);
+}
+
+async function readMons() {
+  try {
+    return cleanMons(await get('/api/monitores'));
+  } catch {
+    return [];
+  }
+}
+
+/** The request dialog: who, countdown, options, one box per monitor; reject has the focus. */
+function showReq(/** @type {HostReq} */ req) {
+  const box = (/** @type {string} */ id, /** @type {boolean} */ on, /** @type {string} */ key) =>
+    `<label class="check"><input type="checkbox" id="${id}"${on ? ' checked' : ''}><span>${esc(t(key))}</span></label>`;
+  const mons = req.allMons.length > 1
+    ? `<div class="reqMons"><div class="hint">${esc(t('reqMons'))}</div>${req.allMons
+      .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}" checked><span>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</span></label>`)
+      .join('')}</div>`
+    : '';
+  $('#reqBox').innerHTML = `<h3>${esc(t('reqTitle'))}</h3>
+<p class="reqWho">${esc(t('reqWho', req.name))}</p>
+<div id="reqLeft" class="reqLeft"></div>
+<div class="reqWarn">${esc(t('reqWarn'))}</div>
+<div class="reqOpts">${box('reqCtl', yes(setting('recibir', 'permitir_control')), 'reqCtl')}${box('reqAudio', yes(setting('recibir', 'compartir_audio')), 'reqAudio')}${box('reqCall', false, 'reqCall')}</div>
+${mons}
+<div class="hint reqPicker">${esc(t('reqPicker'))}</div>
+<div class="actions"><button id="reqNo">${esc(t('reject'))}</button><button id="reqYes" class="primary" disabled>${esc(t('accept'))}</button></div>`;
+  $('#reqModal').hidden = false;
+  req.shown = Date.now();
+  $('#reqNo').focus();
+  setTimeout(() => {
+    if (HOST.req === req && !req.picking && $('#reqYes')) $('#reqYes').disabled = false;
+  }, ACCEPT_GUARD_MS);
+  reqTick(req);
+  req.tick = setInterval(() => reqTick(req), 500);
+}
+
+function reqTick(/** @type {HostReq} */ req) {
+  if (HOST.req !== req || req.picking) return clearInterval(req.tick);
+  const left = secsLeft(req.until, Date.now());
+  const el = $('#reqLeft');
+  if (el) el.textContent = t('reqLeft', left);
+  if (left > 0) return;
+  hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'timeout' });
+  dropReq();
+}
+
+function closeReqDialog() {
+  $('#reqModal').hidden = true;
+  $('#reqBox').innerHTML = '';
+}
+
+/** Forgets the pending request and closes its dialog. */
+function dropReq() {
+  const req = HOST.req;
+  HOST.req = null;
+  if (req) clearInterval(req.tick);
+  closeReqDialog();
+}
+
+function rejectReq() {
+  const req = HOST.req;
+  if (!req || req.picking) return;
+  hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'denied' });
+  dropReq();
+}
+
+/** Accept: the options as ticked, then the main screen; the answer waits for the capture. */
+async function acceptReq() {
+  const req = HOST.req;
+  if (!req || req.picking || Date.now() - req.shown < ACCEPT_GUARD_MS) return;
+  /** @type {string[]} */
+  const mons = [];
+  document.querySelectorAll('#reqBox input[data-mon]').forEach((/** @type {any} */ b) => { if (b.checked) mons.push(b.dataset.mon); });
+  const opts = { control: !!$('#reqCtl').checked, audio: !!$('#reqAudio').checked, voice: !!$('#reqCall').checked, mons, unattended: false };
+  req.picking = true;
+  clearInterval(req.tick);
+  closeReqDialog();
+  let screen;
+  try {
+    screen = await captureScreen();
+  } catch (e) {
+    if (HOST.req === req) {
+      HOST.req = null;
+      hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'cancelled' });
+    }
+    toast(t('pickerCancelled'), 6000);
+    return;
+  }
+  if (HOST.req !== req) return stopStream(screen);
+  HOST.req = null;
+  hsend({ t: 'answer', sid: req.sid, ok: true });
+  startHostSession(req, screen, opts);
+}
+
+/** A right password with unattended access on: no dialog, the settings decide. */
+async function acceptUnattended(/** @type {HostReq} */ req) {
+  req.until = Date.now() + REQ_MS;
+  req.allMons = await readMons();
+  const opts = {
+    control: yes(setting('recibir', 'permitir_control')), audio: yes(setting('recibir', 'compartir_audio')),
+    voice: false, mons: monNames(setting('recibir', 'monitores')), unattended: true,
+  };
+  let screen;
+  try {
+    if (HOST.req !== req) return;
+    screen = await captureScreen();
+  } catch (e) {
+    if (HOST.req === req) {
+      HOST.req = null;
+      hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'cancelled' });
+    }
+    diag(`[SESION] acceso desatendido: no se pudo capturar la pantalla (${errText(e)})`);
+    return;
+  }
+  if (HOST.req !== req) return stopStream(screen);
+  HOST.req = null;
+  hsend({ t: 'answer', sid: req.sid, ok: true });
+  post('/api/aviso', { titulo: 'Kelvora', texto: t('uaHost', req.name) }).catch(() => {});
+  toast(t('uaHost', req.name), 8000);
+  diag(`[SESION] acceso desatendido de ${req.name}`);
+  startHostSession(req, screen, opts);
+}
+
+// Screen capture -------------------------------------------------------------------------
+
+/** The main screen without a picker (the window was started to pick it), or a refusal within 25 s. */
+function captureScreen() {
+  const fps = clampFps(setting('recibir', 'fps'));
+  /** @type {any} */
+  const opts = {
+    video: { displaySurface: 'monitor', frameRate: { ideal: fps, max: fps }, cursor: 'always' },
+    audio: false, selfBrowserSurface: 'exclude', monitorTypeSurfaces: 'include', preferCurrentTab: false,
+  };
+  return new Promise((resolve, reject) => {
+    let late = false;
+    const timer = setTimeout(() => {
+      late = true;
+      reject(new Error('no hubo pantalla en 25 s'));
+    }, CAPTURE_MS);
+    let p;
+    try {
+      p = navigator.mediaDevices.getDisplayMedia(opts);
+    } catch (e) {
+      clearTimeout(timer);
+      return reject(e);
+    }
+    p.then(
+      (st) => {
+        clearTimeout(timer);
+        // A screen that comes after the time-out must not stay captured.
+        if (late) stopStream(st);
+        else resolve(st);
+      },
+      (e) => {
+        clearTimeout(timer);
+        reject(e);
+      },
+    );
+  });
+}
+
+/** Stops a stream's tracks without their end handlers running. */
+function stopStream(/** @type {MediaStream|null} */ st) {
+  if (!st) return;
+  st.getTracks().forEach((tr) => {
+    tr.onended = null;
+    tr.stop();
+  });
+}
+
+// The host session -------------------------------------------------------------------------
+
+/** After acceptance: the record, the monitors, the peer connection and its media, the offer. */
+async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStream} */ screen, /** @type {any} */ opts) {
+  const track = screen.getVideoTracks()[0];
+  const st = track ? track.getSettings() : {};
+  const s = newSession('host', {
+    k: 'h' + ++SESN, sid: req.sid, peer: req.name, ice: req.ice,
+    quality: qualityName(setting('recibir', 'calidad')) || 'auto', fps: clampFps(setting('recibir', 'fps')),
+    control: !!opts.control, audio: !!opts.audio, unattended: !!opts.unattended, monsw: true,
+    surface: st.displaySurface || 'monitor',
+    screen, vtx: null, atx: null, vaud: null, audioPipe: null, audioTrack: null,
+    allMons: req.allMons, allowNames: opts.mons, mainMon: 0, cap: null, capBusy: false,
+  });
+  HSES = s;
+  const main = labelMonitor(s.allMons, track ? track.label : '') || matchMonitor(s.allMons, st.width || 0, st.height || 0);
+  if (main) {
+    s.mainMon = main.i;
+    CAPN[main.name] = 1;
+  }
+  s.mon = s.mainMon;
+  s.mons = allowedMons(s.allMons, s.allowNames);
+  renderHostBar();
+  if (track) track.onended = () => { if (!s.dead && s.screen === screen) endSession(s, 'stopped'); };
+  try {
+    await buildHostPC(s, track, opts);
+  } catch (e) {
+    diag(`[SESION] no se pudo iniciar la sesión con ${s.peer}: ${errText(e)}`);
+    endSession(s, 'local');
+  }
+}
+
+/** The media layout (screen, PC audio, voice), the channels, the quality and the offer. */
+async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
+  const pc = await newPC(s);
+  if (!pc || s.dead) return;
+  s.vtx = pc.addTransceiver(track, { direction: 'sendonly', streams: [s.screen] });
+  s.atx = pc.addTransceiver('audio', { direction: 'sendonly' });
+  s.voice = pc.addTransceiver('audio', { direction: 'sendrecv' });
+  preferCodecs(s.vtx);
+  if (s.audio) hostStartAudio(s);
+  try {
+    s.vaud = new Audio();
+    s.vaud.autoplay = true;
+    s.vaud.srcObject = new MediaStream([s.voice.receiver.track]);
+  } catch {}
+  wireDC(s, pc.createDataChannel('ctl', { ordered: true }));
+  wireDC(s, pc.createDataChannel('file', { ordered: true }));
+  wireDC(s, pc.createDataChannel('mov', { ordered: false, maxRetransmits: 0 }));
+  await applyQuality(s);
+  if (s.dead) return;
+  await sendOffer(s);
+  sessionNote(s);
+  if (opts.voice && typeof startSesLine === 'function') startSesLine(s);
+  renderHostBar();
+  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  startStats(s);
+  if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
+}
+
+/** endSession's host part: the slot, the capture link, the PC audio pipe, the queue, the tracks. */
 function hostForget(/** @type {any} */ s) {
   if (HSES === s) HSES = null;
+  clearInput();
+  if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
+  hostStopAudio(s);
+  stopStream(s.screen);
+  if (s.vaud) {
+    s.vaud.srcObject = null;
+    s.vaud = null;
+  }
 }
-function renderIdCard() {}
-function renderHostStatus() {}
-function renderHostBar() {}
+
+/** Quality, frame rate and bit rate of the screen's sender; errors leave it as it was. */
+async function applyQuality(/** @type {any} */ s) {
+  const q = qualityName(s.quality) || qualityName(setting('recibir', 'calidad')) || 'auto';
+  const fps = clampFps(s.fps || setting('recibir', 'fps'));
+  const plan = QUALITY[/** @type {'auto'} */ (q)];
+  const sender = s.vtx && s.vtx.sender;
+  const track = sender && sender.track;
+  if (track) {
+    try {
+      track.contentHint = plan.hint;
+      await track.applyConstraints({ frameRate: { ideal: fps, max: fps } });
+    } catch {}
+  }
+  if (!sender) return;
+  try {
+    const p = sender.getParameters();
+    if (!p.encodings || !p.encodings.length) p.encodings = [{}];
+    p.encodings[0].maxFramerate = fps;
+    p.encodings[0].maxBitrate = plan.bitrate;
+    p.degradationPreference = plan.degradation;
+    try {
+      await sender.setParameters(p);
+    } catch {
+      // Some builds refuse a degradation preference; the rate limits matter more.
+      delete p.degradationPreference;
+      await sender.setParameters(p);
+    }
+  } catch {}
+}
+
+/** `hello` when the control channel opens: who we are and what the technician may do. */
+function hostHello(/** @type {any} */ s) {
+  ctl(s, {
+    t: 'hello', name: ID ? ID.nombre : '', id: ID ? ID.id : '', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack,
+    mons: s.mons, mon: s.mon, monsw: true, surface: s.surface, quality: s.quality, fps: s.fps, unattended: !!s.unattended, ver: VER,
+  });
+}
+
+/** Every message from the technician; label is the channel ("ctl" or "mov"). */
+function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} */ label) {
+  if (s !== HSES || s.dead) return;
+  if (label === 'mov' && m.t !== 'in') return;
+  switch (m.t) {
+    case 'in':
+      if (s.control && queueInput(m.ev, label === 'mov')) pumpInput(s);
+      break;
+    case 'text':
+      if (s.control && typeof m.s === 'string' && m.s) post('/api/input', { mon: s.mon, ev: [{ k: 't', s: m.s }] }).catch(() => {});
+      break;
+    case 'clip-set':
+      if (s.control && typeof m.text === 'string') {
+        post('/api/portapapeles/poner', { texto: m.text })
+          .then((r) => !!(r && r.ok), () => false)
+          .then((ok) => ctl(s, { t: 'clip-ok', ok }));
+      }
+      break;
+    case 'clip-get':
+      if (s.control) {
+        post('/api/portapapeles/leer', {})
+          .catch(() => null)
+          .then((r) => {
+            const ok = !!(r && r.ok);
+            ctl(s, { t: 'clip', text: ok && typeof r.texto === 'string' ? r.texto : '', ok });
+          });
+      }
+      break;
+    case 'res-get':
+      post('/api/resolucion', { mon: s.mon })
+        .catch(() => ({ ok: false, msg: 'no se pudo leer la resolución' }))
+        .then((r) => ctl(s, { t: 'res-info', r }));
+      break;
+    case 'res-set':
+      hostResSet(s, m);
+      break;
+    case 'quality':
+      hostQuality(s, m);
+      break;
+    case 'mon':
+      if (Number.isInteger(m.i)) hostShowMon(s, m.i);
+      break;
+    case 'chat':
+      if (typeof m.text === 'string' && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      break;
+    case 'call':
+    case 'hold':
+      if (m.t === 'call') s.peerMic = !!m.on;
+      else s.peerHold = !!m.on;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
+      renderHostBar();
+      break;
+    case 'bye':
+      endSession(s, 'peer', false);
+      break;
+    default:
+      console.log('host: mensaje desconocido del técnico', m.t);
+  }
+}
+
+/** A resolution change asked by the technician, only with control. */
+async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
+  if (!s.control) return ctl(s, { t: 'res-ok', r: { ok: false, msg: 'control' } });
+  /** @type {any} */
+  const body = m.original === true ? { original: true } : { mon: s.mon };
+  if (!body.original) {
+    if (typeof m.w === 'number') body.w = m.w;
+    if (typeof m.h === 'number') body.h = m.h;
+    if (Array.isArray(m.fit) && typeof m.fit[0] === 'number' && typeof m.fit[1] === 'number') {
+      body.ajustar_w = m.fit[0];
+      body.ajustar_h = m.fit[1];
+    }
+  }
+  /** @type {any} */
+  let r;
+  try {
+    r = await post('/api/resolucion/poner', body);
+  } catch {
+    r = { ok: false, msg: 'no se pudo cambiar la resolución' };
+  }
+  if (!r || typeof r !== 'object') r = { ok: false, msg: 'no se pudo cambiar la resolución' };
+  if (r.ok && body.original) toast(t('resBack'), 5000);
+  else if (r.ok && r.actual) toast(t('resChanged', `${Number(r.actual.w) || 0}×${Number(r.actual.h) || 0}`), 7000);
+  const mons = await readMons();
+  if (s.dead) return;
+  if (mons.length) {
+    s.allMons = mons;
+    s.mons = allowedMons(mons, s.allowNames);
+  }
+  ctl(s, permMsg(s));
+  renderHostBar();
+  ctl(s, { t: 'res-ok', r });
+}
+
+/** Quality and frame rate asked by the technician; a capture window gets the frame rate too. */
+function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
+  const q = qualityName(m.q);
+  if (q) s.quality = q;
+  s.fps = clampFps(typeof m.fps === 'number' ? m.fps : NaN);
+  applyQuality(s);
+  if (s.cap) post('/api/buzon/poner', { a: 'cap', m: { t: 'fps', fps: s.fps } }).catch(() => {});
+}
+
+/**
+ * Shows another monitor. The main one is the main capture; any other comes through the
+ * capture window. Ignored during a switch, for a monitor not allowed, or for the one shown
+ * unless it is a secondary whose capture link is gone.
+ */
+async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
+  if (s.dead || s.capBusy) return;
+  const mon = s.mons.find((/** @type {any} */ m) => m.i === i);
+  if (!mon) return;
+  if (i === s.mon && (i === s.mainMon || s.cap)) return;
+  s.capBusy = true;
+  renderHostBar();
+  try {
+    let track;
+    if (i === s.mainMon) {
+      if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
+      s.cap = null;
+      track = s.screen.getVideoTracks()[0];
+      if (!track || track.readyState === 'ended') throw new Error('la captura principal terminó');
+    } else {
+      if (typeof hostCapOpen !== 'function') throw new Error('monitor');
+      track = await hostCapOpen(s, mon.i);
+      if (!track) throw new Error('monitor');
+    }
+    if (s.dead) return;
+    await s.vtx.sender.replaceTrack(track);
+    s.mon = i;
+    clearInput();
+    await applyQuality(s);
+    ctl(s, permMsg(s));
+  } catch (e) {
+    if (s.dead) return;
+    toast(t('monFail'), 7000);
+    diag(`[CAPTURA] no se pudo mostrar el monitor ${mon.name}: ${errText(e)}`);
+    ctl(s, permMsg(s));
+  } finally {
+    s.capBusy = false;
+    renderHostBar();
+  }
+}
+
+// Host bar controls ----------------------------------------------------------------------
+
+function hostSetControl(/** @type {boolean} */ on) {
+  const s = HSES;
+  if (!s) return;
+  // The queue goes first, so that nothing queued is injected after the native side let go.
+  if (!on) clearInput();
+  s.control = on;
+  sessionNote(s);
+  ctl(s, permMsg(s));
+  renderHostBar();
+}
+
+function hostSetAudio(/** @type {boolean} */ on) {
+  const s = /** @type {any} */ (HSES);
+  if (!s) return;
+  s.audio = on;
+  if (on && !s.audioPipe) hostStartAudio(s);
+  if (s.audioTrack) s.audioTrack.enabled = on;
+  ctl(s, permMsg(s));
+  renderHostBar();
+}
+
+function hostSetMon(/** @type {number} */ i) {
+  if (HSES) hostShowMon(HSES, i);
+}
+
+// PC audio -------------------------------------------------------------------------------
+
+/**
+ * The worklet that plays the PC's 16-bit stereo samples. It keeps at most half a second
+ * queued (dropping the oldest buffers), so the delay cannot grow when the page is slow.
+ */
+const PCM_WORKLET = `class KvPcm extends AudioWorkletProcessor {
+  constructor() {
+    super();
+    this.q = []; this.n = 0; this.o = 0; this.max = sampleRate * 0.5 * 2;
+    this.port.onmessage = (e) => {
+      const a = e.data;
+      if (!(a instanceof Int16Array) || !a.length) return;
+      this.q.push(a); this.n += a.length;
+      while (this.n > this.max && this.q.length > 1) { this.n -= this.q.shift().length - this.o; this.o = 0; }
+    };
+  }
+  process(inputs, outputs) {
+    const out = outputs[0], L = out[0], R = out[1] || out[0];
+    for (let i = 0; i < L.length; i++) {
+      const a = this.q[0];
+      if (!a) { L[i] = 0; R[i] = 0; continue; }
+      L[i] = a[this.o] / 32768; R[i] = (this.o + 1 < a.length ? a[this.o + 1] : 0) / 32768;
+      this.o += 2; this.n -= 2;
+      if (this.o >= a.length) { this.q.shift(); this.o = 0; }
+    }
+    return true;
+  }
+}
+registerProcessor('kv-pcm', KvPcm);`;
+
+/** Joins a chunk to the previous remainder: the whole stereo frames (4 bytes each) and what is left. */
+function splitPcm(/** @type {Uint8Array} */ rest, /** @type {Uint8Array} */ chunk) {
+  const all = new Uint8Array(rest.length + chunk.length);
+  all.set(rest, 0);
+  all.set(chunk, rest.length);
+  const n = all.length - (all.length % 4);
+  return { whole: all.slice(0, n), rest: all.slice(n) };
+}
+
+/** The PC's sound from the native side as the session's PC-audio track (transceiver 1). */
+async function hostStartAudio(/** @type {any} */ s) {
+  if (s.audioPipe || s.dead) return;
+  const pipe = { ctrl: new AbortController(), ctx: /** @type {AudioContext|null} */ (null) };
+  s.audioPipe = pipe;
+  try {
+    const r = await fetch('/api/audio?t=' + encodeURIComponent(TOKEN), { cache: 'no-store', signal: pipe.ctrl.signal });
+    if (!r.ok || !r.body || !String(r.headers.get('Content-Type') || '').includes('octet')) throw new Error('sin audio');
+    const hz = Number(r.headers.get('X-Hz'));
+    // AudioContext refuses rates far outside what sound cards use.
+    const rate = Number.isFinite(hz) && hz >= 8000 && hz <= 192000 ? hz : 48000;
+    const ctx = new AudioContext({ sampleRate: rate, latencyHint: 'interactive' });
+    pipe.ctx = ctx;
+    const url = URL.createObjectURL(new Blob([PCM_WORKLET], { type: 'text/javascript' }));
+    try {
+      await ctx.audioWorklet.addModule(url);
+    } finally {
+      URL.revokeObjectURL(url);
+    }
+    const node = new AudioWorkletNode(ctx, 'kv-pcm', { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2] });
+    const dest = ctx.createMediaStreamDestination();
+    dest.channelCount = 2;
+    node.connect(dest);
+    ctx.resume().catch(() => {});
+    const track = dest.stream.getAudioTracks()[0];
+    if (s.audioPipe !== pipe || s.dead) throw new Error('sin audio');
+    track.enabled = !!s.audio;
+    s.audioTrack = track;
+    if (s.atx) await s.atx.sender.replaceTrack(track);
+    ctl(s, permMsg(s));
+    renderHostBar();
+    readPcm(s, pipe, r.body.getReader(), node);
+  } catch (e) {
+    if (s.audioPipe !== pipe) return;
+    hostStopAudio(s);
+    diag(`[AUDIO] no se pudo mandar el audio de la PC: ${errText(e)}`);
+  }
+}
+
+async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
+  let rest = new Uint8Array(0);
+  try {
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done || s.audioPipe !== pipe) break;
+      const x = splitPcm(rest, value);
+      rest = x.rest;
+      if (x.whole.length) {
+        const pcm = new Int16Array(x.whole.buffer);
+        node.port.postMessage(pcm, [pcm.buffer]);
+      }
+    }
+  } catch {}
+  // The native stream ended: the technician is told that there is no PC audio any more.
+  if (s.audioPipe === pipe && !s.dead) {
+    hostStopAudio(s);
+    ctl(s, permMsg(s));
+    renderHostBar();
+  }
+}
+
+function hostStopAudio(/** @type {any} */ s) {
+  const pipe = s.audioPipe;
+  s.audioPipe = null;
+  if (pipe) {
+    try {
+      pipe.ctrl.abort();
+    } catch {}
+    if (pipe.ctx) pipe.ctx.close().catch(() => {});
+  }
+  if (s.audioTrack) {
+    s.audioTrack.stop();
+    s.audioTrack = null;
+    if (s.atx && !s.dead) s.atx.sender.replaceTrack(null).catch(() => {});
+  }
+}
+
+// Page: status line, ID card, request dialog, host bar -------------------------------------
+
+function renderHostStatus() {
+  const el = $('#hostStatus');
+  if (!el) return;
+  /** @type {Object<string, [string, string]>} */
+  const look = {
+    online: ['online', 'ok'], connecting: ['connecting', 'wait'], error: ['offlineSrv', 'bad'],
+    off: ['unavailable', ''], taken: ['srvTaken', 'bad'], replaced: ['srvReplaced', 'bad'],
+  };
+  const [key, cls] = look[HOST.state] || look.off;
+  el.innerHTML = `<span class="dot ${cls}"></span><span>${esc(t(key))}</span>` +
+    (HOST.state === 'replaced' ? ` <button id="hostReconnect" class="small">${esc(t('reconnect'))}</button>` : '');
+  el.className = 'hint hoststat ' + cls;
+  $('#avail').checked = yes(setting('recibir', 'disponible'));
+}
+
+function renderIdCard() {
+  const has = !!(ID && ID.id);
+  $('#myId').textContent = has ? ID.id_bonito || prettyId(ID.id) : '— — —';
+  $('#myKey').textContent = has && HUI.keyShown ? ID.clave : '••••••••';
+  $('#myKey').classList.toggle('shown', has && HUI.keyShown);
+  $('#keyEye').textContent = HUI.keyShown ? '🙈' : '👁';
+  for (const id of ['#copyIdBtn', '#copyBothBtn', '#editKeyBtn', '#newKeyBtn', '#keyEye']) $(id).disabled = !has;
+}
+
+function editKey() {
+  if (!ID) return;
+  modal(`<h3>${esc(t('keyEditT'))}</h3>
+<p class="hint">${esc(t('keyEditTxt'))}</p>
+<input id="keyIn" class="keyIn" maxlength="32" autocomplete="off" spellcheck="false" value="${esc(ID.clave)}">
+<div class="actions"><button id="keyCancel">${esc(t('cancel'))}</button><button id="keySave" class="primary">${esc(t('keySave'))}</button></div>`, () => {});
+  const input = $('#keyIn');
+  input.focus();
+  input.select();
+  const save = async () => {
+    $('#keySave').disabled = true;
+    /** @type {any} */
+    let r = null;
+    try {
+      r = await post('/api/clave/poner', { clave: input.value });
+    } catch {}
+    if (!$('#keySave')) return;
+    $('#keySave').disabled = false;
+    if (!r || !r.ok || typeof r.clave !== 'string') {
+      toast(r && typeof r.msg === 'string' ? r.msg : 'No se pudo guardar la contraseña.', 6000);
+      return;
+    }
+    ID.clave = r.clave;
+    HUI.keyShown = true;
+    closeModal();
+    renderIdCard();
+    toast(t('keySaved'));
+  };
+  $('#keySave').onclick = save;
+  $('#keyCancel').onclick = closeModal;
+  input.onkeydown = (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') save(); };
+}
+
+async function newKey() {
+  if (!ID || !confirm(t('newKeyAsk'))) return;
+  try {
+    const r = await post('/api/clave/nueva', {});
+    if (r && r.ok && typeof r.clave === 'string') {
+      ID.clave = r.clave;
+      renderIdCard();
+      toast(t('newKeyDone', r.clave), 6000);
+    }
+  } catch {}
+}
+
+/** The ID and password as one line to paste into a message. */
+function idAndKey() {
+  return `Kelvora · ID: ${ID.id_bonito || prettyId(ID.id)} · ${LANG === 'en' ? 'Password' : 'Contraseña'}: ${ID.clave}`;
+}
+
+/**
+ * The bar of the session in which this PC is helped. It is rebuilt only when what it
+ * shows changes; the one-second tick only refreshes the time and the statistics.
+ */
+function renderHostBar() {
+  const bar = $('#hostbar');
+  if (!bar) return;
+  const s = /** @type {any} */ (HSES);
+  if (!s) {
+    if (!bar.hidden) {
+      bar.hidden = true;
+      bar.innerHTML = '';
+      HUI.barKey = '';
+      setHeaderHeight();
+    }
+    return;
+  }
+  const voice = typeof sesVoiceToggle === 'function';
+  const chat = typeof openChat === 'function';
+  const file = typeof offerFiles === 'function';
+  const held = !!(s.line && s.line.held);
+  const voiceKey = s.line ? (held ? 'lnVoiceHeld' : 'callOn') : 'callOff';
+  const key = JSON.stringify([LANG, s.peer, s.connected, s.control, s.audio, voice && voiceKey, chat && s.unread, file, s.mons, s.mon, s.capBusy]);
+  if (key !== HUI.barKey) {
+    HUI.barKey = key;
+    const onoff = (/** @type {boolean} */ v) => esc(t(v ? 'yes' : 'no'));
+    const mons = s.mons.length > 1
+      ? `<label class="hbMon"><span>${esc(t('hbScreen'))}</span><select data-hb="mon"${s.capBusy ? ' disabled' : ''}>${s.mons
+        .map((/** @type {any} */ m) => `<option value="${m.i}"${m.i === s.mon ? ' selected' : ''}>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</option>`)
+        .join('')}</select></label>`
+      : '';
+    bar.innerHTML = `<span class="hbLive"><span class="dot ${s.connected ? 'ok' : 'wait'}"></span><b>${esc(t('hbLive', s.peer))}</b></span>
+<span id="hbTime" class="hbTime"></span><span id="hbStat" class="hbStat"></span><span class="spacer"></span>
+<button data-hb="ctl" class="small ${s.control ? 'on' : ''}">${esc(t('hbCtl'))}: ${onoff(s.control)}</button>
+<button data-hb="aud" class="small ${s.audio ? 'on' : ''}">${esc(t('hbAudio'))}: ${onoff(s.audio)}</button>
+${voice ? `<button data-hb="voice" class="small ${s.line && !held ? 'on' : ''}">${esc(t(voiceKey))}</button>` : ''}
+${chat ? `<button data-hb="chat" class="small">${esc(t('hbChat'))}${s.unread ? ` <span class="badge">${s.unread}</span>` : ''}</button>` : ''}
+${file ? `<button data-hb="file" class="small">${esc(t('hbFile'))}</button>` : ''}
+${mons}<button data-hb="end" class="small danger">${esc(t('hbEnd'))}</button>`;
+  }
+  $('#hbTime').textContent = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
+  $('#hbStat').textContent = s.statTxt || '';
+  if (bar.hidden) {
+    bar.hidden = false;
+    setHeaderHeight();
+  }
+}
+
+/** A one-shot file picker for the host bar's send button. */
+function pickFilesFor(/** @type {any} */ s) {
+  const input = document.createElement('input');
+  input.type = 'file';
+  input.multiple = true;
+  input.onchange = () => {
+    const files = input.files ? [...input.files] : [];
+    if (files.length && !s.dead && typeof offerFiles === 'function') offerFiles(s, files);
+  };
+  input.click();
+}
+
+function wireHost() {
+  $('#avail').onchange = () => setAvail(!!$('#avail').checked);
+  $('#hostStatus').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    if (/** @type {HTMLElement} */ (e.target).closest('#hostReconnect')) hostConnect();
+  });
+  $('#copyIdBtn').onclick = () => { if (ID) copyText(ID.id_bonito || prettyId(ID.id)); };
+  $('#copyBothBtn').onclick = () => { if (ID) copyText(idAndKey()); };
+  $('#keyEye').onclick = () => {
+    HUI.keyShown = !HUI.keyShown;
+    renderIdCard();
+  };
+  $('#editKeyBtn').onclick = editKey;
+  $('#newKeyBtn').onclick = newKey;
+  $('#reqBox').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement} */ (e.target).closest('button');
+    if (b && b.id === 'reqYes') acceptReq();
+    else if (b && b.id === 'reqNo') rejectReq();
+  });
+  const bar = $('#hostbar');
+  bar.addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button[data-hb]'));
+    const s = HSES;
+    if (!b || !s) return;
+    const act = b.dataset.hb;
+    if (act === 'ctl') hostSetControl(!s.control);
+    else if (act === 'aud') hostSetAudio(!s.audio);
+    else if (act === 'voice' && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
+    else if (act === 'chat' && typeof openChat === 'function') openChat(s);
+    else if (act === 'file') pickFilesFor(s);
+    else if (act === 'end') endSession(s, 'local');
+  });
+  bar.addEventListener('change', (/** @type {Event} */ e) => {
+    const el = /** @type {HTMLSelectElement} */ (e.target);
+    if (el.dataset && el.dataset.hb === 'mon') hostSetMon(Number(el.value));
+  });
+}
 
 // ── technician ───────────────────────────────────────────────────────────────────────────
 // Giving support: connecting by ID, the viewer with one tab per session, the remote hand,

@@ -26,3 +26,7 @@ declare var dockMin: ((on: boolean) => void) | undefined;
 declare var LINES: any;
 declare var hostCapOpen: ((s: any, mon: number) => Promise<MediaStreamTrack>) | undefined;
 declare var hostCapClose: ((s: any) => void) | undefined;
+declare var onRing: ((m: any) => void) | undefined;
+declare var onRingMsg: ((m: any) => void) | undefined;
+declare var declineRing: (() => void) | undefined;
+declare var sesVoiceMsg: ((s: any, m: any) => void) | undefined;
