@@ -2198,29 +2198,6 @@ function cleanName(/** @type {any} */ v, /** @type {string} */ fallback) {
   return s || fallback;
 }
 
-/** The host's monitor list, kept to what the viewer draws. */
-function cleanMons(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return null;
-  return list.slice(0, 16).filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0).map((m) => ({
-    i: m.i, name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
-    w: Number.isFinite(m.w) ? Math.round(m.w) : 0, h: Number.isFinite(m.h) ? Math.round(m.h) : 0, primary: m.primary === true,
-  }));
-}
-
-/** ICE servers from the signalling server, only in shapes RTCPeerConnection accepts. */
-function cleanIce(/** @type {any} */ list) {
-  if (!Array.isArray(list)) return [];
-  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
-  return list.slice(0, 16).filter((x) => x && typeof x === 'object' && (str(x.urls) || (Array.isArray(x.urls) && x.urls.length > 0 && x.urls.length <= 16 && x.urls.every(str))))
-    .map((x) => {
-      /** @type {any} */
-      const o = { urls: x.urls };
-      if (str(x.username)) o.username = x.username;
-      if (str(x.credential)) o.credential = x.credential;
-      return o;
-    });
-}
-
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
 function cleanMode(/** @type {any} */ m) {
   if (!m || typeof m !== 'object') return null;
@@ -2460,13 +2437,10 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
       if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
       break;
     case 'call':
-      s.peerMic = m.on === true;
-      if (typeof onVoiceMsg === 'function') onVoiceMsg(s, m);
-      refreshSession(s);
-      break;
     case 'hold':
-      s.peerHold = m.on === true;
-      if (typeof onVoiceMsg === 'function') onVoiceMsg(s, m);
+      if (m.t === 'call') s.peerMic = m.on === true;
+      else s.peerHold = m.on === true;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
       refreshSession(s);
       break;
     case 'bye':
@@ -2481,8 +2455,8 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
 function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
   s.canControl = m.control === true;
   s.hostAudio = m.hasAudio === true && m.audio === true;
-  const mons = cleanMons(m.mons);
-  if (mons) s.mons = mons;
+  // A perm without a list keeps the one we have.
+  if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
   if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
   s.monsw = s.monsw || m.monsw === true;
   if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
@@ -2687,7 +2661,7 @@ function renderViewerBar() {
   $('#vCall').disabled = !s.connected;
   $('#vChat').hidden = typeof openChat !== 'function';
   $('#vChat').textContent = t('hbChat') + (s.unread ? ` (${s.unread})` : '');
-  $('#vFile').hidden = typeof pickFile !== 'function';
+  $('#vFile').hidden = typeof offerFiles !== 'function';
   $('#vMons').hidden = !(s.monsw && s.mons.length > 1);
   const sig = JSON.stringify([LANG, s.k, s.mon, s.mons, s.monsw]);
   if (sig !== monSig) {
@@ -3195,7 +3169,7 @@ function wireTech() {
   $('#vVol').addEventListener('input', () => techVol(Number($('#vVol').value)));
   $('#vCall').onclick = () => { const s = curSes(); if (s && typeof sesVoiceToggle === 'function') sesVoiceToggle(s); };
   $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChat === 'function') openChat(s); };
-  $('#vFile').onclick = () => { const s = curSes(); if (s && typeof pickFile === 'function') pickFile(s); };
+  $('#vFile').onclick = () => { const s = curSes(); if (s) pickFilesFor(s); };
   $('#vMons').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-mon]'));
     if (b) techMon(Number(b.dataset.mon));
