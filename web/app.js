@@ -2736,13 +2736,17 @@ function techVol(/** @type {number} */ v) {
   renderViewerBar();
 }
 
-/** Full screen of the viewer; inside it the keyboard is locked so that system keys reach the page. */
+/**
+ * Full screen of the viewer; inside it the keyboard is locked so that system keys reach the
+ * page. The whole page goes full screen and the viewer covers it: only the full-screen
+ * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
+ */
 function techFull() {
   if (document.fullscreenElement) {
     document.exitFullscreen().catch(() => {});
     return;
   }
-  $('#viewer').requestFullscreen().then(() => {
+  document.documentElement.requestFullscreen().then(() => {
     const kb = /** @type {any} */ (navigator).keyboard;
     if (kb && kb.lock) kb.lock().catch(() => {});
   }).catch(() => {});
