@@ -2849,6 +2849,8 @@ function wireLayer() {
       sesStep(e.code === 'ArrowRight' ? 1 : -1);
       return;
     }
+    // A real press of that key again: its key-up must reach the PC.
+    KEPT_KEYS.delete(e.code);
     if (!s.control || !e.code) return;
     e.preventDefault();
     sendIn(s, [{ k: 'kd', c: e.code }]);
