@@ -722,9 +722,9 @@ function cleanIce(/** @type {any} */ list) {
 }
 
 /** A name from the network as a short single line. */
-function peerName(/** @type {any} */ v) {
+function peerName(/** @type {any} */ v, fallback = 'Kelvora') {
   const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
-  return s || 'Kelvora';
+  return s || fallback;
 }
 
 // SDP ------------------------------------------------------------------------------------
@@ -2207,12 +2207,6 @@ function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
   return null;
 }
 
-/** A name from the other side, as text we can show and store. */
-function cleanName(/** @type {any} */ v, /** @type {string} */ fallback) {
-  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 48) : '';
-  return s || fallback;
-}
-
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
 function cleanMode(/** @type {any} */ m) {
   if (!m || typeof m !== 'object') return null;
@@ -2394,7 +2388,7 @@ function waitLine(/** @type {number} */ n) {
 async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
   s.accepted = true;
   clearInterval(s.timers.wait);
-  s.peer = cleanName(m.name, s.peer);
+  s.peer = peerName(m.name, s.peer);
   s.ice = cleanIce(m.iceServers);
   setWait(s, t('connectingPeer'));
   post('/api/recientes/agregar', { id: s.peerId, nombre: s.peer })
@@ -2478,7 +2472,7 @@ function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 function onHello(/** @type {any} */ s, /** @type {any} */ m) {
-  const name = cleanName(m.name, s.peer);
+  const name = peerName(m.name, s.peer);
   const renamed = name !== s.peer;
   s.peer = name;
   takePerm(s, m);
