@@ -722,9 +722,9 @@ function cleanIce(/** @type {any} */ list) {
 }
 
 /** A name from the network as a short single line. */
-function peerName(/** @type {any} */ v) {
+function peerName(/** @type {any} */ v, fallback = 'Kelvora') {
   const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
-  return s || 'Kelvora';
+  return s || fallback;
 }
 
 // SDP ------------------------------------------------------------------------------------
@@ -2207,12 +2207,6 @@ function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
   return null;
 }
 
-/** A name from the other side, as text we can show and store. */
-function cleanName(/** @type {any} */ v, /** @type {string} */ fallback) {
-  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 48) : '';
-  return s || fallback;
-}
-
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
 function cleanMode(/** @type {any} */ m) {
   if (!m || typeof m !== 'object') return null;
@@ -2228,7 +2222,7 @@ function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
   let h = `<div class="mh">${esc(t('scaleHd'))}</div>`;
   h += `<button data-act="fit">${on(scale === 'fit')}${esc(t('scaleFit'))}</button>`;
   h += `<button data-act="real">${on(scale === 'real')}${esc(t('scaleReal'))}</button><hr>`;
-  h += `<div class="mh">${esc(t('resHd'))}${cur ? ` · ${cur.w}×${cur.h}` : ''}</div>`;
+  h += `<div class="mh">${esc(t('resHd', cur ? `${cur.w}×${cur.h}` : '…'))}</div>`;
   if (s.canControl) {
     h += `<button data-act="adapt">${on(!!s.adaptive)}${esc(t('resAdaptive'))}</button>`;
     h += `<button data-act="orig">${on(!!r && r.cambiada === false && !s.adaptive)}${esc(t('resOriginal'))}</button>`;
@@ -2394,7 +2388,7 @@ function waitLine(/** @type {number} */ n) {
 async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
   s.accepted = true;
   clearInterval(s.timers.wait);
-  s.peer = cleanName(m.name, s.peer);
+  s.peer = peerName(m.name, s.peer);
   s.ice = cleanIce(m.iceServers);
   setWait(s, t('connectingPeer'));
   post('/api/recientes/agregar', { id: s.peerId, nombre: s.peer })
@@ -2452,13 +2446,10 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
       if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
       break;
     case 'call':
-      s.peerMic = m.on === true;
-      if (typeof onVoiceMsg === 'function') onVoiceMsg(s, m);
-      refreshSession(s);
-      break;
     case 'hold':
-      s.peerHold = m.on === true;
-      if (typeof onVoiceMsg === 'function') onVoiceMsg(s, m);
+      if (m.t === 'call') s.peerMic = m.on === true;
+      else s.peerHold = m.on === true;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
       refreshSession(s);
       break;
     case 'bye':
@@ -2473,6 +2464,7 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
 function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
   s.canControl = m.control === true;
   s.hostAudio = m.hasAudio === true && m.audio === true;
+  // A perm without a list keeps the one we have.
   if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
   if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
   s.monsw = s.monsw || m.monsw === true;
@@ -2480,7 +2472,7 @@ function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 function onHello(/** @type {any} */ s, /** @type {any} */ m) {
-  const name = cleanName(m.name, s.peer);
+  const name = peerName(m.name, s.peer);
   const renamed = name !== s.peer;
   s.peer = name;
   takePerm(s, m);
@@ -2678,7 +2670,7 @@ function renderViewerBar() {
   $('#vCall').disabled = !s.connected;
   $('#vChat').hidden = typeof openChat !== 'function';
   $('#vChat').textContent = t('hbChat') + (s.unread ? ` (${s.unread})` : '');
-  $('#vFile').hidden = typeof pickFile !== 'function';
+  $('#vFile').hidden = typeof offerFiles !== 'function';
   $('#vMons').hidden = !(s.monsw && s.mons.length > 1);
   const sig = JSON.stringify([LANG, s.k, s.mon, s.mons, s.monsw]);
   if (sig !== monSig) {
@@ -2753,13 +2745,17 @@ function techVol(/** @type {number} */ v) {
   renderViewerBar();
 }
 
-/** Full screen of the viewer; inside it the keyboard is locked so that system keys reach the page. */
+/**
+ * Full screen of the viewer; inside it the keyboard is locked so that system keys reach the
+ * page. The whole page goes full screen and the viewer covers it: only the full-screen
+ * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
+ */
 function techFull() {
   if (document.fullscreenElement) {
     document.exitFullscreen().catch(() => {});
     return;
   }
-  $('#viewer').requestFullscreen().then(() => {
+  document.documentElement.requestFullscreen().then(() => {
     const kb = /** @type {any} */ (navigator).keyboard;
     if (kb && kb.lock) kb.lock().catch(() => {});
   }).catch(() => {});
@@ -2862,6 +2858,8 @@ function wireLayer() {
       sesStep(e.code === 'ArrowRight' ? 1 : -1);
       return;
     }
+    // A real press of that key again: its key-up must reach the PC.
+    KEPT_KEYS.delete(e.code);
     if (!s.control || !e.code) return;
     e.preventDefault();
     sendIn(s, [{ k: 'kd', c: e.code }]);
@@ -3186,7 +3184,7 @@ function wireTech() {
   $('#vVol').addEventListener('input', () => techVol(Number($('#vVol').value)));
   $('#vCall').onclick = () => { const s = curSes(); if (s && typeof sesVoiceToggle === 'function') sesVoiceToggle(s); };
   $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChat === 'function') openChat(s); };
-  $('#vFile').onclick = () => { const s = curSes(); if (s && typeof pickFile === 'function') pickFile(s); };
+  $('#vFile').onclick = () => { const s = curSes(); if (s) pickFilesFor(s); };
   $('#vMons').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-mon]'));
     if (b) techMon(Number(b.dataset.mon));

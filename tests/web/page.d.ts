@@ -19,8 +19,6 @@ declare var loadDevices: (() => void) | undefined;
 declare var updateShow: ((st: any) => void) | undefined;
 declare var updateStartPolling: ((st: any) => void) | undefined;
 declare var applySink: ((el: HTMLMediaElement, quiet?: boolean) => void) | undefined;
-declare var onVoiceMsg: ((s: any, m: any) => void) | undefined;
-declare var pickFile: ((s: any) => void) | undefined;
 declare var toggleChat: ((on: boolean) => void) | undefined;
 declare var dockMin: ((on: boolean) => void) | undefined;
 declare var LINES: any;
