@@ -2655,7 +2655,8 @@ function renderViewerBar() {
   const s = curSes();
   if (!s) return;
   const time = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
-  $('#vWho').innerHTML = `<b>${esc(s.peer)}</b> <span class="muted">${esc(prettyId(s.peerId))}</span> <span class="vtime">${esc(time)}</span>`;
+  const id = prettyId(s.peerId);
+  $('#vWho').innerHTML = `<b>${esc(s.peer)}</b>${s.peer !== id ? ` <span class="muted">${esc(id)}</span>` : ''} <span class="vtime">${esc(time)}</span>`;
   $('#vStat').textContent = s.statTxt || '';
   const c = $('#vCtl');
   c.textContent = t(s.control ? 'ctlOn' : 'ctlOff');
@@ -3197,6 +3198,8 @@ function wireTech() {
   menu('#vScreen', screenMenu);
   menu('#vQual', qualMenu);
   $('#vType').onclick = typeText;
+  // Not every font has a full-screen sign; four corners drawn as lines always show.
+  $('#vFull').innerHTML = '<svg viewBox="0 0 16 16" fill="none" stroke="currentColor" stroke-width="1.8" stroke-linecap="round"><path d="M2 6V2h4M10 2h4v4M14 10v4h-4M6 14H2v-4"/></svg>';
   $('#vFull').onclick = techFull;
   $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
   document.addEventListener('fullscreenchange', () => {
