@@ -659,14 +659,8 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
     return;
   }
   ch.onmessage = (e) => {
-    if (s.dead || typeof e.data !== 'string' || e.data.length > 1 << 20) return;
-    let m;
-    try {
-      m = JSON.parse(e.data);
-    } catch {
-      return;
-    }
-    if (!m || typeof m !== 'object' || typeof m.t !== 'string') return;
+    const m = s.dead ? null : wireMsg(e.data, 1 << 20);
+    if (!m) return;
     if (s.role === 'host') hostMsg(s, m, ch.label);
     else techMsg(s, m);
   };
@@ -686,6 +680,17 @@ function sessionNote(/** @type {any} */ s) {
 
 // Wire input ----------------------------------------------------------------------------
 // What arrives from the signalling server or the other page, in shapes the page can use.
+
+/** A message from a socket or channel: a JSON object named by `t`, within max characters; else null. */
+function wireMsg(/** @type {any} */ data, /** @type {number} */ max) {
+  if (typeof data !== 'string' || data.length > max) return null;
+  try {
+    const m = JSON.parse(data);
+    return m && typeof m === 'object' && typeof m.t === 'string' ? m : null;
+  } catch {
+    return null;
+  }
+}
 
 /** The monitor list from the local API, with only the fields the page uses and checked types. */
 function cleanMons(/** @type {any} */ list) {
@@ -1154,14 +1159,8 @@ function hostConnect() {
     if (HOST.ws === ws) ws.send(JSON.stringify({ t: 'hello', key: ID.llave, name: ID.nombre, ver: VER }));
   };
   ws.onmessage = (e) => {
-    if (HOST.ws !== ws || typeof e.data !== 'string' || e.data.length > 1 << 20) return;
-    let m;
-    try {
-      m = JSON.parse(e.data);
-    } catch {
-      return;
-    }
-    if (m && typeof m === 'object' && typeof m.t === 'string') hostServerMsg(m);
+    const m = HOST.ws === ws ? wireMsg(e.data, 1 << 20) : null;
+    if (m) hostServerMsg(m);
   };
   ws.onclose = () => hostClosed(ws);
 }
@@ -2320,14 +2319,8 @@ function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
   ws.onerror = lost;
   ws.onclose = lost;
   ws.onmessage = (e) => {
-    if (s.dead || typeof e.data !== 'string' || e.data.length > 1 << 18) return;
-    let m;
-    try {
-      m = JSON.parse(e.data);
-    } catch {
-      return;
-    }
-    if (m && typeof m === 'object' && typeof m.t === 'string') joinMsg(s, m);
+    const m = s.dead ? null : wireMsg(e.data, 1 << 18);
+    if (m) joinMsg(s, m);
   };
 }
 
