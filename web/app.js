@@ -655,7 +655,7 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
   s.dc[ch.label] = ch;
   if (ch.label === 'file') {
     ch.binaryType = 'arraybuffer';
-    ch.onmessage = (e) => { if (!s.dead && typeof onFileMsg === 'function') onFileMsg(s, e.data); };
+    ch.onmessage = (e) => { if (!s.dead && typeof fileMsg === 'function') fileMsg(s, e.data); };
     return;
   }
   ch.onmessage = (e) => {
@@ -1546,7 +1546,7 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
   sessionNote(s);
   if (opts.voice && typeof startSesLine === 'function') startSesLine(s);
   renderHostBar();
-  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  if (typeof chatSys === 'function') chatSys(s, t('chatSys', s.peer));
   startStats(s);
   if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
 }
@@ -1645,7 +1645,7 @@ function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} 
       if (Number.isInteger(m.i)) hostShowMon(s, m.i);
       break;
     case 'chat':
-      if (typeof m.text === 'string' && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      if (typeof m.text === 'string' && typeof chatAdd === 'function') chatAdd(s, s.peer, m.text.slice(0, 2000), false);
       break;
     case 'call':
     case 'hold':
@@ -1984,8 +1984,8 @@ function renderHostBar() {
     return;
   }
   const voice = typeof sesVoiceToggle === 'function';
-  const chat = typeof openChat === 'function';
-  const file = typeof offerFiles === 'function';
+  const chat = typeof openChatFor === 'function';
+  const file = typeof sendFiles === 'function';
   const held = !!(s.line && s.line.held);
   const voiceKey = s.line ? (held ? 'lnVoiceHeld' : 'callOn') : 'callOff';
   const key = JSON.stringify([LANG, s.peer, s.connected, s.control, s.audio, voice && voiceKey, chat && s.unread, file, s.mons, s.mon, s.capBusy]);
@@ -2012,18 +2012,6 @@ ${mons}<button data-hb="end" class="small danger">${esc(t('hbEnd'))}</button>`;
     bar.hidden = false;
     setHeaderHeight();
   }
-}
-
-/** A one-shot file picker for the host bar's send button. */
-function pickFilesFor(/** @type {any} */ s) {
-  const input = document.createElement('input');
-  input.type = 'file';
-  input.multiple = true;
-  input.onchange = () => {
-    const files = input.files ? [...input.files] : [];
-    if (files.length && !s.dead && typeof offerFiles === 'function') offerFiles(s, files);
-  };
-  input.click();
 }
 
 function wireHost() {
@@ -2053,8 +2041,8 @@ function wireHost() {
     if (act === 'ctl') hostSetControl(!s.control);
     else if (act === 'aud') hostSetAudio(!s.audio);
     else if (act === 'voice' && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
-    else if (act === 'chat' && typeof openChat === 'function') openChat(s);
-    else if (act === 'file') pickFilesFor(s);
+    else if (act === 'chat' && typeof openChatFor === 'function') openChatFor(s);
+    else if (act === 'file' && typeof pickFile === 'function') pickFile(s);
     else if (act === 'end') endSession(s, 'local');
   });
   bar.addEventListener('change', (/** @type {Event} */ e) => {
@@ -2397,7 +2385,7 @@ async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
   }
   if (s.dead) return;
   sessionNote(s);
-  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  if (typeof chatSys === 'function') chatSys(s, t('chatSys', s.peer));
   startStats(s);
   renderSessions(false);
 }
@@ -2436,7 +2424,7 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
       break;
     }
     case 'chat':
-      if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      if (typeof m.text === 'string' && m.text && typeof chatAdd === 'function') chatAdd(s, s.peer, m.text.slice(0, 2000), false);
       break;
     case 'call':
     case 'hold':
@@ -2662,9 +2650,9 @@ function renderViewerBar() {
   $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
   $('#vCall').textContent = voiceLabel(s);
   $('#vCall').disabled = !s.connected;
-  $('#vChat').hidden = typeof openChat !== 'function';
+  $('#vChat').hidden = typeof openChatFor !== 'function';
   $('#vChat').textContent = t('hbChat') + (s.unread ? ` (${s.unread})` : '');
-  $('#vFile').hidden = typeof offerFiles !== 'function';
+  $('#vFile').hidden = typeof sendFiles !== 'function';
   $('#vMons').hidden = !(s.monsw && s.mons.length > 1);
   const sig = JSON.stringify([LANG, s.k, s.mon, s.mons, s.monsw]);
   if (sig !== monSig) {
@@ -2874,7 +2862,7 @@ function wireLayer() {
     e.preventDefault();
     const s = curSes();
     const files = e.dataTransfer && e.dataTransfer.files;
-    if (s && files && files.length && typeof offerFiles === 'function') offerFiles(s, files);
+    if (s && files && files.length && typeof sendFiles === 'function') sendFiles(files, s);
   });
 }
 
@@ -3177,8 +3165,8 @@ function wireTech() {
   $('#vAud').onclick = techToggleAudio;
   $('#vVol').addEventListener('input', () => techVol(Number($('#vVol').value)));
   $('#vCall').onclick = () => { const s = curSes(); if (s && typeof sesVoiceToggle === 'function') sesVoiceToggle(s); };
-  $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChat === 'function') openChat(s); };
-  $('#vFile').onclick = () => { const s = curSes(); if (s) pickFilesFor(s); };
+  $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChatFor === 'function') openChatFor(s); };
+  $('#vFile').onclick = () => { const s = curSes(); if (s && typeof pickFile === 'function') pickFile(s); };
   $('#vMons').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-mon]'));
     if (b) techMon(Number(b.dataset.mon));

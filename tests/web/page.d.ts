@@ -4,14 +4,16 @@
 declare const TOKEN: string;
 declare const VER: string;
 
-declare var onFileMsg: ((s: any, data: any) => void) | undefined;
-declare var offerFiles: ((s: any, files: FileList | File[]) => void) | undefined;
+declare var fileMsg: ((s: any, data: any) => void) | undefined;
+declare var sendFiles: ((files: FileList | File[], s: any) => void) | undefined;
+declare var pickFile: ((s: any) => void) | undefined;
 declare var endLine: ((line: any) => void) | undefined;
 declare var startSesLine: ((s: any) => void) | undefined;
 declare var sesVoiceToggle: ((s: any) => void) | undefined;
 declare var renderChat: (() => void) | undefined;
-declare var openChat: ((s: any) => void) | undefined;
-declare var addChat: ((s: any, who: string, text: string, sys?: boolean) => void) | undefined;
+declare var openChatFor: ((s: any) => void) | undefined;
+declare var chatAdd: ((s: any, who: string, text: string, me: boolean) => void) | undefined;
+declare var chatSys: ((s: any, text: string) => void) | undefined;
 declare var renderDock: (() => void) | undefined;
 declare var reloadManual: (() => void) | undefined;
 declare var renderSettings: (() => void) | undefined;
