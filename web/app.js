@@ -2173,7 +2173,7 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
   if (m.t === 'denied') {
     const r = m.reason;
     if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
-    const key = { badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }[String(r)] || 'denDenied';
+    const key = ownValue({ badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }, r, 'denDenied');
     return { key, args: [], ms: 7000, askPass: false };
   }
   if (m.t === 'offline') return { key: 'denOffline', args: [], ms: 7000, askPass: false };
@@ -2187,7 +2187,12 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
 
 /** How the server's `ended` before connection reads locally. */
 function endedWhy(/** @type {any} */ reason) {
-  return { hostgone: 'lost', failed: 'failed', stopped: 'stopped' }[String(reason)] || 'peer';
+  return ownValue({ hostgone: 'lost', failed: 'failed', stopped: 'stopped' }, reason, 'peer');
+}
+
+/** table[key] for a key the table itself holds ("constructor" from the wire is no key), else dflt. */
+function ownValue(/** @type {Object<string, string>} */ table, /** @type {any} */ key, /** @type {string} */ dflt) {
+  return typeof key === 'string' && Object.hasOwn(table, key) ? table[key] : dflt;
 }
 
 /**
