@@ -193,11 +193,17 @@ function closeModal() {
 
 /** @type {((act: string, el: HTMLElement) => void)|null} */
 let menuPick = null;
+/** The anchor whose press just closed its own menu: the click that follows must not reopen it. */
+let menuToggled = '';
 /**
  * The popup menu under an anchor. Items are buttons with data-act; onPick gets the act and
  * the button. Clicking elsewhere or Escape closes it.
  */
 function openMenu(/** @type {HTMLElement} */ anchor, /** @type {string} */ html, /** @type {(act: string, el: HTMLElement) => void} */ onPick) {
+  if (menuToggled && menuToggled === anchor.id) {
+    menuToggled = '';
+    return;
+  }
   const m = $('#menu');
   m.innerHTML = html;
   m.hidden = false;
@@ -329,7 +335,12 @@ function wireCore() {
   $('#creditBtn').onclick = () => openWhat('sitio');
   $('#modal').addEventListener('mousedown', (/** @type {MouseEvent} */ e) => { if (e.target === $('#modal')) closeModal(); });
   document.addEventListener('mousedown', (e) => {
-    if (!$('#menu').hidden && !$('#menu').contains(/** @type {Node} */ (e.target))) closeMenu();
+    menuToggled = '';
+    const m = $('#menu');
+    if (m.hidden || m.contains(/** @type {Node} */ (e.target))) return;
+    const owner = m.dataset.owner && document.getElementById(m.dataset.owner);
+    if (owner && owner.contains(/** @type {Node} */ (e.target))) menuToggled = owner.id;
+    closeMenu();
   }, true);
   $('#menu').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button[data-act]'));
@@ -660,7 +671,7 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
   }
   ch.onmessage = (e) => {
     const m = s.dead ? null : wireMsg(e.data, 1 << 20);
-    if (!m) return;
+    if (!m || (ch.label === 'ctl' && sharedMsg(s, m))) return;
     if (s.role === 'host') hostMsg(s, m, ch.label);
     else techMsg(s, m);
   };
@@ -668,6 +679,26 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
     if (ch.readyState === 'open') hostHello(s);
     else ch.onopen = () => hostHello(s);
   }
+}
+
+/** The control messages both sides handle alike; false for the others. */
+function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'chat':
+      if (typeof m.text === 'string' && m.text && typeof chatAdd === 'function') chatAdd(s, s.peer, m.text.slice(0, 2000), false);
+      return true;
+    case 'call':
+    case 'hold':
+      if (m.t === 'call') s.peerMic = m.on === true;
+      else s.peerHold = m.on === true;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
+      refreshSession(s);
+      return true;
+    case 'bye':
+      endSession(s, 'peer', false);
+      return true;
+  }
+  return false;
 }
 
 /** Tells the native side the session is open: it logs it and lets input through while a host session allows control. */
@@ -1644,19 +1675,6 @@ function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} 
     case 'mon':
       if (Number.isInteger(m.i)) hostShowMon(s, m.i);
       break;
-    case 'chat':
-      if (typeof m.text === 'string' && typeof chatAdd === 'function') chatAdd(s, s.peer, m.text.slice(0, 2000), false);
-      break;
-    case 'call':
-    case 'hold':
-      if (m.t === 'call') s.peerMic = !!m.on;
-      else s.peerHold = !!m.on;
-      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
-      renderHostBar();
-      break;
-    case 'bye':
-      endSession(s, 'peer', false);
-      break;
     default:
       console.log('host: mensaje desconocido del técnico', m.t);
   }
@@ -2161,7 +2179,7 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
   if (m.t === 'denied') {
     const r = m.reason;
     if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
-    const key = { badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }[String(r)] || 'denDenied';
+    const key = ownValue({ badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }, r, 'denDenied');
     return { key, args: [], ms: 7000, askPass: false };
   }
   if (m.t === 'offline') return { key: 'denOffline', args: [], ms: 7000, askPass: false };
@@ -2175,7 +2193,12 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
 
 /** How the server's `ended` before connection reads locally. */
 function endedWhy(/** @type {any} */ reason) {
-  return { hostgone: 'lost', failed: 'failed', stopped: 'stopped' }[String(reason)] || 'peer';
+  return ownValue({ hostgone: 'lost', failed: 'failed', stopped: 'stopped' }, reason, 'peer');
+}
+
+/** table[key] for a key the table itself holds ("constructor" from the wire is no key), else dflt. */
+function ownValue(/** @type {Object<string, string>} */ table, /** @type {any} */ key, /** @type {string} */ dflt) {
+  return typeof key === 'string' && Object.hasOwn(table, key) ? table[key] : dflt;
 }
 
 /**
@@ -2423,19 +2446,6 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
       ctl(s, { t: 'res-get' });
       break;
     }
-    case 'chat':
-      if (typeof m.text === 'string' && m.text && typeof chatAdd === 'function') chatAdd(s, s.peer, m.text.slice(0, 2000), false);
-      break;
-    case 'call':
-    case 'hold':
-      if (m.t === 'call') s.peerMic = m.on === true;
-      else s.peerHold = m.on === true;
-      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
-      refreshSession(s);
-      break;
-    case 'bye':
-      endSession(s, 'peer', false);
-      break;
     default:
       console.log('ctl: mensaje desconocido', m.t);
   }
