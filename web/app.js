@@ -3604,8 +3604,11 @@ function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
   if (!m) return;
   switch (m.t) {
     case 'fa': {
-      const done = validId(m.id) && s.ask && s.ask.get(m.id);
+      if (!validId(m.id)) break;
+      const done = s.ask && s.ask.get(m.id);
       if (done) done(m.ok === true);
+      // A yes that came after this side gave up: the end mark frees the other side's slot.
+      else if (m.ok === true) fileSend(s, { t: 'fe', id: m.id });
       break;
     }
     case 'fs':

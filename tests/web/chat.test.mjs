@@ -157,8 +157,13 @@ test('hostile frames on the file channel', () => {
   for (const junk of ['{', '[]', '"fs"', 'null', JSON.stringify({ t: 'fs', id: 'a'.repeat(5000), size: 1 }), new Uint8Array(3), 12]) p.fileMsg(s, junk);
   for (const id of ['__proto__', 'ABCDEFG', 'abc', 7]) msg({ t: 'fs', id, name: 'a', size: 5 });
   msg({ t: 'fe', id: 'abcdefg' });
-  msg({ t: 'fa', id: 'abcdefg', ok: true });
+  msg({ t: 'fa', id: 'abcdefg', ok: false });
+  msg({ t: 'fa', id: '__proto__', ok: true });
   assert.deepEqual(s.sent, []);
+  // A yes to an offer this side no longer waits for is ended at once, so the other side is free again.
+  msg({ t: 'fa', id: 'abcdefg', ok: true });
+  assert.deepEqual(s.sent, [{ t: 'fe', id: 'abcdefg' }]);
+  s.sent.length = 0;
   assert.equal(s.rx ?? null, null);
 
   // Sizes out of range are refused at once, without a dialog.
