@@ -5,6 +5,7 @@
 // Kelvoras whose page runs in one headless Chromium driven by playwright-core. The
 // technician side has its own small X server, so that the two clipboards are two.
 import { spawn, spawnSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
 import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -112,6 +113,21 @@ class PC {
     await this.page.evaluate((a) => {
       AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
     }, r.json.ajustes);
+  }
+
+  /** Runs act() and gives the download it leads to: the name the page gave it, its size and SHA-256. */
+  async download(act, ms = 60000) {
+    const [d] = await Promise.all([this.page.waitForEvent('download', { timeout: ms }), act()]);
+    const failure = await d.failure();
+    if (failure) throw new Error(`${this.name}: the download failed: ${failure}`);
+    const bytes = readFileSync(await d.path());
+    return { name: d.suggestedFilename(), size: bytes.length, sha256: createHash('sha256').update(bytes).digest('hex') };
+  }
+
+  /** Runs act(), which opens a file picker, and picks files (paths) in it. */
+  async pickFiles(act, files) {
+    const [chooser] = await Promise.all([this.page.waitForEvent('filechooser', { timeout: 10000 }), act()]);
+    await chooser.setFiles(files);
   }
 
   /** Runs fn(arg) in the page. */

@@ -351,3 +351,60 @@ test('ICE servers from the network keep only the shape a connection takes', () =
     [[{ urls: 'turn:b', username: { a: 1 } }], [{ urls: ['turn:b'] }]],
   ]) assert.deepEqual(plain(p.cleanIce(v)), want, JSON.stringify(v));
 });
+
+test('a right password: unattended access answers by itself, otherwise the person decides', async () => {
+  for (const [name, desatendido, capture, want] of [
+    ['unattended, screen captured', 'si', 'ok', { answer: [{ t: 'answer', sid: 's1', ok: true }], started: 1, dialog: 0 }],
+    ['unattended, capture refused', 'si', 'fail', { answer: [{ t: 'answer', sid: 's1', ok: false, reason: 'cancelled' }], started: 0, dialog: 0 }],
+    ['unattended access off', 'no', 'ok', { answer: [], started: 0, dialog: 1 }],
+  ]) {
+    const p = hostPage();
+    const sent = [], logs = [], started = [], dialogs = [];
+    p.run(`WebSocket = { OPEN: 1 }`);
+    p.HOST_SEND = (m) => sent.push(JSON.parse(m));
+    p.run(`HOST.ws = { readyState: 1, send: (m) => HOST_SEND(m) }`);
+    p.run(`AJ.recibir = { desatendido: '${desatendido}', monitores: 'DISPLAY2', permitir_control: 'no' }`);
+    p.post = async (url) => (url === '/api/verificar' ? { ok: true } : { ok: true });
+    p.get = async () => [{ i: 0, name: 'DISPLAY1', w: 1920, h: 1080, primary: true }, { i: 1, name: 'DISPLAY2', w: 1280, h: 1024 }];
+    p.diag = (l) => logs.push(l);
+    p.showReq = () => dialogs.push(1);
+    p.startHostSession = (req, screen, opts) => started.push(plain(opts));
+    p.navigator = { mediaDevices: { getDisplayMedia: async () => {
+      if (capture === 'fail') throw Object.assign(new Error('Permission denied'), { name: 'NotAllowedError' });
+      return { getTracks: () => [] };
+    } } };
+    await p.run(`onReq({ sid: 's1', name: 'Técnico', pass: 'ABCD2345' })`);
+    await flush();
+    assert.deepEqual(sent, want.answer, name);
+    assert.equal(started.length, want.started, name);
+    assert.equal(dialogs.length, want.dialog, name);
+    if (want.started) {
+      assert.deepEqual(started[0], { control: false, audio: true, voice: false, mons: ['DISPLAY2'], unattended: true });
+      assert.ok(logs.includes('[SESION] acceso desatendido de Técnico'), logs.join('\n'));
+    }
+    if (capture === 'fail' && desatendido === 'si')
+      assert.deepEqual(logs, ['[SESION] acceso desatendido: no se pudo capturar la pantalla (NotAllowedError: Permission denied)']);
+    assert.equal(p.run('HOST.req === null'), !want.dialog, name);
+  }
+});
+
+test('server news about the host session: it ends it only before the connection stands', () => {
+  for (const [m, connected, want] of [
+    [{ t: 'cancel', sid: 's1' }, false, [['peer', false]]],
+    [{ t: 'cancel', sid: 's1' }, true, []],
+    [{ t: 'left', sid: 's1', reason: 'failed' }, false, [['failed', false]]],
+    [{ t: 'ended', sid: 's1', reason: 'hostgone' }, false, [['peer', false]]],
+    [{ t: 'left', sid: 's1', reason: 'bye' }, true, []],
+    [{ t: 'left', sid: 'other', reason: 'failed' }, false, []],
+    [{ t: 'signal', sid: 's1', data: { ice: {} } }, true, []],
+  ]) {
+    const p = hostPage();
+    const ends = [], signals = [];
+    p.endSession = (s, why, notify) => ends.push([why, notify]);
+    p.onSignal = (s, data) => signals.push(plain(data));
+    p.run(`HSES = newSession('host', { k: 'h1', sid: 's1', connected: ${connected} })`);
+    p.run(`hostServerMsg(${JSON.stringify(m)})`);
+    assert.deepEqual(ends, want, JSON.stringify([m, connected]));
+    assert.deepEqual(signals, m.t === 'signal' ? [m.data] : []);
+  }
+});
