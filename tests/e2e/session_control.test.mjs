@@ -1,7 +1,7 @@
 // The remote hand for real: what the technician does over the picture arrives at an X
 // client on the helped PC's display, at the right place, and only while control lasts;
 // the two clipboards and the screen's resolution across the session.
-import { test, before, after } from 'node:test';
+import { test, before, beforeEach, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing, PRIMARY } from '../lib/session_bed.mjs';
 import { waitFor } from '../lib/kelvora.mjs';
@@ -16,6 +16,14 @@ before(async () => {
   bed = await SessionBed.start({ display: 63 });
   [host, tech] = await Promise.all([bed.host('PC de Ana'), bed.tech('Técnico Beto')]);
   target = await bed.target(RECT, '#3050e0');
+});
+
+// One session with control serves the tests in turn; one that a failed test left broken
+// is replaced.
+beforeEach(async () => {
+  if (skip) return;
+  if (k && (await tech.eval((k) => !!TS.get(k)?.control, k)) && (await host.eval(() => !!HSES?.control))) return;
+  await bed.reset();
   k = await tech.connect(host.id);
   await host.accept();
   await tech.waitPicture(k);

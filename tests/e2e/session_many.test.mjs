@@ -1,6 +1,6 @@
 // Sessions in numbers and in trouble: through the TURN relay only, two helped PCs in two
 // viewer tabs, the ninth session refused, and a helped PC whose browser dies.
-import { test, before, after } from 'node:test';
+import { test, before, beforeEach, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing, PRIMARY } from '../lib/session_bed.mjs';
 
@@ -11,6 +11,10 @@ before(async () => {
   if (skip) return;
   bed = await SessionBed.start({ display: 66 });
   [ana, caro, tech] = await Promise.all([bed.host('PC de Ana'), bed.host('PC de Caro'), bed.tech('Técnico Beto')]);
+});
+
+beforeEach(async () => {
+  await bed?.reset();
 });
 
 after(async () => {

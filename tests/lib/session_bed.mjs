@@ -9,7 +9,6 @@ import { createHash } from 'node:crypto';
 import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { setTimeout as sleep } from 'node:timers/promises';
 import { chromium } from 'playwright-core';
 import { BIN, Kelvora, waitFor } from './kelvora.mjs';
 import { launchSignal, missingCoturn, missingSignal, registerHost, startCoturn, testCert } from './signal_server.mjs';
@@ -62,6 +61,11 @@ function hostBrowserPath() {
 
 /** What both kinds of PC share: the page, its texts and toasts, its settings. */
 class PC {
+  constructor(bed, name) {
+    this.bed = bed;
+    this.name = name;
+  }
+
   /** t(key, ...args) evaluated in the page. */
   t(key, ...args) {
     return this.page.evaluate(([k, a]) => t(k, ...a), [key, args]);
@@ -92,7 +96,7 @@ class PC {
    * null takes any arguments in the text's "{n}" places. A session's toast may start with
    * its peer's name and ": " while other sessions are open.
    */
-  async toast(key, args = [], { ms = 20000 } = {}) {
+  async toast(key, args = [], { ms = 45000 } = {}) {
     const want = await this.page.evaluate(([k, a]) => {
       const text = (a ? t(k, ...a) : t(k)).trim();
       const quote = (x) => x.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
@@ -138,12 +142,6 @@ class PC {
 
 /** A helped PC: Kelvora with its own app window on the bed's X desktop. */
 export class HostPC extends PC {
-  constructor(bed, name) {
-    super();
-    this.bed = bed;
-    this.name = name;
-  }
-
   async start() {
     this.k = new Kelvora({
       args: ['--no-tray'],
@@ -216,7 +214,7 @@ export class HostPC extends PC {
 
   /** The host session once its peer connection stands. */
   async waitConnected() {
-    await this.page.waitForFunction(() => HSES && HSES.connected, null, { timeout: 40000 });
+    await this.page.waitForFunction(() => HSES && HSES.connected, null, { timeout: 90000 });
   }
 
   async waitNoSession() {
@@ -264,12 +262,6 @@ function nameIt(k, name) {
 
 /** A helping PC: Kelvora without a window, its page in the bed's headless Chromium. */
 export class TechPC extends PC {
-  constructor(bed, name) {
-    super();
-    this.bed = bed;
-    this.name = name;
-  }
-
   async start() {
     this.k = new Kelvora({ env: { DISPLAY: this.bed.techDisplay, TRV_SERVER: this.bed.sig.url } });
     nameIt(this.k, this.name);
@@ -304,7 +296,7 @@ export class TechPC extends PC {
     const h = await this.page.waitForFunction((k) => {
       const s = TS.get(k);
       return s && s.connected && s.vid && s.vid.videoWidth > 0 && s.vid.readyState >= 2 && { w: s.vid.videoWidth, h: s.vid.videoHeight };
-    }, k, { timeout: 40000, polling: 100 });
+    }, k, { timeout: 90000, polling: 100 });
     return h.jsonValue();
   }
 
@@ -473,6 +465,26 @@ export class SessionBed {
     return h;
   }
 
+  /**
+   * Back to no session and no request anywhere, whatever a test left behind, so that one
+   * failure does not take the next tests with it; toasts seen so far are forgotten.
+   */
+  async reset() {
+    for (const pc of this.pcs) {
+      if (!pc.page || pc.page.isClosed()) continue;
+      await pc.page.evaluate(() => {
+        for (const s of [...TS.values()]) endSession(s, 'local');
+        if (HSES) endSession(HSES, 'local');
+        if (HOST.req && typeof rejectReq === 'function') rejectReq();
+      });
+    }
+    for (const pc of this.pcs) {
+      if (!pc.page || pc.page.isClosed()) continue;
+      await pc.page.waitForFunction(() => TS.size === 0 && !HSES && !HOST.req, null, { timeout: 30000 });
+      await pc.clearToasts();
+    }
+  }
+
   /** Puts text on the technician's clipboard; kill() the returned owner when done. */
   techOfferClipboard(text) {
     return this.techX11.offerClipboard(text);
@@ -502,6 +514,5 @@ export class SessionBed {
     this.wm?.kill();
     this.x?.stop();
     if (this.browserDir) rmSync(this.browserDir, { recursive: true, force: true });
-    await sleep(0);
   }
 }
