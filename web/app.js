@@ -3371,7 +3371,8 @@ function chatAdd(/** @type {any} */ s, /** @type {string} */ who, /** @type {str
   if (!me) {
     if (s === chatTarget() && !chatOpen()) {
       CHATS = s.k;
-      toggleChat(true);
+      // Opened by the other side: the keyboard stays where the user is typing (maybe the remote PC).
+      chatShow(false);
       return;
     }
     if (!chatOpen() || chatShown() !== s) {
@@ -3401,14 +3402,19 @@ function chatBadges() {
 function toggleChat(/** @type {boolean=} */ on) {
   const el = $('#chat');
   if (!el) return;
-  const open = on === undefined ? el.hidden : !!on;
-  el.hidden = !open;
-  if (open) {
-    const s = chatShown();
-    if (s) CHATS = s.k;
-    renderChat();
-    setTimeout(() => { if (chatOpen()) $('#chatIn').focus(); }, 30);
-  }
+  if (on === undefined ? el.hidden : on) chatShow(true);
+  else el.hidden = true;
+}
+
+/** Opens the panel on the session it should show; focus takes the keyboard to its input. */
+function chatShow(/** @type {boolean} */ focus) {
+  const el = $('#chat');
+  if (!el) return;
+  el.hidden = false;
+  const s = chatShown();
+  if (s) CHATS = s.k;
+  renderChat();
+  if (focus) setTimeout(() => { if (chatOpen()) $('#chatIn').focus(); }, 30);
 }
 
 /** The chat of one session; a technician session is shown in the viewer first. */

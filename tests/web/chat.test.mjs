@@ -82,7 +82,7 @@ test('which peer lines count as unread, and the toast that tells', () => {
     p.chatTarget = () => (target ? s : null);
     p.chatOpen = () => open;
     p.chatShown = () => (shown ? s : null);
-    p.toggleChat = () => { opened = true; };
+    p.chatShow = (focus) => { opened = true; assert.equal(focus, false, 'a line from the other side does not take the keyboard'); };
     p.renderChat = () => {};
     p.chatAdd(s, 'PC de Ana', 'x'.repeat(100), false);
     const label = `target ${target}, open ${open}, shown ${shown}`;
