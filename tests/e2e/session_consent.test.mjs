@@ -77,6 +77,9 @@ test('accepted by the person at the PC, the technician sees its primary monitor'
     x1: (MARK.rect.x - PRIMARY.x + MARK.rect.w) / PRIMARY.w, y1: (MARK.rect.y + MARK.rect.h) / PRIMARY.h,
   };
   for (const f of ['x0', 'y0', 'x1', 'y1']) assert.ok(Math.abs(box[f] - want[f]) < 0.01, `the window's ${f} is at ${box[f]}, not ${want[f]}`);
+  // On one machine the direct path works: no detour through the relay.
+  const rec = await tech.session(k);
+  assert.equal(rec.relayTried, false);
 
   // Ended by the technician: both sides let go and say so.
   await tech.page.click('#vEnd');

@@ -53,7 +53,7 @@ test('a click lands where the picture shows it, and keys and text follow it', { 
   // Keys typed over the picture go by their codes.
   let from = target.events.length;
   await tech.page.keyboard.type('hola');
-  await waitFor(() => target.typed(from) === 'hola', `"hola" typed (got "${target.typed(from)}")`, 15000);
+  await waitFor(() => target.typed(from) === 'hola', `"hola" typed (got "${target.typed(from)}")`, 45000);
 
   // The text dialog sends whole text, accents included.
   from = target.events.length;
@@ -62,7 +62,7 @@ test('a click lands where the picture shows it, and keys and text follow it', { 
   await tech.page.fill('#modal textarea', 'Año 2026');
   const send = (await tech.t('typeBtn')).trim();
   await tech.page.locator('#modalBox button').filter({ hasText: send }).first().click();
-  await waitFor(() => target.typed(from) === 'Año 2026', `"Año 2026" typed (got "${target.typed(from)}")`, 15000);
+  await waitFor(() => target.typed(from) === 'Año 2026', `"Año 2026" typed (got "${target.typed(from)}")`, 45000);
 });
 
 test('a key combination from the menu: downs in order, ups in reverse', { skip, timeout: 180000 }, async () => {
