@@ -1,0 +1,80 @@
+// The session benchmarks: glass to glass (still and busy picture), the remote hand and the
+// host's CPU, each against references run side by side in the same run. One line per figure.
+//   BENCH_FLIP_BIN (build/bench/flip, flip.c compiled by bench/session.sh), BENCH_FLIPS (30), BENCH_CLICKS (100), BENCH_DISPLAY (70),
+//   BENCH_PORT (9750: this and the next two)
+import path from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { PRIMARY, SessionBed, bedMissing } from '../../tests/lib/session_bed.mjs';
+import { cpuMeter, machineLoad } from './cpu.mjs';
+import { Flip } from './flip.mjs';
+import { glassToGlass, report, summary } from './glass.mjs';
+import { clicks, echoRoundTrips } from './hand.mjs';
+import { startRefs } from './refs.mjs';
+
+const FLIPS = Number(process.env.BENCH_FLIPS ?? 30);
+const CLICKS = Number(process.env.BENCH_CLICKS ?? 100);
+const PORT = Number(process.env.BENCH_PORT ?? 9750);
+const HERE = path.dirname(new URL(import.meta.url).pathname);
+const ms = (v) => `${v.toFixed(1)} ms`;
+const pct = (v) => `${Math.round(v * 100)}%`;
+
+const missing = bedMissing();
+if (missing) {
+  console.error(`bench/session: no se puede montar la sesión de prueba: ${missing}`);
+  process.exit(1);
+}
+
+const load = await machineLoad();
+console.log(`machine: ${(await import('node:os')).cpus().length} cores, load average ${load.load1.toFixed(1)}, ${pct(load.busy)} busy before the run`);
+
+let bed, flip, refs;
+try {
+  bed = await SessionBed.start({ display: Number(process.env.BENCH_DISPLAY ?? 70) });
+  const host = await bed.host('PC de banco');
+  const tech = await bed.tech('Técnico de banco');
+  const k = await tech.connect(host.id, { control: true });
+  if (!k) throw new Error('el técnico no abrió la sesión');
+  await host.accept();
+  await host.waitConnected();
+  const size = await tech.waitPicture(k);
+  const pic = `${size.w}x${size.h}`;
+
+  refs = await startRefs({
+    display: bed.x.display,
+    clip: `${PRIMARY.w}x${PRIMARY.h}+${PRIMARY.x}+${PRIMARY.y}`,
+    ports: { web: PORT, ws: PORT + 1, rfb: PORT + 2 },
+    captureSource: 'Screen 1',
+    viewer: await bed.browser(),
+  });
+  flip = await Flip.start(process.env.BENCH_FLIP_BIN ?? 'build/bench/flip', bed.x.display, PRIMARY);
+  await tech.page.addScriptTag({ path: path.join(HERE, 'watch.js') });
+  await tech.page.evaluate((k) => window.kvWatch.video(TS.get(k).vid), k);
+  const watchers = { ours: tech.page, vnc: refs.vnc, floor: refs.floor };
+  const OURS = { key: 'ours', label: 'ours' };
+  const REFS = [{ key: 'vnc', label: 'x11vnc+noVNC' }, { key: 'floor', label: 'floor' }];
+
+  // 1. Still picture: the whole monitor changes colour at once.
+  report(`glass to glass, still picture ${pic}`, await glassToGlass(flip, watchers, FLIPS), OURS, REFS);
+
+  // 2. The remote hand, on the same session, in the middle of the picture.
+  const at = await tech.viewerPoint(k, 0.5, 0.5);
+  const hand = await clicks(tech.page, flip, at, CLICKS);
+  const echo = summary(await echoRoundTrips(tech.page, CLICKS));
+  const h = summary(hand.delays);
+  console.log(`remote hand (viewer mousedown → ButtonPress on the host), ours/WebSocket echo: ${(h.median / echo.median).toFixed(2)}x (ours ${ms(h.median)}, p10–p90 ${ms(h.p10)}–${ms(h.p90)}${hand.missed ? `, ${hand.missed} clicks lost` : ''}; loopback echo round trip ${ms(echo.median)}, p10–p90 ${ms(echo.p10)}–${ms(echo.p90)}; ${CLICKS} clicks)`);
+
+  // 3. Busy picture: full-screen motion at 30 fps with the flipping square in the middle;
+  //    the host's CPU is taken over the same stretch.
+  await flip.busy(30);
+  await sleep(3000);
+  const meter = cpuMeter({ ours: host.k.proc.pid, x11vnc: refs.pids.x11vnc, websockify: refs.pids.websockify });
+  const t0 = Date.now();
+  report(`glass to glass, busy picture ${pic}`, await glassToGlass(flip, watchers, FLIPS), OURS, REFS);
+  const cpu = meter();
+  console.log(`host CPU, busy picture ${pic}, ours/x11vnc: ${(cpu.ours / cpu.x11vnc).toFixed(2)}x (kelvora and its browser ${pct(cpu.ours)} of a core, x11vnc ${pct(cpu.x11vnc)}, its websockify ${pct(cpu.websockify)}; ${Math.round((Date.now() - t0) / 1000)} s)`);
+  await flip.busy(0);
+} finally {
+  await flip?.stop().catch(() => {});
+  await refs?.stop().catch(() => {});
+  await bed?.stop().catch(() => {});
+}
