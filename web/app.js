@@ -722,7 +722,10 @@ function mungeOpus(/** @type {string} */ sdp, voiceOnly = false) {
     })
     .join('');
 }
-const mungeVoice = (/** @type {string} */ sdp) => mungeOpus(sdp, true);
+/** The voice form on every audio section, for voice lines. */
+function mungeVoice(/** @type {string} */ sdp) {
+  return mungeOpus(sdp, true);
+}
 
 /** Rank of a video codec for the host's preference: H.264 (packetization 1 first), VP9, AV1, VP8, the rest. */
 function codecRank(/** @type {any} */ c) {
