@@ -26,7 +26,7 @@ export function summary(xs) {
  */
 export async function glassToGlass(flip, watchers, n) {
   const names = Object.keys(watchers);
-  const out = Object.fromEntries(names.map((k) => [k, { delays: [], missed: 0 }]));
+  const out = Object.fromEntries(names.map((k) => [k, { delays: [], missed: 0, stages: [] }]));
   const base = Date.now() % 1e6;
   for (let i = -2; i < n; i++) {
     const id = base + i + 2;
@@ -44,8 +44,11 @@ export async function glassToGlass(flip, watchers, n) {
     }
     if (i < 0) continue;
     for (const k of names) {
-      if (k in seen) out[k].delays.push(seen[k] - at);
-      else {
+      if (k in seen) {
+        out[k].delays.push(seen[k] - at);
+        const st = await watchers[k].evaluate((id) => window.kvWatch.stagesOf(id), id);
+        if (st) out[k].stages.push({ ...st, at, shown: seen[k] });
+      } else {
         out[k].delays.push(Infinity);
         out[k].missed++;
       }
@@ -68,6 +71,18 @@ function ratio(o, r) {
   if (Number.isFinite(o)) return `<${(o / WAIT_MS).toFixed(2)}x`;
   if (Number.isFinite(r)) return `>${(WAIT_MS / r).toFixed(2)}x`;
   return 'n/a';
+}
+
+/**
+ * Where a WebRTC pipeline's time goes, from the shown frame's own times: flip → captured
+ * (the capturer's cadence), captured → last packet received (encode, pacing, transport),
+ * decode, received → shown (decode, jitter buffer, compositing). Medians of each stage.
+ */
+export function stagesLine(title, label, r) {
+  const st = r.stages.filter((x) => x.captureTime && x.receiveTime);
+  if (!st.length) return;
+  const med = (f) => summary(st.map(f)).median;
+  console.log(`${title}, where ${label}'s time goes (medians of ${st.length} flips): flip→captured ${ms(med((x) => x.captureTime - x.at))}, captured→received ${ms(med((x) => x.receiveTime - x.captureTime))}, decode ${ms(med((x) => x.decodeMs ?? 0))}, received→shown ${ms(med((x) => x.shown - x.receiveTime))}`);
 }
 
 /** One line per ratio: ours against each reference, with both medians and spreads. */

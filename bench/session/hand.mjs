@@ -11,12 +11,14 @@ const ECHO = path.join(path.dirname(new URL(import.meta.url).pathname), '..', 's
 
 /**
  * n clicks at (x, y) of the page, after three that warm the path; gives the delays in ms
- * from the page's mousedown event (its timeStamp) to the press reported by flip.
+ * from the press's event in the page (its timeStamp) to the ButtonPress reported by flip.
+ * The viewer listens to pointerdown, whose default it prevents (so no mousedown follows):
+ * the time is the pointerdown's.
  */
 export async function clicks(page, flip, { x, y }, n) {
   await page.evaluate(() => {
     window.kvDowns = [];
-    addEventListener('mousedown', (e) => window.kvDowns.push(performance.timeOrigin + e.timeStamp), true);
+    addEventListener('pointerdown', (e) => window.kvDowns.push(performance.timeOrigin + e.timeStamp), true);
   });
   await page.mouse.move(x, y);
   await sleep(300);

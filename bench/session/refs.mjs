@@ -52,9 +52,10 @@ function run(cmd, args, env) {
 
 /**
  * Starts the references on display for the monitor geometry clip ("WxH+X+Y").
- * ports: {web, ws, rfb}. Gives {vnc, floor, pids: {x11vnc}, stop()}.
+ * ports: {web, ws, rfb}; floorQuery ("?codec=…") tries other settings on the floor.
+ * Gives {vnc, floor (pages), floorSize, floorLabel, pids: {x11vnc, websockify}, stop()}.
  */
-export async function startRefs({ display, clip, ports, captureSource, viewer }) {
+export async function startRefs({ display, clip, ports, captureSource, viewer, floorQuery = '' }) {
   const parts = [];
   const stop = async () => {
     for (const p of parts.reverse()) await p().catch(() => {});
@@ -86,8 +87,11 @@ export async function startRefs({ display, clip, ports, captureSource, viewer })
     parts.push(() => browser.close());
 
     const floor = browser.pages()[0] ?? (await browser.newPage());
-    await floor.goto(`http://127.0.0.1:${ports.web}/floor.html`);
-    const f = await waitFor(() => floor.evaluate(() => (window.floor.state !== 'starting' ? window.floor : null)), 'the floor page', 30000);
+    await floor.goto(`http://127.0.0.1:${ports.web}/floor.html${floorQuery}`);
+    const f = await waitFor(() => floor.evaluate(() => {
+      const f = window.floor;
+      return f.state === 'starting' ? null : { state: f.state, size: f.size, label: f.label, error: f.error };
+    }), 'the floor page', 30000);
     if (f.state !== 'running') throw new Error(`la página de referencia no capturó: ${f.error}`);
 
     await waitFor(() => new Promise((r) => {
@@ -102,7 +106,7 @@ export async function startRefs({ display, clip, ports, captureSource, viewer })
     await vnc.goto(`http://127.0.0.1:${ports.web}/vnc.html?ws=${ports.ws}`);
     const v = await waitFor(() => vnc.evaluate(() => (window.vnc.state !== 'connecting' ? window.vnc : null)), 'noVNC', 30000);
     if (v.state !== 'running') throw new Error(`noVNC no se conectó: ${v.error} ${x11vnc.log}`);
-    return { vnc, floor, floorSize: f.size, floorLabel: f.label, pids: { x11vnc: x11vnc.pid, websockify: wsfy.pid }, stop };
+    return { vnc, floor, browser, floorSize: f.size, floorLabel: f.label, pids: { x11vnc: x11vnc.pid, websockify: wsfy.pid }, stop };
   } catch (e) {
     await stop();
     throw e;

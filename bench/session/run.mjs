@@ -1,13 +1,14 @@
 // The session benchmarks: glass to glass (still and busy picture), the remote hand and the
 // host's CPU, each against references run side by side in the same run. One line per figure.
-//   BENCH_FLIP_BIN (build/bench/flip, flip.c compiled by bench/session.sh), BENCH_FLIPS (30), BENCH_CLICKS (100), BENCH_DISPLAY (70),
-//   BENCH_PORT (9750: this and the next two)
+//   BENCH_FLIP_BIN (build/bench/flip, compiled by bench/session.sh), BENCH_FLIPS (30),
+//   BENCH_CLICKS (100), BENCH_DISPLAY (70), BENCH_PORT (9750: this and the next two)
+import { cpus } from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { PRIMARY, SessionBed, bedMissing } from '../../tests/lib/session_bed.mjs';
 import { cpuMeter, machineLoad } from './cpu.mjs';
 import { Flip } from './flip.mjs';
-import { glassToGlass, report, summary } from './glass.mjs';
+import { glassToGlass, report, stagesLine, summary } from './glass.mjs';
 import { clicks, echoRoundTrips } from './hand.mjs';
 import { startRefs } from './refs.mjs';
 
@@ -17,6 +18,8 @@ const PORT = Number(process.env.BENCH_PORT ?? 9750);
 const HERE = path.dirname(new URL(import.meta.url).pathname);
 const ms = (v) => `${v.toFixed(1)} ms`;
 const pct = (v) => `${Math.round(v * 100)}%`;
+// The whole run, set-up and clean-up included, takes about three minutes on a quiet machine.
+const LIMIT_MS = 12 * 60 * 1000;
 
 const missing = bedMissing();
 if (missing) {
@@ -25,9 +28,23 @@ if (missing) {
 }
 
 const load = await machineLoad();
-console.log(`machine: ${(await import('node:os')).cpus().length} cores, load average ${load.load1.toFixed(1)}, ${pct(load.busy)} busy before the run`);
+console.log(`machine: ${cpus().length} cores, load average ${load.load1.toFixed(1)}, ${pct(load.busy)} busy before the run`);
 
 let bed, flip, refs;
+let cleaning = null;
+const cleanup = () => (cleaning ??= (async () => {
+  await flip?.stop().catch(() => {});
+  await refs?.stop().catch(() => {});
+  await bed?.stop().catch(() => {});
+})());
+const abort = async (why) => {
+  console.error(`bench/session: ${why}; limpiando`);
+  await cleanup();
+  process.exit(1);
+};
+for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => abort(`señal ${sig}`));
+const limit = setTimeout(() => abort(`pasaron ${LIMIT_MS / 60000} minutos`), LIMIT_MS);
+
 try {
   bed = await SessionBed.start({ display: Number(process.env.BENCH_DISPLAY ?? 70) });
   const host = await bed.host('PC de banco');
@@ -54,7 +71,10 @@ try {
   const REFS = [{ key: 'vnc', label: 'x11vnc+noVNC' }, { key: 'floor', label: 'floor' }];
 
   // 1. Still picture: the whole monitor changes colour at once.
-  report(`glass to glass, still picture ${pic}`, await glassToGlass(flip, watchers, FLIPS), OURS, REFS);
+  const still = await glassToGlass(flip, watchers, FLIPS);
+  report(`glass to glass, still picture ${pic}`, still, OURS, REFS);
+  stagesLine('still picture', 'ours', still.ours);
+  stagesLine('still picture', 'the floor', still.floor);
 
   // 2. The remote hand, on the same session, in the middle of the picture.
   const at = await tech.viewerPoint(k, 0.5, 0.5);
@@ -69,12 +89,14 @@ try {
   await sleep(3000);
   const meter = cpuMeter({ ours: host.k.proc.pid, x11vnc: refs.pids.x11vnc, websockify: refs.pids.websockify });
   const t0 = Date.now();
-  report(`glass to glass, busy picture ${pic}`, await glassToGlass(flip, watchers, FLIPS), OURS, REFS);
+  const busy = await glassToGlass(flip, watchers, FLIPS);
   const cpu = meter();
+  report(`glass to glass, busy picture ${pic}`, busy, OURS, REFS);
+  stagesLine('busy picture', 'ours', busy.ours);
+  stagesLine('busy picture', 'the floor', busy.floor);
   console.log(`host CPU, busy picture ${pic}, ours/x11vnc: ${(cpu.ours / cpu.x11vnc).toFixed(2)}x (kelvora and its browser ${pct(cpu.ours)} of a core, x11vnc ${pct(cpu.x11vnc)}, its websockify ${pct(cpu.websockify)}; ${Math.round((Date.now() - t0) / 1000)} s)`);
   await flip.busy(0);
 } finally {
-  await flip?.stop().catch(() => {});
-  await refs?.stop().catch(() => {});
-  await bed?.stop().catch(() => {});
+  clearTimeout(limit);
+  await cleanup();
 }

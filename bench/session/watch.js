@@ -4,7 +4,7 @@
 // first appears. Times are performance.timeOrigin + the frame callback's own timestamp,
 // so that every page and the flip program share one clock (CLOCK_REALTIME, ms).
 (() => {
-  const W = (window.kvWatch = { want: null, seen: new Map(), frames: 0, last: null, err: '' });
+  const W = (window.kvWatch = { want: null, seen: new Map(), stages: new Map(), frames: 0, last: null, err: '' });
   const probe = document.createElement('canvas');
   probe.width = probe.height = 4;
   const pctx = probe.getContext('2d', { willReadFrequently: true });
@@ -21,12 +21,22 @@
   /** Sampling costs a frame conversion: only while a flip is awaited (and now and then to show life). */
   const wanted = () => (W.want && !W.seen.has(W.want.id)) || W.frames % 30 === 0;
 
-  function check(c, now) {
+  /** The frame's own times, when the browser knows them (WebRTC frames), on the wall clock. */
+  function stages(meta) {
+    const o = {};
+    for (const k of ['captureTime', 'receiveTime', 'expectedDisplayTime']) if (typeof meta[k] === 'number' && meta[k] > 0) o[k] = performance.timeOrigin + meta[k];
+    if (typeof meta.processingDuration === 'number') o.decodeMs = meta.processingDuration * 1000;
+    return o;
+  }
+
+  function check(c, now, meta) {
     W.last = c.map(Math.round);
     const want = W.want;
     if (!want || W.seen.has(want.id)) return;
     const dist = Math.abs(c[0] - want.rgb[0]) + Math.abs(c[1] - want.rgb[1]) + Math.abs(c[2] - want.rgb[2]);
-    if (dist < 90) W.seen.set(want.id, performance.timeOrigin + now);
+    if (dist >= 90) return;
+    W.seen.set(want.id, performance.timeOrigin + now);
+    if (meta) W.stages.set(want.id, stages(meta));
   }
 
   /** Watches a video element; each presented frame is checked. */
@@ -34,7 +44,7 @@
     const onFrame = (now, meta) => {
       W.frames++;
       try {
-        if (meta.width && meta.height && wanted()) check(sample(el, meta.width, meta.height), now);
+        if (meta.width && meta.height && wanted()) check(sample(el, meta.width, meta.height), now, meta);
       } catch (e) {
         W.err = String(e);
       }
@@ -59,4 +69,5 @@
 
   W.expect = (id, rgb) => { W.want = { id, rgb }; };
   W.when = (id) => W.seen.get(id) ?? null;
+  W.stagesOf = (id) => W.stages.get(id) ?? null;
 })();
