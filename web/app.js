@@ -684,6 +684,49 @@ function sessionNote(/** @type {any} */ s) {
   }).catch(() => {});
 }
 
+// Wire input ----------------------------------------------------------------------------
+// What arrives from the signalling server or the other page, in shapes the page can use.
+
+/** The monitor list from the local API, with only the fields the page uses and checked types. */
+function cleanMons(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  return list
+    .slice(0, 16)
+    .filter((m) => m && typeof m === 'object' && Number.isInteger(m.i) && m.i >= 0)
+    .map((m) => ({
+      i: m.i,
+      name: typeof m.name === 'string' ? m.name.slice(0, 64) : '',
+      w: Number.isFinite(m.w) ? m.w : 0,
+      h: Number.isFinite(m.h) ? m.h : 0,
+      primary: m.primary === true,
+    }));
+}
+
+/**
+ * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
+ * else would make the connection's constructor throw.
+ */
+function cleanIce(/** @type {any} */ list) {
+  if (!Array.isArray(list)) return [];
+  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
+  return list.slice(0, 16).flatMap((x) => {
+    if (!x || typeof x !== 'object') return [];
+    const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
+    if (!urls.length) return [];
+    /** @type {any} */
+    const out = { urls };
+    if (str(x.username)) out.username = x.username;
+    if (str(x.credential)) out.credential = x.credential;
+    return [out];
+  });
+}
+
+/** A name from the network as a short single line. */
+function peerName(/** @type {any} */ v, fallback = 'Kelvora') {
+  const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
+  return s || fallback;
+}
+
 // SDP ------------------------------------------------------------------------------------
 
 const OPUS_PC_AUDIO = [['stereo', '1'], ['sprop-stereo', '1'], ['maxaveragebitrate', '192000'], ['useinbandfec', '1']];
@@ -909,43 +952,2287 @@ function setWait(/** @type {any} */ s, /** @type {string} */ text) {
 // ── host ─────────────────────────────────────────────────────────────────────────────────
 // Receiving support: the /host/ registration, the request dialog, the captured screen, the
 // input pump, the requests of the technician, the host bar and the "this PC" card.
+//
+// Registration: off → connecting → online; online or connecting → error when the socket
+// closes → connecting again after the wait; → taken or replaced (no retry until the user
+// acts); → off when switched off. A request: pending (58 s) → accepted, denied, timed
+// out, cancelled by the peer, or dropped when the socket closes.
 
-/** @type {any} the /host/ registration: ws, state, retry, timer, ping, stop, req */
+/**
+ * @typedef {Object} HostReq the pending request
+ * @property {string} sid server's id of the request
+ * @property {string} name the technician's name
+ * @property {number} until end of the 58 s to decide (ms); 0 while the password is checked
+ * @property {any[]} ice ICE servers handed over with the request
+ * @property {any[]} allMons every monitor of this PC
+ * @property {boolean} picking decided: the screen is being captured
+ * @property {number} shown when the dialog appeared (ms)
+ * @property {any} tick the countdown's interval
+ */
+
+/** @type {{ws: WebSocket|null, state: string, retry: number, timer: any, ping: any, stop: boolean, req: HostReq|null}} the /host/ registration */
 const HOST = { ws: null, state: 'off', retry: 0, timer: 0, ping: 0, stop: false, req: null };
-/** @type {{q: any[], move: any, busy: boolean}} the host's input queue */
+/** @type {{q: any[], move: any, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
 const INQ = { q: [], move: null, busy: false };
-/** @type {Object<number, number>} monitor index → screen number of the capture window */
+/** @type {Object<string, number>} monitor name → screen number of the capture window; 1 is the main capture's */
 const CAPN = {};
+/** @type {{keyShown: boolean, barKey: string}} the card's eye; what the host bar was last built from */
+const HUI = { keyShown: false, barKey: '' };
 
-function wireHost() {}
-function hostConnect() {}
-function hostDisconnect() {}
+const REQ_MS = 58000;
+const ACCEPT_GUARD_MS = 1200;
+const CAPTURE_MS = 25000;
+const HOST_PING_MS = 25000;
+/** Events per POST to /api/input. */
+const INPUT_BATCH = 200;
+/** Queued events beyond this are refused: a flood must not grow the page without end. */
+const INPUT_MAX = 20000;
+/** Waits before the 1st…5th retry of the registration, then every later one (s). */
+const RETRY_WAITS = [3, 5, 8, 13, 20, 30];
+
+/** Content hint, maximum bit rate and degradation preference of each quality. */
+const QUALITY = {
+  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution' },
+  fluidez: { hint: 'motion', bitrate: 6000000, degradation: 'maintain-framerate' },
+  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced' },
+};
+
+// Pure rules -------------------------------------------------------------------------------
+
+/** Wait before the next registration attempt, given how many retries came before (ms). */
+function retryDelay(/** @type {number} */ retry) {
+  return RETRY_WAITS[Math.max(0, Math.min(retry, RETRY_WAITS.length - 1))] * 1000;
+}
+
+/** Seconds left until `until`, rounded up, never negative. */
+function secsLeft(/** @type {number} */ until, /** @type {number} */ now) {
+  return Math.max(0, Math.ceil((until - now) / 1000));
+}
+
+/** A frame rate from a message or a setting: 5..60, 30 when it is not a number. */
+function clampFps(/** @type {any} */ v) {
+  const n = typeof v === 'string' && v.trim() !== '' ? Number(v) : v;
+  if (typeof n !== 'number' || !Number.isFinite(n)) return 30;
+  return Math.min(60, Math.max(5, Math.round(n)));
+}
+
+/** A quality name, or null when it is none of the three. */
+function qualityName(/** @type {any} */ q) {
+  return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
+}
+
+/** The monitor a "screen:<n>…" track label names (Windows calls it DISPLAY<n+1>), or null. */
+function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
+  const m = /screen:(\d+)/.exec(String(label || ''));
+  if (!m) return null;
+  const name = 'DISPLAY' + (Number(m[1]) + 1);
+  return mons.find((x) => x.name === name) || null;
+}
+
+/**
+ * The monitor a capture of w×h shows: the only one; else the one of that size (the primary
+ * among several); else those of nearly the same shape (16:9 without a size), primary first;
+ * else the primary; else the first.
+ */
+function matchMonitor(/** @type {any[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
+  if (!mons.length) return null;
+  if (mons.length === 1) return mons[0];
+  const pick = (/** @type {any[]} */ l) => l.find((m) => m.primary) || l[0];
+  const same = mons.filter((m) => m.w === w && m.h === h);
+  if (same.length) return pick(same);
+  const ratio = w > 0 && h > 0 ? w / h : 16 / 9;
+  const near = mons.filter((m) => m.h > 0 && Math.abs(m.w / m.h - ratio) < 0.02);
+  return pick(near.length ? near : mons);
+}
+
+/** Monitors the technician may see: those named, or all when none of the names matches. */
+function allowedMons(/** @type {any[]} */ mons, /** @type {string[]} */ names) {
+  const some = mons.filter((m) => names.includes(m.name));
+  return some.length ? some : mons.slice();
+}
+
+/** The `monitores` setting as names; "todos" (or nothing) means every monitor. */
+function monNames(/** @type {string} */ v) {
+  const s = String(v || '').trim();
+  if (!s || s.toLowerCase() === 'todos') return [];
+  return s.split(',').map((x) => x.trim()).filter(Boolean).slice(0, 16);
+}
+
+/**
+ * Puts input from the technician in the queue. A move batch (channel mov) only replaces
+ * the pending move by its last event; an ordered batch is appended and makes the pending
+ * move stale. Returns whether anything was taken.
+ */
+function queueInput(/** @type {any} */ ev, /** @type {boolean} */ moves) {
+  if (!Array.isArray(ev)) return false;
+  const list = ev.filter((e) => e && typeof e === 'object' && !Array.isArray(e));
+  if (!list.length) return false;
+  if (moves) {
+    INQ.move = list[list.length - 1];
+    return true;
+  }
+  if (INQ.q.length + list.length > INPUT_MAX) return false;
+  for (const e of list) INQ.q.push(e);
+  INQ.move = null;
+  return true;
+}
+
+/** Forgets queued input: control ended, the monitor changed or the session ended. */
+function clearInput() {
+  INQ.q = [];
+  INQ.move = null;
+}
+
+/**
+ * The one input pump: while the session allows control, posts up to 200 queued events,
+ * one POST at a time; with nothing queued, the pending move alone. A move that arrives
+ * while ordered events are still queued came after them, so it goes out once they are
+ * out instead of being lost.
+ */
+async function pumpInput(/** @type {any} */ s) {
+  if (INQ.busy) return;
+  INQ.busy = true;
+  try {
+    while (HSES === s && !s.dead && s.control && (INQ.q.length || INQ.move)) {
+      let batch;
+      if (INQ.q.length) batch = INQ.q.splice(0, INPUT_BATCH);
+      else {
+        batch = [INQ.move];
+        INQ.move = null;
+      }
+      try {
+        await post('/api/input', { mon: s.mon, ev: batch });
+      } catch {}
+    }
+  } finally {
+    INQ.busy = false;
+  }
+  if (!(HSES === s && !s.dead && s.control)) clearInput();
+}
+
+/** The permissions and monitors the technician is told about. */
+function permMsg(/** @type {any} */ s) {
+  return { t: 'perm', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack, mon: s.mon, mons: s.mons, monsw: true, surface: s.surface };
+}
+
+/** An error as one line of text for the log. */
+function errText(/** @type {any} */ e) {
+  if (!e) return 'error';
+  if (typeof e === 'string') return e;
+  return [e.name && e.name !== 'Error' ? e.name : '', e.message || ''].filter(Boolean).join(': ') || String(e);
+}
+
+// Registration ---------------------------------------------------------------------------
+
+function setHostState(/** @type {string} */ st) {
+  HOST.state = st;
+  renderHostStatus();
+  renderPills();
+}
+
+/** Opens the /host/ socket under this PC's ID when available and not already open. */
+function hostConnect() {
+  clearTimeout(HOST.timer);
+  HOST.timer = 0;
+  if (!ID || !ID.id || !yes(setting('recibir', 'disponible'))) {
+    setHostState('off');
+    return;
+  }
+  if (HOST.ws && (HOST.ws.readyState === WebSocket.CONNECTING || HOST.ws.readyState === WebSocket.OPEN)) return;
+  HOST.stop = false;
+  setHostState('connecting');
+  /** @type {WebSocket} */
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/host/' + ID.id));
+  } catch {
+    hostRetry();
+    return;
+  }
+  HOST.ws = ws;
+  ws.onopen = () => {
+    if (HOST.ws === ws) ws.send(JSON.stringify({ t: 'hello', key: ID.llave, name: ID.nombre, ver: VER }));
+  };
+  ws.onmessage = (e) => {
+    if (HOST.ws !== ws || typeof e.data !== 'string' || e.data.length > 1 << 20) return;
+    let m;
+    try {
+      m = JSON.parse(e.data);
+    } catch {
+      return;
+    }
+    if (m && typeof m === 'object' && typeof m.t === 'string') hostServerMsg(m);
+  };
+  ws.onclose = () => hostClosed(ws);
+}
+
+/** Closes the registration on the user's word: no retry until it is switched on again. */
+function hostDisconnect() {
+  HOST.stop = true;
+  HOST.retry = 0;
+  const ws = HOST.ws;
+  hostLost();
+  if (ws) {
+    ws.onclose = ws.onmessage = ws.onopen = null;
+    try {
+      ws.close();
+    } catch {}
+  }
+  setHostState('off');
+}
+
+/** The availability switch: stored, then the registration follows it. */
+function setAvail(/** @type {boolean} */ on) {
+  AJ.recibir.disponible = on ? 'si' : 'no';
+  post('/api/ajustes', { recibir: { disponible: AJ.recibir.disponible } }).catch(() => {});
+  if (on) hostConnect();
+  else hostDisconnect();
+}
+
 /** JSON on the /host/ socket when open. */
 function hsend(/** @type {any} */ m) {
   if (HOST.ws && HOST.ws.readyState === WebSocket.OPEN) HOST.ws.send(JSON.stringify(m));
 }
-function hostHello(/** @type {any} */ s) {}
-function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} */ label) {}
-/** endSession's host part: the slot, the capture link, the PC audio pipe, the input queue. */
+
+/** What goes when the socket goes: the keep-alive, a pending request, a ringing call. */
+function hostLost() {
+  clearTimeout(HOST.timer);
+  clearInterval(HOST.ping);
+  HOST.timer = HOST.ping = 0;
+  HOST.ws = null;
+  if (HOST.req) dropReq();
+  if (typeof declineRing === 'function') declineRing();
+}
+
+function hostClosed(/** @type {WebSocket} */ ws) {
+  if (HOST.ws !== ws) return;
+  hostLost();
+  if (HOST.stop) setHostState('off');
+  else if (HOST.state === 'taken' || HOST.state === 'replaced') renderHostStatus();
+  else hostRetry();
+}
+
+function hostRetry() {
+  HOST.ws = null;
+  setHostState('error');
+  clearTimeout(HOST.timer);
+  HOST.timer = setTimeout(hostConnect, retryDelay(HOST.retry));
+  HOST.retry = Math.min(HOST.retry + 1, RETRY_WAITS.length);
+}
+
+/** Every message of the signalling server on /host/. */
+function hostServerMsg(/** @type {any} */ m) {
+  const sid = typeof m.sid === 'string' ? m.sid : '';
+  const s = HSES && sid && HSES.sid === sid ? HSES : null;
+  switch (m.t) {
+    case 'ready':
+      HOST.retry = 0;
+      setHostState('online');
+      clearInterval(HOST.ping);
+      HOST.ping = setInterval(() => hsend({ t: 'ping' }), HOST_PING_MS);
+      break;
+    case 'taken':
+    case 'replaced':
+      setHostState(m.t);
+      break;
+    case 'locked': {
+      const mins = Number.isFinite(m.mins) ? Math.max(1, Math.min(10000, Math.round(m.mins))) : 1;
+      toast(t('lockedMsg', mins), 8000);
+      break;
+    }
+    case 'req':
+      onReq(m);
+      break;
+    case 'cancel':
+      if (HOST.req && sid && HOST.req.sid === sid) {
+        dropReq();
+        toast(t('reqCancelled'));
+      } else if (s && !s.connected) endSession(s, 'peer', false);
+      break;
+    case 'signal':
+      if (s) onSignal(s, m.data);
+      break;
+    case 'left':
+    case 'ended':
+      if (s && !s.connected) endSession(s, m.reason === 'failed' ? 'failed' : 'peer', false);
+      break;
+    case 'ring':
+      if (typeof onRing === 'function') onRing(m);
+      break;
+    case 'ringcancel':
+    case 'csignal':
+    case 'hangup':
+      if (typeof onRingMsg === 'function') onRingMsg(m);
+      break;
+    case 'pong':
+      break;
+    default:
+      console.log('host: mensaje desconocido', m.t);
+  }
+}
+
+// Requests ---------------------------------------------------------------------------------
+
+/** A technician asks to enter: busy, unavailable, wrong password, unattended or the dialog. */
+async function onReq(/** @type {any} */ m) {
+  const sid = typeof m.sid === 'string' ? m.sid.slice(0, 64) : '';
+  if (!sid) return;
+  if (HSES || HOST.req) return hsend({ t: 'answer', sid, ok: false, reason: 'busy' });
+  if (!yes(setting('recibir', 'disponible'))) return hsend({ t: 'answer', sid, ok: false, reason: 'unavailable' });
+  // The slot is taken at once: a second request while the password is checked is "busy".
+  /** @type {HostReq} */
+  const req = {
+    sid, name: peerName(m.name), until: 0, ice: cleanIce(m.iceServers),
+    allMons: [], picking: true, shown: 0, tick: 0,
+  };
+  HOST.req = req;
+  const pass = typeof m.pass === 'string' ? m.pass.trim() : '';
+  if (pass) {
+    let ok = false;
+    try {
+      ok = !!(await post('/api/verificar', { clave: pass.slice(0, 256) })).ok;
+    } catch {}
+    if (HOST.req !== req) return;
+    if (!ok) {
+      HOST.req = null;
+      hsend({ t: 'answer', sid, ok: false, reason: 'badkey' });
+      toast(t('badKeyTry'), 6000);
+      return;
+    }
+    if (yes(setting('recibir', 'desatendido'))) return acceptUnattended(req);
+  }
+  req.until = Date.now() + REQ_MS;
+  req.allMons = await readMons();
+  if (HOST.req !== req) return;
+  req.picking = false;
+  post('/api/aviso', { titulo: 'Kelvora', texto: t('reqWho', req.name) }).catch(() => {});
+  get('/api/show').catch(() => {});
+  if (yes(setting('recibir', 'sonido'))) beep();
+  showReq(req);
+}
+
+async function readMons() {
+  try {
+    return cleanMons(await get('/api/monitores'));
+  } catch {
+    return [];
+  }
+}
+
+/** The request dialog: who, countdown, options, one box per monitor; reject has the focus. */
+function showReq(/** @type {HostReq} */ req) {
+  const box = (/** @type {string} */ id, /** @type {boolean} */ on, /** @type {string} */ key) =>
+    `<label class="check"><input type="checkbox" id="${id}"${on ? ' checked' : ''}><span>${esc(t(key))}</span></label>`;
+  const mons = req.allMons.length > 1
+    ? `<div class="reqMons"><div class="hint">${esc(t('reqMons'))}</div>${req.allMons
+      .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}" checked><span>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</span></label>`)
+      .join('')}</div>`
+    : '';
+  $('#reqBox').innerHTML = `<h3>${esc(t('reqTitle'))}</h3>
+<p class="reqWho">${esc(t('reqWho', req.name))}</p>
+<div id="reqLeft" class="reqLeft"></div>
+<div class="reqWarn">${esc(t('reqWarn'))}</div>
+<div class="reqOpts">${box('reqCtl', yes(setting('recibir', 'permitir_control')), 'reqCtl')}${box('reqAudio', yes(setting('recibir', 'compartir_audio')), 'reqAudio')}${box('reqCall', false, 'reqCall')}</div>
+${mons}
+<div class="hint reqPicker">${esc(t('reqPicker'))}</div>
+<div class="actions"><button id="reqNo">${esc(t('reject'))}</button><button id="reqYes" class="primary" disabled>${esc(t('accept'))}</button></div>`;
+  $('#reqModal').hidden = false;
+  req.shown = Date.now();
+  $('#reqNo').focus();
+  setTimeout(() => {
+    if (HOST.req === req && !req.picking && $('#reqYes')) $('#reqYes').disabled = false;
+  }, ACCEPT_GUARD_MS);
+  reqTick(req);
+  req.tick = setInterval(() => reqTick(req), 500);
+}
+
+function reqTick(/** @type {HostReq} */ req) {
+  if (HOST.req !== req || req.picking) return clearInterval(req.tick);
+  const left = secsLeft(req.until, Date.now());
+  const el = $('#reqLeft');
+  if (el) el.textContent = t('reqLeft', left);
+  if (left > 0) return;
+  hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'timeout' });
+  dropReq();
+}
+
+function closeReqDialog() {
+  $('#reqModal').hidden = true;
+  $('#reqBox').innerHTML = '';
+}
+
+/** Forgets the pending request and closes its dialog. */
+function dropReq() {
+  const req = HOST.req;
+  HOST.req = null;
+  if (req) clearInterval(req.tick);
+  closeReqDialog();
+}
+
+function rejectReq() {
+  const req = HOST.req;
+  if (!req || req.picking) return;
+  hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'denied' });
+  dropReq();
+}
+
+/** Accept: the options as ticked, then the main screen; the answer waits for the capture. */
+async function acceptReq() {
+  const req = HOST.req;
+  if (!req || req.picking || Date.now() - req.shown < ACCEPT_GUARD_MS) return;
+  /** @type {string[]} */
+  const mons = [];
+  document.querySelectorAll('#reqBox input[data-mon]').forEach((/** @type {any} */ b) => { if (b.checked) mons.push(b.dataset.mon); });
+  const opts = { control: !!$('#reqCtl').checked, audio: !!$('#reqAudio').checked, voice: !!$('#reqCall').checked, mons, unattended: false };
+  req.picking = true;
+  clearInterval(req.tick);
+  closeReqDialog();
+  let screen;
+  try {
+    screen = await captureFor(req);
+  } catch {
+    toast(t('pickerCancelled'), 6000);
+    return;
+  }
+  if (screen) startHostSession(req, screen, opts);
+}
+
+/**
+ * The main screen for a decided request, then the answer: "cancelled" when the capture
+ * failed (the error is passed on), ok once it stands. Null when the request went away
+ * meanwhile (its capture is stopped again).
+ */
+async function captureFor(/** @type {HostReq} */ req) {
+  let screen;
+  try {
+    screen = await captureScreen();
+  } catch (e) {
+    if (HOST.req === req) {
+      HOST.req = null;
+      hsend({ t: 'answer', sid: req.sid, ok: false, reason: 'cancelled' });
+    }
+    throw e;
+  }
+  if (HOST.req !== req) {
+    stopStream(screen);
+    return null;
+  }
+  HOST.req = null;
+  hsend({ t: 'answer', sid: req.sid, ok: true });
+  return screen;
+}
+
+/** A right password with unattended access on: no dialog, the settings decide. */
+async function acceptUnattended(/** @type {HostReq} */ req) {
+  req.until = Date.now() + REQ_MS;
+  req.allMons = await readMons();
+  const opts = {
+    control: yes(setting('recibir', 'permitir_control')), audio: yes(setting('recibir', 'compartir_audio')),
+    voice: false, mons: monNames(setting('recibir', 'monitores')), unattended: true,
+  };
+  if (HOST.req !== req) return;
+  let screen;
+  try {
+    screen = await captureFor(req);
+  } catch (e) {
+    diag(`[SESION] acceso desatendido: no se pudo capturar la pantalla (${errText(e)})`);
+    return;
+  }
+  if (!screen) return;
+  post('/api/aviso', { titulo: 'Kelvora', texto: t('uaHost', req.name) }).catch(() => {});
+  toast(t('uaHost', req.name), 8000);
+  diag(`[SESION] acceso desatendido de ${req.name}`);
+  startHostSession(req, screen, opts);
+}
+
+// Screen capture -------------------------------------------------------------------------
+
+/** The main screen without a picker (the window was started to pick it), or a refusal within 25 s. */
+function captureScreen() {
+  const fps = clampFps(setting('recibir', 'fps'));
+  /** @type {any} */
+  const opts = {
+    video: { displaySurface: 'monitor', frameRate: { ideal: fps, max: fps }, cursor: 'always' },
+    audio: false, selfBrowserSurface: 'exclude', monitorTypeSurfaces: 'include', preferCurrentTab: false,
+  };
+  return new Promise((resolve, reject) => {
+    let late = false;
+    const timer = setTimeout(() => {
+      late = true;
+      reject(new Error('no hubo pantalla en 25 s'));
+    }, CAPTURE_MS);
+    let p;
+    try {
+      p = navigator.mediaDevices.getDisplayMedia(opts);
+    } catch (e) {
+      clearTimeout(timer);
+      return reject(e);
+    }
+    p.then(
+      (st) => {
+        clearTimeout(timer);
+        // A screen that comes after the time-out must not stay captured.
+        if (late) stopStream(st);
+        else resolve(st);
+      },
+      (e) => {
+        clearTimeout(timer);
+        reject(e);
+      },
+    );
+  });
+}
+
+/** Stops a stream's tracks without their end handlers running. */
+function stopStream(/** @type {MediaStream|null} */ st) {
+  if (!st) return;
+  st.getTracks().forEach((tr) => {
+    tr.onended = null;
+    tr.stop();
+  });
+}
+
+// The host session -------------------------------------------------------------------------
+
+/** After acceptance: the record, the monitors, the peer connection and its media, the offer. */
+async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStream} */ screen, /** @type {any} */ opts) {
+  const track = screen.getVideoTracks()[0];
+  const st = track ? track.getSettings() : {};
+  const s = newSession('host', {
+    k: 'h' + ++SESN, sid: req.sid, peer: req.name, ice: req.ice,
+    quality: qualityName(setting('recibir', 'calidad')) || 'auto', fps: clampFps(setting('recibir', 'fps')),
+    control: !!opts.control, audio: !!opts.audio, unattended: !!opts.unattended, monsw: true,
+    surface: st.displaySurface || 'monitor',
+    screen, vtx: null, atx: null, vaud: null, audioPipe: null, audioTrack: null,
+    allMons: req.allMons, allowNames: opts.mons, mainMon: 0, cap: null, capBusy: false,
+  });
+  HSES = s;
+  const main = labelMonitor(s.allMons, track ? track.label : '') || matchMonitor(s.allMons, st.width || 0, st.height || 0);
+  if (main) {
+    s.mainMon = main.i;
+    CAPN[main.name] = 1;
+  }
+  s.mon = s.mainMon;
+  s.mons = allowedMons(s.allMons, s.allowNames);
+  renderHostBar();
+  if (track) track.onended = () => { if (!s.dead && s.screen === screen) endSession(s, 'stopped'); };
+  try {
+    await buildHostPC(s, track, opts);
+  } catch (e) {
+    diag(`[SESION] no se pudo iniciar la sesión con ${s.peer}: ${errText(e)}`);
+    endSession(s, 'local');
+  }
+}
+
+/** The media layout (screen, PC audio, voice), the channels, the quality and the offer. */
+async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
+  const pc = await newPC(s);
+  if (!pc || s.dead) return;
+  s.vtx = pc.addTransceiver(track, { direction: 'sendonly', streams: [s.screen] });
+  s.atx = pc.addTransceiver('audio', { direction: 'sendonly' });
+  s.voice = pc.addTransceiver('audio', { direction: 'sendrecv' });
+  preferCodecs(s.vtx);
+  if (s.audio) hostStartAudio(s);
+  try {
+    s.vaud = new Audio();
+    s.vaud.autoplay = true;
+    s.vaud.srcObject = new MediaStream([s.voice.receiver.track]);
+  } catch {}
+  wireDC(s, pc.createDataChannel('ctl', { ordered: true }));
+  wireDC(s, pc.createDataChannel('file', { ordered: true }));
+  wireDC(s, pc.createDataChannel('mov', { ordered: false, maxRetransmits: 0 }));
+  await applyQuality(s);
+  if (s.dead) return;
+  await sendOffer(s);
+  sessionNote(s);
+  if (opts.voice && typeof startSesLine === 'function') startSesLine(s);
+  renderHostBar();
+  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  startStats(s);
+  if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
+}
+
+/** endSession's host part: the slot, the capture link, the PC audio pipe, the queue, the tracks. */
 function hostForget(/** @type {any} */ s) {
   if (HSES === s) HSES = null;
+  clearInput();
+  if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
+  hostStopAudio(s);
+  stopStream(s.screen);
+  if (s.vaud) {
+    s.vaud.srcObject = null;
+    s.vaud = null;
+  }
 }
-function renderIdCard() {}
-function renderHostStatus() {}
-function renderHostBar() {}
+
+/** Quality, frame rate and bit rate of the screen's sender; errors leave it as it was. */
+async function applyQuality(/** @type {any} */ s) {
+  const q = qualityName(s.quality) || qualityName(setting('recibir', 'calidad')) || 'auto';
+  const fps = clampFps(s.fps || setting('recibir', 'fps'));
+  const plan = QUALITY[/** @type {'auto'} */ (q)];
+  const sender = s.vtx && s.vtx.sender;
+  const track = sender && sender.track;
+  if (track) {
+    try {
+      track.contentHint = plan.hint;
+      await track.applyConstraints({ frameRate: { ideal: fps, max: fps } });
+    } catch {}
+  }
+  if (!sender) return;
+  try {
+    const p = sender.getParameters();
+    if (!p.encodings || !p.encodings.length) p.encodings = [{}];
+    p.encodings[0].maxFramerate = fps;
+    p.encodings[0].maxBitrate = plan.bitrate;
+    p.degradationPreference = plan.degradation;
+    try {
+      await sender.setParameters(p);
+    } catch {
+      // Some builds refuse a degradation preference; the rate limits matter more.
+      delete p.degradationPreference;
+      await sender.setParameters(p);
+    }
+  } catch {}
+}
+
+/** `hello` when the control channel opens: who we are and what the technician may do. */
+function hostHello(/** @type {any} */ s) {
+  ctl(s, {
+    t: 'hello', name: ID ? ID.nombre : '', id: ID ? ID.id : '', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack,
+    mons: s.mons, mon: s.mon, monsw: true, surface: s.surface, quality: s.quality, fps: s.fps, unattended: !!s.unattended, ver: VER,
+  });
+}
+
+/** Every message from the technician; label is the channel ("ctl" or "mov"). */
+function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} */ label) {
+  if (s !== HSES || s.dead) return;
+  if (label === 'mov' && m.t !== 'in') return;
+  switch (m.t) {
+    case 'in':
+      if (s.control && queueInput(m.ev, label === 'mov')) pumpInput(s);
+      break;
+    case 'text':
+      if (s.control && typeof m.s === 'string' && m.s) post('/api/input', { mon: s.mon, ev: [{ k: 't', s: m.s }] }).catch(() => {});
+      break;
+    case 'clip-set':
+      if (s.control && typeof m.text === 'string') {
+        post('/api/portapapeles/poner', { texto: m.text })
+          .then((r) => !!(r && r.ok), () => false)
+          .then((ok) => ctl(s, { t: 'clip-ok', ok }));
+      }
+      break;
+    case 'clip-get':
+      if (s.control) {
+        post('/api/portapapeles/leer', {})
+          .catch(() => null)
+          .then((r) => {
+            const ok = !!(r && r.ok);
+            ctl(s, { t: 'clip', text: ok && typeof r.texto === 'string' ? r.texto : '', ok });
+          });
+      }
+      break;
+    case 'res-get':
+      post('/api/resolucion', { mon: s.mon })
+        .catch(() => ({ ok: false, msg: 'no se pudo leer la resolución' }))
+        .then((r) => ctl(s, { t: 'res-info', r }));
+      break;
+    case 'res-set':
+      hostResSet(s, m);
+      break;
+    case 'quality':
+      hostQuality(s, m);
+      break;
+    case 'mon':
+      if (Number.isInteger(m.i)) hostShowMon(s, m.i);
+      break;
+    case 'chat':
+      if (typeof m.text === 'string' && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      break;
+    case 'call':
+    case 'hold':
+      if (m.t === 'call') s.peerMic = !!m.on;
+      else s.peerHold = !!m.on;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
+      renderHostBar();
+      break;
+    case 'bye':
+      endSession(s, 'peer', false);
+      break;
+    default:
+      console.log('host: mensaje desconocido del técnico', m.t);
+  }
+}
+
+/** A resolution change asked by the technician, only with control. */
+async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
+  if (!s.control) return ctl(s, { t: 'res-ok', r: { ok: false, msg: 'control' } });
+  /** @type {any} */
+  const body = m.original === true ? { original: true } : { mon: s.mon };
+  if (!body.original) {
+    if (typeof m.w === 'number') body.w = m.w;
+    if (typeof m.h === 'number') body.h = m.h;
+    if (Array.isArray(m.fit) && typeof m.fit[0] === 'number' && typeof m.fit[1] === 'number') {
+      body.ajustar_w = m.fit[0];
+      body.ajustar_h = m.fit[1];
+    }
+  }
+  /** @type {any} */
+  let r;
+  try {
+    r = await post('/api/resolucion/poner', body);
+  } catch {
+    r = { ok: false, msg: 'no se pudo cambiar la resolución' };
+  }
+  if (!r || typeof r !== 'object') r = { ok: false, msg: 'no se pudo cambiar la resolución' };
+  if (r.ok && body.original) toast(t('resBack'), 5000);
+  else if (r.ok && r.actual) toast(t('resChanged', `${Number(r.actual.w) || 0}×${Number(r.actual.h) || 0}`), 7000);
+  const mons = await readMons();
+  if (s.dead) return;
+  if (mons.length) {
+    s.allMons = mons;
+    s.mons = allowedMons(mons, s.allowNames);
+  }
+  ctl(s, permMsg(s));
+  renderHostBar();
+  ctl(s, { t: 'res-ok', r });
+}
+
+/** Quality and frame rate asked by the technician; a capture window gets the frame rate too. */
+function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
+  const q = qualityName(m.q);
+  if (q) s.quality = q;
+  s.fps = clampFps(typeof m.fps === 'number' ? m.fps : NaN);
+  applyQuality(s);
+  if (s.cap) post('/api/buzon/poner', { a: 'cap', m: { t: 'fps', fps: s.fps } }).catch(() => {});
+}
+
+/**
+ * Shows another monitor. The main one is the main capture; any other comes through the
+ * capture window. Ignored during a switch, for a monitor not allowed, or for the one shown
+ * unless it is a secondary whose capture link is gone.
+ */
+async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
+  if (s.dead || s.capBusy) return;
+  const mon = s.mons.find((/** @type {any} */ m) => m.i === i);
+  if (!mon) return;
+  if (i === s.mon && (i === s.mainMon || s.cap)) return;
+  s.capBusy = true;
+  renderHostBar();
+  try {
+    let track;
+    if (i === s.mainMon) {
+      if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
+      s.cap = null;
+      track = s.screen.getVideoTracks()[0];
+      if (!track || track.readyState === 'ended') throw new Error('la captura principal terminó');
+    } else {
+      if (typeof hostCapOpen !== 'function') throw new Error('monitor');
+      track = await hostCapOpen(s, mon.i);
+      if (!track) throw new Error('monitor');
+    }
+    if (s.dead) return;
+    await s.vtx.sender.replaceTrack(track);
+    s.mon = i;
+    clearInput();
+    await applyQuality(s);
+    ctl(s, permMsg(s));
+  } catch (e) {
+    if (s.dead) return;
+    toast(t('monFail'), 7000);
+    diag(`[CAPTURA] no se pudo mostrar el monitor ${mon.name}: ${errText(e)}`);
+    ctl(s, permMsg(s));
+  } finally {
+    s.capBusy = false;
+    renderHostBar();
+  }
+}
+
+// Host bar controls ----------------------------------------------------------------------
+
+function hostSetControl(/** @type {boolean} */ on) {
+  const s = HSES;
+  if (!s) return;
+  // The queue goes first, so that nothing queued is injected after the native side let go.
+  if (!on) clearInput();
+  s.control = on;
+  sessionNote(s);
+  ctl(s, permMsg(s));
+  renderHostBar();
+}
+
+function hostSetAudio(/** @type {boolean} */ on) {
+  const s = /** @type {any} */ (HSES);
+  if (!s) return;
+  s.audio = on;
+  if (on && !s.audioPipe) hostStartAudio(s);
+  if (s.audioTrack) s.audioTrack.enabled = on;
+  ctl(s, permMsg(s));
+  renderHostBar();
+}
+
+function hostSetMon(/** @type {number} */ i) {
+  if (HSES) hostShowMon(HSES, i);
+}
+
+// PC audio -------------------------------------------------------------------------------
+
+/**
+ * The worklet that plays the PC's 16-bit stereo samples. It keeps at most half a second
+ * queued (dropping the oldest buffers), so the delay cannot grow when the page is slow.
+ */
+const PCM_WORKLET = `class KvPcm extends AudioWorkletProcessor {
+  constructor() {
+    super();
+    this.q = []; this.n = 0; this.o = 0; this.max = sampleRate * 0.5 * 2;
+    this.port.onmessage = (e) => {
+      const a = e.data;
+      if (!(a instanceof Int16Array) || !a.length) return;
+      this.q.push(a); this.n += a.length;
+      while (this.n > this.max && this.q.length > 1) { this.n -= this.q.shift().length - this.o; this.o = 0; }
+    };
+  }
+  process(inputs, outputs) {
+    const out = outputs[0], L = out[0], R = out[1] || out[0];
+    for (let i = 0; i < L.length; i++) {
+      const a = this.q[0];
+      if (!a) { L[i] = 0; R[i] = 0; continue; }
+      L[i] = a[this.o] / 32768; R[i] = (this.o + 1 < a.length ? a[this.o + 1] : 0) / 32768;
+      this.o += 2; this.n -= 2;
+      if (this.o >= a.length) { this.q.shift(); this.o = 0; }
+    }
+    return true;
+  }
+}
+registerProcessor('kv-pcm', KvPcm);`;
+
+/** Joins a chunk to the previous remainder: the whole stereo frames (4 bytes each) and what is left. */
+function splitPcm(/** @type {Uint8Array} */ rest, /** @type {Uint8Array} */ chunk) {
+  const all = new Uint8Array(rest.length + chunk.length);
+  all.set(rest, 0);
+  all.set(chunk, rest.length);
+  const n = all.length - (all.length % 4);
+  return { whole: all.slice(0, n), rest: all.slice(n) };
+}
+
+/** The PC's sound from the native side as the session's PC-audio track (transceiver 1). */
+async function hostStartAudio(/** @type {any} */ s) {
+  if (s.audioPipe || s.dead) return;
+  const pipe = { ctrl: new AbortController(), ctx: /** @type {AudioContext|null} */ (null) };
+  s.audioPipe = pipe;
+  try {
+    const r = await fetch('/api/audio?t=' + encodeURIComponent(TOKEN), { cache: 'no-store', signal: pipe.ctrl.signal });
+    if (!r.ok || !r.body || !String(r.headers.get('Content-Type') || '').includes('octet')) throw new Error('sin audio');
+    const hz = Number(r.headers.get('X-Hz'));
+    // AudioContext refuses rates far outside what sound cards use.
+    const rate = Number.isFinite(hz) && hz >= 8000 && hz <= 192000 ? hz : 48000;
+    const ctx = new AudioContext({ sampleRate: rate, latencyHint: 'interactive' });
+    pipe.ctx = ctx;
+    const url = URL.createObjectURL(new Blob([PCM_WORKLET], { type: 'text/javascript' }));
+    try {
+      await ctx.audioWorklet.addModule(url);
+    } finally {
+      URL.revokeObjectURL(url);
+    }
+    const node = new AudioWorkletNode(ctx, 'kv-pcm', { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2] });
+    const dest = ctx.createMediaStreamDestination();
+    dest.channelCount = 2;
+    node.connect(dest);
+    ctx.resume().catch(() => {});
+    const track = dest.stream.getAudioTracks()[0];
+    if (s.audioPipe !== pipe || s.dead) throw new Error('sin audio');
+    track.enabled = !!s.audio;
+    s.audioTrack = track;
+    if (s.atx) await s.atx.sender.replaceTrack(track);
+    ctl(s, permMsg(s));
+    renderHostBar();
+    readPcm(s, pipe, r.body.getReader(), node);
+  } catch (e) {
+    if (s.audioPipe !== pipe) return;
+    hostStopAudio(s);
+    diag(`[AUDIO] no se pudo mandar el audio de la PC: ${errText(e)}`);
+  }
+}
+
+async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
+  let rest = new Uint8Array(0);
+  try {
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done || s.audioPipe !== pipe) break;
+      const x = splitPcm(rest, value);
+      rest = x.rest;
+      if (x.whole.length) {
+        const pcm = new Int16Array(x.whole.buffer);
+        node.port.postMessage(pcm, [pcm.buffer]);
+      }
+    }
+  } catch {}
+  // The native stream ended: the technician is told that there is no PC audio any more.
+  if (s.audioPipe === pipe && !s.dead) {
+    hostStopAudio(s);
+    ctl(s, permMsg(s));
+    renderHostBar();
+  }
+}
+
+function hostStopAudio(/** @type {any} */ s) {
+  const pipe = s.audioPipe;
+  s.audioPipe = null;
+  if (pipe) {
+    try {
+      pipe.ctrl.abort();
+    } catch {}
+    if (pipe.ctx) pipe.ctx.close().catch(() => {});
+  }
+  if (s.audioTrack) {
+    s.audioTrack.stop();
+    s.audioTrack = null;
+    if (s.atx && !s.dead) s.atx.sender.replaceTrack(null).catch(() => {});
+  }
+}
+
+// Page: status line, ID card, request dialog, host bar -------------------------------------
+
+function renderHostStatus() {
+  const el = $('#hostStatus');
+  if (!el) return;
+  /** @type {Object<string, [string, string]>} */
+  const look = {
+    online: ['online', 'ok'], connecting: ['connecting', 'wait'], error: ['offlineSrv', 'bad'],
+    off: ['unavailable', ''], taken: ['srvTaken', 'bad'], replaced: ['srvReplaced', 'bad'],
+  };
+  const [key, cls] = look[HOST.state] || look.off;
+  el.innerHTML = `<span class="dot ${cls}"></span><span>${esc(t(key))}</span>` +
+    (HOST.state === 'replaced' ? ` <button id="hostReconnect" class="small">${esc(t('reconnect'))}</button>` : '');
+  el.className = 'hint hoststat ' + cls;
+  $('#avail').checked = yes(setting('recibir', 'disponible'));
+}
+
+function renderIdCard() {
+  const has = !!(ID && ID.id);
+  $('#myId').textContent = has ? ID.id_bonito || prettyId(ID.id) : '— — —';
+  $('#myKey').textContent = has && HUI.keyShown ? ID.clave : '••••••••';
+  $('#myKey').classList.toggle('shown', has && HUI.keyShown);
+  $('#keyEye').textContent = HUI.keyShown ? '🙈' : '👁';
+  for (const id of ['#copyIdBtn', '#copyBothBtn', '#editKeyBtn', '#newKeyBtn', '#keyEye']) $(id).disabled = !has;
+}
+
+function editKey() {
+  if (!ID) return;
+  modal(`<h3>${esc(t('keyEditT'))}</h3>
+<p class="hint">${esc(t('keyEditTxt'))}</p>
+<input id="keyIn" class="keyIn" maxlength="32" autocomplete="off" spellcheck="false" value="${esc(ID.clave)}">
+<div class="actions"><button id="keyCancel">${esc(t('cancel'))}</button><button id="keySave" class="primary">${esc(t('keySave'))}</button></div>`, () => {});
+  const input = $('#keyIn');
+  input.focus();
+  input.select();
+  const save = async () => {
+    $('#keySave').disabled = true;
+    /** @type {any} */
+    let r = null;
+    try {
+      r = await post('/api/clave/poner', { clave: input.value });
+    } catch {}
+    if (!$('#keySave')) return;
+    $('#keySave').disabled = false;
+    if (!r || !r.ok || typeof r.clave !== 'string') {
+      toast(r && typeof r.msg === 'string' ? r.msg : 'No se pudo guardar la contraseña.', 6000);
+      return;
+    }
+    ID.clave = r.clave;
+    HUI.keyShown = true;
+    closeModal();
+    renderIdCard();
+    toast(t('keySaved'));
+  };
+  $('#keySave').onclick = save;
+  $('#keyCancel').onclick = closeModal;
+  input.onkeydown = (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') save(); };
+}
+
+async function newKey() {
+  if (!ID || !confirm(t('newKeyAsk'))) return;
+  try {
+    const r = await post('/api/clave/nueva', {});
+    if (r && r.ok && typeof r.clave === 'string') {
+      ID.clave = r.clave;
+      renderIdCard();
+      toast(t('newKeyDone', r.clave), 6000);
+    }
+  } catch {}
+}
+
+/** The ID and password as one line to paste into a message. */
+function idAndKey() {
+  return `Kelvora · ID: ${ID.id_bonito || prettyId(ID.id)} · ${LANG === 'en' ? 'Password' : 'Contraseña'}: ${ID.clave}`;
+}
+
+/**
+ * The bar of the session in which this PC is helped. It is rebuilt only when what it
+ * shows changes; the one-second tick only refreshes the time and the statistics.
+ */
+function renderHostBar() {
+  const bar = $('#hostbar');
+  if (!bar) return;
+  const s = /** @type {any} */ (HSES);
+  if (!s) {
+    if (!bar.hidden) {
+      bar.hidden = true;
+      bar.innerHTML = '';
+      HUI.barKey = '';
+      setHeaderHeight();
+    }
+    return;
+  }
+  const voice = typeof sesVoiceToggle === 'function';
+  const chat = typeof openChat === 'function';
+  const file = typeof offerFiles === 'function';
+  const held = !!(s.line && s.line.held);
+  const voiceKey = s.line ? (held ? 'lnVoiceHeld' : 'callOn') : 'callOff';
+  const key = JSON.stringify([LANG, s.peer, s.connected, s.control, s.audio, voice && voiceKey, chat && s.unread, file, s.mons, s.mon, s.capBusy]);
+  if (key !== HUI.barKey) {
+    HUI.barKey = key;
+    const onoff = (/** @type {boolean} */ v) => esc(t(v ? 'yes' : 'no'));
+    const mons = s.mons.length > 1
+      ? `<label class="hbMon"><span>${esc(t('hbScreen'))}</span><select data-hb="mon"${s.capBusy ? ' disabled' : ''}>${s.mons
+        .map((/** @type {any} */ m) => `<option value="${m.i}"${m.i === s.mon ? ' selected' : ''}>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</option>`)
+        .join('')}</select></label>`
+      : '';
+    bar.innerHTML = `<span class="hbLive"><span class="dot ${s.connected ? 'ok' : 'wait'}"></span><b>${esc(t('hbLive', s.peer))}</b></span>
+<span id="hbTime" class="hbTime"></span><span id="hbStat" class="hbStat"></span><span class="spacer"></span>
+<button data-hb="ctl" class="small ${s.control ? 'on' : ''}">${esc(t('hbCtl'))}: ${onoff(s.control)}</button>
+<button data-hb="aud" class="small ${s.audio ? 'on' : ''}">${esc(t('hbAudio'))}: ${onoff(s.audio)}</button>
+${voice ? `<button data-hb="voice" class="small ${s.line && !held ? 'on' : ''}">${esc(t(voiceKey))}</button>` : ''}
+${chat ? `<button data-hb="chat" class="small">${esc(t('hbChat'))}${s.unread ? ` <span class="badge">${s.unread}</span>` : ''}</button>` : ''}
+${file ? `<button data-hb="file" class="small">${esc(t('hbFile'))}</button>` : ''}
+${mons}<button data-hb="end" class="small danger">${esc(t('hbEnd'))}</button>`;
+  }
+  $('#hbTime').textContent = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
+  $('#hbStat').textContent = s.statTxt || '';
+  if (bar.hidden) {
+    bar.hidden = false;
+    setHeaderHeight();
+  }
+}
+
+/** A one-shot file picker for the host bar's send button. */
+function pickFilesFor(/** @type {any} */ s) {
+  const input = document.createElement('input');
+  input.type = 'file';
+  input.multiple = true;
+  input.onchange = () => {
+    const files = input.files ? [...input.files] : [];
+    if (files.length && !s.dead && typeof offerFiles === 'function') offerFiles(s, files);
+  };
+  input.click();
+}
+
+function wireHost() {
+  $('#avail').onchange = () => setAvail(!!$('#avail').checked);
+  $('#hostStatus').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    if (/** @type {HTMLElement} */ (e.target).closest('#hostReconnect')) hostConnect();
+  });
+  $('#copyIdBtn').onclick = () => { if (ID) copyText(ID.id_bonito || prettyId(ID.id)); };
+  $('#copyBothBtn').onclick = () => { if (ID) copyText(idAndKey()); };
+  $('#keyEye').onclick = () => {
+    HUI.keyShown = !HUI.keyShown;
+    renderIdCard();
+  };
+  $('#editKeyBtn').onclick = editKey;
+  $('#newKeyBtn').onclick = newKey;
+  $('#reqBox').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement} */ (e.target).closest('button');
+    if (b && b.id === 'reqYes') acceptReq();
+    else if (b && b.id === 'reqNo') rejectReq();
+  });
+  const bar = $('#hostbar');
+  bar.addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button[data-hb]'));
+    const s = HSES;
+    if (!b || !s) return;
+    const act = b.dataset.hb;
+    if (act === 'ctl') hostSetControl(!s.control);
+    else if (act === 'aud') hostSetAudio(!s.audio);
+    else if (act === 'voice' && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
+    else if (act === 'chat' && typeof openChat === 'function') openChat(s);
+    else if (act === 'file') pickFilesFor(s);
+    else if (act === 'end') endSession(s, 'local');
+  });
+  bar.addEventListener('change', (/** @type {Event} */ e) => {
+    const el = /** @type {HTMLSelectElement} */ (e.target);
+    if (el.dataset && el.dataset.hb === 'mon') hostSetMon(Number(el.value));
+  });
+}
 
 // ── technician ───────────────────────────────────────────────────────────────────────────
 // Giving support: connecting by ID, the viewer with one tab per session, the remote hand,
 // the menus, the open sessions card, recents and history.
+//
+// A session's /join/ socket: open → `join` sent → `waiting` (countdown from the server's
+// timeout, shown never below 0; at −3 we give up) → `accepted` (peer connection built) →
+// signals until connected. Refusals end it quietly toward the server; a lost socket after
+// acceptance leaves the session to its peer connection.
 
-function wireTech() {}
-function techMsg(/** @type {any} */ s, /** @type {any} */ m) {}
+/** How the picture fills the stage: "fit" (letterboxed) or "real" (one remote pixel per screen pixel). */
+let SCALE = store('trv_scale', undefined) === 'real' ? 'real' : 'fit';
+/** @type {{cx: number, cy: number, k: string, raf: number}} the pointer move waiting for the next frame */
+const PTR = { cx: 0, cy: 0, k: '', raf: 0 };
+/** Wheel amounts not yet sent (whole multiples of 40 leave, the rest waits). */
+const WHEEL = { x: 0, y: 0 };
+/** @type {any} re-sends the adaptive size once the stage stops changing */
+let adaptTimer = 0;
+/** Identity of the open-sessions rows and of the viewer tabs: rebuilt only when it changes. */
+let sesSig = '', vtabSig = '', monSig = '';
+/** Key codes whose key-up must not follow a key-down we kept for ourselves (tab switching). */
+const KEPT_KEYS = new Set();
+
+/** Key combinations of the keys menu; codes are KeyboardEvent codes, pressed in this order. */
+const COMBOS = [
+  ['taskmgr', ['ControlLeft', 'ShiftLeft', 'Escape'], 'kTaskmgr'],
+  ['win', ['MetaLeft'], 'kWin'],
+  ['run', ['MetaLeft', 'KeyR'], 'kRun'],
+  ['explorer', ['MetaLeft', 'KeyE'], 'kExplorer'],
+  ['settings', ['MetaLeft', 'KeyI'], 'kSettings'],
+  ['desk', ['MetaLeft', 'KeyD'], 'kDesk'],
+  ['alttab', ['AltLeft', 'Tab'], 'kAltTab'],
+  ['altf4', ['AltLeft', 'F4'], 'kAltF4'],
+  ['lock', ['MetaLeft', 'KeyL'], 'kLock'],
+  ['prt', ['PrintScreen'], 'kPrt'],
+];
+const QUALITIES = [['auto', 'qAuto'], ['nitidez', 'qText'], ['fluidez', 'qMotion']];
+const FPS_STEPS = [15, 30, 60];
+/** Modes listed in the screen menu. */
+const MAX_MODES = 14;
+
+// Pure rules -------------------------------------------------------------------------------
+
+/**
+ * Why an ID cannot be connected now, or null. digits: the field's digits; own: this PC's ID;
+ * open: the sessions by key. Returns {key, args, k} (k: the session that already has it).
+ */
+function connectCheck(/** @type {string} */ digits, /** @type {string} */ own, /** @type {Map<string, any>} */ open) {
+  if (!/^[1-9]\d{8}$/.test(digits)) return { key: 'badId', args: [], k: '' };
+  if (own && digits === own) return { key: 'selfId', args: [], k: '' };
+  for (const s of open.values()) if (s.peerId === digits) return { key: 'sesDup', args: [], k: s.k };
+  if (open.size >= MAX_TS) return { key: 'sesMax', args: [MAX_TS], k: '' };
+  return null;
+}
+
+/**
+ * Pointer position as fractions of the remote picture. The picture keeps its aspect inside
+ * box (16:9 until the video knows its size) and is centred, so on the black bars the values
+ * fall below 0 or above 1; they are not clamped (the host clamps to its own screen).
+ */
+function ptrMap(/** @type {{left: number, top: number, width: number, height: number}} */ box, /** @type {number} */ vw, /** @type {number} */ vh, /** @type {number} */ cx, /** @type {number} */ cy) {
+  if (!(vw > 0 && vh > 0)) { vw = 16; vh = 9; }
+  const sc = Math.min(box.width / vw, box.height / vh);
+  if (!(sc > 0) || !Number.isFinite(sc)) return null;
+  const pw = vw * sc, ph = vh * sc;
+  const left = box.left + (box.width - pw) / 2, top = box.top + (box.height - ph) / 2;
+  const r5 = (/** @type {number} */ v) => Math.round(v * 1e5) / 1e5;
+  return { x: r5((cx - left) / pw), y: r5((cy - top) / ph) };
+}
+
+/**
+ * Adds one wheel event to the accumulator and takes out the whole multiples of 40.
+ * mode: WheelEvent.deltaMode (0 pixels, 1 lines, 2 pages). Vertical is inverted: the host
+ * takes positive as "away from the user". Returns {dy, dx} to send, or null.
+ */
+function wheelStep(/** @type {{x: number, y: number}} */ acc, /** @type {number} */ mode, /** @type {number} */ deltaX, /** @type {number} */ deltaY) {
+  const f = (mode === 1 ? 40 : mode === 2 ? 800 : 1) * 1.2;
+  if (Number.isFinite(deltaY)) acc.y += -deltaY * f;
+  if (Number.isFinite(deltaX)) acc.x += deltaX * f;
+  const whole = (/** @type {number} */ v) => (v < 0 ? Math.ceil(v / 40) : Math.floor(v / 40)) * 40 || 0;
+  const dy = whole(acc.y), dx = whole(acc.x);
+  acc.y -= dy;
+  acc.x -= dx;
+  return dy || dx ? { dy, dx } : null;
+}
+
+/** A combination as one batch: every key down in order, then the ups in reverse order. */
+function comboEvents(/** @type {string} */ name) {
+  const c = COMBOS.find((x) => x[0] === name);
+  if (!c) return [];
+  const keys = /** @type {string[]} */ (c[1]);
+  return [...keys.map((k) => ({ k: 'kd', c: k })), ...[...keys].reverse().map((k) => ({ k: 'ku', c: k }))];
+}
+
+/** One second of the waiting countdown: the new count, what it shows (never below 0), and whether to give up. */
+function waitTick(/** @type {number} */ left) {
+  const n = left - 1;
+  return { left: n, shown: Math.max(0, n), end: n <= -3 };
+}
+
+/** The server's waiting time in seconds: a sane positive number, 60 otherwise. */
+function waitSeconds(/** @type {any} */ v) {
+  const n = Math.round(Number(v));
+  return Number.isFinite(n) && n > 0 ? Math.min(n, 3600) : 60;
+}
+
+/** The toast for a refusal on /join/: {key, args, ms, askPass} or null for other messages. */
+function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
+  if (m.t === 'denied') {
+    const r = m.reason;
+    if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
+    const key = { badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }[String(r)] || 'denDenied';
+    return { key, args: [], ms: 7000, askPass: false };
+  }
+  if (m.t === 'offline') return { key: 'denOffline', args: [], ms: 7000, askPass: false };
+  if (m.t === 'busy') return { key: 'denBusy', args: [], ms: 6000, askPass: false };
+  if (m.t === 'locked') {
+    const mins = Math.max(1, Math.min(10000, Math.round(Number(m.mins)) || 1));
+    return { key: 'denLocked', args: [mins], ms: 7000, askPass: false };
+  }
+  return null;
+}
+
+/** How the server's `ended` before connection reads locally. */
+function endedWhy(/** @type {any} */ reason) {
+  return { hostgone: 'lost', failed: 'failed', stopped: 'stopped' }[String(reason)] || 'peer';
+}
+
+/**
+ * What a `res-ok` tells the technician: [key, ...args] or null. A refused size while
+ * adaptive stays quiet: the stage re-sends its size on every resize and control may come later.
+ */
+function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
+  if (!r || typeof r !== 'object') return null;
+  if (r.ok !== true) {
+    const msg = typeof r.msg === 'string' ? r.msg.slice(0, 200) : '';
+    if (msg === 'control') return adaptive ? null : ['ctlDenied'];
+    return ['resFail', msg];
+  }
+  const a = r.actual;
+  if (!adaptive && a && a.w > 0 && a.h > 0) return ['resNow', `${Math.round(a.w)}×${Math.round(a.h)}`];
+  return null;
+}
+
+/** A mode record {w, h, hz} with whole positive numbers, or null. */
+function cleanMode(/** @type {any} */ m) {
+  if (!m || typeof m !== 'object') return null;
+  const w = Math.round(Number(m.w)), h = Math.round(Number(m.h)), hz = Math.round(Number(m.hz)) || 0;
+  return w > 0 && h > 0 && w <= 100000 && h <= 100000 ? { w, h, hz } : null;
+}
+
+/** The screen menu's markup for a session (scale, resolution, modes). */
+function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
+  const on = (/** @type {boolean} */ b) => (b ? '● ' : '');
+  const r = s.resInfo && s.resInfo.ok === true ? s.resInfo : null;
+  const cur = r && cleanMode(r.actual), orig = r && cleanMode(r.original);
+  let h = `<div class="mh">${esc(t('scaleHd'))}</div>`;
+  h += `<button data-act="fit">${on(scale === 'fit')}${esc(t('scaleFit'))}</button>`;
+  h += `<button data-act="real">${on(scale === 'real')}${esc(t('scaleReal'))}</button><hr>`;
+  h += `<div class="mh">${esc(t('resHd', cur ? `${cur.w}×${cur.h}` : '…'))}</div>`;
+  if (s.canControl) {
+    h += `<button data-act="adapt">${on(!!s.adaptive)}${esc(t('resAdaptive'))}</button>`;
+    h += `<button data-act="orig">${on(!!r && r.cambiada === false && !s.adaptive)}${esc(t('resOriginal'))}</button>`;
+    const modes = (r && Array.isArray(r.modos) ? r.modos : []).map(cleanMode).filter(Boolean).slice(0, MAX_MODES);
+    for (const m of /** @type {any[]} */ (modes)) {
+      const mark = !s.adaptive && cur && cur.w === m.w && cur.h === m.h;
+      const tag = orig && orig.w === m.w && orig.h === m.h ? ' · ' + t('resOrigTag') : '';
+      h += `<button data-act="mode:${m.w}x${m.h}">${on(!!mark)}${m.w}×${m.h}${m.hz ? ` · ${m.hz} Hz` : ''}${esc(tag)}</button>`;
+    }
+  } else h += `<div class="mnote">${esc(t('resNeedCtl'))}</div>`;
+  h += `<div class="mnote">${esc(t('resHint'))}</div>`;
+  return h;
+}
+
+// Connecting -------------------------------------------------------------------------------
+
+/** The session shown in the viewer, if any. */
+function curSes() {
+  return (CUR && TS.get(CUR)) || null;
+}
+
+/** The Connect button, or Enter in the ID or password field. */
+function connectTo() {
+  const digits = String($('#tId').value || '').replace(/\D/g, '');
+  const pass = String($('#tKey').value || '').trim();
+  const bad = connectCheck(digits, ID ? String(ID.id || '') : '', TS);
+  if (bad) {
+    if (bad.k) showSes(bad.k);
+    toast(t(bad.key, ...bad.args));
+    if (bad.key === 'badId') $('#tId').focus();
+    return;
+  }
+  const s = newSession('tech', {
+    k: 't' + ++SESN, peer: prettyId(digits), peerId: digits, wantControl: !!$('#tCtl').checked, withPass: !!pass,
+    resInfo: null, adaptive: false, clipWait: false, uaAsked: false, waitLeft: 0,
+  });
+  techMedia(s);
+  TS.set(s.k, s);
+  s.waitTxt = t('connecting');
+  showSes(s.k);
+  iceServers().catch(() => {});
+  joinOpen(s, pass);
+}
+
+/** The session's video (in the viewer box) and its two audio elements: PC sound and voice. */
+function techMedia(/** @type {any} */ s) {
+  const v = document.createElement('video');
+  v.muted = true;
+  v.autoplay = true;
+  v.playsInline = true;
+  v.hidden = true;
+  v.dataset.k = s.k;
+  const resized = () => { if (!s.dead && CUR === s.k) renderViewer(); };
+  v.addEventListener('loadedmetadata', resized);
+  v.addEventListener('resize', resized);
+  $('#vbox').appendChild(v);
+  s.vid = v;
+  for (const f of ['aud', 'vaud']) {
+    const a = document.createElement('audio');
+    a.autoplay = true;
+    a.hidden = true;
+    if (f === 'aud') a.muted = true;
+    $('#vbox').appendChild(a);
+    if (typeof applySink === 'function') applySink(a, true);
+    s[f] = a;
+  }
+}
+
+/** Opens the session's /join/ socket and follows the server until the host answers. */
+function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
+  /** @type {WebSocket} */
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/join/' + s.peerId));
+  } catch {
+    toast(t('srvDown'));
+    endSession(s, 'local', false);
+    return;
+  }
+  s.ws = ws;
+  ws.onopen = () => {
+    ws.send(JSON.stringify({ t: 'join', name: ID ? ID.nombre || '' : '', pass }));
+    clearInterval(s.timers.ping);
+    s.timers.ping = setInterval(() => { if (ws.readyState === WebSocket.OPEN) ws.send('{"t":"ping"}'); }, 25000);
+  };
+  // Before acceptance the socket is the session: an error or a close ends it (a close
+  // without a word from the server is shown like an error, not swallowed). Afterwards
+  // the peer connection carries on alone.
+  const lost = () => {
+    clearInterval(s.timers.ping);
+    if (s.dead || s.accepted) return;
+    toast(t('srvDown'), 6000);
+    endSession(s, 'local', false);
+  };
+  ws.onerror = lost;
+  ws.onclose = lost;
+  ws.onmessage = (e) => {
+    if (s.dead || typeof e.data !== 'string' || e.data.length > 1 << 18) return;
+    let m;
+    try {
+      m = JSON.parse(e.data);
+    } catch {
+      return;
+    }
+    if (m && typeof m === 'object' && typeof m.t === 'string') joinMsg(s, m);
+  };
+}
+
+/** One message of the signalling server on a session's /join/ socket. */
+function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'waiting':
+      if (!s.accepted) startWait(s, waitSeconds(m.timeout));
+      break;
+    case 'accepted':
+      if (!s.accepted) onAccepted(s, m);
+      break;
+    case 'signal':
+      onSignal(s, m.data);
+      break;
+    case 'denied':
+    case 'offline':
+    case 'busy':
+    case 'locked': {
+      if (s.accepted) break;
+      const n = /** @type {any} */ (refusalNote(m, !!s.withPass));
+      endSession(s, 'local', false);
+      toast(t(n.key, ...n.args), n.ms);
+      if (n.askPass) setTimeout(() => { minViewer(); showTab('conectar'); $('#tKey').focus(); }, 300);
+      break;
+    }
+    case 'ended':
+      if (!s.connected) endSession(s, endedWhy(m.reason), false);
+      break;
+    case 'pong':
+      break;
+    default:
+      console.log('join: mensaje desconocido', m.t);
+  }
+}
+
+/** The waiting countdown: the host has the request and a person has to answer. */
+function startWait(/** @type {any} */ s, /** @type {number} */ secs) {
+  clearInterval(s.timers.wait);
+  s.waitLeft = secs;
+  setWait(s, waitLine(secs));
+  s.timers.wait = setInterval(() => {
+    if (s.dead || s.accepted) return clearInterval(s.timers.wait);
+    const w = waitTick(s.waitLeft);
+    s.waitLeft = w.left;
+    if (!w.end) return setWait(s, waitLine(w.shown));
+    clearInterval(s.timers.wait);
+    toast(t('denTimeout'), 6000);
+    endSession(s, 'local');
+  }, 1000);
+}
+
+function waitLine(/** @type {number} */ n) {
+  return t('waitAccept') + ' ' + t('waitSecs', Math.max(0, n));
+}
+
+/** The host said yes: build the connection and wait for its offer. */
+async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
+  s.accepted = true;
+  clearInterval(s.timers.wait);
+  s.peer = peerName(m.name, s.peer);
+  s.ice = cleanIce(m.iceServers);
+  setWait(s, t('connectingPeer'));
+  post('/api/recientes/agregar', { id: s.peerId, nombre: s.peer })
+    .then((r) => { if (Array.isArray(r)) { S.recientes = r; renderRecents(); } })
+    .catch(() => {});
+  $('#tKey').value = '';
+  try {
+    await newPC(s);
+  } catch (e) {
+    console.warn('conexión', e);
+    endSession(s, 'lost');
+    return;
+  }
+  if (s.dead) return;
+  sessionNote(s);
+  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  startStats(s);
+  renderSessions(false);
+}
+
+// Host messages ----------------------------------------------------------------------------
+
+/** A message of the host on the ctl or mov channel. */
+function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'hello':
+      onHello(s, m);
+      break;
+    case 'perm':
+      onPerm(s, m);
+      break;
+    case 'clip':
+      if (!s.clipWait) break;
+      s.clipWait = false;
+      if (m.ok === true && typeof m.text === 'string' && m.text) {
+        post('/api/portapapeles/escribir_local', { texto: m.text })
+          .then((r) => toast(t(r && r.ok ? 'clipGot' : 'copyFail')))
+          .catch(() => toast(t('copyFail')));
+      } else toast(t('clipEmpty'));
+      break;
+    case 'clip-ok':
+      toast(t(m.ok === true ? 'clipSent' : 'copyFail'));
+      break;
+    case 'res-info':
+      s.resInfo = m.r && typeof m.r === 'object' ? m.r : null;
+      if (CUR === s.k && menuOpenFor('vScreen')) screenMenu();
+      break;
+    case 'res-ok': {
+      const n = resOkNote(m.r, !!s.adaptive);
+      if (n) toast(n[0] === 'resFail' ? t('resFail') + (n[1] ? ' · ' + n[1] : '') : t(n[0], ...n.slice(1)));
+      ctl(s, { t: 'res-get' });
+      break;
+    }
+    case 'chat':
+      if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      break;
+    case 'call':
+    case 'hold':
+      if (m.t === 'call') s.peerMic = m.on === true;
+      else s.peerHold = m.on === true;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
+      refreshSession(s);
+      break;
+    case 'bye':
+      endSession(s, 'peer', false);
+      break;
+    default:
+      console.log('ctl: mensaje desconocido', m.t);
+  }
+}
+
+/** Fields that hello and perm share: permissions, monitors, captured surface. */
+function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
+  s.canControl = m.control === true;
+  s.hostAudio = m.hasAudio === true && m.audio === true;
+  // A perm without a list keeps the one we have.
+  if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
+  if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
+  s.monsw = s.monsw || m.monsw === true;
+  if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
+}
+
+function onHello(/** @type {any} */ s, /** @type {any} */ m) {
+  const name = peerName(m.name, s.peer);
+  const renamed = name !== s.peer;
+  s.peer = name;
+  takePerm(s, m);
+  s.quality = QUALITIES.some((q) => q[0] === m.quality) ? m.quality : 'auto';
+  s.fps = Number.isFinite(m.fps) ? Math.max(5, Math.min(60, Math.round(m.fps))) : 30;
+  if (s.withPass && !s.uaAsked) {
+    s.uaAsked = true;
+    setTimeout(() => { if (!s.dead) uaDialog(s); }, 400);
+  }
+  s.control = s.canControl && s.wantControl;
+  if (s.wantControl && !s.canControl) toast(s.peer + ': ' + t('ctlDenied'), 5000);
+  if (s.control && CUR === s.k) setTimeout(() => focusLayer(s), 300);
+  if (store('trv_adapt', undefined) === '1' && s.canControl) {
+    setTimeout(() => { if (!s.dead && CUR === s.k && !s.adaptive) resAdaptive(s, true); }, 1500);
+  }
+  if (renamed) sessionNote(s);
+  refreshSession(s);
+}
+
+function onPerm(/** @type {any} */ s, /** @type {any} */ m) {
+  takePerm(s, m);
+  if (!s.canControl && s.control) {
+    s.control = false;
+    toast(t('ctlDenied'));
+  } else if (s.canControl && s.wantControl && !s.control) s.control = true;
+  refreshSession(s);
+  if (CUR === s.k && menuOpenFor('vScreen')) screenMenu();
+}
+
+/** With a password the technician chose unattended access: ask how to look at the PC. */
+function uaDialog(/** @type {any} */ s) {
+  modal(`<h3>${esc(t('uaTitle'))}</h3><p>${esc(t('uaTxt', s.peer))}</p>
+<label class="check"><input type="checkbox" id="uaFullBox" checked><span>${esc(t('uaFull'))}</span></label>
+<label class="check" style="margin-top:8px"><input type="checkbox" id="uaAudBox" checked><span>${esc(t('uaAud'))}</span></label>
+<div class="actions"><button class="primary" id="uaGoBtn">${esc(t('uaGo'))}</button></div>`, undefined);
+  $('#uaGoBtn').onclick = () => {
+    const full = !!$('#uaFullBox').checked;
+    s.audioOn = !!$('#uaAudBox').checked;
+    closeModal();
+    if (s.dead) return;
+    showSes(s.k);
+    if (full && !document.fullscreenElement) techFull();
+  };
+  $('#uaGoBtn').focus();
+}
+
+// Viewer -----------------------------------------------------------------------------------
+
+function viewerOpen() {
+  return !$('#viewer').hidden;
+}
+
+/** Shows a session in the viewer. */
+function showSes(/** @type {string} */ k) {
+  const s = TS.get(k);
+  if (!s) return;
+  const prev = curSes();
+  if (prev && prev !== s) release(prev);
+  CUR = k;
+  s.unread = 0;
+  WHEEL.x = WHEEL.y = 0;
+  openViewer();
+  if (typeof renderChat === 'function') renderChat();
+  if (s.control) setTimeout(() => focusLayer(s), 60);
+}
+
+function openViewer() {
+  if (!TS.size) return;
+  if (!CUR || !TS.has(CUR)) CUR = [...TS.keys()].pop() || null;
+  if (!viewerOpen()) {
+    $('#viewer').hidden = false;
+    // The calls panel would cover the picture: fold it whenever the viewer comes up.
+    try {
+      if (typeof LINES !== 'undefined' && LINES && (LINES.size || LINES.length) && typeof dockMin === 'function') dockMin(true);
+    } catch {}
+  }
+  renderViewer();
+  renderSessions(false);
+}
+
+/** Hides the viewer; the sessions go on (the chip and the card bring it back). */
+function minViewer() {
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  const s = curSes();
+  if (s) release(s);
+  $('#viewer').hidden = true;
+  renderSessions(false);
+  if (typeof renderChat === 'function') renderChat();
+}
+
+/** The tab "＋": back to the Connect form for another PC. */
+function newConn() {
+  minViewer();
+  showTab('conectar');
+  $('#tId').value = '';
+  $('#tKey').value = '';
+  $('#tId').focus();
+  toast(t('sesNewHint'), 5000);
+}
+
+/** The next (+1) or previous (−1) tab, cyclically. */
+function sesStep(/** @type {number} */ d) {
+  const keys = [...TS.keys()];
+  if (keys.length < 2) return;
+  const i = Math.max(0, keys.indexOf(CUR || ''));
+  showSes(keys[(i + d + keys.length) % keys.length]);
+}
+
+/** The ✕ of a tab or row: a session that stands is ended only after a second word. */
+function endSesAsk(/** @type {string} */ k) {
+  const s = TS.get(k) || (HSES && HSES.k === k ? HSES : null);
+  if (!s) return;
+  if (!s.connected) return endSession(s, 'local');
+  modal(`<h3>${esc(s.peer)}</h3><div class="hint">${esc(s.role === 'host' ? t('sesHost') : prettyId(s.peerId))}</div>
+<div class="actions"><button id="endNoBtn">${esc(t('cancel'))}</button><button class="danger" id="endYesBtn">${esc(t('sesEnd'))}</button></div>`, undefined);
+  $('#endNoBtn').onclick = closeModal;
+  $('#endYesBtn').onclick = () => { closeModal(); endSession(s, 'local'); };
+  $('#endYesBtn').focus();
+}
+
+/** What the waiting overlay says for a session ('' = the picture shows). */
+function waitFor(/** @type {any} */ s) {
+  if (!s) return '';
+  // The texts set along the way (waiting, connecting, relay) end with the connection.
+  if (!s.connected) return s.waitTxt || '';
+  return s.vid && s.vid.videoWidth ? '' : t('waitScreen');
+}
+
+/** Closes the viewer once no session is left in it. */
+function closeViewer() {
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  $('#viewer').hidden = true;
+  if (typeof toggleChat === 'function') toggleChat(false);
+}
+
+function renderViewer() {
+  if (!$('#viewer')) return;
+  if (!TS.size) {
+    if (viewerOpen()) closeViewer();
+    return;
+  }
+  if (!CUR || !TS.has(CUR)) CUR = [...TS.keys()].pop() || null;
+  const s = curSes();
+  for (const x of TS.values()) if (x.vid) x.vid.hidden = x.k !== CUR;
+  const w = waitFor(s);
+  $('#vwait').hidden = !w;
+  $('#vWaitTxt').textContent = w;
+  $('#vlayer').classList.toggle('ctl', !!(s && s.control));
+  applyScale();
+  audioFocus();
+  renderViewerBar();
+}
+
+/** The tabs of the viewer, rebuilt only when something they show changed. */
+function renderVTabs() {
+  const list = [...TS.values()];
+  const sig = JSON.stringify([LANG, CUR, list.map((s) => [s.k, s.peer, tabDot(s), voiceMark(s), s.unread])]);
+  if (sig === vtabSig) return;
+  vtabSig = sig;
+  $('#vtabs').innerHTML = list.map((s) => `<div class="vt${s.k === CUR ? ' on' : ''}" data-k="${esc(s.k)}" title="${esc(prettyId(s.peerId))}">
+<span class="dot ${tabDot(s)}"></span><span class="vtn">${esc(s.peer)}</span>${voiceMark(s) ? `<span class="vtv">${voiceMark(s)}</span>` : ''}${s.unread ? `<span class="badge">${s.unread}</span>` : ''}<button class="vtx" data-end="${esc(s.k)}" title="${esc(t('end'))}">✕</button></div>`).join('')
+    + `<button class="ghost vtb" data-act="new">${esc(t('vtNew'))}</button><span class="spacer"></span><button class="ghost vtb" data-act="min">${esc(t('vtMin'))}</button>`;
+}
+
+function tabDot(/** @type {any} */ s) {
+  return s.connected ? 'ok' : s.accepted ? 'warn' : 'wait';
+}
+function voiceMark(/** @type {any} */ s) {
+  return s.line ? (s.line.held ? '⏸' : '📞') : '';
+}
+/** The voice button's text for a session: off, on, or held. */
+function voiceLabel(/** @type {any} */ s) {
+  return t(s.line ? (s.line.held ? 'lnVoiceHeld' : 'callOn') : 'callOff');
+}
+
+/** The bar over the picture: who, time, statistics, switches and monitor buttons. */
+function renderViewerBar() {
+  if (!$('#viewer') || !viewerOpen()) return;
+  renderVTabs();
+  const s = curSes();
+  if (!s) return;
+  const time = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
+  $('#vWho').innerHTML = `<b>${esc(s.peer)}</b> <span class="muted">${esc(prettyId(s.peerId))}</span> <span class="vtime">${esc(time)}</span>`;
+  $('#vStat').textContent = s.statTxt || '';
+  const c = $('#vCtl');
+  c.textContent = t(s.control ? 'ctlOn' : 'ctlOff');
+  c.disabled = !s.canControl;
+  c.title = s.canControl ? '' : t('ctlDenied');
+  c.classList.toggle('on', !!s.control);
+  $('#vAud').textContent = t(s.audioOn ? 'audOn' : 'audOff');
+  $('#vAud').classList.toggle('on', !!s.audioOn);
+  if (document.activeElement !== $('#vVol')) $('#vVol').value = String(Math.round(s.vol * 100));
+  $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
+  $('#vCall').textContent = voiceLabel(s);
+  $('#vCall').disabled = !s.connected;
+  $('#vChat').hidden = typeof openChat !== 'function';
+  $('#vChat').textContent = t('hbChat') + (s.unread ? ` (${s.unread})` : '');
+  $('#vFile').hidden = typeof offerFiles !== 'function';
+  $('#vMons').hidden = !(s.monsw && s.mons.length > 1);
+  const sig = JSON.stringify([LANG, s.k, s.mon, s.mons, s.monsw]);
+  if (sig !== monSig) {
+    monSig = sig;
+    $('#vMons').innerHTML = s.mons.map((/** @type {any} */ m) => {
+      const tip = [t('monTip'), m.w && m.h ? `${m.w}×${m.h}` : '', m.primary ? t('monMain') : ''].filter(Boolean).join(' · ');
+      return `<button class="small${m.i === s.mon ? ' on' : ''}" data-mon="${m.i}" title="${esc(tip)}">🖥 ${m.i + 1}</button>`;
+    }).join('');
+  }
+}
+
+/** Scale of the picture: fitted into the stage, or real size (with scroll bars). */
+function applyScale() {
+  const s = curSes();
+  const stage = $('#vstage'), box = $('#vbox'), layer = $('#vlayer');
+  const real = SCALE === 'real' && !!s && !!s.vid && s.vid.videoWidth > 0;
+  stage.classList.toggle('real', real);
+  if (!real) {
+    for (const el of [box, layer]) el.style.left = el.style.top = el.style.width = el.style.height = '';
+    return;
+  }
+  const dpr = devicePixelRatio || 1;
+  const w = s.vid.videoWidth / dpr, h = s.vid.videoHeight / dpr;
+  const left = Math.max(0, (stage.clientWidth - w) / 2), top = Math.max(0, (stage.clientHeight - h) / 2);
+  for (const el of [box, layer]) {
+    el.style.left = left + 'px';
+    el.style.top = top + 'px';
+    el.style.width = w + 'px';
+    el.style.height = h + 'px';
+  }
+}
+
+/** Only the session shown is heard, and only while its sound is on. */
+function audioFocus() {
+  for (const s of TS.values()) {
+    if (!s.aud) continue;
+    s.aud.muted = !(s.k === CUR && s.audioOn);
+    s.aud.volume = Math.max(0, Math.min(1, s.vol));
+  }
+}
+
+function setScale(/** @type {string} */ v) {
+  SCALE = v === 'real' ? 'real' : 'fit';
+  store('trv_scale', SCALE);
+  applyScale();
+}
+
+function techToggleCtl() {
+  const s = curSes();
+  if (!s || !s.canControl) return;
+  if (s.control) release(s);
+  s.control = s.wantControl = !s.control;
+  renderViewer();
+  renderSessions(false);
+  if (s.control) focusLayer(s);
+}
+
+function techToggleAudio() {
+  const s = curSes();
+  if (!s) return;
+  s.audioOn = !s.audioOn;
+  audioFocus();
+  renderViewerBar();
+}
+
+function techVol(/** @type {number} */ v) {
+  const s = curSes();
+  if (!s) return;
+  s.vol = Math.max(0, Math.min(1, Number(v) / 100 || 0));
+  if (v > 0) s.audioOn = true;
+  audioFocus();
+  renderViewerBar();
+}
+
+/**
+ * Full screen of the viewer; inside it the keyboard is locked so that system keys reach the
+ * page. The whole page goes full screen and the viewer covers it: only the full-screen
+ * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
+ */
+function techFull() {
+  if (document.fullscreenElement) {
+    document.exitFullscreen().catch(() => {});
+    return;
+  }
+  document.documentElement.requestFullscreen().then(() => {
+    const kb = /** @type {any} */ (navigator).keyboard;
+    if (kb && kb.lock) kb.lock().catch(() => {});
+  }).catch(() => {});
+}
+
+function techMon(/** @type {number} */ i) {
+  const s = curSes();
+  if (!s) return;
+  ctl(s, { t: 'mon', i });
+  toast(t('monSwitching'), 2500);
+}
+
+// Remote hand ------------------------------------------------------------------------------
+
+/** Lets go of every key and button held on the session's PC. */
+function release(/** @type {any} */ s) {
+  if (PTR.k === s.k) PTR.k = '';
+  if (s.control) ctl(s, { t: 'in', ev: [{ k: 'rel' }] });
+}
+
+function focusLayer(/** @type {any} */ s) {
+  if (!s.dead && CUR === s.k && viewerOpen()) $('#vlayer').focus({ preventScroll: true });
+}
+
+/** The pointer over the picture as fractions of the remote screen. */
+function ptrAt(/** @type {any} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
+  if (!s.vid) return null;
+  return ptrMap(s.vid.getBoundingClientRect(), s.vid.videoWidth, s.vid.videoHeight, cx, cy);
+}
+
+/** Sends an ordered input batch (buttons, wheel, keys) on ctl. */
+function sendIn(/** @type {any} */ s, /** @type {any[]} */ ev) {
+  ctl(s, { t: 'in', ev });
+}
+
+/** Moves go out once per frame on the unreliable channel; the latest position wins. */
+function queueMove(/** @type {any} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
+  PTR.cx = cx;
+  PTR.cy = cy;
+  PTR.k = s.k;
+  if (PTR.raf) return;
+  PTR.raf = requestAnimationFrame(() => {
+    PTR.raf = 0;
+    const x = PTR.k ? TS.get(PTR.k) : null;
+    PTR.k = '';
+    const mov = x && x.dc.mov;
+    if (!x || !x.control || !mov || mov.readyState !== 'open') return;
+    const p = ptrAt(x, PTR.cx, PTR.cy);
+    if (!p) return;
+    try {
+      mov.send(JSON.stringify({ t: 'in', ev: [{ k: 'm', x: p.x, y: p.y }] }));
+    } catch {}
+  });
+}
+
+/** Without control: a hint when the host allows it (the switch is off), else nothing is said. */
+function noControl(/** @type {any} */ s, /** @type {boolean} */ always) {
+  if (s.canControl) toast(t('noCtlYet'));
+  else if (always) toast(t('ctlDenied'));
+}
+
+function wireLayer() {
+  const layer = $('#vlayer');
+  layer.addEventListener('pointermove', (/** @type {PointerEvent} */ e) => {
+    const s = curSes();
+    if (s && s.control) queueMove(s, e.clientX, e.clientY);
+  });
+  layer.addEventListener('pointerdown', (/** @type {PointerEvent} */ e) => {
+    layer.focus({ preventScroll: true });
+    const s = curSes();
+    if (e.button === 1) e.preventDefault();
+    if (!s) return;
+    if (!s.control) return noControl(s, false);
+    e.preventDefault();
+    try { layer.setPointerCapture(e.pointerId); } catch {}
+    const p = ptrAt(s, e.clientX, e.clientY);
+    sendIn(s, [p ? { k: 'd', b: e.button, x: p.x, y: p.y } : { k: 'd', b: e.button }]);
+  });
+  layer.addEventListener('pointerup', (/** @type {PointerEvent} */ e) => {
+    const s = curSes();
+    if (!s || !s.control) return;
+    const p = ptrAt(s, e.clientX, e.clientY);
+    sendIn(s, [p ? { k: 'u', b: e.button, x: p.x, y: p.y } : { k: 'u', b: e.button }]);
+  });
+  layer.addEventListener('contextmenu', (/** @type {Event} */ e) => e.preventDefault());
+  layer.addEventListener('auxclick', (/** @type {MouseEvent} */ e) => { if (e.button === 1) e.preventDefault(); });
+  layer.addEventListener('wheel', (/** @type {WheelEvent} */ e) => {
+    const s = curSes();
+    if (!s || !s.control) return;
+    e.preventDefault();
+    const w = wheelStep(WHEEL, e.deltaMode, e.deltaX, e.deltaY);
+    if (w) sendIn(s, [{ k: 'w', dy: w.dy, dx: w.dx }]);
+  }, { passive: false });
+  layer.addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    const s = curSes();
+    if (!s) return;
+    if (e.ctrlKey && e.altKey && (e.code === 'ArrowRight' || e.code === 'ArrowLeft') && TS.size > 1) {
+      e.preventDefault();
+      KEPT_KEYS.add(e.code);
+      sesStep(e.code === 'ArrowRight' ? 1 : -1);
+      return;
+    }
+    // A real press of that key again: its key-up must reach the PC.
+    KEPT_KEYS.delete(e.code);
+    if (!s.control || !e.code) return;
+    e.preventDefault();
+    sendIn(s, [{ k: 'kd', c: e.code }]);
+  });
+  layer.addEventListener('keyup', (/** @type {KeyboardEvent} */ e) => {
+    const s = curSes();
+    if (KEPT_KEYS.delete(e.code)) return e.preventDefault();
+    if (!s || !s.control || !e.code) return;
+    e.preventDefault();
+    sendIn(s, [{ k: 'ku', c: e.code }]);
+  });
+  layer.addEventListener('blur', () => {
+    const s = curSes();
+    if (s) release(s);
+  });
+  layer.addEventListener('dragover', (/** @type {DragEvent} */ e) => e.preventDefault());
+  layer.addEventListener('drop', (/** @type {DragEvent} */ e) => {
+    e.preventDefault();
+    const s = curSes();
+    const files = e.dataTransfer && e.dataTransfer.files;
+    if (s && files && files.length && typeof offerFiles === 'function') offerFiles(s, files);
+  });
+}
+
+// Menus --------------------------------------------------------------------------------------
+
+function keysMenu() {
+  const s = curSes();
+  if (!s) return;
+  let h = `<div class="mh">${esc(t('keysHd'))}</div>`;
+  h += COMBOS.map((c) => `<button data-act="${c[0]}">${esc(t(/** @type {string} */ (c[2])))}</button>`).join('');
+  h += `<hr><div class="mnote">${esc(t('kCad'))}</div>`;
+  if (TS.size > 1) h += `<div class="mnote">${esc(t('vtKeys'))}</div>`;
+  openMenu($('#vKeys'), h, (act) => sendCombo(s, act));
+}
+
+function sendCombo(/** @type {any} */ s, /** @type {string} */ name) {
+  if (s.dead) return;
+  if (!s.control) return noControl(s, true);
+  const ev = comboEvents(name);
+  if (ev.length) sendIn(s, ev);
+  focusLayer(s);
+}
+
+/** Whether a message fits in one data-channel message of this connection. */
+function fitsChannel(/** @type {any} */ s, /** @type {any} */ msg) {
+  const max = (s.pc && s.pc.sctp && s.pc.sctp.maxMessageSize) || 262144;
+  return new TextEncoder().encode(JSON.stringify(msg)).length <= Math.min(max, 1 << 20);
+}
+
+function clipMenu() {
+  const s = curSes();
+  if (!s) return;
+  const h = `<div class="mh">${esc(t('clipHd'))}</div><button data-act="send">${esc(t('clipSend'))}</button><button data-act="get">${esc(t('clipGet'))}</button>`;
+  openMenu($('#vClip'), h, (act) => (act === 'send' ? clipSend(s) : clipGet(s)));
+}
+
+async function clipSend(/** @type {any} */ s) {
+  if (!s.control) return noControl(s, true);
+  const r = await post('/api/portapapeles/leer', { propio: true }).catch(() => null);
+  if (s.dead) return;
+  if (!r || r.ok !== true || typeof r.texto !== 'string' || !r.texto) return toast(t('clipEmpty'));
+  const msg = { t: 'clip-set', text: r.texto };
+  // A message larger than the channel takes would be dropped without a word.
+  if (!fitsChannel(s, msg)) return toast(t('copyFail'));
+  ctl(s, msg);
+}
+
+function clipGet(/** @type {any} */ s) {
+  if (!s.control) return noControl(s, true);
+  s.clipWait = true;
+  ctl(s, { t: 'clip-get' });
+}
+
+function typeText() {
+  const s = curSes();
+  if (!s) return;
+  if (!s.control) return noControl(s, true);
+  modal(`<h3>${esc(t('typeTitle'))} · ${esc(s.peer)}</h3><div class="hint">${esc(t('typeHint'))}</div>
+<textarea id="typeArea" rows="6" maxlength="20000" style="width:100%;margin-top:10px;resize:vertical"></textarea>
+<div class="actions"><button id="typeNoBtn">${esc(t('cancel'))}</button><button class="primary" id="typeGoBtn">${esc(t('typeBtn'))}</button></div>`, undefined);
+  $('#typeNoBtn').onclick = closeModal;
+  $('#typeGoBtn').onclick = () => {
+    const text = String($('#typeArea').value || '');
+    if (!text) return;
+    const msg = { t: 'text', s: text };
+    if (!fitsChannel(s, msg)) return toast(t('copyFail'));
+    closeModal();
+    if (s.dead) return;
+    ctl(s, msg);
+    focusLayer(s);
+  };
+  $('#typeArea').focus();
+}
+
+function qualMenu() {
+  const s = curSes();
+  if (!s) return;
+  const on = (/** @type {boolean} */ b) => (b ? '● ' : '');
+  let h = `<div class="mh">${esc(t('qualHd'))}</div>`;
+  h += QUALITIES.map(([q, key]) => `<button data-act="q:${q}">${on(s.quality === q)}${esc(t(key))}</button>`).join('');
+  h += `<hr><div class="mh">${esc(t('fpsHd'))}</div>`;
+  h += FPS_STEPS.map((f) => `<button data-act="f:${f}">${on(s.fps === f)}${f} fps</button>`).join('');
+  openMenu($('#vQual'), h, (act) => {
+    const [kind, v] = act.split(':');
+    if (kind === 'q') setQual(s, v, s.fps);
+    else setQual(s, s.quality, Number(v));
+  });
+}
+
+function setQual(/** @type {any} */ s, /** @type {string} */ q, /** @type {number} */ fps) {
+  if (s.dead) return;
+  s.quality = q;
+  s.fps = fps;
+  ctl(s, { t: 'quality', q, fps });
+}
+
+/** The screen menu: opening it asks the host for its modes; the answer rebuilds it. */
+function screenMenu() {
+  const s = curSes();
+  if (!s) return;
+  if (!menuOpenFor('vScreen')) ctl(s, { t: 'res-get' });
+  openMenu($('#vScreen'), screenMenuHtml(s, SCALE), (act) => {
+    if (s.dead) return;
+    if (act === 'fit' || act === 'real') setScale(act);
+    else if (act === 'adapt') resAdaptive(s, !s.adaptive);
+    else if (act === 'orig') resOriginal(s);
+    else if (act.startsWith('mode:')) {
+      const [w, h] = act.slice(5).split('x').map(Number);
+      resSet(s, w, h);
+    }
+  });
+}
+
+function adaptOff(/** @type {any} */ s) {
+  if (!s.adaptive) return;
+  s.adaptive = false;
+  store('trv_adapt', '0');
+}
+
+function resSet(/** @type {any} */ s, /** @type {number} */ w, /** @type {number} */ h) {
+  adaptOff(s);
+  ctl(s, { t: 'res-set', w, h });
+}
+
+function resOriginal(/** @type {any} */ s) {
+  adaptOff(s);
+  ctl(s, { t: 'res-set', original: true });
+}
+
+/** The stage's size in device pixels: what adaptive resolution asks the host to fit. */
+function stageFit() {
+  const st = $('#vstage'), dpr = devicePixelRatio || 1;
+  return [Math.round(st.clientWidth * dpr), Math.round(st.clientHeight * dpr)];
+}
+
+function resAdaptive(/** @type {any} */ s, /** @type {boolean} */ on) {
+  if (!on) return adaptOff(s);
+  s.adaptive = true;
+  store('trv_adapt', '1');
+  setScale('fit');
+  ctl(s, { t: 'res-set', fit: stageFit() });
+  toast(t('resAdaptOn'));
+}
+
+/** While adaptive, the stage's new size goes to the host once resizing has stopped. */
+function onStageResize() {
+  applyScale();
+  const s = curSes();
+  if (!s || !s.adaptive || !s.connected) return;
+  clearTimeout(adaptTimer);
+  adaptTimer = setTimeout(() => {
+    const x = curSes();
+    if (x === s && !s.dead && s.adaptive && s.connected && viewerOpen()) ctl(s, { t: 'res-set', fit: stageFit() });
+  }, 1200);
+}
+
+// Ending -----------------------------------------------------------------------------------
+
 /** endSession's technician part: out of the map, its media elements gone, another one shown. */
 function techForget(/** @type {any} */ s) {
   TS.delete(s.k);
+  if (PTR.k === s.k) PTR.k = '';
+  for (const el of [s.vid, s.aud, s.vaud]) {
+    if (!el) continue;
+    try { el.pause(); } catch {}
+    el.srcObject = null;
+    el.remove();
+  }
+  if (CUR === s.k) {
+    CUR = [...TS.keys()].pop() || null;
+    const open = $('#viewer') && viewerOpen();
+    if (CUR && open) showSes(CUR);
+  }
+  if (!TS.size) {
+    CUR = null;
+    if ($('#viewer')) closeViewer();
+    if (s.accepted) {
+      $('#tId').value = prettyId(s.peerId);
+      $('#tKey').value = '';
+    }
+  }
 }
-function renderSessions(/** @type {boolean} */ force) {}
-function renderViewer() {}
-function renderViewerBar() {}
-function renderRecents() {}
-function renderHistory() {}
+
+// Connect tab: open sessions, recents, history ---------------------------------------------------
+
+/** The open sessions card and the chip: rows rebuilt when they change, times every tick. */
+function renderSessions(/** @type {boolean} */ force) {
+  const card = $('#sesCard');
+  if (!card) return;
+  const rows = [...(HSES ? [HSES] : []), ...TS.values()];
+  card.hidden = !rows.length;
+  const chip = $('#sesChip');
+  chip.hidden = !TS.size || viewerOpen();
+  if (!chip.hidden) chip.textContent = TS.size === 1 ? t('sesChip1') : t('sesChip', TS.size);
+  const voice = typeof sesVoiceToggle === 'function';
+  const sig = JSON.stringify([LANG, voice, rows.map((s) => [s.k, s.peer, s.peerId, s.connected, s.accepted, s.unread, voiceMark(s), s.control])]);
+  if (force || sig !== sesSig) {
+    sesSig = sig;
+    $('#sesList').innerHTML = rows.map((s) => {
+      const host = s.role === 'host';
+      const who = host ? t('sesHost') : prettyId(s.peerId) + (s.control ? ' · 🖱' : '');
+      const dot = host ? (s.connected ? 'ok' : 'wait') : tabDot(s);
+      let h = `<div class="item ses" id="ses-${esc(s.k)}"><span class="dot ${dot}"></span>`;
+      h += `<div class="grow"><b>${esc(s.peer)}</b> <span class="muted">${esc(who)}</span></div>`;
+      h += `<span class="muted vtime" id="sest-${esc(s.k)}">${esc(sesTime(s))}</span>`;
+      if (!host) h += `<button class="small" data-view="${esc(s.k)}">${esc(t('sesView'))}${s.unread ? ` <span class="badge">${s.unread}</span>` : ''}</button>`;
+      if (voice && s.connected) h += `<button class="small" data-voice="${esc(s.k)}">${esc(voiceLabel(s))}</button>`;
+      h += `<button class="small danger" data-end="${esc(s.k)}">${esc(t('sesEnd'))}</button></div>`;
+      return h;
+    }).join('');
+    return;
+  }
+  for (const s of rows) {
+    const el = document.getElementById('sest-' + s.k);
+    if (el) el.textContent = sesTime(s);
+  }
+}
+
+function sesTime(/** @type {any} */ s) {
+  if (s.started) return mmss((Date.now() - s.started) / 1000);
+  return t(s.role === 'host' || s.accepted ? 'sesConnecting' : 'sesWaiting');
+}
+
+function renderRecents() {
+  const el = $('#recents');
+  if (!el) return;
+  const list = (Array.isArray(S.recientes) ? S.recientes : []).filter((r) => r && typeof r === 'object').slice(0, 12);
+  if (!list.length) {
+    el.innerHTML = `<div class="empty">${esc(t('noRecents'))}</div>`;
+    return;
+  }
+  el.innerHTML = list.map((r) => `<div class="item rec" data-id="${esc(r.id)}" tabindex="0"><b class="rid">${esc(prettyId(r.id))}</b><span class="grow">${esc(r.nombre)}</span><span class="muted small">${esc(String(r.fecha || '').slice(0, 16))}</span><button class="ghost small" data-rm="${esc(r.id)}" title="${esc(t('removeRecent'))}">✕</button></div>`).join('');
+}
+
+/** A recent entry picked: the form gets its ID, ready to connect. */
+function pickRecent(/** @type {string} */ id) {
+  $('#tId').value = prettyId(id);
+  $('#tKey').value = '';
+  $('#btnConnect').focus();
+}
+
+async function removeRecent(/** @type {string} */ id) {
+  const r = await post('/api/recientes/quitar', { id }).catch(() => null);
+  if (Array.isArray(r)) {
+    S.recientes = r;
+    renderRecents();
+  }
+}
+
+const HIST_HEAD = { es: ['Fecha', 'Con', 'Duración'], en: ['Date', 'Who', 'Length'] };
+
+function renderHistory() {
+  const el = $('#history');
+  if (!el) return;
+  const list = (Array.isArray(S.sesiones) ? S.sesiones : []).filter((r) => r && typeof r === 'object');
+  if (!list.length) {
+    el.innerHTML = `<div class="empty">${esc(t('noHistory'))}</div>`;
+    return;
+  }
+  const head = HIST_HEAD[LANG] || HIST_HEAD.es;
+  const rows = list.map((r) => {
+    const recv = r.rol === 'recibi';
+    const id = String(r.id ?? '').replace(/\D/g, '');
+    let last = '';
+    if (recv) last = esc(t(r.control === true ? 'histCtl' : 'histView'));
+    else if (/^\d{9}$/.test(id)) last = `<button class="small" data-recon="${esc(id)}" data-name="${esc(r.con)}" title="${esc(t('reconTip'))}">${esc(t('recon'))}</button>`;
+    return `<tr><td class="muted">${esc(r.fecha)}</td><td><span class="tag${recv ? '' : ' gave'}">${esc(t(recv ? 'histRecv' : 'histGave'))}</span> ${esc(r.con)} <span class="muted">${esc(prettyId(id))}</span></td><td>${esc(mmss(Number(r.segundos) || 0))}</td><td class="act">${last}</td></tr>`;
+  }).join('');
+  el.innerHTML = `<table class="hist"><thead><tr><th>${esc(head[0])}</th><th>${esc(head[1])}</th><th>${esc(head[2])}</th><th></th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
+/** "Connect again" from the history: the form gets the ID, the password is for the person to give. */
+function reconnect(/** @type {string} */ id, /** @type {string} */ name) {
+  minViewer();
+  showTab('conectar');
+  $('#tId').value = prettyId(id);
+  $('#tKey').value = '';
+  $('#connCard').scrollIntoView({ block: 'nearest' });
+  $('#btnConnect').focus();
+  toast(t('reconAsk', name || prettyId(id)), 7000);
+}
+
+// Wiring -------------------------------------------------------------------------------------
+
+function wireTech() {
+  $('#btnConnect').onclick = connectTo;
+  $('#tId').addEventListener('input', () => fmtIdInput($('#tId')));
+  for (const id of ['#tId', '#tKey']) $(id).addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') connectTo(); });
+
+  $('#vtabs').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const el = /** @type {HTMLElement} */ (e.target);
+    const end = /** @type {HTMLElement|null} */ (el.closest('[data-end]'));
+    if (end) return endSesAsk(end.dataset.end || '');
+    const act = /** @type {HTMLElement|null} */ (el.closest('[data-act]'));
+    if (act) return act.dataset.act === 'new' ? newConn() : minViewer();
+    const tab = /** @type {HTMLElement|null} */ (el.closest('[data-k]'));
+    if (tab) showSes(tab.dataset.k || '');
+  });
+  $('#vCtl').onclick = techToggleCtl;
+  $('#vAud').onclick = techToggleAudio;
+  $('#vVol').addEventListener('input', () => techVol(Number($('#vVol').value)));
+  $('#vCall').onclick = () => { const s = curSes(); if (s && typeof sesVoiceToggle === 'function') sesVoiceToggle(s); };
+  $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChat === 'function') openChat(s); };
+  $('#vFile').onclick = () => { const s = curSes(); if (s) pickFilesFor(s); };
+  $('#vMons').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-mon]'));
+    if (b) techMon(Number(b.dataset.mon));
+  });
+  const menu = (/** @type {string} */ id, /** @type {() => void} */ f) => {
+    $(id).onclick = () => (menuOpenFor(id.slice(1)) ? closeMenu() : f());
+  };
+  menu('#vKeys', keysMenu);
+  menu('#vClip', clipMenu);
+  menu('#vScreen', screenMenu);
+  menu('#vQual', qualMenu);
+  $('#vType').onclick = typeText;
+  $('#vFull').onclick = techFull;
+  $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
+  document.addEventListener('fullscreenchange', () => {
+    if (document.fullscreenElement) return;
+    const kb = /** @type {any} */ (navigator).keyboard;
+    if (kb && kb.unlock) kb.unlock();
+  });
+  new ResizeObserver(onStageResize).observe($('#vstage'));
+  wireLayer();
+
+  // A header tab while the viewer is up means the technician wants the page behind it.
+  document.querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => { if (viewerOpen()) minViewer(); }));
+  $('#sesChip').onclick = openViewer;
+  $('#sesList').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button'));
+    if (!b) return;
+    const k = b.dataset.view || b.dataset.voice || b.dataset.end || '';
+    const s = TS.get(k) || (HSES && HSES.k === k ? HSES : null);
+    if (!s) return;
+    if (b.dataset.view) showSes(k);
+    else if (b.dataset.voice && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
+    else if (b.dataset.end) endSesAsk(k);
+  });
+  $('#recents').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const el = /** @type {HTMLElement} */ (e.target);
+    const rm = /** @type {HTMLElement|null} */ (el.closest('[data-rm]'));
+    if (rm) return void removeRecent(rm.dataset.rm || '');
+    const row = /** @type {HTMLElement|null} */ (el.closest('[data-id]'));
+    if (row) pickRecent(row.dataset.id || '');
+  });
+  $('#recents').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    const row = /** @type {HTMLElement} */ (e.target);
+    if (e.key === 'Enter' && row.dataset && row.dataset.id) pickRecent(row.dataset.id);
+  });
+  $('#history').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-recon]'));
+    if (b) reconnect(b.dataset.recon || '', b.dataset.name || '');
+  });
+}

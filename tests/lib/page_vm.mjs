@@ -7,8 +7,11 @@ import { join } from 'node:path';
 
 const WEB = join(process.cwd(), 'web');
 
-/** A fresh context with the page's globals; ctx.run('expr') evaluates inside it. */
-export function loadPage({ storage = {} } = {}) {
+/**
+ * A fresh context with the page's globals; ctx.run('expr') evaluates inside it. Without
+ * texts, t(key) gives the key itself, so tests can name what the page says by its key.
+ */
+export function loadPage({ storage = {}, texts = false } = {}) {
   const store = new Map(Object.entries(storage));
   const storageApi = {
     getItem: (k) => (store.has(k) ? store.get(k) : null),
@@ -29,5 +32,6 @@ export function loadPage({ storage = {} } = {}) {
   ctx.window = ctx;
   for (const f of ['i18n.js', 'app.js']) vm.runInContext(readFileSync(join(WEB, f), 'utf8'), ctx, { filename: f });
   ctx.run = (code) => vm.runInContext(code, ctx);
+  if (!texts) ctx.run('I18N.es = {}; I18N.en = {};');
   return ctx;
 }

@@ -1,21 +1,12 @@
 import assert from 'node:assert/strict';
-import { execFile, spawn, spawnSync } from 'node:child_process';
+import { execFile, spawnSync } from 'node:child_process';
 import { createHmac } from 'node:crypto';
-import { createServer } from 'node:net';
 import { test } from 'node:test';
 import { promisify } from 'node:util';
 import { missingBin, startServer } from './helpers.mjs';
+import { startCoturn } from '../lib/signal_server.mjs';
 
 const hasCoturn = spawnSync('sh', ['-c', 'command -v turnserver && command -v turnutils_uclient']).status === 0;
-
-function freePort() {
-    return new Promise((res) => {
-        const s = createServer().listen(0, '127.0.0.1', () => {
-            const { port } = s.address();
-            s.close(() => res(port));
-        });
-    });
-}
 
 test('/health and /ice without TURN, and plain HTTP behind a proxy', { skip: missingBin }, async (t) => {
     const srv = await startServer(t, ['--stun', 'stun:127.0.0.1:3478', '--stun', 'stun:localhost:3479']);
@@ -36,8 +27,10 @@ test('/health and /ice without TURN, and plain HTTP behind a proxy', { skip: mis
 
 test('TURN credentials from /ice allocate a relay on coturn', { skip: missingBin || (!hasCoturn && 'coturn (turnserver, turnutils_uclient) is not installed') }, async (t) => {
     const secret = 'test-secret-' + Math.random().toString(36).slice(2);
-    const turnPort = await freePort();
-    const turnUrl = `turn:127.0.0.1:${turnPort}?transport=udp`;
+    const turn = await startCoturn({ secret });
+    t.after(() => turn.stop());
+    const turnPort = turn.port;
+    const turnUrl = turn.url;
     const srv = await startServer(t, ['--turn-url', turnUrl, '--turn-secret', secret, '--turn-ttl', '600']);
     assert.equal((await srv.get('/health')).body.turn, 'si');
 
@@ -49,13 +42,6 @@ test('TURN credentials from /ice allocate a relay on coturn', { skip: missingBin
     assert.equal(entry.credential, createHmac('sha1', secret).update(entry.username).digest('base64'));
     assert.ok(!srv.log().includes(secret), 'the secret never reaches the log');
 
-    const turn = spawn('turnserver', ['-n', '--listening-ip=127.0.0.1', '--relay-ip=127.0.0.1',
-        `--listening-port=${turnPort}`, '--min-port=49300', '--max-port=49400', '--use-auth-secret',
-        `--static-auth-secret=${secret}`, '--realm=kelvora.test', '--no-tls', '--no-dtls', '--no-cli',
-        '--allow-loopback-peers', '--log-file=stdout', '--simple-log', '--no-stdout-log',
-        `--pidfile=/tmp/kvsig-turn-${turnPort}.pid`], { stdio: 'ignore' });
-    t.after(() => turn.kill('SIGTERM'));
-    await new Promise((r) => setTimeout(r, 700));
 
     const uclient = (user, pass) => promisify(execFile)('turnutils_uclient',
         ['-p', String(turnPort), '-u', user, '-w', pass, '-y', '-n', '3', '-m', '1', '127.0.0.1'],
