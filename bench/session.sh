@@ -12,6 +12,6 @@ cd "$(dirname "$0")/.."
 bin=build/bench/flip
 if [ ! -x "$bin" ] || [ bench/session/flip.c -nt "$bin" ]; then
   mkdir -p build/bench
-  cc -O2 -Wall -o "$bin" bench/session/flip.c -lX11
+  cc -O2 -Wall -o "$bin" bench/session/flip.c -lX11 -lm
 fi
 BENCH_FLIP_BIN=$PWD/$bin exec node bench/session/run.mjs

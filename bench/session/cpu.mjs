@@ -46,8 +46,8 @@ export function cpuSeconds(pids) {
 }
 
 /**
- * Samples the roots' trees now; the returned function gives the share of one core each
- * tree used since. The trees are walked again at the end: a process started meanwhile
+ * Samples the roots' trees now; the returned function gives, per tree, the share of one
+ * core it used since and how many processes it has. The trees are walked again at the end: a process started meanwhile
  * counts whole, one that ended meanwhile is lost (none do while a session streams).
  */
 export function cpuMeter(roots) {
@@ -58,8 +58,9 @@ export function cpuMeter(roots) {
     const out = {};
     for (const [k, pid] of Object.entries(roots)) {
       let used = 0;
-      for (const [p, s] of cpuSeconds(tree(pid))) used += s - (before[k].get(p) ?? 0);
-      out[k] = used / wall;
+      const now = cpuSeconds(tree(pid));
+      for (const [p, s] of now) used += s - (before[k].get(p) ?? 0);
+      out[k] = { share: used / wall, procs: now.size };
     }
     return out;
   };

@@ -14,6 +14,7 @@
  */
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,8 +37,10 @@ static double mono_ms(void) {
 }
 
 /* A texture twice the window's size in each direction, so that any scroll offset finds a
- * whole window's worth: 8-pixel blocks of random colour with a diagonal gradient, busy
- * enough that neither a video encoder nor a VNC encoding can skip much of it. */
+ * whole window's worth: 16-pixel blocks whose colours follow broad waves with a little
+ * grain, like a photograph or a video rather than noise. Moved by whole pixels each frame,
+ * it keeps every pixel of the screen changing, which a VNC server must send again each
+ * time, while a video encoder can find the motion. */
 static Pixmap make_texture(Display* d, Window w, GC gc, int tw, int th) {
     Visual* vis = DefaultVisual(d, DefaultScreen(d));
     int depth = DefaultDepth(d, DefaultScreen(d));
@@ -47,11 +50,15 @@ static Pixmap make_texture(Display* d, Window w, GC gc, int tw, int th) {
     XImage* img = XCreateImage(d, vis, depth, ZPixmap, 0, (char*)px, tw, 64, 32, 0);
     srand(7);
     for (int y0 = 0; y0 < th; y0 += 64) {
-        for (int by = 0; by < 64; by += 8)
-            for (int bx = 0; bx < tw; bx += 8) {
-                unsigned int c = ((unsigned)rand() & 0x7f7f7f) + ((((bx + y0 + by) >> 3) & 0x7f) * 0x010101u);
-                for (int y = by; y < by + 8; y++)
-                    for (int x = bx; x < bx + 8 && x < tw; x++) px[y * tw + x] = c;
+        for (int by = 0; by < 64; by += 16)
+            for (int bx = 0; bx < tw; bx += 16) {
+                double fy = y0 + by;
+                int r = 128 + (int)(90 * sin(bx / 97.0 + fy / 151.0)) + rand() % 24 - 12;
+                int g = 128 + (int)(90 * sin(bx / 173.0 - fy / 67.0)) + rand() % 24 - 12;
+                int b = 128 + (int)(90 * sin((bx + fy) / 211.0)) + rand() % 24 - 12;
+                unsigned int c = (unsigned)r << 16 | (unsigned)g << 8 | (unsigned)b;
+                for (int y = by; y < by + 16; y++)
+                    for (int x = bx; x < bx + 16 && x < tw; x++) px[y * tw + x] = c;
             }
         XPutImage(d, pm, gc, img, 0, 0, 0, y0, tw, th - y0 < 64 ? th - y0 : 64);
     }
@@ -111,7 +118,7 @@ int main(int argc, char** argv) {
         if (select(ConnectionNumber(d) + 1, &rd, NULL, NULL, tvp) < 0) continue;
         if (fps > 0 && mono_ms() >= next) {
             frame++;
-            int ox = (frame * 13) % ww, oy = (frame * 5) % wh;
+            int ox = (frame * 6) % ww, oy = (frame * 2) % wh;
             XCopyArea(d, tex, w, gc, ox, oy, ww, wh, 0, 0);
             XSetForeground(d, gc, colour);
             XFillRectangle(d, w, gc, mx, my, MARKER, MARKER);

@@ -82,7 +82,7 @@ export function stagesLine(title, label, r) {
   const st = r.stages.filter((x) => x.captureTime && x.receiveTime);
   if (!st.length) return;
   const med = (f) => summary(st.map(f)).median;
-  console.log(`${title}, where ${label}'s time goes (medians of ${st.length} flips): flip→captured ${ms(med((x) => x.captureTime - x.at))}, captured→received ${ms(med((x) => x.receiveTime - x.captureTime))}, decode ${ms(med((x) => x.decodeMs ?? 0))}, received→shown ${ms(med((x) => x.shown - x.receiveTime))}`);
+  console.log(`${title}, ${label}, where the time goes (medians of ${st.length} flips): flip→captured ${ms(med((x) => x.captureTime - x.at))}, captured→received ${ms(med((x) => x.receiveTime - x.captureTime))}, decode ${ms(med((x) => x.decodeMs ?? 0))}, received→shown ${ms(med((x) => x.shown - x.receiveTime))}`);
 }
 
 /** One line per ratio: ours against each reference, with both medians and spreads. */

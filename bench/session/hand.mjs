@@ -11,18 +11,25 @@ const ECHO = path.join(path.dirname(new URL(import.meta.url).pathname), '..', 's
 
 /**
  * n clicks at (x, y) of the page, after three that warm the path; gives the delays in ms
- * from the press's event in the page (its timeStamp) to the ButtonPress reported by flip.
- * The viewer listens to pointerdown, whose default it prevents (so no mousedown follows):
- * the time is the pointerdown's.
+ * from the press's event in the page (its timeStamp) to the ButtonPress reported by flip,
+ * split where the host page receives the press on its control channel (hostPage, whose
+ * session is HSES). The viewer listens to pointerdown, whose default it prevents (so no
+ * mousedown follows): the time is the pointerdown's.
  */
-export async function clicks(page, flip, { x, y }, n) {
+export async function clicks(page, hostPage, flip, { x, y }, n) {
   await page.evaluate(() => {
     window.kvDowns = [];
     addEventListener('pointerdown', (e) => window.kvDowns.push(performance.timeOrigin + e.timeStamp), true);
   });
+  await hostPage.evaluate(() => {
+    window.kvIn = [];
+    HSES.dc.ctl.addEventListener('message', (e) => {
+      if (typeof e.data === 'string' && e.data.includes('"k":"d"')) window.kvIn.push(performance.timeOrigin + performance.now());
+    });
+  });
   await page.mouse.move(x, y);
   await sleep(300);
-  const delays = [];
+  const delays = [], channel = [], toX = [];
   let missed = 0;
   for (let i = -3; i < n; i++) {
     const before = flip.presses.length;
@@ -30,13 +37,20 @@ export async function clicks(page, flip, { x, y }, n) {
     const got = await waitFor(() => flip.presses.length > before, 'the ButtonPress', 5000).catch(() => false);
     await page.mouse.up();
     const down = await page.evaluate(() => window.kvDowns.at(-1));
+    const arrived = await hostPage.evaluate(() => window.kvIn.at(-1));
     if (i >= 0) {
-      if (got) delays.push(flip.presses[before].at - down);
-      else missed++;
+      if (got) {
+        const press = flip.presses[before].at;
+        delays.push(press - down);
+        if (arrived > down && arrived < press) {
+          channel.push(arrived - down);
+          toX.push(press - arrived);
+        }
+      } else missed++;
     }
     await sleep(120 + Math.random() * 200);
   }
-  return { delays, missed };
+  return { delays, missed, channel, toX };
 }
 
 /** n round trips of a message the size of a click's from the page through a loopback echo. */
