@@ -6,7 +6,8 @@
 #   noVNC and against bare Chromium capture over a loopback peer connection (the floor);
 #   the remote hand: viewer mousedown → ButtonPress on the host, against a WebSocket echo;
 #   the host's CPU (kelvora + its browser) against x11vnc's while the picture moves.
-#   BENCH_FLIPS (30), BENCH_CLICKS (100), BENCH_DISPLAY (70), BENCH_PORT (9750..9752)
+#   BENCH_FLIPS (30), BENCH_CLICKS (100), BENCH_DISPLAY (70), BENCH_PORT (9750..9752);
+#   BENCH_FLOOR_QUERY, BENCH_FLOOR_FLAGS try other settings on the floor (see run.mjs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=build/bench/flip

@@ -58,7 +58,8 @@ static Pixmap make_texture(Display* d, Window w, GC gc, int tw, int th) {
                 int b = 128 + (int)(90 * sin((bx + fy) / 211.0)) + rand() % 24 - 12;
                 unsigned int c = (unsigned)r << 16 | (unsigned)g << 8 | (unsigned)b;
                 for (int y = by; y < by + 16; y++)
-                    for (int x = bx; x < bx + 16 && x < tw; x++) px[y * tw + x] = c;
+                    for (int x = bx; x < bx + 16 && x < tw; x++)
+                        px[y * tw + x] = c;
             }
         XPutImage(d, pm, gc, img, 0, 0, 0, y0, tw, th - y0 < 64 ? th - y0 : 64);
     }
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
         while (XPending(d)) {
             XEvent e;
             XNextEvent(d, &e);
-            if (e.type == ButtonPress) printf("press %.3f %d %d\n", wall_ms(), e.xbutton.x_root, e.xbutton.y_root);
+            if (e.type == ButtonPress)
+                printf("press %.3f %d %d\n", wall_ms(), e.xbutton.x_root, e.xbutton.y_root);
         }
         fd_set rd;
         FD_ZERO(&rd);
@@ -132,8 +134,10 @@ int main(int argc, char** argv) {
             colour = strtoul(line + 2, NULL, 16);
             XRaiseWindow(d, w);
             XSetForeground(d, gc, colour);
-            if (fps > 0) XFillRectangle(d, w, gc, mx, my, MARKER, MARKER);
-            else XFillRectangle(d, w, gc, 0, 0, ww, wh);
+            if (fps > 0)
+                XFillRectangle(d, w, gc, mx, my, MARKER, MARKER);
+            else
+                XFillRectangle(d, w, gc, 0, 0, ww, wh);
             XSync(d, False);
             printf("flip %.3f\n", wall_ms());
         } else if (!strncmp(line, "busy", 4)) {

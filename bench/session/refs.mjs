@@ -52,10 +52,11 @@ function run(cmd, args, env) {
 
 /**
  * Starts the references on display for the monitor geometry clip ("WxH+X+Y").
- * ports: {web, ws, rfb}; floorQuery ("?codec=…") tries other settings on the floor.
+ * ports: {web, ws, rfb}; floorQuery ("?codec=…") and floorArgs (browser flags) try other
+ * settings on the floor.
  * Gives {vnc, floor (pages), floorSize, floorLabel, pids: {x11vnc, websockify}, stop()}.
  */
-export async function startRefs({ display, clip, ports, captureSource, viewer, floorQuery = '' }) {
+export async function startRefs({ display, clip, ports, captureSource, viewer, floorQuery = '', floorArgs = [] }) {
   const parts = [];
   const stop = async () => {
     for (const p of parts.reverse()) await p().catch(() => {});
@@ -82,7 +83,7 @@ export async function startRefs({ display, clip, ports, captureSource, viewer, f
       viewport: null,
       env: { ...process.env, DISPLAY: display },
       args: [...BROWSER_ARGS, ...(process.getuid() === 0 ? ['--no-sandbox'] : []),
-        `--auto-select-desktop-capture-source=${captureSource}`, '--window-position=0,0', '--window-size=1000,700'],
+        `--auto-select-desktop-capture-source=${captureSource}`, '--window-position=0,0', '--window-size=1000,700', ...floorArgs],
     });
     parts.push(() => browser.close());
 

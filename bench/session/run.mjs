@@ -1,7 +1,10 @@
 // The session benchmarks: glass to glass (still and busy picture), the remote hand and the
 // host's CPU, each against references run side by side in the same run. One line per figure.
 //   BENCH_FLIP_BIN (build/bench/flip, compiled by bench/session.sh), BENCH_FLIPS (30),
-//   BENCH_CLICKS (100), BENCH_DISPLAY (70), BENCH_PORT (9750: this and the next two)
+//   BENCH_CLICKS (100), BENCH_DISPLAY (70), BENCH_PORT (9750: this and the next two);
+//   BENCH_FLOOR_QUERY ("?codec=video/VP8&fps=60&hint=motion&jitter=0") and BENCH_FLOOR_FLAGS
+//   (browser flags, space-separated) try other settings on the floor, to see what a change
+//   would give ours before making it.
 import { cpus } from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -63,6 +66,8 @@ try {
     ports: { web: PORT, ws: PORT + 1, rfb: PORT + 2 },
     captureSource: 'Screen 1',
     viewer: await bed.browser(),
+    floorQuery: process.env.BENCH_FLOOR_QUERY ?? '',
+    floorArgs: (process.env.BENCH_FLOOR_FLAGS ?? '').split(' ').filter(Boolean),
   });
   flip = await Flip.start(process.env.BENCH_FLIP_BIN ?? 'build/bench/flip', bed.x.display, PRIMARY);
   await tech.page.addScriptTag({ path: path.join(HERE, 'watch.js') });
