@@ -4,7 +4,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 
 /** Far apart in every channel pair, so that a half-decoded frame never passes for the next one. */
 const PALETTE = [[230, 40, 40], [40, 200, 60], [40, 60, 230], [230, 220, 40]];
-const WAIT_MS = 5000;
+const WAIT_MS = 4000;
 
 /** p-th quantile (0..1) of the sorted values, nearest rank. */
 export function quantile(sorted, p) {

@@ -90,6 +90,7 @@ try {
     rtpLine(title, 'ours', so);
     stagesLine(title, 'floor', r.floor);
     rtpLine(title, 'floor', sf);
+    return so;
   };
   await glassRun('still picture');
 
@@ -108,10 +109,20 @@ try {
   await flip.busy(30);
   await sleep(3000);
   const meter = cpuMeter({ ours: host.k.proc.pid, x11vnc: refs.pids.x11vnc, websockify: refs.pids.websockify });
-  const t0 = Date.now();
-  await glassRun('busy picture');
+  const vncFrames = () => refs.vnc.evaluate(() => window.vnc.frames);
+  const [t0, f0] = [Date.now(), await vncFrames()];
+  const stream = await glassRun('busy picture');
   const cpu = meter();
-  console.log(`host CPU, busy picture ${pic}, ours/x11vnc: ${(cpu.ours.share / cpu.x11vnc.share).toFixed(2)}x (kelvora and its browser, ${cpu.ours.procs} processes, ${pct(cpu.ours.share)} of a core; x11vnc ${pct(cpu.x11vnc.share)}, its websockify ${pct(cpu.websockify.share)}; ${Math.round((Date.now() - t0) / 1000)} s)`);
+  const secs = (Date.now() - t0) / 1000;
+  const vncFps = ((await vncFrames()) - f0) / secs;
+  const oursFps = stream.enc ? stream.enc.fps : 0;
+  console.log(`host CPU, busy picture ${pic}, ours/x11vnc: ${(cpu.ours.share / cpu.x11vnc.share).toFixed(2)}x (kelvora and its browser, ${cpu.ours.procs} processes, ${pct(cpu.ours.share)} of a core; x11vnc ${pct(cpu.x11vnc.share)}, its websockify ${pct(cpu.websockify.share)}; ${Math.round(secs)} s)`);
+  // Each side sends as many frames as it keeps up with, so the cost of one frame says more.
+  if (oursFps > 0 && vncFps > 0) {
+    const per = (share, fps) => (share * 1000) / fps;
+    const o = per(cpu.ours.share, oursFps), v = per(cpu.x11vnc.share, vncFps);
+    console.log(`host CPU per frame sent, busy picture ${pic}, ours/x11vnc: ${(o / v).toFixed(2)}x (ours ${ms(o)} at ${oursFps.toFixed(1)} fps; x11vnc ${ms(v)} at ${vncFps.toFixed(1)} updates a second)`);
+  }
   await flip.busy(0);
 } finally {
   clearTimeout(limit);
