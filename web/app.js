@@ -193,11 +193,17 @@ function closeModal() {
 
 /** @type {((act: string, el: HTMLElement) => void)|null} */
 let menuPick = null;
+/** The anchor whose press just closed its own menu: the click that follows must not reopen it. */
+let menuToggled = '';
 /**
  * The popup menu under an anchor. Items are buttons with data-act; onPick gets the act and
  * the button. Clicking elsewhere or Escape closes it.
  */
 function openMenu(/** @type {HTMLElement} */ anchor, /** @type {string} */ html, /** @type {(act: string, el: HTMLElement) => void} */ onPick) {
+  if (menuToggled && menuToggled === anchor.id) {
+    menuToggled = '';
+    return;
+  }
   const m = $('#menu');
   m.innerHTML = html;
   m.hidden = false;
@@ -329,7 +335,12 @@ function wireCore() {
   $('#creditBtn').onclick = () => openWhat('sitio');
   $('#modal').addEventListener('mousedown', (/** @type {MouseEvent} */ e) => { if (e.target === $('#modal')) closeModal(); });
   document.addEventListener('mousedown', (e) => {
-    if (!$('#menu').hidden && !$('#menu').contains(/** @type {Node} */ (e.target))) closeMenu();
+    menuToggled = '';
+    const m = $('#menu');
+    if (m.hidden || m.contains(/** @type {Node} */ (e.target))) return;
+    const owner = m.dataset.owner && document.getElementById(m.dataset.owner);
+    if (owner && owner.contains(/** @type {Node} */ (e.target))) menuToggled = owner.id;
+    closeMenu();
   }, true);
   $('#menu').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button[data-act]'));
@@ -659,14 +670,8 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
     return;
   }
   ch.onmessage = (e) => {
-    if (s.dead || typeof e.data !== 'string' || e.data.length > 1 << 20) return;
-    let m;
-    try {
-      m = JSON.parse(e.data);
-    } catch {
-      return;
-    }
-    if (!m || typeof m !== 'object' || typeof m.t !== 'string') return;
+    const m = s.dead ? null : wireMsg(e.data, 1 << 20);
+    if (!m || (ch.label === 'ctl' && sharedMsg(s, m))) return;
     if (s.role === 'host') hostMsg(s, m, ch.label);
     else techMsg(s, m);
   };
@@ -674,6 +679,26 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
     if (ch.readyState === 'open') hostHello(s);
     else ch.onopen = () => hostHello(s);
   }
+}
+
+/** The control messages both sides handle alike; false for the others. */
+function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'chat':
+      if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      return true;
+    case 'call':
+    case 'hold':
+      if (m.t === 'call') s.peerMic = m.on === true;
+      else s.peerHold = m.on === true;
+      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
+      refreshSession(s);
+      return true;
+    case 'bye':
+      endSession(s, 'peer', false);
+      return true;
+  }
+  return false;
 }
 
 /** Tells the native side the session is open: it logs it and lets input through while a host session allows control. */
@@ -686,6 +711,17 @@ function sessionNote(/** @type {any} */ s) {
 
 // Wire input ----------------------------------------------------------------------------
 // What arrives from the signalling server or the other page, in shapes the page can use.
+
+/** A message from a socket or channel: a JSON object named by `t`, within max characters; else null. */
+function wireMsg(/** @type {any} */ data, /** @type {number} */ max) {
+  if (typeof data !== 'string' || data.length > max) return null;
+  try {
+    const m = JSON.parse(data);
+    return m && typeof m === 'object' && typeof m.t === 'string' ? m : null;
+  } catch {
+    return null;
+  }
+}
 
 /** The monitor list from the local API, with only the fields the page uses and checked types. */
 function cleanMons(/** @type {any} */ list) {
@@ -1154,14 +1190,8 @@ function hostConnect() {
     if (HOST.ws === ws) ws.send(JSON.stringify({ t: 'hello', key: ID.llave, name: ID.nombre, ver: VER }));
   };
   ws.onmessage = (e) => {
-    if (HOST.ws !== ws || typeof e.data !== 'string' || e.data.length > 1 << 20) return;
-    let m;
-    try {
-      m = JSON.parse(e.data);
-    } catch {
-      return;
-    }
-    if (m && typeof m === 'object' && typeof m.t === 'string') hostServerMsg(m);
+    const m = HOST.ws === ws ? wireMsg(e.data, 1 << 20) : null;
+    if (m) hostServerMsg(m);
   };
   ws.onclose = () => hostClosed(ws);
 }
@@ -1644,19 +1674,6 @@ function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} 
       break;
     case 'mon':
       if (Number.isInteger(m.i)) hostShowMon(s, m.i);
-      break;
-    case 'chat':
-      if (typeof m.text === 'string' && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
-      break;
-    case 'call':
-    case 'hold':
-      if (m.t === 'call') s.peerMic = !!m.on;
-      else s.peerHold = !!m.on;
-      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
-      renderHostBar();
-      break;
-    case 'bye':
-      endSession(s, 'peer', false);
       break;
     default:
       console.log('host: mensaje desconocido del técnico', m.t);
@@ -2174,7 +2191,7 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
   if (m.t === 'denied') {
     const r = m.reason;
     if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
-    const key = { badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }[String(r)] || 'denDenied';
+    const key = ownValue({ badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }, r, 'denDenied');
     return { key, args: [], ms: 7000, askPass: false };
   }
   if (m.t === 'offline') return { key: 'denOffline', args: [], ms: 7000, askPass: false };
@@ -2188,7 +2205,12 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
 
 /** How the server's `ended` before connection reads locally. */
 function endedWhy(/** @type {any} */ reason) {
-  return { hostgone: 'lost', failed: 'failed', stopped: 'stopped' }[String(reason)] || 'peer';
+  return ownValue({ hostgone: 'lost', failed: 'failed', stopped: 'stopped' }, reason, 'peer');
+}
+
+/** table[key] for a key the table itself holds ("constructor" from the wire is no key), else dflt. */
+function ownValue(/** @type {Object<string, string>} */ table, /** @type {any} */ key, /** @type {string} */ dflt) {
+  return typeof key === 'string' && Object.hasOwn(table, key) ? table[key] : dflt;
 }
 
 /**
@@ -2320,14 +2342,8 @@ function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
   ws.onerror = lost;
   ws.onclose = lost;
   ws.onmessage = (e) => {
-    if (s.dead || typeof e.data !== 'string' || e.data.length > 1 << 18) return;
-    let m;
-    try {
-      m = JSON.parse(e.data);
-    } catch {
-      return;
-    }
-    if (m && typeof m === 'object' && typeof m.t === 'string') joinMsg(s, m);
+    const m = s.dead ? null : wireMsg(e.data, 1 << 18);
+    if (m) joinMsg(s, m);
   };
 }
 
@@ -2442,19 +2458,6 @@ function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
       ctl(s, { t: 'res-get' });
       break;
     }
-    case 'chat':
-      if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
-      break;
-    case 'call':
-    case 'hold':
-      if (m.t === 'call') s.peerMic = m.on === true;
-      else s.peerHold = m.on === true;
-      if (typeof sesVoiceMsg === 'function') sesVoiceMsg(s, m);
-      refreshSession(s);
-      break;
-    case 'bye':
-      endSession(s, 'peer', false);
-      break;
     default:
       console.log('ctl: mensaje desconocido', m.t);
   }
@@ -2655,7 +2658,8 @@ function renderViewerBar() {
   const s = curSes();
   if (!s) return;
   const time = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
-  $('#vWho').innerHTML = `<b>${esc(s.peer)}</b> <span class="muted">${esc(prettyId(s.peerId))}</span> <span class="vtime">${esc(time)}</span>`;
+  const id = prettyId(s.peerId);
+  $('#vWho').innerHTML = `<b>${esc(s.peer)}</b>${s.peer !== id ? ` <span class="muted">${esc(id)}</span>` : ''} <span class="vtime">${esc(time)}</span>`;
   $('#vStat').textContent = s.statTxt || '';
   const c = $('#vCtl');
   c.textContent = t(s.control ? 'ctlOn' : 'ctlOff');
@@ -3197,6 +3201,8 @@ function wireTech() {
   menu('#vScreen', screenMenu);
   menu('#vQual', qualMenu);
   $('#vType').onclick = typeText;
+  // Not every font has a full-screen sign; four corners drawn as lines always show.
+  $('#vFull').innerHTML = '<svg viewBox="0 0 16 16" fill="none" stroke="currentColor" stroke-width="1.8" stroke-linecap="round"><path d="M2 6V2h4M10 2h4v4M14 10v4h-4M6 14H2v-4"/></svg>';
   $('#vFull').onclick = techFull;
   $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
   document.addEventListener('fullscreenchange', () => {

@@ -387,3 +387,24 @@ test('a right password: unattended access answers by itself, otherwise the perso
     assert.equal(p.run('HOST.req === null'), !want.dialog, name);
   }
 });
+
+test('server news about the host session: it ends it only before the connection stands', () => {
+  for (const [m, connected, want] of [
+    [{ t: 'cancel', sid: 's1' }, false, [['peer', false]]],
+    [{ t: 'cancel', sid: 's1' }, true, []],
+    [{ t: 'left', sid: 's1', reason: 'failed' }, false, [['failed', false]]],
+    [{ t: 'ended', sid: 's1', reason: 'hostgone' }, false, [['peer', false]]],
+    [{ t: 'left', sid: 's1', reason: 'bye' }, true, []],
+    [{ t: 'left', sid: 'other', reason: 'failed' }, false, []],
+    [{ t: 'signal', sid: 's1', data: { ice: {} } }, true, []],
+  ]) {
+    const p = hostPage();
+    const ends = [], signals = [];
+    p.endSession = (s, why, notify) => ends.push([why, notify]);
+    p.onSignal = (s, data) => signals.push(plain(data));
+    p.run(`HSES = newSession('host', { k: 'h1', sid: 's1', connected: ${connected} })`);
+    p.run(`hostServerMsg(${JSON.stringify(m)})`);
+    assert.deepEqual(ends, want, JSON.stringify([m, connected]));
+    assert.deepEqual(signals, m.t === 'signal' ? [m.data] : []);
+  }
+});

@@ -87,3 +87,10 @@ test('the failure line counts candidates by type and the failed pairs', () => {
   ], 'failed');
   assert.equal(line, '[CONEXION] no se logró (lost, rol tech) · TURN sí (se probó el relevo) · locales {"host":2,"relay":1} · remotos {"srflx":1} · pares 2 (fallidos 1) · estado ICE failed');
 });
+
+test('messages from the wire: only JSON objects named by t, within the size', () => {
+  for (const [data, ok] of [
+    ['{"t":"hello","x":1}', true], ['{"t":1}', false], ['[{"t":"a"}]', false], ['null', false],
+    ['{"t":"a"', false], [new ArrayBuffer(4), false], ['{"t":"' + 'a'.repeat(100) + '"}', false],
+  ]) assert.equal(page.wireMsg(data, 64) !== null, ok, String(data).slice(0, 20));
+});

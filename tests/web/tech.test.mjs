@@ -135,6 +135,7 @@ test('refusals on /join/ end the session with the right text', () => {
     [{ t: 'denied', reason: 'busy' }, false, 'denBusy', []],
     [{ t: 'denied', reason: 'unavailable' }, false, 'denUnavailable', []],
     [{ t: 'denied', reason: 'whatever' }, false, 'denDenied', []],
+    [{ t: 'denied', reason: 'constructor' }, false, 'denDenied', []],
     [{ t: 'offline' }, false, 'denOffline', []],
     [{ t: 'busy' }, false, 'denBusy', []],
     [{ t: 'locked', mins: 15 }, true, 'denLocked', [15]],
@@ -143,7 +144,7 @@ test('refusals on /join/ end the session with the right text', () => {
     const n = plain(page.refusalNote(m, withPass));
     assert.deepEqual([n.key, n.args], [key, args], JSON.stringify(m));
   }
-  for (const [reason, why] of [['hostgone', 'lost'], ['failed', 'failed'], ['stopped', 'stopped'], ['other', 'peer'], [undefined, 'peer']])
+  for (const [reason, why] of [['hostgone', 'lost'], ['failed', 'failed'], ['stopped', 'stopped'], ['other', 'peer'], ['__proto__', 'peer'], [undefined, 'peer']])
     assert.equal(page.endedWhy(reason), why);
 
   const p = recorder();
