@@ -17,6 +17,19 @@ export function summary(xs) {
   return { n: s.length, median: quantile(s, 0.5), p10: quantile(s, 0.1), p90: quantile(s, 0.9) };
 }
 
+/** What each page has reported through its kvSeen binding: flip id → {t, stages}. */
+const sightings = new Map();
+
+/** The page reports each sighting as it happens, so that nobody polls the watched pages. */
+async function listen(page) {
+  if (!sightings.has(page)) {
+    const seen = new Map();
+    sightings.set(page, seen);
+    await page.exposeBinding('kvSeen', (_source, id, t, stages) => { seen.set(id, { t, stages }); });
+  }
+  return sightings.get(page);
+}
+
 /**
  * Runs n flips (after two unmeasured ones that settle encoders and decoders) and gives,
  * per watcher name, the delays in ms and the number of flips it did not show within
@@ -26,6 +39,8 @@ export function summary(xs) {
  */
 export async function glassToGlass(flip, watchers, n) {
   const names = Object.keys(watchers);
+  const seen = {};
+  for (const k of names) seen[k] = await listen(watchers[k]);
   const out = Object.fromEntries(names.map((k) => [k, { delays: [], missed: 0, stages: [] }]));
   const base = Date.now() % 1e6;
   for (let i = -2; i < n; i++) {
@@ -33,21 +48,14 @@ export async function glassToGlass(flip, watchers, n) {
     const rgb = PALETTE[(i + 2) % PALETTE.length];
     await Promise.all(names.map((k) => watchers[k].evaluate(([id, rgb]) => window.kvWatch.expect(id, rgb), [id, rgb])));
     const at = await flip.paint(rgb);
-    const seen = {};
     const end = Date.now() + WAIT_MS;
-    while (Date.now() < end && Object.keys(seen).length < names.length) {
-      await sleep(40);
-      for (const k of names) if (!(k in seen)) {
-        const t = await watchers[k].evaluate((id) => window.kvWatch.when(id), id);
-        if (t !== null) seen[k] = t;
-      }
-    }
+    while (Date.now() < end && !names.every((k) => seen[k].has(id))) await sleep(10);
     if (i < 0) continue;
     for (const k of names) {
-      if (k in seen) {
-        out[k].delays.push(seen[k] - at);
-        const st = await watchers[k].evaluate((id) => window.kvWatch.stagesOf(id), id);
-        if (st) out[k].stages.push({ ...st, at, shown: seen[k] });
+      const s = seen[k].get(id);
+      if (s) {
+        out[k].delays.push(s.t - at);
+        if (s.stages) out[k].stages.push({ ...s.stages, at, shown: s.t });
       } else {
         out[k].delays.push(Infinity);
         out[k].missed++;

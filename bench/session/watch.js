@@ -1,10 +1,11 @@
 // Put into every page that shows the host's screen. It samples the centre of a <video>
 // at each frame the page presents (requestVideoFrameCallback) or of a <canvas> at each
-// animation frame, and notes the wall-clock time at which the colour the bench expects
-// first appears. Times are performance.timeOrigin + the frame callback's own timestamp,
-// so that every page and the flip program share one clock (CLOCK_REALTIME, ms).
+// animation frame, and reports (kvSeen, a binding of the bench) the wall-clock time at
+// which the colour the bench expects first appears. Times are performance.timeOrigin + the
+// frame callback's own timestamp, so that every page and the flip program share one clock
+// (CLOCK_REALTIME, ms).
 (() => {
-  const W = (window.kvWatch = { want: null, seen: new Map(), stages: new Map(), frames: 0, last: null, err: '' });
+  const W = (window.kvWatch = { want: null, seen: new Set(), frames: 0, last: null, err: '' });
   const probe = document.createElement('canvas');
   probe.width = probe.height = 4;
   const pctx = probe.getContext('2d', { willReadFrequently: true });
@@ -35,8 +36,8 @@
     if (!want || W.seen.has(want.id)) return;
     const dist = Math.abs(c[0] - want.rgb[0]) + Math.abs(c[1] - want.rgb[1]) + Math.abs(c[2] - want.rgb[2]);
     if (dist >= 90) return;
-    W.seen.set(want.id, performance.timeOrigin + now);
-    if (meta) W.stages.set(want.id, stages(meta));
+    W.seen.add(want.id);
+    if (window.kvSeen) window.kvSeen(want.id, performance.timeOrigin + now, meta ? stages(meta) : null);
   }
 
   /** Watches a video element; each presented frame is checked. */
@@ -68,6 +69,4 @@
   };
 
   W.expect = (id, rgb) => { W.want = { id, rgb }; };
-  W.when = (id) => W.seen.get(id) ?? null;
-  W.stagesOf = (id) => W.stages.get(id) ?? null;
 })();
