@@ -10,14 +10,24 @@ export class Flip {
     f.proc = spawn(bin, [x, y, w, h].map(String), { env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'inherit'] });
     f.presses = [];
     f.waiting = [];
-    f.exited = new Promise((r) => f.proc.once('exit', r));
+    f.exited = new Promise((r) => f.proc.once('close', r));
+    // A flip that died mid-run must not take the bench down with EPIPE; its wait times out.
+    f.proc.stdin.on('error', () => {});
+    f.proc.once('error', (e) => {
+      for (const w of f.waiting.splice(0)) w.reject(new Error(`flip: ${e.message}`));
+    });
     const lines = readline.createInterface({ input: f.proc.stdout });
     lines.on('line', (l) => {
       const [kind, ...rest] = l.split(' ');
       if (kind === 'press') f.presses.push({ at: Number(rest[0]), x: Number(rest[1]), y: Number(rest[2]) });
       else if (f.waiting.length && f.waiting[0].kind === kind) f.waiting.shift().resolve(rest);
     });
-    await f.command('', 'ready', 15000);
+    try {
+      await f.command('', 'ready', 15000);
+    } catch (e) {
+      await f.stop();
+      throw e;
+    }
     return f;
   }
 
@@ -25,7 +35,11 @@ export class Flip {
   command(text, kind, ms = 10000) {
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => reject(new Error(`flip: sin respuesta a "${text || kind}"`)), ms);
-      this.waiting.push({ kind, resolve: (v) => { clearTimeout(timer); resolve(v); } });
+      this.waiting.push({
+        kind,
+        resolve: (v) => { clearTimeout(timer); resolve(v); },
+        reject: (e) => { clearTimeout(timer); reject(e); },
+      });
       if (text) this.proc.stdin.write(text + '\n');
     });
   }
@@ -43,7 +57,7 @@ export class Flip {
   }
 
   async stop() {
-    if (this.proc.exitCode === null && this.proc.signalCode === null) {
+    if (this.proc.pid && this.proc.exitCode === null && this.proc.signalCode === null) {
       this.proc.stdin.end('q\n');
       const t = setTimeout(() => this.proc.kill('SIGKILL'), 2000);
       await this.exited;

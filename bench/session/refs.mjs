@@ -5,7 +5,7 @@
 // given as `viewer` (the technicians' one, so that both viewers live alike), else in a
 // second window of the floor's browser.
 import { spawn } from 'node:child_process';
-import { createReadStream, existsSync, mkdtempSync, rmSync } from 'node:fs';
+import { createReadStream, mkdtempSync, rmSync, statSync } from 'node:fs';
 import http from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -18,19 +18,30 @@ const NOVNC = '/usr/share/novnc';
 const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.json': 'application/json' };
 
 /** Chromium's flags for a page that captures the screen or plays WebRTC on the bed. */
-export const BROWSER_ARGS = [
+const BROWSER_ARGS = [
   '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--disable-gpu', '--allow-loopback-in-peer-connection', '--autoplay-policy=no-user-gesture-required',
   '--disable-renderer-backgrounding', '--disable-background-timer-throttling',
   '--disable-backgrounding-occluded-windows', '--disable-features=WebRtcHideLocalIpsWithMdns',
 ];
 
-/** Serves this folder's pages and Debian's noVNC (under /novnc/) on loopback. */
+const isFile = (f) => {
+  try {
+    return statSync(f).isFile();
+  } catch {
+    return false;
+  }
+};
+
+/** Serves this folder's pages and Debian's noVNC (under /novnc/) on loopback, nothing else. */
 function staticServer(port) {
   const srv = http.createServer((req, res) => {
-    const p = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-    const file = p.startsWith('/novnc/') ? path.join(NOVNC, path.normalize(p.slice(7))) : path.join(HERE, path.basename(p));
-    if ((!file.startsWith(NOVNC) && !file.startsWith(HERE)) || !existsSync(file)) {
+    let p = '';
+    try {
+      p = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+    } catch {}
+    const file = p.startsWith('/novnc/') ? path.join(NOVNC, p.slice(7)) : path.join(HERE, path.basename(p));
+    if (!(file.startsWith(NOVNC + path.sep) || path.dirname(file) === HERE) || !isFile(file)) {
       res.writeHead(404).end();
       return;
     }
@@ -43,8 +54,9 @@ function staticServer(port) {
   });
 }
 
-function run(cmd, args, env) {
-  const p = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'ignore', 'pipe'], detached: false });
+/** A reference server; the end of what it said is kept for the error message. */
+function run(cmd, args) {
+  const p = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'] });
   p.log = '';
   p.stderr.on('data', (d) => { p.log = (p.log + d).slice(-4000); });
   return p;
@@ -70,9 +82,9 @@ export async function startRefs({ display, clip, ports, captureSource, viewer, f
 
     // x11vnc as it comes, limited to the captured monitor; websockify in front for noVNC.
     const x11vnc = run('x11vnc', ['-display', display, '-clip', clip, '-rfbport', String(ports.rfb), '-localhost',
-      '-nopw', '-forever', '-shared', '-quiet', '-noxrecord'], {});
+      '-nopw', '-forever', '-shared', '-quiet']);
     parts.push(async () => x11vnc.kill('SIGTERM'));
-    const wsfy = run('websockify', [`127.0.0.1:${ports.ws}`, `127.0.0.1:${ports.rfb}`], {});
+    const wsfy = run('websockify', [`127.0.0.1:${ports.ws}`, `127.0.0.1:${ports.rfb}`]);
     parts.push(async () => wsfy.kill('SIGTERM'));
 
     const profile = mkdtempSync(path.join(tmpdir(), 'kelvora-bench-ref-'));
