@@ -15,7 +15,7 @@ function stat(pid) {
 }
 
 /** pid and all its descendants alive now. */
-export function tree(pid) {
+function tree(pid) {
   const children = new Map();
   for (const d of readdirSync('/proc')) {
     if (!/^\d+$/.test(d)) continue;
@@ -35,7 +35,7 @@ export function tree(pid) {
 }
 
 /** user + system seconds of each pid (threads included), by pid. */
-export function cpuSeconds(pids) {
+function cpuSeconds(pids) {
   const out = new Map();
   for (const pid of pids) {
     const f = stat(pid);
@@ -47,8 +47,9 @@ export function cpuSeconds(pids) {
 
 /**
  * Samples the roots' trees now; the returned function gives, per tree, the share of one
- * core it used since and how many processes it has. The trees are walked again at the end: a process started meanwhile
- * counts whole, one that ended meanwhile is lost (none do while a session streams).
+ * core it used since and how many processes it has. The trees are walked again at the
+ * end: a process started meanwhile counts whole, one that ended meanwhile is lost (none
+ * do while a session streams).
  */
 export function cpuMeter(roots) {
   const t0 = performance.now();

@@ -7,11 +7,12 @@ const PALETTE = [[230, 40, 40], [40, 200, 60], [40, 60, 230], [230, 220, 40]];
 const WAIT_MS = 4000;
 
 /** p-th quantile (0..1) of the sorted values, nearest rank. */
-export function quantile(sorted, p) {
+function quantile(sorted, p) {
   if (!sorted.length) return NaN;
   return sorted[Math.min(sorted.length - 1, Math.max(0, Math.round(p * (sorted.length - 1))))];
 }
 
+/** Median and the 10th and 90th percentiles; an endless value sorts last. */
 export function summary(xs) {
   const s = [...xs].sort((a, b) => a - b);
   return { n: s.length, median: quantile(s, 0.5), p10: quantile(s, 0.1), p90: quantile(s, 0.9) };

@@ -4,7 +4,6 @@
 
 /** Runs in the page: the video counters of the connections that `expr` evaluates to. */
 function snapshotInPage(expr) {
-  // eslint-disable-next-line no-eval
   const pcs = [].concat(eval(expr)).filter(Boolean);
   return Promise.all(pcs.map((pc) => pc.getStats())).then((reps) => {
     const o = { at: performance.now() };
@@ -59,7 +58,7 @@ export async function rtpMeter(send, recv) {
 export function rtpLine(title, label, o) {
   const parts = [];
   if (o.enc) {
-    parts.push(`${o.enc.codec} (${o.enc.impl}) ${o.enc.size}, ${o.enc.fps.toFixed(1)} fps encoded, ${o.enc.ms.toFixed(1)} ms encode per frame, held back by ${o.enc.limit || 'nothing'}`);
+    parts.push(`${o.enc.codec} (${o.enc.impl}) ${o.enc.size}, ${o.enc.fps.toFixed(1)} fps encoded, ${o.enc.ms.toFixed(1)} ms encode per frame, held back by ${!o.enc.limit || o.enc.limit === 'none' ? 'nothing' : o.enc.limit}`);
   }
   if (o.dec) parts.push(`${o.dec.fps.toFixed(1)} fps decoded${o.dec.impl ? ` (${o.dec.impl})` : ''}, ${o.dec.dropped} dropped, jitter buffer ${o.dec.jbMs.toFixed(0)} ms`);
   if (parts.length) console.log(`${title}, ${label}, its stream: ${parts.join('; ')}`);
