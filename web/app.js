@@ -666,7 +666,7 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
   s.dc[ch.label] = ch;
   if (ch.label === 'file') {
     ch.binaryType = 'arraybuffer';
-    ch.onmessage = (e) => { if (!s.dead && typeof onFileMsg === 'function') onFileMsg(s, e.data); };
+    ch.onmessage = (e) => { if (!s.dead && typeof fileMsg === 'function') fileMsg(s, e.data); };
     return;
   }
   ch.onmessage = (e) => {
@@ -685,7 +685,7 @@ function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
 function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
   switch (m.t) {
     case 'chat':
-      if (typeof m.text === 'string' && m.text && typeof addChat === 'function') addChat(s, s.peer, m.text.slice(0, 2000), false);
+      if (typeof m.text === 'string' && m.text && typeof chatAdd === 'function') chatAdd(s, s.peer, m.text.slice(0, 2000), false);
       return true;
     case 'call':
     case 'hold':
@@ -1577,7 +1577,7 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
   sessionNote(s);
   if (opts.voice && typeof startSesLine === 'function') startSesLine(s);
   renderHostBar();
-  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  if (typeof chatSys === 'function') chatSys(s, t('chatSys', s.peer));
   startStats(s);
   if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
 }
@@ -2002,8 +2002,8 @@ function renderHostBar() {
     return;
   }
   const voice = typeof sesVoiceToggle === 'function';
-  const chat = typeof openChat === 'function';
-  const file = typeof offerFiles === 'function';
+  const chat = typeof openChatFor === 'function';
+  const file = typeof sendFiles === 'function';
   const held = !!(s.line && s.line.held);
   const voiceKey = s.line ? (held ? 'lnVoiceHeld' : 'callOn') : 'callOff';
   const key = JSON.stringify([LANG, s.peer, s.connected, s.control, s.audio, voice && voiceKey, chat && s.unread, file, s.mons, s.mon, s.capBusy]);
@@ -2030,18 +2030,6 @@ ${mons}<button data-hb="end" class="small danger">${esc(t('hbEnd'))}</button>`;
     bar.hidden = false;
     setHeaderHeight();
   }
-}
-
-/** A one-shot file picker for the host bar's send button. */
-function pickFilesFor(/** @type {any} */ s) {
-  const input = document.createElement('input');
-  input.type = 'file';
-  input.multiple = true;
-  input.onchange = () => {
-    const files = input.files ? [...input.files] : [];
-    if (files.length && !s.dead && typeof offerFiles === 'function') offerFiles(s, files);
-  };
-  input.click();
 }
 
 function wireHost() {
@@ -2071,8 +2059,8 @@ function wireHost() {
     if (act === 'ctl') hostSetControl(!s.control);
     else if (act === 'aud') hostSetAudio(!s.audio);
     else if (act === 'voice' && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
-    else if (act === 'chat' && typeof openChat === 'function') openChat(s);
-    else if (act === 'file') pickFilesFor(s);
+    else if (act === 'chat' && typeof openChatFor === 'function') openChatFor(s);
+    else if (act === 'file' && typeof pickFile === 'function') pickFile(s);
     else if (act === 'end') endSession(s, 'local');
   });
   bar.addEventListener('change', (/** @type {Event} */ e) => {
@@ -2420,7 +2408,7 @@ async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
   }
   if (s.dead) return;
   sessionNote(s);
-  if (typeof addChat === 'function') addChat(s, '', t('chatSys', s.peer), true);
+  if (typeof chatSys === 'function') chatSys(s, t('chatSys', s.peer));
   startStats(s);
   renderSessions(false);
 }
@@ -2672,9 +2660,9 @@ function renderViewerBar() {
   $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
   $('#vCall').textContent = voiceLabel(s);
   $('#vCall').disabled = !s.connected;
-  $('#vChat').hidden = typeof openChat !== 'function';
+  $('#vChat').hidden = typeof openChatFor !== 'function';
   $('#vChat').textContent = t('hbChat') + (s.unread ? ` (${s.unread})` : '');
-  $('#vFile').hidden = typeof offerFiles !== 'function';
+  $('#vFile').hidden = typeof sendFiles !== 'function';
   $('#vMons').hidden = !(s.monsw && s.mons.length > 1);
   const sig = JSON.stringify([LANG, s.k, s.mon, s.mons, s.monsw]);
   if (sig !== monSig) {
@@ -2884,7 +2872,7 @@ function wireLayer() {
     e.preventDefault();
     const s = curSes();
     const files = e.dataTransfer && e.dataTransfer.files;
-    if (s && files && files.length && typeof offerFiles === 'function') offerFiles(s, files);
+    if (s && files && files.length && typeof sendFiles === 'function') sendFiles(files, s);
   });
 }
 
@@ -3187,8 +3175,8 @@ function wireTech() {
   $('#vAud').onclick = techToggleAudio;
   $('#vVol').addEventListener('input', () => techVol(Number($('#vVol').value)));
   $('#vCall').onclick = () => { const s = curSes(); if (s && typeof sesVoiceToggle === 'function') sesVoiceToggle(s); };
-  $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChat === 'function') openChat(s); };
-  $('#vFile').onclick = () => { const s = curSes(); if (s) pickFilesFor(s); };
+  $('#vChat').onclick = () => { const s = curSes(); if (s && typeof openChatFor === 'function') openChatFor(s); };
+  $('#vFile').onclick = () => { const s = curSes(); if (s && typeof pickFile === 'function') pickFile(s); };
   $('#vMons').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-mon]'));
     if (b) techMon(Number(b.dataset.mon));
@@ -3242,3 +3230,517 @@ function wireTech() {
     if (b) reconnect(b.dataset.recon || '', b.dataset.name || '');
   });
 }
+
+// ── chat and files ───────────────────────────────────────────────────────────────────────
+// One chat panel serves every session. Files go on the session's `file` channel: an offer
+// (fs), the other side's answer (fa), binary chunks only after a yes, then the end (fe).
+// Everything that arrives on the channel is checked: a chunk nobody accepted is dropped,
+// and a transfer never grows past the size it announced.
+
+const CHAT_MAX = 300;
+const CHAT_IN_MAX = 2000;
+const FILE_MAX = 2000000000;
+const CHUNK = 65536;
+const BUF_HIGH = 8388608;
+const BUF_LOW = 1048576;
+const BUF_RECHECK = 500;
+const OFFER_WAIT = 90000;
+const NAME_MAX = 180;
+/** The file is read from disk in blocks of this many chunks. */
+const READ_CHUNKS = 16;
+/**
+ * Received chunks are handed to the browser's blob storage in pieces of this size, so the
+ * page itself never holds more than one piece of a large file (the browser keeps big blobs
+ * on disk).
+ */
+const RX_PIECE = 16777216;
+const RISKY = /\.(exe|msi|bat|cmd|ps1|vbs|js|jse|scr|com|lnk|reg|hta|jar|dll)$/i;
+
+/** @type {string|null} key of the session whose chat was opened last */
+let CHATS = null;
+/** @type {any} the session the file picker sends to */
+let PICKS = null;
+/** @type {Map<string, {el: HTMLElement, k: string, busy: boolean, timer: any}>} transfer boxes by transfer id */
+const XFER = new Map();
+
+// Pure rules ----------------------------------------------------------------------------------
+
+/** Adds a line, dropping the oldest beyond the cap. */
+function chatPush(/** @type {any[]} */ list, /** @type {any} */ line) {
+  list.push(line);
+  if (list.length > CHAT_MAX) list.splice(0, list.length - CHAT_MAX);
+  return list;
+}
+
+/** A received file name that is safe to save: no path or reserved characters, bounded length. */
+function cleanName(/** @type {any} */ v) {
+  const s = typeof v === 'string' ? v.replace(/[\\/:*?"<>|\u0000-\u001f]/g, '_') : '';
+  return [...s].slice(0, NAME_MAX).join('') || 'archivo';
+}
+
+/** 7 random base-36 characters. */
+function fileId() {
+  const abc = '0123456789abcdefghijklmnopqrstuvwxyz';
+  const r = typeof crypto !== 'undefined' && crypto.getRandomValues ? crypto.getRandomValues(new Uint8Array(7)) : Array.from({ length: 7 }, () => Math.floor(Math.random() * 256));
+  return Array.from(r, (b) => abc[b % 36]).join('');
+}
+
+/** A transfer id from the channel: exactly what fileId makes. */
+function validId(/** @type {any} */ v) {
+  return typeof v === 'string' && /^[0-9a-z]{7}$/.test(v);
+}
+
+/** An offered size: a whole number of bytes above 0 and within the limit. */
+function sizeOk(/** @type {any} */ n) {
+  return typeof n === 'number' && Number.isInteger(n) && n > 0 && n <= FILE_MAX;
+}
+
+/** "1.50 GB", "3.2 MB" or whole KB (at least 1). */
+function fmtSize(/** @type {number} */ n) {
+  if (n >= 1e9) return (n / 1e9).toFixed(2) + ' GB';
+  if (n >= 1e6) return (n / 1e6).toFixed(1) + ' MB';
+  return Math.max(1, Math.round(n / 1000)) + ' KB';
+}
+
+/** Names of files that can run programs when opened. */
+function riskyName(/** @type {string} */ name) {
+  return RISKY.test(name);
+}
+
+/** The byte ranges [start, end) of the chunks of a file. */
+function chunkRanges(/** @type {number} */ size) {
+  /** @type {[number, number][]} */
+  const out = [];
+  for (let at = 0; at < size; at += CHUNK) out.push([at, Math.min(size, at + CHUNK)]);
+  return out;
+}
+
+/** Whether the sender must wait before the next chunk: too much is queued in the channel. */
+function mustWait(/** @type {number} */ buffered) {
+  return buffered > BUF_HIGH;
+}
+
+/** What to do with n bytes of file data: "drop" (nothing accepted), "cut" (past the announced size) or "keep". */
+function rxTake(/** @type {any} */ rx, /** @type {number} */ n) {
+  if (!rx || !rx.ok) return 'drop';
+  return rx.got + n > rx.size ? 'cut' : 'keep';
+}
+
+/** Whole percentage of done out of size. */
+function pct(/** @type {number} */ done, /** @type {number} */ size) {
+  return size > 0 ? Math.min(100, Math.floor((done * 100) / size)) : 0;
+}
+
+// Sessions as the panel sees them ---------------------------------------------------------------
+
+function sesByKey(/** @type {string|null} */ k) {
+  if (!k) return null;
+  return TS.get(k) || (HSES && HSES.k === k ? HSES : null);
+}
+
+/** The session in the viewer while it is open, else the helped session, else the shown technician one. */
+function chatTarget() {
+  const cur = curSes();
+  if (viewerOpen() && cur) return cur;
+  if (HSES && !HSES.dead) return HSES;
+  return cur || null;
+}
+
+/** The session the panel shows: the one opened last while it still fits, else the target. */
+function chatShown() {
+  const s = sesByKey(CHATS);
+  if (s && !s.dead && (s === chatTarget() || !viewerOpen())) return s;
+  return chatTarget();
+}
+
+function chatOpen() {
+  return !!$('#chat') && !$('#chat').hidden;
+}
+
+/** Several sessions at once: boxes and notes name the peer. */
+function manySessions() {
+  return TS.size + (HSES ? 1 : 0) > 1;
+}
+
+// Chat ------------------------------------------------------------------------------------------
+
+/** A chat line of a session: its own (me) or the peer's; a peer's line the user can't see now is counted. */
+function chatAdd(/** @type {any} */ s, /** @type {string} */ who, /** @type {string} */ text, /** @type {boolean} */ me) {
+  if (!s || typeof text !== 'string' || !text) return;
+  chatPush(s.chat, { who: String(who || ''), text: text.slice(0, CHAT_IN_MAX), me: !!me });
+  if (!me) {
+    if (s === chatTarget() && !chatOpen()) {
+      CHATS = s.k;
+      // Opened by the other side: the keyboard stays where the user is typing (maybe the remote PC).
+      chatShow(false);
+      return;
+    }
+    if (!chatOpen() || chatShown() !== s) {
+      s.unread = (s.unread || 0) + 1;
+      toast(t('sesNewChat', s.peer, text.slice(0, 80)), 5000);
+      chatBadges();
+    }
+  }
+  renderChat();
+}
+
+/** A system line (the session started, and the like). */
+function chatSys(/** @type {any} */ s, /** @type {string} */ text) {
+  if (!s || typeof text !== 'string') return;
+  chatPush(s.chat, { sys: true, text });
+  renderChat();
+}
+
+/** Where unread counts show: host bar, sessions list, viewer. */
+function chatBadges() {
+  renderHostBar();
+  renderSessions(false);
+  renderViewerBar();
+}
+
+/** Opens (true), closes (false) or flips the panel. */
+function toggleChat(/** @type {boolean=} */ on) {
+  const el = $('#chat');
+  if (!el) return;
+  if (on === undefined ? el.hidden : on) chatShow(true);
+  else el.hidden = true;
+}
+
+/** Opens the panel on the session it should show; focus takes the keyboard to its input. */
+function chatShow(/** @type {boolean} */ focus) {
+  const el = $('#chat');
+  if (!el) return;
+  el.hidden = false;
+  const s = chatShown();
+  if (s) CHATS = s.k;
+  renderChat();
+  if (focus) setTimeout(() => { if (chatOpen()) $('#chatIn').focus(); }, 30);
+}
+
+/** The chat of one session; a technician session is shown in the viewer first. */
+function openChatFor(/** @type {any} */ s) {
+  if (!s || s.dead) return;
+  if (s.role === 'tech' && (CUR !== s.k || !viewerOpen())) showSes(s.k);
+  CHATS = s.k;
+  toggleChat(true);
+}
+
+function sendChat() {
+  const s = chatShown();
+  const input = $('#chatIn');
+  const text = String(input.value || '').trim().slice(0, CHAT_IN_MAX);
+  if (!text || !s || s.dead) return;
+  const c = s.dc && s.dc.ctl;
+  if (!c || c.readyState !== 'open') return;
+  ctl(s, { t: 'chat', text });
+  input.value = '';
+  chatAdd(s, '', text, true);
+}
+
+function renderChat() {
+  xferSweep();
+  if (!chatOpen()) return;
+  const s = chatShown();
+  $('#chatWho').textContent = '💬 ' + (s ? s.peer : 'Chat');
+  if (s && s.unread) {
+    s.unread = 0;
+    chatBadges();
+  }
+  const log = $('#chatlog');
+  log.innerHTML = (s ? s.chat : [])
+    .map((/** @type {any} */ l) => l.sys
+      ? `<div class="cl sys">${esc(l.text)}</div>`
+      : `<div class="cl${l.me ? ' me' : ''}"><b>${esc(l.me ? t('you') : l.who)}</b><span>${esc(l.text)}</span></div>`)
+    .join('');
+  log.scrollTop = log.scrollHeight;
+  $('#chatIn').disabled = $('#chatSend').disabled = !s || s.dead;
+}
+
+// Transfer boxes --------------------------------------------------------------------------------
+
+/**
+ * The box of transfer id, replaced in place. With a percentage it shows a bar and stays;
+ * without one it goes after 6 s.
+ */
+function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ text, /** @type {number|undefined} */ p = undefined) {
+  const wrap = $('#xfer');
+  if (!wrap) return;
+  let x = XFER.get(id);
+  if (!x) {
+    const el = document.createElement('div');
+    el.className = 'xf';
+    wrap.appendChild(el);
+    x = { el, k: s ? s.k : '', busy: false, timer: 0 };
+    XFER.set(id, x);
+  }
+  clearTimeout(x.timer);
+  x.busy = p !== undefined;
+  x.el.classList.toggle('done', !x.busy);
+  x.el.innerHTML = `<div class="xn" title="${esc(name)}">📁 ${esc(name)}</div><div class="xt">${esc(text)}</div>`
+    + (x.busy ? `<div class="xbar"><i style="width:${Math.max(0, Math.min(100, Number(p) || 0))}%"></i></div>` : '');
+  if (!x.busy) {
+    const box = x;
+    x.timer = setTimeout(() => {
+      box.el.remove();
+      if (XFER.get(id) === box) XFER.delete(id);
+      wrap.hidden = !wrap.children.length;
+    }, 6000);
+  }
+  wrap.hidden = false;
+}
+
+/** Transfers of sessions that ended stop showing progress. */
+function xferSweep() {
+  for (const [id, x] of XFER) {
+    const s = sesByKey(x.k);
+    if (x.busy && (!s || s.dead)) {
+      const n = x.el.querySelector('.xn');
+      xferBox(id, null, n ? n.textContent.replace(/^📁 /, '') : '', t('fileNo'));
+    }
+  }
+}
+
+// Sending -------------------------------------------------------------------------------------
+
+/** The file picker for a session. */
+function pickFile(/** @type {any} */ s) {
+  PICKS = s;
+  const input = $('#filePick');
+  input.value = '';
+  input.click();
+}
+
+/** Files of one pick or drop, one after another; later picks wait for earlier ones. */
+function sendFiles(/** @type {FileList|File[]} */ files, /** @type {any} */ s) {
+  const list = [...files];
+  if (!s || !list.length) return Promise.resolve();
+  s.fileChain = (s.fileChain || Promise.resolve()).then(async () => {
+    for (const f of list) await sendFile(f, s).catch((e) => console.warn('archivo', e));
+  });
+  return s.fileChain;
+}
+
+/** A JSON message on the file channel; false when it is not open. */
+function fileSend(/** @type {any} */ s, /** @type {any} */ m) {
+  const ch = s && s.dc && s.dc.file;
+  if (!ch || ch.readyState !== 'open') return false;
+  try {
+    ch.send(JSON.stringify(m));
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+/** Resolves true on a yes for offer id, false on a no, after 90 s or when the session ends. */
+function offerAnswer(/** @type {any} */ s, /** @type {string} */ id) {
+  if (!s.ask) s.ask = new Map();
+  return new Promise((resolve) => {
+    const done = (/** @type {boolean} */ ok) => {
+      clearTimeout(wait);
+      clearInterval(alive);
+      s.ask.delete(id);
+      resolve(ok);
+    };
+    const wait = setTimeout(() => done(false), OFFER_WAIT);
+    const alive = setInterval(() => { if (s.dead) done(false); }, 1000);
+    s.ask.set(id, done);
+  });
+}
+
+/** Until the channel's queue runs low, or 500 ms at the latest. */
+function drained(/** @type {RTCDataChannel} */ ch) {
+  return new Promise((resolve) => {
+    const done = () => {
+      clearTimeout(timer);
+      ch.removeEventListener('bufferedamountlow', done);
+      ch.removeEventListener('close', done);
+      resolve(undefined);
+    };
+    const timer = setTimeout(done, BUF_RECHECK);
+    ch.addEventListener('bufferedamountlow', done);
+    ch.addEventListener('close', done);
+  });
+}
+
+async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
+  const ch = s && !s.dead && s.dc && s.dc.file;
+  if (!ch || ch.readyState !== 'open') return toast(t('fileNoSession'));
+  if (f.size > FILE_MAX) return toast(t('fileTooBig'));
+  const id = fileId();
+  const to = manySessions() ? ' → ' + s.peer : '';
+  xferBox(id, s, f.name, t('fileAsk') + to, 0);
+  const ok = fileSend(s, { t: 'fs', id, name: f.name, size: f.size }) && (await offerAnswer(s, id));
+  if (!ok || s.dead) return xferBox(id, s, f.name, t('fileNo') + to);
+  ch.bufferedAmountLowThreshold = BUF_LOW;
+  let n = 0, at = 0;
+  try {
+    while (at < f.size) {
+      const block = new Uint8Array(await f.slice(at, at + CHUNK * READ_CHUNKS).arrayBuffer());
+      if (!block.length) throw new Error('el archivo se acortó');
+      for (let i = 0; i < block.length; i += CHUNK) {
+        while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open') await drained(ch);
+        if (s.dead || ch.readyState !== 'open') return xferBox(id, s, f.name, t('fileNo') + to);
+        ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
+        if (++n % 32 === 0) xferBox(id, s, f.name, t('fileSending', pct(at + i + CHUNK, f.size)) + to, pct(at + i + CHUNK, f.size));
+      }
+      at += block.length;
+    }
+  } catch (e) {
+    // The file could not be read to the end: the end mark tells the other side to drop what it got.
+    console.warn('archivo', e);
+    fileSend(s, { t: 'fe', id });
+    return xferBox(id, s, f.name, t('fileNo') + to);
+  }
+  fileSend(s, { t: 'fe', id });
+  xferBox(id, s, f.name, t('fileSent') + to);
+  chatAdd(s, '', '📁 ' + f.name, true);
+}
+
+// Receiving -------------------------------------------------------------------------------------
+
+/** Everything on a session's file channel. */
+function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
+  if (!s || s.dead) return;
+  if (typeof data !== 'string') {
+    if (Object.prototype.toString.call(data) === '[object ArrayBuffer]') fileData(s, data);
+    return;
+  }
+  const m = wireMsg(data, 4096);
+  if (!m) return;
+  switch (m.t) {
+    case 'fa': {
+      if (!validId(m.id)) break;
+      const done = s.ask && s.ask.get(m.id);
+      if (done) done(m.ok === true);
+      // A yes that came after this side gave up: the end mark frees the other side's slot.
+      else if (m.ok === true) fileSend(s, { t: 'fe', id: m.id });
+      break;
+    }
+    case 'fs':
+      fileOffer(s, m);
+      break;
+    case 'fe':
+      fileEnd(s, m);
+      break;
+    default:
+      console.log('file: mensaje desconocido', m.t);
+  }
+}
+
+/** Any dialog up: a file offer would hide it or be hidden. */
+function dialogUp() {
+  return ['#modal', '#reqModal', '#ringModal'].some((sel) => { const el = $(sel); return !!el && !el.hidden; });
+}
+
+function fileOffer(/** @type {any} */ s, /** @type {any} */ m) {
+  if (!validId(m.id)) return;
+  const id = m.id;
+  const size = typeof m.size === 'string' && m.size.trim() !== '' ? Number(m.size) : m.size;
+  if (s.rx || !sizeOk(size) || dialogUp()) return void fileSend(s, { t: 'fa', id, ok: false });
+  const name = cleanName(m.name);
+  s.rx = { id, name, size, parts: [], buf: [], pend: 0, got: 0, n: 0, ok: false };
+  modal(`<h3>${esc(t('fileOffer'))}</h3>
+<div><b>${esc(s.peer)}</b>${esc(t('fileWants'))}</div>
+<div class="fileName"><b>${esc(name)}</b> <span class="muted">(${esc(fmtSize(size))})</span></div>
+${riskyName(name) ? `<div class="fileRisky">${esc(t('fileRisky'))}</div>` : ''}
+<div class="hint">${esc(t('fileWhere'))}</div>
+<div class="actions"><button id="fileNoBtn">${esc(t('reject'))}</button><button id="fileYesBtn" class="primary">${esc(t('accept'))}</button></div>`,
+  () => {
+    clearInterval(watch);
+    fileAnswer(s.k, id, false);
+  });
+  $('#fileNoBtn').onclick = closeModal;
+  $('#fileYesBtn').onclick = () => {
+    fileAnswer(s.k, id, true);
+    closeModal();
+  };
+  $('#fileNoBtn').focus();
+  // The sender gives up after 90 s and with the session; so does the question.
+  const until = Date.now() + OFFER_WAIT;
+  const watch = setInterval(() => {
+    if (s.dead || Date.now() > until || !s.rx || s.rx.id !== id) {
+      clearInterval(watch);
+      if (s.rx && s.rx.id === id && !s.rx.ok && $('#fileNoBtn')) closeModal();
+    }
+  }, 1000);
+}
+
+/** The answer to the pending offer id of session key (the dialog's buttons; a dialog closed otherwise says no). */
+function fileAnswer(/** @type {string} */ key, /** @type {string} */ id, /** @type {boolean} */ ok) {
+  const s = sesByKey(key);
+  if (!s || !s.rx || s.rx.id !== id || s.rx.ok) return;
+  if (ok && !s.dead) {
+    s.rx.ok = true;
+    xferBox(id, s, s.rx.name, t('fileRecv', 0), 0);
+  } else s.rx = null;
+  fileSend(s, { t: 'fa', id, ok: ok && !s.dead });
+}
+
+function fileData(/** @type {any} */ s, /** @type {ArrayBuffer} */ data) {
+  const rx = s.rx;
+  const what = rxTake(rx, data.byteLength);
+  if (what === 'drop') return;
+  if (what === 'cut') {
+    s.rx = null;
+    return xferBox(rx.id, s, rx.name, t('fileNo'));
+  }
+  rx.buf.push(data);
+  rx.got += data.byteLength;
+  rx.pend += data.byteLength;
+  if (rx.pend >= RX_PIECE) {
+    rx.parts.push(new Blob(rx.buf));
+    rx.buf = [];
+    rx.pend = 0;
+  }
+  if (++rx.n % 32 === 0) xferBox(rx.id, s, rx.name, t('fileRecv', pct(rx.got, rx.size)), pct(rx.got, rx.size));
+}
+
+function fileEnd(/** @type {any} */ s, /** @type {any} */ m) {
+  const rx = s.rx;
+  if (!rx || !rx.ok || m.id !== rx.id) return;
+  s.rx = null;
+  // An end before all the announced bytes came is a broken transfer, not a smaller file.
+  if (rx.got !== rx.size) return xferBox(rx.id, s, rx.name, t('fileNo'));
+  saveBlob(new Blob([...rx.parts, ...rx.buf]), rx.name);
+  xferBox(rx.id, s, rx.name, t('fileDone'));
+  chatAdd(s, s.peer, '📁 ' + rx.name, false);
+}
+
+/** Hands a blob to the browser's download under name (into the Downloads folder). */
+function saveBlob(/** @type {Blob} */ blob, /** @type {string} */ name) {
+  const url = URL.createObjectURL(blob);
+  const a = document.createElement('a');
+  a.href = url;
+  a.download = name;
+  a.rel = 'noopener';
+  a.hidden = true;
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 60000);
+}
+
+// Wiring ----------------------------------------------------------------------------------------
+
+function wireChat() {
+  $('#chatClose').onclick = () => toggleChat(false);
+  $('#chatSend').onclick = sendChat;
+  $('#chatIn').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    if (e.key === 'Enter' && !e.shiftKey && !e.isComposing) {
+      e.preventDefault();
+      sendChat();
+    } else if (e.key === 'Escape') toggleChat(false);
+  });
+  $('#filePick').addEventListener('change', () => {
+    const input = $('#filePick');
+    const files = input.files ? [...input.files] : [];
+    const s = PICKS;
+    PICKS = null;
+    input.value = '';
+    if (files.length && s && !s.dead) sendFiles(files, s);
+  });
+}
+
+if (typeof document !== 'undefined' && document.readyState !== 'loading') wireChat();
+else addEventListener('DOMContentLoaded', wireChat);

@@ -40,7 +40,8 @@ export function freePort() {
 
 /**
  * Starts kelvora-signal with `args`; `data` reuses a database directory (to restart on
- * the same IDs). The caller stops it with stop().
+ * the same IDs). The caller stops it with stop(), which keeps the database for a restart,
+ * then cleanup().
  */
 export async function launchSignal(args = [], { data, tlsOn = true } = {}) {
     const dir = data ?? mkdtempSync(path.join(tmpdir(), 'kvsig-data-'));
@@ -74,9 +75,11 @@ export async function launchSignal(args = [], { data, tlsOn = true } = {}) {
         async stop() {
             for (const c of clients) c.ws.terminate();
             if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
-            const e = await exited;
+            return exited;
+        },
+        /** Removes the database directory, unless the caller handed it in. */
+        cleanup() {
             if (!data) rmSync(dir, { recursive: true, force: true });
-            return e;
         },
     };
 }

@@ -12,7 +12,10 @@ export const missingBin = missingSignal;
  */
 export async function startServer(t, args = [], opts = {}) {
     const srv = await launchSignal(args, opts);
-    t.after(() => srv.stop());
+    t.after(async () => {
+        await srv.stop();
+        srv.cleanup();
+    });
     return srv;
 }
 

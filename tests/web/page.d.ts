@@ -4,14 +4,9 @@
 declare const TOKEN: string;
 declare const VER: string;
 
-declare var onFileMsg: ((s: any, data: any) => void) | undefined;
-declare var offerFiles: ((s: any, files: FileList | File[]) => void) | undefined;
 declare var endLine: ((line: any) => void) | undefined;
 declare var startSesLine: ((s: any) => void) | undefined;
 declare var sesVoiceToggle: ((s: any) => void) | undefined;
-declare var renderChat: (() => void) | undefined;
-declare var openChat: ((s: any) => void) | undefined;
-declare var addChat: ((s: any, who: string, text: string, sys?: boolean) => void) | undefined;
 declare var renderDock: (() => void) | undefined;
 declare var reloadManual: (() => void) | undefined;
 declare var renderSettings: (() => void) | undefined;
@@ -19,7 +14,6 @@ declare var loadDevices: (() => void) | undefined;
 declare var updateShow: ((st: any) => void) | undefined;
 declare var updateStartPolling: ((st: any) => void) | undefined;
 declare var applySink: ((el: HTMLMediaElement, quiet?: boolean) => void) | undefined;
-declare var toggleChat: ((on: boolean) => void) | undefined;
 declare var dockMin: ((on: boolean) => void) | undefined;
 declare var LINES: any;
 declare var hostCapOpen: ((s: any, mon: number) => Promise<MediaStreamTrack>) | undefined;
