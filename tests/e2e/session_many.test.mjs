@@ -1,6 +1,6 @@
 // Sessions in numbers and in trouble: through the TURN relay only, two helped PCs in two
 // viewer tabs, the ninth session refused, and a helped PC whose browser dies.
-import { test, before, after } from 'node:test';
+import { test, before, beforeEach, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing, PRIMARY } from '../lib/session_bed.mjs';
 
@@ -13,6 +13,10 @@ before(async () => {
   [ana, caro, tech] = await Promise.all([bed.host('PC de Ana'), bed.host('PC de Caro'), bed.tech('Técnico Beto')]);
 });
 
+beforeEach(async () => {
+  await bed?.reset();
+});
+
 after(async () => {
   await bed?.stop();
 });
@@ -23,7 +27,7 @@ async function allEnded() {
   await tech.clearToasts();
 }
 
-test('with the relay setting the session goes through coturn and says so', { skip }, async () => {
+test('with the relay setting the session goes through coturn and says so', { skip, timeout: 180000 }, async () => {
   await tech.settings({ general: { conexion: 'relevo' } });
   try {
     const k = await tech.connect(ana.id);
@@ -39,7 +43,7 @@ test('with the relay setting the session goes through coturn and says so', { ski
   }
 });
 
-test('two helped PCs in two tabs; Ctrl+Alt+arrows switch without reaching either PC', { skip }, async () => {
+test('two helped PCs in two tabs; Ctrl+Alt+arrows switch without reaching either PC', { skip, timeout: 180000 }, async () => {
   const target = await bed.target({ x: PRIMARY.x + 200, y: 700, w: 300, h: 200 }, '#e0a020');
   const ka = await tech.connect(ana.id);
   await ana.accept();
@@ -72,7 +76,7 @@ test('two helped PCs in two tabs; Ctrl+Alt+arrows switch without reaching either
   await allEnded();
 });
 
-test('a ninth session is refused while eight wait', { skip }, async () => {
+test('a ninth session is refused while eight wait', { skip, timeout: 180000 }, async () => {
   // Eight PCs that are online and never answer keep eight sessions waiting.
   const ids = Array.from({ length: 8 }, (_, i) => String(700000001 + i));
   for (const id of ids) await bed.fakeHost(id);
@@ -91,7 +95,7 @@ test('a ninth session is refused while eight wait', { skip }, async () => {
   await allEnded();
 });
 
-test('the helped PC\'s browser dies: the technician ends the session as lost', { skip }, async () => {
+test('the helped PC\'s browser dies: the technician ends the session as lost', { skip, timeout: 180000 }, async () => {
   const k = await tech.connect(ana.id);
   await ana.accept();
   await tech.waitPicture(k);

@@ -4,12 +4,11 @@
 // Kelvoras that open their own app window (Chromium reached over CDP); technician
 // Kelvoras whose page runs in one headless Chromium driven by playwright-core. The
 // technician side has its own small X server, so that the two clipboards are two.
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { setTimeout as sleep } from 'node:timers/promises';
 import { chromium } from 'playwright-core';
 import { BIN, Kelvora, waitFor } from './kelvora.mjs';
 import { launchSignal, missingCoturn, missingSignal, registerHost, startCoturn, testCert } from './signal_server.mjs';
@@ -62,6 +61,11 @@ function hostBrowserPath() {
 
 /** What both kinds of PC share: the page, its texts and toasts, its settings. */
 class PC {
+  constructor(bed, name) {
+    this.bed = bed;
+    this.name = name;
+  }
+
   /** t(key, ...args) evaluated in the page. */
   t(key, ...args) {
     return this.page.evaluate(([k, a]) => t(k, ...a), [key, args]);
@@ -92,7 +96,7 @@ class PC {
    * null takes any arguments in the text's "{n}" places. A session's toast may start with
    * its peer's name and ": " while other sessions are open.
    */
-  async toast(key, args = [], { ms = 20000 } = {}) {
+  async toast(key, args = [], { ms = 45000 } = {}) {
     const want = await this.page.evaluate(([k, a]) => {
       const text = (a ? t(k, ...a) : t(k)).trim();
       const quote = (x) => x.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
@@ -138,12 +142,6 @@ class PC {
 
 /** A helped PC: Kelvora with its own app window on the bed's X desktop. */
 export class HostPC extends PC {
-  constructor(bed, name) {
-    super();
-    this.bed = bed;
-    this.name = name;
-  }
-
   async start() {
     this.k = new Kelvora({
       args: ['--no-tray'],
@@ -216,7 +214,7 @@ export class HostPC extends PC {
 
   /** The host session once its peer connection stands. */
   async waitConnected() {
-    await this.page.waitForFunction(() => HSES && HSES.connected, null, { timeout: 40000 });
+    await this.page.waitForFunction(() => HSES && HSES.connected, null, { timeout: 90000 });
   }
 
   async waitNoSession() {
@@ -264,12 +262,6 @@ function nameIt(k, name) {
 
 /** A helping PC: Kelvora without a window, its page in the bed's headless Chromium. */
 export class TechPC extends PC {
-  constructor(bed, name) {
-    super();
-    this.bed = bed;
-    this.name = name;
-  }
-
   async start() {
     this.k = new Kelvora({ env: { DISPLAY: this.bed.techDisplay, TRV_SERVER: this.bed.sig.url } });
     nameIt(this.k, this.name);
@@ -304,7 +296,7 @@ export class TechPC extends PC {
     const h = await this.page.waitForFunction((k) => {
       const s = TS.get(k);
       return s && s.connected && s.vid && s.vid.videoWidth > 0 && s.vid.readyState >= 2 && { w: s.vid.videoWidth, h: s.vid.videoHeight };
-    }, k, { timeout: 40000, polling: 100 });
+    }, k, { timeout: 90000, polling: 100 });
     return h.jsonValue();
   }
 
@@ -424,6 +416,8 @@ export class SessionBed {
       const n = freeDisplay(Number(bed.x.display.slice(1)) + 1);
       bed.techX = spawn('Xvfb', [`:${n}`, '-screen', '0', '1280x800x24', '-nolisten', 'tcp'], { stdio: 'ignore' });
       bed.techDisplay = `:${n}`;
+      // The technician's X server, for its clipboard.
+      bed.techX11 = Object.assign(new XDesktop(), { display: bed.techDisplay });
       await waitFor(() => spawnSync('xdpyinfo', [], { env: { ...process.env, DISPLAY: bed.techDisplay } }).status === 0, 'the technician X server');
       bed.turn = await startCoturn();
       bed.sig = await launchSignal(['--turn-url', bed.turn.url, '--turn-secret', bed.turn.secret, ...signalArgs]);
@@ -471,9 +465,33 @@ export class SessionBed {
     return h;
   }
 
-  /** Runs an X client on the technician's own X server. */
-  techRun(cmd, args) {
-    return execFileSync(cmd, args, { env: { ...process.env, DISPLAY: this.techDisplay }, encoding: 'utf8' });
+  /**
+   * Back to no session and no request anywhere, whatever a test left behind, so that one
+   * failure does not take the next tests with it; toasts seen so far are forgotten.
+   */
+  async reset() {
+    for (const pc of this.pcs) {
+      if (!pc.page || pc.page.isClosed()) continue;
+      await pc.page.evaluate(() => {
+        for (const s of [...TS.values()]) endSession(s, 'local');
+        if (HSES) endSession(HSES, 'local');
+        if (HOST.req && typeof rejectReq === 'function') rejectReq();
+      });
+    }
+    for (const pc of this.pcs) {
+      if (!pc.page || pc.page.isClosed()) continue;
+      await pc.page.waitForFunction(() => TS.size === 0 && !HSES && !HOST.req, null, { timeout: 30000 });
+      await pc.clearToasts();
+    }
+  }
+
+  /** Puts text on the technician's clipboard; kill() the returned owner when done. */
+  techOfferClipboard(text) {
+    return this.techX11.offerClipboard(text);
+  }
+
+  techClipboard() {
+    return this.techX11.clipboard();
   }
 
   /** The focused window of the host's desktop, as a decimal id. */
@@ -487,6 +505,7 @@ export class SessionBed {
     for (const pc of this.pcs ?? []) await pc.stop().catch(() => {});
     if (this.techBrowser) await (await this.techBrowser).close().catch(() => {});
     await this.sig?.stop();
+    this.sig?.cleanup();
     await this.turn?.stop();
     if (this.techX) {
       this.techX.kill();
@@ -495,6 +514,5 @@ export class SessionBed {
     this.wm?.kill();
     this.x?.stop();
     if (this.browserDir) rmSync(this.browserDir, { recursive: true, force: true });
-    await sleep(0);
   }
 }

@@ -38,15 +38,22 @@ export function freePort() {
     });
 }
 
+// Every test client comes from 127.0.0.1: the server's per-source limits on opening
+// frames and new IDs are lifted so that tests exercise what they are about. The tests of
+// those limits pass their own values, which come later and win.
+const roomy = ['--open-burst', '1000', '--target-burst', '1000', '--max-pending-per-source', '1000',
+    '--binds-per-hour', '1000'];
+
 /**
  * Starts kelvora-signal with `args`; `data` reuses a database directory (to restart on
- * the same IDs). The caller stops it with stop().
+ * the same IDs); `tlsFiles` ({cert, key, ca}) serves another certificate than the run's.
+ * The caller stops it with stop(), which keeps the database for a restart, then cleanup().
  */
-export async function launchSignal(args = [], { data, tlsOn = true } = {}) {
+export async function launchSignal(args = [], { data, tlsOn = true, tlsFiles } = {}) {
     const dir = data ?? mkdtempSync(path.join(tmpdir(), 'kvsig-data-'));
-    const { cert, key, ca } = testCert();
+    const { cert, key, ca } = tlsFiles ?? testCert();
     const tlsArgs = tlsOn ? ['--cert', cert, '--key', key] : [];
-    const proc = spawn(SIGNAL_BIN, ['--listen', '127.0.0.1:0', '--data', dir, '--threads', '2', ...tlsArgs, ...args],
+    const proc = spawn(SIGNAL_BIN, ['--listen', '127.0.0.1:0', '--data', dir, '--threads', '2', ...roomy, ...tlsArgs, ...args],
         { stdio: ['ignore', 'ignore', 'pipe'] });
     let log = '';
     const exited = new Promise((res) => proc.once('exit', (code, sig) => res({ code, sig })));
@@ -61,22 +68,33 @@ export async function launchSignal(args = [], { data, tlsOn = true } = {}) {
     const clients = [];
     const scheme = tlsOn ? 's' : '';
     return {
-        port, data: dir, proc, exited,
+        port, data: dir, proc, exited, ca,
         url: `http${scheme}://127.0.0.1:${port}`,
         log: () => log,
+        /** Resolves with the first match of `re` in the log; fails after `ms`. */
+        async waitLog(re, ms = 5000) {
+            for (const until = Date.now() + ms; ; await sleep(50)) {
+                const m = re.exec(log);
+                if (m) return m;
+                if (Date.now() > until) throw new Error(`no ${re} in the log within ${ms} ms:\n${log}`);
+            }
+        },
         /** Opens a WebSocket on `p` (e.g. "/host/123456789"); `opts` go to `ws`. */
         ws(p, opts = {}) {
             const c = new Client(`ws${scheme}://127.0.0.1:${port}${p}`, { ca, ...opts });
             clients.push(c);
             return c;
         },
-        get: (p) => getJson(`http${scheme}://127.0.0.1:${port}${p}`, ca),
+        /** GET `p`; `opts` go to https.get (e.g. localAddress). */
+        get: (p, opts = {}) => getJson(`http${scheme}://127.0.0.1:${port}${p}`, ca, opts),
         async stop() {
             for (const c of clients) c.ws.terminate();
             if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
-            const e = await exited;
+            return exited;
+        },
+        /** Removes the database directory, unless the caller handed it in. */
+        cleanup() {
             if (!data) rmSync(dir, { recursive: true, force: true });
-            return e;
         },
     };
 }
@@ -130,9 +148,9 @@ async function stunAnswers(port) {
     });
 }
 
-export function getJson(url, ca) {
+export function getJson(url, ca, opts = {}) {
     return new Promise((res, rej) => {
-        https.get(url, { ca }, (r) => {
+        https.get(url, { ca, ...opts }, (r) => {
             let body = '';
             r.on('data', (d) => (body += d));
             r.on('end', () => {
