@@ -651,6 +651,13 @@ function bindMedia(/** @type {any} */ s) {
     const el = els[i];
     if (el && x.receiver && x.receiver.track && !el.srcObject) el.srcObject = new MediaStream([x.receiver.track]);
   });
+  // A remote hand wants the newest picture now rather than a smooth one later: without a
+  // target the receiver's jitter buffer holds the screen back by about 90 ms.
+  if (tx[0]) {
+    try {
+      /** @type {any} */ (tx[0].receiver).jitterBufferTarget = 0;
+    } catch {}
+  }
   if (tx[2]) {
     tx[2].direction = 'sendrecv';
     s.voice = tx[2];

@@ -124,7 +124,7 @@ test('files cross both ways byte for byte and are saved as downloads', { skip },
 
 test('a refused offer, a file of exactly 2 GB offered, one byte more refused before sending', { skip }, async () => {
   await tech.eval((k) => showSes(k), ka);
-  await ana.eval(() => closeModal());
+  for (const pc of [ana, tech]) await pc.eval(() => closeModal());
   // Sparse files: the sizes are real, the disk stays empty.
   const limit = join(dir, 'limite.iso');
   const over = join(dir, 'grande.iso');

@@ -131,7 +131,7 @@ class PC {
   /** Runs act(), which opens a file picker, and picks files (paths) in it. */
   async pickFiles(act, files) {
     const [chooser] = await Promise.all([this.page.waitForEvent('filechooser', { timeout: 10000 }), act()]);
-    await chooser.setFiles(files);
+    await chooser.setFiles(files, { timeout: 60000 });
   }
 
   /** Runs fn(arg) in the page. */
