@@ -1032,6 +1032,8 @@ const INPUT_BATCH = 200;
 const INPUT_MAX = 20000;
 /** Waits before the 1st…5th retry of the registration, then every later one (s). */
 const RETRY_WAITS = [3, 5, 8, 13, 20, 30];
+/** The close code of a signalling server that restarts: come back soon, it is no failure. */
+const SERVER_GOING_AWAY = 1001;
 
 /** Content hint, maximum bit rate and degradation preference of each quality. */
 const QUALITY = {
@@ -1200,7 +1202,7 @@ function hostConnect() {
     const m = HOST.ws === ws ? wireMsg(e.data, 1 << 20) : null;
     if (m) hostServerMsg(m);
   };
-  ws.onclose = () => hostClosed(ws);
+  ws.onclose = (e) => hostClosed(ws, e.code);
 }
 
 /** Closes the registration on the user's word: no retry until it is switched on again. */
@@ -1241,20 +1243,27 @@ function hostLost() {
   if (typeof declineRing === 'function') declineRing();
 }
 
-function hostClosed(/** @type {WebSocket} */ ws) {
+function hostClosed(/** @type {WebSocket} */ ws, code = 0) {
   if (HOST.ws !== ws) return;
   hostLost();
   if (HOST.stop) setHostState('off');
   else if (HOST.state === 'taken' || HOST.state === 'replaced') renderHostStatus();
+  else if (code === SERVER_GOING_AWAY) hostRetry(1000 + Math.random() * 9000);
   else hostRetry();
 }
 
-function hostRetry() {
+/**
+ * The next try after a lost registration. The waits grow with the failures; each is
+ * stretched by a random factor so that PCs dropped together (a server restart, a network
+ * cut) don't all come back in the same second. A server that said it is going away is
+ * retried soon, without counting as a failure.
+ */
+function hostRetry(wait = 0) {
   HOST.ws = null;
-  setHostState('error');
+  setHostState(wait ? 'connecting' : 'error');
   clearTimeout(HOST.timer);
-  HOST.timer = setTimeout(hostConnect, retryDelay(HOST.retry));
-  HOST.retry = Math.min(HOST.retry + 1, RETRY_WAITS.length);
+  HOST.timer = setTimeout(hostConnect, wait || retryDelay(HOST.retry) * (0.5 + Math.random()));
+  if (!wait) HOST.retry = Math.min(HOST.retry + 1, RETRY_WAITS.length);
 }
 
 /** Every message of the signalling server on /host/. */

@@ -39,17 +39,24 @@ function fakeSockets(p) {
     close() { this.readyState = 3; }
     open() { this.readyState = 1; this.onopen(); }
     msg(m) { this.onmessage({ data: JSON.stringify(m) }); }
-    drop() { this.readyState = 3; this.onclose(); }
+    drop(code = 1006) { this.readyState = 3; this.onclose({ code }); }
   };
   return made;
 }
 
-test('failed registrations wait 3, 5, 8, 13 and 20 s, then 30 s; ready starts over', () => {
+test('failed registrations wait 3, 5, 8, 13 and 20 s, then 30 s, each stretched by 0.5 to 1.5; ready starts over', () => {
+  for (const [random, factor] of [[0.5, 1], [0, 0.5], [0.999, 1.499]]) {
+    const p = hostPage();
+    p.run(`Math.random = () => ${random}`);
+    p.WebSocket = class { constructor() { throw new Error('no'); } };
+    p.run(`AJ.recibir.disponible = 'si'`);
+    for (let i = 0; i < 8; i++) p.run('hostConnect()');
+    assert.deepEqual(p.timers.map((x) => Math.round(x.ms)), [3, 5, 8, 13, 20, 30, 30, 30].map((w) => Math.round(w * 1000 * factor)));
+  }
   const p = hostPage();
   p.WebSocket = class { constructor() { throw new Error('no'); } };
   p.run(`AJ.recibir.disponible = 'si'`);
   for (let i = 0; i < 8; i++) p.run('hostConnect()');
-  assert.deepEqual(p.timers.map((x) => x.ms), [3000, 5000, 8000, 13000, 20000, 30000, 30000, 30000]);
   assert.equal(p.run('HOST.state'), 'error');
   assert.equal(p.run('HOST.retry'), 6);
   p.run(`hostServerMsg({ t: 'ready' })`);
@@ -57,11 +64,13 @@ test('failed registrations wait 3, 5, 8, 13 and 20 s, then 30 s; ready starts ov
 });
 
 test('how the /host/ socket ends decides the next state and whether it retries', () => {
-  for (const [name, before, state, retries] of [
+  for (const [name, before, state, retries, code, soon] of [
     ['closed by the server', [], 'error', true],
     ['taken by another PC', [{ t: 'taken' }], 'taken', false],
     ['replaced by another window', [{ t: 'replaced' }], 'replaced', false],
     ['closed after being online', [{ t: 'ready' }], 'error', true],
+    // A restarting server: back within 1 to 10 s, no failure counted, no error shown.
+    ['server going away', [{ t: 'ready' }], 'connecting', true, 1001, true],
   ]) {
     const p = hostPage();
     const made = fakeSockets(p);
@@ -72,10 +81,14 @@ test('how the /host/ socket ends decides the next state and whether it retries',
     assert.deepEqual(ws.sent[0], { t: 'hello', key: 'k'.repeat(64), name: 'PC de Ana', ver: '0.0.0' });
     for (const m of before) ws.msg(m);
     const timers = p.timers.length;
-    ws.drop();
+    ws.drop(code);
     assert.equal(p.run('HOST.state'), state, name);
-    const retry = p.timers.slice(timers).some((x) => !x.every && x.f === p.hostConnect);
-    assert.equal(retry, retries, name);
+    const retry = p.timers.slice(timers).find((x) => !x.every && x.f === p.hostConnect);
+    assert.equal(!!retry, retries, name);
+    if (soon) {
+      assert.ok(retry.ms >= 1000 && retry.ms <= 10000, `${name}: ${retry.ms}`);
+      assert.equal(p.run('HOST.retry'), 0, name);
+    }
   }
 });
 
