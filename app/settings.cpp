@@ -1,8 +1,7 @@
 #include "app/settings.hpp"
 
-#include "app/data_dir.hpp"
-#include "app/text.hpp"
-#include "app/version.hpp"
+#include "base/text.hpp"
+#include "base/version.hpp"
 #include "platform/process.hpp"
 #include "platform/system.hpp"
 
@@ -14,7 +13,8 @@ const char* const kSections[] = {"general", "recibir", "llamada"};
 constexpr std::size_t kMaxNameChars = 32;
 
 std::string strip_trailing_slashes(std::string s) {
-    while (!s.empty() && s.back() == '/') s.pop_back();
+    while (!s.empty() && s.back() == '/')
+        s.pop_back();
     return s;
 }
 
@@ -146,15 +146,8 @@ json SettingsStore::save(const json& changes) {
             }
         }
     }
-    // Written beside the file and renamed over it: a failed or interrupted write never
-    // leaves a half-written kelvora.ini behind.
-    const auto tmp = dir_ / "kelvora.ini.tmp";
-    if (!write_file(tmp, settings_file_text(copy)) ||
-        !platform::replace_file(tmp, dir_ / "kelvora.ini")) {
-        std::error_code ec;
-        std::filesystem::remove(tmp, ec);
+    if (!save_file_atomically(dir_ / "kelvora.ini", settings_file_text(copy)))
         return {{"ok", false}, {"msg", "No se pudieron guardar los ajustes"}};
-    }
     {
         std::lock_guard lock(mutex_);
         settings_ = copy;
@@ -162,27 +155,15 @@ json SettingsStore::save(const json& changes) {
     return {{"ok", true}, {"ajustes", std::move(copy)}};
 }
 
-SettingsStore& settings() {
-    static SettingsStore store(data_directory());
-    return store;
-}
-
-std::string read_setting(std::string_view section, std::string_view key) {
-    return settings().read(section, key);
-}
-
-json save_settings(const json& changes) { return settings().save(changes); }
-
-std::string server_address() {
+std::string server_address(const SettingsStore& settings) {
     if (auto env = platform::env("TRV_SERVER"); env && env->starts_with("https://"))
         return strip_trailing_slashes(*env);
-    if (auto s = read_setting("general", "servidor"); !s.empty())
-        return strip_trailing_slashes(s);
+    if (auto s = settings.read("general", "servidor"); !s.empty()) return strip_trailing_slashes(s);
     return kDefaultServer;
 }
 
-std::string display_name() {
-    std::string name = read_setting("general", "nombre");
+std::string display_name(const SettingsStore& settings) {
+    std::string name = settings.read("general", "nombre");
     if (!trim(name).empty()) return name;
     if (auto pc = platform::env("COMPUTERNAME")) return *pc;
     return "PC";

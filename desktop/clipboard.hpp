@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "platform/clipboard.hpp"
 
 namespace kelvora::desktop {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <span>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "desktop/held_input.hpp"
 #include "desktop/input_records.hpp"
 

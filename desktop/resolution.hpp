@@ -2,14 +2,16 @@
 // Changing a monitor's mode for the length of support, and putting every change back: on
 // request, at the end of a session, at exit and, after a crash, at the next start.
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "desktop/modes.hpp"
 #include "platform/display.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora::desktop {
 
@@ -20,11 +22,17 @@ public:
     virtual std::vector<platform::Monitor> monitors() = 0;
     virtual std::optional<platform::DisplayMode> current_mode(const std::string& device) = 0;
     virtual std::vector<platform::DisplayMode> display_modes(const std::string& device) = 0;
-    virtual long change_mode(const std::string& device, const platform::DisplayMode& m) = 0;
-    virtual std::string stored_mode_note(const std::string& device) = 0;
-    virtual long return_to_stored_mode(const std::string& device, const std::string& note) = 0;
+    virtual platform::ModeResult change_mode(const std::string& device,
+                                             const platform::DisplayMode& m) = 0;
+    virtual std::optional<std::string> stored_mode_note(const std::string& device) = 0;
+    virtual platform::ModeResult return_to_stored_mode(const std::string& device,
+                                                       const std::string& note) = 0;
 };
-DisplayBackend& system_display();
+// The display of this PC, through the platform layer.
+std::unique_ptr<DisplayBackend> system_display();
+
+// The technician's message for a change the display refused, in the words of the system.
+std::string mode_refusal(const platform::ModeResult& r, platform::Os os);
 
 inline constexpr const char* kMarkerFileName = "resolucion_cambiada.txt";
 
@@ -37,10 +45,10 @@ std::string marker_text(const std::vector<MarkerLine>& lines);
 
 class Resolutions {
 public:
-    explicit Resolutions(DisplayBackend& display) : display_(display) {}
-
-    // Where the marker file lives; set once at start-up.
-    void set_marker_file(std::filesystem::path file);
+    // marker_file lists what this run changed, so that a crashed run's changes are put
+    // back at the next start.
+    Resolutions(DisplayBackend& display, std::filesystem::path marker_file)
+        : display_(display), marker_(std::move(marker_file)) {}
 
     // /api/resolucion and /api/resolucion/poner (without the control gate, and without
     // the log line).
@@ -71,10 +79,7 @@ private:
     DisplayBackend& display_;
     std::mutex list_mu_;
     std::vector<Changed> changed_;
-    std::mutex path_mu_;
-    std::optional<std::filesystem::path> marker_;
+    const std::filesystem::path marker_;
 };
-
-Resolutions& resolutions();
 
 } // namespace kelvora::desktop

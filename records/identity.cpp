@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/log.hpp"
-#include "app/text.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
 #include "http/fields.hpp"
 #include "platform/protect.hpp"
 #include "platform/system.hpp"

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/linux/x11_display.hpp"
+#include "platform/report.hpp"
 
 namespace kelvora::platform {
 
@@ -94,7 +95,7 @@ bool Owner::start() {
     if (d_) return true;
     d_ = x11::open_display();
     if (!d_) {
-        std::fprintf(stderr, "[X11] XOpenDisplay falló: no hay portapapeles\n");
+        report("[X11] XOpenDisplay falló: no hay portapapeles");
         return false;
     }
     win_ = XCreateSimpleWindow(d_.get(), DefaultRootWindow(d_.get()), 0, 0, 1, 1, 0, 0, 0);
@@ -110,7 +111,7 @@ bool Owner::put(const std::string& utf8) {
     XSetSelectionOwner(d_.get(), atoms_->clipboard, win_, CurrentTime);
     owned_ = XGetSelectionOwner(d_.get(), atoms_->clipboard) == win_;
     if (!owned_) {
-        std::fprintf(stderr, "[X11] XSetSelectionOwner: el servidor no nos dio CLIPBOARD\n");
+        report("[X11] XSetSelectionOwner: el servidor no nos dio CLIPBOARD");
         text_.clear();
     }
     return owned_;

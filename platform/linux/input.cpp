@@ -15,6 +15,7 @@
 
 #include "platform/linux/evdev_keys.hpp"
 #include "platform/linux/x11_display.hpp"
+#include "platform/report.hpp"
 
 namespace kelvora::platform {
 
@@ -69,12 +70,12 @@ bool XInput::connect() {
     spare_searched_ = false;
     d_ = x11::open_display();
     if (!d_) {
-        std::fprintf(stderr, "[X11] XOpenDisplay falló: no hay pantalla para la entrada\n");
+        report("[X11] XOpenDisplay falló: no hay pantalla para la entrada");
         return false;
     }
     int ev, err, major, minor;
     if (!XTestQueryExtension(d_.get(), &ev, &err, &major, &minor)) {
-        std::fprintf(stderr, "[X11] XTestQueryExtension: el servidor no tiene XTEST\n");
+        report("[X11] XTestQueryExtension: el servidor no tiene XTEST");
         d_.reset();
         return false;
     }
@@ -111,7 +112,7 @@ void XInput::find_spare_keys() {
         if (empty) spare_.push_back({static_cast<KeyCode>(min_code + k)});
     }
     XFree(syms);
-    if (spare_.empty()) std::fprintf(stderr, "[X11] no hay teclas libres para escribir texto\n");
+    if (spare_.empty()) report("[X11] no hay teclas libres para escribir texto");
 }
 
 void XInput::set_keysym(KeyCode code, KeySym sym) {

@@ -1,4 +1,5 @@
 #include "platform/tray.hpp"
+#include "platform/report.hpp"
 
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -38,7 +39,7 @@ BusPtr open_user_bus() {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_user(&bus);
     if (r < 0) {
-        std::fprintf(stderr, "[BANDEJA] sd_bus_open_user: %s\n", std::strerror(-r));
+        report("[BANDEJA] sd_bus_open_user: " + std::string(std::strerror(-r)));
         return nullptr;
     }
     return BusPtr(bus);
@@ -67,14 +68,19 @@ int item_ignore(sd_bus_message* m, void*, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "");
 }
 
-int item_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-              void*, sd_bus_error*) {
+int item_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply, void*,
+              sd_bus_error*) {
     const char* v = "";
-    if (!std::strcmp(property, "Category")) v = "ApplicationStatus";
-    else if (!std::strcmp(property, "Id")) v = "kelvora";
-    else if (!std::strcmp(property, "Title")) v = "Kelvora";
-    else if (!std::strcmp(property, "Status")) v = "Active";
-    else if (!std::strcmp(property, "IconName")) v = "kelvora";
+    if (!std::strcmp(property, "Category"))
+        v = "ApplicationStatus";
+    else if (!std::strcmp(property, "Id"))
+        v = "kelvora";
+    else if (!std::strcmp(property, "Title"))
+        v = "Kelvora";
+    else if (!std::strcmp(property, "Status"))
+        v = "Active";
+    else if (!std::strcmp(property, "IconName"))
+        v = "kelvora";
     return sd_bus_message_append(reply, "s", v);
 }
 
@@ -130,7 +136,8 @@ int menu_layout(sd_bus_message* m, void*, sd_bus_error*) {
     MessagePtr owned(reply);
     r = sd_bus_message_append(reply, "u", 1u);
     if (r >= 0) r = sd_bus_message_open_container(reply, 'r', "ia{sv}av");
-    if (r >= 0) r = sd_bus_message_append(reply, "ia{sv}", 0, 1, "children-display", "s", "submenu");
+    if (r >= 0)
+        r = sd_bus_message_append(reply, "ia{sv}", 0, 1, "children-display", "s", "submenu");
     if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "v");
     if (r >= 0) r = append_entry(reply, kOpenItem, "label", "Abrir Kelvora");
     if (r >= 0) r = append_entry(reply, 1, "type", "separator");
@@ -163,10 +170,9 @@ int menu_version(sd_bus*, const char*, const char*, const char*, sd_bus_message*
     return sd_bus_message_append(reply, "u", 3u);
 }
 
-int menu_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-              void*, sd_bus_error*) {
-    return sd_bus_message_append(reply, "s",
-                                 std::strcmp(property, "Status") ? "ltr" : "normal");
+int menu_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply, void*,
+              sd_bus_error*) {
+    return sd_bus_message_append(reply, "s", std::strcmp(property, "Status") ? "ltr" : "normal");
 }
 
 const sd_bus_vtable menu_vtable[] = {
@@ -201,7 +207,7 @@ bool run_tray(const TrayActions& a) {
                                &error, nullptr, "s", name.c_str());
     sd_bus_error_free(&error);
     if (r < 0) {
-        std::fprintf(stderr, "[BANDEJA] no se pudo registrar el icono: %s\n", std::strerror(-r));
+        report("[BANDEJA] no se pudo registrar el icono: " + std::string(std::strerror(-r)));
         return false;
     }
     for (;;) {

@@ -63,9 +63,10 @@ test('without a controlling host session only the own reads and local writes are
   await k.post('/api/portapapeles/escribir_local', { texto: 'antes' });
   await endSession(k);
   try {
-    assert.deepEqual((await k.post('/api/portapapeles/leer')).json, { ok: false, texto: '' });
-    assert.deepEqual((await k.post('/api/portapapeles/leer', { propio: 'si' })).json, { ok: false, texto: '' });
-    assert.deepEqual((await k.post('/api/portapapeles/poner', { texto: 'no' })).json, { ok: false });
+    const refused = { ok: false, msg: 'control' };
+    assert.deepEqual((await k.post('/api/portapapeles/leer')).json, refused);
+    assert.deepEqual((await k.post('/api/portapapeles/leer', { propio: 'si' })).json, refused);
+    assert.deepEqual((await k.post('/api/portapapeles/poner', { texto: 'no' })).json, refused);
     assert.equal(x.clipboard(), 'antes');
     assert.deepEqual((await k.post('/api/portapapeles/leer', { propio: true })).json, { ok: true, texto: 'antes' });
     assert.deepEqual((await k.post('/api/portapapeles/escribir_local', { texto: 'local' })).json, { ok: true });

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "../temp_dir.hpp"
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "desktop/resolution.hpp"
 
 using namespace kelvora;
@@ -17,7 +17,7 @@ struct FakeDisplay final : DisplayBackend {
     std::map<std::string, DisplayMode> current{{"\\\\.\\DISPLAY1", {1920, 1080, 60, 32}},
                                                {"\\\\.\\DISPLAY2", {1280, 1024, 60, 32}}};
     std::map<std::string, DisplayMode> stored = current;
-    long refuse_with = 0;
+    long refuse_with = 0; // the OS's code of a scripted refusal
     bool refusal_leaves_a_change = false;
     std::vector<std::string> calls;
 
@@ -30,29 +30,29 @@ struct FakeDisplay final : DisplayBackend {
         return {
             {1920, 1080, 60, 32}, {1600, 900, 60, 32}, {1280, 1024, 60, 32}, {1024, 768, 60, 32}};
     }
-    long change_mode(const std::string& d, const DisplayMode& m) override {
+    platform::ModeResult change_mode(const std::string& d, const DisplayMode& m) override {
         calls.push_back("change " + d + " " + std::to_string(m.w));
         if (refuse_with && refusal_leaves_a_change) current[d] = {640, 480, 60, 32};
-        if (refuse_with) return refuse_with;
+        if (refuse_with) return {platform::ModeResult::Outcome::refused, refuse_with};
         current[d] = m;
-        return 0;
+        return {};
     }
-    std::string stored_mode_note(const std::string& d) override {
+    std::optional<std::string> stored_mode_note(const std::string& d) override {
         return std::to_string(current.at(d).w);
     }
-    long return_to_stored_mode(const std::string& d, const std::string& note) override {
+    platform::ModeResult return_to_stored_mode(const std::string& d,
+                                               const std::string& note) override {
         calls.push_back("return " + d + " " + note);
         if (stored.count(d)) current[d] = stored[d];
-        return 0;
+        return {};
     }
 };
 
 struct ResolutionTest : ::testing::Test {
     TempDir dir;
     FakeDisplay display;
-    Resolutions res{display};
     std::filesystem::path marker = dir.path / kMarkerFileName;
-    void SetUp() override { res.set_marker_file(marker); }
+    Resolutions res{display, marker};
     std::string marker_contents() { return read_file(marker).value_or("<none>"); }
 };
 
@@ -101,9 +101,9 @@ TEST_F(ResolutionTest, Refusals) {
 }
 
 TEST_F(ResolutionTest, RefusedChangeLeavesTheListAsTheScreenIs) {
-    display.refuse_with = -2;
+    display.refuse_with = 1;
     EXPECT_EQ(res.set({{"mon", 0}, {"w", 1024}, {"h", 768}})["msg"],
-              "Windows no aceptó esa resolución (código -2)");
+              "el servidor X no aceptó esa resolución");
     EXPECT_FALSE(res.changed("\\\\.\\DISPLAY1"));
     EXPECT_EQ(marker_contents(), "<none>");
     // A refusal that still left the monitor changed keeps it listed, so it is put back.
@@ -125,6 +125,29 @@ TEST_F(ResolutionTest, RestoreAllReadsACrashedRunsMarker) {
     display.calls.clear();
     res.restore_all();
     EXPECT_EQ(display.calls, (std::vector<std::string>{"return \\\\.\\DISPLAY2 1280"}));
+}
+
+TEST(Resolution, RefusalsInTheWordsOfTheSystem) {
+    using Outcome = platform::ModeResult::Outcome;
+    struct Case {
+        platform::ModeResult result;
+        platform::Os os;
+        const char* msg;
+    } cases[] = {
+        {{Outcome::refused, -2},
+         platform::Os::windows,
+         "Windows no aceptó esa resolución (código -2)"},
+        {{Outcome::no_such_mode, -2},
+         platform::Os::windows,
+         "Windows no aceptó esa resolución (código -2)"},
+        {{Outcome::refused, 1}, platform::Os::linux_x11, "el servidor X no aceptó esa resolución"},
+        {{Outcome::no_such_mode, 0},
+         platform::Os::linux_x11,
+         "esa resolución no está disponible en este monitor"},
+        {{Outcome::no_display, 0}, platform::Os::linux_x11, "no hay conexión con la pantalla"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(mode_refusal(c.result, c.os), c.msg);
 }
 
 TEST(Marker, Lines) {
