@@ -22,7 +22,7 @@ std::string capture_source_name(std::size_t monitor_count) {
 std::vector<std::string> app_window_arguments(const std::string& url,
                                               const std::string& profile_dir,
                                               const std::string& capture_source, bool minimized,
-                                              platform::Os) {
+                                              platform::Os os) {
     std::vector<std::string> a = {
         "--app=" + url,
         "--user-data-dir=" + profile_dir,
@@ -42,6 +42,9 @@ std::vector<std::string> app_window_arguments(const std::string& url,
         "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion,"
         "WebRtcHideLocalIpsWithMdns",
     };
+    // A Wayland-native window is invisible to the EWMH search that finds, raises and
+    // closes the app window; on X it is one of the rest.
+    if (os == platform::Os::linux_x11) a.push_back("--ozone-platform=x11");
     if (minimized) a.push_back("--start-minimized");
     return a;
 }
@@ -60,10 +63,18 @@ bool AppWindow::open(bool minimized) {
     auto browser = choose_browser(system_browser_lookups(), os);
     if (!browser) {
         log_.write("[VENTANA] no encontré Microsoft Edge ni Chrome");
-        platform::show_message("Kelvora",
-                               "Kelvora necesita Microsoft Edge (viene con Windows) o Google "
-                               "Chrome para abrir su ventana.",
-                               false);
+        if (os == platform::Os::windows) {
+            platform::show_message("Kelvora",
+                                   "Kelvora necesita Microsoft Edge (viene con Windows) o Google "
+                                   "Chrome para abrir su ventana.",
+                                   false);
+        } else {
+            platform::show_message("Kelvora",
+                                   "Kelvora necesita Chromium, Google Chrome, Microsoft Edge o "
+                                   "Brave para abrir su ventana. Instala uno con el gestor de "
+                                   "paquetes de tu sistema.",
+                                   false);
+        }
         return false;
     }
     std::string url;
@@ -73,8 +84,12 @@ bool AppWindow::open(bool minimized) {
     }
     const auto source = capture_source_name(monitor_count_());
     std::string error;
+    // Chromium on Linux takes its UI language from the environment, not from --lang; the
+    // screen names the capture picks by are the English ones.
+    platform::Environment env;
+    if (os == platform::Os::linux_x11) env.emplace_back("LANGUAGE", "en_US");
     auto p = platform::start_process(
-        *browser, app_window_arguments(url, path_utf8(profile_dir_), source, minimized, os), {},
+        *browser, app_window_arguments(url, path_utf8(profile_dir_), source, minimized, os), env,
         &error);
     if (!p) {
         log_.write("[VENTANA] no se pudo abrir " + *browser + ": " + error);

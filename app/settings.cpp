@@ -11,6 +11,7 @@ namespace {
 
 const char* const kSections[] = {"general", "recibir", "llamada"};
 constexpr std::size_t kMaxNameChars = 32;
+constexpr std::size_t kMaxKeyChars = 40;
 
 std::string strip_trailing_slashes(std::string s) {
     while (!s.empty() && s.back() == '/')
@@ -24,6 +25,16 @@ std::string value_text(const json& v) {
     if (v.is_boolean()) return v.get<bool>() ? "si" : "no";
     if (v.is_string()) return trim(v.get<std::string>());
     return to_compact(v);
+}
+
+// Keys are plain lower-case names; anything else would write a line of its own into
+// kelvora.ini (a line feed) or read back as another key (padding, capitals).
+bool is_setting_key(std::string_view key) {
+    if (key.empty() || key.size() > kMaxKeyChars || key.front() < 'a' || key.front() > 'z')
+        return false;
+    for (char c : key)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    return true;
 }
 
 } // namespace
@@ -135,6 +146,8 @@ json SettingsStore::save(const json& changes) {
             auto sec = changes.find(name);
             if (sec == changes.end() || !sec->is_object()) continue;
             for (const auto& [key, value] : sec->items()) {
+                if (!is_setting_key(key))
+                    return {{"ok", false}, {"msg", "Ese nombre de ajuste no es válido"}};
                 std::string text = value_text(value);
                 if (std::string_view(name) == "general") {
                     if (key == "nombre" && utf8_length(text) > kMaxNameChars)
@@ -165,7 +178,7 @@ std::string server_address(const SettingsStore& settings) {
 std::string display_name(const SettingsStore& settings) {
     std::string name = settings.read("general", "nombre");
     if (!trim(name).empty()) return name;
-    if (auto pc = platform::env("COMPUTERNAME")) return *pc;
+    if (auto pc = platform::computer_name()) return *pc;
     return "PC";
 }
 

@@ -1,5 +1,6 @@
 #include "app/startup.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,9 @@
 namespace kelvora {
 
 namespace {
+
+// The running program once it is built; an exit request before that has nothing to undo.
+std::atomic<App*> running_app{nullptr};
 
 std::string make_session_token() {
     unsigned char bytes[16];
@@ -70,6 +74,10 @@ std::string join_with_spaces(const std::vector<std::string>& args) {
 
 int kelvora_main(const std::vector<std::string>& args) {
     platform::declare_dpi_awareness();
+    platform::on_exit_request([] {
+        if (App* app = running_app.load()) app->orderly_exit();
+        platform::exit_process(0);
+    });
     const auto dir = data_directory();
     const Options opt = parse_options(args);
     if (opt.version) {
@@ -119,6 +127,7 @@ int kelvora_main(const std::vector<std::string>& args) {
     // Built once and never destroyed: the server's and the tray's threads use it until the
     // process ends.
     auto& app = *new App(dir);
+    running_app = &app;
     app.desktop().restore_resolutions();
 
     auto server = http::LocalServer::bind({8810, 8811, 8812, 0});

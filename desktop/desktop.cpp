@@ -16,17 +16,31 @@ InputTarget system_input_target() {
     return t;
 }
 
-InputPort system_input() {
-    return {system_input_target,
-            [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); },
-            [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }};
-}
+constexpr auto kTargetFresh = std::chrono::seconds(1);
 
 } // namespace
 
 Desktop::Desktop(const std::filesystem::path& data_dir, const Log& log)
     : log_(log), display_(system_display()), resolutions_(*display_, data_dir / kMarkerFileName),
-      input_(system_input()), clipboard_(system_clipboard()) {}
+      input_{[this] { return input_target(); },
+             [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); },
+             [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }},
+      clipboard_(system_clipboard()) {}
+
+InputTarget Desktop::input_target() {
+    std::lock_guard lock(target_mu_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!target_ || now - target_at_ > kTargetFresh) {
+        target_ = system_input_target();
+        target_at_ = now;
+    }
+    return *target_;
+}
+
+void Desktop::forget_input_target() {
+    std::lock_guard lock(target_mu_);
+    target_.reset();
+}
 
 json Desktop::monitor_list() {
     return monitors_json(in_list_order(display_->monitors()));
@@ -34,6 +48,7 @@ json Desktop::monitor_list() {
 
 void Desktop::restore_resolutions() {
     resolutions_.restore_all();
+    forget_input_target();
 }
 
 void Desktop::release_held_input() {

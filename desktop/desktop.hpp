@@ -1,8 +1,11 @@
 #pragma once
 // The desktop services of one run: monitors and their modes, remote input and the
 // clipboard, built once at start-up and handed to the routes and the exit sequence.
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "base/json_file.hpp"
 #include "base/log.hpp"
@@ -26,6 +29,10 @@ public:
     void release_held_input();
     // Ends the capture window, if one is open.
     void close_capture_window();
+    // Where input lands, asked of the display at most once a second: a pointer move must not
+    // wait for a new X connection and a RandR query. Forgotten when a mode changes here.
+    InputTarget input_target();
+    void forget_input_target();
 
     Resolutions& resolutions() { return resolutions_; }
     HeldInput& held_input() { return held_; }
@@ -40,6 +47,9 @@ private:
     HeldInput held_;
     InputPort input_;
     ClipboardPort clipboard_;
+    std::mutex target_mu_;
+    std::optional<InputTarget> target_; // guarded by target_mu_, as is target_at_
+    std::chrono::steady_clock::time_point target_at_;
 };
 
 } // namespace kelvora::desktop

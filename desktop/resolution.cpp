@@ -102,16 +102,13 @@ bool Resolutions::changed(const std::string& device) {
     return find_locked(device).has_value();
 }
 
-void Resolutions::write_marker_locked() {
-    std::vector<MarkerLine> lines;
+bool Resolutions::write_marker_locked() {
+    std::vector<MarkerLine> lines = unrestored_;
     for (const auto& c : changed_)
         lines.push_back({c.device, c.note});
-    // The in-memory list stays authoritative when the file can't be written or removed.
     std::error_code ec;
-    if (lines.empty())
-        std::filesystem::remove(marker_, ec);
-    else
-        save_file_atomically(marker_, marker_text(lines));
+    if (lines.empty()) return std::filesystem::remove(marker_, ec) || !ec;
+    return save_file_atomically(marker_, marker_text(lines));
 }
 
 std::optional<Resolutions::Changed> Resolutions::find_locked(const std::string& device) {
@@ -207,8 +204,21 @@ json Resolutions::set(const json& body) {
         return reply_after(device, prior, prior);
     }
     if (!saved) {
-        changed_.push_back({device, prior, display_.stored_mode_note(device).value_or("")});
-        write_marker_locked();
+        // No change without its way back on disk: a crash would leave the mode for good.
+        auto note = display_.stored_mode_note(device);
+        // A restore that failed earlier still holds the monitor's own mode.
+        const auto earlier = std::find_if(unrestored_.begin(), unrestored_.end(),
+                                          [&](const MarkerLine& l) { return l.device == device; });
+        if (earlier != unrestored_.end()) {
+            note = earlier->note;
+            unrestored_.erase(earlier);
+        }
+        if (!note) return http::refusal("no se pudo leer cómo volver a la resolución actual");
+        changed_.push_back({device, prior, *note});
+        if (!write_marker_locked()) {
+            changed_.pop_back();
+            return http::refusal("no se pudo anotar cómo volver a la resolución actual");
+        }
     }
     platform::DisplayMode wanted{chosen->w, chosen->h, chosen->hz, t->current.depth, false};
     const auto r = display_.change_mode(device, wanted);
@@ -221,22 +231,23 @@ json Resolutions::set(const json& body) {
 }
 
 void Resolutions::restore_all() {
-    std::vector<MarkerLine> todo;
-    {
-        std::lock_guard lock(list_mu_);
-        for (const auto& c : changed_)
-            todo.push_back({c.device, c.note});
-        changed_.clear();
-    }
+    std::lock_guard lock(list_mu_);
+    std::vector<MarkerLine> todo = std::move(unrestored_);
+    unrestored_.clear();
+    for (const auto& c : changed_)
+        todo.push_back({c.device, c.note});
+    changed_.clear();
     if (auto text = read_file(marker_))
         for (auto& line : parse_marker(*text))
             if (std::none_of(todo.begin(), todo.end(),
                              [&](const MarkerLine& t) { return t.device == line.device; }))
                 todo.push_back(std::move(line));
-    for (const auto& t : todo)
-        display_.return_to_stored_mode(t.device, t.note);
-    std::error_code ec;
-    std::filesystem::remove(marker_, ec);
+    // A restore that fails (no display yet at start-up, a monitor unplugged) keeps its line,
+    // in memory and on disk, for the next chance.
+    for (auto& t : todo)
+        if (!display_.return_to_stored_mode(t.device, t.note).ok())
+            unrestored_.push_back(std::move(t));
+    write_marker_locked();
 }
 
 } // namespace kelvora::desktop

@@ -54,7 +54,8 @@ public:
     // the log line).
     json read(const json& body);
     json set(const json& body);
-    // Returns every changed monitor, and those named in the marker file, to its own mode.
+    // Returns every changed monitor, and those named in the marker file, to its own mode;
+    // those that can't be returned now stay in the marker for the next try.
     void restore_all();
 
     bool changed(const std::string& device);
@@ -70,8 +71,9 @@ private:
         platform::DisplayMode current;
     };
     std::optional<Target> target(const json& body, json& refusal);
-    // With the list's lock held.
-    void write_marker_locked();
+    // With the list's lock held. Writes what is changed and what couldn't be restored;
+    // false when the marker couldn't be written.
+    bool write_marker_locked();
     std::optional<Changed> find_locked(const std::string& device);
     void remove_locked(const std::string& device);
     json reply_after(const std::string& device, const Mode& fallback, const Mode& prior);
@@ -79,6 +81,7 @@ private:
     DisplayBackend& display_;
     std::mutex list_mu_;
     std::vector<Changed> changed_;
+    std::vector<MarkerLine> unrestored_; // restores that failed, kept for the next try
     const std::filesystem::path marker_;
 };
 

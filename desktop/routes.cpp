@@ -14,6 +14,7 @@ void register_routes(http::Router& r, Desktop& d, const http::ControlGate& gate)
     r.post("/api/resolucion", [&d](const json& body) { return d.resolutions().read(body); });
     r.post("/api/resolucion/poner", gate.guard([&d](const json& body) {
         json reply = d.resolutions().set(body);
+        d.forget_input_target();
         d.log().write("[RESOLUCION] " + to_compact(reply));
         return reply;
     }));

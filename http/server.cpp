@@ -25,6 +25,7 @@ namespace {
 
 constexpr int kMaxConnections = 256;
 constexpr auto kIdleTimeout = std::chrono::seconds(75);
+constexpr auto kDrainTime = std::chrono::seconds(10);
 
 // A single worker taking jobs in order: the request thread.
 class SerialWorker {
@@ -168,6 +169,7 @@ private:
         if (ec && !cut) return close();
         const auto& msg = parser_->get();
         keep_alive_ = msg.keep_alive() && !cut && !foreign_;
+        unread_body_ = cut;
         head_ = msg.method() == bhttp::verb::head;
         version_ = msg.version();
         if (foreign_) return write({403, "application/json", "{}"});
@@ -202,9 +204,27 @@ private:
         stream_.expires_after(kIdleTimeout);
         bhttp::async_write(stream_, *res,
                            [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
+                               if (!ec && self->unread_body_) return self->drain();
                                if (ec || !self->keep_alive_) return self->close();
                                self->read();
                            });
+    }
+
+    // The client may still be sending the body we refused; closing now would reset the
+    // connection and lose the reply. Its rest is read and dropped, for a bounded time.
+    void drain() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream_.expires_after(kDrainTime);
+        drain_buffer_.resize(64 * 1024);
+        drain_more();
+    }
+    void drain_more() {
+        stream_.async_read_some(net::buffer(drain_buffer_),
+                                [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                    if (ec) return self->stream_.close();
+                                    self->drain_more();
+                                });
     }
 
     void close() {
@@ -218,6 +238,8 @@ private:
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     LocalServer::Impl& server_;
     bool foreign_; // the peer belongs to another user of this PC
+    bool unread_body_ = false;
+    std::vector<char> drain_buffer_;
     bool keep_alive_ = false;
     bool head_ = false;
     unsigned version_ = 11;

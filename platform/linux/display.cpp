@@ -4,6 +4,7 @@
 #include "platform/display.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +75,7 @@ Status apply(Display* d, XRRScreenResources* res, const Placement& p) {
 }
 
 // Sets the output's CRTC to mode at (x, y). Monitors to the right of its old right edge
-// (or below its old bottom) move by the change in size, so that a monitor made larger
+// (or below its old bottom) move with the change in size, so that a monitor made larger
 // doesn't cover its neighbour and one made smaller leaves no hole; returning to the old
 // size moves them back by the same rule. The screen grows before a CRTC needs the room
 // and shrinks after, as xrandr does.
@@ -90,21 +91,38 @@ ModeResult set_crtc(Display* d, XRRScreenResources* res, const ActiveOutput& o, 
     const int dw = w - static_cast<int>(o.crtc->width);
     const int dh = h - static_cast<int>(o.crtc->height);
 
-    std::vector<Placement> moved;
-    int need_w = x + w, need_h = y + h;
+    std::vector<CrtcInfo> others;
+    std::vector<RRCrtc> ids;
+    int first_right = INT_MAX, first_below = INT_MAX; // the nearest monitors past each edge
     for (int i = 0; i < res->ncrtc; ++i) {
         if (res->crtcs[i] == o.info->crtc) continue;
         CrtcInfo c(XRRGetCrtcInfo(d, res, res->crtcs[i]));
         if (!c || c->mode == 0) continue;
-        const int nx = c->x >= old_right ? c->x + dw : c->x;
-        const int ny = c->y >= old_bottom ? c->y + dh : c->y;
+        if (c->x >= old_right) first_right = std::min(first_right, c->x);
+        if (c->y >= old_bottom) first_below = std::min(first_below, c->y);
+        ids.push_back(res->crtcs[i]);
+        others.push_back(std::move(c));
+    }
+    // Growing pushes the monitors past the edge just clear of it; shrinking pulls them
+    // back only when they touched it, so a gap someone left stays a gap.
+    const int shift_x = dw > 0                     ? std::max(0, x + w - first_right)
+                        : first_right == old_right ? dw
+                                                   : 0;
+    const int shift_y = dh > 0                      ? std::max(0, y + h - first_below)
+                        : first_below == old_bottom ? dh
+                                                    : 0;
+    std::vector<Placement> moved;
+    int need_w = x + w, need_h = y + h;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        CrtcInfo& c = others[i];
+        const int nx = std::max(0, c->x >= old_right ? c->x + shift_x : c->x);
+        const int ny = std::max(0, c->y >= old_bottom ? c->y + shift_y : c->y);
         const int cw = static_cast<int>(c->width), ch = static_cast<int>(c->height);
-        need_w = std::max(need_w, std::max(nx, 0) + cw);
-        need_h = std::max(need_h, std::max(ny, 0) + ch);
+        need_w = std::max(need_w, nx + cw);
+        need_h = std::max(need_h, ny + ch);
         if (nx != c->x || ny != c->y) {
             const RRMode cm = c->mode;
-            moved.push_back(
-                {res->crtcs[i], std::move(c), std::max(nx, 0), std::max(ny, 0), cm, cw, ch});
+            moved.push_back({ids[i], std::move(c), nx, ny, cm, cw, ch});
         }
     }
     const int s = DefaultScreen(d);

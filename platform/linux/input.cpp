@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -58,6 +59,7 @@ private:
     bool spare_searched_ = false;
     bool unbinder_started_ = false;
     int keysyms_per_code_ = 0;
+    std::set<unsigned> down_; // key codes we pressed and haven't released
     char16_t pending_high_ = 0;
     KeyCode typing_ = 0;
     int wheel_rest_[2] = {0, 0};
@@ -65,8 +67,10 @@ private:
 
 bool XInput::connect() {
     if (d_ && !x11::connection_lost(d_.get())) return true;
-    // A new server has new key codes: the spare keys are looked up again.
+    // A new server has new key codes: the spare keys are looked up again, and it holds
+    // no key of ours down.
     spare_.clear();
+    down_.clear();
     spare_searched_ = false;
     d_ = x11::open_display();
     if (!d_) {
@@ -170,8 +174,15 @@ void XInput::unbinder() {
 int XInput::key(const InputRecord& r) {
     const int evdev = linux_keys::evdev_code(r.code, r.virtual_key, r.extended);
     if (evdev == 0) return 0;
-    return XTestFakeKeyEvent(d_.get(), static_cast<unsigned>(evdev + 8), r.up ? False : True,
-                             CurrentTime) != 0;
+    const auto code = static_cast<unsigned>(evdev + 8);
+    if (r.up) {
+        down_.erase(code);
+        return XTestFakeKeyEvent(d_.get(), code, False, CurrentTime) != 0;
+    }
+    // The server drops a second press of a key that is down, so a held key would type once.
+    // The technician's repeats go out as X's own repeat: a release and a press.
+    if (!down_.insert(code).second) XTestFakeKeyEvent(d_.get(), code, False, CurrentTime);
+    return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
 }
 
 int XInput::unicode(const InputRecord& r) {

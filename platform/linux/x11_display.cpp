@@ -46,7 +46,10 @@ void connection_broke(Display* d, void*) {
 void DisplayCloser::operator()(Display* d) const {
     {
         std::lock_guard lock(lost_mutex);
-        lost_displays.erase(d);
+        // XCloseDisplay on a connection whose server went away can wait forever for a lock
+        // the failed read left taken. Such a connection is dropped without it: its memory
+        // and its descriptor stay, once per lost server.
+        if (lost_displays.contains(d)) return;
     }
     XCloseDisplay(d);
 }

@@ -130,6 +130,13 @@ TEST(Settings, RefusedChangesChangeNothing) {
         // idioma is merged before servidor fails: the whole request still changes nothing.
         {{{"general", {{"idioma", "en"}, {"servidor", "ftp://x"}}}},
          "El servidor debe empezar con https://"},
+        // A key that would write a line of its own, or read back as another key.
+        {{{"general", {{"x\nservidor", "http://evil"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"general", {{" servidor", "http://evil"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"Fps", "60"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"", "60"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"a=b", "60"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"fps_2", "60"}}}}, nullptr},
     };
     for (const auto& c : cases) {
         TempDir dir;

@@ -19,6 +19,8 @@ struct FakeDisplay final : DisplayBackend {
     std::map<std::string, DisplayMode> stored = current;
     long refuse_with = 0; // the OS's code of a scripted refusal
     bool refusal_leaves_a_change = false;
+    bool restores_fail = false; // no display yet, say
+    bool no_way_back = false;   // the current mode can't be read for the note
     std::vector<std::string> calls;
 
     std::vector<platform::Monitor> monitors() override {
@@ -38,11 +40,13 @@ struct FakeDisplay final : DisplayBackend {
         return {};
     }
     std::optional<std::string> stored_mode_note(const std::string& d) override {
+        if (no_way_back) return std::nullopt;
         return std::to_string(current.at(d).w);
     }
     platform::ModeResult return_to_stored_mode(const std::string& d,
                                                const std::string& note) override {
         calls.push_back("return " + d + " " + note);
+        if (restores_fail) return {platform::ModeResult::Outcome::no_display, 0};
         if (stored.count(d)) current[d] = stored[d];
         return {};
     }
@@ -125,6 +129,38 @@ TEST_F(ResolutionTest, RestoreAllReadsACrashedRunsMarker) {
     display.calls.clear();
     res.restore_all();
     EXPECT_EQ(display.calls, (std::vector<std::string>{"return \\\\.\\DISPLAY2 1280"}));
+}
+
+TEST_F(ResolutionTest, AFailedRestoreKeepsItsLineForTheNextChance) {
+    res.set({{"mon", 1}, {"w", 1024}, {"h", 768}});
+    write_file(marker, "\\\\.\\DISPLAY2\t1280\nOLD\t640\n");
+    display.restores_fail = true;
+    res.restore_all();
+    EXPECT_EQ(marker_contents(), "\\\\.\\DISPLAY2\t1280\nOLD\t640\n");
+    // A new start finds the same lines; once the display is back they are put back and go.
+    Resolutions next{display, marker};
+    next.restore_all();
+    EXPECT_EQ(marker_contents(), "\\\\.\\DISPLAY2\t1280\nOLD\t640\n");
+    display.restores_fail = false;
+    display.calls.clear();
+    res.restore_all();
+    EXPECT_EQ(display.calls,
+              (std::vector<std::string>{"return \\\\.\\DISPLAY2 1280", "return OLD 640"}));
+    EXPECT_EQ(display.current["\\\\.\\DISPLAY2"].w, 1280);
+    EXPECT_EQ(marker_contents(), "<none>");
+}
+
+TEST_F(ResolutionTest, NoChangeWithoutAWayBack) {
+    display.no_way_back = true;
+    EXPECT_EQ(res.set({{"mon", 1}, {"w", 1024}, {"h", 768}}),
+              (json{{"ok", false}, {"msg", "no se pudo leer cómo volver a la resolución actual"}}));
+    // The marker can't be written: a directory stands where it goes.
+    display.no_way_back = false;
+    std::filesystem::create_directories(dir.path / "resolucion_cambiada.tmp" / "x");
+    EXPECT_EQ(res.set({{"mon", 1}, {"w", 1024}, {"h", 768}})["msg"],
+              "no se pudo anotar cómo volver a la resolución actual");
+    EXPECT_TRUE(display.calls.empty()) << "the mode was never touched";
+    EXPECT_FALSE(res.changed("\\\\.\\DISPLAY2"));
 }
 
 TEST(Resolution, RefusalsInTheWordsOfTheSystem) {
