@@ -11,6 +11,7 @@
 #include "app/command_line.hpp"
 #include "app/data_dir.hpp"
 #include "app/single_instance.hpp"
+#include "app/tray_picture.hpp"
 #include "base/json_file.hpp"
 #include "base/log.hpp"
 #include "base/text.hpp"
@@ -148,8 +149,8 @@ int kelvora_main(const std::vector<std::string>& args) {
 
     if (!opt.no_tray)
         std::thread([&app] {
-            if (!platform::run_tray(
-                    {[&app] { app.window().show(); }, [&app] { app.orderly_exit(); }}))
+            if (!platform::run_tray({[&app] { app.window().show(); },
+                                     [&app] { app.orderly_exit(); }, logo_pictures()}))
                 app.log().write(
                     "[APP] sin icono en la bandeja: el escritorio no ofrece dónde ponerlo");
         }).detach();

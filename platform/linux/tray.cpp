@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The tray of Linux desktops: a StatusNotifierItem on the session bus, registered with the
 // desktop's StatusNotifierWatcher, and its menu served as com.canonical.dbusmenu. Without
@@ -79,9 +80,30 @@ int item_text(sd_bus*, const char*, const char*, const char* property, sd_bus_me
         v = "Kelvora";
     else if (!std::strcmp(property, "Status"))
         v = "Active";
-    else if (!std::strcmp(property, "IconName"))
-        v = "kelvora";
+    // No IconName: no icon theme has a "kelvora", and a host that finds a name looks no
+    // further; IconPixmap carries the picture.
     return sd_bus_message_append(reply, "s", v);
+}
+
+// The pictures as StatusNotifierItem wants them: width, height and the ARGB32 pixels in
+// network byte order.
+int item_pixmap(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                sd_bus_error*) {
+    int r = sd_bus_message_open_container(reply, 'a', "(iiay)");
+    for (const auto& p : actions.pictures) {
+        if (r < 0) break;
+        std::vector<unsigned char> bytes;
+        bytes.reserve(p.argb.size() * 4);
+        for (const std::uint32_t px : p.argb)
+            for (int shift : {24, 16, 8, 0})
+                bytes.push_back(static_cast<unsigned char>(px >> shift));
+        r = sd_bus_message_open_container(reply, 'r', "iiay");
+        if (r >= 0) r = sd_bus_message_append(reply, "ii", p.size, p.size);
+        if (r >= 0) r = sd_bus_message_append_array(reply, 'y', bytes.data(), bytes.size());
+        if (r >= 0) r = sd_bus_message_close_container(reply);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(reply);
+    return r;
 }
 
 int item_menu(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
@@ -106,6 +128,7 @@ const sd_bus_vtable item_vtable[] = {
     SD_BUS_PROPERTY("Title", "s", item_text, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Status", "s", item_text, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("IconName", "s", item_text, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("IconPixmap", "a(iiay)", item_pixmap, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("ToolTip", "(sa(iiay)ss)", item_tooltip, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("ItemIsMenu", "b", item_is_menu, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Menu", "o", item_menu, 0, SD_BUS_VTABLE_PROPERTY_CONST),
