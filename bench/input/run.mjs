@@ -65,7 +65,7 @@ try {
   // One move per request, against an empty POST, each alternating with the other so both
   // see the same machine. The move's time ends when xev prints the motion.
   const SINGLES = 200;
-  const emptyPosts = [], singleMoves = [];
+  const emptyPosts = [], singleMoves = [], singleReplies = [];
   for (let i = 0; i < SINGLES; i++) {
     let t0 = performance.now();
     await k.post('/api/diag', {});
@@ -75,12 +75,17 @@ try {
     const seen = motionAt(px, py);
     t0 = performance.now();
     await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: (px - 1024 + 0.5) / 1920, y: (py + 0.5) / 1080 }] });
+    singleReplies.push(performance.now() - t0);
     await seen;
     singleMoves.push(performance.now() - t0);
   }
   const e = median(emptyPosts), m = median(singleMoves);
   console.log(`empty_post_ms ${e.toFixed(2)}`);
   console.log(`input_single_move_ms ${m.toFixed(2)} ratio ${(m / e).toFixed(2)}`);
+  // The same move up to our reply, which comes once the X server has taken the event: the
+  // rest of the figure above is the X client's turn to run and print.
+  const mr = median(singleReplies);
+  console.log(`input_single_move_reply_ms ${mr.toFixed(2)} ratio ${(mr / e).toFixed(2)}`);
 
   const d = median(diag);
   console.log(`diag_post_ms ${d.toFixed(2)}`);
