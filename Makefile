@@ -2,7 +2,7 @@
 JOBS ?= 2
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build build-win test run bench clean
+.PHONY: all deps build build-win test run run-second bench clean
 
 all: build
 
@@ -23,6 +23,9 @@ test: build build-win
 
 run: build
 	@scripts/run.sh
+
+run-second: build
+	@scripts/run-second.sh
 
 bench: build
 	@for b in bench/*.sh; do echo "== $$b"; bash "$$b" || exit 1; done

@@ -3,10 +3,11 @@
 # both on loopback without TLS so that only the server's own work differs:
 #   relay round trip of a signal technician → host → technician vs. one echo round trip,
 #   memory per held /host/ connection (RSS delta / N) vs. per held echo connection,
-#   signals relayed per second with 200 active pairs vs. messages echoed per second.
+#   signals relayed per second with 200 active pairs vs. messages echoed per second,
+#   TLS connections accepted per second vs. a plain Node TLS server (bench/signal/tls.mjs).
 # The node client drives both sides, so the throughput ratio is bounded by it.
 #   KELVORA_SIGNAL_BIN (default build/kelvora-signal), BENCH_HOLD (5000),
-#   BENCH_PAIRS (200), BENCH_RTT (2000), BENCH_SECONDS (3)
+#   BENCH_PAIRS (200), BENCH_RTT (2000), BENCH_SECONDS (3), BENCH_TLS (2000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Every held socket costs a descriptor on both ends.

@@ -1,7 +1,9 @@
 // Measures kelvora-signal against a WebSocket echo server run side by side: relay round
-// trip, memory per held /host/ socket, relayed signals per second. One line per figure.
-import { spawn } from 'node:child_process';
+// trip, memory per held /host/ socket, relayed signals per second, and TLS connections
+// accepted per second against a plain Node TLS server. One line per figure.
+import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import tls from 'node:tls';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import WebSocket from 'ws';
@@ -11,6 +13,7 @@ const HOLD = Number(process.env.BENCH_HOLD ?? 5000);
 const PAIRS = Number(process.env.BENCH_PAIRS ?? 200);
 const RTT_N = Number(process.env.BENCH_RTT ?? 2000);
 const SECONDS = Number(process.env.BENCH_SECONDS ?? 3);
+const TLS_N = Number(process.env.BENCH_TLS ?? 2000);
 const WINDOW = 8; // signals in flight per pair
 
 const rss = (pid) => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
@@ -61,17 +64,41 @@ async function pair(base, id) {
 
 const payload = { ice: { candidate: 'candidate:1 1 udp 2122260223 192.168.1.20 54321 typ host generation 0', sdpMid: '0' } };
 
-// Round trip: one message in flight; median in microseconds.
-async function rtt(send, sock) {
-    const times = [];
-    for (let i = 0; i < RTT_N; i++) {
+// Round trips with one message in flight, the two servers taking turns sample by sample
+// so that a busy machine slows both alike; medians in microseconds.
+async function rtts(a, b) {
+    const one = async ({ send, sock }) => {
         const t0 = process.hrtime.bigint();
         await new Promise((res) => { sock.onframe = () => res(); send(); });
-        times.push(Number(process.hrtime.bigint() - t0) / 1000);
+        return Number(process.hrtime.bigint() - t0) / 1000;
+    };
+    const ta = [], tb = [];
+    for (let i = 0; i < RTT_N; i++) {
+        ta.push(await one(a));
+        tb.push(await one(b));
     }
-    sock.onframe = null;
-    times.sort((a, b) => a - b);
-    return times[Math.floor(times.length / 2)];
+    a.sock.onframe = b.sock.onframe = null;
+    const median = (t) => t.sort((x, y) => x - y)[Math.floor(t.length / 2)];
+    return [median(ta), median(tb)];
+}
+
+// TLS connections set up per second: 8 at a time, each through the handshake and one
+// request/response, then closed.
+async function tlsRate(port, request, ca) {
+    let done = 0;
+    const t0 = process.hrtime.bigint();
+    const worker = async () => {
+        while (done < TLS_N) {
+            done++;
+            await new Promise((res, rej) => {
+                const s = tls.connect({ port, host: '127.0.0.1', ca, servername: 'localhost' }, () => s.write(request));
+                s.once('data', () => { s.destroy(); res(); });
+                s.once('error', rej);
+            });
+        }
+    };
+    await Promise.all(Array.from({ length: 8 }, worker));
+    return TLS_N / (Number(process.hrtime.bigint() - t0) / 1e9);
 }
 
 // Throughput: every socket keeps WINDOW messages in flight for SECONDS.
@@ -101,22 +128,32 @@ async function hold(base, n, path) {
 }
 
 const data = mkdtempSync(path.join(tmpdir(), 'kvsig-bench-'));
-const srv = await startProc(BIN, ['--listen', '127.0.0.1:0', '--data', data, '--threads', '2',
-    '--msg-rate', '1000000', '--msg-burst', '1000000', '--max-conn-per-addr', '1000000',
-    '--max-conn', '1000000', '--max-pending', '1000', '--idle-timeout', '600'], /ev=listening .*port=(\d+)/, 'stderr');
+// Every client of the benchmark is one source: the abuse limits are lifted for it.
+const serverArgs = ['--data', data, '--threads', '2', '--msg-rate', '1000000', '--msg-burst', '1000000',
+    '--max-conn-per-addr', '1000000', '--max-conn', '1000000', '--max-pending', '1000', '--idle-timeout', '600', '--hello-timeout', '600',
+    '--open-rate', '1000000', '--open-burst', '1000000', '--target-rate', '1000000', '--target-burst', '1000000',
+    '--max-pending-per-source', '100000', '--binds-per-hour', '1000000'];
+const srv = await startProc(BIN, ['--listen', '127.0.0.1:0', ...serverArgs], /ev=listening .*port=(\d+)/, 'stderr');
 srv.proc.stderr.resume();
-const echo = await startProc(process.execPath, [path.join(path.dirname(new URL(import.meta.url).pathname), 'echo.mjs')], /(\d+)/, 'stdout');
+const cert = path.join(data, 'cert.pem'), key = path.join(data, 'key.pem');
+execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
+    '-keyout', key, '-out', cert, '-days', '1', '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost'],
+    { stdio: 'ignore' });
+const tsrv = await startProc(BIN, ['--listen', '127.0.0.1:0', '--cert', cert, '--key', key, ...serverArgs, '--data', path.join(data, 't')],
+    /ev=listening .*port=(\d+)/, 'stderr');
+tsrv.proc.stderr.resume();
+const here = path.dirname(new URL(import.meta.url).pathname);
+const echo = await startProc(process.execPath, [path.join(here, 'echo.mjs')], /(\d+)/, 'stdout');
 const sbase = `ws://127.0.0.1:${srv.port}`, ebase = `ws://127.0.0.1:${echo.port}`;
-const line = (name, value, ref, unit) =>
-    console.log(`${name}: ${(value / ref).toFixed(2)}x reference (kelvora-signal ${value.toFixed(1)} ${unit}, echo ${ref.toFixed(1)} ${unit})`);
+const line = (name, value, ref, unit, refName = 'echo') =>
+    console.log(`${name}: ${(value / ref).toFixed(2)}x reference (kelvora-signal ${value.toFixed(1)} ${unit}, ${refName} ${ref.toFixed(1)} ${unit})`);
 
 try {
     // 1. Relay round trip technician → host → technician vs. one echo round trip.
     const p = await pair(sbase, '900000000');
     const sig = JSON.stringify({ t: 'signal', data: payload });
-    const relayUs = await rtt(() => p.tech.send(sig), p.tech);
     const e = await open(ebase);
-    const echoUs = await rtt(() => e.send(sig), e);
+    const [relayUs, echoUs] = await rtts({ send: () => p.tech.send(sig), sock: p.tech }, { send: () => e.send(sig), sock: e });
     line('signal relay round trip (median)', relayUs, echoUs, 'µs');
     e.close();
 
@@ -143,8 +180,19 @@ try {
     line(`signals relayed per second (${PAIRS} pairs)`, relayed, echoed, 'msg/s');
     for (const q of pairs) { q.host.terminate(); q.tech.terminate(); }
     for (const s of esocks) s.terminate();
+
+    // 4. TLS connections per second: kelvora-signal (handshake, GET /health) vs. Node's
+    // own TLS server answering one line, both on the same certificate.
+    const ca = readFileSync(cert);
+    const ref = await startProc(process.execPath, [path.join(here, 'tls.mjs'), cert, key], /(\d+)/, 'stdout');
+    const health = 'GET /health HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n';
+    const ours = await tlsRate(tsrv.port, health, ca);
+    const theirs = await tlsRate(ref.port, health, ca);
+    line(`TLS connections accepted per second (${TLS_N}, 8 at a time)`, ours, theirs, 'conn/s', 'node tls');
+    ref.proc.kill('SIGTERM');
 } finally {
     srv.proc.kill('SIGTERM');
+    tsrv.proc.kill('SIGTERM');
     echo.proc.kill('SIGTERM');
     rmSync(data, { recursive: true, force: true });
 }

@@ -1,5 +1,9 @@
 #include "config.hpp"
 
+#include "wire.hpp"
+
+#include <boost/asio/ip/address.hpp>
+
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -25,9 +29,16 @@ Network
   --trust-proxy             take the client address from X-Forwarded-For (last hop);
                             only behind a proxy that sets it
   --threads N               I/O threads (default: number of CPUs, at most 8)
+  --metrics ADDR:PORT       serve Prometheus metrics (GET /metrics, plain HTTP) on a
+                            loopback address, e.g. 127.0.0.1:9464 (default: off)
 
 Storage
   --data DIR                directory of the ID database (default ./signal-data)
+  --id-expiry DAYS          an ID whose PC has not registered for DAYS is free again
+                            (default 180; 0 keeps bindings forever)
+  --binds-per-hour N        new IDs one source may bind per hour (default 10)
+  --revoke ID               remove the binding of ID from the database of --data and
+                            exit; the ID is free for the next PC that registers it
 
 ICE servers handed to clients (GET /ice and every introduction)
   --stun URL                a STUN server, e.g. stun:stun.example.org:3478 (repeatable)
@@ -38,15 +49,24 @@ ICE servers handed to clients (GET /ice and every introduction)
   --turn-ttl SECONDS        lifetime of TURN credentials (default 86400)
 
 Timers (seconds, fractions allowed)
+  --handshake-timeout S     TLS handshake and each HTTP request must complete within S
+                            (default 5)
   --hello-timeout S         first frame of a socket must come within S (default 10)
   --idle-timeout S          a socket silent for S is closed (default 60)
   --request-timeout S       a support request the host never answers is denied
-                            "timeout" after S; also the "waiting" timeout (default 60)
+                            "timeout" after S plus the grace; S is also the "waiting"
+                            timeout shown to the technician (default 60)
+  --request-grace S         how long past S a late acceptance still goes through; the
+                            technician's page waits 3 s more than it is told (default 3)
   --ring-timeout S          an unanswered ring ends after S (default 45)
+  --shutdown-grace S        on SIGTERM, how long clients get to complete the close
+                            handshake before the process ends (default 3)
 
 Password guessing lockout
-  --lock-per-id N           wrong passwords for one ID that lock it (default 5)
-  --lock-per-addr N         wrong passwords from one address that lock it (default 10)
+  --lock-per-id N           wrong passwords for one ID that lock password attempts on
+                            it (default 5); joins without a password still reach the PC
+  --lock-per-addr N         wrong passwords from one source that lock its password
+                            attempts (default 10)
   --lock-window S           failures older than S are forgotten (default 600)
   --lock-duration S         how long a lock lasts (default 900)
 
@@ -55,9 +75,22 @@ Abuse limits
   --msg-rate N              sustained frames per second per socket (default 50)
   --msg-burst N             frames a socket may send at once (default 200)
   --max-queue N             frames queued to a slow socket before it is dropped (512)
+  --max-queue-bytes BYTES   bytes queued to a slow socket before it is dropped
+                            (default 1048576)
+  --max-queued-total BYTES  bytes queued to all sockets together; past it, sockets
+                            with a backlog are dropped (default 268435456)
   --max-conn N              connections in total (default 20000)
-  --max-conn-per-addr N     connections from one address (default 64)
+  --max-conn-per-addr N     connections from one source (default 64)
   --max-pending N           support requests waiting on one host (default 4)
+  --max-pending-per-source N  requests and rings waiting from one source (default 8)
+  --open-rate N, --open-burst N
+                            joins, rings and call joins per minute from one source
+                            (default 30, at once 20)
+  --target-rate N, --target-burst N
+                            joins and rings per minute to one ID, call joins per
+                            minute to one code (default 12, at once 12)
+
+A source is an IPv4 address or an IPv6 /64.
 
 Other
   --config FILE             read more options from FILE: one "option value" or
@@ -91,15 +124,22 @@ struct parser {
         return true;
     }
 
-    bool listen(const std::string& v) {
+    bool endpoint(const std::string& v, std::string& host, std::uint16_t& port) {
         auto colon = v.rfind(':');
         if (colon == std::string::npos || colon == 0) return false;
-        std::string host = v.substr(0, colon);
-        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-        if (!integer(v.substr(colon + 1), c.listen_port, 0, 65535)) return false;
-        c.listen_host = host;
+        std::string h = v.substr(0, colon);
+        if (h.size() > 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+        if (!integer(v.substr(colon + 1), port, 0, 65535)) return false;
+        host = h;
         return true;
+    }
+
+    // Metrics tell an attacker how close each limit is: they stay on loopback.
+    bool metrics(const std::string& v) {
+        if (!endpoint(v, c.metrics_host, c.metrics_port)) return false;
+        boost::system::error_code ec;
+        auto a = boost::asio::ip::make_address(c.metrics_host, ec);
+        return !ec && a.is_loopback();
     }
 
     bool read_file(const std::string& path, std::string& out) {
@@ -127,7 +167,14 @@ struct parser {
             if (!integer(v, out, lo, hi)) return fail("expects a whole number in range");
             return true;
         };
-        if (name == "listen") return listen(v) || fail("expects ADDR:PORT");
+        auto per_minute = [&](double& out) {
+            if (!num(v, d) || d <= 0) return fail("expects a number above 0");
+            out = d;
+            return true;
+        };
+        if (name == "listen")
+            return endpoint(v, c.listen_host, c.listen_port) || fail("expects ADDR:PORT");
+        if (name == "metrics") return metrics(v) || fail("expects a loopback ADDR:PORT");
         if (name == "cert") return c.cert_file = v, true;
         if (name == "key") return c.key_file = v, true;
         if (name == "data") return c.data_dir = v, true;
@@ -138,7 +185,10 @@ struct parser {
             return read_file(v, c.turn_secret) || fail("cannot read a secret from the file");
         if (name == "turn-ttl") return count(c.turn_ttl_s, 60, 30 * 86400);
         if (name == "threads") return count(c.threads, 1, 64);
+        if (name == "handshake-timeout") return seconds(c.handshake_timeout_s);
         if (name == "hello-timeout") return seconds(c.hello_timeout_s);
+        if (name == "request-grace") return seconds(c.request_grace_s);
+        if (name == "shutdown-grace") return seconds(c.shutdown_grace_s);
         if (name == "idle-timeout") return seconds(c.idle_timeout_s);
         if (name == "request-timeout") return seconds(c.request_timeout_s);
         if (name == "ring-timeout") return seconds(c.ring_timeout_s);
@@ -153,6 +203,17 @@ struct parser {
         if (name == "max-conn") return count(c.max_conn, 1, 10000000);
         if (name == "max-conn-per-addr") return count(c.max_conn_per_addr, 1, 10000000);
         if (name == "max-pending") return count(c.max_pending_per_host, 1, 1000);
+        if (name == "max-pending-per-source") return count(c.max_pending_per_source, 1, 100000);
+        if (name == "max-queue-bytes") return count(c.max_queue_bytes, 4096, 1LL << 32);
+        if (name == "max-queued-total") return count(c.max_queued_total, 65536, 1LL << 40);
+        if (name == "open-rate") return per_minute(c.open_per_source);
+        if (name == "open-burst") return count(c.open_burst_source, 1, 1000000);
+        if (name == "target-rate") return per_minute(c.open_per_target);
+        if (name == "target-burst") return count(c.open_burst_target, 1, 1000000);
+        if (name == "id-expiry") return seconds(c.id_expiry_days);
+        if (name == "binds-per-hour") return count(c.binds_per_hour, 1, 1000000);
+        if (name == "revoke")
+            return valid_id(v) ? (c.revoke_id = v, true) : fail("expects a 9-digit ID");
         if (name == "config") return config_file(v);
         return fail("unknown option (see --help)");
     }

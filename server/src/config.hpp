@@ -21,9 +21,16 @@ struct config {
     int threads = 2;
     bool trust_proxy = false;
 
+    std::string metrics_host; // empty: no metrics listener
+    std::uint16_t metrics_port = 0;
+
+    double handshake_timeout_s = 5;
     double hello_timeout_s = 10;
     double idle_timeout_s = 60;
     double request_timeout_s = 60;
+    // The technician's page waits this much past the announced timeout before giving up,
+    // so a host that accepts in those seconds must still be put through.
+    double request_grace_s = 3;
     double ring_timeout_s = 45;
 
     int lock_per_id = 5;
@@ -35,9 +42,23 @@ struct config {
     double msg_rate = 50;
     double msg_burst = 200;
     std::size_t max_queue = 512;
+    std::size_t max_queue_bytes = 1024 * 1024;
+    std::size_t max_queued_total = 256 * 1024 * 1024;
     int max_conn = 20000;
     int max_conn_per_addr = 64;
     int max_pending_per_host = 4;
+    int max_pending_per_source = 8;
+
+    // Opening frames (join, ring, call join) per minute, per source and per target.
+    double open_per_source = 30, open_burst_source = 20;
+    double open_per_target = 12, open_burst_target = 12;
+
+    double id_expiry_days = 180; // 0: bindings never expire
+    int binds_per_hour = 10;     // new bindings per source
+
+    double shutdown_grace_s = 3;
+
+    std::string revoke_id; // --revoke: remove this binding and exit
 
     bool tls() const { return !cert_file.empty(); }
     bool turn() const { return !turn_urls.empty() && !turn_secret.empty(); }

@@ -2,6 +2,7 @@
 
 #include "log.hpp"
 #include "shared_state.hpp"
+#include "tls.hpp"
 #include "websocket_session.hpp"
 
 #include <boost/beast/core.hpp>
@@ -39,7 +40,7 @@ std::optional<ws_route> route_of(std::string_view target) {
         } else if (!valid_id(arg)) {
             return std::nullopt;
         }
-        return ws_route{kind, std::move(arg), {}};
+        return ws_route{kind, std::move(arg), {}, {}, {}};
     }
     return std::nullopt;
 }
@@ -63,13 +64,13 @@ class http_session : public std::enable_shared_from_this<http_session<Stream>> {
     static constexpr bool tls = !std::is_same_v<Stream, beast::tcp_stream>;
 
 public:
-    http_session(Stream&& stream, std::string addr, std::shared_ptr<shared_state> state,
-                 conn_limit& limits, conn_limit::ticket ticket)
-        : stream_(std::move(stream)), tcp_addr_(std::move(addr)), state_(std::move(state)),
-          limits_(limits), ticket_(std::move(ticket)) {}
+    http_session(Stream&& stream, std::string addr, std::shared_ptr<net::ssl::context> tls,
+                 std::shared_ptr<shared_state> state, conn_limit& limits, conn_limit::ticket ticket)
+        : stream_(std::move(stream)), tcp_addr_(std::move(addr)), tls_(std::move(tls)),
+          state_(std::move(state)), limits_(limits), ticket_(std::move(ticket)) {}
 
     void run() {
-        beast::get_lowest_layer(stream_).expires_after(10s);
+        beast::get_lowest_layer(stream_).expires_after(deadline());
         if constexpr (tls) {
             stream_.async_handshake(
                 net::ssl::stream_base::server,
@@ -85,11 +86,15 @@ private:
         do_read();
     }
 
+    // A slot held by a client that says nothing is a slot an attacker gets for free: the
+    // handshake and every request must come within seconds.
+    steady::duration deadline() const { return seconds_of(state_->cfg().handshake_timeout_s); }
+
     void do_read() {
         parser_.emplace();
         parser_->header_limit(8 * 1024);
         parser_->body_limit(4 * 1024);
-        beast::get_lowest_layer(stream_).expires_after(15s);
+        beast::get_lowest_layer(stream_).expires_after(deadline());
         http::async_read(
             stream_, buffer_, *parser_,
             beast::bind_front_handler(&http_session::on_read, this->shared_from_this()));
@@ -99,15 +104,18 @@ private:
         if (ec) return close();
         http_request req = parser_->release();
         std::string addr = client_address(req, tcp_addr_, state_->cfg().trust_proxy);
-        if (!limits_.assign(ticket_, addr)) {
-            log_event("refused", {{"why", "connections per address"}, {"addr", addr}});
-            return reply(req, http::status::too_many_requests, "text/plain", "busy\n", false);
+        if (ticket_.overflow() || !limits_.assign(ticket_, source_key(addr))) {
+            state_->refused("connection limit", {{"addr", addr}});
+            return too_many(req);
         }
         if (beast::websocket::is_upgrade(req)) {
+            if (state_->stopping()) return too_many(req);
             auto route = route_of(req.target());
             if (!route)
                 return reply(req, http::status::not_found, "text/plain", "not found\n", false);
             route->addr = addr;
+            route->source = source_key(addr);
+            route->tls = tls_;
             return start_websocket_session(std::move(stream_), std::move(req), std::move(*route),
                                            state_, std::move(ticket_));
         }
@@ -119,14 +127,24 @@ private:
             return reply(req, http::status::no_content, "", "", true);
         if (req.method() != http::verb::get && req.method() != http::verb::head)
             return reply(req, http::status::method_not_allowed, "text/plain", "GET only\n", true);
-        return reply(req, http::status::ok, "application/json",
-                     target == "/health" ? state_->health_json() : state_->ice_json(), true);
+        if (target == "/ice")
+            return reply(req, http::status::ok, "application/json", state_->ice_json(), true);
+        bool ok = false;
+        std::string health = state_->health_json(ok);
+        return reply(req, ok ? http::status::ok : http::status::service_unavailable,
+                     "application/json", std::move(health), true);
+    }
+
+    void too_many(const http_request& req) {
+        reply(req, http::status::too_many_requests, "text/plain",
+              "too many connections, try again later\n", false, "30");
     }
 
     void reply(const http_request& req, http::status status, std::string_view type,
-               std::string body, bool keep) {
+               std::string body, bool keep, std::string_view retry_after = {}) {
         auto res = std::make_shared<http::response<http::string_body>>(status, req.version());
         res->set(http::field::server, "kelvora-signal/" KV_SIGNAL_VERSION);
+        if (!retry_after.empty()) res->set(http::field::retry_after, retry_after);
         // The web client runs on its own local origin; these answers hold nothing private.
         res->set(http::field::access_control_allow_origin, "*");
         res->set(http::field::access_control_allow_methods, "GET, OPTIONS");
@@ -150,7 +168,7 @@ private:
     void close() {
         beast::error_code ec;
         if constexpr (tls) {
-            beast::get_lowest_layer(stream_).expires_after(3s);
+            beast::get_lowest_layer(stream_).expires_after(deadline());
             stream_.async_shutdown([self = this->shared_from_this()](beast::error_code) {});
         } else {
             stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ec);
@@ -159,6 +177,7 @@ private:
 
     Stream stream_;
     std::string tcp_addr_;
+    std::shared_ptr<net::ssl::context> tls_; // outlives the stream that uses it
     std::shared_ptr<shared_state> state_;
     conn_limit& limits_;
     conn_limit::ticket ticket_;
@@ -167,26 +186,38 @@ private:
     int served_ = 0;
 };
 
-} // namespace
-
-void start_http_session(net::ip::tcp::socket socket, net::ssl::context* tls,
-                        std::shared_ptr<shared_state> state, conn_limit& limits,
-                        conn_limit::ticket ticket) {
-    beast::error_code ec;
-    auto ep = socket.remote_endpoint(ec);
-    if (ec) return;
-    std::string addr = ep.address().to_string();
+void start(net::ip::tcp::socket socket, std::string addr, std::shared_ptr<net::ssl::context> tls,
+           std::shared_ptr<shared_state> state, conn_limit& limits, conn_limit::ticket ticket) {
     if (tls) {
+        auto& ctx = *tls;
         std::make_shared<http_session<beast::ssl_stream<beast::tcp_stream>>>(
-            beast::ssl_stream<beast::tcp_stream>(std::move(socket), *tls), std::move(addr),
-            std::move(state), limits, std::move(ticket))
+            beast::ssl_stream<beast::tcp_stream>(std::move(socket), ctx), std::move(addr),
+            std::move(tls), std::move(state), limits, std::move(ticket))
             ->run();
     } else {
-        std::make_shared<http_session<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)),
-                                                          std::move(addr), std::move(state), limits,
-                                                          std::move(ticket))
+        std::make_shared<http_session<beast::tcp_stream>>(
+            beast::tcp_stream(std::move(socket)), std::move(addr), nullptr, std::move(state),
+            limits, std::move(ticket))
             ->run();
     }
+}
+
+} // namespace
+
+void serve_connection(net::ip::tcp::socket socket, const tls_store* tls,
+                      std::shared_ptr<shared_state> state, conn_limit& limits) {
+    beast::error_code ec;
+    std::string addr = socket.remote_endpoint(ec).address().to_string();
+    if (ec) return;
+    // Behind a proxy every connection comes from the proxy: the real source is known
+    // only from the request, and its cap is applied there.
+    std::string source = state->cfg().trust_proxy ? "" : source_key(addr);
+    auto ticket = limits.acquire(source);
+    if (!ticket) return state->refused("connection limit", {{"addr", addr}});
+    // Signals are small and latency is what the relay is judged by.
+    socket.set_option(net::ip::tcp::no_delay(true), ec);
+    start(std::move(socket), std::move(addr), tls ? tls->current() : nullptr, std::move(state),
+          limits, std::move(ticket));
 }
 
 } // namespace kv

@@ -3,18 +3,18 @@
 #include "limits.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
 
 #include <memory>
 
 namespace kv {
 
 class shared_state;
+class tls_store;
 
-// Serves one accepted connection: the TLS handshake when `tls` is given, then HTTP
+// Serves one accepted connection: takes its place under the connection caps at once
+// (a refusal only gets 429), then the TLS handshake when `tls` is given, then HTTP
 // requests (/health, /ice) until one of them upgrades to a WebSocket.
-void start_http_session(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
-                        std::shared_ptr<shared_state> state, conn_limit& limits,
-                        conn_limit::ticket ticket);
+void serve_connection(boost::asio::ip::tcp::socket socket, const tls_store* tls,
+                      std::shared_ptr<shared_state> state, conn_limit& limits);
 
 } // namespace kv

@@ -1,37 +1,69 @@
 #include "limits.hpp"
 
+#include <algorithm>
+#include <boost/asio/ip/address.hpp>
+
 namespace kv {
 namespace {
 
 constexpr std::size_t max_entries = 100000;
-
-steady::duration seconds(double s) {
-    return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(s));
-}
+// Refusals in flight at once: each lives a few seconds, just long enough to say 429.
+constexpr int max_overflow = 64;
 
 } // namespace
 
-lockout::lockout(int per_id, int per_addr, double window_s, double duration_s)
-    : per_id_(per_id), per_addr_(per_addr), window_(seconds(window_s)),
-      duration_(seconds(duration_s)) {}
-
-std::optional<double> lockout::left(table& t, const std::string& k, steady::time_point now) {
-    auto it = t.find(k);
-    if (it == t.end() || it->second.until <= now) return std::nullopt;
-    return std::chrono::duration<double>(it->second.until - now).count();
+steady::duration seconds_of(double s) {
+    return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(s));
 }
 
-std::optional<double> lockout::locked(const std::string& id, const std::string& addr,
+std::string source_key(const std::string& addr) {
+    boost::system::error_code ec;
+    auto a = boost::asio::ip::make_address(addr, ec);
+    if (ec || !a.is_v6()) return addr;
+    auto v6 = a.to_v6();
+    if (v6.is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
+    auto bytes = v6.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return boost::asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+bool rate_limit::take(const std::string& key, steady::time_point now) {
+    std::lock_guard lock(mutex_);
+    bucket& b = table_.get(key);
+    if (b.tokens < 0) {
+        b.tokens = burst_;
+    } else {
+        b.tokens =
+            std::min(burst_, b.tokens + std::chrono::duration<double>(now - b.at).count() * rate_);
+    }
+    b.at = now;
+    if (b.tokens < 1) return false;
+    b.tokens -= 1;
+    return true;
+}
+
+lockout::lockout(int per_id, int per_source, double window_s, double duration_s)
+    : per_id_(per_id), per_source_(per_source), window_(seconds_of(window_s)),
+      duration_(seconds_of(duration_s)), ids_(max_entries), sources_(max_entries) {}
+
+std::optional<double> lockout::left(bounded_table<entry>& t, const std::string& k,
+                                    steady::time_point now) {
+    entry* e = t.find(k);
+    if (!e || e->until <= now) return std::nullopt;
+    return std::chrono::duration<double>(e->until - now).count();
+}
+
+std::optional<double> lockout::locked(const std::string& id, const std::string& source,
                                       steady::time_point now) {
-    auto a = left(ids_, id, now), b = left(addrs_, addr, now);
+    auto a = left(ids_, id, now), b = left(sources_, source, now);
     if (a && b) return *a > *b ? a : b;
     return a ? a : b;
 }
 
-bool lockout::bump(table& t, const std::string& k, int limit, steady::time_point now) {
-    if (t.size() >= max_entries) prune(t, now);
-    if (t.size() >= max_entries) return false; // flood: refuse to grow, keep old locks
-    entry& e = t[k];
+bool lockout::bump(bounded_table<entry>& t, const std::string& k, int limit,
+                   steady::time_point now) {
+    entry& e = t.get(k);
     if (e.until > now) return false;
     if (e.count == 0 || now - e.first > window_) {
         e.count = 0;
@@ -43,60 +75,79 @@ bool lockout::bump(table& t, const std::string& k, int limit, steady::time_point
     return true;
 }
 
-void lockout::prune(table& t, steady::time_point now) {
-    for (auto it = t.begin(); it != t.end();) {
-        bool stale = it->second.until <= now && now - it->second.first > window_;
-        it = stale ? t.erase(it) : std::next(it);
-    }
-}
-
-std::optional<double> lockout::failure(const std::string& id, const std::string& addr,
+std::optional<double> lockout::failure(const std::string& id, const std::string& source,
                                        steady::time_point now) {
     bool by_id = bump(ids_, id, per_id_, now);
-    bool by_addr = bump(addrs_, addr, per_addr_, now);
-    if (!by_id && !by_addr) return std::nullopt;
+    bool by_source = bump(sources_, source, per_source_, now);
+    if (!by_id && !by_source) return std::nullopt;
     return std::chrono::duration<double>(duration_).count();
 }
 
 conn_limit::ticket& conn_limit::ticket::operator=(ticket&& o) noexcept {
     if (this != &o) {
-        if (owner_) owner_->release(addr_);
-        owner_ = o.owner_;
-        addr_ = std::move(o.addr_);
-        o.owner_ = nullptr;
+        if (owner_) owner_->release(*this);
+        owner_ = std::exchange(o.owner_, nullptr);
+        source_ = std::move(o.source_);
+        overflow_ = o.overflow_;
     }
     return *this;
 }
 
 conn_limit::ticket::~ticket() {
-    if (owner_) owner_->release(addr_);
+    if (owner_) owner_->release(*this);
 }
 
-conn_limit::ticket conn_limit::acquire_total() {
+conn_limit::ticket conn_limit::acquire(const std::string& source) {
     std::lock_guard lock(mutex_);
     ticket t;
-    if (total_ >= total_max_) return t;
-    ++total_;
+    bool room = total_ < total_max_;
+    if (room && !source.empty()) {
+        auto it = per_source_.find(source);
+        room = it == per_source_.end() || it->second < per_source_max_;
+    }
+    if (room) {
+        ++total_;
+        if (!source.empty()) ++per_source_[source];
+        t.source_ = source;
+    } else if (overflow_ < max_overflow) {
+        ++overflow_;
+        t.overflow_ = true;
+    } else {
+        return t;
+    }
     t.owner_ = this;
     return t;
 }
 
-bool conn_limit::assign(ticket& t, const std::string& addr) {
+bool conn_limit::assign(ticket& t, const std::string& source) {
     std::lock_guard lock(mutex_);
-    if (!t.owner_ || !t.addr_.empty()) return t.owner_ != nullptr;
-    int& n = per_addr_[addr];
-    if (n >= per_addr_max_) return false;
+    if (!t.owner_ || t.overflow_) return false;
+    if (!t.source_.empty()) return true;
+    int& n = per_source_[source];
+    if (n >= per_source_max_) {
+        if (n == 0) per_source_.erase(source);
+        return false;
+    }
     ++n;
-    t.addr_ = addr;
+    t.source_ = source;
     return true;
 }
 
-void conn_limit::release(const std::string& addr) {
+int conn_limit::open() const {
     std::lock_guard lock(mutex_);
+    return total_;
+}
+
+void conn_limit::release(const ticket& t) {
+    std::lock_guard lock(mutex_);
+    if (t.overflow_) {
+        --overflow_;
+        return;
+    }
     --total_;
-    if (addr.empty()) return;
-    auto it = per_addr_.find(addr);
-    if (it != per_addr_.end() && --it->second <= 0) per_addr_.erase(it);
+    if (t.source_.empty()) return;
+    auto it = per_source_.find(t.source_);
+    if (it != per_source_.end() && --it->second <= 0) per_source_.erase(it);
 }
 
 } // namespace kv

@@ -1,28 +1,93 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace kv {
 
 using steady = std::chrono::steady_clock;
 
-// Wrong-password lockout, counted per target ID and per source address. Entries expire
-// by themselves and the table is capped, so a flood of addresses cannot grow it forever.
+steady::duration seconds_of(double s);
+
+// The key under which a client address is counted: IPv4 as is, IPv6 by its /64, since one
+// subscriber usually holds a whole /64 and could otherwise take a fresh address per try.
+std::string source_key(const std::string& addr);
+
+// A map that holds at most `cap` keys; making room evicts the least recently touched key,
+// so a flood of new keys pushes out old entries instead of making the table go blind.
+template <class V> class bounded_table {
+public:
+    explicit bounded_table(std::size_t cap) : cap_(cap) {}
+
+    V* find(const std::string& k) {
+        auto it = index_.find(k);
+        if (it == index_.end()) return nullptr;
+        order_.splice(order_.begin(), order_, it->second);
+        return &it->second->second;
+    }
+    V& get(const std::string& k) {
+        if (V* v = find(k)) return *v;
+        if (index_.size() >= cap_) {
+            index_.erase(order_.back().first);
+            order_.pop_back();
+        }
+        order_.emplace_front(k, V{});
+        index_[k] = order_.begin();
+        return order_.front().second;
+    }
+    void erase(const std::string& k) {
+        auto it = index_.find(k);
+        if (it == index_.end()) return;
+        order_.erase(it->second);
+        index_.erase(it);
+    }
+    std::size_t size() const { return index_.size(); }
+
+private:
+    std::size_t cap_;
+    std::list<std::pair<std::string, V>> order_;
+    std::unordered_map<std::string, typename std::list<std::pair<std::string, V>>::iterator> index_;
+};
+
+// Token buckets by key: `burst` at once, refilled at `per_second`. Thread-safe.
+class rate_limit {
+public:
+    rate_limit(double per_second, double burst, std::size_t cap = 100000)
+        : rate_(per_second), burst_(burst), table_(cap) {}
+
+    // Takes one token from `key`'s bucket; false when it is empty.
+    bool take(const std::string& key, steady::time_point now);
+
+private:
+    struct bucket {
+        double tokens = -1; // a new bucket starts full
+        steady::time_point at{};
+    };
+    std::mutex mutex_;
+    double rate_, burst_;
+    bounded_table<bucket> table_;
+};
+
+// Wrong-password lockout, counted per target ID and per source. Only attempts that carry a
+// password are held back by it: a join without one asks the person at the PC, who can
+// always say no, so a guesser cannot use the lock to cut a PC off from its support.
 class lockout {
 public:
-    lockout(int per_id, int per_addr, double window_s, double duration_s);
+    lockout(int per_id, int per_source, double window_s, double duration_s);
 
-    // Seconds left on a lock of either the ID or the address, if any.
-    std::optional<double> locked(const std::string& id, const std::string& addr,
+    // Seconds left on a lock of either the ID or the source, if any.
+    std::optional<double> locked(const std::string& id, const std::string& source,
                                  steady::time_point now);
 
     // Counts one wrong password; returns the seconds of a lock that this failure
     // started, if it started one.
-    std::optional<double> failure(const std::string& id, const std::string& addr,
+    std::optional<double> failure(const std::string& id, const std::string& source,
                                   steady::time_point now);
 
 private:
@@ -31,49 +96,56 @@ private:
         steady::time_point first{};
         steady::time_point until{};
     };
-    using table = std::unordered_map<std::string, entry>;
-    std::optional<double> left(table& t, const std::string& k, steady::time_point now);
-    bool bump(table& t, const std::string& k, int limit, steady::time_point now);
-    void prune(table& t, steady::time_point now);
+    std::optional<double> left(bounded_table<entry>& t, const std::string& k,
+                               steady::time_point now);
+    bool bump(bounded_table<entry>& t, const std::string& k, int limit, steady::time_point now);
 
-    int per_id_, per_addr_;
+    int per_id_, per_source_;
     steady::duration window_, duration_;
-    table ids_, addrs_;
+    bounded_table<entry> ids_, sources_;
 };
 
-// Caps connections in total and per source address. A ticket holds one place and gives
-// it back when destroyed, whatever path the connection ends on.
+// Caps connections in total and per source. A ticket holds one place and gives it back
+// when destroyed, whatever path the connection ends on.
 class conn_limit {
 public:
     class ticket {
     public:
         ticket() = default;
-        ticket(ticket&& o) noexcept : owner_(o.owner_), addr_(std::move(o.addr_)) {
-            o.owner_ = nullptr;
-        }
+        ticket(ticket&& o) noexcept
+            : owner_(std::exchange(o.owner_, nullptr)), source_(std::move(o.source_)),
+              overflow_(o.overflow_) {}
         ticket& operator=(ticket&& o) noexcept;
         ~ticket();
         explicit operator bool() const { return owner_ != nullptr; }
+        // A refusal ticket: the connection may only be told 429 and closed.
+        bool overflow() const { return overflow_; }
 
     private:
         friend class conn_limit;
         conn_limit* owner_ = nullptr;
-        std::string addr_;
+        std::string source_;
+        bool overflow_ = false;
     };
 
-    conn_limit(int total, int per_addr) : total_max_(total), per_addr_max_(per_addr) {}
+    conn_limit(int total, int per_source) : total_max_(total), per_source_max_(per_source) {}
 
-    // An address-less ticket counts toward the total only.
-    ticket acquire_total();
-    // Moves `t` (a total ticket) onto `addr`; false when the address is over its cap.
-    bool assign(ticket& t, const std::string& addr);
+    // A place for a connection from `source` (empty: counted toward the total only, for
+    // connections whose real source is known only from a proxy's header). Over a cap, a
+    // refusal ticket from a small separate allowance lets the client be told 429; past
+    // that, an empty ticket.
+    ticket acquire(const std::string& source);
+    // Moves an address-less ticket onto `source`; false when that source is over its cap.
+    bool assign(ticket& t, const std::string& source);
+
+    int open() const;
 
 private:
-    void release(const std::string& addr);
-    std::mutex mutex_;
-    int total_ = 0;
-    int total_max_, per_addr_max_;
-    std::unordered_map<std::string, int> per_addr_;
+    void release(const ticket& t);
+    mutable std::mutex mutex_;
+    int total_ = 0, overflow_ = 0;
+    int total_max_, per_source_max_;
+    std::unordered_map<std::string, int> per_source_;
 };
 
 } // namespace kv

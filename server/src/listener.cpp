@@ -1,8 +1,8 @@
 #include "listener.hpp"
 
-#include "http_session.hpp"
 #include "log.hpp"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
 namespace kv {
@@ -10,10 +10,8 @@ namespace kv {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-listener::listener(net::io_context& ioc, net::ssl::context* tls,
-                   std::shared_ptr<shared_state> state, conn_limit& limits)
-    : ioc_(ioc), tls_(tls), acceptor_(net::make_strand(ioc)), state_(std::move(state)),
-      limits_(limits) {}
+listener::listener(net::io_context& ioc, handler on_accept)
+    : ioc_(ioc), acceptor_(net::make_strand(ioc)), on_accept_(std::move(on_accept)) {}
 
 bool listener::open(const tcp::endpoint& ep, std::string& error) {
     boost::system::error_code ec;
@@ -34,6 +32,13 @@ void listener::run() {
     do_accept();
 }
 
+void listener::stop() {
+    net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+        boost::system::error_code ec;
+        self->acceptor_.close(ec);
+    });
+}
+
 void listener::do_accept() {
     acceptor_.async_accept(
         net::make_strand(ioc_),
@@ -42,11 +47,8 @@ void listener::do_accept() {
                 // Out of descriptors and the like: keep accepting, the condition may pass.
                 if (ec != net::error::operation_aborted) fail("accept", ec.message());
                 if (!self->acceptor_.is_open()) return;
-            } else if (auto ticket = self->limits_.acquire_total()) {
-                start_http_session(std::move(socket), self->tls_, self->state_, self->limits_,
-                                   std::move(ticket));
             } else {
-                log_event("refused", {{"why", "connection limit"}});
+                self->on_accept_(std::move(socket));
             }
             self->do_accept();
         });

@@ -1,37 +1,35 @@
 #pragma once
 
-#include "limits.hpp"
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace kv {
 
-class shared_state;
-
-// Accepts connections and hands each to an HTTP session on its own strand.
+// Accepts connections on one address and hands each socket, on its own strand, to
+// `on_accept`. The public port and the metrics port differ only in that callback.
 class listener : public std::enable_shared_from_this<listener> {
 public:
-    listener(boost::asio::io_context& ioc, boost::asio::ssl::context* tls,
-             std::shared_ptr<shared_state> state, conn_limit& limits);
+    using handler = std::function<void(boost::asio::ip::tcp::socket)>;
+
+    listener(boost::asio::io_context& ioc, handler on_accept);
 
     // Binds and listens; on failure `error` says why.
     bool open(const boost::asio::ip::tcp::endpoint& ep, std::string& error);
     boost::asio::ip::tcp::endpoint local_endpoint() const;
     void run();
+    // Stops accepting; connections already accepted go on.
+    void stop();
 
 private:
     void do_accept();
 
     boost::asio::io_context& ioc_;
-    boost::asio::ssl::context* tls_;
     boost::asio::ip::tcp::acceptor acceptor_;
-    std::shared_ptr<shared_state> state_;
-    conn_limit& limits_;
+    handler on_accept_;
 };
 
 } // namespace kv

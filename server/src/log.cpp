@@ -40,6 +40,10 @@ void append_value(std::string& line, std::string_view v) {
 } // namespace
 
 void log_event(std::string_view event, std::initializer_list<log_field> fields) {
+    log_event(event, std::vector<log_field>(fields));
+}
+
+void log_event(std::string_view event, const std::vector<log_field>& fields) {
     using namespace std::chrono;
     auto now = system_clock::now();
     std::time_t t = system_clock::to_time_t(now);

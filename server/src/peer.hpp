@@ -13,19 +13,23 @@ namespace kv {
 class peer {
 public:
     enum class kind { host, join, ring, call };
+    // normal 1000; policy 1008 (the client broke a rule); going_away 1001, which the page
+    // takes as "the server restarts: reconnect after a random wait".
+    enum class close_code { normal, policy, going_away };
 
-    peer(kind k, std::string target, std::string addr)
-        : k(k), target(std::move(target)), addr(std::move(addr)) {}
+    peer(kind k, std::string target, std::string addr, std::string source)
+        : k(k), target(std::move(target)), addr(std::move(addr)), source(std::move(source)) {}
     virtual ~peer() = default;
 
     // Queues one text frame.
     virtual void send(std::shared_ptr<const std::string> frame) = 0;
-    // Closes after the frames already queued; `policy` picks code 1008 over 1000.
-    virtual void close(std::string reason, bool policy) = 0;
+    // Closes after the frames already queued.
+    virtual void close(std::string reason, close_code code) = 0;
 
     const kind k;
     const std::string target; // the ID of /host/, /join/ and /ring/, the code of /call/
-    const std::string addr;   // the client's address, for limits and the log
+    const std::string addr;   // the client's address, for the log
+    const std::string source; // the key its limits are counted under (see source_key)
 
     // Set once the socket's opening frame (hello, join or ring) has been accepted; the
     // transport closes sockets that stay unopened past the hello timeout.
@@ -38,6 +42,7 @@ public:
     std::string link;           // join: sid; ring: cid; call: member id
     std::set<std::string> sids; // host: support requests addressed to it
     std::set<std::string> cids; // host: rings addressed to it
+    std::string key_hash;       // host: SHA-256 of the key it registered with
 };
 
 } // namespace kv

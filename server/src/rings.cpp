@@ -14,18 +14,21 @@ constexpr std::size_t max_open_rings = 4;
 } // namespace
 
 void shared_state::ring_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
-                              outbox& out) {
+                              bool verified, outbox& out) {
     const std::string& id = p->target;
     if (!p->opened) {
-        if (t != "ring") return out.close(p, "ring expected", true);
+        if (t != "ring") return out.close(p, "ring expected", peer::close_code::policy);
         p->opened = true;
-        p->name = text_field(j, "name", 64);
+        if (!may_open(p)) {
+            out.send(p, {{"t", "declined"}, {"reason", "limit"}});
+            return out.close(p, "rate limit");
+        }
+        p->name = name_field(j, "name");
         std::string from = text_field(j, "from", 16);
         if (!valid_id(from)) from.clear();
         auto h = hosts_.find(id);
         if (h == hosts_.end()) {
-            log_event("refused",
-                      {{"why", "offline"}, {"id", id}, {"addr", p->addr}, {"ring", "yes"}});
+            refused("offline", {{"id", id}, {"addr", p->addr}, {"ring", "yes"}});
             out.send(p, {{"t", "offline"}});
             return out.close(p, "offline");
         }
@@ -33,24 +36,31 @@ void shared_state::ring_frame(const std::shared_ptr<peer>& p, const std::string&
         std::size_t open = 0;
         for (const auto& cid : callee->cids)
             open += rings_[cid].answered ? 0 : 1;
-        if (open >= max_open_rings) {
-            log_event("refused",
-                      {{"why", "limit"}, {"id", id}, {"addr", p->addr}, {"ring", "yes"}});
+        if (open >= max_open_rings || !may_wait(p)) {
+            refused(open >= max_open_rings ? "limit" : "pending per source",
+                    {{"id", id}, {"addr", p->addr}, {"ring", "yes"}});
             out.send(p, {{"t", "declined"}, {"reason", "limit"}});
             return out.close(p, "limit");
         }
         std::string cid = random_hex(12);
         rings_[cid] = ring{id, p, callee, false, after(cfg_.ring_timeout_s)};
+        waiting(p, +1);
         p->link = cid;
         callee->cids.insert(cid);
-        log_event("ring",
-                  {{"id", id}, {"cid", cid}, {"addr", p->addr}, {"from", from}, {"name", p->name}});
+        log_event("ring", {{"id", id},
+                           {"cid", cid},
+                           {"addr", p->addr},
+                           {"from", from},
+                           {"verified", verified ? "yes" : "no"},
+                           {"name", p->name}});
         out.send(p, {{"t", "ringing"}, {"timeout", static_cast<int>(cfg_.ring_timeout_s)}});
-        out.send(callee, {{"t", "ring"},
-                          {"cid", cid},
-                          {"name", p->name},
-                          {"from", from},
-                          {"iceServers", ice_servers(id)}});
+        // Only a proven caller ID goes in `from`; a bare claim travels as `claimed`, for
+        // the page to show as unverified.
+        json msg = {{"t", "ring"},          {"cid", cid},
+                    {"name", p->name},      {"from", verified ? from : std::string()},
+                    {"verified", verified}, {"iceServers", ice_servers(id)}};
+        if (!verified && !from.empty()) msg["claimed"] = from;
+        out.send(callee, msg);
         return;
     }
 
@@ -77,6 +87,7 @@ void shared_state::callee_frame(const std::shared_ptr<peer>& p, const std::strin
         if (r.answered) return;
         if (bool_field(j, "ok")) {
             r.answered = true;
+            waiting(r.caller, -1);
             log_event("answered", {{"id", p->target}, {"cid", cid}});
             out.send(r.caller,
                      {{"t", "answered"}, {"name", p->name}, {"iceServers", ice_servers(cid)}});
@@ -101,6 +112,7 @@ void shared_state::callee_frame(const std::shared_ptr<peer>& p, const std::strin
 void shared_state::end_ring(std::string cid, outbox&) {
     auto it = rings_.find(cid);
     if (it == rings_.end()) return;
+    if (!it->second.answered) waiting(it->second.caller, -1);
     it->second.callee->cids.erase(cid);
     it->second.caller->link.clear();
     rings_.erase(it);

@@ -17,18 +17,33 @@ void shared_state::call_frame(const std::shared_ptr<peer>& p, const std::string&
                               outbox& out) {
     const std::string& code = p->target;
     if (!p->opened) {
-        if (t != "join") return out.close(p, "join expected", true);
+        if (t != "join") return out.close(p, "join expected", peer::close_code::policy);
         p->opened = true;
-        p->name = text_field(j, "name", 64);
+        // A guesser that runs into the limit learns nothing about the code.
+        if (!may_open(p)) {
+            out.send(p, {{"t", "notfound"}});
+            return out.close(p, "rate limit");
+        }
+        p->name = name_field(j, "name");
         auto it = rooms_.find(code);
-        if (it == rooms_.end() && !bool_field(j, "create")) {
-            log_event("refused", {{"why", "notfound"}, {"code", code}, {"addr", p->addr}});
+        // `create` must really create: a drawn code that happens to be in use is refused,
+        // never a way into someone else's call. `rejoin` (after "server going away")
+        // creates the room again or joins whoever came back first.
+        bool create = bool_field(j, "create"), rejoin = bool_field(j, "rejoin");
+        bool exists = it != rooms_.end();
+        if (exists ? create && !rejoin : !create && !rejoin) {
+            refused(exists ? "code taken" : "notfound", {{"code", code}, {"addr", p->addr}});
             out.send(p, {{"t", "notfound"}});
             return out.close(p, "notfound");
         }
         room& rm = rooms_[code];
+        if (rm.banned.count(p->source)) {
+            refused("kicked", {{"code", code}, {"addr", p->addr}});
+            out.send(p, {{"t", "kicked"}});
+            return out.close(p, "kicked");
+        }
         if (rm.members.size() >= room_size) {
-            log_event("refused", {{"why", "full"}, {"code", code}, {"addr", p->addr}});
+            refused("full", {{"code", code}, {"addr", p->addr}});
             out.send(p, {{"t", "full"}});
             return out.close(p, "full");
         }
@@ -39,7 +54,7 @@ void shared_state::call_frame(const std::shared_ptr<peer>& p, const std::string&
                            [&](const member& m) { return m.id == mid; }));
         json peers = json::array();
         for (auto& m : rm.members) {
-            peers.push_back({{"id", m.id}, {"name", m.name}});
+            peers.push_back({{"id", m.id}, {"name", m.name}, {"talk", m.talk}, {"muted", m.muted}});
             out.send(m.p, {{"t", "peer-join"}, {"peer", {{"id", mid}, {"name", p->name}}}});
         }
         if (rm.members.empty()) rm.host = mid;
@@ -70,10 +85,11 @@ void shared_state::call_frame(const std::shared_ptr<peer>& p, const std::string&
             out.send(to->p,
                      {{"t", "signal"}, {"from", p->link}, {"name", p->name}, {"data", j["data"]}});
     } else if (t == "state") {
-        json msg = {{"t", "state"},
-                    {"id", p->link},
-                    {"talk", bool_field(j, "talk")},
-                    {"muted", bool_field(j, "muted")}};
+        auto self = find(p->link);
+        if (self == rm.members.end()) return;
+        self->talk = bool_field(j, "talk");
+        self->muted = bool_field(j, "muted");
+        json msg = {{"t", "state"}, {"id", p->link}, {"talk", self->talk}, {"muted", self->muted}};
         for (auto& m : rm.members)
             if (m.p != p) out.send(m.p, msg);
     } else if (t == "kick") {
@@ -81,6 +97,9 @@ void shared_state::call_frame(const std::shared_ptr<peer>& p, const std::string&
         if (rm.host != p->link || target == rm.members.end() || target->p == p) return;
         auto victim = target->p;
         log_event("call-kick", {{"code", code}, {"member", target->id}, {"by", p->link}});
+        // Kept out by source for the room's life: a new socket would otherwise walk
+        // straight back in. The room's list is bounded by the joins it can have taken.
+        if (rm.banned.size() < 64) rm.banned.insert(victim->source);
         out.send(victim, {{"t", "kicked"}});
         out.close(victim, "kicked");
         leave_room(victim, out);

@@ -12,19 +12,29 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
                               outbox& out) {
     const std::string& id = p->target;
     if (!p->opened) {
-        if (t != "join") return out.close(p, "join expected", true);
+        if (t != "join") return out.close(p, "join expected", peer::close_code::policy);
         p->opened = true;
-        p->name = text_field(j, "name", 64);
+        // Before anything that tells whether the ID is online: a refused flood learns
+        // nothing.
+        if (!may_open(p)) {
+            out.send(p, {{"t", "busy"}});
+            return out.close(p, "rate limit");
+        }
+        p->name = name_field(j, "name");
         std::string pass = text_field(j, "pass", 256);
-        if (auto left = lockout_.locked(id, p->addr, steady::now())) {
-            int mins = static_cast<int>(std::ceil(*left / 60));
-            log_event("refused", {{"why", "locked"}, {"id", id}, {"addr", p->addr}});
-            out.send(p, {{"t", "locked"}, {"mins", mins}});
-            return out.close(p, "locked");
+        // A lock stops password guesses only: without a password the person at the PC
+        // is asked, and a guesser must not be able to cut the PC off from its support.
+        if (!pass.empty()) {
+            if (auto left = lockout_.locked(id, p->source, steady::now())) {
+                int mins = static_cast<int>(std::ceil(*left / 60));
+                refused("locked", {{"id", id}, {"addr", p->addr}});
+                out.send(p, {{"t", "locked"}, {"mins", mins}});
+                return out.close(p, "locked");
+            }
         }
         auto h = hosts_.find(id);
         if (h == hosts_.end()) {
-            log_event("refused", {{"why", "offline"}, {"id", id}, {"addr", p->addr}});
+            refused("offline", {{"id", id}, {"addr", p->addr}});
             out.send(p, {{"t", "offline"}});
             return out.close(p, "offline");
         }
@@ -32,13 +42,16 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
         int pending = 0;
         for (const auto& sid : host->sids)
             pending += requests_[sid].accepted ? 0 : 1;
-        if (pending >= cfg_.max_pending_per_host) {
-            log_event("refused", {{"why", "busy"}, {"id", id}, {"addr", p->addr}});
+        if (pending >= cfg_.max_pending_per_host || !may_wait(p)) {
+            refused(pending >= cfg_.max_pending_per_host ? "busy" : "pending per source",
+                    {{"id", id}, {"addr", p->addr}});
             out.send(p, {{"t", "busy"}});
             return out.close(p, "busy");
         }
         std::string sid = random_hex(12);
-        requests_[sid] = request{id, p, host, false, after(cfg_.request_timeout_s)};
+        requests_[sid] =
+            request{id, p, host, false, after(cfg_.request_timeout_s + cfg_.request_grace_s)};
+        waiting(p, +1);
         p->link = sid;
         host->sids.insert(sid);
         log_event("request", {{"id", id},
@@ -81,6 +94,7 @@ void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, ou
     if (r.accepted) return;
     if (bool_field(j, "ok")) {
         r.accepted = true;
+        waiting(r.tech, -1);
         log_event("accepted", {{"id", p->target}, {"sid", sid}, {"addr", r.tech->addr}});
         out.send(r.tech, {{"t", "accepted"}, {"name", p->name}, {"iceServers", ice_servers(sid)}});
         return;
@@ -89,7 +103,7 @@ void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, ou
     log_event("denied",
               {{"id", p->target}, {"sid", sid}, {"addr", r.tech->addr}, {"reason", reason}});
     if (reason == "badkey") {
-        if (auto secs = lockout_.failure(p->target, r.tech->addr, steady::now())) {
+        if (auto secs = lockout_.failure(p->target, r.tech->source, steady::now())) {
             int mins = static_cast<int>(std::ceil(*secs / 60));
             log_event("locked", {{"id", p->target}, {"addr", r.tech->addr}});
             out.send(p, {{"t", "locked"}, {"mins", mins}});
@@ -103,6 +117,7 @@ void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, ou
 void shared_state::end_request(std::string sid, outbox&) {
     auto it = requests_.find(sid);
     if (it == requests_.end()) return;
+    if (!it->second.accepted) waiting(it->second.tech, -1);
     it->second.host->sids.erase(sid);
     it->second.tech->link.clear();
     requests_.erase(it);

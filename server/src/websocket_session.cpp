@@ -3,6 +3,7 @@
 #include "log.hpp"
 #include "shared_state.hpp"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -35,14 +36,21 @@ class websocket_session final : public peer,
 public:
     websocket_session(Stream&& stream, ws_route route, std::shared_ptr<shared_state> state,
                       conn_limit::ticket ticket)
-        : peer(route.kind, std::move(route.target), std::move(route.addr)), ws_(std::move(stream)),
-          state_(std::move(state)), ticket_(std::move(ticket)), timer_(ws_.get_executor()) {}
+        : peer(route.kind, std::move(route.target), std::move(route.addr), std::move(route.source)),
+          tls_(std::move(route.tls)), ws_(std::move(stream)), state_(std::move(state)),
+          ticket_(std::move(ticket)), timer_(ws_.get_executor()) {}
+
+    ~websocket_session() override {
+        state_->queued_bytes -= queue_bytes_;
+        state_->detach(this);
+    }
 
     void run(http_request req) {
         const config& cfg = state_->cfg();
         ws_.read_message_max(cfg.max_frame);
         websocket::stream_base::timeout t{};
-        t.handshake_timeout = 10s;
+        t.handshake_timeout = std::chrono::duration_cast<std::chrono::seconds>(
+            secs(std::max(cfg.handshake_timeout_s, 1.0)));
         // Protocol pings from the client are the keep-alive that counts (see check());
         // WebSocket pings additionally find dead TCP paths of clients that went quiet.
         t.idle_timeout = std::chrono::duration_cast<std::chrono::seconds>(
@@ -58,25 +66,29 @@ public:
                                                         this->shared_from_this()));
     }
 
+    // dispatch, not post: when this socket's strand is idle the frame is queued and its
+    // write started right here on the sender's thread, instead of waking another thread
+    // for it. Thread hand-overs, not JSON or the routing lock, fill the relay's profile.
     void send(std::shared_ptr<const std::string> frame) override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this(), f = std::move(frame)] {
+        net::dispatch(ws_.get_executor(), [self = this->shared_from_this(), f = std::move(frame)] {
             self->queue(std::move(f));
         });
     }
 
-    void close(std::string reason, bool policy) override {
-        net::post(ws_.get_executor(),
-                  [self = this->shared_from_this(), r = std::move(reason), policy]() mutable {
-                      self->begin_close(std::move(r), policy);
-                  });
+    void close(std::string reason, close_code code) override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this(), r = std::move(reason),
+                                       code]() mutable { self->begin_close(std::move(r), code); });
     }
 
 private:
     void on_accept(beast::error_code ec) {
         if (ec) return fail("ws.accept", ec.message());
         running_ = true;
+        state_->attach(this->shared_from_this());
         arm_timer();
         do_read();
+        // A socket that slipped in while the server was stopping is told at once.
+        if (state_->stopping()) begin_close("server going away", close_code::going_away);
     }
 
     void do_read() {
@@ -95,11 +107,11 @@ private:
                                              cfg.msg_rate);
             tokens_at_ = now;
             if (tokens_ < 1) {
-                log_event("refused", {{"why", "rate"}, {"addr", addr}});
-                begin_close("rate limit", true);
+                state_->refused("rate", {{"addr", addr}});
+                begin_close("rate limit", close_code::policy);
             } else if (!ws_.got_text()) {
-                log_event("refused", {{"why", "binary frame"}, {"addr", addr}});
-                begin_close("text frames only", true);
+                state_->refused("binary frame", {{"addr", addr}});
+                begin_close("text frames only", close_code::policy);
             } else {
                 tokens_ -= 1;
                 auto data = buffer_.cdata();
@@ -111,7 +123,7 @@ private:
                         std::string_view(static_cast<const char*>(data.data()), data.size()));
                 } catch (const std::exception& e) {
                     fail("frame", e.what());
-                    begin_close("internal error", false);
+                    begin_close("internal error", close_code::normal);
                 }
             }
         }
@@ -121,7 +133,7 @@ private:
 
     void finish(beast::error_code ec) {
         if (ec == websocket::error::message_too_big)
-            log_event("refused", {{"why", "frame too big"}, {"addr", addr}});
+            state_->refused("frame too big", {{"addr", addr}});
         else if (ec != websocket::error::closed && ec != net::error::operation_aborted &&
                  ec != net::error::eof && ec != beast::error::timeout &&
                  ec != net::error::connection_reset)
@@ -129,18 +141,39 @@ private:
         timer_.cancel();
         state_->on_close(this->shared_from_this());
         // Drop the queue now: frames for a closed socket only hold memory.
-        queue_.clear();
+        drop_queue();
     }
 
     void queue(std::shared_ptr<const std::string> frame) {
         if (close_pending_) return;
-        if (queue_.size() >= state_->cfg().max_queue) {
-            // The client stopped reading; waiting politely would hold memory for it.
-            log_event("refused", {{"why", "slow reader"}, {"addr", addr}});
+        const config& cfg = state_->cfg();
+        std::size_t n = frame->size();
+        // The frame being written is always allowed; a backlog behind it is bounded in
+        // bytes per socket and, across sockets, by the process's budget. The client
+        // stopped reading: waiting politely would hold memory for it.
+        if (!queue_.empty() &&
+            (queue_.size() >= cfg.max_queue || queue_bytes_ + n > cfg.max_queue_bytes ||
+             state_->queued_bytes + n > cfg.max_queued_total)) {
+            state_->refused("slow reader", {{"addr", addr}});
             return abort();
         }
+        queue_bytes_ += n;
+        state_->queued_bytes += n;
         queue_.push_back(std::move(frame));
         if (!writing_) do_write();
+    }
+
+    void pop_front() {
+        std::size_t n = queue_.front()->size();
+        queue_bytes_ -= n;
+        state_->queued_bytes -= n;
+        queue_.pop_front();
+    }
+
+    void drop_queue() {
+        state_->queued_bytes -= queue_bytes_;
+        queue_bytes_ = 0;
+        queue_.clear();
     }
 
     void do_write() {
@@ -153,20 +186,17 @@ private:
 
     void on_write(beast::error_code ec, std::size_t) {
         writing_ = false;
-        if (ec) {
-            queue_.clear();
-            return;
-        }
-        if (!queue_.empty()) queue_.pop_front();
+        if (ec) return drop_queue();
+        if (!queue_.empty()) pop_front();
         if (!queue_.empty()) return do_write();
         if (close_pending_ && !closing_) do_close();
     }
 
-    void begin_close(std::string reason, bool policy) {
+    void begin_close(std::string reason, close_code code) {
         if (close_pending_) return;
         close_pending_ = true;
         close_reason_ = std::move(reason);
-        close_policy_ = policy;
+        close_code_ = code;
         close_deadline_ = steady::now() + close_grace;
         if (!running_) return abort();
         if (!writing_) do_close();
@@ -174,15 +204,16 @@ private:
 
     void do_close() {
         closing_ = true;
-        websocket::close_reason cr(close_policy_ ? websocket::close_code::policy_error
-                                                 : websocket::close_code::normal,
-                                   close_reason_);
+        auto code = close_code_ == close_code::policy       ? websocket::close_code::policy_error
+                    : close_code_ == close_code::going_away ? websocket::close_code::going_away
+                                                            : websocket::close_code::normal;
+        websocket::close_reason cr(code, close_reason_);
         ws_.async_close(cr, [self = this->shared_from_this()](beast::error_code) {});
     }
 
     void abort() {
         close_pending_ = closing_ = true;
-        queue_.clear();
+        drop_queue();
         beast::error_code ec;
         beast::get_lowest_layer(ws_).socket().close(ec);
     }
@@ -203,15 +234,16 @@ private:
         if (close_pending_) {
             if (now > close_deadline_) return abort();
         } else if (!opened && now - accepted_at_ > secs(cfg.hello_timeout_s)) {
-            log_event("refused", {{"why", "no opening frame"}, {"addr", addr}});
-            begin_close("hello timeout", true);
+            state_->refused("no opening frame", {{"addr", addr}});
+            begin_close("hello timeout", close_code::policy);
         } else if (now - last_rx_ > secs(cfg.idle_timeout_s)) {
             log_event("idle", {{"addr", addr}, {"target", target}});
-            begin_close("idle", false);
+            begin_close("idle", close_code::normal);
         }
         arm_timer();
     }
 
+    std::shared_ptr<net::ssl::context> tls_; // declared first: outlives ws_
     websocket::stream<Stream> ws_;
     beast::flat_buffer buffer_;
     std::shared_ptr<shared_state> state_;
@@ -219,7 +251,8 @@ private:
     net::steady_timer timer_;
     std::deque<std::shared_ptr<const std::string>> queue_;
     bool running_ = false, writing_ = false, close_pending_ = false, closing_ = false;
-    bool close_policy_ = false;
+    close_code close_code_ = close_code::normal;
+    std::size_t queue_bytes_ = 0;
     std::string close_reason_;
     steady::time_point accepted_at_ = steady::now(), last_rx_, tokens_at_, close_deadline_;
     double tokens_ = 0;

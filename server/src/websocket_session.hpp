@@ -22,6 +22,8 @@ struct ws_route {
     peer::kind kind;
     std::string target; // ID or call code
     std::string addr;
+    std::string source;                             // see source_key
+    std::shared_ptr<boost::asio::ssl::context> tls; // kept alive for the stream
 };
 
 // Accept the upgrade in `req` on `stream` and serve the socket until it closes.

@@ -64,6 +64,20 @@ std::string text_field(const json& j, const char* key, std::size_t max) {
     return s.substr(0, cut);
 }
 
+std::string name_field(const json& j, const char* key) {
+    constexpr std::size_t max_chars = 32;
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_string()) return {};
+    const auto& s = it->get_ref<const std::string&>();
+    // The parser has checked the UTF-8; a character starts at every non-continuation byte.
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) continue;
+        if (++chars > max_chars) return s.substr(0, i);
+    }
+    return s;
+}
+
 bool bool_field(const json& j, const char* key) {
     auto it = j.find(key);
     return it != j.end() && it->is_boolean() && it->get<bool>();

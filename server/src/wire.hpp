@@ -19,6 +19,9 @@ std::string dump(const json& j);
 
 // A string member, cut to `max` bytes; empty when absent or not a string.
 std::string text_field(const json& j, const char* key, std::size_t max = 128);
+// A display name: at most 32 Unicode characters, as the page lets the user type them
+// (a 32-character name can take 128 bytes).
+std::string name_field(const json& j, const char* key);
 bool bool_field(const json& j, const char* key);
 
 bool valid_id(std::string_view id);     // 9 decimal digits

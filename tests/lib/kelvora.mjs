@@ -70,7 +70,7 @@ export class LocalClient {
   /** The session token, read from the main page as the app window would. */
   async readToken() {
     const page = await this.get('/');
-    const m = page.body.match(/data-token="([0-9a-f]{32})"/);
+    const m = page.body.match(/const TOKEN = "([0-9a-f]{32})"/);
     this.token = m ? m[1] : null;
   }
 

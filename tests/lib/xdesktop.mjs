@@ -43,7 +43,7 @@ export class XDesktop {
 
   /** Runs an X client on this display and gives its standard output. */
   run(cmd, args, input) {
-    return execFileSync(cmd, args, { env: { ...process.env, DISPLAY: this.display }, encoding: 'utf8', input, maxBuffer: 64 << 20 });
+    return execFileSync(cmd, args, { env: { ...process.env, DISPLAY: this.display }, encoding: 'utf8', input, maxBuffer: 64 << 20, timeout: 20000 });
   }
 
   pointer() {

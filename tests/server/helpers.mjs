@@ -1,148 +1,33 @@
-// Shared fixture of the signalling server tests: a certificate made for the run, the
-// real binary on a free loopback port over TLS, and WebSocket clients that trust it.
-import { spawn, execFileSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
-import https from 'node:https';
-import { tmpdir } from 'node:os';
-import path from 'node:path';
-import WebSocket from 'ws';
+// Shared fixture of the signalling server tests: the real binary on a free loopback port
+// over TLS (tests/lib/signal_server.mjs), stopped when the test ends.
+import { execFileSync } from 'node:child_process';
+import { readFileSync } from 'node:fs';
+import { launchSignal, missingSignal, SIGNAL_BIN } from '../lib/signal_server.mjs';
 
-export const BIN = path.resolve(process.env.KELVORA_SIGNAL_BIN ?? 'build/kelvora-signal');
-export const missingBin = existsSync(BIN) ? false : `${BIN} is not built (set KELVORA_SIGNAL_BIN)`;
-
-let tls;
-function testCert() {
-    if (tls) return tls;
-    const dir = mkdtempSync(path.join(tmpdir(), 'kvsig-tls-'));
-    const cert = path.join(dir, 'cert.pem');
-    const key = path.join(dir, 'key.pem');
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
-        '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1',
-        '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost'], { stdio: 'ignore' });
-    process.on('exit', () => rmSync(dir, { recursive: true, force: true }));
-    tls = { cert, key, ca: readFileSync(cert) };
-    return tls;
-}
+export { Client, getJson, KEY, registerHost } from '../lib/signal_server.mjs';
+export const BIN = SIGNAL_BIN;
+export const missingBin = missingSignal;
 
 /**
  * Starts kelvora-signal with `args` and stops it when test `t` ends. `data` reuses a
- * database directory (to restart on the same IDs).
+ * database directory (to restart on the same IDs); `tlsFiles` ({cert, key, ca}) serves
+ * another certificate than the run's.
  */
-export async function startServer(t, args = [], { data, tlsOn = true } = {}) {
-    const dir = data ?? mkdtempSync(path.join(tmpdir(), 'kvsig-data-'));
-    const { cert, key, ca } = testCert();
-    const tlsArgs = tlsOn ? ['--cert', cert, '--key', key] : [];
-    const proc = spawn(BIN, ['--listen', '127.0.0.1:0', '--data', dir, '--threads', '2', ...tlsArgs, ...args],
-        { stdio: ['ignore', 'ignore', 'pipe'] });
-    let log = '';
-    const exited = new Promise((res) => proc.once('exit', (code, sig) => res({ code, sig })));
-    const port = await new Promise((res, rej) => {
-        proc.stderr.on('data', (d) => {
-            log += d;
-            const m = /ev=listening .*port=(\d+)/.exec(log);
-            if (m) res(Number(m[1]));
-        });
-        exited.then((e) => rej(new Error(`server exited (${JSON.stringify(e)}):\n${log}`)));
-    });
-    const clients = [];
-    const scheme = tlsOn ? 's' : '';
-    const srv = {
-        port, data: dir, proc, exited,
-        log: () => log,
-        /** Opens a WebSocket on `p` (e.g. "/host/123456789"); `opts` go to `ws`. */
-        ws(p, opts = {}) {
-            const c = new Client(`ws${scheme}://127.0.0.1:${port}${p}`, { ca, ...opts });
-            clients.push(c);
-            return c;
-        },
-        get: (p) => getJson(`http${scheme}://127.0.0.1:${port}${p}`, ca),
-        async stop() {
-            for (const c of clients) c.ws.terminate();
-            if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
-            const e = await exited;
-            return e;
-        },
-    };
+export async function startServer(t, args = [], opts = {}) {
+    const srv = await launchSignal(args, opts);
     t.after(async () => {
         await srv.stop();
-        if (!data) rmSync(dir, { recursive: true, force: true });
+        srv.cleanup();
     });
     return srv;
 }
 
-export function getJson(url, ca) {
-    return new Promise((res, rej) => {
-        https.get(url, { ca }, (r) => {
-            let body = '';
-            r.on('data', (d) => (body += d));
-            r.on('end', () => {
-                try { res({ status: r.statusCode, headers: r.headers, body: JSON.parse(body) }); }
-                catch { res({ status: r.statusCode, headers: r.headers, body }); }
-            });
-        }).on('error', rej);
-    });
-}
-
-/** A WebSocket client that queues received frames and lets a test wait for one by `t`. */
-export class Client {
-    constructor(url, opts) {
-        this.ws = new WebSocket(url, opts);
-        this.frames = [];
-        this.waiters = new Set();
-        this.opened = new Promise((res, rej) => {
-            this.ws.once('open', res);
-            this.ws.once('error', rej);
-            this.ws.once('unexpected-response', (_req, r) => rej(new Error(`HTTP ${r.statusCode}`)));
-        });
-        this.opened.catch(() => {});
-        this.closed = new Promise((res) => this.ws.once('close', (code, reason) => res({ code, reason: String(reason) })));
-        this.ws.on('error', () => {});
-        this.ws.on('message', (d, binary) => {
-            let m;
-            try { m = JSON.parse(String(d)); } catch { m = { t: '<unparsable>', raw: String(d), binary }; }
-            this.frames.push(m);
-            for (const w of this.waiters) w();
-        });
-    }
-
-    async send(obj) {
-        await this.opened;
-        this.ws.send(typeof obj === 'string' || Buffer.isBuffer(obj) ? obj : JSON.stringify(obj));
-    }
-
-    /** Resolves with the first queued frame named `t` (removing it); fails after `ms`. */
-    next(t, ms = 4000) {
-        return new Promise((res, rej) => {
-            const look = () => {
-                const i = this.frames.findIndex((f) => f.t === t);
-                if (i < 0) return false;
-                const [f] = this.frames.splice(i, 1);
-                this.waiters.delete(look);
-                clearTimeout(timer);
-                res(f);
-                return true;
-            };
-            const timer = setTimeout(() => {
-                this.waiters.delete(look);
-                rej(new Error(`no "${t}" within ${ms} ms; got ${JSON.stringify(this.frames)}`));
-            }, ms);
-            if (!look()) this.waiters.add(look);
-        });
-    }
-
-    /** Frames named `t` received so far. */
-    seen(t) { return this.frames.filter((f) => f.t === t); }
-
-    close() { this.ws.close(); return this.closed; }
-}
-
-export const KEY = (n) => String(n).repeat(64).slice(0, 64);
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-/** Registers `id` with `key` and waits for "ready". */
-export async function registerHost(srv, id, key = KEY('a'), name = `pc-${id}`, opts = {}) {
-    const h = srv.ws(`/host/${id}`, opts);
-    await h.send({ t: 'hello', key, name, ver: '1.0.0' });
-    await h.next('ready');
-    return h;
+/** Writes a fresh self-signed certificate for 127.0.0.1 to `cert` and `key`. */
+export function makeCert(cert, key) {
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+        '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1',
+        '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost'], { stdio: 'ignore' });
+    return { cert, key, ca: readFileSync(cert) };
 }

@@ -17,7 +17,7 @@ async function attempt(srv, id, from) {
     return Promise.race([tech.next('locked'), tech.next('waiting')]);
 }
 
-test('wrong passwords lock the target ID, for everyone, until the lock expires', { skip: missingBin }, async (t) => {
+test('wrong passwords lock password attempts on the ID, for everyone, until the lock expires', { skip: missingBin }, async (t) => {
     const srv = await startServer(t, ['--lock-per-id', '3', '--lock-per-addr', '100', '--lock-duration', '1.5']);
     const host = await registerHost(srv, '111222333');
     for (let i = 0; i < 3; i++) await wrongPassword(srv, host, '111222333', '127.0.0.1');
@@ -26,6 +26,15 @@ test('wrong passwords lock the target ID, for everyone, until the lock expires',
     // Another source address is locked out of this ID too, and the host sees no request.
     assert.deepEqual(await attempt(srv, '111222333', '127.0.0.2'), { t: 'locked', mins: 1 });
     assert.equal(host.seen('req').length, 0);
+
+    // Without a password the person at the PC is asked: the lock cannot cut them off.
+    const attended = srv.ws('/join/111222333', { localAddress: '127.0.0.1' });
+    await attended.send({ t: 'join', name: 'soporte', pass: '' });
+    await attended.next('waiting');
+    const req = await host.next('req');
+    assert.equal(req.pass, '');
+    await host.send({ t: 'answer', sid: req.sid, ok: true });
+    await attended.next('accepted');
 
     await sleep(1600);
     assert.equal((await attempt(srv, '111222333', '127.0.0.1')).t, 'waiting');

@@ -1,12 +1,12 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { missingBin, registerHost, startServer } from './helpers.mjs';
+import { KEY, missingBin, registerHost, startServer } from './helpers.mjs';
 
 const CALLEE = '300400500';
 
-async function ring(srv, callee) {
+async function ring(srv, callee, proof = {}) {
     const caller = srv.ws(`/ring/${CALLEE}`);
-    await caller.send({ t: 'ring', name: 'Marta', from: '700800900' });
+    await caller.send({ t: 'ring', name: 'Marta', from: '700800900', ...proof });
     if (!callee) return { caller };
     const ringing = await caller.next('ringing');
     const inbound = await callee.next('ring');
@@ -16,10 +16,13 @@ async function ring(srv, callee) {
 test('a ring answered, talked over and hung up', { skip: missingBin }, async (t) => {
     const srv = await startServer(t, ['--stun', 'stun:127.0.0.1:3478']);
     const callee = await registerHost(srv, CALLEE, undefined, 'Recepción');
-    const { caller, ringing, inbound } = await ring(srv, callee);
+    await registerHost(srv, '700800900', KEY('c'), 'Marta');
+    const { caller, ringing, inbound } = await ring(srv, callee, { key: KEY('c') });
     assert.equal(ringing.timeout, 45);
     assert.equal(inbound.name, 'Marta');
     assert.equal(inbound.from, '700800900');
+    assert.equal(inbound.verified, true);
+    assert.ok(!srv.log().includes(KEY('c')), 'the caller key never reaches the log');
     assert.deepEqual(inbound.iceServers, [{ urls: ['stun:127.0.0.1:3478'] }]);
 
     await callee.send({ t: 'ringans', cid: inbound.cid, ok: true });
@@ -41,6 +44,38 @@ test('a ring answered, talked over and hung up', { skip: missingBin }, async (t)
     await callee.send({ t: 'hangup', cid: second.inbound.cid });
     await second.caller.next('hangup');
     await second.caller.closed;
+});
+
+test('a caller ID without its key is only a claim', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t);
+    const callee = await registerHost(srv, CALLEE);
+    await registerHost(srv, '700800900', KEY('c'));
+    for (const proof of [{}, { key: KEY('d') }, { key: 'short' }]) {
+        const { inbound } = await ring(srv, callee, proof);
+        assert.equal(inbound.from, '', JSON.stringify(proof));
+        assert.equal(inbound.verified, false);
+        assert.equal(inbound.claimed, '700800900');
+    }
+});
+
+test('a ring flood from one source is declined while another source gets through', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t, ['--open-burst', '3', '--open-rate', '1', '--max-pending-per-source', '2']);
+    const callee = await registerHost(srv, CALLEE);
+    const other = await registerHost(srv, '300400501', KEY('e'));
+    const ringFrom = async (id, from) => {
+        const c = srv.ws(`/ring/${id}`, { localAddress: from });
+        await c.send({ t: 'ring', name: 'x', from: '' });
+        return Promise.race([c.next('ringing'), c.next('declined')]);
+    };
+    // Two rings may wait from one source; the third is declined "limit" though the
+    // callee has room, and after the burst even a free callee is out of reach.
+    assert.equal((await ringFrom(CALLEE, '127.0.0.7')).t, 'ringing');
+    assert.equal((await ringFrom('300400501', '127.0.0.7')).t, 'ringing');
+    assert.deepEqual(await ringFrom(CALLEE, '127.0.0.7'), { t: 'declined', reason: 'limit' });
+    assert.deepEqual(await ringFrom(CALLEE, '127.0.0.7'), { t: 'declined', reason: 'limit' });
+    assert.equal((await ringFrom(CALLEE, '127.0.0.8')).t, 'ringing');
+    for (const h of [callee, callee, other]) await h.next('ring');
+    assert.equal(callee.seen('ring').length, 0);
 });
 
 test('declines, an offline callee, a withdrawn ring and the ring timeout', { skip: missingBin }, async (t) => {

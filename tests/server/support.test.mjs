@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { missingBin, registerHost, startServer } from './helpers.mjs';
+import { KEY, missingBin, registerHost, sleep, startServer } from './helpers.mjs';
 
 const ID = '555666777';
 
@@ -83,7 +83,7 @@ test('every way a request or session ends reaches the other side', { skip: missi
 });
 
 test('refusals: each denial reason, offline, busy and the server deadline', { skip: missingBin }, async (t) => {
-    const srv = await startServer(t, ['--request-timeout', '1', '--max-pending', '2', '--lock-per-id', '100']);
+    const srv = await startServer(t, ['--request-timeout', '1', '--request-grace', '0.5', '--max-pending', '2', '--lock-per-id', '100']);
     const nobody = srv.ws('/join/999999999');
     await nobody.send({ t: 'join', name: 'x', pass: '' });
     await nobody.next('offline');
@@ -112,4 +112,59 @@ test('refusals: each denial reason, offline, busy and the server deadline', { sk
     // A late answer to a withdrawn request reaches nobody and breaks nothing.
     await host.send({ t: 'answer', sid: a.req.sid, ok: true });
     await join(srv, host);
+});
+
+test('names of 32 characters arrive whole, however many bytes they take', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t);
+    const emoji32 = '😀'.repeat(32); // 128 bytes
+    const host = await registerHost(srv, ID, undefined, emoji32 + '😀');
+    const { tech, req } = await join(srv, host, '', 'ñ'.repeat(31) + '🛠️');
+    // 31 + "🛠" + the variation selector would be 33: the selector is cut, nothing else.
+    assert.equal(req.name, 'ñ'.repeat(31) + '🛠');
+    await host.send({ t: 'answer', sid: req.sid, ok: true });
+    assert.equal((await tech.next('accepted')).name, emoji32);
+    const second = await join(srv, host, '', emoji32);
+    assert.equal(second.req.name, emoji32);
+});
+
+test('a host that accepts in the seconds the technician still waits is put through', { skip: missingBin }, async (t) => {
+    // Scaled down: the page counts down `timeout` and gives up 3 s past it (60 + 3 s by
+    // default); the server holds the request for the same grace.
+    const srv = await startServer(t, ['--request-timeout', '2']);
+    const host = await registerHost(srv, ID);
+    const late = await join(srv, host);
+    assert.equal(late.waiting.timeout, 2);
+    await sleep(4000);
+    await host.send({ t: 'answer', sid: late.req.sid, ok: true });
+    await late.tech.next('accepted');
+
+    const never = await join(srv, host);
+    assert.equal((await never.tech.next('denied', 7000)).reason, 'timeout');
+});
+
+test('a join flood from one source is refused while another source gets through', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t, ['--open-burst', '4', '--open-rate', '1', '--target-burst', '5', '--target-rate', '1',
+        '--max-pending-per-source', '2', '--max-pending', '10']);
+    const host = await registerHost(srv, ID);
+    const other = await registerHost(srv, '555666778', KEY('f'));
+    const attempt = async (id, from) => {
+        const c = srv.ws(`/join/${id}`, { localAddress: from });
+        await c.send({ t: 'join', name: 'x', pass: '' });
+        return (await Promise.race(['waiting', 'busy', 'offline'].map((k) => c.next(k)))).t;
+    };
+    const cases = [
+        // [source, target, answer, why]
+        ['127.0.0.21', ID, 'waiting', 'first request'],
+        ['127.0.0.21', '555666778', 'waiting', 'second request waits too'],
+        ['127.0.0.21', ID, 'busy', 'a third waiting request from one source'],
+        ['127.0.0.21', '123000000', 'offline', 'an unknown ID is offline while the budget lasts'],
+        ['127.0.0.21', '123000000', 'busy', 'then the same unknown ID is not told offline: no enumeration'],
+        ['127.0.0.22', ID, 'waiting', 'another source still gets through'],
+        ['127.0.0.23', ID, 'waiting', 'and another'],
+        ['127.0.0.24', ID, 'waiting', 'the target budget of 5 is now spent'],
+        ['127.0.0.25', ID, 'busy', 'so a fifth source is held back on this ID'],
+        ['127.0.0.25', '555666778', 'waiting', 'but not on another ID'],
+    ];
+    for (const [from, id, answer, why] of cases) assert.equal(await attempt(id, from), answer, why);
+    for (const why of ['pending per source', 'open rate', 'target rate']) assert.match(srv.log(), new RegExp(`ev=refused why="${why}"`));
 });

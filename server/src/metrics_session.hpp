@@ -1,0 +1,15 @@
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <memory>
+
+namespace kv {
+
+class shared_state;
+
+// Answers one GET /metrics in Prometheus text format (plain HTTP) and closes. Served only
+// on loopback: the configuration refuses any other metrics address.
+void serve_metrics(boost::asio::ip::tcp::socket socket, std::shared_ptr<shared_state> state);
+
+} // namespace kv

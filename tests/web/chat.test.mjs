@@ -1,0 +1,293 @@
+// Chat and file rules, run on the page's own scripts: the line cap, what counts as unread,
+// received names, sizes and ids, chunking and back-pressure, and what the file channel does
+// with hostile frames.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { loadPage } from '../lib/page_vm.mjs';
+
+const plain = (v) => JSON.parse(JSON.stringify(v));
+
+/** A stand-in element: what the section reads and writes on the real ones. */
+function element() {
+  return {
+    hidden: true, value: '', disabled: false, innerHTML: '', textContent: '', scrollTop: 0, scrollHeight: 0,
+    style: {}, dataset: {}, children: [],
+    classList: { toggle() {}, add() {}, remove() {} },
+    focus() {}, click() {}, remove() {}, appendChild() {}, addEventListener() {}, querySelector: () => null,
+  };
+}
+
+/**
+ * A page with stand-in elements, a recorded toast, modal and download, and session records
+ * whose file channel records what is sent.
+ */
+function bench() {
+  const p = loadPage();
+  const els = {};
+  p.document.querySelector = (sel) => (els[sel] ??= element());
+  p.document.createElement = () => element();
+  p.document.body = element();
+  p.Blob = Blob;
+  p.els = els;
+  p.toasts = [];
+  p.toast = (text) => p.toasts.push(text);
+  p.modals = [];
+  p.modal = (html, onClose) => { p.modals.push(html); p.modalClose = onClose; els['#modal'] = { ...element(), hidden: false }; };
+  p.closeModal = () => { if (els['#modal'].hidden) return; els['#modal'].hidden = true; const f = p.modalClose; p.modalClose = null; if (f) f(); };
+  p.saved = [];
+  p.saveBlob = (blob, name) => p.saved.push({ blob, name });
+  p.boxes = [];
+  p.xferBox = (id, s, name, text, pct) => p.boxes.push({ id, text, pct });
+  p.renderHostBar = p.renderSessions = p.renderViewerBar = () => {};
+  p.session = (k = 't1') => {
+    const s = p.run(`newSession('tech', { k: ${JSON.stringify(k)}, peer: 'PC de Ana' })`);
+    s.sent = [];
+    s.dc.file = {
+      readyState: 'open', bufferedAmount: 0, bufferedAmountLowThreshold: 0,
+      send: (m) => s.sent.push(typeof m === 'string' ? JSON.parse(m) : m.byteLength),
+      addEventListener() {}, removeEventListener() {},
+    };
+    p.run('TS').set(k, s);
+    return s;
+  };
+  return p;
+}
+
+test('the chat keeps the last 300 lines', () => {
+  const p = bench();
+  const s = p.session();
+  p.chatTarget = () => null;
+  for (let i = 1; i <= 301; i++) p.chatAdd(s, '', `línea ${i}`, true);
+  assert.equal(s.chat.length, 300);
+  assert.equal(s.chat[0].text, 'línea 2', 'the 301st line pushed out the first');
+  assert.equal(s.chat[299].text, 'línea 301');
+  p.chatSys(s, 'sistema');
+  assert.deepEqual(plain(s.chat.at(-1)), { sys: true, text: 'sistema' });
+  assert.equal(s.chat[0].text, 'línea 3', 'system lines count towards the cap too');
+});
+
+test('which peer lines count as unread, and the toast that tells', () => {
+  // [the session is the chat target, the panel is open, the panel shows this session] → [unread, toast, panel opened]
+  for (const [target, open, shown, want] of [
+    [true, false, false, [0, false, true]],
+    [true, true, true, [0, false, false]],
+    [true, true, false, [1, true, false]],
+    [false, false, false, [1, true, false]],
+    [false, true, false, [1, true, false]],
+    [false, true, true, [0, false, false]],
+  ]) {
+    const p = bench();
+    const s = p.session();
+    let opened = false;
+    p.chatTarget = () => (target ? s : null);
+    p.chatOpen = () => open;
+    p.chatShown = () => (shown ? s : null);
+    p.chatShow = (focus) => { opened = true; assert.equal(focus, false, 'a line from the other side does not take the keyboard'); };
+    p.renderChat = () => {};
+    p.chatAdd(s, 'PC de Ana', 'x'.repeat(100), false);
+    const label = `target ${target}, open ${open}, shown ${shown}`;
+    assert.deepEqual([s.unread, p.toasts.length > 0, opened], want, label);
+    if (want[1]) assert.equal(p.toasts[0], p.run(`t('sesNewChat', 'PC de Ana', '${'x'.repeat(80)}')`), 'name and the first 80 characters');
+    p.chatAdd(s, '', 'mío', true);
+    assert.equal(s.unread, want[0], `own lines never count (${label})`);
+  }
+});
+
+test('received names lose path and reserved characters and stay short', () => {
+  const page = loadPage();
+  for (const [name, want] of [
+    ['informe.pdf', 'informe.pdf'],
+    ['a/b\\c:d*e?f"g<h>i|j.txt', 'a_b_c_d_e_f_g_h_i_j.txt'],
+    ['../../etc/passwd', '.._.._etc_passwd'],
+    ['lí\u0000ne\u001fa\n.txt', 'lí_ne_a_.txt'],
+    ['', 'archivo'],
+    [null, 'archivo'],
+    [42, 'archivo'],
+    [{ toString: () => 'x' }, 'archivo'],
+    ['ñ'.repeat(200), 'ñ'.repeat(180)],
+    ['😀'.repeat(181), '😀'.repeat(180)],
+  ]) assert.equal(page.cleanName(name), want, JSON.stringify(name));
+  for (const [name, risky] of [['setup.EXE', true], ['x.Ps1', true], ['a.lnk', true], ['lib.dll', true], ['doc.pdf', false], ['exe', false], ['a.exe.txt', false]]) {
+    assert.equal(page.riskyName(name), risky, name);
+  }
+});
+
+test('offer ids, sizes and their limits', () => {
+  const page = loadPage();
+  const ids = new Set(Array.from({ length: 50 }, () => page.fileId()));
+  for (const id of ids) assert.match(id, /^[0-9a-z]{7}$/);
+  assert.ok(ids.size > 45, 'ids are random');
+  for (const [id, ok] of [['abc1234', true], ['ABC1234', false], ['abc123', false], ['abc12345', false], ['__proto', false], [1234567, false], [null, false]]) {
+    assert.equal(page.validId(id), ok, String(id));
+  }
+  for (const [n, ok] of [[1, true], [2000000000, true], [2000000001, false], [0, false], [-5, false], [1.5, false], [NaN, false], [Infinity, false], ['12', false], [null, false]]) {
+    assert.equal(page.sizeOk(n), ok, String(n));
+  }
+  for (const [n, want] of [[0, '1 KB'], [400, '1 KB'], [1499, '1 KB'], [999499, '999 KB'], [1000000, '1.0 MB'], [52428800, '52.4 MB'], [1000000000, '1.00 GB'], [2000000000, '2.00 GB']]) {
+    assert.equal(page.fmtSize(n), want, String(n));
+  }
+});
+
+test('chunks of 64 KiB, and when the sender waits', () => {
+  const page = loadPage();
+  for (const [size, want] of [
+    [1, [[0, 1]]],
+    [65536, [[0, 65536]]],
+    [65537, [[0, 65536], [65536, 65537]]],
+    [200000, [[0, 65536], [65536, 131072], [131072, 196608], [196608, 200000]]],
+  ]) assert.deepEqual(plain(page.chunkRanges(size)), want, String(size));
+  for (const [buffered, wait] of [[0, false], [8388608, false], [8388609, true], [20000000, true]]) assert.equal(page.mustWait(buffered), wait, String(buffered));
+  for (const [rx, n, want] of [
+    [null, 10, 'drop'],
+    [{ ok: false, got: 0, size: 100 }, 10, 'drop'],
+    [{ ok: true, got: 0, size: 100 }, 100, 'keep'],
+    [{ ok: true, got: 90, size: 100 }, 10, 'keep'],
+    [{ ok: true, got: 90, size: 100 }, 11, 'cut'],
+  ]) assert.equal(page.rxTake(rx, n), want, JSON.stringify([rx, n]));
+});
+
+test('hostile frames on the file channel', () => {
+  const p = bench();
+  const s = p.session();
+  const bytes = (n) => p.run(`new ArrayBuffer(${n})`);
+  const msg = (m) => p.fileMsg(s, JSON.stringify(m));
+
+  // Nothing offered: data, bad JSON, unknown kinds and bad ids do nothing and answer nothing.
+  p.fileMsg(s, bytes(10));
+  for (const junk of ['{', '[]', '"fs"', 'null', JSON.stringify({ t: 'fs', id: 'a'.repeat(5000), size: 1 }), new Uint8Array(3), 12]) p.fileMsg(s, junk);
+  for (const id of ['__proto__', 'ABCDEFG', 'abc', 7]) msg({ t: 'fs', id, name: 'a', size: 5 });
+  msg({ t: 'fe', id: 'abcdefg' });
+  msg({ t: 'fa', id: 'abcdefg', ok: false });
+  msg({ t: 'fa', id: '__proto__', ok: true });
+  assert.deepEqual(s.sent, []);
+  // A yes to an offer this side no longer waits for is ended at once, so the other side is free again.
+  msg({ t: 'fa', id: 'abcdefg', ok: true });
+  assert.deepEqual(s.sent, [{ t: 'fe', id: 'abcdefg' }]);
+  s.sent.length = 0;
+  assert.equal(s.rx ?? null, null);
+
+  // Sizes out of range are refused at once, without a dialog.
+  for (const size of [0, -1, 2000000001, 1.5, 'x', null]) msg({ t: 'fs', id: 'aaaaaaa', name: 'a', size });
+  assert.deepEqual(s.sent, Array(6).fill({ t: 'fa', id: 'aaaaaaa', ok: false }));
+  assert.equal(p.modals.length, 0);
+  s.sent.length = 0;
+
+  // An offer with a hostile name: the dialog shows it cleaned, with the risk note.
+  msg({ t: 'fs', id: 'bbbbbbb', name: 'a/b:c?<d>\u0007.exe', size: 5 });
+  assert.equal(s.rx.name, 'a_b_c__d__.exe');
+  assert.match(p.modals[0], /a_b_c__d__\.exe/);
+  assert.match(p.modals[0], /fileRisky/);
+  // A second offer meanwhile is refused without a dialog; data before the yes is dropped.
+  msg({ t: 'fs', id: 'ccccccc', name: 'b', size: 5 });
+  assert.deepEqual(s.sent, [{ t: 'fa', id: 'ccccccc', ok: false }]);
+  assert.equal(p.modals.length, 1);
+  p.fileMsg(s, bytes(3));
+  assert.equal(s.rx.got, 0);
+
+  // Yes: data counts up to the announced size; one byte more ends the transfer.
+  p.fileAnswer(s.k, 'bbbbbbb', true);
+  p.closeModal();
+  assert.deepEqual(s.sent.at(-1), { t: 'fa', id: 'bbbbbbb', ok: true }, 'closing after the yes does not take it back');
+  p.fileMsg(s, bytes(3));
+  p.fileMsg(s, bytes(3));
+  assert.equal(s.rx, null, 'the transfer was cut');
+  assert.equal(p.boxes.at(-1).text, 'fileNo');
+  msg({ t: 'fe', id: 'bbbbbbb' });
+  p.fileMsg(s, bytes(1));
+  assert.equal(p.saved.length, 0, 'nothing is saved after the cut');
+
+  // An end before all the bytes came saves nothing; a complete one saves under the clean name.
+  for (const [id, chunks, saved] of [['ddddddd', [2, 2], false], ['eeeeeee', [2, 3], true]]) {
+    msg({ t: 'fs', id, name: 'x:y.txt', size: 5 });
+    p.fileAnswer(s.k, id, true);
+    p.closeModal();
+    for (const n of chunks) p.fileMsg(s, bytes(n));
+    msg({ t: 'fe', id: 'zzzzzzz' });
+    assert.ok(s.rx, 'an end for another id is ignored');
+    msg({ t: 'fe', id });
+    assert.equal(s.rx, null);
+    assert.equal(p.saved.length, saved ? 1 : 0, id);
+    assert.equal(p.boxes.at(-1).text, saved ? 'fileDone' : 'fileNo');
+  }
+  assert.equal(p.saved[0].name, 'x_y.txt');
+  assert.equal(p.saved[0].blob.size, 5);
+  assert.equal(s.chat.at(-1).text, '📁 x_y.txt');
+  assert.equal(s.chat.at(-1).me, false);
+
+  // Refusing, or closing the dialog any other way, answers no and forgets the offer.
+  s.sent.length = 0;
+  msg({ t: 'fs', id: 'fffffff', name: 'a', size: 5 });
+  p.closeModal();
+  assert.deepEqual(s.sent, [{ t: 'fa', id: 'fffffff', ok: false }]);
+  assert.equal(s.rx, null);
+  // A dialog already open refuses the offer.
+  p.els['#modal'].hidden = false;
+  msg({ t: 'fs', id: 'ggggggg', name: 'a', size: 5 });
+  assert.deepEqual(s.sent.at(-1), { t: 'fa', id: 'ggggggg', ok: false });
+});
+
+test('sending: limits, the offer\'s answer, its time-out, chunks', async () => {
+  const p = bench();
+  const s = p.session();
+  const file = (size) => ({ name: 'datos.bin', size, slice: (a, b) => new Blob([new Uint8Array(Math.max(0, Math.min(size, b) - a))]) });
+  const offers = () => s.sent.filter((m) => m.t === 'fs');
+
+  await p.sendFile(file(2000000001), s);
+  assert.deepEqual(p.toasts, ['fileTooBig']);
+  assert.equal(s.sent.length, 0, 'nothing is offered over the limit');
+  const none = p.session('t2');
+  none.dc.file.readyState = 'closed';
+  await p.sendFile(file(10), none);
+  assert.deepEqual(p.toasts, ['fileTooBig', 'fileNoSession']);
+  p.run('TS').delete('t2');
+
+  // Accepted: 200000 bytes go as chunks of 65536, then the end mark and a chat line.
+  let sending = p.sendFile(file(200000), s);
+  await new Promise((r) => setImmediate(r));
+  const [fs] = offers();
+  assert.deepEqual({ ...fs, id: 'x' }, { t: 'fs', id: 'x', name: 'datos.bin', size: 200000 });
+  assert.equal(p.boxes.at(-1).text, 'fileAsk');
+  p.fileMsg(s, JSON.stringify({ t: 'fa', id: fs.id, ok: true }));
+  await sending;
+  assert.deepEqual(s.sent.slice(1), [65536, 65536, 65536, 3392, { t: 'fe', id: fs.id }]);
+  assert.equal(p.boxes.at(-1).text, 'fileSent');
+  assert.equal(s.chat.at(-1).text, '📁 datos.bin');
+
+  // Refused, and unanswered for 90 s: nothing is sent.
+  const timers = [];
+  p.setTimeout = (f, ms) => { timers.push({ f, ms }); return 0; };
+  p.setInterval = () => 0;
+  for (const answer of ['no', 'silence']) {
+    s.sent.length = 0;
+    sending = p.sendFile(file(10), s);
+    await new Promise((r) => setImmediate(r));
+    const id = offers()[0].id;
+    if (answer === 'no') p.fileMsg(s, JSON.stringify({ t: 'fa', id, ok: false }));
+    else timers.findLast((x) => x.ms === 90000).f();
+    await sending;
+    assert.deepEqual(s.sent, [{ t: 'fs', id, name: 'datos.bin', size: 10 }], answer);
+    assert.equal(p.boxes.at(-1).text, 'fileNo', answer);
+  }
+});
+
+test('the sender waits while more than 8 MiB are queued', async () => {
+  const p = bench();
+  const s = p.session();
+  const ch = s.dc.file;
+  let waits = 0;
+  // Each wait lets the queue drain a little; the sender must not send while it is above 8 MiB.
+  ch.bufferedAmount = 9000000;
+  p.drained = async () => { waits++; ch.bufferedAmount -= 400000; };
+  const send = ch.send;
+  ch.send = (m) => {
+    if (typeof m !== 'string') assert.ok(ch.bufferedAmount <= 8388608, `sent with ${ch.bufferedAmount} queued`);
+    send(m);
+  };
+  const sending = p.sendFile({ name: 'a', size: 65536, slice: () => new Blob([new Uint8Array(65536)]) }, s);
+  await new Promise((r) => setImmediate(r));
+  p.fileMsg(s, JSON.stringify({ t: 'fa', id: s.sent[0].id, ok: true }));
+  await sending;
+  assert.equal(waits, 2);
+  assert.equal(ch.bufferedAmountLowThreshold, 1048576);
+  assert.equal(s.sent[1], 65536);
+});

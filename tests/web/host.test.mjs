@@ -1,0 +1,423 @@
+// The host section's rules, run on the page's own scripts: registration retries, monitor
+// matching, the input pump, quality, the PC-audio worklet and the answers to requests.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import vm from 'node:vm';
+import { loadPage } from '../lib/page_vm.mjs';
+
+const flush = () => new Promise((r) => setImmediate(r));
+/** A value made in the page's context, as a plain value of this one (deepEqual compares prototypes). */
+const plain = (x) => JSON.parse(JSON.stringify(x));
+
+/** A page whose DOM-drawing functions do nothing and whose timers are recorded, not run. */
+function hostPage() {
+  const p = loadPage();
+  p.timers = [];
+  p.setTimeout = (f, ms) => { p.timers.push({ f, ms }); return p.timers.length; };
+  p.setInterval = (f, ms) => { p.timers.push({ f, ms, every: true }); return p.timers.length; };
+  p.clearTimeout = p.clearInterval = () => {};
+  for (const f of ['renderPills', 'renderHostStatus', 'renderHostBar', 'closeReqDialog', 'diag']) p[f] = () => {};
+  p.toasts = [];
+  p.toast = (text, ms) => p.toasts.push([text, ms]);
+  p.run(`ID = { id: '123456789', llave: 'k'.repeat(64), nombre: 'PC de Ana', clave: 'ABCD2345' };`);
+  return p;
+}
+
+/** A WebSocket stand-in that records what is sent and lets the test drive its events. */
+function fakeSockets(p) {
+  const made = [];
+  p.WebSocket = class {
+    static CONNECTING = 0;
+    static OPEN = 1;
+    constructor(url) {
+      this.url = url;
+      this.readyState = 0;
+      this.sent = [];
+      made.push(this);
+    }
+    send(x) { this.sent.push(JSON.parse(x)); }
+    close() { this.readyState = 3; }
+    open() { this.readyState = 1; this.onopen(); }
+    msg(m) { this.onmessage({ data: JSON.stringify(m) }); }
+    drop(code = 1006) { this.readyState = 3; this.onclose({ code }); }
+  };
+  return made;
+}
+
+test('failed registrations wait 3, 5, 8, 13 and 20 s, then 30 s, each stretched by 0.5 to 1.5; ready starts over', () => {
+  for (const [random, factor] of [[0.5, 1], [0, 0.5], [0.999, 1.499]]) {
+    const p = hostPage();
+    p.run(`Math.random = () => ${random}`);
+    p.WebSocket = class { constructor() { throw new Error('no'); } };
+    p.run(`AJ.recibir.disponible = 'si'`);
+    for (let i = 0; i < 8; i++) p.run('hostConnect()');
+    assert.deepEqual(p.timers.map((x) => Math.round(x.ms)), [3, 5, 8, 13, 20, 30, 30, 30].map((w) => Math.round(w * 1000 * factor)));
+  }
+  const p = hostPage();
+  p.WebSocket = class { constructor() { throw new Error('no'); } };
+  p.run(`AJ.recibir.disponible = 'si'`);
+  for (let i = 0; i < 8; i++) p.run('hostConnect()');
+  assert.equal(p.run('HOST.state'), 'error');
+  assert.equal(p.run('HOST.retry'), 6);
+  p.run(`hostServerMsg({ t: 'ready' })`);
+  assert.equal(p.run('HOST.retry'), 0);
+});
+
+test('how the /host/ socket ends decides the next state and whether it retries', () => {
+  for (const [name, before, state, retries, code, soon] of [
+    ['closed by the server', [], 'error', true],
+    ['taken by another PC', [{ t: 'taken' }], 'taken', false],
+    ['replaced by another window', [{ t: 'replaced' }], 'replaced', false],
+    ['closed after being online', [{ t: 'ready' }], 'error', true],
+    // A restarting server: back within 1 to 10 s, no failure counted, no error shown.
+    ['server going away', [{ t: 'ready' }], 'connecting', true, 1001, true],
+  ]) {
+    const p = hostPage();
+    const made = fakeSockets(p);
+    p.run(`AJ.recibir.disponible = 'si'; hostConnect()`);
+    const ws = made[0];
+    assert.match(ws.url, /\/host\/123456789$/);
+    ws.open();
+    assert.deepEqual(ws.sent[0], { t: 'hello', key: 'k'.repeat(64), name: 'PC de Ana', ver: '0.0.0' });
+    for (const m of before) ws.msg(m);
+    const timers = p.timers.length;
+    ws.drop(code);
+    assert.equal(p.run('HOST.state'), state, name);
+    const retry = p.timers.slice(timers).find((x) => !x.every && x.f === p.hostConnect);
+    assert.equal(!!retry, retries, name);
+    if (soon) {
+      assert.ok(retry.ms >= 1000 && retry.ms <= 10000, `${name}: ${retry.ms}`);
+      assert.equal(p.run('HOST.retry'), 0, name);
+    }
+  }
+});
+
+test('ready keeps the socket alive; switched off, it neither pings nor retries', () => {
+  const p = hostPage();
+  const made = fakeSockets(p);
+  p.run(`AJ.recibir.disponible = 'si'; hostConnect()`);
+  made[0].open();
+  made[0].msg({ t: 'ready' });
+  const ping = p.timers.find((x) => x.every);
+  assert.equal(ping.ms, 25000);
+  ping.f();
+  assert.deepEqual(made[0].sent.at(-1), { t: 'ping' });
+  assert.equal(p.run('HOST.state'), 'online');
+  p.run(`setAvail(false)`);
+  assert.equal(p.run('HOST.state'), 'off');
+  assert.equal(p.run(`AJ.recibir.disponible`), 'no');
+  p.run('hostConnect()');
+  assert.equal(made.length, 1, 'not available: no new socket');
+});
+
+test('requests that cannot be shown are answered at once', async () => {
+  for (const [name, setup, verify, reason, toastKey] of [
+    ['a session is open', `HSES = { sid: 'x' }`, null, 'busy'],
+    ['another request is pending', `HOST.req = { sid: 'x' }`, null, 'busy'],
+    ['not available', `AJ.recibir.disponible = 'no'`, null, 'unavailable'],
+    ['wrong password', ``, { ok: false }, 'badkey', 'badKeyTry'],
+  ]) {
+    const p = hostPage();
+    const sent = [];
+    p.run(`WebSocket = { OPEN: 1 }`);
+    p.HOST_SEND = (m) => sent.push(JSON.parse(m));
+    p.run(`HOST.ws = { readyState: 1, send: (m) => HOST_SEND(m) }`);
+    p.run(setup);
+    const posts = [];
+    p.post = async (url, body) => { posts.push([url, body]); return verify; };
+    await p.run(`onReq({ t: 'req', sid: 's1', name: 'Técnico', pass: '  abc  ', iceServers: [] })`);
+    assert.deepEqual(sent, [{ t: 'answer', sid: 's1', ok: false, reason }], name);
+    if (verify) assert.deepEqual(plain(posts), [['/api/verificar', { clave: 'abc' }]], 'the password is trimmed');
+    if (toastKey) assert.deepEqual(p.toasts, [[toastKey, 6000]]);
+    assert.equal(p.run(`HOST.req && HOST.req.sid`), setup.includes('HOST.req') ? 'x' : null, name);
+  }
+});
+
+test('a second request while the password is checked is busy', async () => {
+  const p = hostPage();
+  const sent = [];
+  p.run(`WebSocket = { OPEN: 1 }`);
+  p.HOST_SEND = (m) => sent.push(JSON.parse(m));
+  p.run(`HOST.ws = { readyState: 1, send: (m) => HOST_SEND(m) }`);
+  let answer;
+  p.post = () => new Promise((r) => { answer = r; });
+  const first = p.run(`onReq({ sid: 's1', name: 'A', pass: 'abc' })`);
+  await p.run(`onReq({ sid: 's2', name: 'B', pass: '' })`);
+  assert.deepEqual(sent, [{ t: 'answer', sid: 's2', ok: false, reason: 'busy' }]);
+  p.run(`hostServerMsg({ t: 'cancel', sid: 's1' })`);
+  answer({ ok: true });
+  await first;
+  assert.equal(sent.length, 1, 'a cancelled request is not answered again');
+  assert.equal(p.run('HOST.req'), null);
+});
+
+test('the monitor a capture shows', () => {
+  const p = loadPage();
+  const M = (i, name, w, h, primary = false) => ({ i, name, w, h, primary });
+  const two = [M(0, 'DISPLAY2', 1920, 1080, true), M(1, 'DISPLAY1', 1280, 1024)];
+  const twins = [M(0, 'A', 1920, 1080), M(1, 'B', 1920, 1080, true), M(2, 'C', 2560, 1440)];
+  const wide = [M(0, 'A', 1280, 1024, true), M(1, 'B', 2560, 1440), M(2, 'C', 1366, 768)];
+  for (const [name, mons, w, h, want] of [
+    ['no monitors', [], 1920, 1080, null],
+    ['one monitor, whatever the size', [M(0, 'X', 800, 600)], 1920, 1080, 'X'],
+    ['the only one of that size', two, 1280, 1024, 'DISPLAY1'],
+    ['several of that size: the primary', twins, 1920, 1080, 'B'],
+    ['none of that size: same shape, primary first', wide, 3840, 2160, 'B'],
+    ['no size: 16:9', wide, 0, 0, 'B'],
+    ['nothing alike: the primary', wide, 1000, 1000, 'A'],
+    ['nothing alike, no primary: the first', [M(0, 'A', 800, 600), M(1, 'B', 1024, 768)], 1000, 1000, 'A'],
+  ]) {
+    const got = p.matchMonitor(mons, w, h);
+    assert.equal(got ? got.name : null, want, name);
+  }
+  for (const [label, want] of [['screen:1:0', 'DISPLAY2'], ['screen:0:0', 'DISPLAY1'], ['screen:5:0', null], ['window:3', null], ['', null]]) {
+    const got = p.labelMonitor(two, label);
+    assert.equal(got ? got.name : null, want, label);
+  }
+  for (const [names, want] of [[['DISPLAY1'], [1]], [['NOPE'], [0, 1]], [[], [0, 1]]])
+    assert.deepEqual(p.allowedMons(two, names).map((m) => m.i), want, names.join());
+  for (const [v, want] of [['todos', []], [' Todos ', []], ['', []], ['DISPLAY1, DISPLAY3,', ['DISPLAY1', 'DISPLAY3']]])
+    assert.deepEqual([...p.monNames(v)], want, v);
+});
+
+/** A page with a host session and a /api/input that answers only when the test says so. */
+function inputPage({ control = true } = {}) {
+  const p = hostPage();
+  p.posts = [];
+  p.pending = [];
+  p.post = (url, body) => {
+    if (url !== '/api/input') return Promise.resolve({ ok: true });
+    p.posts.push(plain(body));
+    return new Promise((r) => p.pending.push(r));
+  };
+  p.release = async () => {
+    while (p.pending.length) {
+      p.pending.shift()({ ok: true });
+      await flush();
+    }
+  };
+  p.run(`HSES = newSession('host', { k: 'h1', control: ${control}, mon: 1 })`);
+  p.send = (ev, label = 'ctl') => p.run(`hostMsg(HSES, ${JSON.stringify({ t: 'in', ev })}, '${label}')`);
+  return p;
+}
+
+const keys = (n, from = 0) => Array.from({ length: n }, (_, i) => ({ k: 'kd', c: 'Key' + (from + i) }));
+
+test('450 queued events go out as 200, 200 and 50, in order, one POST at a time', async () => {
+  const p = inputPage();
+  const ev = keys(450);
+  p.send(ev);
+  assert.equal(p.posts.length, 1, 'the second POST waits for the first reply');
+  await p.release();
+  assert.deepEqual(p.posts.map((b) => b.ev.length), [200, 200, 50]);
+  assert.deepEqual(p.posts.flatMap((b) => b.ev), ev);
+  assert.ok(p.posts.every((b) => b.mon === 1));
+});
+
+test('moves are coalesced: a burst gives one POST with the last move, after what was queued', async () => {
+  const p = inputPage();
+  p.send(keys(1));
+  for (let i = 0; i < 20; i++) p.send([{ k: 'm', x: i / 100, y: 0 }, { k: 'm', x: i / 100, y: 0.5 }], 'mov');
+  await p.release();
+  assert.deepEqual(p.posts.map((b) => b.ev), [keys(1), [{ k: 'm', x: 0.19, y: 0.5 }]]);
+
+  const q = inputPage();
+  q.send(keys(1));
+  q.send([{ k: 'm', x: 0.1, y: 0.1 }], 'mov');
+  q.send(keys(1, 5));
+  await q.release();
+  assert.deepEqual(q.posts.map((b) => b.ev), [keys(1), keys(1, 5)], 'an ordered batch makes the pending move stale');
+
+  const r = inputPage();
+  r.send(keys(1));
+  r.send(keys(300, 1));
+  r.send([{ k: 'm', x: 0.3, y: 0.3 }], 'mov');
+  await r.release();
+  assert.deepEqual(r.posts.map((b) => b.ev.length), [1, 200, 100, 1]);
+  assert.deepEqual(r.posts.at(-1).ev, [{ k: 'm', x: 0.3, y: 0.3 }], 'a move behind the queue is not lost');
+});
+
+test('without control nothing is queued; control taken away empties the queue', async () => {
+  const p = inputPage({ control: false });
+  p.send(keys(5));
+  p.send([{ k: 'm', x: 0, y: 0 }], 'mov');
+  p.run(`hostMsg(HSES, { t: 'text', s: 'hola' }, 'ctl')`);
+  await p.release();
+  assert.equal(p.posts.length, 0);
+  assert.equal(p.run('INQ.q.length + (INQ.move ? 1 : 0)'), 0);
+
+  const q = inputPage();
+  q.send(keys(500));
+  q.send([{ k: 'm', x: 0, y: 0 }], 'mov');
+  q.run('hostSetControl(false)');
+  assert.equal(q.run('INQ.q.length + (INQ.move ? 1 : 0)'), 0);
+  await q.release();
+  assert.equal(q.posts.length, 1, 'only the POST already under way');
+  q.send(keys(1));
+  assert.equal(q.posts.length, 1);
+});
+
+test('input that is not a list of objects is dropped', async () => {
+  const p = inputPage();
+  for (const ev of [null, 'kd', {}, [1, 'x', null, []]]) p.run(`hostMsg(HSES, ${JSON.stringify({ t: 'in', ev })}, 'ctl')`);
+  p.run(`hostMsg(HSES, { t: 'clip-get' }, 'mov')`);
+  await p.release();
+  assert.equal(p.posts.length, 0);
+});
+
+test('frame rate and quality from the technician are clamped', () => {
+  const p = loadPage();
+  for (const [v, want] of [[30, 30], [4, 5], [61, 60], [24.6, 25], ['15', 15], ['', 30], ['x', 30], [null, 30], [undefined, 30], [NaN, 30], [Infinity, 30], [{}, 30]])
+    assert.equal(p.clampFps(v), want, String(v));
+  for (const [m, quality, fps] of [
+    [{ q: 'nitidez', fps: 10 }, 'nitidez', 10],
+    [{ q: 'fluidez', fps: 100 }, 'fluidez', 60],
+    [{ q: 'ultra', fps: '20' }, 'auto', 30],
+    [{ q: 'constructor', fps: 0 }, 'auto', 5],
+    [{}, 'auto', 30],
+  ]) {
+    p.run(`HSES = newSession('host', { k: 'h1' })`);
+    p.run(`hostQuality(HSES, ${JSON.stringify(m)})`);
+    assert.deepEqual([p.run('HSES.quality'), p.run('HSES.fps')], [quality, fps], JSON.stringify(m));
+  }
+});
+
+test('each quality sets the sender; a refused degradation preference still sets the rates', async () => {
+  const p = loadPage();
+  for (const [q, hint, bitrate, degradation, refuse] of [
+    ['nitidez', 'text', 8000000, 'maintain-resolution', false],
+    ['fluidez', 'motion', 6000000, 'maintain-framerate', false],
+    ['auto', 'detail', 5000000, 'balanced', true],
+  ]) {
+    const track = { contentHint: '', applied: null, applyConstraints(c) { this.applied = plain(c); return Promise.resolve(); } };
+    const sender = {
+      track, set: [],
+      getParameters: () => ({ encodings: [] }),
+      setParameters(x) {
+        if (refuse && 'degradationPreference' in x) return Promise.reject(new Error('no'));
+        this.set.push(JSON.parse(JSON.stringify(x)));
+        return Promise.resolve();
+      },
+    };
+    p.SENDER = sender;
+    p.run(`HSES = newSession('host', { k: 'h1', quality: '${q}', fps: 24, vtx: { sender: SENDER } })`);
+    await p.run('applyQuality(HSES)');
+    assert.equal(track.contentHint, hint);
+    assert.deepEqual(track.applied, { frameRate: { ideal: 24, max: 24 } });
+    const want = { encodings: [{ maxFramerate: 24, maxBitrate: bitrate }] };
+    if (!refuse) want.degradationPreference = degradation;
+    assert.deepEqual(sender.set, [want], q);
+  }
+});
+
+test('PC audio: whole stereo frames pass, the rest waits for the next chunk', () => {
+  const p = loadPage();
+  const u8 = (...b) => new Uint8Array(b);
+  let rest = u8();
+  const out = [];
+  for (const chunk of [u8(1, 2, 3), u8(4, 5, 6, 7, 8, 9), u8(), u8(10, 11, 12)]) {
+    const x = p.splitPcm(rest, chunk);
+    out.push([...x.whole]);
+    rest = x.rest;
+  }
+  assert.deepEqual(out, [[], [1, 2, 3, 4, 5, 6, 7, 8], [], [9, 10, 11, 12]]);
+  assert.equal(rest.length, 0);
+});
+
+test('PC audio worklet: plays left and right, keeps at most half a second, silence when empty', () => {
+  const p = loadPage();
+  const proc = {};
+  const wctx = vm.createContext({
+    sampleRate: 8,
+    AudioWorkletProcessor: class { constructor() { this.port = {}; } },
+    Int16Array,
+    registerProcessor: (name, cls) => { proc.name = name; proc.node = new cls(); },
+  });
+  vm.runInContext(p.run('PCM_WORKLET'), wctx);
+  assert.equal(proc.name, 'kv-pcm');
+  const n = proc.node;
+  const push = (...v) => n.port.onmessage({ data: new wctx.Int16Array(v) });
+  const play = (frames) => {
+    const L = new Float32Array(frames), R = new Float32Array(frames);
+    n.process([], [[L, R]]);
+    return [[...L], [...R]];
+  };
+  // Half a second at 8 Hz is 8 samples: a third buffer of 4 pushes the oldest out.
+  push(16384, -16384, 1, 1);
+  push(2, 2, 3, 3);
+  assert.equal(n.q.length, 2);
+  push(-32768, 32767, 0, 0);
+  assert.deepEqual([n.q.length, n.n], [2, 8]);
+  assert.deepEqual(play(5), [[2 / 32768, 3 / 32768, -1, 0, 0], [2 / 32768, 3 / 32768, 32767 / 32768, 0, 0]]);
+  push(16384, -16384, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8);
+  assert.equal(n.q.length, 1, 'a single long buffer stays');
+  assert.deepEqual(play(1), [[0.5], [-0.5]]);
+});
+
+test('ICE servers from the network keep only the shape a connection takes', () => {
+  const p = loadPage();
+  for (const [v, want] of [
+    [null, []],
+    ['stun:x', []],
+    [[{ urls: 'stun:a' }, null, 7, { urls: 5 }, { urls: ['turn:b', 3], username: 'u', credential: 'c', x: 1 }],
+      [{ urls: ['stun:a'] }, { urls: ['turn:b'], username: 'u', credential: 'c' }]],
+    [[{ urls: 'turn:b', username: { a: 1 } }], [{ urls: ['turn:b'] }]],
+  ]) assert.deepEqual(plain(p.cleanIce(v)), want, JSON.stringify(v));
+});
+
+test('a right password: unattended access answers by itself, otherwise the person decides', async () => {
+  for (const [name, desatendido, capture, want] of [
+    ['unattended, screen captured', 'si', 'ok', { answer: [{ t: 'answer', sid: 's1', ok: true }], started: 1, dialog: 0 }],
+    ['unattended, capture refused', 'si', 'fail', { answer: [{ t: 'answer', sid: 's1', ok: false, reason: 'cancelled' }], started: 0, dialog: 0 }],
+    ['unattended access off', 'no', 'ok', { answer: [], started: 0, dialog: 1 }],
+  ]) {
+    const p = hostPage();
+    const sent = [], logs = [], started = [], dialogs = [];
+    p.run(`WebSocket = { OPEN: 1 }`);
+    p.HOST_SEND = (m) => sent.push(JSON.parse(m));
+    p.run(`HOST.ws = { readyState: 1, send: (m) => HOST_SEND(m) }`);
+    p.run(`AJ.recibir = { desatendido: '${desatendido}', monitores: 'DISPLAY2', permitir_control: 'no' }`);
+    p.post = async (url) => (url === '/api/verificar' ? { ok: true } : { ok: true });
+    p.get = async () => [{ i: 0, name: 'DISPLAY1', w: 1920, h: 1080, primary: true }, { i: 1, name: 'DISPLAY2', w: 1280, h: 1024 }];
+    p.diag = (l) => logs.push(l);
+    p.showReq = () => dialogs.push(1);
+    p.startHostSession = (req, screen, opts) => started.push(plain(opts));
+    p.navigator = { mediaDevices: { getDisplayMedia: async () => {
+      if (capture === 'fail') throw Object.assign(new Error('Permission denied'), { name: 'NotAllowedError' });
+      return { getTracks: () => [] };
+    } } };
+    await p.run(`onReq({ sid: 's1', name: 'Técnico', pass: 'ABCD2345' })`);
+    await flush();
+    assert.deepEqual(sent, want.answer, name);
+    assert.equal(started.length, want.started, name);
+    assert.equal(dialogs.length, want.dialog, name);
+    if (want.started) {
+      assert.deepEqual(started[0], { control: false, audio: true, voice: false, mons: ['DISPLAY2'], unattended: true });
+      assert.ok(logs.includes('[SESION] acceso desatendido de Técnico'), logs.join('\n'));
+    }
+    if (capture === 'fail' && desatendido === 'si')
+      assert.deepEqual(logs, ['[SESION] acceso desatendido: no se pudo capturar la pantalla (NotAllowedError: Permission denied)']);
+    assert.equal(p.run('HOST.req === null'), !want.dialog, name);
+  }
+});
+
+test('server news about the host session: it ends it only before the connection stands', () => {
+  for (const [m, connected, want] of [
+    [{ t: 'cancel', sid: 's1' }, false, [['peer', false]]],
+    [{ t: 'cancel', sid: 's1' }, true, []],
+    [{ t: 'left', sid: 's1', reason: 'failed' }, false, [['failed', false]]],
+    [{ t: 'ended', sid: 's1', reason: 'hostgone' }, false, [['peer', false]]],
+    [{ t: 'left', sid: 's1', reason: 'bye' }, true, []],
+    [{ t: 'left', sid: 'other', reason: 'failed' }, false, []],
+    [{ t: 'signal', sid: 's1', data: { ice: {} } }, true, []],
+  ]) {
+    const p = hostPage();
+    const ends = [], signals = [];
+    p.endSession = (s, why, notify) => ends.push([why, notify]);
+    p.onSignal = (s, data) => signals.push(plain(data));
+    p.run(`HSES = newSession('host', { k: 'h1', sid: 's1', connected: ${connected} })`);
+    p.run(`hostServerMsg(${JSON.stringify(m)})`);
+    assert.deepEqual(ends, want, JSON.stringify([m, connected]));
+    assert.deepEqual(signals, m.t === 'signal' ? [m.data] : []);
+  }
+});
