@@ -70,17 +70,21 @@ void App::remove_instance_file() {
     std::filesystem::remove(data_dir_ / "instancia.json", ec);
 }
 
-void App::orderly_exit() {
+void App::begin_exit(const char* line) {
     // The API, the tray, the window watch and a signal may all ask at once; the desktop
     // is put back once, and the others wait for the process to end.
     if (exiting_.exchange(true))
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));
-    log_.write("[APP] cerrando Kelvora");
+    log_.write(line);
     // Ending the sessions writes their end records; when this PC was the host, the
     // registry also lets go of held input, restores the screen modes and closes the
     // capture window.
     activity_.end_all();
+}
+
+void App::orderly_exit() {
+    begin_exit("[APP] cerrando Kelvora");
     // Once more in any case: a crash of the page may have left input held without a session.
     desktop_.release_held_input();
     desktop_.restore_resolutions();
@@ -92,11 +96,7 @@ void App::orderly_exit() {
 }
 
 void App::update_exit() {
-    if (exiting_.exchange(true))
-        for (;;)
-            std::this_thread::sleep_for(std::chrono::hours(1));
-    log_.write("[APP] cerrando para abrir la versión nueva");
-    activity_.end_all();
+    begin_exit("[APP] cerrando para abrir la versión nueva");
     platform::tray_remove();
     remove_instance_file();
     platform::exit_process(0);

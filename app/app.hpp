@@ -50,6 +50,8 @@ public:
     [[noreturn]] void update_exit();
 
 private:
+    // Only the first caller goes on: logs the line and ends every session.
+    void begin_exit(const char* line);
     void remove_instance_file();
 
     std::filesystem::path data_dir_;

@@ -163,8 +163,8 @@ public:
 
 private:
     void on_read(beast::error_code ec, std::size_t) {
-        // A body over the limit is refused unread; the rest of it is never read, so the
-        // connection closes after the answer.
+        // A body over the limit is refused without running anything; after the answer its
+        // rest is read and dropped, and the connection closes.
         const bool cut = ec == bhttp::error::body_limit;
         if (ec && !cut) return close();
         const auto& msg = parser_->get();

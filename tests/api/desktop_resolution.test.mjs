@@ -20,6 +20,18 @@ after(() => x?.stop());
 
 const marker = (home) => join(dataDir(home), 'resolucion_cambiada.txt');
 
+/** Starts again on home: the marker's changes are put back and the marker goes. */
+async function restoredAtTheNextStart(home) {
+  const again = await startControlled(x, { home });
+  try {
+    await waitFor(() => !existsSync(marker(home)), 'the marker to go');
+    assert.deepEqual(x.outputs(), ORIGINAL);
+  } finally {
+    await again.stop();
+    again.cleanup();
+  }
+}
+
 async function changed(k, body = { mon: 1, w: 800, h: 600 }) {
   const r = await k.post('/api/resolucion/poner', body);
   assert.equal(r.json.ok, true, r.body);
@@ -130,14 +142,7 @@ test('a killed run is undone at the next start', { skip: missing }, async () => 
   assert.equal(x.outputs().DUMMY1.size, '800x600');
   assert.equal(readFileSync(marker(home), 'utf8').split('\n').length, 3);
 
-  const again = await startControlled(x, { home });
-  try {
-    await waitFor(() => !existsSync(marker(home)), 'the marker to go');
-    assert.deepEqual(x.outputs(), ORIGINAL);
-  } finally {
-    await again.stop();
-    again.cleanup();
-  }
+  await restoredAtTheNextStart(home);
 });
 
 test('a restore that fails at start-up keeps its marker line for the next start', { skip: missing }, async () => {
@@ -152,14 +157,7 @@ test('a restore that fails at start-up keeps its marker line for the next start'
   } finally {
     await blind.stop();
   }
-  const again = await startControlled(x, { home });
-  try {
-    await waitFor(() => !existsSync(marker(home)), 'the marker to go');
-    assert.deepEqual(x.outputs(), ORIGINAL);
-  } finally {
-    await again.stop();
-    again.cleanup();
-  }
+  await restoredAtTheNextStart(home);
 });
 
 test('a monitor made larger pushes its neighbour aside, and back', { skip: missing }, async () => {
