@@ -1,15 +1,10 @@
 #include "app/app_window.hpp"
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
-#include "app/data_dir.hpp"
-#include "app/log.hpp"
-#include "app/runtime.hpp"
-#include "app/text.hpp"
-#include "desktop/desktop.hpp"
+#include "app/browser_candidates.hpp"
+#include "base/text.hpp"
 #include "platform/shell.hpp"
 
 namespace kelvora {
@@ -18,18 +13,16 @@ namespace {
 
 constexpr const char* kTitlePrefix = "Kelvora";
 
-std::mutex browser_mutex;
-std::unique_ptr<platform::ChildProcess> browser_process; // guarded by browser_mutex
-std::atomic<bool> opening{false};
-
 } // namespace
 
 std::string capture_source_name(std::size_t monitor_count) {
     return monitor_count > 1 ? "Screen 1" : "Entire screen";
 }
 
-std::vector<std::string> app_window_arguments(const std::string& url, const std::string& profile_dir,
-                                              const std::string& capture_source, bool minimized) {
+std::vector<std::string> app_window_arguments(const std::string& url,
+                                              const std::string& profile_dir,
+                                              const std::string& capture_source, bool minimized,
+                                              platform::Os os) {
     std::vector<std::string> a = {
         "--app=" + url,
         "--user-data-dir=" + profile_dir,
@@ -49,64 +42,91 @@ std::vector<std::string> app_window_arguments(const std::string& url, const std:
         "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion,"
         "WebRtcHideLocalIpsWithMdns",
     };
+    // A Wayland-native window is invisible to the EWMH search that finds, raises and
+    // closes the app window; on X it is one of the rest.
+    if (os == platform::Os::linux_x11) a.push_back("--ozone-platform=x11");
     if (minimized) a.push_back("--start-minimized");
     return a;
 }
 
-std::unique_ptr<platform::ChildProcess> open_app_window(const std::string& url, bool minimized) {
-    auto browser = platform::find_browser();
-    if (!browser) {
-        write_log("[VENTANA] no encontré Microsoft Edge ni Chrome");
-        platform::show_message("Kelvora",
-                               "Kelvora necesita Microsoft Edge (viene con Windows) o Google "
-                               "Chrome para abrir su ventana.",
-                               false);
-        return nullptr;
-    }
-    const auto profile = path_utf8(data_directory() / "ventana");
-    const auto source = capture_source_name(desktop::monitor_list().size());
-    std::string error;
-    auto p = platform::start_process(*browser, app_window_arguments(url, profile, source, minimized),
-                                     &error);
-    if (!p) {
-        write_log("[VENTANA] no se pudo abrir " + *browser + ": " + error);
-        return nullptr;
-    }
-    write_log("[VENTANA] abierta con " + *browser);
-    return p;
+AppWindow::AppWindow(std::filesystem::path profile_dir, const Log& log,
+                     std::function<std::size_t()> monitor_count)
+    : profile_dir_(std::move(profile_dir)), log_(log), monitor_count_(std::move(monitor_count)) {}
+
+void AppWindow::set_url(std::string url) {
+    std::lock_guard lock(mutex_);
+    url_ = std::move(url);
 }
 
-bool app_window_exists() { return platform::find_browser_window(kTitlePrefix).has_value(); }
+bool AppWindow::open(bool minimized) {
+    const auto os = platform::host_os();
+    auto browser = choose_browser(system_browser_lookups(), os);
+    if (!browser) {
+        log_.write("[VENTANA] no encontré Microsoft Edge ni Chrome");
+        if (os == platform::Os::windows) {
+            platform::show_message("Kelvora",
+                                   "Kelvora necesita Microsoft Edge (viene con Windows) o Google "
+                                   "Chrome para abrir su ventana.",
+                                   false);
+        } else {
+            platform::show_message("Kelvora",
+                                   "Kelvora necesita Chromium, Google Chrome, Microsoft Edge o "
+                                   "Brave para abrir su ventana. Instala uno con el gestor de "
+                                   "paquetes de tu sistema.",
+                                   false);
+        }
+        return false;
+    }
+    std::string url;
+    {
+        std::lock_guard lock(mutex_);
+        url = url_;
+    }
+    const auto source = capture_source_name(monitor_count_());
+    std::string error;
+    // Chromium on Linux takes its UI language from the environment, not from --lang; the
+    // screen names the capture picks by are the English ones.
+    platform::Environment env;
+    if (os == platform::Os::linux_x11) env.emplace_back("LANGUAGE", "en_US");
+    auto p = platform::start_process(
+        *browser, app_window_arguments(url, path_utf8(profile_dir_), source, minimized, os), env,
+        &error);
+    if (!p) {
+        log_.write("[VENTANA] no se pudo abrir " + *browser + ": " + error);
+        return false;
+    }
+    log_.write("[VENTANA] abierta con " + *browser);
+    std::lock_guard lock(mutex_);
+    browser_ = std::move(p);
+    return true;
+}
 
-bool raise_app_window() {
+bool AppWindow::exists() {
+    return platform::find_browser_window(kTitlePrefix).has_value();
+}
+
+bool AppWindow::raise() {
     auto w = platform::find_browser_window(kTitlePrefix);
     return w && platform::raise_window(*w);
 }
 
-void show_app_window() {
-    if (raise_app_window()) return;
-    if (opening.exchange(true)) return;
-    keep_browser_process(
-        open_app_window("http://127.0.0.1:" + std::to_string(server_port()) + "/", false));
-    std::thread([] {
+void AppWindow::show() {
+    if (raise()) return;
+    if (opening_.exchange(true)) return;
+    open(false);
+    std::thread([this] {
         std::this_thread::sleep_for(std::chrono::seconds(4));
-        opening = false;
+        opening_ = false;
     }).detach();
 }
 
-void close_app_window() {
+void AppWindow::close() {
     if (auto w = platform::find_browser_window(kTitlePrefix)) platform::close_window(*w);
 }
 
-void keep_browser_process(std::unique_ptr<platform::ChildProcess> p) {
-    if (!p) return;
-    std::lock_guard lock(browser_mutex);
-    browser_process = std::move(p);
-}
-
-bool browser_process_running() {
-    std::lock_guard lock(browser_mutex);
-    return browser_process && browser_process->running();
+bool AppWindow::browser_running() {
+    std::lock_guard lock(mutex_);
+    return browser_ && browser_->running();
 }
 
 } // namespace kelvora

@@ -1,10 +1,18 @@
 #pragma once
+// The app window: the browser started in app mode on the local page, found again, raised
+// and closed by its title.
+#include <atomic>
 #include <cstddef>
+#include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/log.hpp"
 #include "platform/process.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora {
 
@@ -12,23 +20,41 @@ namespace kelvora {
 std::string capture_source_name(std::size_t monitor_count);
 
 // The browser's command line for the app window, in its fixed order.
-std::vector<std::string> app_window_arguments(const std::string& url, const std::string& profile_dir,
-                                              const std::string& capture_source, bool minimized);
+std::vector<std::string> app_window_arguments(const std::string& url,
+                                              const std::string& profile_dir,
+                                              const std::string& capture_source, bool minimized,
+                                              platform::Os os);
 
-// Starts the browser in app mode on url; null when no browser exists or it won't start
-// (both logged, the first also shown to the user).
-std::unique_ptr<platform::ChildProcess> open_app_window(const std::string& url, bool minimized);
+class AppWindow {
+public:
+    // profile_dir is the browser profile of the window; monitor_count tells which screen
+    // name the capture picks.
+    AppWindow(std::filesystem::path profile_dir, const Log& log,
+              std::function<std::size_t()> monitor_count);
 
-// Brings the app window to the front; false when there is none.
-bool raise_app_window();
-// Raises the app window, or opens a new one; a second call within 4 s of an opening
-// doesn't open another.
-void show_app_window();
-bool app_window_exists();
-void close_app_window();
+    // The page the window shows; set once the server's port is known.
+    void set_url(std::string url);
+    // Starts the browser on the page and keeps its process; false when no browser exists
+    // or it won't start (both logged, the first also shown to the user).
+    bool open(bool minimized);
+    // Brings the window to the front; false when there is none.
+    bool raise();
+    // Raises the window, or opens a new one; a second call within 4 s of an opening
+    // doesn't open another.
+    void show();
+    bool exists();
+    void close();
+    // Whether the browser process the window was started with still runs.
+    bool browser_running();
 
-// The browser process the app window was started with.
-void keep_browser_process(std::unique_ptr<platform::ChildProcess> p);
-bool browser_process_running();
+private:
+    std::filesystem::path profile_dir_;
+    const Log& log_;
+    std::function<std::size_t()> monitor_count_;
+    std::mutex mutex_;
+    std::string url_;                                 // guarded by mutex_
+    std::unique_ptr<platform::ChildProcess> browser_; // guarded by mutex_
+    std::atomic<bool> opening_{false};
+};
 
 } // namespace kelvora

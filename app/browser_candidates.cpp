@@ -1,5 +1,8 @@
 #include "app/browser_candidates.hpp"
 
+#include "platform/process.hpp"
+#include "platform/shell.hpp"
+
 namespace kelvora {
 
 namespace {
@@ -31,8 +34,19 @@ void add_app_path(std::vector<std::string>& out, const BrowserLookups& look, con
 
 } // namespace
 
-std::vector<std::string> browser_candidates(const BrowserLookups& look) {
+BrowserLookups system_browser_lookups() {
+    return {platform::registry_app_path,
+            [](const std::string& name) { return platform::env(name.c_str()); }, platform::is_file,
+            platform::find_on_path};
+}
+
+std::vector<std::string> browser_candidates(const BrowserLookups& look, platform::Os os) {
     std::vector<std::string> out;
+    if (os == platform::Os::linux_x11) {
+        for (const char* name : {"microsoft-edge", "google-chrome", "chromium", "brave-browser"})
+            if (auto p = look.on_path(name)) out.push_back(*p);
+        return out;
+    }
     add_app_path(out, look, "msedge.exe");
     for (const char* var : {"ProgramFiles(x86)", "ProgramFiles", "LOCALAPPDATA"})
         add_below(out, look, var, kEdge);
@@ -44,8 +58,8 @@ std::vector<std::string> browser_candidates(const BrowserLookups& look) {
     return out;
 }
 
-std::optional<std::string> choose_browser(const BrowserLookups& look) {
-    for (auto& c : browser_candidates(look))
+std::optional<std::string> choose_browser(const BrowserLookups& look, platform::Os os) {
+    for (auto& c : browser_candidates(look, os))
         if (look.file_exists(c)) return c;
     return std::nullopt;
 }

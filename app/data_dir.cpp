@@ -1,7 +1,8 @@
 #include "app/data_dir.hpp"
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "platform/process.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora {
 
@@ -14,8 +15,8 @@ std::filesystem::path data_directory() {
     else
         root = ".";
     auto dir = root / "Kelvora" / "data";
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    // It holds the identity key in clear: no other user of the PC may read it.
+    platform::make_private_directory(dir);
     return dir;
 }
 

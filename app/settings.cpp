@@ -1,8 +1,7 @@
 #include "app/settings.hpp"
 
-#include "app/data_dir.hpp"
-#include "app/text.hpp"
-#include "app/version.hpp"
+#include "base/text.hpp"
+#include "base/version.hpp"
 #include "platform/process.hpp"
 #include "platform/system.hpp"
 
@@ -12,9 +11,11 @@ namespace {
 
 const char* const kSections[] = {"general", "recibir", "llamada"};
 constexpr std::size_t kMaxNameChars = 32;
+constexpr std::size_t kMaxKeyChars = 40;
 
 std::string strip_trailing_slashes(std::string s) {
-    while (!s.empty() && s.back() == '/') s.pop_back();
+    while (!s.empty() && s.back() == '/')
+        s.pop_back();
     return s;
 }
 
@@ -24,6 +25,16 @@ std::string value_text(const json& v) {
     if (v.is_boolean()) return v.get<bool>() ? "si" : "no";
     if (v.is_string()) return trim(v.get<std::string>());
     return to_compact(v);
+}
+
+// Keys are plain lower-case names; anything else would write a line of its own into
+// kelvora.ini (a line feed) or read back as another key (padding, capitals).
+bool is_setting_key(std::string_view key) {
+    if (key.empty() || key.size() > kMaxKeyChars || key.front() < 'a' || key.front() > 'z')
+        return false;
+    for (char c : key)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    return true;
 }
 
 } // namespace
@@ -135,6 +146,8 @@ json SettingsStore::save(const json& changes) {
             auto sec = changes.find(name);
             if (sec == changes.end() || !sec->is_object()) continue;
             for (const auto& [key, value] : sec->items()) {
+                if (!is_setting_key(key))
+                    return {{"ok", false}, {"msg", "Ese nombre de ajuste no es válido"}};
                 std::string text = value_text(value);
                 if (std::string_view(name) == "general") {
                     if (key == "nombre" && utf8_length(text) > kMaxNameChars)
@@ -146,15 +159,8 @@ json SettingsStore::save(const json& changes) {
             }
         }
     }
-    // Written beside the file and renamed over it: a failed or interrupted write never
-    // leaves a half-written kelvora.ini behind.
-    const auto tmp = dir_ / "kelvora.ini.tmp";
-    if (!write_file(tmp, settings_file_text(copy)) ||
-        !platform::replace_file(tmp, dir_ / "kelvora.ini")) {
-        std::error_code ec;
-        std::filesystem::remove(tmp, ec);
+    if (!save_file_atomically(dir_ / "kelvora.ini", settings_file_text(copy)))
         return {{"ok", false}, {"msg", "No se pudieron guardar los ajustes"}};
-    }
     {
         std::lock_guard lock(mutex_);
         settings_ = copy;
@@ -162,29 +168,17 @@ json SettingsStore::save(const json& changes) {
     return {{"ok", true}, {"ajustes", std::move(copy)}};
 }
 
-SettingsStore& settings() {
-    static SettingsStore store(data_directory());
-    return store;
-}
-
-std::string read_setting(std::string_view section, std::string_view key) {
-    return settings().read(section, key);
-}
-
-json save_settings(const json& changes) { return settings().save(changes); }
-
-std::string server_address() {
+std::string server_address(const SettingsStore& settings) {
     if (auto env = platform::env("TRV_SERVER"); env && env->starts_with("https://"))
         return strip_trailing_slashes(*env);
-    if (auto s = read_setting("general", "servidor"); !s.empty())
-        return strip_trailing_slashes(s);
+    if (auto s = settings.read("general", "servidor"); !s.empty()) return strip_trailing_slashes(s);
     return kDefaultServer;
 }
 
-std::string display_name() {
-    std::string name = read_setting("general", "nombre");
+std::string display_name(const SettingsStore& settings) {
+    std::string name = settings.read("general", "nombre");
     if (!trim(name).empty()) return name;
-    if (auto pc = platform::env("COMPUTERNAME")) return *pc;
+    if (auto pc = platform::computer_name()) return *pc;
     return "PC";
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora {
 
@@ -37,14 +37,9 @@ private:
     json settings_;
 };
 
-// The process-wide store on the data directory, built on first use.
-SettingsStore& settings();
-
-std::string read_setting(std::string_view section, std::string_view key);
-json save_settings(const json& changes);
 // The signalling server's base address, never ending in "/".
-std::string server_address();
-// The name this PC shows to others.
-std::string display_name();
+std::string server_address(const SettingsStore& settings);
+// The name this PC shows to others: the `nombre` setting, else the computer's name.
+std::string display_name(const SettingsStore& settings);
 
 } // namespace kelvora

@@ -7,7 +7,7 @@
 
 #include <boost/asio.hpp>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 
 namespace kelvora {
 
@@ -50,30 +50,29 @@ bool running_copy_answered(std::uint16_t port) {
             }
             socket.async_read_some(net::buffer(buf), on_read);
         };
-    socket.async_connect(
-        tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), port),
-        [&](boost::system::error_code ec) {
-            if (ec) {
-                timer.cancel();
-                return;
-            }
-            connected = true;
-            timer.expires_after(2000ms);
-            timer.async_wait([&](boost::system::error_code tec) {
-                if (!tec) {
-                    boost::system::error_code ignored;
-                    socket.close(ignored);
-                }
-            });
-            net::async_write(socket, net::buffer(request),
-                             [&](boost::system::error_code wec, std::size_t) {
-                                 if (wec) {
-                                     timer.cancel();
-                                     return;
+    socket.async_connect(tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), port),
+                         [&](boost::system::error_code ec) {
+                             if (ec) {
+                                 timer.cancel();
+                                 return;
+                             }
+                             connected = true;
+                             timer.expires_after(2000ms);
+                             timer.async_wait([&](boost::system::error_code tec) {
+                                 if (!tec) {
+                                     boost::system::error_code ignored;
+                                     socket.close(ignored);
                                  }
-                                 socket.async_read_some(net::buffer(buf), on_read);
                              });
-        });
+                             net::async_write(socket, net::buffer(request),
+                                              [&](boost::system::error_code wec, std::size_t) {
+                                                  if (wec) {
+                                                      timer.cancel();
+                                                      return;
+                                                  }
+                                                  socket.async_read_some(net::buffer(buf), on_read);
+                                              });
+                         });
     timer.async_wait([&](boost::system::error_code ec) {
         if (!ec && !connected) {
             boost::system::error_code ignored;

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora {
 

@@ -1,32 +1,35 @@
 #include "app/startup.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
-#include "app/app_window.hpp"
+#include "app/app.hpp"
 #include "app/command_line.hpp"
 #include "app/data_dir.hpp"
-#include "app/exit.hpp"
-#include "app/json_file.hpp"
-#include "app/log.hpp"
-#include "app/runtime.hpp"
 #include "app/single_instance.hpp"
-#include "app/text.hpp"
-#include "app/version.hpp"
-#include "desktop/desktop.hpp"
+#include "app/tray_picture.hpp"
+#include "base/json_file.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
+#include "base/version.hpp"
 #include "http/server.hpp"
 #include "install/start_with_os.hpp"
 #include "platform/process.hpp"
+#include "platform/report.hpp"
 #include "platform/shell.hpp"
 #include "platform/system.hpp"
 #include "platform/tray.hpp"
-#include "records/records.hpp"
 
 namespace kelvora {
 
 namespace {
+
+// The running program once it is built; an exit request before that has nothing to undo.
+std::atomic<App*> running_app{nullptr};
 
 std::string make_session_token() {
     unsigned char bytes[16];
@@ -52,18 +55,18 @@ std::string join_with_spaces(const std::vector<std::string>& args) {
 // The window watch: ends the program about 6 s after the app window went away, or about
 // a minute after start when none ever appeared, but never while the browser we started
 // still runs.
-[[noreturn]] void watch_app_window() {
+[[noreturn]] void watch_app_window(App& app) {
     bool seen = false;
     int k = 0;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        const bool window = app_window_exists();
-        if (window || browser_process_running()) {
+        const bool window = app.window().exists();
+        if (window || app.window().browser_running()) {
             seen = seen || window;
             k = 0;
             continue;
         }
-        if ((seen && k > 1) || (!seen && k > 28)) orderly_exit();
+        if ((seen && k > 1) || (!seen && k > 28)) app.orderly_exit();
         ++k;
     }
 }
@@ -72,26 +75,32 @@ std::string join_with_spaces(const std::vector<std::string>& args) {
 
 int kelvora_main(const std::vector<std::string>& args) {
     platform::declare_dpi_awareness();
+    platform::on_exit_request([] {
+        if (App* app = running_app.load()) app->orderly_exit();
+        platform::exit_process(0);
+    });
     const auto dir = data_directory();
-    desktop::set_resolution_file(dir);
     const Options opt = parse_options(args);
-
     if (opt.version) {
         std::printf("Kelvora %s (%s)\n", kVersion, kBuildDate);
         std::fflush(stdout);
         return 0;
     }
+
+    const Log log(dir);
+    platform::set_report_sink([log](const std::string& line) { log.write(line); });
+
     if (opt.uninstall) {
-        install::uninstall_from_command_line(opt.pid.value_or(0), opt.pid.has_value());
+        install::uninstall_from_command_line(log, opt.pid.value_or(0), opt.pid.has_value());
         return 0;
     }
     if (opt.autostart) {
-        install::set_start_with_os_from_command_line(*opt.autostart == "on");
+        install::set_start_with_os_from_command_line(log, *opt.autostart == "on");
         return 0;
     }
     if (opt.cleanup) {
-        desktop::restore_resolutions();
-        install::cleanup_from_command_line();
+        desktop::Desktop(dir, log).restore_resolutions();
+        install::cleanup_from_command_line(log);
         return 0;
     }
     if (opt.after_update && opt.pid) platform::wait_for_process_exit(*opt.pid, 30000);
@@ -104,55 +113,62 @@ int kelvora_main(const std::vector<std::string>& args) {
         case platform::Elevation::started:
             return 0;
         case platform::Elevation::declined:
-            write_log("[APP] sin permisos de administrador (no se aceptó el aviso de Windows)");
+            log.write("[APP] sin permisos de administrador (no se aceptó el aviso de Windows)");
             break;
         case platform::Elevation::never:
             break;
         }
     }
 
-    if (auto port = instance_port(load_json_file("instancia.json")))
+    if (auto port = instance_port(load_json_file_in(dir, "instancia.json")))
         if (running_copy_answered(*port)) return 0;
 
-    write_log(std::string("[APP] Kelvora v") + kVersion + " · admin " + (admin ? "true" : "false") +
+    log.write(std::string("[APP] Kelvora v") + kVersion + " · admin " + (admin ? "true" : "false") +
               " · " + own_executable());
-    desktop::restore_resolutions();
-    records::load_identity();
+    // Built once and never destroyed: the server's and the tray's threads use it until the
+    // process ends.
+    auto& app = *new App(dir);
+    running_app = &app;
+    app.desktop().restore_resolutions();
 
     auto server = http::LocalServer::bind({8810, 8811, 8812, 0});
     if (!server) {
         platform::show_message("Kelvora", "No se pudo abrir el servidor local de Kelvora.", false);
         return 0;
     }
-    set_server_port(server->port());
+    app.set_port(server->port());
     const std::string token = make_session_token();
-    save_json_file("instancia.json", json{{"port", server_port()},
-                                          {"pid", platform::current_pid()},
-                                          {"version", kVersion}});
-    server->start(std::make_shared<http::RequestHandler>(token, server_port(), http::api_router()));
+    save_json_file_in(
+        dir, "instancia.json",
+        json{{"port", app.port()}, {"pid", platform::current_pid()}, {"version", kVersion}});
+    server->start(
+        std::make_shared<http::RequestHandler>(token, app.port(), app.router(), app.log()),
+        app.log());
     // The server lives as long as the process; its threads hold on to it.
     (void)server.release();
 
     if (!opt.no_tray)
-        std::thread([] {
-            if (!platform::run_tray({show_app_window, [] { orderly_exit(); }}))
-                write_log("[APP] sin icono en la bandeja: el escritorio no ofrece dónde ponerlo");
+        std::thread([&app] {
+            if (!platform::run_tray({[&app] { app.window().show(); },
+                                     [&app] { app.orderly_exit(); }, logo_pictures()}))
+                app.log().write(
+                    "[APP] sin icono en la bandeja: el escritorio no ofrece dónde ponerlo");
         }).detach();
 
     if (opt.no_window)
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
 
     if (opt.after_update) {
-        if (opt.port && *opt.port == server_port() && app_window_exists()) {
-            write_log("[APP] la ventana de la versión anterior se recarga con la nueva");
-            watch_app_window();
+        if (opt.port && *opt.port == app.port() && app.window().exists()) {
+            app.log().write("[APP] la ventana de la versión anterior se recarga con la nueva");
+            watch_app_window(app);
         }
-        close_app_window();
+        app.window().close();
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
     }
-    keep_browser_process(open_app_window(
-        "http://127.0.0.1:" + std::to_string(server_port()) + "/", opt.startup));
-    watch_app_window();
+    app.window().open(opt.startup);
+    watch_app_window(app);
 }
 
 } // namespace kelvora

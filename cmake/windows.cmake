@@ -16,7 +16,8 @@ endforeach()
 target_include_directories(kelvora_core SYSTEM PUBLIC ${KELVORA_HOST_HEADERS})
 
 # Every .cpp in platform/windows is a backend of one concern; main.cpp is the entry point.
-file(GLOB KELVORA_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/windows/*.cpp)
+file(GLOB KELVORA_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/*.cpp
+    ${CMAKE_SOURCE_DIR}/platform/windows/*.cpp)
 list(REMOVE_ITEM KELVORA_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/windows/main.cpp)
 add_library(kelvora_platform STATIC ${KELVORA_PLATFORM_SOURCES})
 target_include_directories(kelvora_platform PUBLIC ${CMAKE_SOURCE_DIR})
@@ -28,12 +29,9 @@ target_compile_definitions(kelvora_platform PUBLIC
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(kelvora_platform PUBLIC
     ws2_32 mswsock bcrypt advapi32 shell32 user32 gdi32 crypt32 ole32 oleaut32 uuid
-    winmm wininet Threads::Threads)
+    winmm wininet iphlpapi Threads::Threads)
 target_compile_options(kelvora_platform PRIVATE -Wall -Wextra)
 target_link_libraries(kelvora_core PUBLIC kelvora_platform)
-# The backend calls back into a few pure rules of the portable code (the browser order);
-# CMake repeats the two static libraries on the link line so either may need the other.
-target_link_libraries(kelvora_platform PRIVATE kelvora_core)
 
 # The icon group: one SVG logo drawn at each size as a PNG, bundled with every entry kept
 # as PNG (-r), so the shell and the tray get crisp pictures at every DPI.

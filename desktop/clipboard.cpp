@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 
 namespace kelvora::desktop {
 
@@ -19,6 +19,15 @@ std::string with_crlf(const std::string& text) {
         if (text[i] == '\n') out.push_back('\r');
         out.push_back(text[i]);
     }
+    return out;
+}
+
+std::string with_lf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out.push_back(text[i]);
     return out;
 }
 
@@ -43,13 +52,15 @@ json read_clipboard(const ClipboardPort& port) {
     case platform::ClipboardText::Kind::none:
         return {{"ok", true}, {"texto", ""}};
     case platform::ClipboardText::Kind::invalid:
+    case platform::ClipboardText::Kind::failed:
         break;
     }
     return refused;
 }
 
 bool write_clipboard(const ClipboardPort& port, const std::string& text) {
-    const std::string normalised = with_crlf(text);
+    const std::string normalised =
+        port.os == platform::Os::windows ? with_crlf(text) : with_lf(text);
     auto clip = open_with_retries(port);
     return clip && clip->write_text(normalised);
 }

@@ -2,16 +2,7 @@
 
 #include <thread>
 
-#include "app/log.hpp"
-#include "desktop/clipboard.hpp"
-#include "desktop/held_input.hpp"
-#include "desktop/input_request.hpp"
 #include "desktop/monitors.hpp"
-#include "desktop/resolution.hpp"
-#include "http/fields.hpp"
-#include "http/router.hpp"
-#include "http/routes.hpp"
-#include "records/records.hpp"
 
 namespace kelvora::desktop {
 
@@ -25,64 +16,46 @@ InputTarget system_input_target() {
     return t;
 }
 
-const InputPort& system_input() {
-    static const InputPort port{
-        system_input_target,
-        [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); },
-        [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }};
-    return port;
-}
-
-json set_resolution(const json& body) {
-    if (!records::control_granted()) return http::refusal("control");
-    json reply = resolutions().set(body);
-    write_log("[RESOLUCION] " + to_compact(reply));
-    return reply;
-}
-
-json read_clipboard_for(const json& body) {
-    if (!http::flag_field(body, "propio") && !records::control_granted())
-        return {{"ok", false}, {"texto", ""}};
-    return read_clipboard(system_clipboard());
-}
+constexpr auto kTargetFresh = std::chrono::seconds(1);
 
 } // namespace
 
-json monitor_list() {
-    return monitors_json(in_list_order(platform::monitors()));
+Desktop::Desktop(const std::filesystem::path& data_dir, const Log& log)
+    : log_(log), display_(system_display()), resolutions_(*display_, data_dir / kMarkerFileName),
+      input_{[this] { return input_target(); },
+             [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); },
+             [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }},
+      clipboard_(system_clipboard()) {}
+
+InputTarget Desktop::input_target() {
+    std::lock_guard lock(target_mu_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!target_ || now - target_at_ > kTargetFresh) {
+        target_ = system_input_target();
+        target_at_ = now;
+    }
+    return *target_;
 }
 
-void set_resolution_file(const std::filesystem::path& data_dir) {
-    resolutions().set_marker_file(data_dir / kMarkerFileName);
+void Desktop::forget_input_target() {
+    std::lock_guard lock(target_mu_);
+    target_.reset();
 }
 
-void restore_resolutions() {
-    resolutions().restore_all();
+json Desktop::monitor_list() {
+    return monitors_json(in_list_order(display_->monitors()));
 }
 
-void release_held_input() {
-    release_all(held_input(), system_input());
+void Desktop::restore_resolutions() {
+    resolutions_.restore_all();
+    forget_input_target();
+}
+
+void Desktop::release_held_input() {
+    release_all(held_, input_);
 }
 
 // The capture window is not part of this build yet: there is nothing to close.
-void close_capture_window() {}
-
-void register_routes(http::Router& r) {
-    r.view("/api/monitores", [](const http::ViewRequest&) { return monitor_list(); });
-    r.post("/api/input", [](const json& body) {
-        if (!records::control_granted()) return http::refusal("control");
-        return inject_batch(body, held_input(), system_input());
-    });
-    r.post("/api/resolucion", [](const json& body) { return resolutions().read(body); });
-    r.post("/api/resolucion/poner", set_resolution);
-    r.post("/api/portapapeles/leer", read_clipboard_for);
-    r.post("/api/portapapeles/poner", [](const json& body) {
-        if (!records::control_granted()) return json{{"ok", false}};
-        return json{{"ok", write_clipboard(system_clipboard(), http::text_field(body, "texto"))}};
-    });
-    r.post("/api/portapapeles/escribir_local", [](const json& body) {
-        return json{{"ok", write_clipboard(system_clipboard(), http::text_field(body, "texto"))}};
-    });
-}
+void Desktop::close_capture_window() {}
 
 } // namespace kelvora::desktop

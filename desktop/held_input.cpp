@@ -40,9 +40,4 @@ std::vector<platform::InputRecord> release_records(const HeldInput::Snapshot& he
     return out;
 }
 
-HeldInput& held_input() {
-    static HeldInput held;
-    return held;
-}
-
 } // namespace kelvora::desktop

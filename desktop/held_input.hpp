@@ -1,6 +1,6 @@
 #pragma once
 // The keys and buttons that remote input holds down right now, so that they can all be let
-// go at once. One per process; every member locks.
+// go at once. Every member locks.
 #include <array>
 #include <mutex>
 #include <string>
@@ -33,7 +33,5 @@ private:
 // The releases for what was held: keys from the last pressed to the first (codes that no
 // longer map are skipped), then the buttons from left to forward.
 std::vector<platform::InputRecord> release_records(const HeldInput::Snapshot& held);
-
-HeldInput& held_input();
 
 } // namespace kelvora::desktop

@@ -128,6 +128,13 @@ bool text_too_long(const json& events) {
 
 } // namespace
 
+std::string input_blocked_message(platform::Os os) {
+    if (os == platform::Os::windows)
+        return "Windows bloqueó la entrada (posiblemente hay una ventana con permisos de "
+               "administrador en primer plano)";
+    return "El servidor X no aceptó la entrada (¿se cerró la sesión gráfica?)";
+}
+
 json inject_batch(const json& body, HeldInput& held, const InputPort& port) {
     const auto ev = body.is_object() ? body.find("ev") : body.end();
     const bool has_events = ev != body.end() && ev->is_array();
@@ -141,7 +148,8 @@ json inject_batch(const json& body, HeldInput& held, const InputPort& port) {
     if (has_events)
         for (const auto& e : *ev)
             batch.handle(e);
-    if (batch.offered > 0 && batch.accepted == 0) return http::refusal(kInputBlocked);
+    if (batch.offered > 0 && batch.accepted == 0)
+        return http::refusal(input_blocked_message(platform::host_os()));
     return http::ok_reply();
 }
 

@@ -4,9 +4,10 @@
 #include <functional>
 #include <span>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "desktop/held_input.hpp"
 #include "desktop/input_records.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora::desktop {
 
@@ -22,9 +23,8 @@ struct InputPort {
 inline constexpr std::size_t kMaxEvents = 2000;
 inline constexpr std::size_t kMaxTypedUnits = 20000;
 
-inline constexpr const char* kInputBlocked =
-    "Windows bloqueó la entrada (posiblemente hay una ventana con permisos de administrador "
-    "en primer plano)";
+// When the system took none of a batch's records, in its own words.
+std::string input_blocked_message(platform::Os os);
 
 // Injects the batch (the control gate is the caller's) and gives the reply.
 json inject_batch(const json& body, HeldInput& held, const InputPort& port);

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 
 namespace kelvora::desktop {
 

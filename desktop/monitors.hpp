@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "platform/display.hpp"
 
 namespace kelvora::desktop {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "desktop/monitors.hpp"
 #include "http/fields.hpp"
 
@@ -21,13 +21,15 @@ public:
     std::vector<platform::DisplayMode> display_modes(const std::string& device) override {
         return platform::display_modes(device, kMaxEnumeratedModes);
     }
-    long change_mode(const std::string& device, const platform::DisplayMode& m) override {
+    platform::ModeResult change_mode(const std::string& device,
+                                     const platform::DisplayMode& m) override {
         return platform::change_mode(device, m);
     }
-    std::string stored_mode_note(const std::string& device) override {
+    std::optional<std::string> stored_mode_note(const std::string& device) override {
         return platform::stored_mode_note(device);
     }
-    long return_to_stored_mode(const std::string& device, const std::string& note) override {
+    platform::ModeResult return_to_stored_mode(const std::string& device,
+                                               const std::string& note) override {
         return platform::return_to_stored_mode(device, note);
     }
 };
@@ -44,15 +46,26 @@ std::optional<int> dimension(const json& body, const char* name) {
     return static_cast<int>(std::lround(*v));
 }
 
-std::string refused_code(long result) {
-    return "Windows no aceptó esa resolución (código " + std::to_string(result) + ")";
-}
-
 } // namespace
 
-DisplayBackend& system_display() {
-    static SystemDisplay d;
-    return d;
+std::unique_ptr<DisplayBackend> system_display() {
+    return std::make_unique<SystemDisplay>();
+}
+
+std::string mode_refusal(const platform::ModeResult& r, platform::Os os) {
+    using Outcome = platform::ModeResult::Outcome;
+    if (os == platform::Os::windows)
+        return "Windows no aceptó esa resolución (código " + std::to_string(r.os_code) + ")";
+    switch (r.outcome) {
+    case Outcome::no_such_mode:
+        return "esa resolución no está disponible en este monitor";
+    case Outcome::no_display:
+        return "no hay conexión con la pantalla";
+    case Outcome::refused:
+    case Outcome::done:
+        break;
+    }
+    return "el servidor X no aceptó esa resolución";
 }
 
 std::vector<MarkerLine> parse_marker(const std::string& text) {
@@ -84,28 +97,18 @@ std::string marker_text(const std::vector<MarkerLine>& lines) {
     return out;
 }
 
-void Resolutions::set_marker_file(std::filesystem::path file) {
-    std::lock_guard lock(path_mu_);
-    marker_ = std::move(file);
-}
-
 bool Resolutions::changed(const std::string& device) {
     std::lock_guard lock(list_mu_);
     return find_locked(device).has_value();
 }
 
-void Resolutions::write_marker_locked() {
-    std::vector<MarkerLine> lines;
+bool Resolutions::write_marker_locked() {
+    std::vector<MarkerLine> lines = unrestored_;
     for (const auto& c : changed_)
         lines.push_back({c.device, c.note});
-    std::lock_guard lock(path_mu_);
-    if (!marker_) return;
-    // The in-memory list stays authoritative when the file can't be written or removed.
     std::error_code ec;
-    if (lines.empty())
-        std::filesystem::remove(*marker_, ec);
-    else
-        write_file(*marker_, marker_text(lines));
+    if (lines.empty()) return std::filesystem::remove(marker_, ec) || !ec;
+    return save_file_atomically(marker_, marker_text(lines));
 }
 
 std::optional<Resolutions::Changed> Resolutions::find_locked(const std::string& device) {
@@ -194,56 +197,57 @@ json Resolutions::set(const json& body) {
     const Mode prior = saved ? saved->prior : mode_of(t->current);
     if (chosen->w == prior.w && chosen->h == prior.h) {
         if (saved) {
-            const long r = display_.return_to_stored_mode(device, saved->note);
-            if (r != 0) return http::refusal(refused_code(r));
+            const auto r = display_.return_to_stored_mode(device, saved->note);
+            if (!r.ok()) return http::refusal(mode_refusal(r, platform::host_os()));
             remove_locked(device);
         }
         return reply_after(device, prior, prior);
     }
     if (!saved) {
-        changed_.push_back({device, prior, display_.stored_mode_note(device)});
-        write_marker_locked();
+        // No change without its way back on disk: a crash would leave the mode for good.
+        auto note = display_.stored_mode_note(device);
+        // A restore that failed earlier still holds the monitor's own mode.
+        const auto earlier = std::find_if(unrestored_.begin(), unrestored_.end(),
+                                          [&](const MarkerLine& l) { return l.device == device; });
+        if (earlier != unrestored_.end()) {
+            note = earlier->note;
+            unrestored_.erase(earlier);
+        }
+        if (!note) return http::refusal("no se pudo leer cómo volver a la resolución actual");
+        changed_.push_back({device, prior, *note});
+        if (!write_marker_locked()) {
+            changed_.pop_back();
+            return http::refusal("no se pudo anotar cómo volver a la resolución actual");
+        }
     }
     platform::DisplayMode wanted{chosen->w, chosen->h, chosen->hz, t->current.depth, false};
-    const long r = display_.change_mode(device, wanted);
-    if (r != 0) {
+    const auto r = display_.change_mode(device, wanted);
+    if (!r.ok()) {
         const auto now = display_.current_mode(device);
         if (now && mode_of(*now) == prior) remove_locked(device);
-        return http::refusal(refused_code(r));
+        return http::refusal(mode_refusal(r, platform::host_os()));
     }
     return reply_after(device, *chosen, prior);
 }
 
 void Resolutions::restore_all() {
-    std::vector<MarkerLine> todo;
-    {
-        std::lock_guard lock(list_mu_);
-        for (const auto& c : changed_)
-            todo.push_back({c.device, c.note});
-        changed_.clear();
-    }
-    std::optional<std::filesystem::path> file;
-    {
-        std::lock_guard lock(path_mu_);
-        file = marker_;
-        if (file)
-            if (auto text = read_file(*file))
-                for (auto& line : parse_marker(*text))
-                    if (std::none_of(todo.begin(), todo.end(),
-                                     [&](const MarkerLine& t) { return t.device == line.device; }))
-                        todo.push_back(std::move(line));
-    }
-    for (const auto& t : todo)
-        display_.return_to_stored_mode(t.device, t.note);
-    if (file) {
-        std::error_code ec;
-        std::filesystem::remove(*file, ec);
-    }
-}
-
-Resolutions& resolutions() {
-    static Resolutions r(system_display());
-    return r;
+    std::lock_guard lock(list_mu_);
+    std::vector<MarkerLine> todo = std::move(unrestored_);
+    unrestored_.clear();
+    for (const auto& c : changed_)
+        todo.push_back({c.device, c.note});
+    changed_.clear();
+    if (auto text = read_file(marker_))
+        for (auto& line : parse_marker(*text))
+            if (std::none_of(todo.begin(), todo.end(),
+                             [&](const MarkerLine& t) { return t.device == line.device; }))
+                todo.push_back(std::move(line));
+    // A restore that fails (no display yet at start-up, a monitor unplugged) keeps its line,
+    // in memory and on disk, for the next chance.
+    for (auto& t : todo)
+        if (!display_.return_to_stored_mode(t.device, t.note).ok())
+            unrestored_.push_back(std::move(t));
+    write_marker_locked();
 }
 
 } // namespace kelvora::desktop

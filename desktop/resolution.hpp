@@ -2,14 +2,16 @@
 // Changing a monitor's mode for the length of support, and putting every change back: on
 // request, at the end of a session, at exit and, after a crash, at the next start.
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "desktop/modes.hpp"
 #include "platform/display.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora::desktop {
 
@@ -20,11 +22,17 @@ public:
     virtual std::vector<platform::Monitor> monitors() = 0;
     virtual std::optional<platform::DisplayMode> current_mode(const std::string& device) = 0;
     virtual std::vector<platform::DisplayMode> display_modes(const std::string& device) = 0;
-    virtual long change_mode(const std::string& device, const platform::DisplayMode& m) = 0;
-    virtual std::string stored_mode_note(const std::string& device) = 0;
-    virtual long return_to_stored_mode(const std::string& device, const std::string& note) = 0;
+    virtual platform::ModeResult change_mode(const std::string& device,
+                                             const platform::DisplayMode& m) = 0;
+    virtual std::optional<std::string> stored_mode_note(const std::string& device) = 0;
+    virtual platform::ModeResult return_to_stored_mode(const std::string& device,
+                                                       const std::string& note) = 0;
 };
-DisplayBackend& system_display();
+// The display of this PC, through the platform layer.
+std::unique_ptr<DisplayBackend> system_display();
+
+// The technician's message for a change the display refused, in the words of the system.
+std::string mode_refusal(const platform::ModeResult& r, platform::Os os);
 
 inline constexpr const char* kMarkerFileName = "resolucion_cambiada.txt";
 
@@ -37,16 +45,17 @@ std::string marker_text(const std::vector<MarkerLine>& lines);
 
 class Resolutions {
 public:
-    explicit Resolutions(DisplayBackend& display) : display_(display) {}
-
-    // Where the marker file lives; set once at start-up.
-    void set_marker_file(std::filesystem::path file);
+    // marker_file lists what this run changed, so that a crashed run's changes are put
+    // back at the next start.
+    Resolutions(DisplayBackend& display, std::filesystem::path marker_file)
+        : display_(display), marker_(std::move(marker_file)) {}
 
     // /api/resolucion and /api/resolucion/poner (without the control gate, and without
     // the log line).
     json read(const json& body);
     json set(const json& body);
-    // Returns every changed monitor, and those named in the marker file, to its own mode.
+    // Returns every changed monitor, and those named in the marker file, to its own mode;
+    // those that can't be returned now stay in the marker for the next try.
     void restore_all();
 
     bool changed(const std::string& device);
@@ -62,8 +71,9 @@ private:
         platform::DisplayMode current;
     };
     std::optional<Target> target(const json& body, json& refusal);
-    // With the list's lock held.
-    void write_marker_locked();
+    // With the list's lock held. Writes what is changed and what couldn't be restored;
+    // false when the marker couldn't be written.
+    bool write_marker_locked();
     std::optional<Changed> find_locked(const std::string& device);
     void remove_locked(const std::string& device);
     json reply_after(const std::string& device, const Mode& fallback, const Mode& prior);
@@ -71,10 +81,8 @@ private:
     DisplayBackend& display_;
     std::mutex list_mu_;
     std::vector<Changed> changed_;
-    std::mutex path_mu_;
-    std::optional<std::filesystem::path> marker_;
+    std::vector<MarkerLine> unrestored_; // restores that failed, kept for the next try
+    const std::filesystem::path marker_;
 };
-
-Resolutions& resolutions();
 
 } // namespace kelvora::desktop

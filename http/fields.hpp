@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora::http {
 

@@ -1,6 +1,7 @@
 #include "http/handler.hpp"
 
-#include "app/version.hpp"
+#include "base/version.hpp"
+#include "http/fields.hpp"
 #include "http/web_assets.hpp"
 
 namespace kelvora::http {
@@ -16,9 +17,13 @@ std::string replace_all(std::string text, std::string_view what, std::string_vie
     return text;
 }
 
-Response refusal(int status, const char* body) { return {status, "application/json", body}; }
+Response fixed_refusal(int status, const char* body) {
+    return {status, "application/json", body};
+}
 
-Response not_found() { return refusal(404, "{\"ok\":false}"); }
+Response not_found() {
+    return fixed_refusal(404, "{\"ok\":false}");
+}
 
 struct StaticFile {
     const char* path;
@@ -42,18 +47,34 @@ Response json_reply(const json& value) {
     return {200, "application/json; charset=utf-8", to_compact(value)};
 }
 
-RequestHandler::RequestHandler(std::string token, std::uint16_t port, const Router& router)
-    : token_(std::move(token)), port_(port), router_(router) {
-    index_page_ = replace_all(
-        replace_all(std::string(find_web_asset("index.html")), "__TOKEN__", token_),
-        "__VERSION__", kVersion);
+RequestHandler::RequestHandler(std::string token, std::uint16_t port, const Router& router,
+                               const Log& log)
+    : token_(std::move(token)), port_(port), router_(router), log_(log) {
+    index_page_ =
+        replace_all(replace_all(std::string(find_web_asset("index.html")), "__TOKEN__", token_),
+                    "__VERSION__", kVersion);
     capture_page_ = replace_all(std::string(find_web_asset("captura.html")), "__TOKEN__", token_);
 }
 
-bool RequestHandler::runs_long(const Request& r) const { return r.method == "POST"; }
+bool RequestHandler::runs_long(const Request& r) const {
+    return r.method == "POST";
+}
 
 Response RequestHandler::handle(const Request& r) const {
-    if (!host_allowed(r.header("host"), port_)) return refusal(403, "{}");
+    // One failing endpoint must not take the door down with it.
+    try {
+        return handle_checked(r);
+    } catch (const std::exception& e) {
+        log_.write("[APP] error interno en " + split_target(r.target).first + ": " + e.what());
+    } catch (...) {
+        log_.write("[APP] error interno en " + split_target(r.target).first);
+    }
+    return {500, "application/json; charset=utf-8",
+            to_compact(http::refusal("Error interno de Kelvora"))};
+}
+
+Response RequestHandler::handle_checked(const Request& r) const {
+    if (!host_allowed(r.header("host"), port_)) return fixed_refusal(403, "{}");
     auto [path, query] = split_target(r.target);
     if (r.method == "POST") return handle_post(path, r);
     return handle_get(path, query);
@@ -61,11 +82,15 @@ Response RequestHandler::handle(const Request& r) const {
 
 Response RequestHandler::handle_post(const std::string& path, const Request& r) const {
     const bool token_ok = r.header("x-token") == token_;
-    const bool origin_ok = !r.headers.contains("origin") || origin_allowed(r.header("origin"), port_);
-    if (!token_ok || !origin_ok) return refusal(403, "{\"ok\":false}");
-    std::string_view body(r.body);
-    if (body.size() > kMaxBody) body = body.substr(0, kMaxBody);
-    json parsed = parse_json(body).value_or(json::object());
+    const bool origin_ok =
+        !r.headers.contains("origin") || origin_allowed(r.header("origin"), port_);
+    if (!token_ok || !origin_ok) return fixed_refusal(403, "{\"ok\":false}");
+    // A cut body would reach the handler as "{}" and be taken as a request without
+    // fields: a clipboard wiped, every session ended.
+    if (r.body_too_large || r.body.size() > kMaxBody)
+        return {413, "application/json; charset=utf-8",
+                to_compact(http::refusal("La petición es demasiado grande"))};
+    json parsed = parse_json(r.body).value_or(json::object());
     return json_reply(router_.call_post(path, parsed));
 }
 
@@ -78,7 +103,7 @@ Response RequestHandler::handle_get(const std::string& path, const std::string& 
         return {200, f.type, std::string(data)};
     }
     if (path == "/captura" || path == "/api/audio") {
-        if (query_value(query, "t") != token_) return refusal(403, "{}");
+        if (query_value(query, "t") != token_) return fixed_refusal(403, "{}");
         // The capture page and the sound stream are served by the desktop services;
         // until a build carries them there is nothing to hand out.
         if (path == "/captura" && !capture_page_.empty()) return {200, kHtml, capture_page_};

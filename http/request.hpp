@@ -9,10 +9,11 @@
 namespace kelvora::http {
 
 struct Request {
-    std::string method; // upper case, as sent
-    std::string target; // path and query
+    std::string method;                         // upper case, as sent
+    std::string target;                         // path and query
     std::map<std::string, std::string> headers; // names in lower case, first value wins
     std::string body;
+    bool body_too_large = false; // the body went past the limit and was not read
 
     // The value of a header (name in lower case); empty when missing.
     std::string header(const std::string& lower_name) const;
@@ -22,6 +23,7 @@ struct Response {
     int status = 200;
     std::string content_type;
     std::string body;
+    bool body_too_large = false; // the body went past the limit and was not read
 };
 
 // Headers every response carries, besides the content type and length.

@@ -1,13 +1,16 @@
 #include "http/router.hpp"
 
 #include "http/fields.hpp"
-#include "http/routes.hpp"
 
 namespace kelvora::http {
 
-void Router::post(const std::string& path, PostHandler h) { posts_[path] = std::move(h); }
+void Router::post(const std::string& path, PostHandler h) {
+    posts_[path] = std::move(h);
+}
 
-void Router::view(const std::string& path, ViewHandler h) { views_[path] = std::move(h); }
+void Router::view(const std::string& path, ViewHandler h) {
+    views_[path] = std::move(h);
+}
 
 json Router::call_post(const std::string& path, const json& body) const {
     auto it = posts_.find(path);
@@ -19,15 +22,6 @@ std::optional<json> Router::call_view(const std::string& path, const ViewRequest
     auto it = views_.find(path);
     if (it == views_.end()) return std::nullopt;
     return it->second(req);
-}
-
-const Router& api_router() {
-    static const Router router = [] {
-        Router r;
-        register_routes(r);
-        return r;
-    }();
-    return router;
 }
 
 } // namespace kelvora::http

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora::http {
 
@@ -32,8 +32,5 @@ private:
     std::map<std::string, PostHandler, std::less<>> posts_;
     std::map<std::string, ViewHandler, std::less<>> views_;
 };
-
-// The router with every endpoint of the program, built on first use.
-const Router& api_router();
 
 } // namespace kelvora::http

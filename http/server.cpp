@@ -11,6 +11,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "http/fields.hpp"
 #include "platform/net.hpp"
 
 namespace kelvora::http {
@@ -24,11 +25,14 @@ namespace {
 
 constexpr int kMaxConnections = 256;
 constexpr auto kIdleTimeout = std::chrono::seconds(75);
+constexpr auto kDrainTime = std::chrono::seconds(10);
 
 // A single worker taking jobs in order: the request thread.
 class SerialWorker {
 public:
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
     void post(std::function<void()> job) {
         {
             std::lock_guard lock(mutex_);
@@ -56,6 +60,58 @@ private:
     std::thread thread_;
 };
 
+// The threads that run authorised POSTs. A long poll or a running command holds its thread,
+// so threads are made on demand, up to a bound that a flood of requests can't pass; an idle
+// one waits a while for the next job before it ends.
+class PostPool {
+public:
+    // False when every thread is busy and no other can be made.
+    bool try_run(std::function<void()> job) {
+        std::lock_guard lock(mutex_);
+        if (idle_ > jobs_.size()) {
+            jobs_.push_back(std::move(job));
+            cv_.notify_one();
+            return true;
+        }
+        if (threads_ >= kMaxPostThreads) return false;
+        try {
+            std::thread([this] { work(); }).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        ++threads_;
+        jobs_.push_back(std::move(job));
+        return true;
+    }
+
+private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            const bool got = cv_.wait_for(lock, kIdleThread, [this] { return !jobs_.empty(); });
+            --idle_;
+            if (!got) {
+                --threads_;
+                return;
+            }
+            auto job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    static constexpr std::size_t kMaxPostThreads = 64;
+    static constexpr auto kIdleThread = std::chrono::seconds(30);
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::size_t threads_ = 0;
+    std::size_t idle_ = 0;
+};
+
 } // namespace
 
 struct LocalServer::Impl {
@@ -63,10 +119,13 @@ struct LocalServer::Impl {
     tcp::acceptor acceptor{ioc};
     std::shared_ptr<const RequestHandler> handler;
     SerialWorker request_thread;
+    PostPool posts;
+    const Log* log = nullptr;
     std::atomic<int> connections{0};
     std::thread accept_thread;
 
     void accept();
+    bool from_other_user(const tcp::socket& socket);
 };
 
 namespace {
@@ -87,8 +146,8 @@ Request to_request(const bhttp::request<bhttp::string_body>& m) {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket&& socket, LocalServer::Impl& server)
-        : stream_(std::move(socket)), server_(server) {
+    Connection(tcp::socket&& socket, LocalServer::Impl& server, bool foreign)
+        : stream_(std::move(socket)), server_(server), foreign_(foreign) {
         ++server_.connections;
     }
     ~Connection() { --server_.connections; }
@@ -104,15 +163,19 @@ public:
 
 private:
     void on_read(beast::error_code ec, std::size_t) {
-        // A body over the limit is cut there; the rest of it is never read, so the
-        // connection closes after the answer.
+        // A body over the limit is refused without running anything; after the answer its
+        // rest is read and dropped, and the connection closes.
         const bool cut = ec == bhttp::error::body_limit;
         if (ec && !cut) return close();
         const auto& msg = parser_->get();
-        keep_alive_ = msg.keep_alive() && !cut;
+        keep_alive_ = msg.keep_alive() && !cut && !foreign_;
+        unread_body_ = cut;
         head_ = msg.method() == bhttp::verb::head;
         version_ = msg.version();
+        if (foreign_) return write({403, "application/json", "{}"});
         Request req = to_request(msg);
+        req.body_too_large = cut;
+        if (cut) req.body.clear();
         stream_.expires_never();
 
         auto self = shared_from_this();
@@ -121,22 +184,19 @@ private:
             net::post(self->stream_.get_executor(),
                       [self, res = std::move(res)]() mutable { self->write(std::move(res)); });
         };
-        if (server_.handler->runs_long(req)) {
-            try {
-                std::thread(std::move(answer)).detach();
-                return;
-            } catch (const std::system_error&) {
-                // No thread to be had: answer in line rather than drop the request.
-            }
-        }
-        server_.request_thread.post(std::move(answer));
+        if (!server_.handler->runs_long(req)) return server_.request_thread.post(std::move(answer));
+        if (server_.posts.try_run(std::move(answer))) return;
+        keep_alive_ = false;
+        write({503, "application/json; charset=utf-8",
+               to_compact(refusal("Kelvora está ocupado; intenta de nuevo en un momento"))});
     }
 
     void write(Response r) {
         auto res = std::make_shared<bhttp::response<bhttp::string_body>>(
             static_cast<bhttp::status>(r.status), version_);
         res->set(bhttp::field::content_type, r.content_type);
-        for (const auto& [name, value] : security_headers()) res->set(name, value);
+        for (const auto& [name, value] : security_headers())
+            res->set(name, value);
         res->keep_alive(keep_alive_);
         const std::size_t length = r.body.size();
         if (!head_) res->body() = std::move(r.body);
@@ -144,9 +204,27 @@ private:
         stream_.expires_after(kIdleTimeout);
         bhttp::async_write(stream_, *res,
                            [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
+                               if (!ec && self->unread_body_) return self->drain();
                                if (ec || !self->keep_alive_) return self->close();
                                self->read();
                            });
+    }
+
+    // The client may still be sending the body we refused; closing now would reset the
+    // connection and lose the reply. Its rest is read and dropped, for a bounded time.
+    void drain() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream_.expires_after(kDrainTime);
+        drain_buffer_.resize(64 * 1024);
+        drain_more();
+    }
+    void drain_more() {
+        stream_.async_read_some(net::buffer(drain_buffer_),
+                                [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                    if (ec) return self->stream_.close();
+                                    self->drain_more();
+                                });
     }
 
     void close() {
@@ -159,12 +237,31 @@ private:
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     LocalServer::Impl& server_;
+    bool foreign_; // the peer belongs to another user of this PC
+    bool unread_body_ = false;
+    std::vector<char> drain_buffer_;
     bool keep_alive_ = false;
     bool head_ = false;
     unsigned version_ = 11;
 };
 
 } // namespace
+
+// Every program on the PC can reach 127.0.0.1, those of other users too; the page and its
+// token are for this user's programs only.
+bool LocalServer::Impl::from_other_user(const tcp::socket& socket) {
+    beast::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    const auto local = socket.local_endpoint(ec);
+    if (ec) return true;
+    const auto owner =
+        platform::peer_owner(peer.address().to_v4().to_uint(), peer.port(), local.port());
+    if (owner == platform::PeerOwner::other_user) {
+        if (log) log->write("[APP] conexión rechazada: viene de un programa de otro usuario");
+        return true;
+    }
+    return false;
+}
 
 void LocalServer::Impl::accept() {
     acceptor.async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
@@ -173,7 +270,9 @@ void LocalServer::Impl::accept() {
                 beast::error_code ignored;
                 socket.close(ignored);
             } else {
-                std::make_shared<Connection>(std::move(socket), *this)->read();
+                platform::prepare_connection(static_cast<std::intptr_t>(socket.native_handle()));
+                const bool foreign = from_other_user(socket);
+                std::make_shared<Connection>(std::move(socket), *this, foreign)->read();
             }
         }
         accept();
@@ -205,8 +304,9 @@ std::uint16_t LocalServer::port() const {
     return impl_->acceptor.local_endpoint(ec).port();
 }
 
-void LocalServer::start(std::shared_ptr<const RequestHandler> handler) {
+void LocalServer::start(std::shared_ptr<const RequestHandler> handler, const Log& log) {
     impl_->handler = std::move(handler);
+    impl_->log = &log;
     impl_->request_thread.start();
     impl_->accept();
     impl_->accept_thread = std::thread([this] {

@@ -8,8 +8,9 @@
 namespace kelvora::http {
 
 // The HTTP/1.1 server on 127.0.0.1. One thread accepts, parses and writes; GET-like
-// requests are answered one after another on the request thread; each authorised POST
-// runs on a thread of its own so a slow call holds up nothing else.
+// requests are answered one after another on the request thread; authorised POSTs run on
+// a bounded pool of threads so a slow call holds up nothing else. Connections from other
+// users' programs get 403.
 class LocalServer {
 public:
     // Binds on the first port of the list that can be bound (0 lets the system choose);
@@ -20,7 +21,7 @@ public:
     // The port actually bound.
     std::uint16_t port() const;
     // Starts the threads; requests are answered by handler from then on.
-    void start(std::shared_ptr<const RequestHandler> handler);
+    void start(std::shared_ptr<const RequestHandler> handler, const Log& log);
 
     struct Impl;
 

@@ -24,14 +24,22 @@ std::optional<DisplayMode> current_mode(const std::string& device);
 // The modes the device offers, in the OS's order, at most max of them.
 std::vector<DisplayMode> display_modes(const std::string& device, std::size_t max);
 
-// Switches the device for this session only (the OS's stored settings stay); 0 on success,
-// else the OS's signed result code.
-long change_mode(const std::string& device, const DisplayMode& mode);
-// What must be kept on disk to bring the device back to its own mode after a crash;
-// empty where the OS keeps that mode itself.
-std::string stored_mode_note(const std::string& device);
+// What became of a mode change, in the program's own terms. os_code is the OS's own result
+// (Windows' DISP_CHANGE_*, X's status), kept for the log and for Windows' own message.
+struct ModeResult {
+    enum class Outcome { done, no_such_mode, refused, no_display };
+    Outcome outcome = Outcome::done;
+    long os_code = 0;
+    bool ok() const { return outcome == Outcome::done; }
+};
+
+// Switches the device for this session only (the OS's stored settings stay).
+ModeResult change_mode(const std::string& device, const DisplayMode& mode);
+// What must be kept on disk to bring the device back to its own mode after a crash: empty
+// where the OS keeps that mode itself; nothing when it can't be read right now.
+std::optional<std::string> stored_mode_note(const std::string& device);
 // Returns the device to its own mode (note is what stored_mode_note gave before the first
-// change); 0 on success, else the OS's signed result code.
-long return_to_stored_mode(const std::string& device, const std::string& note);
+// change).
+ModeResult return_to_stored_mode(const std::string& device, const std::string& note);
 
 } // namespace kelvora::platform

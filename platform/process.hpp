@@ -2,9 +2,11 @@
 // Processes, environment and the program's own identity. Declared here, implemented once
 // per OS in platform/<os>/process.cpp. Nothing here throws; failures come back as values.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvora::platform {
@@ -27,6 +29,18 @@ Elevation relaunch_elevated(const std::string& exe, const std::string& parameter
 // Ends the process at once with the given code, without joining threads.
 [[noreturn]] void exit_process(int code);
 
+// Calls handler once, on a thread of its own, when the OS asks the program to end: SIGTERM,
+// SIGHUP (a logout) or SIGINT on Linux; the end of the session on Windows. Called first
+// thing at start-up, before any other thread exists, so that on Linux no other thread
+// takes those signals.
+void on_exit_request(std::function<void()> handler);
+
+// Calls handler once, on a thread of its own, when the OS asks the program to end: SIGTERM,
+// SIGHUP (a logout) or SIGINT on Linux; the end of the session on Windows. Called first
+// thing at start-up, before any other thread exists, so that on Linux no other thread
+// takes those signals.
+void on_exit_request(std::function<void()> handler);
+
 // Opens a URL, file or folder with the desktop's default handler.
 bool shell_open(const std::string& target);
 
@@ -38,18 +52,22 @@ public:
     virtual std::uint32_t pid() const = 0;
 };
 
-// Starts a program detached from us, without a console window. On failure returns null
-// and puts the OS's reason in *error.
+// Variables set in a child's environment on top of ours.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Starts a program detached from us, without a console window, inheriting none of our
+// handles or descriptors. On failure returns null and puts the OS's reason in *error.
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
-                                            std::string* error);
+                                            const Environment& extra_env, std::string* error);
 
 struct RunResult {
     bool started = false;
     int exit_code = -1;
     std::string output;
 };
-// Runs a program without a console window, collects its output and waits for it.
+// Runs a program without a console window and inheriting nothing but its output pipe,
+// collects its output and waits for it.
 RunResult run_hidden(const std::string& program, const std::vector<std::string>& args);
 
 } // namespace kelvora::platform

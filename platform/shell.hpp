@@ -10,8 +10,12 @@ namespace kelvora::platform {
 // A notice (question false) or a yes/no question; true only for "yes".
 bool show_message(const std::string& caption, const std::string& text, bool question);
 
-// The first installed Chromium-based browser in the OS's order of preference.
-std::optional<std::string> find_browser();
+// What the browser search of the portable code asks of the OS. The default value of
+// HKLM ...\App Paths\<exe> as stored (nothing outside Windows, or when missing); a program
+// on PATH (nothing on Windows, where browsers are not looked for there); a regular file.
+std::optional<std::string> registry_app_path(const std::string& exe);
+std::optional<std::string> find_on_path(const std::string& name);
+bool is_file(const std::string& path);
 
 // An opaque top-level window id (HWND on Windows, an X window on Linux).
 using WindowId = std::uintptr_t;

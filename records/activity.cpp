@@ -1,6 +1,6 @@
 #include "records/activity.hpp"
 
-#include "app/log.hpp"
+#include "base/log.hpp"
 #include "http/fields.hpp"
 
 namespace kelvora::records {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "records/history.hpp"
 #include "records/registry.hpp"
 

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system.hpp"
+
 namespace kelvora::records {
 
 namespace {
@@ -40,13 +42,8 @@ bool HistoryFile::append(const json& line) {
         std::fstream f(file_, std::ios::in | std::ios::binary);
         torn = f && ends_without_line_feed(f);
     }
-    std::ofstream out(file_, std::ios::binary | std::ios::app);
-    if (!out) return false;
     // A line cut short by a crash would swallow this one; start on a line of its own.
-    if (torn) out.put('\n');
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    return !out.fail();
+    return platform::append_to_file(file_, torn ? "\n" + text : text);
 }
 
 json HistoryFile::newest(std::size_t max) const {

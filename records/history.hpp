@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "records/registry.hpp"
 
 namespace kelvora::records {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/log.hpp"
-#include "app/text.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
 #include "http/fields.hpp"
 #include "platform/protect.hpp"
 #include "platform/system.hpp"
@@ -16,8 +16,14 @@ namespace kelvora::records {
 namespace {
 
 constexpr std::size_t kMinStoredKeyBytes = 32;
-constexpr const char* kNote = "No compartas este archivo: la llave demuestra que este ID es de "
-                              "esta PC. La contraseña va cifrada con tu cuenta de Windows.";
+// The note at the top of identidad.json, naming what seals the password on this system.
+std::string file_note(platform::Os os) {
+    return std::string(
+               "No compartas este archivo: la llave demuestra que este ID es de esta PC. ") +
+           (os == platform::Os::windows
+                ? "La contraseña va cifrada con tu cuenta de Windows."
+                : "La contraseña va cifrada con una llave de tu usuario en este sistema.");
+}
 
 template <std::size_t N> std::array<unsigned char, N> random_array() {
     std::array<unsigned char, N> b;
@@ -121,7 +127,7 @@ bool IdentityStore::save_locked() {
     std::string sealed;
     if (auto blob = platform::protect_for_user(password_))
         sealed = to_hex(blob->data(), blob->size());
-    const json doc = {{"_nota", kNote},
+    const json doc = {{"_nota", file_note(platform::host_os())},
                       {"clave_cif", sealed},
                       {"creada", time_stamp_now()},
                       {"id", id_},

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora::records {
 

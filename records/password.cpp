@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "platform/system.hpp"
 
 namespace kelvora::records {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/log.hpp"
-#include "app/text.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
 
 namespace kelvora::records {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora::records {
 

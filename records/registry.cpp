@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "http/fields.hpp"
 
 namespace kelvora::records {

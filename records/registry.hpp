@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 namespace kelvora::records {
 

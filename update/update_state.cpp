@@ -1,22 +1,18 @@
 #include "update/update_state.hpp"
 
-#include "app/settings.hpp"
-#include "app/version.hpp"
-#include "http/fields.hpp"
-#include "http/router.hpp"
-#include "http/routes.hpp"
+#include "base/version.hpp"
 
 namespace kelvora::update {
 
 // This build carries no updater yet: the status is the idle one, nothing is available and
-// nothing can be installed, and every action says so.
-json update_status() {
+// nothing can be installed.
+json update_status(bool auto_check) {
     return {
         {"current", kVersion},
         {"phase", "idle"},
         {"pct", 0},
         {"msg", ""},
-        {"auto", setting_is_on(read_setting("general", "buscar_actualizaciones"))},
+        {"auto", auto_check},
         {"last_check", nullptr},
         {"available", false},
         {"latest", nullptr},
@@ -28,21 +24,6 @@ json update_status() {
         {"page", std::string(kProductSite) + "kelvora/"},
         {"canal", ""},
     };
-}
-
-void register_routes(http::Router& r) {
-    r.view("/api/update", [](const http::ViewRequest&) { return update_status(); });
-    r.post("/api/update", [](const json& body) {
-        const std::string action = http::text_field(body, "action");
-        json status = update_status();
-        status["ok"] = false;
-        if (action != "check" && action != "install" && action != "dismiss" &&
-            action != "seen" && action != "auto")
-            status["msg"] = "acción desconocida";
-        else
-            status["msg"] = "Esta versión todavía no se actualiza sola";
-        return status;
-    });
 }
 
 } // namespace kelvora::update

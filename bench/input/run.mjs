@@ -15,7 +15,19 @@ const xev = spawn('xev', ['-geometry', '1900x1000+1030+10', '-event', 'keyboard'
   stdio: ['ignore', 'pipe', 'ignore'],
 });
 let out = '';
-xev.stdout.on('data', (d) => { out += d; });
+const waiting = new Set();
+xev.stdout.on('data', (d) => {
+  out += d;
+  for (const w of waiting) if (out.includes(w.text, w.from)) { waiting.delete(w); w.resolve(); }
+});
+/** Resolves when xev reports the pointer at root (x, y) after this call. */
+function motionAt(x, y) {
+  return new Promise((resolve, reject) => {
+    const w = { text: `root:(${x},${y})`, from: out.length, resolve };
+    waiting.add(w);
+    setTimeout(() => { if (waiting.delete(w)) reject(new Error(`no motion at ${x},${y}`)); }, 10000);
+  });
+}
 try {
   await sleep(800);
   await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 0.5, y: 0.5 }] });
@@ -50,6 +62,31 @@ try {
     text.push(await timed({ mon: 0, ev: [{ k: 't', s }] }, /KeyRelease event/g, [...s].length));
     await sleep(500);
   }
+  // One move per request, against an empty POST, each alternating with the other so both
+  // see the same machine. The move's time ends when xev prints the motion.
+  const SINGLES = 200;
+  const emptyPosts = [], singleMoves = [], singleReplies = [];
+  for (let i = 0; i < SINGLES; i++) {
+    let t0 = performance.now();
+    await k.post('/api/diag', {});
+    emptyPosts.push(performance.now() - t0);
+
+    const px = 1030 + 20 + (i % 400), py = 10 + 20 + Math.floor(i / 400) + (i % 2) * 300;
+    const seen = motionAt(px, py);
+    t0 = performance.now();
+    await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: (px - 1024 + 0.5) / 1920, y: (py + 0.5) / 1080 }] });
+    singleReplies.push(performance.now() - t0);
+    await seen;
+    singleMoves.push(performance.now() - t0);
+  }
+  const e = median(emptyPosts), m = median(singleMoves);
+  console.log(`empty_post_ms ${e.toFixed(2)}`);
+  console.log(`input_single_move_ms ${m.toFixed(2)} ratio ${(m / e).toFixed(2)}`);
+  // The same move up to our reply, which comes once the X server has taken the event: the
+  // rest of the figure above is the X client's turn to run and print.
+  const mr = median(singleReplies);
+  console.log(`input_single_move_reply_ms ${mr.toFixed(2)} ratio ${(mr / e).toFixed(2)}`);
+
   const d = median(diag);
   console.log(`diag_post_ms ${d.toFixed(2)}`);
   console.log(`input_200_moves_ms ${median(moves).toFixed(2)} ratio ${(median(moves) / d).toFixed(1)}`);

@@ -7,12 +7,15 @@
 #include <X11/Xatom.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/linux/x11_display.hpp"
+#include "platform/report.hpp"
 
 namespace kelvora::platform {
 
@@ -70,7 +73,9 @@ std::string utf8_to_latin1(const std::string& s) {
     return out;
 }
 
-// Owns the selection while our text is on it.
+// Owns the selection while our text is on it. Each connection is a generation with its own
+// serving thread; when the X server goes away the thread ends with it, and the next text
+// is served on a new connection, as input reconnects.
 class Owner {
 public:
     bool put(const std::string& utf8);
@@ -78,39 +83,53 @@ public:
     std::optional<std::string> own_text();
 
 private:
+    struct Connection {
+        x11::DisplayPtr d;
+        Window win = 0;
+        std::optional<Atoms> atoms;
+        std::atomic<bool> alive{true};
+    };
     bool start();
-    void serve();
-    void answer(const XSelectionRequestEvent& req);
+    void serve(std::shared_ptr<Connection> c);
+    void answer(Connection& c, const XSelectionRequestEvent& req);
 
     std::mutex mu_;
-    x11::DisplayPtr d_;
-    Window win_ = 0;
-    std::optional<Atoms> atoms_;
+    std::shared_ptr<Connection> c_; // guarded by mu_, as are the two below
     std::string text_;
     bool owned_ = false;
 };
 
 bool Owner::start() {
-    if (d_) return true;
-    d_ = x11::open_display();
-    if (!d_) {
-        std::fprintf(stderr, "[X11] XOpenDisplay falló: no hay portapapeles\n");
+    if (c_ && c_->alive && !x11::connection_lost(c_->d.get())) return true;
+    if (c_) c_->alive = false;
+    c_.reset();
+    owned_ = false;
+    auto c = std::make_shared<Connection>();
+    c->d = x11::open_display();
+    if (!c->d) {
+        report("[X11] XOpenDisplay falló: no hay portapapeles");
         return false;
     }
-    win_ = XCreateSimpleWindow(d_.get(), DefaultRootWindow(d_.get()), 0, 0, 1, 1, 0, 0, 0);
-    atoms_.emplace(d_.get());
-    std::thread([this] { serve(); }).detach();
+    c->win = XCreateSimpleWindow(c->d.get(), DefaultRootWindow(c->d.get()), 0, 0, 1, 1, 0, 0, 0);
+    c->atoms.emplace(c->d.get());
+    try {
+        std::thread([this, c] { serve(c); }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    c_ = std::move(c);
     return true;
 }
 
 bool Owner::put(const std::string& utf8) {
     std::lock_guard lock(mu_);
     if (!start()) return false;
+    Display* d = c_->d.get();
     text_ = utf8;
-    XSetSelectionOwner(d_.get(), atoms_->clipboard, win_, CurrentTime);
-    owned_ = XGetSelectionOwner(d_.get(), atoms_->clipboard) == win_;
+    XSetSelectionOwner(d, c_->atoms->clipboard, c_->win, CurrentTime);
+    owned_ = XGetSelectionOwner(d, c_->atoms->clipboard) == c_->win;
     if (!owned_) {
-        std::fprintf(stderr, "[X11] XSetSelectionOwner: el servidor no nos dio CLIPBOARD\n");
+        report("[X11] XSetSelectionOwner: el servidor no nos dio CLIPBOARD");
         text_.clear();
     }
     return owned_;
@@ -118,12 +137,13 @@ bool Owner::put(const std::string& utf8) {
 
 std::optional<std::string> Owner::own_text() {
     std::lock_guard lock(mu_);
-    if (!d_ || !owned_ || XGetSelectionOwner(d_.get(), atoms_->clipboard) != win_)
+    if (!c_ || !owned_ || x11::connection_lost(c_->d.get()) ||
+        XGetSelectionOwner(c_->d.get(), c_->atoms->clipboard) != c_->win)
         return std::nullopt;
     return text_;
 }
 
-void Owner::answer(const XSelectionRequestEvent& req) {
+void Owner::answer(Connection& c, const XSelectionRequestEvent& req) {
     XSelectionEvent reply{};
     reply.type = SelectionNotify;
     reply.requestor = req.requestor;
@@ -133,23 +153,24 @@ void Owner::answer(const XSelectionRequestEvent& req) {
     reply.property = None;
     // Obsolete clients leave the property out and mean the target's name.
     const Atom prop = req.property == None ? req.target : req.property;
-    Display* d = d_.get();
+    Display* d = c.d.get();
+    const Atoms& atoms = *c.atoms;
     std::lock_guard lock(mu_);
-    if (owned_ && req.selection == atoms_->clipboard) {
+    if (owned_ && c_.get() == &c && req.selection == atoms.clipboard) {
         // Without INCR a reply must fit in one request; larger text is refused, not cut.
         const std::size_t room =
             XExtendedMaxRequestSize(d) ? XExtendedMaxRequestSize(d) * 4 : XMaxRequestSize(d) * 4;
-        if (req.target == atoms_->targets) {
-            const Atom list[] = {atoms_->targets, atoms_->utf8, XA_STRING, atoms_->text};
+        if (req.target == atoms.targets) {
+            const Atom list[] = {atoms.targets, atoms.utf8, XA_STRING, atoms.text};
             XChangeProperty(d, req.requestor, prop, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(list), 4);
             reply.property = prop;
-        } else if ((req.target == atoms_->utf8 || req.target == atoms_->text ||
+        } else if ((req.target == atoms.utf8 || req.target == atoms.text ||
                     req.target == XA_STRING) &&
                    text_.size() + 1024 < room) {
             const bool latin1 = req.target == XA_STRING;
             const std::string data = latin1 ? utf8_to_latin1(text_) : text_;
-            XChangeProperty(d, req.requestor, prop, latin1 ? XA_STRING : atoms_->utf8, 8,
+            XChangeProperty(d, req.requestor, prop, latin1 ? XA_STRING : atoms.utf8, 8,
                             PropModeReplace, reinterpret_cast<const unsigned char*>(data.data()),
                             static_cast<int>(data.size()));
             reply.property = prop;
@@ -159,22 +180,33 @@ void Owner::answer(const XSelectionRequestEvent& req) {
     XFlush(d);
 }
 
-void Owner::serve() {
-    for (;;) {
+void Owner::serve(std::shared_ptr<Connection> c) {
+    Display* d = c->d.get();
+    // Waits in poll rather than in XNextEvent: a connection whose server went away must
+    // end this thread, not spin in Xlib.
+    while (c->alive && !x11::connection_lost(d)) {
+        if (XPending(d) == 0) {
+            pollfd p{ConnectionNumber(d), POLLIN, 0};
+            poll(&p, 1, 500);
+            continue;
+        }
         XEvent ev;
-        XNextEvent(d_.get(), &ev);
+        XNextEvent(d, &ev);
         if (ev.type == SelectionRequest) {
-            answer(ev.xselectionrequest);
+            answer(*c, ev.xselectionrequest);
         } else if (ev.type == SelectionClear) {
             std::lock_guard lock(mu_);
-            owned_ = false;
-            text_.clear();
+            if (c_ == c) {
+                owned_ = false;
+                text_.clear();
+            }
         }
     }
+    c->alive = false;
 }
 
 Owner& owner() {
-    static Owner* o = new Owner; // its thread runs until the process ends
+    static Owner* o = new Owner; // its threads run until the process ends
     return *o;
 }
 
@@ -233,16 +265,18 @@ ClipboardText convert_from_owner(Display* d, Window w, const Atoms& a, Atom targ
     XConvertSelection(d, a.clipboard, target, a.property, w, CurrentTime);
     XFlush(d);
     const auto deadline = Clock::now() + kAnswerWait;
+    const ClipboardText failed{ClipboardText::Kind::failed, {}};
     XEvent ev;
-    if (!wait_event(d, w, SelectionNotify, deadline, ev) || ev.xselection.property == None)
-        return {};
+    if (!wait_event(d, w, SelectionNotify, deadline, ev)) return failed;
+    // The owner answered that it has nothing of that type (a picture, say).
+    if (ev.xselection.property == None) return {};
     Atom type = None;
     std::string data;
-    if (!take_property(d, w, a.property, type, data)) return {};
+    if (!take_property(d, w, a.property, type, data)) return failed;
     if (type == a.incr) {
         XFlush(d);
         auto whole = read_incr(d, w, a.property, Clock::now() + kAnswerWait);
-        if (!whole) return {};
+        if (!whole) return failed;
         data = std::move(*whole);
     }
     if (const auto nul = data.find('\0'); nul != std::string::npos) data.resize(nul);
@@ -255,7 +289,7 @@ public:
     ClipboardText read_text() override {
         if (auto own = owner().own_text()) return {ClipboardText::Kind::text, *own};
         auto d = x11::open_display();
-        if (!d) return {};
+        if (!d) return {ClipboardText::Kind::failed, {}};
         const Atoms a(d.get());
         if (XGetSelectionOwner(d.get(), a.clipboard) == None) return {};
         WindowGuard w{

@@ -10,11 +10,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/evdev_keys.hpp"
 #include "platform/linux/x11_display.hpp"
+#include "platform/report.hpp"
 
 namespace kelvora::platform {
 
@@ -57,6 +59,7 @@ private:
     bool spare_searched_ = false;
     bool unbinder_started_ = false;
     int keysyms_per_code_ = 0;
+    std::set<unsigned> down_; // key codes we pressed and haven't released
     char16_t pending_high_ = 0;
     KeyCode typing_ = 0;
     int wheel_rest_[2] = {0, 0};
@@ -64,17 +67,19 @@ private:
 
 bool XInput::connect() {
     if (d_ && !x11::connection_lost(d_.get())) return true;
-    // A new server has new key codes: the spare keys are looked up again.
+    // A new server has new key codes: the spare keys are looked up again, and it holds
+    // no key of ours down.
     spare_.clear();
+    down_.clear();
     spare_searched_ = false;
     d_ = x11::open_display();
     if (!d_) {
-        std::fprintf(stderr, "[X11] XOpenDisplay falló: no hay pantalla para la entrada\n");
+        report("[X11] XOpenDisplay falló: no hay pantalla para la entrada");
         return false;
     }
     int ev, err, major, minor;
     if (!XTestQueryExtension(d_.get(), &ev, &err, &major, &minor)) {
-        std::fprintf(stderr, "[X11] XTestQueryExtension: el servidor no tiene XTEST\n");
+        report("[X11] XTestQueryExtension: el servidor no tiene XTEST");
         d_.reset();
         return false;
     }
@@ -111,7 +116,7 @@ void XInput::find_spare_keys() {
         if (empty) spare_.push_back({static_cast<KeyCode>(min_code + k)});
     }
     XFree(syms);
-    if (spare_.empty()) std::fprintf(stderr, "[X11] no hay teclas libres para escribir texto\n");
+    if (spare_.empty()) report("[X11] no hay teclas libres para escribir texto");
 }
 
 void XInput::set_keysym(KeyCode code, KeySym sym) {
@@ -169,8 +174,15 @@ void XInput::unbinder() {
 int XInput::key(const InputRecord& r) {
     const int evdev = linux_keys::evdev_code(r.code, r.virtual_key, r.extended);
     if (evdev == 0) return 0;
-    return XTestFakeKeyEvent(d_.get(), static_cast<unsigned>(evdev + 8), r.up ? False : True,
-                             CurrentTime) != 0;
+    const auto code = static_cast<unsigned>(evdev + 8);
+    if (r.up) {
+        down_.erase(code);
+        return XTestFakeKeyEvent(d_.get(), code, False, CurrentTime) != 0;
+    }
+    // The server drops a second press of a key that is down, so a held key would type once.
+    // The technician's repeats go out as X's own repeat: a release and a press.
+    if (!down_.insert(code).second) XTestFakeKeyEvent(d_.get(), code, False, CurrentTime);
+    return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
 }
 
 int XInput::unicode(const InputRecord& r) {

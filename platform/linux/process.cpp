@@ -10,13 +10,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
 
 namespace kelvora::platform {
 
-std::uint32_t current_pid() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t current_pid() {
+    return static_cast<std::uint32_t>(getpid());
+}
 
 std::string executable_path() {
     char buf[4096];
@@ -24,7 +28,9 @@ std::string executable_path() {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-bool is_admin() { return geteuid() == 0; }
+bool is_admin() {
+    return geteuid() == 0;
+}
 
 void declare_dpi_awareness() {}
 
@@ -51,16 +57,21 @@ bool wait_for_process_exit(std::uint32_t pid, int timeout_ms) {
 }
 
 // Linux has no consent prompt to raise rights with; the program runs as it was started.
-Elevation relaunch_elevated(const std::string&, const std::string&) { return Elevation::never; }
+Elevation relaunch_elevated(const std::string&, const std::string&) {
+    return Elevation::never;
+}
 
-void exit_process(int code) { _exit(code); }
+void exit_process(int code) {
+    _exit(code);
+}
 
 namespace {
 
 std::vector<char*> argv_of(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     return argv;
 }
@@ -68,6 +79,18 @@ std::vector<char*> argv_of(const std::string& program, const std::vector<std::st
 class PosixChild : public ChildProcess {
 public:
     explicit PosixChild(pid_t pid) : pid_(pid) {}
+    // The child lives on; whoever waits for it when it ends must be us, or it stays a
+    // zombie for as long as we run.
+    ~PosixChild() override {
+        if (exited_) return;
+        try {
+            std::thread([pid = pid_] {
+                while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+            }).detach();
+        } catch (const std::system_error&) {
+        }
+    }
     bool running() override {
         if (exited_) return false;
         int status;
@@ -89,28 +112,71 @@ struct SpawnActions {
     ~SpawnActions() { posix_spawn_file_actions_destroy(&a); }
 };
 
+// What a child must not get from us: our descriptors (the listening socket, open
+// connections, X and bus connections; a browser holding them would keep the port and
+// the connections alive after we end), our blocked signals and our signal handlers.
 struct SpawnAttr {
     posix_spawnattr_t a;
-    SpawnAttr() { posix_spawnattr_init(&a); }
+    explicit SpawnAttr(short extra_flags = 0) {
+        posix_spawnattr_init(&a);
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&a, &none);
+        posix_spawnattr_setsigdefault(&a, &all);
+        posix_spawnattr_setflags(
+            &a, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extra_flags));
+    }
     ~SpawnAttr() { posix_spawnattr_destroy(&a); }
 };
+
+void close_the_rest(SpawnActions& actions) {
+    posix_spawn_file_actions_addclosefrom_np(&actions.a, 3);
+}
+
+// Our environment with the extra variables set.
+std::vector<std::string> environment_with(const Environment& extra) {
+    std::vector<std::string> out;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const auto name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& [n, v] : extra)
+            replaced = replaced || name == n;
+        if (!replaced) out.emplace_back(entry);
+    }
+    for (const auto& [n, v] : extra)
+        out.push_back(n + "=" + v);
+    return out;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
 
 } // namespace
 
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
-                                            std::string* error) {
+                                            const Environment& extra_env, std::string* error) {
     SpawnActions actions;
     // The child's chatter doesn't belong in our terminal or log.
     posix_spawn_file_actions_addopen(&actions.a, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions.a, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions.a, 2, "/dev/null", O_WRONLY, 0);
-    SpawnAttr attr;
+    close_the_rest(actions);
     // Its own session, so that ending this program doesn't take the child with it.
-    posix_spawnattr_setflags(&attr.a, POSIX_SPAWN_SETSID);
+    SpawnAttr attr(POSIX_SPAWN_SETSID);
     auto argv = argv_of(program, args);
+    auto env = environment_with(extra_env);
+    auto envp = pointers_to(env);
     pid_t pid;
-    const int rc = posix_spawnp(&pid, program.c_str(), &actions.a, &attr.a, argv.data(), environ);
+    const int rc =
+        posix_spawnp(&pid, program.c_str(), &actions.a, &attr.a, argv.data(), envp.data());
     if (rc != 0) {
         if (error) *error = "posix_spawnp: " + std::string(std::strerror(rc));
         return nullptr;
@@ -126,9 +192,11 @@ RunResult run_hidden(const std::string& program, const std::vector<std::string>&
     posix_spawn_file_actions_addopen(&actions.a, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions.a, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions.a, fds[1], 2);
+    close_the_rest(actions);
+    SpawnAttr attr;
     auto argv = argv_of(program, args);
     pid_t pid;
-    const int rc = posix_spawnp(&pid, program.c_str(), &actions.a, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, program.c_str(), &actions.a, &attr.a, argv.data(), environ);
     close(fds[1]);
     if (rc != 0) {
         close(fds[0]);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/process.hpp"
+#include "platform/report.hpp"
 
 namespace kelvora::platform {
 
@@ -23,8 +24,9 @@ namespace {
 using Key = std::array<unsigned char, crypto_secretbox_KEYBYTES>;
 constexpr const char* kKeyFile = "llave_usuario.bin";
 
-void report(const char* call, int code) {
-    std::fprintf(stderr, "[ID] %s falló: %s (%d)\n", call, std::strerror(code), code);
+void report_errno(const char* call, int code) {
+    report("[ID] " + std::string(call) + " falló: " + std::strerror(code) + " (" +
+           std::to_string(code) + ")");
 }
 
 class Fd {
@@ -46,7 +48,7 @@ std::optional<std::string> key_directory() {
     // A relative XDG_CONFIG_HOME is invalid and must be ignored.
     if (auto xdg = env("XDG_CONFIG_HOME"); xdg && xdg->starts_with("/")) return *xdg + "/kelvora";
     if (auto home = env("HOME"); home && !home->empty()) return *home + "/.config/kelvora";
-    std::fprintf(stderr, "[ID] sin HOME ni XDG_CONFIG_HOME: no hay dónde guardar la llave\n");
+    report("[ID] sin HOME ni XDG_CONFIG_HOME: no hay dónde guardar la llave");
     return std::nullopt;
 }
 
@@ -54,7 +56,7 @@ bool make_directories(const std::string& dir) {
     for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         const std::string part = dir.substr(0, slash);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            report("mkdir", errno);
+            report_errno("mkdir", errno);
             return false;
         }
         if (slash == std::string::npos) return true;
@@ -90,7 +92,7 @@ int read_key(const std::string& file, Key& key) {
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) {
         if (errno == ENOENT) return 0;
-        report("open", errno);
+        report_errno("open", errno);
         return -1;
     }
     return read_exact(fd.get(), key.data(), key.size()) ? 1 : 0;
@@ -103,19 +105,19 @@ bool create_key(const std::string& dir, const std::string& file, bool replace, K
     std::string tmp = dir + "/." + kKeyFile + ".XXXXXX";
     Fd fd(::mkstemp(tmp.data())); // mkstemp opens with mode 0600
     if (!fd) {
-        report("mkstemp", errno);
+        report_errno("mkstemp", errno);
         return false;
     }
     bool ok = write_all(fd.get(), key.data(), key.size()) && ::fsync(fd.get()) == 0;
-    if (!ok) report("write", errno);
+    if (!ok) report_errno("write", errno);
     // link() refuses an existing name: when two processes race to make the first key,
     // exactly one wins and the other reads the winner's key.
     if (ok && !replace && ::link(tmp.c_str(), file.c_str()) != 0) {
         ok = false;
-        if (errno != EEXIST) report("link", errno);
+        if (errno != EEXIST) report_errno("link", errno);
     }
     if (ok && replace && ::rename(tmp.c_str(), file.c_str()) != 0) {
-        report("rename", errno);
+        report_errno("rename", errno);
         ok = false;
     }
     ::unlink(tmp.c_str());
@@ -124,7 +126,7 @@ bool create_key(const std::string& dir, const std::string& file, bool replace, K
 
 std::optional<Key> user_key() {
     if (sodium_init() < 0) {
-        std::fprintf(stderr, "[ID] sodium_init falló\n");
+        report("[ID] sodium_init falló");
         return std::nullopt;
     }
     const auto dir = key_directory();

@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,10 +10,9 @@
 
 #include "platform/linux/x11_display.hpp"
 #include "platform/process.hpp"
+#include "platform/report.hpp"
 
 namespace kelvora::platform {
-
-namespace {
 
 std::optional<std::string> find_on_path(const std::string& name) {
     auto path = env("PATH");
@@ -30,12 +30,24 @@ std::optional<std::string> find_on_path(const std::string& name) {
     return std::nullopt;
 }
 
+std::optional<std::string> registry_app_path(const std::string&) {
+    return std::nullopt;
+}
+
+bool is_file(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
 // The WM_CLASS class names of the Chromium family; app windows keep the browser's class.
 bool is_chromium_class(const std::string& cls) {
     static const char* const known[] = {"chromium", "google-chrome", "microsoft-edge",
                                         "brave-browser"};
     std::string lower = cls;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const char* k : known)
         if (lower.starts_with(k)) return true;
     return false;
@@ -77,7 +89,8 @@ std::vector<Window> top_level_windows(Display* d) {
 }
 
 void send_client_message(Display* d, Window target, Window about, const char* type, long l0,
-                         long l1 = 0, long mask = SubstructureRedirectMask | SubstructureNotifyMask) {
+                         long l1 = 0,
+                         long mask = SubstructureRedirectMask | SubstructureNotifyMask) {
     XEvent e{};
     e.xclient.type = ClientMessage;
     e.xclient.window = about;
@@ -109,11 +122,8 @@ bool show_message(const std::string& caption, const std::string& text, bool ques
     }
     // No dialog program: the message goes where a person running us from a terminal sees it.
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    report("[APP] " + caption + ": " + text);
     return false;
-}
-
-std::optional<std::string> find_browser() {
-    return first_on_path({"microsoft-edge", "google-chrome", "chromium", "brave-browser"});
 }
 
 std::optional<WindowId> find_browser_window(const std::string& title_prefix) {
@@ -158,10 +168,12 @@ bool open_sound_settings() {
     std::vector<std::string> args;
     if (tool->ends_with("gnome-control-center")) args.push_back("sound");
     std::string error;
-    return start_process(*tool, args, &error) != nullptr;
+    return start_process(*tool, args, {}, &error) != nullptr;
 }
 
 // Linux desktops keep microphone permissions in the sound settings.
-bool open_microphone_privacy() { return open_sound_settings(); }
+bool open_microphone_privacy() {
+    return open_sound_settings();
+}
 
 } // namespace kelvora::platform

@@ -1,4 +1,5 @@
 #include "platform/tray.hpp"
+#include "platform/report.hpp"
 
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The tray of Linux desktops: a StatusNotifierItem on the session bus, registered with the
 // desktop's StatusNotifierWatcher, and its menu served as com.canonical.dbusmenu. Without
@@ -38,7 +40,7 @@ BusPtr open_user_bus() {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_user(&bus);
     if (r < 0) {
-        std::fprintf(stderr, "[BANDEJA] sd_bus_open_user: %s\n", std::strerror(-r));
+        report("[BANDEJA] sd_bus_open_user: " + std::string(std::strerror(-r)));
         return nullptr;
     }
     return BusPtr(bus);
@@ -67,15 +69,41 @@ int item_ignore(sd_bus_message* m, void*, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "");
 }
 
-int item_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-              void*, sd_bus_error*) {
+int item_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply, void*,
+              sd_bus_error*) {
     const char* v = "";
-    if (!std::strcmp(property, "Category")) v = "ApplicationStatus";
-    else if (!std::strcmp(property, "Id")) v = "kelvora";
-    else if (!std::strcmp(property, "Title")) v = "Kelvora";
-    else if (!std::strcmp(property, "Status")) v = "Active";
-    else if (!std::strcmp(property, "IconName")) v = "kelvora";
+    if (!std::strcmp(property, "Category"))
+        v = "ApplicationStatus";
+    else if (!std::strcmp(property, "Id"))
+        v = "kelvora";
+    else if (!std::strcmp(property, "Title"))
+        v = "Kelvora";
+    else if (!std::strcmp(property, "Status"))
+        v = "Active";
+    // No IconName: no icon theme has a "kelvora", and a host that finds a name looks no
+    // further; IconPixmap carries the picture.
     return sd_bus_message_append(reply, "s", v);
+}
+
+// The pictures as StatusNotifierItem wants them: width, height and the ARGB32 pixels in
+// network byte order.
+int item_pixmap(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                sd_bus_error*) {
+    int r = sd_bus_message_open_container(reply, 'a', "(iiay)");
+    for (const auto& p : actions.pictures) {
+        if (r < 0) break;
+        std::vector<unsigned char> bytes;
+        bytes.reserve(p.argb.size() * 4);
+        for (const std::uint32_t px : p.argb)
+            for (int shift : {24, 16, 8, 0})
+                bytes.push_back(static_cast<unsigned char>(px >> shift));
+        r = sd_bus_message_open_container(reply, 'r', "iiay");
+        if (r >= 0) r = sd_bus_message_append(reply, "ii", p.size, p.size);
+        if (r >= 0) r = sd_bus_message_append_array(reply, 'y', bytes.data(), bytes.size());
+        if (r >= 0) r = sd_bus_message_close_container(reply);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(reply);
+    return r;
 }
 
 int item_menu(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
@@ -100,6 +128,7 @@ const sd_bus_vtable item_vtable[] = {
     SD_BUS_PROPERTY("Title", "s", item_text, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Status", "s", item_text, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("IconName", "s", item_text, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("IconPixmap", "a(iiay)", item_pixmap, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("ToolTip", "(sa(iiay)ss)", item_tooltip, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("ItemIsMenu", "b", item_is_menu, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Menu", "o", item_menu, 0, SD_BUS_VTABLE_PROPERTY_CONST),
@@ -130,7 +159,8 @@ int menu_layout(sd_bus_message* m, void*, sd_bus_error*) {
     MessagePtr owned(reply);
     r = sd_bus_message_append(reply, "u", 1u);
     if (r >= 0) r = sd_bus_message_open_container(reply, 'r', "ia{sv}av");
-    if (r >= 0) r = sd_bus_message_append(reply, "ia{sv}", 0, 1, "children-display", "s", "submenu");
+    if (r >= 0)
+        r = sd_bus_message_append(reply, "ia{sv}", 0, 1, "children-display", "s", "submenu");
     if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "v");
     if (r >= 0) r = append_entry(reply, kOpenItem, "label", "Abrir Kelvora");
     if (r >= 0) r = append_entry(reply, 1, "type", "separator");
@@ -163,10 +193,9 @@ int menu_version(sd_bus*, const char*, const char*, const char*, sd_bus_message*
     return sd_bus_message_append(reply, "u", 3u);
 }
 
-int menu_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-              void*, sd_bus_error*) {
-    return sd_bus_message_append(reply, "s",
-                                 std::strcmp(property, "Status") ? "ltr" : "normal");
+int menu_text(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply, void*,
+              sd_bus_error*) {
+    return sd_bus_message_append(reply, "s", std::strcmp(property, "Status") ? "ltr" : "normal");
 }
 
 const sd_bus_vtable menu_vtable[] = {
@@ -201,7 +230,7 @@ bool run_tray(const TrayActions& a) {
                                &error, nullptr, "s", name.c_str());
     sd_bus_error_free(&error);
     if (r < 0) {
-        std::fprintf(stderr, "[BANDEJA] no se pudo registrar el icono: %s\n", std::strerror(-r));
+        report("[BANDEJA] no se pudo registrar el icono: " + std::string(std::strerror(-r)));
         return false;
     }
     for (;;) {

@@ -1,4 +1,5 @@
 #include "platform/linux/x11_display.hpp"
+#include "platform/report.hpp"
 
 #include <X11/Xatom.h>
 
@@ -14,7 +15,8 @@ namespace {
 int ignore_x_error(Display*, XErrorEvent* e) {
     // Windows come and go between a query and the next request; such errors are expected.
     if (e->error_code != BadWindow && e->error_code != BadMatch && e->error_code != BadDrawable)
-        std::fprintf(stderr, "[X11] error %d en la petición %d\n", e->error_code, e->request_code);
+        report("[X11] error " + std::to_string(e->error_code) + " en la petición " +
+               std::to_string(e->request_code));
     return 0;
 }
 
@@ -27,12 +29,14 @@ struct XFree_ {
 std::mutex lost_mutex;
 std::set<Display*> lost_displays; // connections whose server went away
 
-int quiet_io_error(Display*) { return 0; }
+int quiet_io_error(Display*) {
+    return 0;
+}
 
 // Xlib ends the process when a connection breaks unless the exit handler returns; the
 // server going away (a logout, a crashed X server) must not take the program with it.
 void connection_broke(Display* d, void*) {
-    std::fputs("[X11] se perdió la conexión con el servidor X\n", stderr);
+    report("[X11] se perdió la conexión con el servidor X");
     std::lock_guard lock(lost_mutex);
     lost_displays.insert(d);
 }
@@ -42,7 +46,10 @@ void connection_broke(Display* d, void*) {
 void DisplayCloser::operator()(Display* d) const {
     {
         std::lock_guard lock(lost_mutex);
-        lost_displays.erase(d);
+        // XCloseDisplay on a connection whose server went away can wait forever for a lock
+        // the failed read left taken. Such a connection is dropped without it: its memory
+        // and its descriptor stay, once per lost server.
+        if (lost_displays.contains(d)) return;
     }
     XCloseDisplay(d);
 }

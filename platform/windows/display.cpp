@@ -59,7 +59,19 @@ std::vector<DisplayMode> display_modes(const std::string& device, std::size_t ma
     return out;
 }
 
-long change_mode(const std::string& device, const DisplayMode& mode) {
+namespace {
+
+ModeResult result_of(LONG r) {
+    if (r == DISP_CHANGE_SUCCESSFUL) return {};
+    win::report_failure("ChangeDisplaySettingsExW", static_cast<unsigned long>(r));
+    return {r == DISP_CHANGE_BADMODE ? ModeResult::Outcome::no_such_mode
+                                     : ModeResult::Outcome::refused,
+            r};
+}
+
+} // namespace
+
+ModeResult change_mode(const std::string& device, const DisplayMode& mode) {
     DEVMODEW dm{};
     dm.dmSize = sizeof dm;
     dm.dmBitsPerPel = static_cast<DWORD>(mode.depth);
@@ -67,23 +79,19 @@ long change_mode(const std::string& device, const DisplayMode& mode) {
     dm.dmPelsHeight = static_cast<DWORD>(mode.h);
     dm.dmDisplayFrequency = static_cast<DWORD>(mode.hz);
     dm.dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFREQUENCY;
-    const LONG r =
-        ChangeDisplaySettingsExW(win::widen(device).c_str(), &dm, nullptr, CDS_FULLSCREEN, nullptr);
-    if (r != DISP_CHANGE_SUCCESSFUL)
-        win::report_failure("ChangeDisplaySettingsExW", static_cast<unsigned long>(r));
-    return r;
+    return result_of(ChangeDisplaySettingsExW(win::widen(device).c_str(), &dm, nullptr,
+                                              CDS_FULLSCREEN, nullptr));
 }
 
-std::string stored_mode_note(const std::string&) {
-    return {};
+// Windows keeps each device's own mode in the registry; a change with CDS_FULLSCREEN never
+// touches it, so the way back needs no note.
+std::optional<std::string> stored_mode_note(const std::string&) {
+    return std::string();
 }
 
-long return_to_stored_mode(const std::string& device, const std::string&) {
-    const LONG r =
-        ChangeDisplaySettingsExW(win::widen(device).c_str(), nullptr, nullptr, 0, nullptr);
-    if (r != DISP_CHANGE_SUCCESSFUL)
-        win::report_failure("ChangeDisplaySettingsExW", static_cast<unsigned long>(r));
-    return r;
+ModeResult return_to_stored_mode(const std::string& device, const std::string&) {
+    return result_of(
+        ChangeDisplaySettingsExW(win::widen(device).c_str(), nullptr, nullptr, 0, nullptr));
 }
 
 } // namespace kelvora::platform

@@ -1,11 +1,13 @@
 #include "platform/windows/handle.hpp"
 
-#include <cstdio>
+#include <string>
+
+#include "platform/report.hpp"
 
 namespace kelvora::platform::win {
 
 void report_failure(const char* call, unsigned long code) {
-    std::fprintf(stderr, "[WIN] %s falló (código %lu)\n", call, code);
+    report("[WIN] " + std::string(call) + " falló (código " + std::to_string(code) + ")");
 }
 
 void report_last_error(const char* call) {

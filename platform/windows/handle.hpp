@@ -16,7 +16,7 @@ struct HandleCloser {
 // A kernel handle (process, thread, pipe end, file), closed when it goes out of scope.
 using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
-// Writes "<call> falló (código <code>)" to stderr; code is GetLastError's or an HRESULT.
+// Reports "<call> falló (código <code>)"; code is GetLastError's or an HRESULT.
 void report_failure(const char* call, unsigned long code);
 // The same with GetLastError().
 void report_last_error(const char* call);

@@ -5,6 +5,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <cwchar>
+
 #include "platform/windows/command_line.hpp"
 #include "platform/windows/handle.hpp"
 #include "platform/windows/wide.hpp"
@@ -127,8 +129,43 @@ struct AttributeList {
 // and errors there, and that handle is the only one it inherits: several API calls may
 // start children at once, and a child that inherited another one's pipe end by accident
 // would keep that pipe open, and its reader waiting, for as long as it lives.
+bool same_name(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() &&
+           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Our environment with the extra variables set, as CreateProcessW takes it: "NAME=value"
+// strings, each ended by a zero, and one more zero at the end.
+std::wstring environment_block(const Environment& extra) {
+    std::vector<std::wstring> entries;
+    if (wchar_t* all = GetEnvironmentStringsW()) {
+        for (const wchar_t* p = all; *p; p += wcslen(p) + 1) {
+            const std::wstring_view entry(p);
+            // Entries such as "=C:=C:\" begin with '='; the name ends at the next one.
+            const auto eq = entry.find(L'=', 1);
+            const auto name = entry.substr(0, eq);
+            bool replaced = false;
+            for (const auto& [n, v] : extra)
+                replaced = replaced || same_name(name, widen(n));
+            if (!replaced) entries.emplace_back(entry);
+        }
+        FreeEnvironmentStringsW(all);
+    }
+    for (const auto& [n, v] : extra)
+        entries.push_back(widen(n) + L"=" + widen(v));
+    std::wstring block;
+    for (const auto& e : entries) {
+        block += e;
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
 UniqueHandle create_process(const std::string& program, const std::vector<std::string>& args,
-                            HANDLE std_out, DWORD* pid, DWORD* error) {
+                            HANDLE std_out, const Environment& extra_env, DWORD* pid,
+                            DWORD* error) {
     std::vector<std::wstring> wargs;
     for (const auto& a : args)
         wargs.push_back(widen(a));
@@ -156,9 +193,14 @@ UniqueHandle create_process(const std::string& program, const std::vector<std::s
             }
         }
     }
+    std::wstring env;
+    if (!extra_env.empty()) {
+        env = environment_block(extra_env);
+        flags |= CREATE_UNICODE_ENVIRONMENT;
+    }
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, std_out ? TRUE : FALSE, flags,
-                        nullptr, nullptr, &si.StartupInfo, &pi)) {
+                        env.empty() ? nullptr : env.data(), nullptr, &si.StartupInfo, &pi)) {
         *error = GetLastError();
         win::report_failure("CreateProcessW", *error);
         return nullptr;
@@ -187,9 +229,9 @@ constexpr std::size_t kMaxOutput = 16 * 1024 * 1024;
 
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
-                                            std::string* error) {
+                                            const Environment& extra_env, std::string* error) {
     DWORD pid = 0, code = 0;
-    auto process = create_process(program, args, nullptr, &pid, &code);
+    auto process = create_process(program, args, nullptr, extra_env, &pid, &code);
     if (!process) {
         if (error) *error = system_message(code);
         return nullptr;
@@ -209,7 +251,7 @@ RunResult run_hidden(const std::string& program, const std::vector<std::string>&
     SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
 
     DWORD pid = 0, code = 0;
-    auto process = create_process(program, args, write_end.get(), &pid, &code);
+    auto process = create_process(program, args, write_end.get(), {}, &pid, &code);
     // Our copy of the write end goes now, so the read below ends when the child's does.
     write_end.reset();
     if (!process) return result;

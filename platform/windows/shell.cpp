@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "app/browser_candidates.hpp"
 #include "platform/process.hpp"
 #include "platform/windows/handle.hpp"
 #include "platform/windows/wide.hpp"
@@ -21,9 +20,11 @@ struct KeyCloser {
 };
 using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 
+} // namespace
+
 // RegQueryValueExW hands the value back as stored: REG_EXPAND_SZ stays unexpanded, and
 // the text need not end with a terminator.
-std::optional<std::string> app_path_value(const std::string& exe) {
+std::optional<std::string> registry_app_path(const std::string& exe) {
     const std::wstring key =
         L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + widen(exe);
     HKEY raw = nullptr;
@@ -48,6 +49,12 @@ bool is_file(const std::string& path) {
     const DWORD a = GetFileAttributesW(widen(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
+
+std::optional<std::string> find_on_path(const std::string&) {
+    return std::nullopt;
+}
+
+namespace {
 
 struct WindowSearch {
     std::wstring title_prefix;
@@ -86,11 +93,6 @@ bool show_message(const std::string& caption, const std::string& text, bool ques
     const int r = MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), flags);
     if (r == 0) win::report_last_error("MessageBoxW");
     return r == IDYES;
-}
-
-std::optional<std::string> find_browser() {
-    return choose_browser(
-        {app_path_value, [](const std::string& name) { return env(name.c_str()); }, is_file});
 }
 
 std::optional<WindowId> find_browser_window(const std::string& title_prefix) {

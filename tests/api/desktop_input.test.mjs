@@ -1,11 +1,14 @@
 // Remote input on a real X server with two monitors, the primary on the right.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { XDesktop, xdesktopMissing } from '../lib/xdesktop.mjs';
 import { startControlled, endSession, HOST_SESSION } from '../lib/xdesktop_session.mjs';
 import { waitFor } from '../lib/kelvora.mjs';
+import { keyWatcher as watcher } from './key_watcher.mjs';
+
+/** An xev window on the primary monitor, reading its key events. */
+const keyWatcher = () => watcher(x, k);
 
 const missing = xdesktopMissing(['xdotool', 'xev']) ?? false;
 let x, k;
@@ -20,35 +23,6 @@ after(async () => {
   k?.cleanup();
   x?.stop();
 });
-
-/** An xev window on the primary monitor, reading its key events. */
-async function keyWatcher() {
-  const p = spawn('xev', ['-geometry', '400x300+1100+100', '-event', 'keyboard'], {
-    env: { ...process.env, DISPLAY: x.display },
-    stdio: ['ignore', 'pipe', 'ignore'],
-  });
-  let out = '';
-  p.stdout.on('data', (d) => { out += d; });
-  await waitFor(() => {
-    try {
-      return x.run('xdotool', ['search', '--onlyvisible', '--name', '^Event Tester$']).trim() !== '';
-    } catch {
-      return false;
-    }
-  }, 'the xev window');
-  // Without a window manager the focus follows the pointer: put it inside the window.
-  const r = await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 0.1, y: 0.2 }] });
-  assert.deepEqual(r.json, { ok: true });
-  // xev selects its events right after mapping; give it that moment before typing.
-  await sleep(300);
-  const events = () =>
-    [...out.matchAll(/(KeyPress|KeyRelease) event[^]*?keycode (\d+) \(keysym 0x([0-9a-f]+)/g)].map((m) => ({
-      type: m[1] === 'KeyPress' ? 'down' : 'up',
-      keycode: Number(m[2]),
-      keysym: parseInt(m[3], 16),
-    }));
-  return { events, stop: () => p.kill() };
-}
 
 test('the monitor list puts the primary first, then by x', { skip: missing }, async () => {
   const list = (await k.get('/api/monitores')).json;
@@ -107,20 +81,38 @@ test('keys by physical code and typed text reach an X client', { skip: missing }
 test('held keys are let go by "rel" and by the end of the session', { skip: missing }, async () => {
   const w = await keyWatcher();
   try {
+    // ShiftLeft twice: X sees a repeat (a release and a press), and the release is owed once.
     await k.post('/api/input', { ev: [{ k: 'kd', c: 'ShiftLeft' }, { k: 'kd', c: 'ShiftLeft' }, { k: 'kd', c: 'ControlRight' }] });
+    await waitFor(() => w.events().filter((e) => e.type === 'down').length >= 3, 'the presses');
+    const before = w.events().filter((e) => e.type === 'up').length;
     await k.post('/api/input', { ev: [{ k: 'rel' }] });
-    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 2, 'the releases');
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= before + 2, 'the releases');
     // From the last pressed to the first, each once.
-    assert.deepEqual(w.events().filter((e) => e.type === 'up').map((e) => e.keycode), [105, 50]);
+    assert.deepEqual(w.events().filter((e) => e.type === 'up').slice(before).map((e) => e.keycode), [105, 50]);
 
     await k.post('/api/input', { ev: [{ k: 'kd', c: 'AltLeft' }] });
     await endSession(k);
-    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 3, 'the release at session end');
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= before + 3, 'the release at session end');
     assert.equal(w.events().at(-1).keycode, 64);
     assert.equal(w.events().at(-1).type, 'up');
   } finally {
     w.stop();
     await startControlledAgain();
+  }
+});
+
+test('a key held down repeats in the X client as it does when typed', { skip: missing }, async () => {
+  const w = await keyWatcher();
+  try {
+    // The page sends one "kd" per repeat the technician's keyboard makes.
+    await k.post('/api/input', { ev: [{ k: 'kd', c: 'KeyJ' }] });
+    await k.post('/api/input', { ev: [{ k: 'kd', c: 'KeyJ' }, { k: 'kd', c: 'KeyJ' }] });
+    await k.post('/api/input', { ev: [{ k: 'ku', c: 'KeyJ' }] });
+    await waitFor(() => w.events().filter((e) => e.type === 'down').length >= 3, 'three presses');
+    const j = w.events().filter((e) => e.keycode === 44);
+    assert.deepEqual(j.map((e) => e.type), ['down', 'up', 'down', 'up', 'down', 'up']);
+  } finally {
+    w.stop();
   }
 });
 

@@ -2,13 +2,14 @@
 // puts it back (the request, the end of the session, exit, and the next start after a kill).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync, readFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
+import { keyWatcher } from './key_watcher.mjs';
 import { XDesktop, xdesktopMissing } from '../lib/xdesktop.mjs';
 import { startControlled, endSession } from '../lib/xdesktop_session.mjs';
-import { dataDir, tempHome, waitFor } from '../lib/kelvora.mjs';
+import { Kelvora, dataDir, tempHome, waitFor } from '../lib/kelvora.mjs';
 
-const missing = xdesktopMissing() ?? false;
+const missing = xdesktopMissing(['xdotool', 'xev']) ?? false;
 let x;
 const ORIGINAL = { DUMMY0: { size: '1920x1080', x: 1024, y: 0 }, DUMMY1: { size: '1024x768', x: 0, y: 0 } };
 
@@ -18,6 +19,18 @@ before(async () => {
 after(() => x?.stop());
 
 const marker = (home) => join(dataDir(home), 'resolucion_cambiada.txt');
+
+/** Starts again on home: the marker's changes are put back and the marker goes. */
+async function restoredAtTheNextStart(home) {
+  const again = await startControlled(x, { home });
+  try {
+    await waitFor(() => !existsSync(marker(home)), 'the marker to go');
+    assert.deepEqual(x.outputs(), ORIGINAL);
+  } finally {
+    await again.stop();
+    again.cleanup();
+  }
+}
 
 async function changed(k, body = { mon: 1, w: 800, h: 600 }) {
   const r = await k.post('/api/resolucion/poner', body);
@@ -99,6 +112,24 @@ test('exit puts the modes back', { skip: missing }, async () => {
   }
 });
 
+test('SIGTERM puts the modes back and lets go of held keys', { skip: missing }, async () => {
+  const k = await startControlled(x);
+  const w = await keyWatcher(x, k);
+  try {
+    await changed(k);
+    await k.post('/api/input', { ev: [{ k: 'kd', c: 'ShiftLeft' }] });
+    k.proc.kill('SIGTERM');
+    assert.equal(await k.exited, 0);
+    assert.deepEqual(x.outputs(), ORIGINAL);
+    await waitFor(() => w.events().some((e) => e.keycode === 50 && e.type === 'up'), 'the Shift release');
+    assert.equal(existsSync(marker(k.home)), false);
+  } finally {
+    w.stop();
+    await k.stop();
+    k.cleanup();
+  }
+});
+
 test('a killed run is undone at the next start', { skip: missing }, async () => {
   const home = tempHome();
   const k = await startControlled(x, { home });
@@ -111,12 +142,33 @@ test('a killed run is undone at the next start', { skip: missing }, async () => 
   assert.equal(x.outputs().DUMMY1.size, '800x600');
   assert.equal(readFileSync(marker(home), 'utf8').split('\n').length, 3);
 
-  const again = await startControlled(x, { home });
+  await restoredAtTheNextStart(home);
+});
+
+test('a restore that fails at start-up keeps its marker line for the next start', { skip: missing }, async () => {
+  const home = tempHome();
+  x.run('xrandr', ['--output', 'DUMMY1', '--mode', '800x600']);
+  mkdirSync(dataDir(home), { recursive: true });
+  writeFileSync(marker(home), 'DUMMY1\t1024x768@60000+0+0\n');
+  const blind = new Kelvora({ home, env: { DISPLAY: '' } });
   try {
-    await waitFor(() => !existsSync(marker(home)), 'the marker to go');
+    await blind.start();
+    assert.equal(readFileSync(marker(home), 'utf8'), 'DUMMY1\t1024x768@60000+0+0\n');
+  } finally {
+    await blind.stop();
+  }
+  await restoredAtTheNextStart(home);
+});
+
+test('a monitor made larger pushes its neighbour aside, and back', { skip: missing }, async () => {
+  const k = await startControlled(x);
+  try {
+    await changed(k, { mon: 1, w: 1280, h: 1024 });
+    assert.deepEqual(x.outputs(), { DUMMY0: { size: '1920x1080', x: 1280, y: 0 }, DUMMY1: { size: '1280x1024', x: 0, y: 0 } });
+    await changed(k, { mon: 1, w: 1024, h: 768 });
     assert.deepEqual(x.outputs(), ORIGINAL);
   } finally {
-    await again.stop();
-    again.cleanup();
+    await k.stop();
+    k.cleanup();
   }
 });

@@ -1,11 +1,11 @@
-// The X server going away (a logout, a crash) must not end the program; input works again
-// once a server is back on the display.
+// The X server going away (a logout, a crash) must not end the program; input and the
+// clipboard work again once a server is back on the display.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { XDesktop, xdesktopMissing } from '../lib/xdesktop.mjs';
 import { startControlled } from '../lib/xdesktop_session.mjs';
 
-const missing = xdesktopMissing(['xdotool']) ?? false;
+const missing = xdesktopMissing(['xdotool', 'xclip']) ?? false;
 
 test('losing the X server is survived', { skip: missing }, async () => {
   let x = await XDesktop.start();
@@ -13,6 +13,7 @@ test('losing the X server is survived', { skip: missing }, async () => {
   try {
     const move = { mon: 0, ev: [{ k: 'm', x: 0.5, y: 0.5 }] };
     assert.deepEqual((await k.post('/api/input', move)).json, { ok: true });
+    assert.deepEqual((await k.post('/api/portapapeles/poner', { texto: 'antes' })).json, { ok: true });
     const display = x.display;
     x.stop();
     await new Promise((r) => setTimeout(r, 500));
@@ -25,6 +26,8 @@ test('losing the X server is survived', { skip: missing }, async () => {
     const r = await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 1, y: 1 }] });
     assert.deepEqual(r.json, { ok: true });
     assert.match(x.run('xdotool', ['getmouselocation']), /x:\d+ y:\d+/);
+    assert.deepEqual((await k.post('/api/portapapeles/poner', { texto: 'después' })).json, { ok: true });
+    assert.equal(x.clipboard(), 'después');
   } finally {
     await k.stop();
     k.cleanup();

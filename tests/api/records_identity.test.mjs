@@ -2,6 +2,7 @@
 // the sealed password across restarts and accounts.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { hostname } from 'node:os';
 import { mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { dataDir, readState, tempHome } from '../lib/kelvora.mjs';
@@ -20,12 +21,13 @@ test('a first start makes the identity, saves it sealed and serves it', async ()
     assert.equal(me.id_bonito, `${me.id.slice(0, 3)} ${me.id.slice(3, 6)} ${me.id.slice(6)}`);
     assert.match(me.llave, /^[0-9a-f]{64}$/);
     assert.match(me.clave, ALPHABET);
-    assert.equal(me.nombre, 'Caja-7');
+    assert.equal(me.nombre, hostname(), 'the host name, not COMPUTERNAME, on Linux');
     assert.equal(me.servidor, 'https://senal.prueba');
 
     const text = readFileSync(join(dataDir(k.home), 'identidad.json'), 'utf8');
     const file = JSON.parse(text);
     assert.deepEqual(Object.keys(file), ['_nota', 'clave_cif', 'creada', 'id', 'llave']);
+    assert.doesNotMatch(file._nota, /Windows/, 'Linux words on Linux');
     assert.equal(file.id, me.id);
     assert.equal(file.llave, me.llave);
     assert.match(file.clave_cif, /^([0-9a-f]{2})+$/);

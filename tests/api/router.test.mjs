@@ -1,6 +1,7 @@
 // The API router and the shell's own endpoints against the real binary.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { hostname } from 'node:os';
 import { Kelvora, readState, waitFor } from '../lib/kelvora.mjs';
 import { existsSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
@@ -27,7 +28,7 @@ test('version and state record', async () => {
     assert.equal(s.portatil, true);
     assert.equal(s.idioma, 'es');
     assert.equal(s.disponible, true);
-    assert.equal(s.nombre, 'CAJA-7', 'COMPUTERNAME when no name is set');
+    assert.equal(s.nombre, hostname(), 'the host name when no name is set; COMPUTERNAME means nothing on Linux');
     assert.match(s.servidor, /^https:\/\/[^/]+[^/]$/, 'a TRV_SERVER without https:// is ignored');
     assert.equal(s.inicio_windows, false);
     assert.equal(s.actualizacion.current, '1.3.2');
@@ -44,7 +45,7 @@ test('settings round trip and what the state derives from them', async () => {
   let r = await k.post('/api/ajustes', { general: { nombre: '   ' }, recibir: { disponible: false } });
   assert.equal(r.json.ok, true);
   let s = (await k.get('/api/estado')).json;
-  assert.equal(s.nombre, 'CAJA-7', 'a name of spaces falls back to COMPUTERNAME');
+  assert.equal(s.nombre, hostname(), 'a name of spaces falls back to the host name');
   assert.equal(s.disponible, false);
   r = await k.post('/api/ajustes', { general: { nombre: 'Caja 3', servidor: 'https://senal.example.org///' } });
   assert.equal(r.json.ajustes.general.servidor, 'https://senal.example.org');

@@ -16,6 +16,7 @@ struct FakePc {
                                               {"ProgramFiles(x86)", "C:\\Program Files (x86)"},
                                               {"LOCALAPPDATA", "C:\\Users\\ana\\AppData\\Local"}};
     std::set<std::string> files;
+    std::map<std::string, std::string> path; // programs on PATH
 
     BrowserLookups lookups() const {
         return {
@@ -30,6 +31,11 @@ struct FakePc {
                 return it->second;
             },
             [this](const std::string& p) { return files.count(p) > 0; },
+            [this](const std::string& name) -> std::optional<std::string> {
+                auto it = path.find(name);
+                if (it == path.end()) return std::nullopt;
+                return it->second;
+            },
         };
     }
 };
@@ -51,7 +57,7 @@ TEST(BrowserCandidates, FullOrder) {
         "D:\\chrome.exe",       kPf + kChrome,    kPf + kBrave,    kPf86 + kChrome,
         kPf86 + kBrave,         kLocal + kChrome, kLocal + kBrave,
     };
-    EXPECT_EQ(browser_candidates(pc.lookups()), want);
+    EXPECT_EQ(browser_candidates(pc.lookups(), platform::Os::windows), want);
 }
 
 TEST(BrowserCandidates, ChoosesTheFirstInstalled) {
@@ -95,7 +101,7 @@ TEST(BrowserCandidates, ChoosesTheFirstInstalled) {
         FakePc pc;
         pc.app_paths = c.app_paths;
         pc.files.insert(c.files.begin(), c.files.end());
-        EXPECT_EQ(choose_browser(pc.lookups()), c.chosen) << c.what;
+        EXPECT_EQ(choose_browser(pc.lookups(), platform::Os::windows), c.chosen) << c.what;
     }
 }
 
@@ -104,5 +110,18 @@ TEST(BrowserCandidates, UnsetOrEmptyVariablesSkipTheirCandidates) {
     pc.env = {{"ProgramFiles", "C:\\PF\\"}, {"ProgramFiles(x86)", ""}};
     const std::vector<std::string> want = {"C:\\PF\\" + kEdge, "C:\\PF\\" + kChrome,
                                            "C:\\PF\\" + kBrave};
-    EXPECT_EQ(browser_candidates(pc.lookups()), want);
+    EXPECT_EQ(browser_candidates(pc.lookups(), platform::Os::windows), want);
+}
+
+TEST(BrowserCandidates, LinuxLooksOnPathInItsOwnOrder) {
+    FakePc pc;
+    pc.app_paths = {{"msedge.exe", "/opt/edge"}};
+    pc.files = {"/opt/edge", "/usr/bin/chromium", "/usr/bin/brave-browser"};
+    pc.path = {{"brave-browser", "/usr/bin/brave-browser"}, {"chromium", "/usr/bin/chromium"}};
+    EXPECT_EQ(browser_candidates(pc.lookups(), platform::Os::linux_x11),
+              (std::vector<std::string>{"/usr/bin/chromium", "/usr/bin/brave-browser"}))
+        << "App Paths and the Windows folders mean nothing on Linux";
+    pc.path["google-chrome"] = "/usr/bin/google-chrome";
+    pc.files.insert("/usr/bin/google-chrome");
+    EXPECT_EQ(choose_browser(pc.lookups(), platform::Os::linux_x11), "/usr/bin/google-chrome");
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "base/json_file.hpp"
 #include "http/handler.hpp"
 #include "http/router.hpp"
+#include "temp_dir.hpp"
 
 using namespace kelvora;
 using namespace kelvora::http;
@@ -14,6 +16,8 @@ const std::string kToken = "0123456789abcdef0123456789abcdef";
 Router echo_router() {
     Router r;
     r.post("/api/eco", [](const json& body) { return json{{"ok", true}, {"body", body}}; });
+    r.post("/api/falla", [](const json&) -> json { throw std::runtime_error("a propósito"); });
+    r.view("/api/falla", [](const ViewRequest&) -> json { throw 7; });
     r.view("/api/vista", [](const ViewRequest& v) { return json{{"lang", v.lang}}; });
     return r;
 }
@@ -23,6 +27,14 @@ Request make(std::string method, std::string target, std::map<std::string, std::
     if (!headers.contains("host")) headers["host"] = "127.0.0.1:8811";
     return Request{std::move(method), std::move(target), std::move(headers), std::move(body)};
 }
+
+// A handler with a log of its own.
+struct Handler {
+    TempDir dir;
+    Log log{dir.path};
+    Router router = echo_router();
+    RequestHandler h{kToken, kPort, router, log};
+};
 
 } // namespace
 
@@ -44,8 +56,8 @@ TEST(RequestChecks, QueryParameters) {
 }
 
 TEST(RequestHandler, Refusals) {
-    const Router router = echo_router();
-    const RequestHandler h(kToken, kPort, router);
+    Handler fixture;
+    const RequestHandler& h = fixture.h;
     struct Case {
         const char* name;
         Request req;
@@ -58,8 +70,9 @@ TEST(RequestHandler, Refusals) {
         {"post without token", make("POST", "/api/eco", {}), 403, "{\"ok\":false}"},
         {"post with wrong token", make("POST", "/api/eco", {{"x-token", kToken + "0"}}), 403,
          "{\"ok\":false}"},
-        {"post with Origin null", make("POST", "/api/eco", {{"x-token", kToken}, {"origin", "null"}}),
-         403, "{\"ok\":false}"},
+        {"post with Origin null",
+         make("POST", "/api/eco", {{"x-token", kToken}, {"origin", "null"}}), 403,
+         "{\"ok\":false}"},
         {"post from another origin",
          make("POST", "/api/eco", {{"x-token", kToken}, {"origin", "http://127.0.0.1:8810"}}), 403,
          "{\"ok\":false}"},
@@ -76,15 +89,16 @@ TEST(RequestHandler, Refusals) {
 }
 
 TEST(RequestHandler, AuthorisedPosts) {
-    const Router router = echo_router();
-    const RequestHandler h(kToken, kPort, router);
+    Handler fixture;
+    const RequestHandler& h = fixture.h;
     struct Case {
         std::map<std::string, std::string> headers;
         std::string body;
         const char* want;
     } cases[] = {
         {{{"x-token", kToken}}, "{\"a\":1}", "{\"body\":{\"a\":1},\"ok\":true}"},
-        {{{"x-token", kToken}, {"origin", "http://localhost:8811"}}, "[1]",
+        {{{"x-token", kToken}, {"origin", "http://localhost:8811"}},
+         "[1]",
          "{\"body\":{},\"ok\":true}"},
         {{{"x-token", kToken}}, "not json", "{\"body\":{},\"ok\":true}"},
         {{{"x-token", kToken}}, "{\"a\":\"\xff\"}", "{\"body\":{},\"ok\":true}"},
@@ -100,18 +114,45 @@ TEST(RequestHandler, AuthorisedPosts) {
     EXPECT_EQ(unknown.body, "{\"msg\":\"no existe\",\"ok\":false}");
 }
 
-TEST(RequestHandler, BodiesAreCutAtTheLimit) {
-    const Router router = echo_router();
-    const RequestHandler h(kToken, kPort, router);
-    // Valid JSON past the limit: what reaches the router is cut, so it no longer parses.
-    std::string big = "{\"a\":\"" + std::string(kMaxBody, 'x') + "\"}";
-    const Response r = h.handle(make("POST", "/api/eco", {{"x-token", kToken}}, big));
-    EXPECT_EQ(r.body, "{\"body\":{},\"ok\":true}");
+TEST(RequestHandler, BodiesOverTheLimitRunNothing) {
+    Handler fixture;
+    int runs = 0;
+    fixture.router.post("/api/cuenta", [&runs](const json&) {
+        ++runs;
+        return json{{"ok", true}};
+    });
+    // A cut body would parse as "{}" and run the handler as a request without fields.
+    Request over = make("POST", "/api/cuenta", {{"x-token", kToken}});
+    over.body_too_large = true;
+    const Request big = make("POST", "/api/cuenta", {{"x-token", kToken}},
+                             "{\"a\":\"" + std::string(kMaxBody, 'x') + "\"}");
+    for (const Request& r : {over, big}) {
+        const Response reply = fixture.h.handle(r);
+        EXPECT_EQ(reply.status, 413);
+        EXPECT_EQ(reply.body, "{\"msg\":\"La petición es demasiado grande\",\"ok\":false}");
+    }
+    EXPECT_EQ(runs, 0);
+    over.headers["x-token"] = "";
+    EXPECT_EQ(fixture.h.handle(over).status, 403) << "the token is checked first";
+}
+
+TEST(RequestHandler, AThrowingHandlerGetsA500AndALogLine) {
+    Handler fixture;
+    for (const char* method : {"POST", "GET"}) {
+        const Response r =
+            fixture.h.handle(make(method, "/api/falla", {{"x-token", kToken}}, "{}"));
+        EXPECT_EQ(r.status, 500) << method;
+        EXPECT_EQ(r.body, "{\"msg\":\"Error interno de Kelvora\",\"ok\":false}") << method;
+    }
+    const auto log = read_file(fixture.dir.path / "kelvora.log").value_or("");
+    EXPECT_NE(log.find("[APP] error interno en /api/falla: a propósito\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(fixture.h.handle(make("GET", "/api/vista", {})).status, 200);
 }
 
 TEST(RequestHandler, PagesAndViews) {
-    const Router router = echo_router();
-    const RequestHandler h(kToken, kPort, router);
+    Handler fixture;
+    const RequestHandler& h = fixture.h;
     const Response page = h.handle(make("GET", "/index.html?lang=en", {}));
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(page.content_type, "text/html; charset=utf-8");

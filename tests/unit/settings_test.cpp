@@ -3,15 +3,17 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/json_file.hpp"
 #include "app/settings.hpp"
+#include "base/json_file.hpp"
 #include "temp_dir.hpp"
 
 using namespace kelvora;
 
 namespace {
 
-json general(const json& s) { return s.at("general"); }
+json general(const json& s) {
+    return s.at("general");
+}
 
 SettingsStore store_with_file(const TempDir& dir, const std::string& text) {
     write_file(dir.path / "kelvora.ini", text);
@@ -92,7 +94,9 @@ TEST(Settings, MergingValues) {
         {{{"recibir", {{"fps", 60}}}}, "recibir", "fps", "60"},
         {{{"llamada", {{"microfono", nullptr}}}}, "llamada", "microfono", ""},
         {{{"llamada", {{"bocina", {1, 2}}}}}, "llamada", "bocina", "[1,2]"},
-        {{{"general", {{"servidor", "https://x.example///"}}}}, "general", "servidor",
+        {{{"general", {{"servidor", "https://x.example///"}}}},
+         "general",
+         "servidor",
          "https://x.example"},
         {{{"general", {{"servidor", ""}}}}, "general", "servidor", ""},
         {{{"general", {{"nombre", "  Caja  "}}}}, "general", "nombre", "Caja"},
@@ -104,8 +108,7 @@ TEST(Settings, MergingValues) {
         SettingsStore s(dir.path);
         const json reply = s.save(c.change);
         ASSERT_TRUE(reply["ok"].get<bool>()) << c.change.dump();
-        const std::string want =
-            c.want ? c.want : c.change[c.section][c.key].get<std::string>();
+        const std::string want = c.want ? c.want : c.change[c.section][c.key].get<std::string>();
         EXPECT_EQ(s.read(c.section, c.key), want) << c.change.dump();
         EXPECT_EQ(reply["ajustes"][c.section][c.key], want);
         EXPECT_EQ(SettingsStore(dir.path).read(c.section, c.key), want) << "survives a restart";
@@ -114,7 +117,8 @@ TEST(Settings, MergingValues) {
 
 TEST(Settings, RefusedChangesChangeNothing) {
     std::string name32;
-    for (int i = 0; i < 32; ++i) name32 += "ñ"; // 32 characters, 64 bytes
+    for (int i = 0; i < 32; ++i)
+        name32 += "ñ"; // 32 characters, 64 bytes
     struct Case {
         json change;
         const char* msg; // null: accepted
@@ -126,6 +130,13 @@ TEST(Settings, RefusedChangesChangeNothing) {
         // idioma is merged before servidor fails: the whole request still changes nothing.
         {{{"general", {{"idioma", "en"}, {"servidor", "ftp://x"}}}},
          "El servidor debe empezar con https://"},
+        // A key that would write a line of its own, or read back as another key.
+        {{{"general", {{"x\nservidor", "http://evil"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"general", {{" servidor", "http://evil"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"Fps", "60"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"", "60"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"a=b", "60"}}}}, "Ese nombre de ajuste no es válido"},
+        {{{"recibir", {{"fps_2", "60"}}}}, nullptr},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -155,8 +166,8 @@ TEST(Settings, AFailedWriteKeepsTheOldSettingsAndFile) {
     SettingsStore s(dir.path);
     ASSERT_TRUE(s.save({{"general", {{"nombre", "Antes"}}}})["ok"].get<bool>());
     // A directory where the temporary file goes makes the write fail.
-    std::filesystem::create_directory(dir.path / "kelvora.ini.tmp");
-    std::filesystem::create_directory(dir.path / "kelvora.ini.tmp" / "x");
+    std::filesystem::create_directory(dir.path / "kelvora.tmp");
+    std::filesystem::create_directory(dir.path / "kelvora.tmp" / "x");
     const json reply = s.save({{"general", {{"nombre", "Después"}}}});
     EXPECT_EQ(reply, (json{{"ok", false}, {"msg", "No se pudieron guardar los ajustes"}}));
     EXPECT_EQ(s.read("general", "nombre"), "Antes");
@@ -166,5 +177,6 @@ TEST(Settings, AFailedWriteKeepsTheOldSettingsAndFile) {
 TEST(Settings, SwitchRule) {
     for (const char* off : {"0", "no", "off", "false", " OFF ", "False", "NO"})
         EXPECT_FALSE(setting_is_on(off)) << off;
-    for (const char* on : {"", "si", "yes", "1", "2", "nope"}) EXPECT_TRUE(setting_is_on(on)) << on;
+    for (const char* on : {"", "si", "yes", "1", "2", "nope"})
+        EXPECT_TRUE(setting_is_on(on)) << on;
 }

@@ -45,12 +45,26 @@ TEST(Clipboard, LineEndings) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(with_crlf(c.in), c.out) << c.in;
+    for (const auto& [in, out] :
+         {std::pair{"a\r\nb", "a\nb"}, {"a\nb\rc", "a\nb\rc"}, {"\r\r\n\n", "\r\n\n"}, {"", ""}})
+        EXPECT_EQ(with_lf(in), out) << in;
+}
+
+TEST(Clipboard, WrittenWithTheSystemsLineEndings) {
+    for (const auto& [os, want] :
+         {std::pair{platform::Os::windows, "x\r\ny\r\n"}, {platform::Os::linux_x11, "x\ny\n"}}) {
+        FakeClipboard clip;
+        auto port = clip.port();
+        port.os = os;
+        EXPECT_TRUE(write_clipboard(port, "x\r\ny\n"));
+        EXPECT_EQ(clip.written, want);
+    }
 }
 
 TEST(Clipboard, HeldByAnotherProgram) {
     FakeClipboard briefly{.busy = 3};
-    EXPECT_TRUE(write_clipboard(briefly.port(), "x\ny"));
-    EXPECT_EQ(briefly.written, "x\r\ny");
+    EXPECT_TRUE(write_clipboard(briefly.port(), "x"));
+    EXPECT_EQ(briefly.written, "x");
     EXPECT_EQ(briefly.slept, std::chrono::milliseconds(90));
 
     FakeClipboard long_held{.busy = 1000};
@@ -68,6 +82,8 @@ TEST(Clipboard, Reading) {
         {{ClipboardText::Kind::text, "a\r\nñ"}, {{"ok", true}, {"texto", "a\r\nñ"}}},
         {{ClipboardText::Kind::none, ""}, {{"ok", true}, {"texto", ""}}}, // a picture only
         {{ClipboardText::Kind::invalid, ""}, {{"ok", false}, {"texto", ""}}},
+        {{ClipboardText::Kind::failed, ""},
+         {{"ok", false}, {"texto", ""}}}, // the owner never answered
         {{ClipboardText::Kind::text, "\xff\xfe"}, {{"ok", false}, {"texto", ""}}},
     };
     for (const auto& c : cases) {

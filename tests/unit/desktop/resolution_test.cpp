@@ -3,7 +3,7 @@
 #include <map>
 
 #include "../temp_dir.hpp"
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "desktop/resolution.hpp"
 
 using namespace kelvora;
@@ -17,8 +17,10 @@ struct FakeDisplay final : DisplayBackend {
     std::map<std::string, DisplayMode> current{{"\\\\.\\DISPLAY1", {1920, 1080, 60, 32}},
                                                {"\\\\.\\DISPLAY2", {1280, 1024, 60, 32}}};
     std::map<std::string, DisplayMode> stored = current;
-    long refuse_with = 0;
+    long refuse_with = 0; // the OS's code of a scripted refusal
     bool refusal_leaves_a_change = false;
+    bool restores_fail = false; // no display yet, say
+    bool no_way_back = false;   // the current mode can't be read for the note
     std::vector<std::string> calls;
 
     std::vector<platform::Monitor> monitors() override {
@@ -30,29 +32,31 @@ struct FakeDisplay final : DisplayBackend {
         return {
             {1920, 1080, 60, 32}, {1600, 900, 60, 32}, {1280, 1024, 60, 32}, {1024, 768, 60, 32}};
     }
-    long change_mode(const std::string& d, const DisplayMode& m) override {
+    platform::ModeResult change_mode(const std::string& d, const DisplayMode& m) override {
         calls.push_back("change " + d + " " + std::to_string(m.w));
         if (refuse_with && refusal_leaves_a_change) current[d] = {640, 480, 60, 32};
-        if (refuse_with) return refuse_with;
+        if (refuse_with) return {platform::ModeResult::Outcome::refused, refuse_with};
         current[d] = m;
-        return 0;
+        return {};
     }
-    std::string stored_mode_note(const std::string& d) override {
+    std::optional<std::string> stored_mode_note(const std::string& d) override {
+        if (no_way_back) return std::nullopt;
         return std::to_string(current.at(d).w);
     }
-    long return_to_stored_mode(const std::string& d, const std::string& note) override {
+    platform::ModeResult return_to_stored_mode(const std::string& d,
+                                               const std::string& note) override {
         calls.push_back("return " + d + " " + note);
+        if (restores_fail) return {platform::ModeResult::Outcome::no_display, 0};
         if (stored.count(d)) current[d] = stored[d];
-        return 0;
+        return {};
     }
 };
 
 struct ResolutionTest : ::testing::Test {
     TempDir dir;
     FakeDisplay display;
-    Resolutions res{display};
     std::filesystem::path marker = dir.path / kMarkerFileName;
-    void SetUp() override { res.set_marker_file(marker); }
+    Resolutions res{display, marker};
     std::string marker_contents() { return read_file(marker).value_or("<none>"); }
 };
 
@@ -101,9 +105,9 @@ TEST_F(ResolutionTest, Refusals) {
 }
 
 TEST_F(ResolutionTest, RefusedChangeLeavesTheListAsTheScreenIs) {
-    display.refuse_with = -2;
+    display.refuse_with = 1;
     EXPECT_EQ(res.set({{"mon", 0}, {"w", 1024}, {"h", 768}})["msg"],
-              "Windows no aceptó esa resolución (código -2)");
+              "el servidor X no aceptó esa resolución");
     EXPECT_FALSE(res.changed("\\\\.\\DISPLAY1"));
     EXPECT_EQ(marker_contents(), "<none>");
     // A refusal that still left the monitor changed keeps it listed, so it is put back.
@@ -125,6 +129,61 @@ TEST_F(ResolutionTest, RestoreAllReadsACrashedRunsMarker) {
     display.calls.clear();
     res.restore_all();
     EXPECT_EQ(display.calls, (std::vector<std::string>{"return \\\\.\\DISPLAY2 1280"}));
+}
+
+TEST_F(ResolutionTest, AFailedRestoreKeepsItsLineForTheNextChance) {
+    res.set({{"mon", 1}, {"w", 1024}, {"h", 768}});
+    write_file(marker, "\\\\.\\DISPLAY2\t1280\nOLD\t640\n");
+    display.restores_fail = true;
+    res.restore_all();
+    EXPECT_EQ(marker_contents(), "\\\\.\\DISPLAY2\t1280\nOLD\t640\n");
+    // A new start finds the same lines; once the display is back they are put back and go.
+    Resolutions next{display, marker};
+    next.restore_all();
+    EXPECT_EQ(marker_contents(), "\\\\.\\DISPLAY2\t1280\nOLD\t640\n");
+    display.restores_fail = false;
+    display.calls.clear();
+    res.restore_all();
+    EXPECT_EQ(display.calls,
+              (std::vector<std::string>{"return \\\\.\\DISPLAY2 1280", "return OLD 640"}));
+    EXPECT_EQ(display.current["\\\\.\\DISPLAY2"].w, 1280);
+    EXPECT_EQ(marker_contents(), "<none>");
+}
+
+TEST_F(ResolutionTest, NoChangeWithoutAWayBack) {
+    display.no_way_back = true;
+    EXPECT_EQ(res.set({{"mon", 1}, {"w", 1024}, {"h", 768}}),
+              (json{{"ok", false}, {"msg", "no se pudo leer cómo volver a la resolución actual"}}));
+    // The marker can't be written: a directory stands where it goes.
+    display.no_way_back = false;
+    std::filesystem::create_directories(dir.path / "resolucion_cambiada.tmp" / "x");
+    EXPECT_EQ(res.set({{"mon", 1}, {"w", 1024}, {"h", 768}})["msg"],
+              "no se pudo anotar cómo volver a la resolución actual");
+    EXPECT_TRUE(display.calls.empty()) << "the mode was never touched";
+    EXPECT_FALSE(res.changed("\\\\.\\DISPLAY2"));
+}
+
+TEST(Resolution, RefusalsInTheWordsOfTheSystem) {
+    using Outcome = platform::ModeResult::Outcome;
+    struct Case {
+        platform::ModeResult result;
+        platform::Os os;
+        const char* msg;
+    } cases[] = {
+        {{Outcome::refused, -2},
+         platform::Os::windows,
+         "Windows no aceptó esa resolución (código -2)"},
+        {{Outcome::no_such_mode, -2},
+         platform::Os::windows,
+         "Windows no aceptó esa resolución (código -2)"},
+        {{Outcome::refused, 1}, platform::Os::linux_x11, "el servidor X no aceptó esa resolución"},
+        {{Outcome::no_such_mode, 0},
+         platform::Os::linux_x11,
+         "esa resolución no está disponible en este monitor"},
+        {{Outcome::no_display, 0}, platform::Os::linux_x11, "no hay conexión con la pantalla"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(mode_refusal(c.result, c.os), c.msg);
 }
 
 TEST(Marker, Lines) {

@@ -2,7 +2,7 @@
 #include <string>
 #include <thread>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "records/history.hpp"
 #include "records/recents.hpp"
 #include "records_fixture.hpp"

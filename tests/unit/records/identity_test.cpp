@@ -1,7 +1,7 @@
 #include <regex>
 #include <string>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "records/identity.hpp"
 #include "records/password.hpp"
 #include "records_fixture.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 #include "tests/unit/temp_dir.hpp"
 
 class RecordsTest : public ::testing::Test {

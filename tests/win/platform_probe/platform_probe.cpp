@@ -24,7 +24,9 @@ namespace p = kelvora::platform;
 
 namespace {
 
-std::string json_string(const std::string& s) { return nlohmann::json(s).dump(); }
+std::string json_string(const std::string& s) {
+    return nlohmann::json(s).dump();
+}
 
 std::string json_array(const std::vector<std::string>& items) {
     std::string out = "[";
@@ -59,7 +61,7 @@ std::string checks() {
     out += ",\"missing\":" + run_json(p::run_hidden("Z:\\no\\such\\program.exe", {}));
 
     std::string error;
-    auto child = p::start_process(self, {"sleep", "1500"}, &error);
+    auto child = p::start_process(self, {"sleep", "1500"}, {}, &error);
     out += ",\"child_started\":" + std::string(child ? "true" : "false");
     if (child) {
         const bool running_at_first = child->running();
@@ -69,7 +71,7 @@ std::string checks() {
         out += ",\"child_running_after\":" + std::string(child->running() ? "true" : "false");
     }
     std::string missing_error;
-    auto none = p::start_process("Z:\\no\\such\\program.exe", {}, &missing_error);
+    auto none = p::start_process("Z:\\no\\such\\program.exe", {}, {}, &missing_error);
     out += ",\"start_missing\":" + std::string(none ? "true" : "false");
     out += ",\"start_missing_error\":" + json_string(missing_error);
 

@@ -1,4 +1,4 @@
-#include "app/text.hpp"
+#include "base/text.hpp"
 
 #include <algorithm>
 
@@ -63,8 +63,10 @@ static bool is_space(char c) {
 
 std::string trim(std::string_view s) {
     std::size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
+    while (b < e && is_space(s[b]))
+        ++b;
+    while (e > b && is_space(s[e - 1]))
+        --e;
     return std::string(s.substr(b, e - b));
 }
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/text.hpp"
+#include "base/text.hpp"
 
 using namespace kelvora;
 
@@ -17,7 +17,8 @@ TEST(Text, Utf8Validity) {
         {"\xed\xa0\x80", false},     // a UTF-16 surrogate
         {"\xf4\x90\x80\x80", false}, // past U+10FFFF
     };
-    for (const auto& c : cases) EXPECT_EQ(is_valid_utf8(c.s), c.valid) << c.s;
+    for (const auto& c : cases)
+        EXPECT_EQ(is_valid_utf8(c.s), c.valid) << c.s;
 }
 
 TEST(Text, PrefixNeverSplitsACharacter) {

@@ -2,14 +2,15 @@
 
 #include <filesystem>
 
-#include "app/json_file.hpp"
-#include "temp_dir.hpp"
+#include "../temp_dir.hpp"
+#include "base/json_file.hpp"
 
 using namespace kelvora;
 
 TEST(JsonFile, PrettyWithSortedKeysAndTheTmpRename) {
     TempDir dir;
-    ASSERT_TRUE(save_json_file_in(dir.path, "recientes.json", json{{"b", 1}, {"a", {{"z", "ñ"}, {"y", 2}}}}));
+    ASSERT_TRUE(save_json_file_in(dir.path, "recientes.json",
+                                  json{{"b", 1}, {"a", {{"z", "ñ"}, {"y", 2}}}}));
     EXPECT_EQ(*read_file(dir.path / "recientes.json"),
               "{\n  \"a\": {\n    \"y\": 2,\n    \"z\": \"ñ\"\n  },\n  \"b\": 1\n}");
     EXPECT_FALSE(std::filesystem::exists(dir.path / "recientes.tmp")) << "the .tmp was renamed";

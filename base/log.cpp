@@ -1,17 +1,16 @@
-#include "app/log.hpp"
+#include "base/log.hpp"
 
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 
-#include "app/data_dir.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora {
 
 std::string time_stamp_text(const platform::LocalTime& t) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
     return buf;
 }
 
@@ -25,7 +24,8 @@ std::string time_stamp_now() {
 std::string log_line(const platform::LocalTime& t, std::string_view message) {
     std::string line = time_stamp_text(t);
     line.push_back(' ');
-    for (char c : message) line.push_back(c == '\n' ? ' ' : c);
+    for (char c : message)
+        line.push_back(c == '\n' ? ' ' : c);
     line.push_back('\n');
     return line;
 }
@@ -44,11 +44,7 @@ void write_log_to(const std::filesystem::path& dir, std::string_view message) {
     }
     auto t = platform::local_time();
     if (!t) return;
-    const std::string line = log_line(*t, message);
-    std::ofstream out(file, std::ios::binary | std::ios::app);
-    if (out) out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    platform::append_to_file(file, log_line(*t, message));
 }
-
-void write_log(std::string_view message) { write_log_to(data_directory(), message); }
 
 } // namespace kelvora

@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "app/json_file.hpp"
-#include "app/log.hpp"
-#include "temp_dir.hpp"
+#include "../temp_dir.hpp"
+#include "base/json_file.hpp"
+#include "base/log.hpp"
 
 using namespace kelvora;
 

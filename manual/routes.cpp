@@ -1,6 +1,6 @@
+#include "manual/routes.hpp"
+
 #include "http/fields.hpp"
-#include "http/router.hpp"
-#include "http/routes.hpp"
 
 namespace kelvora::manual {
 

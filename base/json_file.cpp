@@ -1,10 +1,9 @@
-#include "app/json_file.hpp"
+#include "base/json_file.hpp"
 
 #include <fstream>
 #include <sstream>
 
-#include "app/data_dir.hpp"
-#include "app/text.hpp"
+#include "base/text.hpp"
 #include "platform/system.hpp"
 
 namespace kelvora {
@@ -13,7 +12,9 @@ std::string to_compact(const json& v) {
     return v.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string to_pretty(const json& v) { return v.dump(2, ' ', false, json::error_handler_t::replace); }
+std::string to_pretty(const json& v) {
+    return v.dump(2, ' ', false, json::error_handler_t::replace);
+}
 
 std::optional<json> parse_json(std::string_view text) {
     if (!is_valid_utf8(text)) return std::nullopt;
@@ -32,20 +33,21 @@ std::optional<std::string> read_file(const std::filesystem::path& file) {
 }
 
 bool write_file(const std::filesystem::path& file, std::string_view data) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    return !out.fail();
+    return platform::write_file_durably(file, data);
+}
+
+bool save_file_atomically(const std::filesystem::path& file, std::string_view data) {
+    auto tmp = file;
+    tmp.replace_extension(".tmp");
+    if (platform::write_file_durably(tmp, data) && platform::replace_file(tmp, file)) return true;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(tmp, ec)) std::filesystem::remove(tmp, ec);
+    return false;
 }
 
 bool save_json_file_in(const std::filesystem::path& dir, const std::string& file_name,
                        const json& value) {
-    const auto target = dir / u8path(file_name);
-    auto tmp = target;
-    tmp.replace_extension(".tmp");
-    if (!write_file(tmp, to_pretty(value))) return false;
-    return platform::replace_file(tmp, target);
+    return save_file_atomically(dir / u8path(file_name), to_pretty(value));
 }
 
 std::optional<json> load_json_file_in(const std::filesystem::path& dir,
@@ -53,14 +55,6 @@ std::optional<json> load_json_file_in(const std::filesystem::path& dir,
     auto text = read_file(dir / u8path(file_name));
     if (!text) return std::nullopt;
     return parse_json(*text);
-}
-
-bool save_json_file(const std::string& file_name, const json& value) {
-    return save_json_file_in(data_directory(), file_name, value);
-}
-
-std::optional<json> load_json_file(const std::string& file_name) {
-    return load_json_file_in(data_directory(), file_name);
 }
 
 } // namespace kelvora

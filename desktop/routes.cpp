@@ -1,0 +1,33 @@
+// The endpoints of the desktop services. Whatever acts for the technician sits behind the
+// control gate; reading the modes and the person's own clipboard does not.
+#include "desktop/routes.hpp"
+
+#include "http/fields.hpp"
+
+namespace kelvora::desktop {
+
+void register_routes(http::Router& r, Desktop& d, const http::ControlGate& gate) {
+    r.view("/api/monitores", [&d](const http::ViewRequest&) { return d.monitor_list(); });
+    r.post("/api/input", gate.guard([&d](const json& body) {
+        return inject_batch(body, d.held_input(), d.input());
+    }));
+    r.post("/api/resolucion", [&d](const json& body) { return d.resolutions().read(body); });
+    r.post("/api/resolucion/poner", gate.guard([&d](const json& body) {
+        json reply = d.resolutions().set(body);
+        d.forget_input_target();
+        d.log().write("[RESOLUCION] " + to_compact(reply));
+        return reply;
+    }));
+    r.post("/api/portapapeles/leer", [&d, &gate](const json& body) {
+        if (!http::flag_field(body, "propio") && !gate.granted()) return http::control_refusal();
+        return read_clipboard(d.clipboard());
+    });
+    r.post("/api/portapapeles/poner", gate.guard([&d](const json& body) {
+        return json{{"ok", write_clipboard(d.clipboard(), http::text_field(body, "texto"))}};
+    }));
+    r.post("/api/portapapeles/escribir_local", [&d](const json& body) {
+        return json{{"ok", write_clipboard(d.clipboard(), http::text_field(body, "texto"))}};
+    });
+}
+
+} // namespace kelvora::desktop
