@@ -110,3 +110,7 @@ target_link_libraries(platform_probe PRIVATE kelvora_platform)
 target_include_directories(platform_probe SYSTEM PRIVATE ${KELVORA_HOST_HEADERS})
 target_link_options(platform_probe PRIVATE -municode -static -static-libgcc -static-libstdc++)
 
+# The update tests' starting point: Kelvora.exe as an older version that trusts the test key.
+add_executable(Kelvora-anterior WIN32 ${CMAKE_SOURCE_DIR}/tests/win/prior/main.cpp)
+target_link_libraries(Kelvora-anterior PRIVATE kelvora_core kelvora_platform)
+target_link_options(Kelvora-anterior PRIVATE -municode -static -static-libgcc -static-libstdc++)
