@@ -19,9 +19,10 @@ using InternetHandle = std::unique_ptr<void, InternetCloser>;
 
 // A numeric header; a missing one reads as 0.
 std::uint64_t number_header(HINTERNET request, DWORD which) {
-    ULONGLONG value = 0;
+    // 32 bits are plenty: a package is at most 200 MB. Wine has no 64-bit form of this.
+    DWORD value = 0;
     DWORD size = sizeof value;
-    if (!HttpQueryInfoW(request, which | HTTP_QUERY_FLAG_NUMBER64, &value, &size, nullptr))
+    if (!HttpQueryInfoW(request, which | HTTP_QUERY_FLAG_NUMBER, &value, &size, nullptr))
         return 0;
     return value;
 }
