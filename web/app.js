@@ -2553,7 +2553,7 @@ function openViewer() {
     $('#viewer').hidden = false;
     // The calls panel would cover the picture: fold it whenever the viewer comes up.
     try {
-      if (typeof LINES !== 'undefined' && LINES && (LINES.size || LINES.length) && typeof dockMin === 'function') dockMin(true);
+      if (typeof LINES !== 'undefined' && LINES && LINES.size && typeof dockMin === 'function') dockMin(true);
     } catch {}
   }
   renderViewer();
