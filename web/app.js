@@ -4009,29 +4009,37 @@ function btnRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {
 }
 
 /**
- * Options of a device select: the system default first, then the devices, and a stored
- * device that is not there listed as missing (so that saving keeps the choice).
+ * Options of a device select: the system default first, then the devices. A stored device
+ * that is not listed stays chosen (so that saving keeps it): marked missing, unless the
+ * browser hides the devices until the microphone is allowed and it may well be there.
  */
-function deviceOptions(/** @type {MediaDeviceInfo[]} */ list, /** @type {string} */ id, /** @type {string} */ name) {
+function deviceOptions(/** @type {MediaDeviceInfo[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
   const o = [`<option value="" data-name="">${esc(t('dkDef'))}</option>`];
   for (const d of list) {
     const n = deviceName(d.label) || '…';
     o.push(`<option value="${esc(d.deviceId)}" data-name="${esc(n)}"${d.deviceId === id ? ' selected' : ''}>${esc(n)}</option>`);
   }
-  if (id && !list.some((d) => d.deviceId === id)) o.push(`<option value="${esc(id)}" data-name="${esc(name)}" selected>${esc('⚠ ' + (name || id) + ' — ' + t('devGone'))}</option>`);
+  if (id && !list.some((d) => d.deviceId === id)) {
+    const text = hidden ? name || id : '⚠ ' + (name || id) + ' — ' + t('devGone');
+    o.push(`<option value="${esc(id)}" data-name="${esc(name)}" selected>${esc(text)}</option>`);
+  }
   return o.join('');
 }
 
-/** The browser's microphones and outputs, without the aliases of the system default. */
+/**
+ * The browser's microphones and outputs, without the aliases of the system default;
+ * `hidden` when the browser keeps their names (and ids) back until a microphone is allowed.
+ */
 async function formDevices() {
-  /** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[]}} */
-  const r = { mics: [], outs: [] };
+  /** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[], hidden: boolean}} */
+  const r = { mics: [], outs: [], hidden: false };
   try {
     const all = await navigator.mediaDevices.enumerateDevices();
     for (const d of all.slice(0, 64)) {
+      if (d.kind !== 'audioinput' && d.kind !== 'audiooutput') continue;
+      if (!d.label) r.hidden = true;
       if (!d.deviceId || d.deviceId === 'default' || d.deviceId === 'communications') continue;
-      if (d.kind === 'audioinput') r.mics.push(d);
-      else if (d.kind === 'audiooutput') r.outs.push(d);
+      (d.kind === 'audioinput' ? r.mics : r.outs).push(d);
     }
   } catch {}
   return r;
@@ -4106,12 +4114,12 @@ async function buildSettings() {
  * The Call card: device lists, their tests, voice processing. Built apart from the rest so
  * that the lists can be filled again once device names show, without losing other edits.
  */
-function buildCallCard(/** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[]}} */ devs, /** @type {any} */ v) {
-  MICT.rebuild = devs.mics.length <= 1;
+function buildCallCard(/** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[], hidden: boolean}} */ devs, /** @type {any} */ v) {
+  MICT.rebuild = devs.hidden || devs.mics.length <= 1;
   $('#f-llamada').innerHTML = `<h2 data-i="setCall">${esc(t('setCall'))}</h2>` +
-    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(devs.mics, v.microfono, v.microfono_nombre)}</select>` +
+    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(devs.mics, v.microfono, v.microfono_nombre, devs.hidden)}</select>` +
     `<button id="sfMicTest">${esc(t('sMicTest'))}</button></div><meter id="sfMicMeter" min="0" max="100" value="0" hidden></meter></label>` +
-    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(devs.outs, v.bocina, v.bocina_nombre)}</select>` +
+    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(devs.outs, v.bocina, v.bocina_nombre, devs.hidden)}</select>` +
     `<button id="sfSpkTest">${esc(t('spkTest'))}</button></div></label>` +
     swRow('sfProc', 'sProc', v.procesar);
   $('#sfMicTest').onclick = micTest;

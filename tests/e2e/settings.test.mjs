@@ -28,7 +28,9 @@ before(async () => {
     executablePath: CHROMIUM,
     headless: true,
     args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), `--ignore-certificate-errors-spki-list=${testCert().spki}`,
-      '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      // Chromium's own fake microphone (a beeping tone) and no permission prompt.
+      '--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream'],
   });
   page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
   await page.goto(`http://127.0.0.1:${k.port}/`);
@@ -122,6 +124,25 @@ test('the server test names what answers; a saved new server takes the registrat
   assert.equal(settingLine('servidor'), sig.url);
   await page.waitForFunction(() => HOST.state === 'online', null, { timeout: 20000 });
   assert.equal(await page.evaluate(() => ID.servidor), sig.url);
+});
+
+test('the microphone test shows the level; once allowed, devices show by name and the chosen one is saved', { skip }, async () => {
+  await openSettings();
+  await page.click('#sfMicTest');
+  await page.waitForFunction(() => !document.getElementById('sfMicMeter').hidden && document.getElementById('sfMicMeter').value > 0, null, { timeout: 20000 });
+  const mics = await page.$$eval('#sfMic option', (os) => os.map((o) => ({ value: o.value, name: o.dataset.name })));
+  assert.ok(mics.length >= 2 && mics.slice(1).every((m) => m.value && m.name), JSON.stringify(mics));
+  await page.click('#sfMicTest');
+  await page.waitForFunction(() => document.getElementById('sfMicMeter').hidden && !MICT.stream);
+
+  const mic = mics.at(-1);
+  await page.selectOption('#sfMic', mic.value);
+  await page.uncheck('#sfProc');
+  await page.click('#saveBtn');
+  await toast(await t('saved'));
+  assert.equal(settingLine('microfono'), mic.value);
+  assert.equal(settingLine('microfono_nombre'), mic.name);
+  assert.equal(settingLine('procesar_voz'), 'no');
 });
 
 test('the Help tab shows the manual with its contents, or the local server\'s message', { skip }, async () => {

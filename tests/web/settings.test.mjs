@@ -56,6 +56,16 @@ test('device names lose the role word the system puts before the default devices
   ]) assert.equal(page.deviceName(label), want, label);
 });
 
+test('a stored device that is not listed stays chosen: missing, or just not shown before the microphone is allowed', () => {
+  const list = [{ deviceId: 'a1', label: 'Default - Headset' }, { deviceId: 'b2', label: 'USB <Mic>' }];
+  const chosen = (html) => /<option value="([^"]*)" data-name="([^"]*)" selected>([^<]*)</.exec(html)?.slice(1);
+  assert.deepEqual(chosen(page.deviceOptions(list, 'b2', 'USB <Mic>', false)), ['b2', 'USB &lt;Mic&gt;', 'USB &lt;Mic&gt;']);
+  assert.deepEqual(chosen(page.deviceOptions(list, 'zz', 'Jabra', false)), ['zz', 'Jabra', '⚠ Jabra — ' + page.t('devGone')]);
+  assert.deepEqual(chosen(page.deviceOptions([], 'zz', 'Jabra', true)), ['zz', 'Jabra', 'Jabra']);
+  assert.equal(chosen(page.deviceOptions(list, '', '', false)), undefined, 'the system default is the first entry');
+  assert.match(page.deviceOptions(list, '', '', false), /data-name="Headset">Headset</);
+});
+
 test('after a save the registration starts again only when its server or name changed or the PC went unavailable', () => {
   const a = { servidor: 'https://a', nombre: 'Caja' };
   for (const [before, after, available, state, want] of [
