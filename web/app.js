@@ -4175,9 +4175,6 @@ async function saveSettings() {
     applyI18n();
     renderAll();
     reloadManual();
-    renderUpd(UPD);
-    updBar(UPD);
-    await buildSettings();
   }
   const after = { servidor: ID ? String(ID.servidor || '') : '', nombre: ID ? String(ID.nombre || '') : '' };
   const step = registrationAfterSave(before, after, yes(setting('recibir', 'disponible')), hostState);
@@ -4301,7 +4298,8 @@ async function micTest() {
     let sum = 0;
     for (const x of buf) sum += x * x;
     const m = $('#sfMicMeter');
-    if (m) m.value = Math.min(100, Math.sqrt(sum / buf.length) * 400);
+    // Leaving the tab ends the test: the microphone is not kept open behind the user's back.
+    if (m && !$('#tab-ajustes').hidden) m.value = Math.min(100, Math.sqrt(sum / buf.length) * 400);
     else stopMicTest();
   }, 100);
   MICT.stop = setTimeout(stopMicTest, MIC_TEST_MS);
@@ -4416,7 +4414,11 @@ function manualClick(/** @type {MouseEvent} */ e) {
   e.preventDefault();
   const href = a.getAttribute('href') || '';
   if (href.startsWith('#')) {
-    const target = href.length > 1 ? document.getElementById(decodeURIComponent(href.slice(1))) : null;
+    let id = href.slice(1);
+    try {
+      id = decodeURIComponent(id);
+    } catch {}
+    const target = id ? document.getElementById(id) : null;
     if (target && $('#manual').contains(target)) target.scrollIntoView({ behavior: 'smooth', block: 'start' });
   } else openUrl(href);
 }
@@ -4567,6 +4569,13 @@ function updClick(/** @type {Event} */ e) {
   else if (act === 'site') {
     if (UPD && UPD.page) openUrl(UPD.page);
   } else if (act === 'seen' || act === 'dismiss' || act === 'check') updAct(act);
+}
+
+/** The screens again in the page's language (the settings form from what is in memory). */
+function renderScreens() {
+  updBar(UPD);
+  renderUpd(UPD);
+  if (!$('#tab-ajustes').hidden && $('#sfName')) buildSettings();
 }
 
 // Wiring ----------------------------------------------------------------------------------------
