@@ -304,6 +304,7 @@ function renderAll() {
   renderViewer();
   renderRecents();
   renderHistory();
+  renderScreens();
   setHeaderHeight();
 }
 
