@@ -90,7 +90,7 @@ test('a changed setting is saved into kelvora.ini, and a new language turns the 
   }
   assert.equal(await page.evaluate(() => document.documentElement.lang), 'en');
   assert.equal(await page.textContent('nav.tabs button[data-tab=ajustes]'), await t('tabSettings'));
-  assert.equal(await page.textContent('#f-general h2'), await t('setGeneral'));
+  await page.waitForFunction((h) => document.querySelector('#f-general h2').textContent === h && document.getElementById('sfName'), await t('setGeneral'));
   assert.equal(await page.evaluate(() => ID.nombre), 'Caja 3', 'the identity carries the new name');
   assert.equal(await page.inputValue('#sfName'), 'Caja 3', 'the form was built again from what was stored');
   assert.equal(await page.isChecked('#sfCtl'), false);
