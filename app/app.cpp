@@ -37,7 +37,7 @@ App::App(std::filesystem::path data_dir)
     update::register_routes(router_, [this] {
         return setting_is_on(settings_.read("general", "buscar_actualizaciones"));
     });
-    install::register_routes(router_);
+    install::register_routes(router_, log_);
     manual::register_routes(router_);
 }
 
