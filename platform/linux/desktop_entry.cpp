@@ -32,14 +32,16 @@ std::string key_file_string(const std::string& s) {
 
 std::optional<std::string> exec_argument(const std::string& arg) {
     if (!valid_utf8_without_controls(arg)) return std::nullopt;
-    std::string quoted = "\"";
+    // The characters that make an argument need quotes, by the Desktop Entry rules.
+    const bool plain = !arg.empty() && arg.find_first_of(" \t\"'\\><~|&;$*?#()`") == std::string::npos;
+    std::string out = plain ? "" : "\"";
     for (char c : arg) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted.push_back('\\');
-        if (c == '%') quoted.push_back('%');
-        quoted.push_back(c);
+        if (c == '"' || c == '`' || c == '$' || c == '\\') out.push_back('\\');
+        if (c == '%') out.push_back('%');
+        out.push_back(c);
     }
-    quoted.push_back('"');
-    return key_file_string(quoted);
+    if (!plain) out.push_back('"');
+    return key_file_string(out);
 }
 
 std::optional<std::string> desktop_entry(const Entry& e) {
@@ -53,7 +55,7 @@ std::optional<std::string> desktop_entry(const Entry& e) {
     if (!valid_utf8_without_controls(e.folder)) return std::nullopt;
     std::string out = "[Desktop Entry]\n"
                       "Type=Application\n"
-                      "Version=1.5\n"
+                      "Version=1.4\n"
                       "Name=Kelvora\n"
                       "GenericName=Soporte remoto\n"
                       "GenericName[en]=Remote support\n";
