@@ -45,7 +45,7 @@ App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::s
     });
     desktop::register_routes(router_, desktop_, gate_);
     update::register_routes(router_, updater_);
-    install::register_routes(router_);
+    install::register_routes(router_, log_);
     manual::register_routes(router_);
 }
 
