@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/browser_candidates.hpp"
 #include "app/routes.hpp"
 #include "base/version.hpp"
 #include "desktop/routes.hpp"
@@ -28,6 +29,9 @@ App::App(std::filesystem::path data_dir)
                                                  [this] { desktop_.close_capture_window(); }}),
       gate_([this] { return activity_.control_granted(); }),
       window_(data_dir_ / "ventana", log_, [this] { return desktop_.monitor_list().size(); }) {
+    desktop_.capture_window().set_launch(
+        {[] { return choose_browser(system_browser_lookups(), platform::host_os()); },
+         [this] { return desktop_.monitor_list().size(); }});
     app::register_routes(router_, *this);
     records::register_routes(router_, identity_, activity_, recents_, [this](json& reply) {
         reply["nombre"] = display_name(settings_);

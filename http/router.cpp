@@ -12,6 +12,10 @@ void Router::view(const std::string& path, ViewHandler h) {
     views_[path] = std::move(h);
 }
 
+void Router::stream(const std::string& path, StreamHandler h) {
+    streams_[path] = std::move(h);
+}
+
 json Router::call_post(const std::string& path, const json& body) const {
     auto it = posts_.find(path);
     if (it == posts_.end()) return refusal("no existe");
@@ -22,6 +26,12 @@ std::optional<json> Router::call_view(const std::string& path, const ViewRequest
     auto it = views_.find(path);
     if (it == views_.end()) return std::nullopt;
     return it->second(req);
+}
+
+std::optional<Response> Router::call_stream(const std::string& path) const {
+    auto it = streams_.find(path);
+    if (it == streams_.end()) return std::nullopt;
+    return it->second();
 }
 
 } // namespace kelvora::http

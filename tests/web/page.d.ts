@@ -16,8 +16,6 @@ declare var updateStartPolling: ((st: any) => void) | undefined;
 declare var applySink: ((el: HTMLMediaElement, quiet?: boolean) => void) | undefined;
 declare var dockMin: ((on: boolean) => void) | undefined;
 declare var LINES: any;
-declare var hostCapOpen: ((s: any, mon: number) => Promise<MediaStreamTrack>) | undefined;
-declare var hostCapClose: ((s: any) => void) | undefined;
 declare var onRing: ((m: any) => void) | undefined;
 declare var onRingMsg: ((m: any) => void) | undefined;
 declare var declineRing: (() => void) | undefined;
