@@ -4865,8 +4865,7 @@ function voiceTick() {
   for (const L of LINES.values()) L.level = levelOf(L.an);
   watchMic(lvl);
   renderDock();
-  const m = document.getElementById('dkMeter');
-  if (m) m.style.width = Math.round(lvl) + '%';
+  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(lvl) + '%'; });
 }
 
 /** After 6 s of a live microphone: one line for the log, and the warning when it stayed silent. */
@@ -4949,10 +4948,12 @@ function renderDock(force = false) {
   const lines = [...LINES.values()];
   const offers = voiceOffers();
   const now = Date.now();
-  dock.hidden = !lines.length && !offers.length;
+  // The Call tab shows the same rows: the panel would only cover them there.
+  const callTab = !!$('#tab-llamada') && !$('#tab-llamada').hidden;
+  dock.hidden = (!lines.length && !offers.length) || callTab;
   const card = $('#lnCard');
   if (card) card.hidden = !lines.length;
-  const sig = JSON.stringify([LANG, DOCKMIN, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
+  const sig = JSON.stringify([LANG, DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
     lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId), lineStatus(L, now), L.state === 'active' && !L.held && L.level > 6]),
     offers.map((s) => s.k)]);
   if (!force && sig === dockSig) return;
@@ -4963,18 +4964,17 @@ function renderDock(force = false) {
   const act = lines.filter((L) => L.state === 'active');
   const allConf = act.length > 1 && act.every((L) => L.conf);
   const onair = lines.some(onAir);
+  const micBtn = `<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>`;
+  const warn = MIX.silent
+    ? `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
+<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`
+    : '';
+  const merge = (act.length > 1 && !allConf ? `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>` : '') +
+    (allConf ? `<div class="hint">${esc(t('lnConfInfo'))}</div>` : '');
   let h = `<div class="dkHead"><span class="dot ${onair ? 'ok' : lines.length ? 'warn' : 'wait'}"></span><b>${esc(t('lnCalls', lines.length))}</b><span class="spacer"></span>
-<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>
-<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
+${micBtn}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
   if (!DOCKMIN) {
-    h += `<div class="dkMeter"><i id="dkMeter"></i></div>`;
-    if (MIX.silent) {
-      h += `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
-<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`;
-    }
-    h += `<div class="list">${rows}</div>`;
-    if (act.length > 1 && !allConf) h += `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>`;
-    if (allConf) h += `<div class="hint">${esc(t('lnConfInfo'))}</div>`;
+    h += `<div class="dkMeter"><i data-meter></i></div>${warn}<div class="list">${rows}</div>${merge}`;
     h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
   }
   const open = dock.querySelector('details') && dock.querySelector('details').open;
@@ -4982,7 +4982,7 @@ function renderDock(force = false) {
   dock.classList.toggle('min', DOCKMIN);
   if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
   const list = $('#lnList');
-  if (list) list.innerHTML = rows;
+  if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
 }
 
 /** The incoming call's dialog. */
