@@ -4,9 +4,5 @@
 declare const TOKEN: string;
 declare const VER: string;
 
-declare var reloadManual: (() => void) | undefined;
-declare var renderSettings: (() => void) | undefined;
-declare var updateShow: ((st: any) => void) | undefined;
-declare var updateStartPolling: ((st: any) => void) | undefined;
 declare var hostCapOpen: ((s: any, mon: number) => Promise<MediaStreamTrack>) | undefined;
 declare var hostCapClose: ((s: any) => void) | undefined;
