@@ -3803,6 +3803,8 @@ const SPK_WARNED = new Set();
 let VOICE_TICK = 0;
 /** @type {any} the Call tab's microphone test */
 let MICTEST = null;
+/** Who takes a device away, as the log names it: on Linux it is not Windows. */
+const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
 // Pure rules ----------------------------------------------------------------------------------
 
@@ -4229,7 +4231,7 @@ function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
 /** The microphone in use went away: reopen it everywhere a moment later. */
 function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   if (MIX.mic !== st || !LINES.size) return;
-  diag(`[MICROFONO] «${label}» se cerró (desconectado o Windows lo quitó)`);
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
   setTimeout(async () => {
     await loadDevices();
     const ok = await swapAll();
@@ -4881,7 +4883,7 @@ function watchMic(/** @type {number} */ lvl) {
   w.posted = true;
   const st = /** @type {any} */ (tr.getSettings ? tr.getSettings() : {});
   const want = wantedDev('mic');
-  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ' · SIN DATOS DE WINDOWS (muted)' : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
+  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ` · SIN DATOS ${ON_WINDOWS ? 'DE WINDOWS' : 'DEL SISTEMA'} (muted)` : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
   if (w.max < 0.6) {
     MIX.silent = true;
     MIX.blocked = tr.muted;
@@ -4973,9 +4975,9 @@ function renderDock(force = false) {
   const merge = (act.length > 1 && !allConf ? `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>` : '') +
     (allConf ? `<div class="hint">${esc(t('lnConfInfo'))}</div>` : '');
   let h = `<div class="dkHead"><span class="dot ${onair ? 'ok' : lines.length ? 'warn' : 'wait'}"></span><b>${esc(t('lnCalls', lines.length))}</b><span class="spacer"></span>
-${micBtn}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
+${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
   if (!DOCKMIN) {
-    h += `<div class="dkMeter"><i data-meter></i></div>${warn}<div class="list">${rows}</div>${merge}`;
+    h += `${lines.length ? '<div class="dkMeter"><i data-meter></i></div>' : ''}${warn}<div class="list">${rows}</div>${merge}`;
     h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
   }
   const open = dock.querySelector('details') && dock.querySelector('details').open;
