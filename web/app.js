@@ -4350,6 +4350,7 @@ async function startSesLine(/** @type {any} */ s) {
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
+  if (s.vaud) applySink(s.vaud, true);
   if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
   whenCtl(s, () => {
     if (L.dead) return;
@@ -4979,6 +4980,9 @@ ${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${
   if (!DOCKMIN) {
     h += `${lines.length ? '<div class="dkMeter"><i data-meter></i></div>' : ''}${warn}<div class="list">${rows}</div>${merge}`;
     h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
+  } else if (offers.length) {
+    // An invitation to talk stays in sight even in the folded panel.
+    h += `<div class="list">${offers.map(offerRow).join('')}</div>`;
   }
   const open = dock.querySelector('details') && dock.querySelector('details').open;
   dock.innerHTML = h;
