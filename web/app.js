@@ -4917,11 +4917,10 @@ function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
   if (L.conf && !L.held) b += btn('split', 'lnSplit');
   if (active && L.kind === 'phone' && L.peerId && ![...TS.values()].some((s) => s.peerId === L.peerId)) b += btn('connect', 'dkConnect');
   b += btn('hang', L.kind === 'ses' ? 'dkHangSes' : 'dkHang', 'danger');
-  const talk = active && !L.held && L.level > 6;
   return `<div class="item ln${L.held ? ' held' : ''}${L.conf ? ' conf' : ''}" data-row="${esc(L.k)}">
 <span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
-<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''}${talk ? ' <span class="talk">🔊</span>' : ''}
-<div class="lnSt muted">${esc(lineStatus(L, now))}</div></div>
+<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
+<div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
 <input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
 <span class="lnBtns">${b}</span></div>`;
 }
@@ -4958,12 +4957,23 @@ function renderDock(force = false) {
   const card = $('#lnCard');
   if (card) card.hidden = !lines.length;
   const sig = JSON.stringify([LANG, DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
-    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId), lineStatus(L, now), L.state === 'active' && !L.held && L.level > 6]),
+    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId)]),
     offers.map((s) => s.k)]);
+  // Times, round trips and the peer's state change every tick: written in place, so that a
+  // device list or a volume slider in use is not rebuilt under the pointer.
+  for (const L of lines) {
+    const txt = lineStatus(L, now);
+    document.querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
+  }
+  const marks = () => {
+    for (const L of lines) {
+      const talk = L.state === 'active' && !L.held && L.level > 6;
+      document.querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
+    }
+  };
+  marks();
   if (!force && sig === dockSig) return;
   dockSig = sig;
-  const focused = document.activeElement;
-  if (focused && focused.tagName === 'INPUT' && /** @type {any} */ (focused).dataset.vol && !force) return;
   const rows = lines.map((L) => lineRow(L, now)).join('') + offers.map(offerRow).join('');
   const act = lines.filter((L) => L.state === 'active');
   const allConf = act.length > 1 && act.every((L) => L.conf);
@@ -4990,6 +5000,7 @@ ${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${
   if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
   const list = $('#lnList');
   if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
+  marks();
 }
 
 /** The incoming call's dialog. */
