@@ -3985,6 +3985,8 @@ const SPK_WARNED = new Set();
 let VOICE_TICK = 0;
 /** @type {any} the Call tab's microphone test */
 let MICTEST = null;
+/** Who takes a device away, as the log names it: on Linux it is not Windows. */
+const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
 // Pure rules ----------------------------------------------------------------------------------
 
@@ -4411,7 +4413,7 @@ function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
 /** The microphone in use went away: reopen it everywhere a moment later. */
 function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   if (MIX.mic !== st || !LINES.size) return;
-  diag(`[MICROFONO] «${label}» se cerró (desconectado o Windows lo quitó)`);
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
   setTimeout(async () => {
     await loadDevices();
     const ok = await swapAll();
@@ -4530,6 +4532,7 @@ async function startSesLine(/** @type {any} */ s) {
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
+  if (s.vaud) applySink(s.vaud, true);
   if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
   whenCtl(s, () => {
     if (L.dead) return;
@@ -5048,8 +5051,7 @@ function voiceTick() {
   for (const L of LINES.values()) L.level = levelOf(L.an);
   watchMic(lvl);
   renderDock();
-  const m = document.getElementById('dkMeter');
-  if (m) m.style.width = Math.round(lvl) + '%';
+  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(lvl) + '%'; });
 }
 
 /** After 6 s of a live microphone: one line for the log, and the warning when it stayed silent. */
@@ -5064,7 +5066,7 @@ function watchMic(/** @type {number} */ lvl) {
   w.posted = true;
   const st = /** @type {any} */ (tr.getSettings ? tr.getSettings() : {});
   const want = wantedDev('mic');
-  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ' · SIN DATOS DE WINDOWS (muted)' : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
+  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ` · SIN DATOS ${ON_WINDOWS ? 'DE WINDOWS' : 'DEL SISTEMA'} (muted)` : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
   if (w.max < 0.6) {
     MIX.silent = true;
     MIX.blocked = tr.muted;
@@ -5097,11 +5099,10 @@ function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
   if (L.conf && !L.held) b += btn('split', 'lnSplit');
   if (active && L.kind === 'phone' && L.peerId && ![...TS.values()].some((s) => s.peerId === L.peerId)) b += btn('connect', 'dkConnect');
   b += btn('hang', L.kind === 'ses' ? 'dkHangSes' : 'dkHang', 'danger');
-  const talk = active && !L.held && L.level > 6;
   return `<div class="item ln${L.held ? ' held' : ''}${L.conf ? ' conf' : ''}" data-row="${esc(L.k)}">
 <span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
-<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''}${talk ? ' <span class="talk">🔊</span>' : ''}
-<div class="lnSt muted">${esc(lineStatus(L, now))}</div></div>
+<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
+<div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
 <input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
 <span class="lnBtns">${b}</span></div>`;
 }
@@ -5132,40 +5133,56 @@ function renderDock(force = false) {
   const lines = [...LINES.values()];
   const offers = voiceOffers();
   const now = Date.now();
-  dock.hidden = !lines.length && !offers.length;
+  // The Call tab shows the same rows: the panel would only cover them there.
+  const callTab = !!$('#tab-llamada') && !$('#tab-llamada').hidden;
+  dock.hidden = (!lines.length && !offers.length) || callTab;
   const card = $('#lnCard');
   if (card) card.hidden = !lines.length;
-  const sig = JSON.stringify([LANG, DOCKMIN, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
-    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId), lineStatus(L, now), L.state === 'active' && !L.held && L.level > 6]),
+  const sig = JSON.stringify([LANG, DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
+    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId)]),
     offers.map((s) => s.k)]);
+  // Times, round trips and the peer's state change every tick: written in place, so that a
+  // device list or a volume slider in use is not rebuilt under the pointer.
+  for (const L of lines) {
+    const txt = lineStatus(L, now);
+    document.querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
+  }
+  const marks = () => {
+    for (const L of lines) {
+      const talk = L.state === 'active' && !L.held && L.level > 6;
+      document.querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
+    }
+  };
+  marks();
   if (!force && sig === dockSig) return;
   dockSig = sig;
-  const focused = document.activeElement;
-  if (focused && focused.tagName === 'INPUT' && /** @type {any} */ (focused).dataset.vol && !force) return;
   const rows = lines.map((L) => lineRow(L, now)).join('') + offers.map(offerRow).join('');
   const act = lines.filter((L) => L.state === 'active');
   const allConf = act.length > 1 && act.every((L) => L.conf);
   const onair = lines.some(onAir);
+  const micBtn = `<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>`;
+  const warn = MIX.silent
+    ? `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
+<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`
+    : '';
+  const merge = (act.length > 1 && !allConf ? `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>` : '') +
+    (allConf ? `<div class="hint">${esc(t('lnConfInfo'))}</div>` : '');
   let h = `<div class="dkHead"><span class="dot ${onair ? 'ok' : lines.length ? 'warn' : 'wait'}"></span><b>${esc(t('lnCalls', lines.length))}</b><span class="spacer"></span>
-<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>
-<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
+${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
   if (!DOCKMIN) {
-    h += `<div class="dkMeter"><i id="dkMeter"></i></div>`;
-    if (MIX.silent) {
-      h += `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
-<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`;
-    }
-    h += `<div class="list">${rows}</div>`;
-    if (act.length > 1 && !allConf) h += `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>`;
-    if (allConf) h += `<div class="hint">${esc(t('lnConfInfo'))}</div>`;
+    h += `${lines.length ? '<div class="dkMeter"><i data-meter></i></div>' : ''}${warn}<div class="list">${rows}</div>${merge}`;
     h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
+  } else if (offers.length) {
+    // An invitation to talk stays in sight even in the folded panel.
+    h += `<div class="list">${offers.map(offerRow).join('')}</div>`;
   }
   const open = dock.querySelector('details') && dock.querySelector('details').open;
   dock.innerHTML = h;
   dock.classList.toggle('min', DOCKMIN);
   if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
   const list = $('#lnList');
-  if (list) list.innerHTML = rows;
+  if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
+  marks();
 }
 
 /** The incoming call's dialog. */
