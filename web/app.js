@@ -5514,11 +5514,6 @@ function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
   return on.length === 0 || on.length === boxes.length ? 'todos' : on.map((b) => b.name).join(',');
 }
 
-/** A device's name without the role word the system puts before it ("Default - …"). */
-function deviceName(/** @type {string} */ label) {
-  return String(label || '').replace(/^\s*(default|predeterminad[oa]|communications|comunicaciones)\s*-\s*/i, '');
-}
-
 /**
  * The three sections that Save sends, from the form's values. Switches are "si"/"no";
  * the name and the server go trimmed.
@@ -5546,9 +5541,9 @@ function formSections(/** @type {any} */ f) {
     },
     llamada: {
       microfono: String(f.microfono || ''),
-      microfono_nombre: deviceName(f.microfono_nombre),
+      microfono_nombre: devName(f.microfono_nombre),
       bocina: String(f.bocina || ''),
-      bocina_nombre: deviceName(f.bocina_nombre),
+      bocina_nombre: devName(f.bocina_nombre),
       procesar_voz: sw(f.procesar_voz),
     },
   };
@@ -5597,39 +5592,19 @@ function btnRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {
 
 /**
  * Options of a device select: the system default first, then the devices. A stored device
- * that is not listed stays chosen (so that saving keeps it): marked missing, unless the
- * browser hides the devices until the microphone is allowed and it may well be there.
+ * is found by id, else by name; one that is not listed stays chosen (so that saving keeps
+ * it): marked missing, unless the browser hides the devices until the microphone is
+ * allowed and it may well be there.
  */
-function deviceOptions(/** @type {MediaDeviceInfo[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
+function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
+  const { dev } = findDev(list, id, name);
   const o = [`<option value="" data-name="">${esc(t('dkDef'))}</option>`];
-  for (const d of list) {
-    const n = deviceName(d.label) || '…';
-    o.push(`<option value="${esc(d.deviceId)}" data-name="${esc(n)}"${d.deviceId === id ? ' selected' : ''}>${esc(n)}</option>`);
-  }
-  if (id && !list.some((d) => d.deviceId === id)) {
+  for (const d of list) o.push(`<option value="${esc(d.id)}" data-name="${esc(d.name)}"${d === dev ? ' selected' : ''}>${esc(d.name || '…')}</option>`);
+  if ((id || name) && !dev) {
     const text = hidden ? name || id : '⚠ ' + (name || id) + ' — ' + t('devGone');
     o.push(`<option value="${esc(id)}" data-name="${esc(name)}" selected>${esc(text)}</option>`);
   }
   return o.join('');
-}
-
-/**
- * The browser's microphones and outputs, without the aliases of the system default;
- * `hidden` when the browser keeps their names (and ids) back until a microphone is allowed.
- */
-async function formDevices() {
-  /** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[], hidden: boolean}} */
-  const r = { mics: [], outs: [], hidden: false };
-  try {
-    const all = await navigator.mediaDevices.enumerateDevices();
-    for (const d of all.slice(0, 64)) {
-      if (d.kind !== 'audioinput' && d.kind !== 'audiooutput') continue;
-      if (!d.label) r.hidden = true;
-      if (!d.deviceId || d.deviceId === 'default' || d.deviceId === 'communications') continue;
-      (d.kind === 'audioinput' ? r.mics : r.outs).push(d);
-    }
-  } catch {}
-  return r;
 }
 
 /** The monitors of this PC for the boxes. */
@@ -5660,7 +5635,7 @@ async function buildSettings() {
   const boxes = mons
     .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}"${!chosen.length || chosen.includes(m.name) ? ' checked' : ''}><span>${esc(`🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}`)}</span></label>`)
     .join('');
-  const devs = await formDevices();
+  await loadDevices();
 
   $('#f-general').innerHTML = `<h2 data-i="setGeneral">${esc(t('setGeneral'))}</h2>` +
     `<label class="field"><span>${esc(t('sName'))}</span><input id="sfName" maxlength="32" value="${esc(g('nombre'))}" placeholder="${esc(name)}"><span class="hint">${esc(t('sNameHint'))}</span></label>` +
@@ -5683,7 +5658,7 @@ async function buildSettings() {
     swRow('sfCalls', 'sCalls', yes(r('llamadas')), 'sCallsHint') +
     btnRow('sfNewId', 'sNewId', 'sNewIdBtn', 'sNewIdHint');
 
-  buildCallCard(devs, { microfono: c('microfono'), microfono_nombre: c('microfono_nombre'), bocina: c('bocina'), bocina_nombre: c('bocina_nombre'), procesar: yes(c('procesar_voz')) });
+  buildCallCard({ microfono: c('microfono'), microfono_nombre: c('microfono_nombre'), bocina: c('bocina'), bocina_nombre: c('bocina_nombre'), procesar: yes(c('procesar_voz')) });
 
   $('#f-avanzado').innerHTML = `<h2 data-i="setAdvanced">${esc(t('setAdvanced'))}</h2>` +
     `<label class="field"><span>${esc(t('sServer'))}</span><div class="row sdev"><input id="sfServer" value="${esc(g('servidor'))}" placeholder="${esc(S.servidor || '')}" spellcheck="false" autocomplete="off">` +
@@ -5701,12 +5676,13 @@ async function buildSettings() {
  * The Call card: device lists, their tests, voice processing. Built apart from the rest so
  * that the lists can be filled again once device names show, without losing other edits.
  */
-function buildCallCard(/** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[], hidden: boolean}} */ devs, /** @type {any} */ v) {
-  MICT.rebuild = devs.hidden || devs.mics.length <= 1;
+function buildCallCard(/** @type {any} */ v) {
+  const hidden = !DEVS.labels;
+  MICT.rebuild = hidden || DEVS.mics.length <= 1;
   $('#f-llamada').innerHTML = `<h2 data-i="setCall">${esc(t('setCall'))}</h2>` +
-    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(devs.mics, v.microfono, v.microfono_nombre, devs.hidden)}</select>` +
+    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(DEVS.mics, v.microfono, v.microfono_nombre, hidden)}</select>` +
     `<button id="sfMicTest">${esc(t('sMicTest'))}</button></div><meter id="sfMicMeter" min="0" max="100" value="0" hidden></meter></label>` +
-    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(devs.outs, v.bocina, v.bocina_nombre, devs.hidden)}</select>` +
+    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(DEVS.outs, v.bocina, v.bocina_nombre, hidden)}</select>` +
     `<button id="sfSpkTest">${esc(t('spkTest'))}</button></div></label>` +
     swRow('sfProc', 'sProc', v.procesar);
   $('#sfMicTest').onclick = micTest;
@@ -5864,7 +5840,8 @@ async function micTest() {
   }
   if (MICT.rebuild) {
     const f = readForm();
-    buildCallCard(await formDevices(), { ...f, procesar: f.procesar_voz });
+    await loadDevices();
+    buildCallCard({ ...f, procesar: f.procesar_voz });
   }
   MICT.opening = false;
   if (!$('#sfMicMeter')) {
@@ -5876,42 +5853,27 @@ async function micTest() {
   const an = ctx.createAnalyser();
   an.fftSize = 512;
   ctx.createMediaStreamSource(st).connect(an);
-  const buf = new Float32Array(an.fftSize);
   const meter = $('#sfMicMeter');
   meter.hidden = false;
   $('#sfMicTest').classList.add('on');
   MICT.timer = setInterval(() => {
-    an.getFloatTimeDomainData(buf);
-    let sum = 0;
-    for (const x of buf) sum += x * x;
     const m = $('#sfMicMeter');
     // Leaving the tab ends the test: the microphone is not kept open behind the user's back.
-    if (m && !$('#tab-ajustes').hidden) m.value = Math.min(100, Math.sqrt(sum / buf.length) * 400);
+    if (m && !$('#tab-ajustes').hidden) m.value = levelOf(an);
     else stopMicTest();
   }, 100);
   MICT.stop = setTimeout(stopMicTest, MIC_TEST_MS);
   st.getAudioTracks().forEach((tr) => tr.addEventListener('ended', stopMicTest));
 }
 
-/** A short tone on the chosen output. */
-async function speakerTest() {
-  const id = $('#sfSpk').value;
+/** The speaker test's notes on the output chosen in the form, saved or not. */
+function speakerTest() {
   try {
-    const ctx = new AudioContext();
-    const o = ctx.createOscillator(), g = ctx.createGain(), dest = ctx.createMediaStreamDestination();
-    o.frequency.value = 660;
-    g.gain.value = 0.2;
-    o.connect(g).connect(dest);
-    const el = new Audio();
-    el.srcObject = dest.stream;
-    if (id && typeof (/** @type {any} */ (el).setSinkId) === 'function') await /** @type {any} */ (el).setSinkId(id).catch(() => {});
-    o.start();
-    await el.play().catch(() => {});
-    setTimeout(() => {
-      o.stop();
-      el.pause();
-      ctx.close().catch(() => {});
-    }, 700);
+    const ac = new AudioContext();
+    const id = $('#sfSpk').value;
+    if (typeof (/** @type {any} */ (ac).setSinkId) === 'function') /** @type {any} */ (ac).setSinkId(id).catch(() => {});
+    [523, 659, 784].forEach((f, i) => toneBurst(ac, [f], [[i * 0.18, i * 0.18 + 0.16]], 0.15));
+    setTimeout(() => ac.close().catch(() => {}), 1500);
   } catch {}
 }
 
