@@ -304,6 +304,7 @@ function renderAll() {
   renderViewer();
   renderRecents();
   renderHistory();
+  renderCall();
   setHeaderHeight();
 }
 
@@ -317,6 +318,7 @@ function setHeaderHeight() {
 async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(HSES ? [HSES] : [])]) endSession(s, 'local');
+  callLeave();
   await post('/api/salir').catch(() => {});
   document.body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
 }
