@@ -3803,6 +3803,7 @@ else addEventListener('DOMContentLoaded', wireChat);
  * @property {{ping?: any, meter?: any, rejoin?: any}} timers
  * @property {AudioContext|null} ac
  * @property {AnalyserNode|null} an
+ * @property {MediaStreamAudioSourceNode|null} [src] the microphone's node feeding the analyser
  */
 
 const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
@@ -3968,6 +3969,7 @@ async function callStart(/** @type {string} */ code, /** @type {boolean} */ crea
     return;
   }
   x.mic = mic;
+  callWatchMic(x, mic);
   callOpen(x, false);
   callMeterStart(x);
   post('/api/llamada', { activa: true }).catch(() => {});
@@ -4087,9 +4089,12 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   if (known) return known;
   if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
   const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
+  // In the page (hidden), so that a change of speaker reaches it like every other element.
   const audio = document.createElement('audio');
   audio.autoplay = true;
+  audio.hidden = true;
   audio.muted = x.deaf;
+  document.body.appendChild(audio);
   if (typeof applySink === 'function') applySink(audio, true);
   /** @type {CallPeer} */
   const p = { id, name, pc, offerer, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
@@ -4139,6 +4144,7 @@ function callDropPeer(/** @type {CallState} */ x, /** @type {CallPeer} */ p) {
   } catch {}
   p.audio.pause();
   p.audio.srcObject = null;
+  p.audio.remove();
 }
 
 // Microphone, level, mute ----------------------------------------------------------------
@@ -4149,7 +4155,8 @@ function callMeterStart(/** @type {CallState} */ x) {
     x.ac = new AudioContext();
     x.an = x.ac.createAnalyser();
     x.an.fftSize = 512;
-    if (x.mic) x.ac.createMediaStreamSource(x.mic).connect(x.an);
+    if (x.mic) x.src = x.ac.createMediaStreamSource(x.mic);
+    if (x.src) x.src.connect(x.an);
   } catch {
     return;
   }
@@ -4170,6 +4177,42 @@ function callMeterStart(/** @type {CallState} */ x) {
       renderCall();
     }
   }, 120);
+}
+
+/** A microphone that goes away (unplugged, taken by the system) is reopened a moment later. */
+function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic) {
+  for (const tr of mic.getAudioTracks()) {
+    tr.addEventListener('ended', () => {
+      if (CALLX !== x || x.mic !== mic) return;
+      diag(`[MICROFONO] «${tr.label}» se cerró en la llamada en grupo`);
+      setTimeout(() => { if (CALLX === x && x.mic === mic) callSwapMic(x); }, 900);
+    });
+  }
+}
+
+/** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
+async function callSwapMic(/** @type {CallState} */ x) {
+  const mic = await callMic();
+  if (CALLX !== x || !mic) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    if (CALLX === x) toast(t('micLost'), 8000);
+    return;
+  }
+  const old = x.mic;
+  x.mic = mic;
+  const tr = mic.getAudioTracks()[0] || null;
+  if (tr) tr.enabled = !x.muted;
+  for (const p of x.peers.values()) {
+    for (const snd of p.pc.getSenders()) if (!snd.track || snd.track.kind === 'audio') snd.replaceTrack(tr).catch(() => {});
+  }
+  try {
+    if (x.src) x.src.disconnect();
+    x.src = x.ac && x.an ? x.ac.createMediaStreamSource(mic) : null;
+    if (x.src && x.an) x.src.connect(x.an);
+  } catch {}
+  if (old) old.getTracks().forEach((o) => o.stop());
+  callWatchMic(x, mic);
+  toast(t('micBack'), 8000);
 }
 
 function callMute() {
@@ -4232,7 +4275,10 @@ function callLeave(why) {
 
 // View -----------------------------------------------------------------------------------
 
-/** What the rows show; the rows are drawn again only when it changes (a drag on a volume slider survives). */
+/**
+ * Who the rows are: they are built again only when that changes, so that a drag on a
+ * volume slider survives members who start and stop speaking; the rest is updated in place.
+ */
 let callDrawn = '';
 
 function renderCall() {
@@ -4248,34 +4294,45 @@ function renderCall() {
     return;
   }
   $('#callCodeBig').textContent = x.code;
+  $('#callCopyBtn').textContent = t('copy');
   $('#callInfo').textContent = x.joined ? t('callPeople', x.peers.size + 1) : t('connecting');
   $('#callMuteBtn').textContent = t(x.muted ? 'callMuted' : 'callUnmuted');
   $('#callMuteBtn').classList.toggle('off', x.muted);
   $('#callDeafBtn').textContent = t(x.deaf ? 'callDeafOn' : 'callDeafOff');
   $('#callDeafBtn').classList.toggle('off', x.deaf);
-  const states = t('pcState');
   const amHost = !!x.me && x.host === x.me;
-  /** @type {string[]} */
-  const rows = [];
-  rows.push(
-    `<div class="item cme${x.talk ? ' talk' : ''}"><span class="ctalk"></span><span class="grow"><b>${esc(peerName(ID && ID.nombre, 'Kelvora'))}</b> · ${esc(t('callYou'))}${amHost ? ' · ' + esc(t('callHost')) : ''}</span>${x.muted ? `<span class="cmuted" title="${esc(t('callMuted'))}">🔇</span>` : ''}</div>`,
-  );
-  for (const p of x.peers.values()) {
-    const st = states && typeof states === 'object' ? states[p.pc.connectionState] || p.pc.connectionState : p.pc.connectionState;
-    rows.push(
-      `<div class="item cpeer${p.talk && !p.muted ? ' talk' : ''}" data-id="${esc(p.id)}"><span class="ctalk"></span>` +
-        `<span class="grow"><b>${esc(p.name)}</b>${p.id === x.host ? ' · ' + esc(t('callHost')) : ''}</span>` +
-        (p.muted ? `<span class="cmuted" title="${esc(t('dkPeerMuted'))}">🔇</span>` : '') +
-        `<span class="cst muted">${esc(st)}</span>` +
-        `<input type="range" class="cvol" min="0" max="100" value="${Math.round(p.vol * 100)}" title="${esc(t('dkVol'))}" data-id="${esc(p.id)}">` +
-        (amHost ? `<button class="small danger ckick" data-id="${esc(p.id)}">${esc(t('callKick'))}</button>` : '') +
-        '</div>',
-    );
+  const myName = peerName(ID && ID.nombre, 'Kelvora');
+  const peers = [...x.peers.values()];
+  const who = JSON.stringify([LANG, myName, amHost, x.host, peers.map((p) => [p.id, p.name])]);
+  const box = $('#callPeople');
+  if (who !== callDrawn) {
+    callDrawn = who;
+    const muted = (/** @type {string} */ tip) => `<span class="cmuted" title="${esc(t(tip))}" hidden>🔇</span>`;
+    box.innerHTML =
+      `<div class="item cme" data-id=""><span class="ctalk"></span><span class="grow"><b>${esc(myName)}</b> · ${esc(t('callYou'))}${amHost ? ' · ' + esc(t('callHost')) : ''}</span>${muted('callMuted')}</div>` +
+      peers
+        .map(
+          (p) =>
+            `<div class="item cpeer" data-id="${esc(p.id)}"><span class="ctalk"></span>` +
+            `<span class="grow"><b>${esc(p.name)}</b>${p.id === x.host ? ' · ' + esc(t('callHost')) : ''}</span>` +
+            muted('dkPeerMuted') +
+            '<span class="cst muted"></span>' +
+            `<input type="range" class="cvol" min="0" max="100" value="${Math.round(p.vol * 100)}" title="${esc(t('dkVol'))}" data-id="${esc(p.id)}">` +
+            (amHost ? `<button class="small danger ckick" data-id="${esc(p.id)}">${esc(t('callKick'))}</button>` : '') +
+            '</div>',
+        )
+        .join('');
   }
-  const html = rows.join('');
-  if (html === callDrawn) return;
-  callDrawn = html;
-  $('#callPeople').innerHTML = html;
+  const states = t('pcState');
+  box.querySelectorAll('.item').forEach((/** @type {HTMLElement} */ row) => {
+    const p = row.dataset.id ? x.peers.get(row.dataset.id) : null;
+    const talk = p ? p.talk && !p.muted : x.talk;
+    row.classList.toggle('talk', talk);
+    const mark = row.querySelector('.cmuted');
+    if (mark) /** @type {HTMLElement} */ (mark).hidden = !(p ? p.muted : x.muted);
+    const st = row.querySelector('.cst');
+    if (st && p) st.textContent = (states && typeof states === 'object' && states[p.pc.connectionState]) || p.pc.connectionState;
+  });
 }
 
 function wireCall() {
@@ -4285,7 +4342,9 @@ function wireCall() {
   $('#callMuteBtn').onclick = callMute;
   $('#callDeafBtn').onclick = callDeaf;
   $('#callLeaveBtn').onclick = () => callLeave();
-  $('#callCodeBig').onclick = () => { if (CALLX) copyText(CALLX.code); };
+  // The code is there to be passed on: a copy button beside it (the code itself copies too).
+  $('#callCodeBig').insertAdjacentHTML('afterend', '<button id="callCopyBtn" class="small"></button>');
+  $('#callCodeBig').onclick = $('#callCopyBtn').onclick = () => { if (CALLX) copyText(CALLX.code); };
   $('#callPeople').addEventListener('input', (/** @type {Event} */ e) => {
     const el = /** @type {HTMLInputElement} */ (e.target);
     if (el.classList.contains('cvol')) callVol(el.dataset.id || '', Number(el.value));

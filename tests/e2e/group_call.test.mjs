@@ -104,6 +104,12 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   for (const pc of [ana, caro, dani]) {
     await pc.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && p.muted && !p.talk), null, { timeout: 10000 });
     assert.deepEqual(await heardBy(pc), expected(pc, ['Beto']), `${pc.name} hears`);
+    // Beto's row shows the muted mark and no longer the speaking one.
+    const row = `#callPeople .item[data-id="${(await view(pc)).peers.Beto.id}"]`;
+    await pc.page.waitForFunction((sel) => {
+      const r = document.querySelector(sel);
+      return r && !r.classList.contains('talk') && !r.querySelector('.cmuted').hidden;
+    }, row, { timeout: 15000 });
   }
   await beto.page.click('#callMuteBtn');
   await ana.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && !p.muted), null, { timeout: 10000 });

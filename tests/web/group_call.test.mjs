@@ -90,11 +90,12 @@ function room() {
   p.crypto = globalThis.crypto;
   const el = () => ({
     hidden: false, value: '', innerHTML: '', textContent: '', dataset: {}, muted: false, volume: 1, srcObject: null,
-    classList: { toggle() {} }, addEventListener() {}, play: async () => {}, pause() {},
+    classList: { toggle() {} }, addEventListener() {}, querySelectorAll: () => [], appendChild() {}, remove() {}, play: async () => {}, pause() {},
   });
   const els = {};
   p.document.querySelector = (sel) => (els[sel] ??= el());
   p.document.createElement = () => el();
+  p.document.body = el();
   p.toasts = [];
   p.toast = (text) => p.toasts.push(text);
   p.posts = [];
@@ -110,6 +111,7 @@ function room() {
   p.RTCPeerConnection = class {
     constructor(cfg) { Object.assign(this, { cfg, tracks: [], signalingState: 'stable', connectionState: 'new', remoteDescription: null, localDescription: null, cands: [], closed: false }); p.pcs.push(this); }
     addTrack(tr) { this.tracks.push(tr); }
+    getSenders() { return this.tracks.map((tr, i) => ({ track: tr, replaceTrack: async (n) => { this.tracks[i] = n; } })); }
     async createOffer() { return { type: 'offer', sdp: 'offer' }; }
     async createAnswer() { return { type: 'answer', sdp: 'answer' }; }
     async setLocalDescription(d) { this.localDescription = { ...d, toJSON: () => ({ type: d.type, sdp: d.sdp }) }; this.signalingState = d.type === 'offer' ? 'have-local-offer' : 'stable'; }
@@ -117,9 +119,13 @@ function room() {
     async addIceCandidate(c) { this.cands.push(c); }
     close() { this.closed = true; }
   };
-  const track = { enabled: true, stopped: false, stop() { this.stopped = true; } };
-  p.track = track;
-  p.callMic = async () => ({ getAudioTracks: () => [track], getTracks: () => [track] });
+  const mic = () => {
+    const track = { kind: 'audio', label: 'USB', enabled: true, stopped: false, on: {}, stop() { this.stopped = true; }, addEventListener(k, f) { this.on[k] = f; } };
+    return { track, getAudioTracks: () => [track], getTracks: () => [track] };
+  };
+  p.mics = [];
+  p.callMic = async () => { const m = mic(); p.mics.push(m); return m; };
+  Object.defineProperty(p, 'track', { get: () => p.mics[0].track });
   /** The current socket receives a frame from the server. */
   p.hear = async (m) => {
     const ws = p.sockets.at(-1);
@@ -244,4 +250,22 @@ test('a server restart: the page joins again with rejoin and builds the mesh ane
   p.sockets[1].onclose({ code: 1006, reason: '' });
   assert.equal(p.x(), null);
   assert.deepEqual(p.toasts, ['srvDown']);
+});
+
+test('a microphone that goes away is opened again and sent to every member, still muted if it was', async () => {
+  const p = room();
+  await p.callStart('K7M2QX', false);
+  p.sockets[0].onopen();
+  await p.hear({ t: 'welcome', id: 'me', host: 'h1', peers: [{ id: 'h1', name: 'Ana' }, { id: 'b2', name: 'Beto' }] });
+  p.callMute();
+  p.mics[0].track.on.ended();
+  await new Promise((r) => setTimeout(r, 1000));
+  assert.equal(p.mics.length, 2);
+  const now = p.mics[1].track;
+  assert.ok(p.pcs.every((pc) => pc.tracks.length === 1 && pc.tracks[0] === now));
+  assert.equal(now.enabled, false);
+  assert.ok(p.mics[0].track.stopped);
+  assert.deepEqual(p.toasts, ['micBack']);
+  p.callLeave();
+  assert.ok(now.stopped);
 });
