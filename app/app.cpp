@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/browser_candidates.hpp"
 #include "app/routes.hpp"
 #include "base/version.hpp"
 #include "desktop/routes.hpp"
@@ -38,6 +39,9 @@ App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::s
            [](const std::string& text) { platform::tray_notify("Kelvora", text); }},
           {[this] { return activity_.busy(); }, [this] { return port(); }, std::move(window_flags),
            [this] { update_exit(); }}) {
+    desktop_.capture_window().set_launch(
+        {[] { return choose_browser(system_browser_lookups(), platform::host_os()); },
+         [this] { return desktop_.monitor_list().size(); }});
     app::register_routes(router_, *this);
     records::register_routes(router_, identity_, activity_, recents_, [this](json& reply) {
         reply["nombre"] = display_name(settings_);
@@ -45,7 +49,7 @@ App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::s
     });
     desktop::register_routes(router_, desktop_, gate_);
     update::register_routes(router_, updater_);
-    install::register_routes(router_);
+    install::register_routes(router_, log_);
     manual::register_routes(router_);
 }
 

@@ -18,6 +18,7 @@
 #include "base/version.hpp"
 #include "http/server.hpp"
 #include "install/start_with_os.hpp"
+#include "install/uninstall.hpp"
 #include "platform/process.hpp"
 #include "platform/report.hpp"
 #include "platform/shell.hpp"
@@ -96,7 +97,10 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
     platform::set_report_sink([log](const std::string& line) { log.write(line); });
 
     if (opt.uninstall) {
-        install::uninstall_from_command_line(log, opt.pid.value_or(0), opt.pid.has_value());
+        install::uninstall(
+            log, dir, opt.pid,
+            {[&] { AppWindow(dir / "ventana", log, [] { return std::size_t{1}; }).close(); },
+             [&] { desktop::Desktop(dir, log).restore_resolutions(); }});
         return 0;
     }
     if (opt.autostart) {
@@ -148,6 +152,7 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
     }
     app.set_port(server->port());
     const std::string token = make_session_token();
+    app.desktop().capture_window().set_page(app.port(), token);
     save_json_file_in(
         dir, "instancia.json",
         json{{"port", app.port()}, {"pid", platform::current_pid()}, {"version", trust.version}});
