@@ -1,6 +1,7 @@
 #include "update/installer.hpp"
 
 #include <chrono>
+#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -59,6 +60,13 @@ fs::path running_program() {
     return windows() ? fs::path("Kelvora.exe") : fs::path("kelvora");
 }
 
+bool write_scratch_file(const fs::path& file, std::string_view data) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    out.close();
+    return !out.fail();
+}
+
 ProgramPaths program_paths(const fs::path& exe, const fs::path& data_dir) {
     const fs::path dir = exe.parent_path();
     std::string stem = path_utf8(windows() ? exe.stem() : exe.filename());
@@ -97,7 +105,7 @@ void Installer::install_package(const std::string& bytes, const json& manifest) 
     std::error_code ec;
     fs::create_directories(paths.fresh.parent_path(), ec);
     remove_quietly(paths.fresh);
-    if (!write_file(paths.fresh, entry.content))
+    if (!write_scratch_file(paths.fresh, entry.content))
         return fail("no se pudo guardar la versión descargada");
     // The stored copy must be runnable, as the program file it will become.
     fs::permissions(paths.fresh, fs::perms::owner_all, fs::perm_options::add, ec);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/log.hpp"
@@ -33,6 +34,9 @@ struct ProgramPaths {
 ProgramPaths program_paths(const std::filesystem::path& exe, const std::filesystem::path& data_dir);
 // The running program file, or the bare program name when the OS won't say.
 std::filesystem::path running_program();
+// Writes a file that need not survive a power cut (the stored download, the write probe):
+// without waiting for the disk, which on a busy one takes seconds for a program file.
+bool write_scratch_file(const std::filesystem::path& file, std::string_view data);
 
 class Installer {
 public:

@@ -30,7 +30,7 @@ std::uint64_t unsigned_member(const json& obj, const char* name) {
 
 bool program_folder_writable() {
     const fs::path probe = running_program().parent_path() / ".kelvora_prueba.tmp";
-    const bool ok = write_file(probe, "x");
+    const bool ok = write_scratch_file(probe, "x");
     std::error_code ec;
     fs::remove(probe, ec);
     return ok;
