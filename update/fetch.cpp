@@ -19,7 +19,7 @@ Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& ve
                                           if (out.body.empty() && length > 0 && length <= limit)
                                               out.body.reserve(length);
                                           out.body.append(block);
-                                          if (progress) progress(out.body.size(), length);
+                                          if (progress) progress(block, out.body.size(), length);
                                           return true;
                                       });
     using platform::FetchStep;

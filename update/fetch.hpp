@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace kelvora::update {
 
@@ -11,8 +12,10 @@ struct Fetched {
     std::string error; // empty on success
 };
 
-// Called after each block with the bytes so far and the reply's Content-Length (0: none).
-using Progress = std::function<void(std::uint64_t received, std::uint64_t content_length)>;
+// Called after each block with the block, the bytes so far and the reply's Content-Length
+// (0: none).
+using Progress = std::function<void(std::string_view block, std::uint64_t received,
+                                    std::uint64_t content_length)>;
 
 // GET url as "Kelvora/<version>"; more than limit bytes ends it at once.
 Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& version,

@@ -85,14 +85,16 @@ void Installer::report_failure(const std::string& version, const std::string& me
     state_.set_phase("idle", 0, "");
 }
 
-void Installer::install_package(const std::string& bytes, const json& manifest) {
+void Installer::install_package(const std::string& bytes, const json& manifest,
+                                std::string sha256) {
     const std::string version = manifest.value("version", "");
     const auto fail = [&](const std::string& message) { report_failure(version, message); };
     state_.set_phase("verifying", 100, "revisando la firma digital…");
 
     const json size = manifest.value("size", json());
     const bool size_ok = size.is_number_unsigned() && size.get<std::uint64_t>() == bytes.size();
-    if (!size_ok || sha256_hex(bytes) != to_lower_ascii(manifest.value("sha256", "")))
+    if (size_ok && sha256.empty()) sha256 = sha256_hex(bytes);
+    if (!size_ok || sha256 != to_lower_ascii(manifest.value("sha256", "")))
         return fail("la descarga llegó incompleta o alterada (no coincide su huella SHA-256)");
 
     const ProgramKind kind = this_program_kind();

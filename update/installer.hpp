@@ -43,7 +43,8 @@ public:
     Installer(UpdateState& state, const Log& log, InstallHooks hooks);
 
     // Runs on the installation thread after the download; ends the process on success.
-    void install_package(const std::string& bytes, const json& manifest);
+    // sha256 is the bytes' hash when the download already took it.
+    void install_package(const std::string& bytes, const json& manifest, std::string sha256 = {});
     void report_failure(const std::string& version, const std::string& message);
     // Empty on success, else the message.
     std::string test_run(const std::filesystem::path& program, const std::string& version);

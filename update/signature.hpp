@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvora::update {
 
@@ -21,5 +22,17 @@ bool verify_ed25519_strict(std::string_view public_key, std::string_view message
 
 // Lower-case hexadecimal SHA-256.
 std::string sha256_hex(std::string_view data);
+
+// SHA-256 fed block by block, so a download is hashed while it arrives.
+class Sha256 {
+public:
+    Sha256();
+    void update(std::string_view data);
+    // Lower-case hexadecimal; ends the hashing.
+    std::string hex();
+
+private:
+    std::vector<unsigned char> state_;
+};
 
 } // namespace kelvora::update

@@ -8,6 +8,7 @@
 #include "base/text.hpp"
 #include "update/fetch.hpp"
 #include "update/manifest.hpp"
+#include "update/signature.hpp"
 
 namespace kelvora::update {
 
@@ -136,15 +137,18 @@ void Updater::install() {
     state_.set_phase("downloading", 0, msg);
     if (!allowed_address(url, channel()))
         return installer_.report_failure(version, "dirección no permitida");
-    const Fetched f = fetch(url, size + 1024, state_.trust().version,
-                            [&](std::uint64_t received, std::uint64_t length) {
-                                const std::uint64_t whole = length ? length : size ? size : 1;
-                                const auto pct =
-                                    std::min<std::uint64_t>(received * 100 / whole, 99);
-                                state_.set_phase("downloading", static_cast<int>(pct), msg);
-                            });
+    // Hashed while it arrives, so the check after the download costs nothing.
+    Sha256 hash;
+    const Fetched f =
+        fetch(url, size + 1024, state_.trust().version,
+              [&](std::string_view block, std::uint64_t received, std::uint64_t length) {
+                  hash.update(block);
+                  const std::uint64_t whole = length ? length : size ? size : 1;
+                  const auto pct = std::min<std::uint64_t>(received * 100 / whole, 99);
+                  state_.set_phase("downloading", static_cast<int>(pct), msg);
+              });
     if (!f.error.empty()) return installer_.report_failure(version, f.error);
-    installer_.install_package(f.body, *latest);
+    installer_.install_package(f.body, *latest, hash.hex());
 }
 
 void Updater::start_automatic_checks() {
