@@ -155,8 +155,12 @@ void Updater::start_automatic_checks() {
     std::thread([this] {
         std::this_thread::sleep_for(std::chrono::seconds(12));
         for (;;) {
+            // A time stamp from the future (a clock set back, an edited file) counts as old:
+            // else no automatic check would run until the clock caught up with it.
             const std::uint64_t last = unsigned_member(state_.record(), "last_check");
-            if (hooks_.auto_on() && now_seconds() > last + 72'000 && state_.begin("checking", ""))
+            const std::uint64_t now = now_seconds();
+            if (hooks_.auto_on() && (now < last || now - last > 72'000) &&
+                state_.begin("checking", ""))
                 check(false);
             std::this_thread::sleep_for(std::chrono::hours(1));
         }
