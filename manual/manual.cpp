@@ -52,6 +52,7 @@ constexpr const char* kPrintStyle =
     "th{background:#E6EEFF}"
     "code{background:#f3f3f3;border-radius:3px;padding:1px 4px}"
     ".mnote{border-left:3px solid #1F5BFF;background:#F0F5FF;padding:8px 12px;margin:12px 0}"
+    ".mnote>:first-child{margin-top:0}.mnote>:last-child{margin-bottom:0}"
     ".top{display:flex;align-items:center;gap:16px}"
     ".top img{width:80px}"
     ".top h1{margin:0}"
