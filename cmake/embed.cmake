@@ -33,3 +33,22 @@ target_sources(kelvora_core PRIVATE ${WEB_ASSETS_CPP})
 # The fonts' licences travel with the build output.
 file(COPY ${FONT_DIR}/archivo/LICENSE DESTINATION ${CMAKE_BINARY_DIR}/licencias/archivo)
 file(COPY ${FONT_DIR}/ibm-plex-sans/LICENSE DESTINATION ${CMAKE_BINARY_DIR}/licencias/ibm-plex-sans)
+
+# The manuals and the release notes, built in the same way from manual/texts/.
+file(GLOB MANUAL_TEXT_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/manual/texts/*.md)
+set(MANUAL_TEXT_ARGS "")
+foreach(f ${MANUAL_TEXT_FILES})
+    get_filename_component(name ${f} NAME)
+    list(APPEND MANUAL_TEXT_ARGS "${name}=${f}")
+endforeach()
+string(REPLACE ";" "|" MANUAL_TEXT_LIST "${MANUAL_TEXT_ARGS}")
+set(MANUAL_TEXTS_CPP ${CMAKE_BINARY_DIR}/generated/manual_texts.cpp)
+add_custom_command(
+    OUTPUT ${MANUAL_TEXTS_CPP}
+    COMMAND ${CMAKE_COMMAND} "-DASSETS=${MANUAL_TEXT_LIST}" -DOUT=${MANUAL_TEXTS_CPP}
+            -DHEADER=manual/texts.hpp -DNAMESPACE=kelvora::manual -DTYPE=Text
+            -DFUNCTION=built_in_texts -P ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
+    DEPENDS ${MANUAL_TEXT_FILES} ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
+    COMMENT "Incrustando el manual y las novedades"
+    VERBATIM)
+target_sources(kelvora_core PRIVATE ${MANUAL_TEXTS_CPP})

@@ -112,8 +112,9 @@ Response RequestHandler::handle_get(const std::string& path, const std::string& 
         if (auto stream = router_.call_stream(path)) return std::move(*stream);
         return not_found();
     }
-    if (auto reply = router_.call_view(path, ViewRequest{query_language(query)}))
-        return json_reply(*reply);
+    const ViewRequest req{query_language(query)};
+    if (auto page = router_.call_page(path, req)) return {200, kHtml, std::move(*page)};
+    if (auto reply = router_.call_view(path, req)) return json_reply(*reply);
     return not_found();
 }
 

@@ -12,6 +12,10 @@ void Router::view(const std::string& path, ViewHandler h) {
     views_[path] = std::move(h);
 }
 
+void Router::page(const std::string& path, PageHandler h) {
+    pages_[path] = std::move(h);
+}
+
 void Router::stream(const std::string& path, StreamHandler h) {
     streams_[path] = std::move(h);
 }
@@ -25,6 +29,13 @@ json Router::call_post(const std::string& path, const json& body) const {
 std::optional<json> Router::call_view(const std::string& path, const ViewRequest& req) const {
     auto it = views_.find(path);
     if (it == views_.end()) return std::nullopt;
+    return it->second(req);
+}
+
+std::optional<std::string> Router::call_page(const std::string& path,
+                                            const ViewRequest& req) const {
+    auto it = pages_.find(path);
+    if (it == pages_.end()) return std::nullopt;
     return it->second(req);
 }
 

@@ -1,17 +1,14 @@
 #include "manual/routes.hpp"
 
-#include "http/fields.hpp"
+#include "manual/manual.hpp"
 
 namespace kelvora::manual {
 
-// The manual and the release notes are not part of this build yet.
+// Every request renders afresh from the built-in texts; nothing is cached.
 void register_routes(http::Router& r) {
-    r.view("/api/manual", [](const http::ViewRequest&) {
-        return http::refusal("El manual todavía no está en esta versión");
-    });
-    r.view("/api/novedades", [](const http::ViewRequest&) {
-        return http::refusal("Las novedades todavía no están en esta versión");
-    });
+    r.view("/api/manual", [](const http::ViewRequest& req) { return manual_reply(req.lang); });
+    r.view("/api/novedades", [](const http::ViewRequest&) { return release_notes_reply(); });
+    r.page("/manual/imprimir", [](const http::ViewRequest& req) { return print_page(req.lang); });
 }
 
 } // namespace kelvora::manual

@@ -304,6 +304,8 @@ function renderAll() {
   renderViewer();
   renderRecents();
   renderHistory();
+  renderScreens();
+  renderCall();
   setHeaderHeight();
 }
 
@@ -317,6 +319,7 @@ function setHeaderHeight() {
 async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(HSES ? [HSES] : [])]) endSession(s, 'local');
+  callLeave();
   await post('/api/salir').catch(() => {});
   document.body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
 }
@@ -2735,7 +2738,7 @@ function openViewer() {
     $('#viewer').hidden = false;
     // The calls panel would cover the picture: fold it whenever the viewer comes up.
     try {
-      if (typeof LINES !== 'undefined' && LINES && (LINES.size || LINES.length) && typeof dockMin === 'function') dockMin(true);
+      if (typeof LINES !== 'undefined' && LINES && LINES.size && typeof dockMin === 'function') dockMin(true);
     } catch {}
   }
   renderViewer();
@@ -3942,3 +3945,2810 @@ function wireChat() {
 
 if (typeof document !== 'undefined' && document.readyState !== 'loading') wireChat();
 else addEventListener('DOMContentLoaded', wireChat);
+
+// ── voice ────────────────────────────────────────────────────────────────────────────────
+// Voice runs as lines, like a small switchboard: a phone call to or from an ID (its own peer
+// connection and `ph` channel) or the voice of a support session (the session's transceiver
+// 2). Only the line, or the conference, on air hears and is heard; the others are held. A
+// conference is mixed on this PC: each member is sent the microphone plus the other members,
+// never its own voice back, so the other PCs need nothing special.
+//
+// Phone line states: calling → ringing → connecting → active (caller); connecting → active
+// (callee). Every line ends through lineEnd, once.
+
+const MAX_LINES = 8;
+const RING_SHOW_MS = 44000;
+const PHONE_CONNECT_MS = 40000;
+const PHONE_LOSS_MS = 12000;
+const RING_PING_MS = 25000;
+const DEV_SETTLE_MS = 900;
+/** Messages on `ph` are a few bytes; anything longer is not ours. */
+const PH_MAX = 4096;
+
+/** @type {Map<string, any>} voice lines by key ("l" + n) */
+const LINES = new Map();
+let LINEN = 0;
+/**
+ * The local mixer: one audio context, the open microphone and its source, the gain that
+ * mutes it, an analyser for the own meter, and the queue that serializes reopening.
+ * @type {any}
+ */
+const MIX = { ac: null, mic: null, src: null, micGain: null, an: null, muted: false, swapq: Promise.resolve(), watch: null, silent: false, blocked: false };
+/** @type {{mics: {id: string, name: string}[], outs: {id: string, name: string}[], labels: boolean, defMic: string}} */
+const DEVS = { mics: [], outs: [], labels: false, defMic: '' };
+/** @type {any} the incoming ring on show: cid, name, from, claimed, ice, until, timer */
+let RINGIN = null;
+/** @type {any} the tone player */
+const RING = { ac: null, kind: '', timer: 0 };
+let DOCKMIN = store('trv_dockmin', undefined) === '1';
+/** Speakers already reported missing, so the toast shows once per name. */
+const SPK_WARNED = new Set();
+/** @type {any} the 200 ms refresh of statuses and meters while lines exist */
+let VOICE_TICK = 0;
+/** @type {any} the Call tab's microphone test */
+let MICTEST = null;
+/** Who takes a device away, as the log names it: on Linux it is not Windows. */
+const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
+
+// Pure rules ----------------------------------------------------------------------------------
+
+/** A line that hears and is heard: active and not held. */
+function onAir(/** @type {any} */ L) {
+  return L.state === 'active' && !L.held;
+}
+
+/** The remote voice of a line: the phone connection's stream, or the session's voice element's. */
+function remoteOf(/** @type {any} */ L) {
+  if (L.kind === 'ses' && L.ses && L.ses.vaud && L.ses.vaud.srcObject) return L.ses.vaud.srcObject;
+  return L.remote || null;
+}
+
+/**
+ * What feeds each line's outgoing mix, by line key: "mic" while the line is on air, and in a
+ * conference the keys of the other members on air that have a remote voice. A line is never
+ * fed its own voice.
+ */
+function routePlan(/** @type {any[]} */ lines) {
+  /** @type {Map<string, string[]>} */
+  const plan = new Map();
+  for (const L of lines) {
+    const src = [];
+    if (onAir(L)) {
+      src.push('mic');
+      if (L.conf) for (const o of lines) if (o !== L && o.conf && onAir(o) && remoteOf(o)) src.push(o.k);
+    }
+    plan.set(L.k, src);
+  }
+  return plan;
+}
+
+/** Why an ID can't be called ('' when it can). */
+function ringCheck(/** @type {string} */ id, /** @type {string} */ own) {
+  if (!/^[1-9]\d{8}$/.test(id)) return 'badId';
+  return id === own ? 'selfId' : '';
+}
+
+/** The caller's toast for a declined ring. */
+function declineKey(/** @type {any} */ reason) {
+  return { busy: 'phBusy', limit: 'phLimit', offline: 'phOffline', timeout: 'phNoAnswer', unavailable: 'phUnavailable' }[String(reason)] || 'phDeclined';
+}
+
+/** The answer an incoming ring gets without asking anyone ('' = show it). */
+function ringVerdict(/** @type {boolean} */ accepting, /** @type {boolean} */ showing, /** @type {number} */ lines, /** @type {boolean} */ known) {
+  if (!accepting) return 'unavailable';
+  return showing || lines >= MAX_LINES || known ? 'busy' : '';
+}
+
+/** The toast key for a microphone that could not open. */
+function micFailKey(/** @type {string} */ name) {
+  if (name === 'NotAllowedError' || name === 'SecurityError') return 'micDenied2';
+  if (name === 'NotFoundError' || name === 'OverconstrainedError') return 'micNone';
+  if (name === 'NotReadableError' || name === 'AbortError') return 'micBusy';
+  return 'micErr';
+}
+
+/** A device's name without the role word the system puts before the default one. */
+function devName(/** @type {any} */ label) {
+  return String(label || '').replace(/^(default|predeterminad[oa]|communications|comunicaciones)\s*-\s*/i, '').trim();
+}
+
+/** A stored device in a list: by id, else by name (then `moved` says its id changed). */
+function findDev(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name) {
+  const byId = id ? list.find((d) => d.id === id) : undefined;
+  if (byId) return { dev: byId, moved: false };
+  const byName = name ? list.find((d) => d.name === name) : undefined;
+  return { dev: byName || null, moved: !!byName };
+}
+
+/** A meter's level 0..100 from the samples' RMS. */
+function levelOfSamples(/** @type {Float32Array} */ d) {
+  let sum = 0;
+  for (let i = 0; i < d.length; i++) sum += d[i] * d[i];
+  return Math.min(100, Math.sqrt(sum / (d.length || 1)) * 400);
+}
+
+/** A line's status in the dock: state, or hold/conference/active, time, round trip, relay, the peer's state. */
+function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
+  const st = { calling: 'phCalling', ringing: 'phRinging', connecting: 'phConnecting' }[/** @type {'calling'} */ (L.state)];
+  const parts = [];
+  if (st) parts.push(t(st));
+  else {
+    parts.push(t(L.held ? 'lnHeld' : L.conf ? 'lnConf' : 'phActive'));
+    if (L.started) parts.push(mmss((now - L.started) / 1000));
+    if (!L.held && L.rtt >= 0) parts.push(`${Math.round(L.rtt)} ms`);
+    if (L.relay) parts.push('TURN');
+  }
+  const peerHold = L.kind === 'ses' ? L.ses && L.ses.peerHold : L.peerHold;
+  if (peerHold) parts.push(t('lnPeerHold'));
+  else if (L.kind === 'phone' && L.peerMuted) parts.push(t('dkPeerMuted'));
+  if (L.kind === 'ses') parts.push(t('lnSesTag'));
+  return parts.join(' · ');
+}
+
+// Lines: hold, focus, merge ---------------------------------------------------------------------
+
+function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {any} */ init) {
+  /** @type {any} */
+  const L = {
+    k: 'l' + ++LINEN, kind, role: '', cid: '', ws: null, pc: null, dc: null, ses: null, peer: '', peerId: '',
+    state: 'connecting', held: false, conf: false, vol: 1, audio: null, ownAudio: false, remote: null, rsrc: null,
+    an: null, level: 0, dest: null, track: null, feeds: [], started: 0, rtt: -1, relay: false, peerMuted: false,
+    peerHold: false, ice: [], iceq: [], sigq: [], sigChain: Promise.resolve(), timers: {}, dead: false,
+  };
+  Object.assign(L, init);
+  if (MIX.ac) {
+    L.dest = MIX.ac.createMediaStreamDestination();
+    L.track = L.dest.stream.getAudioTracks()[0] || null;
+  }
+  LINES.set(L.k, L);
+  return L;
+}
+
+/** Tells the peer whether this side holds the line (and, for phones, whether it is muted). */
+function tellHold(/** @type {any} */ L) {
+  if (L.kind === 'ses') ctl(L.ses, { t: 'hold', on: !!L.held });
+  else {
+    phSend(L, { t: 'hold', on: !!L.held });
+    phSend(L, { t: 'mute', on: !!L.held || MIX.muted });
+  }
+}
+
+function setHeld(/** @type {any} */ L, /** @type {boolean} */ on) {
+  if (!!L.held === on) return;
+  L.held = on;
+  tellHold(L);
+  if (L.kind === 'ses') refreshSession(L.ses);
+}
+
+/** After any change of hold or conference: route the mixer, the tones, the views. */
+function linesChanged() {
+  mixRoute();
+  ringTone();
+  renderDock();
+}
+
+/** Puts line k on air and holds every other, except the other members of its conference. */
+function lineFocus(/** @type {string} */ k) {
+  const L = LINES.get(k);
+  if (!L) return;
+  for (const o of LINES.values()) setHeld(o, !(o === L || (L.conf && o.conf)));
+  linesChanged();
+}
+
+/** Hold on a held line brings it back; on a conference member it holds the whole conference. */
+function lineHold(/** @type {string} */ k) {
+  const L = LINES.get(k);
+  if (!L) return;
+  if (L.held) return lineFocus(k);
+  for (const o of LINES.values()) if (o === L || (L.conf && o.conf)) setHeld(o, true);
+  linesChanged();
+}
+
+/** Joins line k to the lines on air in one conference. */
+function lineMerge(/** @type {string} */ k) {
+  const L = LINES.get(k);
+  if (!L || L.state !== 'active') return;
+  const air = [...LINES.values()].filter((o) => o !== L && onAir(o));
+  if (!air.length) return toast(t('lnMergeNeed'), 6000);
+  for (const o of air) o.conf = true;
+  L.conf = true;
+  lineFocus(k);
+  toast(t('lnMerged'), 5000);
+}
+
+function lineMergeAll() {
+  const act = [...LINES.values()].filter((o) => o.state === 'active');
+  if (act.length < 2) return;
+  for (const o of act) o.conf = true;
+  lineFocus(act[0].k);
+}
+
+/** Takes a line out of the conference and puts it on air alone; a conference of one dissolves. */
+function lineSplit(/** @type {string} */ k) {
+  const L = LINES.get(k);
+  if (!L) return;
+  L.conf = false;
+  dissolveLoneConf();
+  lineFocus(k);
+}
+
+function dissolveLoneConf() {
+  const conf = [...LINES.values()].filter((o) => o.conf);
+  if (conf.length === 1) conf[0].conf = false;
+}
+
+function lineVol(/** @type {string} */ k, /** @type {number} */ v) {
+  const L = LINES.get(k);
+  if (!L) return;
+  L.vol = Math.max(0, Math.min(1, (Number(v) || 0) / 100));
+  mixRoute();
+}
+
+function micMuteAll() {
+  MIX.muted = !MIX.muted;
+  if (MIX.micGain) MIX.micGain.gain.value = MIX.muted ? 0 : 1;
+  for (const L of LINES.values()) if (L.kind === 'phone') phSend(L, { t: 'mute', on: !!L.held || MIX.muted });
+  renderDock();
+}
+
+// The mixer ------------------------------------------------------------------------------------
+
+function mixContext() {
+  if (!MIX.ac) {
+    MIX.ac = new AudioContext({ latencyHint: 'interactive' });
+    MIX.micGain = MIX.ac.createGain();
+    MIX.micGain.gain.value = MIX.muted ? 0 : 1;
+    MIX.an = MIX.ac.createAnalyser();
+    MIX.an.fftSize = 512;
+  }
+  if (MIX.ac.state === 'suspended') MIX.ac.resume().catch(() => {});
+  return MIX.ac;
+}
+
+/** The mixer's source node of a line's remote voice (made once there is a stream). */
+function sourceOf(/** @type {any} */ L) {
+  const st = remoteOf(L);
+  if (!MIX.ac || !st || !st.getAudioTracks().length) return null;
+  if (!L.rsrc || L.rsrcOf !== st) {
+    try {
+      if (L.rsrc) L.rsrc.disconnect();
+      L.rsrc = MIX.ac.createMediaStreamSource(st);
+      L.rsrcOf = st;
+      L.an = MIX.ac.createAnalyser();
+      L.an.fftSize = 512;
+      L.rsrc.connect(L.an);
+    } catch {
+      return null;
+    }
+  }
+  return L.rsrc;
+}
+
+function unfeed(/** @type {any} */ L) {
+  for (const f of L.feeds || []) {
+    try {
+      f.from.disconnect(f.g);
+    } catch {}
+    try {
+      f.g.disconnect();
+    } catch {}
+  }
+  L.feeds = [];
+}
+
+/** Rebuilds every line's outgoing mix from scratch and mutes the held lines' playback. */
+function mixRoute() {
+  const lines = [...LINES.values()];
+  const plan = routePlan(lines);
+  for (const L of lines) {
+    unfeed(L);
+    if (MIX.ac && L.dest) {
+      for (const src of plan.get(L.k) || []) {
+        const from = src === 'mic' ? MIX.micGain : sourceOf(LINES.get(src));
+        if (!from) continue;
+        const g = MIX.ac.createGain();
+        from.connect(g);
+        g.connect(L.dest);
+        L.feeds.push({ from, g });
+      }
+    }
+    sourceOf(L);
+    if (L.audio) {
+      L.audio.muted = !!L.held;
+      L.audio.volume = Math.min(1, L.vol);
+    }
+  }
+}
+
+/** Puts an opened microphone into the mixer in place of the old one. */
+function useMic(/** @type {MediaStream} */ st) {
+  mixContext();
+  const old = MIX.mic;
+  if (MIX.src) {
+    try {
+      MIX.src.disconnect();
+    } catch {}
+  }
+  MIX.mic = st;
+  MIX.src = MIX.ac.createMediaStreamSource(st);
+  MIX.src.connect(MIX.micGain);
+  MIX.src.connect(MIX.an);
+  MIX.watch = { since: 0, max: 0, posted: false };
+  MIX.silent = MIX.blocked = false;
+  const tr = st.getAudioTracks()[0];
+  if (tr) tr.addEventListener('ended', () => micEnded(st, tr.label));
+  if (old && old !== st) old.getTracks().forEach((x) => { x.stop(); });
+}
+
+/** The mixer's microphone, opened once for all lines; false when it can't open. */
+async function openMic() {
+  mixContext();
+  if (MIX.mic && MIX.mic.getAudioTracks().some((/** @type {MediaStreamTrack} */ x) => x.readyState === 'live')) return true;
+  const st = await getMic({});
+  if (!st) return false;
+  if (MIX.mic && MIX.mic.getAudioTracks().some((/** @type {MediaStreamTrack} */ x) => x.readyState === 'live')) {
+    st.getTracks().forEach((x) => x.stop());
+    return true;
+  }
+  useMic(st);
+  return true;
+}
+
+function closeMic() {
+  if (MIX.src) {
+    try {
+      MIX.src.disconnect();
+    } catch {}
+  }
+  if (MIX.mic) MIX.mic.getTracks().forEach((/** @type {MediaStreamTrack} */ x) => x.stop());
+  MIX.mic = MIX.src = null;
+  MIX.silent = MIX.blocked = false;
+}
+
+function micTrack() {
+  return MIX.mic ? MIX.mic.getAudioTracks()[0] || null : null;
+}
+
+/** A stream's level 0..100 from an analyser. */
+function levelOf(/** @type {AnalyserNode|null} */ an) {
+  if (!an) return 0;
+  const d = new Float32Array(an.fftSize);
+  an.getFloatTimeDomainData(d);
+  return levelOfSamples(d);
+}
+
+// Devices ----------------------------------------------------------------------------------------
+
+async function loadDevices() {
+  /** @type {MediaDeviceInfo[]} */
+  let list = [];
+  try {
+    list = await navigator.mediaDevices.enumerateDevices();
+  } catch {}
+  const mine = (/** @type {string} */ kind) => list
+    .filter((d) => d.kind === kind && d.deviceId && d.deviceId !== 'default' && d.deviceId !== 'communications')
+    .slice(0, 64)
+    .map((d) => ({ id: d.deviceId, name: devName(d.label).slice(0, 120) }));
+  DEVS.mics = mine('audioinput');
+  DEVS.outs = mine('audiooutput');
+  DEVS.labels = list.some((d) => !!d.label);
+  const def = list.find((d) => d.kind === 'audioinput' && d.deviceId === 'default');
+  DEVS.defMic = def ? devName(def.label) : '';
+  renderDevs();
+  renderDock(true);
+}
+
+/**
+ * The stored device of a kind as it is now: found by id, else by name (a USB device that came
+ * back with a new id: the id is corrected in the settings).
+ */
+function wantedDev(/** @type {'mic'|'spk'} */ kind) {
+  const [idKey, nameKey, list, tag] = kind === 'mic' ? ['microfono', 'microfono_nombre', DEVS.mics, 'MICROFONO'] : ['bocina', 'bocina_nombre', DEVS.outs, 'BOCINA'];
+  const id = setting('llamada', idKey), name = setting('llamada', nameKey);
+  if (!id && !name) return { dev: null, name: '', missing: false };
+  const { dev, moved } = findDev(list, id, name);
+  if (dev && (moved || dev.name !== name)) {
+    if (moved) diag(`[${tag}] «${dev.name}» volvió con otro identificador; lo actualizo`);
+    saveDev(idKey, nameKey, dev);
+  }
+  return { dev, name: name || id, missing: !dev };
+}
+
+function saveDev(/** @type {string} */ idKey, /** @type {string} */ nameKey, /** @type {{id: string, name: string}|null} */ dev) {
+  AJ.llamada[idKey] = dev ? dev.id : '';
+  AJ.llamada[nameKey] = dev ? dev.name : '';
+  return post('/api/ajustes', { llamada: { [idKey]: AJ.llamada[idKey], [nameKey]: AJ.llamada[nameKey] } }).catch(() => {});
+}
+
+/**
+ * Opens a microphone: the chosen one, else the default, else with no options at all. A busy
+ * device gets two more tries; a refusal stops everything. Gives the stream or null.
+ */
+async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent?: boolean}} */ opts = {}) {
+  const proc = opts.proc ?? yes(setting('llamada', 'procesar_voz'));
+  if (!DEVS.labels) await loadDevices();
+  const want = wantedDev('mic');
+  const base = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
+  /** @type {[string, MediaStreamConstraints, string][]} */
+  const tries = [];
+  if (want.dev) tries.push(['elegido', { audio: { ...base, deviceId: { exact: want.dev.id } } }, want.dev.name]);
+  tries.push(['predeterminado', { audio: base }, '']);
+  tries.push(['sin opciones', { audio: true }, '']);
+  /** @type {any} */
+  let first = null;
+  /** @type {any} */
+  let last = null;
+  for (const [name, c, label] of tries) {
+    for (let n = 0; n < 3; n++) {
+      try {
+        const st = await navigator.mediaDevices.getUserMedia(c);
+        const tr = st.getAudioTracks()[0];
+        if (first) diag(`[MICROFONO] abierto con «${tr ? tr.label : ''}» (${name}) después de: ${first.name}`);
+        if (want.name && name !== 'elegido' && !opts.quiet) toast(t('micFallback', want.name), 8000);
+        if (!DEVS.labels) loadDevices();
+        return st;
+      } catch (e) {
+        const err = /** @type {any} */ (e) || {};
+        first = first || err;
+        last = err;
+        diag(`[MICROFONO] no abrió (${name}${label ? ` «${label}»` : ''}): ${err.name} ${err.message}`);
+        if (err.name === 'NotAllowedError' || err.name === 'SecurityError') return micFailed(err, opts);
+        if ((err.name === 'NotReadableError' || err.name === 'AbortError') && n < 2) {
+          await sleep(800);
+          continue;
+        }
+        break;
+      }
+    }
+  }
+  return micFailed(last, opts);
+}
+
+function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
+  if (!opts.silent) {
+    const key = micFailKey(err && err.name);
+    toast(key === 'micErr' ? t('micErr', (err && err.message) || '') : t(key), 9000);
+  }
+  return null;
+}
+
+/** The microphone in use went away: reopen it everywhere a moment later. */
+function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
+  if (MIX.mic !== st || !LINES.size) return;
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
+  setTimeout(async () => {
+    await loadDevices();
+    const ok = await swapAll();
+    const want = wantedDev('mic');
+    toast(!ok ? t('micLost') : want.missing ? t('micFallback', want.name) : t('micBack'), 8000);
+  }, DEV_SETTLE_MS);
+}
+
+/** Reopens the microphone for every line, one reopening at a time in request order. */
+function swapAll() {
+  const run = async () => {
+    if (!LINES.size) return false;
+    const st = await getMic({ quiet: true, silent: true });
+    if (!st) return false;
+    if (!LINES.size) {
+      st.getTracks().forEach((x) => x.stop());
+      return false;
+    }
+    useMic(st);
+    return true;
+  };
+  const p = MIX.swapq.then(run, run);
+  MIX.swapq = p.catch(() => false);
+  return p;
+}
+
+/** Devices came or went: reload, re-apply the speaker, and reopen the microphone if it fell. */
+let devTimer = /** @type {any} */ (0);
+function onDevChange() {
+  clearTimeout(devTimer);
+  devTimer = setTimeout(async () => {
+    await loadDevices();
+    allAudio().forEach((el) => applySink(el, true));
+    if (RING.ac) sinkCtx(RING.ac);
+    if (!LINES.size) return;
+    const tr = micTrack();
+    const want = wantedDev('mic');
+    const dead = !tr || tr.readyState !== 'live';
+    const cur = tr ? devName(tr.label) : '';
+    const wrong = want.dev && cur !== want.dev.name;
+    if (dead || wrong) {
+      diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
+      swapAll();
+    }
+  }, DEV_SETTLE_MS);
+}
+
+/** Every element that plays sound: the sessions' and the lines'. */
+function allAudio() {
+  const set = new Set(/** @type {HTMLMediaElement[]} */ ([...document.querySelectorAll('audio')]));
+  for (const s of [...TS.values(), ...(HSES ? [HSES] : [])]) for (const el of [s.vaud, s.aud]) if (el) set.add(el);
+  for (const L of LINES.values()) if (L.audio) set.add(L.audio);
+  return [...set];
+}
+
+/** The chosen speaker's id ('' = the system's default); a missing one is told once per name. */
+function speakerId(/** @type {boolean} */ quiet) {
+  const want = wantedDev('spk');
+  if (want.missing && !quiet && !SPK_WARNED.has(want.name)) {
+    SPK_WARNED.add(want.name);
+    toast(t('spkFallback', want.name), 8000);
+  }
+  return want.dev ? want.dev.id : '';
+}
+
+/** Plays an element on the chosen speaker; a failure falls back to the default one. */
+function applySink(/** @type {HTMLMediaElement} */ el, quiet = false) {
+  const any = /** @type {any} */ (el);
+  if (!el || typeof any.setSinkId !== 'function') return;
+  const id = speakerId(quiet);
+  if (any.sinkId === id) return;
+  any.setSinkId(id).catch((/** @type {any} */ e) => {
+    diag(`[BOCINA] «${setting('llamada', 'bocina_nombre') || id}» no se pudo usar: ${e && e.name}; uso la predeterminada`);
+    any.setSinkId('').catch(() => {});
+  });
+}
+
+function sinkCtx(/** @type {any} */ ac) {
+  if (ac && typeof ac.setSinkId === 'function') ac.setSinkId(speakerId(true)).catch(() => ac.setSinkId('').catch(() => {}));
+}
+
+async function setSpeaker(/** @type {string} */ id) {
+  const dev = DEVS.outs.find((d) => d.id === id) || null;
+  await saveDev('bocina', 'bocina_nombre', dev);
+  allAudio().forEach((el) => applySink(el, true));
+  if (RING.ac) sinkCtx(RING.ac);
+  toast(t('spkSet'));
+  renderDevs();
+  renderDock(true);
+}
+
+async function setMicDev(/** @type {string} */ id) {
+  const dev = DEVS.mics.find((d) => d.id === id) || null;
+  await saveDev('microfono', 'microfono_nombre', dev);
+  toast(t('micSet'));
+  if (LINES.size) swapAll();
+  renderDevs();
+  renderDock(true);
+}
+
+// Session voice ------------------------------------------------------------------------------------
+
+/** Runs fn once the session's control channel is open (now, if it is). */
+function whenCtl(/** @type {any} */ s, /** @type {() => void} */ fn) {
+  const c = s.dc && s.dc.ctl;
+  if (c && c.readyState === 'open') fn();
+  else if (c) c.addEventListener('open', () => { if (!s.dead) fn(); }, { once: true });
+}
+
+/** The session's voice on: a line that sends on the voice transceiver and plays in its voice element. */
+async function startSesLine(/** @type {any} */ s) {
+  if (!s || s.dead) return;
+  if (s.line) return lineFocus(s.line.k);
+  if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
+  if (!(await openMic()) || s.dead || s.line) return;
+  if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
+  const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
+  s.line = L;
+  if (s.vaud) applySink(s.vaud, true);
+  if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
+  whenCtl(s, () => {
+    if (L.dead) return;
+    ctl(s, { t: 'call', on: true });
+    if (L.held) ctl(s, { t: 'hold', on: true });
+  });
+  post('/api/llamada', { k: L.k, activa: true, tipo: 'sesion', con: s.peer }).catch(() => {});
+  lineFocus(L.k);
+  if (s.role === 'tech' && viewerOpen() && CUR === s.k) dockMin(true);
+  startVoiceTick();
+  refreshSession(s);
+}
+
+/** The voice button of a session: on, back on air when held, or off. */
+function sesVoiceToggle(/** @type {any} */ s) {
+  if (!s || s.dead) return;
+  if (!s.line) startSesLine(s);
+  else if (s.line.held) lineFocus(s.line.k);
+  else lineEnd(s.line, 'local');
+}
+
+/** `call` and `hold` from the session's peer (the record's peerMic / peerHold are already set). */
+function sesVoiceMsg(/** @type {any} */ s, /** @type {any} */ m) {
+  if (m.t === 'call' && m.on === true && !s.line) toast(t('peerCallOn'), 6000);
+  renderDock();
+}
+
+/** endSession's part: the session's line goes with it, without telling the gone peer. */
+function endLine(/** @type {any} */ L) {
+  lineEnd(L, 'local', false);
+}
+
+// Phone calls --------------------------------------------------------------------------------------
+
+function phSend(/** @type {any} */ L, /** @type {any} */ m) {
+  if (!L.dc || L.dc.readyState !== 'open') return;
+  try {
+    L.dc.send(JSON.stringify(m));
+  } catch {}
+}
+
+function ringSend(/** @type {any} */ L, /** @type {any} */ m) {
+  if (L.ws && L.ws.readyState === WebSocket.OPEN) L.ws.send(JSON.stringify(m));
+}
+
+/** The element that plays a phone line's remote voice. */
+function lineAudio(/** @type {any} */ L) {
+  const a = document.createElement('audio');
+  a.autoplay = true;
+  a.hidden = true;
+  a.dataset.line = L.k;
+  document.body.appendChild(a);
+  applySink(a, true);
+  L.audio = a;
+  L.ownAudio = true;
+}
+
+/** Calls an ID: a caller line that rings through /ring/. */
+async function phoneCall(/** @type {any} */ text) {
+  const id = String(text ?? '').replace(/\D/g, '');
+  const bad = ringCheck(id, ID ? ID.id : '');
+  if (bad) return toast(t(bad));
+  const dup = [...LINES.values()].find((o) => o.kind === 'phone' && o.peerId === id);
+  if (dup) {
+    lineFocus(dup.k);
+    return toast(t('lnDup'));
+  }
+  if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
+  if (!(await openMic())) return;
+  if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
+  if ([...LINES.values()].some((o) => o.kind === 'phone' && o.peerId === id)) return toast(t('lnDup'));
+  const L = newLine('phone', { role: 'caller', peerId: id, peer: prettyId(id), state: 'calling' });
+  lineAudio(L);
+  lineFocus(L.k);
+  dockMin(false);
+  post('/api/llamada', { k: L.k, activa: true, tipo: 'telefono', con: id }).catch(() => {});
+  startVoiceTick();
+  ringOpen(L);
+}
+
+function ringOpen(/** @type {any} */ L) {
+  /** @type {WebSocket} */
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/ring/' + L.peerId));
+  } catch {
+    toast(t('srvDown'));
+    return lineEnd(L, 'local', false);
+  }
+  L.ws = ws;
+  const ringingNow = () => L.state === 'calling' || L.state === 'ringing';
+  ws.onopen = () => {
+    if (L.dead) return;
+    ringSend(L, { t: 'ring', name: ID ? ID.nombre || '' : '', from: ID ? ID.id : '', key: ID ? ID.llave : '' });
+    L.timers.ping = setInterval(() => ringSend(L, { t: 'ping' }), RING_PING_MS);
+  };
+  ws.onmessage = (e) => {
+    const m = L.dead || L.ws !== ws ? null : wireMsg(e.data, 1 << 20);
+    if (m) callerMsg(L, m);
+  };
+  ws.onerror = () => {
+    if (L.dead || L.ws !== ws || !ringingNow()) return;
+    toast(t('srvDown'));
+    lineEnd(L, 'local', false);
+  };
+  // After the answer the call goes on without the server.
+  ws.onclose = () => { if (!L.dead && L.ws === ws && ringingNow()) lineEnd(L, 'local', false); };
+}
+
+/** The server's news for a caller line. */
+function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'ringing': {
+      if (L.state !== 'calling') break;
+      L.state = 'ringing';
+      const secs = Number.isFinite(m.timeout) ? Math.max(5, Math.min(600, m.timeout)) : 45;
+      clearTimeout(L.timers.ring);
+      L.timers.ring = setTimeout(() => {
+        if (L.dead || L.state !== 'ringing') return;
+        toast(t('phNoAnswer'), 7000);
+        lineEnd(L, 'local');
+      }, (secs + 3) * 1000);
+      linesChanged();
+      break;
+    }
+    case 'answered':
+      if (L.state !== 'calling' && L.state !== 'ringing') break;
+      clearTimeout(L.timers.ring);
+      L.state = 'connecting';
+      L.peer = peerName(m.name, L.peer);
+      L.ice = cleanIce(m.iceServers);
+      post('/api/recientes/agregar', { id: L.peerId, nombre: L.peer })
+        .then((r) => { if (Array.isArray(r)) { S.recientes = r; renderRecents(); } })
+        .catch(() => {});
+      phonePC(L, true);
+      linesChanged();
+      break;
+    case 'declined':
+      toast(t(declineKey(m.reason)), 7000);
+      lineEnd(L, 'peer', false);
+      break;
+    case 'offline':
+      toast(t('phOffline'), 7000);
+      lineEnd(L, 'peer', false);
+      break;
+    case 'hangup':
+      lineEnd(L, 'peer', false);
+      break;
+    case 'signal':
+      phoneSignal(L, m.data);
+      break;
+    case 'pong':
+      break;
+    default:
+      console.log('llamada: mensaje desconocido', m.t);
+  }
+}
+
+/** A phone line's signal to its peer: the caller's on /ring/, the callee's as csignal on /host/. */
+function phoneSig(/** @type {any} */ L, /** @type {any} */ data) {
+  if (L.dead) return;
+  if (L.role === 'caller') ringSend(L, { t: 'signal', data });
+  else hsend({ t: 'csignal', cid: L.cid, data });
+}
+
+/** The phone connection: the line's mix is the only sender; the remote voice feeds the line. */
+async function phonePC(/** @type {any} */ L, /** @type {boolean} */ offerer) {
+  const list = L.ice.length ? L.ice : await iceServers();
+  if (L.dead) return;
+  const pc = new RTCPeerConnection({ iceServers: list, bundlePolicy: 'max-bundle' });
+  L.pc = pc;
+  if (L.track) pc.addTrack(L.track, L.dest.stream);
+  pc.ontrack = (e) => {
+    if (L.dead) return;
+    L.remote = e.streams[0] || new MediaStream([e.track]);
+    if (L.audio) L.audio.srcObject = L.remote;
+    mixRoute();
+  };
+  pc.onicecandidate = (e) => { if (e.candidate) phoneSig(L, { ice: e.candidate.toJSON() }); };
+  pc.ondatachannel = (e) => { if (e.channel.label === 'ph' && !L.dc) wirePh(L, e.channel); };
+  pc.onconnectionstatechange = () => phoneState(L, pc);
+  L.timers.conn = setTimeout(() => {
+    if (L.dead || L.state === 'active') return;
+    toast(t('phFail') + ' · ' + L.peer, 7000);
+    lineEnd(L, 'lost');
+  }, PHONE_CONNECT_MS);
+  if (offerer) {
+    wirePh(L, pc.createDataChannel('ph', { ordered: true }));
+    try {
+      const o = await pc.createOffer();
+      await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+      phoneSig(L, { sdp: /** @type {RTCSessionDescription} */ (pc.localDescription).toJSON() });
+    } catch (e) {
+      console.warn('señal', e);
+    }
+  }
+  for (const data of L.sigq.splice(0)) phoneSignal(L, data);
+}
+
+function phoneSignal(/** @type {any} */ L, /** @type {any} */ data) {
+  if (!data || typeof data !== 'object' || L.dead) return;
+  if (!L.pc) {
+    if (L.sigq.length < 200) L.sigq.push(data);
+    return;
+  }
+  L.sigChain = L.sigChain.then(() => applyPhoneSignal(L, data)).catch((/** @type {any} */ e) => console.warn('señal', e));
+}
+
+async function applyPhoneSignal(/** @type {any} */ L, /** @type {any} */ data) {
+  const pc = L.pc;
+  if (L.dead || !pc) return;
+  if (data.sdp && typeof data.sdp === 'object' && (data.sdp.type === 'offer' || data.sdp.type === 'answer')) {
+    const d = data.sdp;
+    // Only the caller offers, and only once; anything else is not our peer's.
+    if ((d.type === 'offer') !== (L.role === 'callee') || pc.remoteDescription) return;
+    await pc.setRemoteDescription({ type: d.type, sdp: String(d.sdp || '') });
+    for (const c of L.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
+    if (d.type === 'offer') {
+      const a = await pc.createAnswer();
+      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
+      phoneSig(L, { sdp: /** @type {RTCSessionDescription} */ (pc.localDescription).toJSON() });
+    }
+  } else if (data.ice && typeof data.ice === 'object') {
+    if (!pc.remoteDescription) {
+      if (L.iceq.length < 200) L.iceq.push(data.ice);
+    } else pc.addIceCandidate(data.ice).catch(() => {});
+  }
+}
+
+function phoneState(/** @type {any} */ L, /** @type {RTCPeerConnection} */ pc) {
+  if (L.dead || L.pc !== pc) return;
+  const st = pc.connectionState;
+  if (st === 'connected') {
+    clearTimeout(L.timers.conn);
+    clearTimeout(L.timers.loss);
+    if (L.state !== 'active') {
+      L.state = 'active';
+      L.started = Date.now();
+    }
+    clearInterval(L.timers.stats);
+    L.timers.stats = setInterval(() => lineStats(L), 2000);
+    linesChanged();
+  } else if (st === 'failed') {
+    toast(t(L.state === 'active' ? 'phLost' : 'phFail') + ' · ' + L.peer, 7000);
+    lineEnd(L, 'lost');
+  } else if (st === 'disconnected') {
+    clearTimeout(L.timers.loss);
+    L.timers.loss = setTimeout(() => {
+      if (L.dead || L.pc !== pc || pc.connectionState === 'connected') return;
+      toast(t('phLost') + ' · ' + L.peer, 7000);
+      lineEnd(L, 'lost');
+    }, PHONE_LOSS_MS);
+  }
+}
+
+async function lineStats(/** @type {any} */ L) {
+  if (L.dead || !L.pc) return;
+  try {
+    const rep = await L.pc.getStats();
+    const pair = selectedPair(rep);
+    if (!pair) return;
+    const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
+    L.relay = !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay'));
+    if (typeof pair.currentRoundTripTime === 'number') L.rtt = pair.currentRoundTripTime * 1000;
+  } catch {}
+}
+
+/** The phone line's own channel: hold, mute and bye from the peer. */
+function wirePh(/** @type {any} */ L, /** @type {RTCDataChannel} */ ch) {
+  L.dc = ch;
+  ch.onopen = () => {
+    if (L.held) phSend(L, { t: 'hold', on: true });
+    if (L.held || MIX.muted) phSend(L, { t: 'mute', on: true });
+  };
+  ch.onmessage = (e) => {
+    const m = L.dead ? null : wireMsg(e.data, PH_MAX);
+    if (!m) return;
+    switch (m.t) {
+      case 'hold':
+        L.peerHold = m.on === true;
+        renderDock();
+        break;
+      case 'mute':
+        L.peerMuted = m.on === true;
+        renderDock();
+        break;
+      case 'bye':
+        lineEnd(L, 'peer', false);
+        break;
+      default:
+        console.log('llamada: mensaje desconocido', m.t);
+    }
+  };
+}
+
+// Incoming calls ----------------------------------------------------------------------------------
+
+/** A `ring` on /host/: answered busy or unavailable at once, else the dialog rings for 44 s. */
+function onRing(/** @type {any} */ m) {
+  const cid = typeof m.cid === 'string' ? m.cid.slice(0, 64) : '';
+  if (!cid) return;
+  const known = [...LINES.values()].some((o) => o.cid === cid);
+  const verdict = ringVerdict(yes(setting('recibir', 'llamadas')), !!RINGIN, LINES.size, known);
+  if (verdict) return hsend({ t: 'ringans', cid, ok: false, reason: verdict });
+  const idOf = (/** @type {any} */ v) => (typeof v === 'string' && /^\d{9}$/.test(v) ? v : '');
+  const from = m.verified === true ? idOf(m.from) : '';
+  RINGIN = { cid, name: peerName(m.name), from, claimed: from ? '' : idOf(m.claimed), ice: cleanIce(m.iceServers), until: Date.now() + RING_SHOW_MS, timer: 0 };
+  RINGIN.timer = setInterval(ringCountdown, 500);
+  post('/api/aviso', { titulo: 'Kelvora', texto: t('phFrom', RINGIN.name) }).catch(() => {});
+  get('/api/show').catch(() => {});
+  ringTone();
+  renderRing();
+}
+
+function ringCountdown() {
+  const r = RINGIN;
+  if (!r) return;
+  if (Date.now() >= r.until) {
+    hsend({ t: 'ringans', cid: r.cid, ok: false, reason: 'timeout' });
+    closeRing();
+    toast(t('phMissed'), 8000);
+    return;
+  }
+  const el = document.getElementById('ringLeft');
+  if (el) el.textContent = t('reqLeft', Math.ceil((r.until - Date.now()) / 1000));
+}
+
+function closeRing() {
+  if (!RINGIN) return;
+  clearInterval(RINGIN.timer);
+  RINGIN = null;
+  const m = $('#ringModal');
+  if (m) {
+    m.hidden = true;
+    $('#ringBox').innerHTML = '';
+  }
+  ringTone();
+}
+
+function declineRing() {
+  if (!RINGIN) return;
+  hsend({ t: 'ringans', cid: RINGIN.cid, ok: false, reason: 'declined' });
+  closeRing();
+}
+
+/** Answers the ring on show; merge joins it to the lines on air. */
+async function answerRing(/** @type {boolean} */ merge) {
+  const r = RINGIN;
+  if (!r) return;
+  closeRing();
+  if (LINES.size >= MAX_LINES || !(await openMic())) return hsend({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
+  const L = newLine('phone', { role: 'callee', cid: r.cid, peer: r.name, peerId: r.from, ice: r.ice, state: 'connecting' });
+  lineAudio(L);
+  if (merge) {
+    const air = [...LINES.values()].filter((o) => o !== L && onAir(o));
+    if (air.length) {
+      for (const o of air) o.conf = true;
+      L.conf = true;
+    }
+  }
+  lineFocus(L.k);
+  dockMin(false);
+  startVoiceTick();
+  phonePC(L, false);
+  hsend({ t: 'ringans', cid: r.cid, ok: true });
+  post('/api/llamada', { k: L.k, activa: true, tipo: 'telefono', con: r.from || r.name }).catch(() => {});
+}
+
+/** ringcancel, csignal and hangup on /host/, for the ring on show or a callee line. */
+function onRingMsg(/** @type {any} */ m) {
+  const cid = typeof m.cid === 'string' ? m.cid : '';
+  if (!cid) return;
+  const L = [...LINES.values()].find((o) => o.kind === 'phone' && o.role === 'callee' && o.cid === cid);
+  switch (m.t) {
+    case 'ringcancel':
+      if (RINGIN && RINGIN.cid === cid) {
+        closeRing();
+        toast(t('phMissed'), 8000);
+      } else if (L && L.state !== 'active') lineEnd(L, 'peer', false);
+      break;
+    case 'csignal':
+      if (L) phoneSignal(L, m.data);
+      break;
+    case 'hangup':
+      if (L) lineEnd(L, 'peer', false);
+      break;
+  }
+}
+
+// Ending --------------------------------------------------------------------------------------------
+
+/** Ends a line once: tells the peer (when notify), frees its sound paths, tells the native side. */
+function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
+  if (!L || L.dead) return;
+  L.dead = true;
+  LINES.delete(L.k);
+  Object.values(L.timers).forEach((x) => { clearTimeout(x); clearInterval(x); });
+  const s = L.kind === 'ses' ? L.ses : null;
+  if (L.kind === 'phone') {
+    if (notify) {
+      phSend(L, { t: 'bye' });
+      if (L.role === 'caller') ringSend(L, { t: 'hangup' });
+      else hsend({ t: 'hangup', cid: L.cid });
+    }
+    const pc = L.pc;
+    // Let the bye leave before the connection closes.
+    if (pc) setTimeout(() => { try { pc.close(); } catch {} }, notify ? 150 : 0);
+    if (L.ws) {
+      const ws = L.ws;
+      ws.onclose = ws.onerror = ws.onmessage = null;
+      setTimeout(() => { try { ws.close(); } catch {} }, 200);
+    }
+    if (L.started) toast(t('phEnded', mmss((Date.now() - L.started) / 1000)) + ' · ' + L.peer, 5000);
+  } else if (s) {
+    if (s.line === L) s.line = null;
+    if (s.voice && s.voice.sender && !s.dead) s.voice.sender.replaceTrack(null).catch(() => {});
+    if (notify) {
+      ctl(s, { t: 'call', on: false });
+      ctl(s, { t: 'hold', on: false });
+    }
+    if (L.audio) L.audio.muted = false;
+  }
+  unfeed(L);
+  for (const n of [L.rsrc, L.an]) {
+    try {
+      if (n) n.disconnect();
+    } catch {}
+  }
+  if (L.ownAudio && L.audio) {
+    L.audio.srcObject = null;
+    L.audio.remove();
+  }
+  if (L.track) L.track.stop();
+  post('/api/llamada', { k: L.k, activa: false }).catch(() => {});
+  dissolveLoneConf();
+  if (!LINES.size) closeMic();
+  linesChanged();
+  if (s) refreshSession(s);
+}
+
+// Tones --------------------------------------------------------------------------------------------
+
+/** The tone that fits now: incoming while a ring shows, else outgoing while the caller line on air rings. */
+function ringTone() {
+  const want = RINGIN ? 'in' : [...LINES.values()].some((o) => o.role === 'caller' && o.state === 'ringing' && !o.held) ? 'out' : '';
+  if (want === RING.kind) return;
+  clearInterval(RING.timer);
+  RING.kind = want;
+  if (RING.ac) {
+    const ac = RING.ac;
+    RING.ac = null;
+    ac.close().catch(() => {});
+  }
+  if (!want) return;
+  try {
+    RING.ac = new AudioContext();
+    sinkCtx(RING.ac);
+  } catch {
+    return;
+  }
+  const play = () => {
+    if (!RING.ac) return;
+    if (want === 'in') toneBurst(RING.ac, [440, 480], [[0, 0.4], [0.6, 1.0]], 0.2);
+    else toneBurst(RING.ac, [440, 480], [[0, 2]], 0.06);
+  };
+  play();
+  RING.timer = setInterval(play, want === 'in' ? 3000 : 6000);
+}
+
+/** Sine tones of freqs together, on during each [from, to] second span, at gain. */
+function toneBurst(/** @type {AudioContext} */ ac, /** @type {number[]} */ freqs, /** @type {number[][]} */ spans, /** @type {number} */ gain) {
+  try {
+    const g = ac.createGain();
+    g.gain.value = 0;
+    g.connect(ac.destination);
+    const t0 = ac.currentTime + 0.02;
+    for (const [a, b] of spans) {
+      g.gain.setValueAtTime(gain, t0 + a);
+      g.gain.setValueAtTime(0, t0 + b);
+    }
+    const end = t0 + Math.max(...spans.map((x) => x[1]));
+    for (const f of freqs) {
+      const o = ac.createOscillator();
+      o.frequency.value = f;
+      o.connect(g);
+      o.start(t0);
+      o.stop(end);
+    }
+  } catch {}
+}
+
+/** Three rising notes on the chosen speaker. */
+function devSpeakerTest() {
+  try {
+    const ac = new AudioContext();
+    sinkCtx(ac);
+    [523, 659, 784].forEach((f, i) => toneBurst(ac, [f], [[i * 0.18, i * 0.18 + 0.16]], 0.15));
+    setTimeout(() => ac.close().catch(() => {}), 1500);
+  } catch {}
+}
+
+// Meters and the silent microphone ------------------------------------------------------------------
+
+function startVoiceTick() {
+  if (!VOICE_TICK) VOICE_TICK = setInterval(voiceTick, 200);
+}
+
+/** Every 200 ms while lines exist: statuses, the own meter, who is talking, a silent microphone. */
+function voiceTick() {
+  if (!LINES.size) {
+    clearInterval(VOICE_TICK);
+    VOICE_TICK = 0;
+    return;
+  }
+  const lvl = levelOf(MIX.an);
+  for (const L of LINES.values()) L.level = levelOf(L.an);
+  watchMic(lvl);
+  renderDock();
+  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(lvl) + '%'; });
+}
+
+/** After 6 s of a live microphone: one line for the log, and the warning when it stayed silent. */
+function watchMic(/** @type {number} */ lvl) {
+  const tr = micTrack();
+  const w = MIX.watch;
+  if (!tr || !w || tr.readyState !== 'live') return;
+  if (!w.since) w.since = Date.now();
+  w.max = Math.max(w.max, lvl);
+  if (MIX.silent && lvl > 2) MIX.silent = MIX.blocked = false;
+  if (w.posted || Date.now() - w.since < 6000) return;
+  w.posted = true;
+  const st = /** @type {any} */ (tr.getSettings ? tr.getSettings() : {});
+  const want = wantedDev('mic');
+  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ` · SIN DATOS ${ON_WINDOWS ? 'DE WINDOWS' : 'DEL SISTEMA'} (muted)` : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
+  if (w.max < 0.6) {
+    MIX.silent = true;
+    MIX.blocked = tr.muted;
+  }
+}
+
+// Drawing --------------------------------------------------------------------------------------------
+
+let dockSig = '';
+
+function dockMin(/** @type {boolean} */ on) {
+  DOCKMIN = !!on;
+  store('trv_dockmin', on ? '1' : '0');
+  renderDock(true);
+}
+
+/** Sessions whose peer has its voice on while this side has none: offered to join. */
+function voiceOffers() {
+  return [...(HSES ? [HSES] : []), ...TS.values()].filter((s) => s && !s.dead && s.connected && s.peerMic && !s.line);
+}
+
+/** One line's row (dock and Call tab). */
+function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
+  const active = L.state === 'active';
+  const air = [...LINES.values()].some((o) => o !== L && onAir(o));
+  const btn = (/** @type {string} */ act, /** @type {string} */ key, cls = '') => `<button class="small ${cls}" data-ln="${esc(L.k)}" data-act="${act}">${esc(t(key))}</button>`;
+  let b = '';
+  if (active) b += L.held ? btn('resume', 'lnResume') : btn('hold', 'lnHold');
+  if (active && L.held && air) b += btn('merge', 'lnMerge');
+  if (L.conf && !L.held) b += btn('split', 'lnSplit');
+  if (active && L.kind === 'phone' && L.peerId && ![...TS.values()].some((s) => s.peerId === L.peerId)) b += btn('connect', 'dkConnect');
+  b += btn('hang', L.kind === 'ses' ? 'dkHangSes' : 'dkHang', 'danger');
+  return `<div class="item ln${L.held ? ' held' : ''}${L.conf ? ' conf' : ''}" data-row="${esc(L.k)}">
+<span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
+<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
+<div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
+<input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
+<span class="lnBtns">${b}</span></div>`;
+}
+
+function offerRow(/** @type {any} */ s) {
+  return `<div class="item ln offer"><span class="dot wait"></span><div class="grow"><b>${esc(s.peer)}</b><div class="muted">${esc(t('lnOffer'))}</div></div>
+<button class="small primary" data-take="${esc(s.k)}">${esc(t('lnTake'))}</button></div>`;
+}
+
+/** The device selectors; a stored device that is gone shows as such. */
+function devSelects() {
+  const sel = (/** @type {string} */ kind, /** @type {{id: string, name: string}[]} */ list, /** @type {string} */ idKey, /** @type {string} */ nameKey) => {
+    const id = setting('llamada', idKey), name = setting('llamada', nameKey);
+    const { dev } = findDev(list, id, name);
+    let h = `<select data-dev="${kind}"><option value="">${esc(t('dkDef'))}</option>`;
+    if ((id || name) && !dev) h += `<option value="${esc(id)}" selected disabled>⚠ ${esc(name || id)} — ${esc(t('devGone'))}</option>`;
+    h += list.map((d, i) => `<option value="${esc(d.id)}"${dev && dev.id === d.id ? ' selected' : ''}>${esc(d.name || `${kind === 'mic' ? t('dkMic') : t('dkSpk')} ${i + 1}`)}</option>`).join('');
+    return h + '</select>';
+  };
+  return `<label class="dev"><span>${esc(t('dkSpk'))}</span>${sel('spk', DEVS.outs, 'bocina', 'bocina_nombre')}</label>
+<label class="dev"><span>${esc(t('dkMic'))}</span>${sel('mic', DEVS.mics, 'microfono', 'microfono_nombre')}</label>`;
+}
+
+/** The calls panel and the Call tab's line list; rebuilt when they change, statuses every tick. */
+function renderDock(force = false) {
+  const dock = $('#dock');
+  if (!dock) return;
+  const lines = [...LINES.values()];
+  const offers = voiceOffers();
+  const now = Date.now();
+  // The Call tab shows the same rows: the panel would only cover them there.
+  const callTab = !!$('#tab-llamada') && !$('#tab-llamada').hidden;
+  dock.hidden = (!lines.length && !offers.length) || callTab;
+  const card = $('#lnCard');
+  if (card) card.hidden = !lines.length;
+  const sig = JSON.stringify([LANG, DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
+    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId)]),
+    offers.map((s) => s.k)]);
+  // Times, round trips and the peer's state change every tick: written in place, so that a
+  // device list or a volume slider in use is not rebuilt under the pointer.
+  for (const L of lines) {
+    const txt = lineStatus(L, now);
+    document.querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
+  }
+  const marks = () => {
+    for (const L of lines) {
+      const talk = L.state === 'active' && !L.held && L.level > 6;
+      document.querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
+    }
+  };
+  marks();
+  if (!force && sig === dockSig) return;
+  dockSig = sig;
+  const rows = lines.map((L) => lineRow(L, now)).join('') + offers.map(offerRow).join('');
+  const act = lines.filter((L) => L.state === 'active');
+  const allConf = act.length > 1 && act.every((L) => L.conf);
+  const onair = lines.some(onAir);
+  const micBtn = `<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>`;
+  const warn = MIX.silent
+    ? `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
+<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`
+    : '';
+  const merge = (act.length > 1 && !allConf ? `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>` : '') +
+    (allConf ? `<div class="hint">${esc(t('lnConfInfo'))}</div>` : '');
+  let h = `<div class="dkHead"><span class="dot ${onair ? 'ok' : lines.length ? 'warn' : 'wait'}"></span><b>${esc(t('lnCalls', lines.length))}</b><span class="spacer"></span>
+${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
+  if (!DOCKMIN) {
+    h += `${lines.length ? '<div class="dkMeter"><i data-meter></i></div>' : ''}${warn}<div class="list">${rows}</div>${merge}`;
+    h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
+  } else if (offers.length) {
+    // An invitation to talk stays in sight even in the folded panel.
+    h += `<div class="list">${offers.map(offerRow).join('')}</div>`;
+  }
+  const open = dock.querySelector('details') && dock.querySelector('details').open;
+  dock.innerHTML = h;
+  dock.classList.toggle('min', DOCKMIN);
+  if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
+  const list = $('#lnList');
+  if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
+  marks();
+}
+
+/** The incoming call's dialog. */
+function renderRing() {
+  const r = RINGIN;
+  const modal = $('#ringModal');
+  if (!modal) return;
+  if (!r) {
+    modal.hidden = true;
+    return;
+  }
+  const others = [...LINES.values()].some((o) => o.state === 'active');
+  const who = r.from ? `ID ${prettyId(r.from)}` : r.claimed ? t('phClaimed', prettyId(r.claimed)) : '';
+  $('#ringBox').innerHTML = `<h3>${esc(t('phIncoming'))}</h3>
+<div class="ringWho">${esc(r.name)}</div>${who ? `<div class="ringId${r.from ? '' : ' unverified'}">${esc(who)}</div>` : ''}
+<div class="reqLeft" id="ringLeft">${esc(t('reqLeft', Math.ceil((r.until - Date.now()) / 1000)))}</div>
+<div class="hint">${esc(t('phOnlyVoice'))}</div>${others ? `<div class="hint warning">${esc(t('lnRingBusy'))}</div>` : ''}
+<div class="actions"><button class="danger" data-ring="no">${esc(t('phDecline'))}</button>
+${others ? `<button data-ring="hold">${esc(t('lnAnsHold'))}</button><button class="primary" data-ring="merge">${esc(t('lnAnsMerge'))}</button>` : `<button class="primary" data-ring="yes">${esc(t('phAnswer'))}</button>`}</div>`;
+  modal.hidden = false;
+}
+
+/** The Call tab's device card: selectors, speaker test, microphone test. */
+function renderDevs() {
+  const card = $('#audioDevs');
+  if (!card) return;
+  let box = document.getElementById('devBox');
+  if (!box) {
+    box = document.createElement('div');
+    box.id = 'devBox';
+    card.appendChild(box);
+  }
+  box.innerHTML = `${devSelects()}
+<div class="row"><button class="small" data-dev-act="spk">${esc(t('spkTest'))}</button><button class="small" data-dev-act="mic">${esc(t('sMicTest'))}</button>
+<div class="dkMeter grow"><i id="micTestMeter"></i></div></div><div class="hint" id="micTestTxt">${esc(t('devsHint'))}</div>`;
+}
+
+/** 15 s of the microphone's level in the Call tab; after 5 s it says whether it hears anything. */
+async function devMicTest() {
+  if (MICTEST) return;
+  const st = await getMic({});
+  if (!st) return;
+  const ac = new AudioContext();
+  const an = ac.createAnalyser();
+  an.fftSize = 512;
+  ac.createMediaStreamSource(st).connect(an);
+  const t0 = Date.now();
+  let max = 0;
+  MICTEST = setInterval(() => {
+    const lvl = levelOf(an);
+    max = Math.max(max, lvl);
+    const bar = document.getElementById('micTestMeter');
+    if (bar) bar.style.width = Math.round(lvl) + '%';
+    const txt = document.getElementById('micTestTxt');
+    if (txt && Date.now() - t0 > 5000) txt.textContent = t(max < 0.6 ? 'micSilent' : 'micOk');
+    if (Date.now() - t0 > 15000) {
+      clearInterval(MICTEST);
+      MICTEST = null;
+      st.getTracks().forEach((x) => x.stop());
+      ac.close().catch(() => {});
+      if (bar) bar.style.width = '0';
+    }
+  }, 200);
+}
+
+/** An active phone line's PC, for a support session: the Connect tab with its ID. */
+function lineConnect(/** @type {string} */ k) {
+  const L = LINES.get(k);
+  if (!L || !L.peerId) return;
+  if (typeof minViewer === 'function' && viewerOpen()) minViewer();
+  showTab('conectar');
+  $('#tId').value = prettyId(L.peerId);
+  $('#tKey').value = '';
+  $('#tKey').focus();
+  toast(t('dkConnectHint'), 7000);
+}
+
+// Wiring ---------------------------------------------------------------------------------------------
+
+function onLineAct(/** @type {MouseEvent} */ e) {
+  const el = /** @type {HTMLElement} */ (e.target);
+  const b = /** @type {HTMLElement|null} */ (el.closest('button'));
+  if (!b) return;
+  if (b.dataset.take) {
+    const s = TS.get(b.dataset.take) || (HSES && HSES.k === b.dataset.take ? HSES : null);
+    if (s) startSesLine(s);
+    return;
+  }
+  const k = b.dataset.ln || '';
+  const L = LINES.get(k);
+  switch (b.dataset.act) {
+    case 'hold':
+    case 'resume':
+      return lineHold(k);
+    case 'merge':
+      return lineMerge(k);
+    case 'split':
+      return lineSplit(k);
+    case 'connect':
+      return lineConnect(k);
+    case 'hang':
+      return L && lineEnd(L, 'local');
+  }
+  switch (b.dataset.dk) {
+    case 'mic':
+      return micMuteAll();
+    case 'min':
+      return dockMin(!DOCKMIN);
+    case 'mergeall':
+      return lineMergeAll();
+    case 'priv':
+      return openWhat('privmic');
+    case 'sound':
+      return openWhat('sonido');
+  }
+  if (b.dataset.devAct === 'spk') devSpeakerTest();
+  else if (b.dataset.devAct === 'mic') devMicTest();
+}
+
+function onDevPick(/** @type {Event} */ e) {
+  const el = /** @type {HTMLSelectElement} */ (e.target);
+  if (el.dataset && el.dataset.dev === 'spk') setSpeaker(el.value);
+  else if (el.dataset && el.dataset.dev === 'mic') setMicDev(el.value);
+}
+
+function onVol(/** @type {Event} */ e) {
+  const el = /** @type {HTMLInputElement} */ (e.target);
+  if (el.dataset && el.dataset.vol) lineVol(el.dataset.vol, Number(el.value));
+}
+
+function wireVoice() {
+  for (const id of ['#dock', '#lnList', '#audioDevs']) {
+    const el = $(id);
+    if (!el) continue;
+    el.addEventListener('click', onLineAct);
+    el.addEventListener('change', onDevPick);
+    el.addEventListener('input', onVol);
+  }
+  $('#ringBox').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button[data-ring]'));
+    if (!b) return;
+    if (b.dataset.ring === 'no') declineRing();
+    else answerRing(b.dataset.ring === 'merge');
+  });
+  $('#ringBtn').onclick = () => phoneCall($('#ringId').value);
+  $('#btnRing').onclick = () => phoneCall($('#tId').value);
+  $('#ringId').addEventListener('input', () => fmtIdInput($('#ringId')));
+  $('#ringId').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') phoneCall($('#ringId').value); });
+  if (navigator.mediaDevices) navigator.mediaDevices.addEventListener('devicechange', onDevChange);
+  document.querySelector('nav.tabs').addEventListener('click', () => renderDock(true));
+  $('#langBtn').addEventListener('click', () => {
+    renderDock(true);
+    renderRing();
+    renderDevs();
+  });
+  renderDevs();
+}
+
+addEventListener('beforeunload', () => {
+  declineRing();
+  for (const L of [...LINES.values()]) lineEnd(L, 'local');
+});
+if (typeof document !== 'undefined' && document.readyState !== 'loading') wireVoice();
+else addEventListener('DOMContentLoaded', wireVoice);
+
+// ── settings and update ──────────────────────────────────────────────────────────────────
+// The Settings tab (a form built from GET /api/ajustes each time the tab opens), the Help
+// tab (the manual with its contents, the update panel), and the update banner under the
+// header, which follows the native updater in every tab.
+//
+// Update polling: while a check or an installation is at work the page asks GET
+// /api/update every second. A poll left unanswered for 3 s means the program is replacing
+// itself: the overlay covers the page and the page keeps asking every 1.5 s; the first
+// answer in a phase other than "installing" comes from the new program, whose page is
+// loaded in place of this one.
+
+/** Phases in which the updater works on a package. */
+const UPD_BUSY = ['downloading', 'verifying', 'waiting', 'installing'];
+const UPD_PHASES = ['idle', 'checking', 'done', 'error', ...UPD_BUSY];
+const UPD_POLL_MS = 1000;
+const UPD_LOST_MS = 1500;
+const UPD_ANSWER_MS = 3000;
+const MIC_TEST_MS = 15000;
+const SERVER_TEST_MS = 8000;
+/** Text limits for what the local server hands over: a broken reply must not flood the page. */
+const UPD_TEXT_MAX = 600;
+const NOTES_MAX = 20000;
+const NOTES_ENTRIES_MAX = 40;
+const MANUAL_MAX = 2000000;
+const TOC_MAX = 200;
+
+/** @type {any} the update state last shown (cleaned), or null before the first one */
+let UPD = null;
+/** @type {{poll: any, gen: number}} the pending poll and the generation of the running loop */
+const UPDP = { poll: 0, gen: 0 };
+/**
+ * @type {{lang: string, pageLang: string, ok: boolean, gen: number}} the manual shown: its
+ * language, the page language it was loaded under, whether it loaded, the newest request
+ */
+const MAN = { lang: '', pageLang: '', ok: false, gen: 0 };
+/** @type {{stream: MediaStream|null, opening: boolean, timer: any, stop: any, ctx: AudioContext|null, rebuild: boolean}} the running microphone test */
+const MICT = { stream: null, opening: false, timer: 0, stop: 0, ctx: null, rebuild: false };
+
+// Pure rules -----------------------------------------------------------------------------------
+
+/** A bounded text, or '' when the value is no text. */
+function boundText(/** @type {any} */ v, /** @type {number} */ max) {
+  return typeof v === 'string' ? v.slice(0, max) : '';
+}
+
+/** A version text of the update state ("1.3.2"): digits and dots only, else ''. */
+function verText(/** @type {any} */ v) {
+  return typeof v === 'string' && /^\d{1,10}(\.\d{1,10}){0,5}$/.test(v) ? v : '';
+}
+
+/**
+ * The update state in a shape the screens can trust, from /api/estado's `actualizacion` or
+ * an /api/update reply; null when it is no object.
+ */
+function cleanUpd(/** @type {any} */ st) {
+  if (!st || typeof st !== 'object' || Array.isArray(st)) return null;
+  const latest = st.latest && typeof st.latest === 'object' && !Array.isArray(st.latest) ? st.latest : null;
+  const changes = latest && Array.isArray(latest.changes) ? latest.changes : [];
+  const result = st.result && typeof st.result === 'object' ? st.result : null;
+  const page = boundText(st.page, 500);
+  return {
+    phase: UPD_PHASES.includes(st.phase) ? st.phase : 'idle',
+    msg: boundText(st.msg, UPD_TEXT_MAX),
+    pct: Number.isFinite(st.pct) ? Math.max(0, Math.min(100, Math.round(st.pct))) : 0,
+    available: st.available === true && !!latest && !!verText(latest.version),
+    latest: latest && {
+      version: verText(latest.version),
+      changes: changes
+        .slice(0, NOTES_ENTRIES_MAX)
+        .filter((/** @type {any} */ c) => c && typeof c === 'object')
+        .map((/** @type {any} */ c) => ({ version: boundText(c.version, 40), date: boundText(c.date, 40), md: boundText(c.md, NOTES_MAX) })),
+    },
+    current: verText(st.current) || VER,
+    dismissed: typeof st.dismissed === 'string' ? st.dismissed.slice(0, 40) : null,
+    can_install: st.can_install === true,
+    page: /^https?:\/\//.test(page) ? page : '',
+    last_check: Number.isFinite(st.last_check) && st.last_check > 0 ? st.last_check : 0,
+    auto: st.auto === true,
+    result: result && boundText(result.version, 40) ? { version: boundText(result.version, 40), ok: result.ok === true, error: boundText(result.error, UPD_TEXT_MAX) } : null,
+  };
+}
+
+/** Is the updater working on a package. */
+function updBusy(/** @type {any} */ st) {
+  return !!st && UPD_BUSY.includes(st.phase);
+}
+
+/** Can the offered version be installed now. */
+function updInstallable(/** @type {any} */ st) {
+  return !!st && st.available && st.can_install && !updBusy(st) && st.phase !== 'checking';
+}
+
+/** The banner under the header for a state; '' hides it. Its texts hold markup, their arguments are escaped. */
+function updBarHtml(/** @type {any} */ st) {
+  if (!st) return '';
+  const btn = (/** @type {string} */ act, /** @type {string} */ label, cls = 'small') => `<button class="${cls}" data-upd="${act}">${esc(label)}</button>`;
+  if (st.result) {
+    const text = st.result.ok ? t('updOk', esc(st.result.version)) : t('updFail', esc(st.result.error));
+    return `<span class="grow">${text}</span>${btn('seen', 'OK')}`;
+  }
+  if (updBusy(st)) {
+    return `<span class="grow">${t('updBusy', esc(st.msg))}</span><span class="upbar" title="${st.pct}%"><i style="width:${st.pct}%"></i></span><span class="muted">${st.pct}%</span>`;
+  }
+  if (st.available && st.latest && st.dismissed !== st.latest.version) {
+    return `<span class="grow">${t('updAvail', esc('v' + st.latest.version), esc('v' + st.current))}</span>` +
+      btn('news', t('updNews'), 'small ghost') +
+      (st.can_install ? btn('install', t('updNow'), 'small primary') : btn('site', t('updSite'), 'small')) +
+      btn('dismiss', t('updLater'), 'small ghost');
+  }
+  return '';
+}
+
+/** The date and time of a check in the page's locale. */
+function updWhen(/** @type {number} */ secs) {
+  return new Date(secs * 1000).toLocaleString(LANG === 'en' ? 'en-US' : 'es-MX', { dateStyle: 'medium', timeStyle: 'short' });
+}
+
+/** The update panel of the Help tab. */
+function updPanelHtml(/** @type {any} */ st) {
+  if (!st) return `<h2>${esc(t('updTitle'))}</h2><div class="hint">${esc(t('updInstalled', 'v' + VER))}</div>`;
+  const busy = updBusy(st), checking = st.phase === 'checking';
+  const rows = [`<div>${esc(t('updInstalled', 'v' + st.current))}</div>`];
+  if (st.available) rows.push(`<div class="good"><b>${esc(t('updNew', 'v' + st.latest.version))}</b></div>`);
+  else if (st.msg) rows.push(`<div class="muted">${esc(st.msg)}</div>`);
+  if (busy) rows.push(`<div class="row"><span class="upbar wide"><i style="width:${st.pct}%"></i></span><span class="muted">${st.pct}%</span></div>`);
+  rows.push(`<div class="hint">${esc(st.last_check ? t('updLast', updWhen(st.last_check)) : t('updNever'))}</div>`);
+  rows.push(`<label class="check"><input type="checkbox" data-upd="auto"${st.auto ? ' checked' : ''}><span>${esc(t('updAuto'))}</span></label>`);
+  const btns = [];
+  if (st.available && !busy) btns.push(`<button data-upd="news">${esc(t('updNews'))}</button>`);
+  if (updInstallable(st)) btns.push(`<button class="primary" data-upd="install">${esc(t('updNowBig'))}</button>`);
+  // Nothing here can replace the program (a folder it may not write): the page of the
+  // version is the way left, also once the banner was put off.
+  else if (st.available && !st.can_install && !busy) btns.push(`<button data-upd="site">${esc(t('updSite'))}</button>`);
+  btns.push(`<button data-upd="check"${busy || checking ? ' disabled' : ''}>${esc(t(checking ? 'updChecking' : 'updCheck'))}</button>`);
+  return `<h2>${esc(t('updTitle'))}</h2><div class="upanel">${rows.join('')}<div class="row">${btns.join('')}</div></div>`;
+}
+
+/**
+ * Release notes in light markup: escaped, **bold**, "- " lines as bullets, line breaks
+ * kept.
+ */
+function lightMd(/** @type {string} */ md) {
+  return String(md || '')
+    .split(/\r?\n/)
+    .map((line) => esc(line.startsWith('- ') ? '• ' + line.slice(2) : line).replace(/\*\*(.+?)\*\*/g, '<b>$1</b>'))
+    .join('<br>');
+}
+
+/**
+ * What a poll does with its answer (null: none within the wait): "lost" shows the overlay
+ * and asks again soon; "reload" loads the new program's page; "again" asks again in a
+ * second; "toast" shows the state's message; "done" stops.
+ */
+function pollStep(/** @type {any} */ st, /** @type {boolean} */ overlay) {
+  if (!st) return 'lost';
+  if (overlay && st.phase !== 'installing') return 'reload';
+  if (st.phase === 'checking' || updBusy(st)) return 'again';
+  return st.msg && st.phase !== 'idle' ? 'toast' : 'done';
+}
+
+/** The `monitores` value of the boxes: "todos" when all, none or no box is checked. */
+function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
+  const on = boxes.filter((b) => b.on);
+  return on.length === 0 || on.length === boxes.length ? 'todos' : on.map((b) => b.name).join(',');
+}
+
+/**
+ * The three sections that Save sends, from the form's values. Switches are "si"/"no";
+ * the name and the server go trimmed.
+ */
+function formSections(/** @type {any} */ f) {
+  const sw = (/** @type {boolean} */ on) => (on ? 'si' : 'no');
+  return {
+    general: {
+      nombre: String(f.nombre || '').trim(),
+      idioma: f.idioma === 'en' ? 'en' : 'es',
+      buscar_actualizaciones: sw(f.buscar_actualizaciones),
+      servidor: String(f.servidor || '').trim(),
+      conexion: f.conexion === 'relevo' ? 'relevo' : 'auto',
+    },
+    recibir: {
+      disponible: sw(f.disponible),
+      permitir_control: sw(f.permitir_control),
+      compartir_audio: sw(f.compartir_audio),
+      desatendido: sw(f.desatendido),
+      monitores: monValue(f.monitores || []),
+      calidad: ['nitidez', 'fluidez'].includes(f.calidad) ? f.calidad : 'auto',
+      fps: ['15', '60'].includes(f.fps) ? f.fps : '30',
+      sonido: sw(f.sonido),
+      llamadas: sw(f.llamadas),
+    },
+    llamada: {
+      microfono: String(f.microfono || ''),
+      microfono_nombre: devName(f.microfono_nombre),
+      bocina: String(f.bocina || ''),
+      bocina_nombre: devName(f.bocina_nombre),
+      procesar_voz: sw(f.procesar_voz),
+    },
+  };
+}
+
+/**
+ * What follows a saved change for the /host/ registration: "reconnect" when the server or
+ * the name changed or the PC is no longer available (connecting again stays off then);
+ * "connect" when it was off; "" when it can stay as it is.
+ */
+function registrationAfterSave(/** @type {{servidor: string, nombre: string}} */ before, /** @type {{servidor: string, nombre: string}} */ after, /** @type {boolean} */ available, /** @type {string} */ hostState) {
+  if (before.servidor !== after.servidor || before.nombre !== after.nombre || !available) return 'reconnect';
+  return hostState === 'off' ? 'connect' : '';
+}
+
+/** The address whose /health the server test reads: the field, else the default, without trailing "/". */
+function healthUrl(/** @type {string} */ field, /** @type {string} */ fallback) {
+  return (String(field || '').trim() || String(fallback || '')).replace(/\/+$/, '') + '/health';
+}
+
+/** The toast of a server test from its /health reply. */
+function serverTestText(/** @type {any} */ r) {
+  if (!r || typeof r !== 'object' || r.app !== 'kelvorasrv') return t('srvBad');
+  return t('srvOk') + ' · v' + boundText(r.v, 40) + ' · ' + t(r.turn === 'si' ? 'relayTip' : 'noRelayTip');
+}
+
+// Settings form ---------------------------------------------------------------------------------
+
+/** A switch row: checkbox, label, and a hint below when given. */
+function swRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {boolean} */ on, hint = '') {
+  return `<div class="sfield"><label class="check"><input type="checkbox" id="${id}"${on ? ' checked' : ''}><span>${esc(t(key))}</span></label>` +
+    (hint ? `<div class="hint">${esc(t(hint))}</div>` : '') + '</div>';
+}
+
+/** A labelled select of [value, text] pairs. */
+function selRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {[string, string][]} */ opts, /** @type {string} */ cur, hint = '') {
+  const o = opts.map(([v, text]) => `<option value="${esc(v)}"${v === cur ? ' selected' : ''}>${esc(text)}</option>`).join('');
+  return `<label class="field"><span>${esc(t(key))}</span><select id="${id}">${o}</select>${hint ? `<span class="hint">${esc(t(hint))}</span>` : ''}</label>`;
+}
+
+/** A labelled button row. */
+function btnRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {string} */ btnKey, hint = '', cls = '') {
+  return `<div class="field"><span>${esc(t(key))}</span><div class="row"><button id="${id}"${cls ? ` class="${cls}"` : ''}>${esc(t(btnKey))}</button></div>` +
+    (hint ? `<span class="hint">${esc(t(hint))}</span>` : '') + '</div>';
+}
+
+/**
+ * Options of a device select: the system default first, then the devices. A stored device
+ * is found by id, else by name; one that is not listed stays chosen (so that saving keeps
+ * it): marked missing, unless the browser hides the devices until the microphone is
+ * allowed and it may well be there.
+ */
+function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
+  const { dev } = findDev(list, id, name);
+  const o = [`<option value="" data-name="">${esc(t('dkDef'))}</option>`];
+  for (const d of list) o.push(`<option value="${esc(d.id)}" data-name="${esc(d.name)}"${d === dev ? ' selected' : ''}>${esc(d.name || '…')}</option>`);
+  if ((id || name) && !dev) {
+    const text = hidden ? name || id : '⚠ ' + (name || id) + ' — ' + t('devGone');
+    o.push(`<option value="${esc(id)}" data-name="${esc(name)}" selected>${esc(text)}</option>`);
+  }
+  return o.join('');
+}
+
+/** The monitors of this PC for the boxes. */
+function formMonitors() {
+  return cleanMons(S.monitores);
+}
+
+/** renderSettings: the form from the stored settings, built on entering the tab. */
+async function loadSettings() {
+  try {
+    const a = await get('/api/ajustes');
+    if (a && typeof a === 'object') AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
+  } catch {}
+  await loadState();
+  await buildSettings();
+}
+
+/** Entering the Settings tab. */
+function renderSettings() {
+  loadSettings();
+}
+
+async function buildSettings() {
+  const g = (/** @type {string} */ k) => setting('general', k), r = (/** @type {string} */ k) => setting('recibir', k), c = (/** @type {string} */ k) => setting('llamada', k);
+  const name = ID && typeof ID.nombre === 'string' ? ID.nombre : '';
+  const chosen = monNames(r('monitores'));
+  const mons = formMonitors();
+  const boxes = mons
+    .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}"${!chosen.length || chosen.includes(m.name) ? ' checked' : ''}><span>${esc(`🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}`)}</span></label>`)
+    .join('');
+  await loadDevices();
+
+  $('#f-general').innerHTML = `<h2 data-i="setGeneral">${esc(t('setGeneral'))}</h2>` +
+    `<label class="field"><span>${esc(t('sName'))}</span><input id="sfName" maxlength="32" value="${esc(g('nombre'))}" placeholder="${esc(name)}"><span class="hint">${esc(t('sNameHint'))}</span></label>` +
+    selRow('sfLang', 'sLang', [['es', 'Español (México)'], ['en', 'English']], g('idioma') === 'en' ? 'en' : 'es') +
+    swRow('sfAutostart', 'sAutostart', !!S.inicio_windows, 'sAutostartHint') +
+    swRow('sfUpd', 'sUpd', yes(g('buscar_actualizaciones'))) +
+    btnRow('sfLinks', 'sLinks', 'sLinksBtn', 'sLinksHint');
+
+  $('#f-recibir').innerHTML = `<h2 data-i="setReceive">${esc(t('setReceive'))}</h2>` +
+    swRow('sfAvail', 'sAvail', yes(r('disponible'))) +
+    swRow('sfCtl', 'sCtl', yes(r('permitir_control'))) +
+    swRow('sfAud', 'sAud', yes(r('compartir_audio'))) +
+    swRow('sfUA', 'sUA', yes(r('desatendido')), 'sUAHint') +
+    `<div class="field"><span>${esc(t('sMons'))}</span><div class="smons" id="sfMons">${boxes}</div><span class="hint">${esc(t('sMonsHint'))}</span></div>` +
+    `<div class="row spair">` +
+    selRow('sfQual', 'sQual', [['auto', t('qAuto')], ['nitidez', t('qText')], ['fluidez', t('qMotion')]], qualityName(r('calidad')) || 'auto') +
+    selRow('sfFps', 'sFps', [['15', '15'], ['30', '30'], ['60', '60']], ['15', '60'].includes(r('fps')) ? r('fps') : '30') +
+    `</div>` +
+    swRow('sfSound', 'sSound', yes(r('sonido'))) +
+    swRow('sfCalls', 'sCalls', yes(r('llamadas')), 'sCallsHint') +
+    btnRow('sfNewId', 'sNewId', 'sNewIdBtn', 'sNewIdHint');
+
+  buildCallCard({ microfono: c('microfono'), microfono_nombre: c('microfono_nombre'), bocina: c('bocina'), bocina_nombre: c('bocina_nombre'), procesar: yes(c('procesar_voz')) });
+
+  $('#f-avanzado').innerHTML = `<h2 data-i="setAdvanced">${esc(t('setAdvanced'))}</h2>` +
+    `<label class="field"><span>${esc(t('sServer'))}</span><div class="row sdev"><input id="sfServer" value="${esc(g('servidor'))}" placeholder="${esc(S.servidor || '')}" spellcheck="false" autocomplete="off">` +
+    `<button id="sfTest">${esc(t('sTest'))}</button></div><span class="hint">${esc(t('sServerHint'))}</span></label>` +
+    btnRow('sfUninst', 'sUninst', 'sUninstBtn', 'sUninstHint', 'danger') +
+    selRow('sfConn', 'sConn', [['auto', t('sConnAuto')], ['relevo', t('sConnRelay')]], g('conexion') === 'relevo' ? 'relevo' : 'auto', 'sConnHint');
+
+  $('#sfLinks').onclick = makeLinks;
+  $('#sfNewId').onclick = newId;
+  $('#sfTest').onclick = testServer;
+  $('#sfUninst').onclick = uninstallApp;
+}
+
+/**
+ * The Call card: device lists, their tests, voice processing. Built apart from the rest so
+ * that the lists can be filled again once device names show, without losing other edits.
+ */
+function buildCallCard(/** @type {any} */ v) {
+  const hidden = !DEVS.labels;
+  MICT.rebuild = hidden || DEVS.mics.length <= 1;
+  $('#f-llamada').innerHTML = `<h2 data-i="setCall">${esc(t('setCall'))}</h2>` +
+    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(DEVS.mics, v.microfono, v.microfono_nombre, hidden)}</select>` +
+    `<button id="sfMicTest">${esc(t('sMicTest'))}</button></div><meter id="sfMicMeter" min="0" max="100" value="0" hidden></meter></label>` +
+    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(DEVS.outs, v.bocina, v.bocina_nombre, hidden)}</select>` +
+    `<button id="sfSpkTest">${esc(t('spkTest'))}</button></div></label>` +
+    swRow('sfProc', 'sProc', v.procesar);
+  $('#sfMicTest').onclick = micTest;
+  $('#sfSpkTest').onclick = speakerTest;
+}
+
+/** The form's values as formSections takes them. */
+function readForm() {
+  const on = (/** @type {string} */ id) => !!$('#' + id).checked;
+  const pick = (/** @type {string} */ id) => {
+    const sel = $('#' + id);
+    const opt = sel.selectedOptions && sel.selectedOptions[0];
+    return { id: sel.value, name: opt ? opt.dataset.name || '' : '' };
+  };
+  const mic = pick('sfMic'), spk = pick('sfSpk');
+  return {
+    nombre: $('#sfName').value, idioma: $('#sfLang').value, buscar_actualizaciones: on('sfUpd'),
+    servidor: $('#sfServer').value, conexion: $('#sfConn').value,
+    disponible: on('sfAvail'), permitir_control: on('sfCtl'), compartir_audio: on('sfAud'), desatendido: on('sfUA'),
+    monitores: [...document.querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked })),
+    calidad: $('#sfQual').value, fps: $('#sfFps').value, sonido: on('sfSound'), llamadas: on('sfCalls'),
+    microfono: mic.id, microfono_nombre: mic.name, bocina: spk.id, bocina_nombre: spk.name, procesar_voz: on('sfProc'),
+    autostart: on('sfAutostart'),
+  };
+}
+
+async function saveSettings() {
+  if (!$('#sfName')) return;
+  const f = readForm();
+  const before = { servidor: ID ? String(ID.servidor || '') : '', nombre: ID ? String(ID.nombre || '') : '' };
+  const wasLang = LANG, hostState = HOST.state;
+  /** @type {any} */
+  let r = null;
+  try {
+    r = await post('/api/ajustes', formSections(f));
+  } catch {}
+  if (!r || r.ok !== true) {
+    if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
+    return;
+  }
+  if (f.autostart !== !!S.inicio_windows) {
+    try {
+      const a = await post('/api/inicio_windows', { on: f.autostart });
+      if (a && typeof a.msg === 'string' && a.msg) toast(a.msg.slice(0, UPD_TEXT_MAX), 6000);
+    } catch {}
+  }
+  const a = r.ajustes && typeof r.ajustes === 'object' ? r.ajustes : {};
+  AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
+  await loadIdentity();
+  await loadState();
+  LANG = setting('general', 'idioma') === 'en' ? 'en' : 'es';
+  if (LANG !== wasLang) {
+    applyI18n();
+    renderAll();
+    reloadManual();
+  }
+  const after = { servidor: ID ? String(ID.servidor || '') : '', nombre: ID ? String(ID.nombre || '') : '' };
+  const step = registrationAfterSave(before, after, yes(setting('recibir', 'disponible')), hostState);
+  if (step === 'reconnect') {
+    hostDisconnect();
+    ICE = null;
+    hostConnect();
+  } else if (step === 'connect') hostConnect();
+  if (before.servidor !== after.servidor) checkServer();
+  toast(t('saved'));
+}
+
+/** Reads /health of the address in the field (or the default) and says what answered. */
+async function testServer() {
+  const url = healthUrl($('#sfServer').value, S.servidor);
+  /** @type {any} */
+  let r = null;
+  if (/^https:\/\//.test(url)) {
+    const ac = new AbortController();
+    const timer = setTimeout(() => ac.abort(), SERVER_TEST_MS);
+    try {
+      const res = await fetch(url, { cache: 'no-store', signal: ac.signal });
+      const text = await res.text();
+      if (text.length < 4096) r = JSON.parse(text);
+    } catch {} finally {
+      clearTimeout(timer);
+    }
+  }
+  toast(serverTestText(r), 8000);
+}
+
+async function newId() {
+  if (!confirm(t('sNewIdAsk'))) return;
+  /** @type {any} */
+  let r = null;
+  try {
+    r = await post('/api/id/nuevo');
+  } catch {}
+  if (!r || r.ok !== true) {
+    if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
+    return;
+  }
+  hostDisconnect();
+  await loadIdentity();
+  hostConnect();
+  toast(ID ? `${t('yourId')}: ${prettyId(ID.id)}` : t('saved'), 6000);
+}
+
+async function makeLinks() {
+  const r = await post('/api/accesos').catch(() => null);
+  toast(t(r && r.ok === true ? 'linksOk' : 'linksFail'), 6000);
+}
+
+async function uninstallApp() {
+  const r = await post('/api/desinstalar').catch(() => null);
+  toast(t(r && r.ok === true ? 'uninstOpen' : 'uninstFail'), 8000);
+}
+
+/** Ends the microphone test: the device is let go and the meter hidden. */
+function stopMicTest() {
+  clearInterval(MICT.timer);
+  clearTimeout(MICT.stop);
+  MICT.timer = MICT.stop = 0;
+  if (MICT.stream) MICT.stream.getTracks().forEach((tr) => tr.stop());
+  MICT.stream = null;
+  if (MICT.ctx) MICT.ctx.close().catch(() => {});
+  MICT.ctx = null;
+  const m = $('#sfMicMeter');
+  if (m) {
+    m.hidden = true;
+    m.value = 0;
+  }
+  const b = $('#sfMicTest');
+  if (b) b.classList.remove('on');
+}
+
+/**
+ * Toggles the microphone test: the chosen device with the chosen voice processing, its
+ * level shown every 100 ms for 15 s. Before the first permission the browser hides device
+ * names; once a device opened they show, so the form is built again then.
+ */
+async function micTest() {
+  if (MICT.stream) {
+    stopMicTest();
+    return;
+  }
+  if (MICT.opening) return;
+  const id = $('#sfMic').value, proc = !!$('#sfProc').checked;
+  /** @type {MediaStream} */
+  let st;
+  MICT.opening = true;
+  try {
+    st = await navigator.mediaDevices.getUserMedia({
+      audio: { ...(id ? { deviceId: { exact: id } } : {}), echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc },
+    });
+  } catch (e) {
+    MICT.opening = false;
+    toast(t('micErr', String(/** @type {any} */ (e).message || /** @type {any} */ (e).name || '').slice(0, 200)), 6000);
+    return;
+  }
+  if (MICT.rebuild) {
+    const f = readForm();
+    await loadDevices();
+    buildCallCard({ ...f, procesar: f.procesar_voz });
+  }
+  MICT.opening = false;
+  if (!$('#sfMicMeter')) {
+    st.getTracks().forEach((tr) => tr.stop());
+    return;
+  }
+  MICT.stream = st;
+  const ctx = (MICT.ctx = new AudioContext());
+  const an = ctx.createAnalyser();
+  an.fftSize = 512;
+  ctx.createMediaStreamSource(st).connect(an);
+  const meter = $('#sfMicMeter');
+  meter.hidden = false;
+  $('#sfMicTest').classList.add('on');
+  MICT.timer = setInterval(() => {
+    const m = $('#sfMicMeter');
+    // Leaving the tab ends the test: the microphone is not kept open behind the user's back.
+    if (m && !$('#tab-ajustes').hidden) m.value = levelOf(an);
+    else stopMicTest();
+  }, 100);
+  MICT.stop = setTimeout(stopMicTest, MIC_TEST_MS);
+  st.getAudioTracks().forEach((tr) => tr.addEventListener('ended', stopMicTest));
+}
+
+/** The speaker test's notes on the output chosen in the form, saved or not. */
+function speakerTest() {
+  try {
+    const ac = new AudioContext();
+    const id = $('#sfSpk').value;
+    if (typeof (/** @type {any} */ (ac).setSinkId) === 'function') /** @type {any} */ (ac).setSinkId(id).catch(() => {});
+    [523, 659, 784].forEach((f, i) => toneBurst(ac, [f], [[i * 0.18, i * 0.18 + 0.16]], 0.15));
+    setTimeout(() => ac.close().catch(() => {}), 1500);
+  } catch {}
+}
+
+// Manual ----------------------------------------------------------------------------------------
+
+/** The contents list: two levels; entries are checked, bounded and escaped. */
+function tocHtml(/** @type {any} */ toc) {
+  const item = (/** @type {any} */ e) => `<a href="#${esc(boundText(e.id, 200))}">${esc(boundText(e.title, 300))}</a>`;
+  const list = (Array.isArray(toc) ? toc : []).slice(0, TOC_MAX).filter((e) => e && typeof e === 'object');
+  return '<ol>' + list.map((e) => {
+    const sub = (Array.isArray(e.sub) ? e.sub : []).slice(0, TOC_MAX).filter((/** @type {any} */ x) => x && typeof x === 'object');
+    return `<li>${item(e)}${sub.length ? '<ol>' + sub.map((/** @type {any} */ x) => `<li>${item(x)}</li>`).join('') + '</ol>' : ''}</li>`;
+  }).join('') + '</ol>';
+}
+
+/** The manual's head: title, version, language chips and its buttons. */
+function manualHead(/** @type {any} */ txt, /** @type {string} */ version) {
+  const chip = (/** @type {string} */ l, /** @type {string} */ name) => `<button class="small chip${MAN.lang === l ? ' on' : ''}" data-man="${l}">${name}</button>`;
+  return `<div class="mhead"><div><h2>${esc(boundText(txt.title, 100) || t('tabHelp'))}</h2>` +
+    (version ? `<div class="muted">${esc(boundText(txt.ver, 100))} ${esc(version)}</div>` : '') + '</div><span class="spacer"></span>' +
+    `<div class="row">${chip('es', 'Español')}${chip('en', 'English')}` +
+    `<button class="small" data-man="print">🖨 ${esc(t('print'))}</button><button class="small" data-man="hist">${esc(t('histBtn'))}</button>` +
+    `<button class="small ghost" data-man="log">${esc(t('log'))}</button></div></div>`;
+}
+
+/**
+ * The manual in the language asked, else the last one shown, else the page's. It is
+ * fetched again only when asked for a language explicitly or when the language differs.
+ */
+async function loadManual(lang = '') {
+  const want = lang === 'en' || lang === 'es' ? lang : MAN.lang || LANG;
+  if (!lang && MAN.ok && want === MAN.lang) return;
+  const gen = ++MAN.gen;
+  MAN.lang = want;
+  MAN.pageLang = LANG;
+  /** @type {any} */
+  let r = null;
+  try {
+    r = await get('/api/manual?lang=' + want);
+  } catch {}
+  if (gen !== MAN.gen) return;
+  const box = $('#manual');
+  const ok = !!r && r.ok === true && typeof r.html === 'string' && r.html.length <= MANUAL_MAX;
+  MAN.ok = ok;
+  if (!ok) {
+    const msg = r && typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : '';
+    box.innerHTML = manualHead({}, '') + `<div class="mdoc empty">${esc(msg || '—')}</div>`;
+    return;
+  }
+  const txt = r.txt && typeof r.txt === 'object' ? r.txt : {};
+  const contact = boundText(r.contact, 200);
+  // The manual is the program's own text, rendered by the local server from what is built
+  // into it: it goes in as markup.
+  box.innerHTML = manualHead(txt, boundText(r.version, 40)) +
+    `<div class="man"><nav class="mtoc"><h3>${esc(boundText(txt.toc, 100))}</h3>${tocHtml(r.toc)}</nav>` +
+    `<div class="mdoc"><article class="mbody" lang="${want}">${r.html}</article>` +
+    `<p class="mclose muted">Powered by Arquena${contact ? ' · ' + esc(contact) : ''}</p>` +
+    `<div class="msign"><button class="ghost" data-man="site">Powered by Arquena</button></div></div></div>`;
+}
+
+/** The hook of the tabs and of the language button. */
+function reloadManual() {
+  // After a language change the manual follows the page; otherwise it keeps the one chosen.
+  if (MAN.pageLang && MAN.pageLang !== LANG) loadManual(LANG);
+  else if (!$('#tab-ayuda').hidden) loadManual();
+}
+
+function printManual() {
+  window.open('/manual/imprimir?lang=' + (MAN.lang || LANG), '_blank');
+}
+
+/** Clicks inside the manual: its buttons, the contents list and the links of the text. */
+function manualClick(/** @type {MouseEvent} */ e) {
+  const el = /** @type {HTMLElement} */ (e.target);
+  const b = /** @type {HTMLElement|null} */ (el.closest('[data-man]'));
+  if (b) {
+    const act = b.dataset.man || '';
+    if (act === 'es' || act === 'en') loadManual(act);
+    else if (act === 'print') printManual();
+    else if (act === 'hist') showHistory();
+    else if (act === 'log') openWhat('log');
+    else if (act === 'site') openWhat('sitio');
+    return;
+  }
+  const a = /** @type {HTMLAnchorElement|null} */ (el.closest('a[href]'));
+  if (!a) return;
+  e.preventDefault();
+  const href = a.getAttribute('href') || '';
+  if (href.startsWith('#')) {
+    let id = href.slice(1);
+    try {
+      id = decodeURIComponent(id);
+    } catch {}
+    const target = id ? document.getElementById(id) : null;
+    if (target && $('#manual').contains(target)) target.scrollIntoView({ behavior: 'smooth', block: 'start' });
+  } else openUrl(href);
+}
+
+/** The dialog with room for release notes; the room goes when it closes. */
+function notesModal(/** @type {string} */ html) {
+  const box = $('#modalBox');
+  modal(html, () => box.classList.remove('wide'));
+  box.classList.add('wide');
+  box.querySelector('[data-close]').onclick = closeModal;
+}
+
+/** The version history dialog. */
+async function showHistory() {
+  /** @type {any} */
+  let r = null;
+  try {
+    r = await get('/api/novedades');
+  } catch {}
+  if (!r || r.ok !== true || typeof r.html !== 'string' || r.html.length > MANUAL_MAX) {
+    toast(r && typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : '—', 6000);
+    return;
+  }
+  notesModal(`<h3>${esc(t('histTitle'))}</h3><p class="muted">${esc(t('histTxt', VER, boundText(r.fecha, 40)))}</p>` +
+    `<div class="notes">${r.html}</div><div class="actions"><button class="primary" data-close>${esc(t('close'))}</button></div>`);
+}
+
+// Update banner, panel and polling ---------------------------------------------------------------
+
+function updBar(/** @type {any} */ st) {
+  const html = updBarHtml(st);
+  const bar = $('#updBar');
+  bar.innerHTML = html;
+  bar.hidden = !html;
+  setHeaderHeight();
+}
+
+function renderUpd(/** @type {any} */ st) {
+  $('#mUpd').innerHTML = updPanelHtml(st);
+}
+
+/** Takes a new update state (from /api/estado or /api/update) and shows it everywhere. */
+function updateShow(/** @type {any} */ raw) {
+  const st = cleanUpd(raw);
+  if (!st) return;
+  UPD = st;
+  updBar(st);
+  renderUpd(st);
+  if (st.phase === 'installing') $('#upover').hidden = false;
+}
+
+/** At start: a check or an installation already at work is followed. */
+function updateStartPolling(/** @type {any} */ raw) {
+  const st = cleanUpd(raw);
+  if (st && (st.phase === 'checking' || updBusy(st))) updPoll();
+}
+
+/** One update action; the reply becomes the state. A refusal is said in a toast. */
+async function updAct(/** @type {string} */ action, /** @type {any} */ extra = {}) {
+  /** @type {any} */
+  let r = null;
+  try {
+    r = await post('/api/update', { ...extra, action });
+  } catch {}
+  if (!r) return null;
+  updateShow(r);
+  if (r.ok !== true) {
+    if (typeof r.msg === 'string' && r.msg) toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
+    return r;
+  }
+  if (action === 'check') {
+    toast(t('searching'));
+    clearTimeout(UPDP.poll);
+    UPDP.poll = setTimeout(updPoll, 1200);
+  }
+  return r;
+}
+
+async function doUpdate() {
+  /** @type {any} */
+  let r = null;
+  try {
+    r = await post('/api/update', { action: 'install' });
+  } catch {}
+  if (!r) return;
+  if (r.ok !== true) {
+    toast(typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : t('updFail', ''), 6000);
+    return;
+  }
+  closeModal();
+  updateShow(r);
+  toast(t('downloading'));
+  updPoll();
+}
+
+/** One poll of the update state (see the top of this section); one loop at a time. */
+async function updPoll() {
+  clearTimeout(UPDP.poll);
+  UPDP.poll = 0;
+  const gen = ++UPDP.gen;
+  const ac = new AbortController();
+  const timer = setTimeout(() => ac.abort(), UPD_ANSWER_MS);
+  /** @type {any} */
+  let st = null;
+  try {
+    const res = await fetch('/api/update', { cache: 'no-store', signal: ac.signal });
+    st = cleanUpd(await res.json());
+  } catch {} finally {
+    clearTimeout(timer);
+  }
+  if (gen !== UPDP.gen) return;
+  const over = $('#upover');
+  const step = pollStep(st, !over.hidden);
+  if (step === 'lost') {
+    over.hidden = false;
+    UPDP.poll = setTimeout(updPoll, UPD_LOST_MS);
+    return;
+  }
+  if (step === 'reload') {
+    location.reload();
+    return;
+  }
+  updateShow(st);
+  if (step === 'again') UPDP.poll = setTimeout(updPoll, UPD_POLL_MS);
+  else if (step === 'toast') toast(st.msg, 6000);
+}
+
+/** The release notes of the offered version. */
+function showNews() {
+  const st = UPD;
+  const list = st && st.latest ? st.latest.changes : [];
+  const body = list.length
+    ? list.map((/** @type {any} */ c) => `<div class="note"><b>v${esc(c.version)}</b> <span class="muted">${esc(c.date)}</span><div>${lightMd(c.md)}</div></div>`).join('')
+    : `<p class="muted">${esc(t('noNotes'))}</p>`;
+  notesModal(`<h3>${esc(t('newsTitle'))}</h3><div class="notes">${body}</div><div class="actions">` +
+    (updInstallable(st) ? `<button class="primary" data-upd="install">${esc(t('updNowBig'))}</button>` : '') +
+    `<button data-close>${esc(t('close'))}</button></div>`);
+}
+
+/** Buttons of the banner, the panel and the notes dialog (data-upd). */
+function updClick(/** @type {Event} */ e) {
+  const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-upd]'));
+  if (!b) return;
+  const act = b.dataset.upd || '';
+  if (act === 'auto') return;
+  if (act === 'install') doUpdate();
+  else if (act === 'news') showNews();
+  else if (act === 'site') {
+    if (UPD && UPD.page) openUrl(UPD.page);
+  } else if (act === 'seen' || act === 'dismiss' || act === 'check') updAct(act);
+}
+
+/** The screens again in the page's language (the settings form from what is in memory). */
+function renderScreens() {
+  updBar(UPD);
+  renderUpd(UPD);
+  if (!$('#tab-ajustes').hidden && $('#sfName')) buildSettings();
+}
+
+// Wiring ----------------------------------------------------------------------------------------
+
+function wireSettings() {
+  $('#saveBtn').onclick = saveSettings;
+  $('#logBtn').onclick = () => openWhat('log');
+  $('#dataBtn').onclick = () => openWhat('datos');
+  $('#verBtn').onclick = showHistory;
+  $('#manual').addEventListener('click', manualClick);
+  for (const sel of ['#updBar', '#mUpd', '#modalBox']) $(sel).addEventListener('click', updClick);
+  $('#mUpd').addEventListener('change', (/** @type {Event} */ e) => {
+    const box = /** @type {HTMLInputElement} */ (e.target);
+    if (box.dataset.upd === 'auto') updAct('auto', { on: box.checked });
+  });
+  renderUpd(UPD);
+}
+
+if (typeof document !== 'undefined' && document.readyState !== 'loading') wireSettings();
+else addEventListener('DOMContentLoaded', wireSettings);
+
+// ── group call ───────────────────────────────────────────────────────────────────────────
+// A voice call of up to 8 people who meet in a /call/ room by a 6-character code, apart
+// from sessions and voice lines. Every member holds one peer connection to every other
+// (a full mesh): a newcomer offers to everyone the server's `welcome` lists, the members
+// already there answer. The server names the room's host, who may kick; when the host
+// leaves it names the longest-present member.
+
+/**
+ * @typedef {Object} CallPeer
+ * @property {string} id member id given by the server
+ * @property {string} name
+ * @property {RTCPeerConnection} pc
+ * @property {boolean} offerer this side made the offer (the other side only answers)
+ * @property {boolean} talk
+ * @property {boolean} muted
+ * @property {number} vol 0..1
+ * @property {HTMLAudioElement} audio plays the member's voice on the chosen speaker
+ * @property {any[]} iceq candidates that arrived before the remote description
+ * @property {Promise<void>} chain signals are applied one after another
+ */
+
+/**
+ * @typedef {Object} CallState
+ * @property {string} code
+ * @property {boolean} create this PC created the room
+ * @property {MediaStream|null} mic
+ * @property {Map<string, CallPeer>} peers by member id
+ * @property {string} me own member id ('' until `welcome`)
+ * @property {string} host member id of the room's host
+ * @property {boolean} muted
+ * @property {boolean} deaf
+ * @property {boolean} talk own speaking flag, as last sent
+ * @property {any[]} ice ICE list from `welcome`
+ * @property {WebSocket|null} ws
+ * @property {boolean} joined a `welcome` came
+ * @property {number} draws codes drawn for a new room (a drawn code may be in use)
+ * @property {number} rejoins reconnections after a server restart, since the last `welcome`
+ * @property {{ping?: any, meter?: any, rejoin?: any}} timers
+ * @property {AudioContext|null} ac
+ * @property {AnalyserNode|null} an
+ * @property {MediaStreamAudioSourceNode|null} [src] the microphone's node feeding the analyser
+ */
+
+const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
+/** Members of one room, oneself included. */
+const CALL_MAX = 8;
+/** @type {CallState|null} the group call, or null */
+let CALLX = null;
+
+/**
+ * A new room code: 6 characters of CALL_CHARS from a cryptographic source (32 divides 2^32:
+ * no bias). rnd stands in for the source.
+ * @param {ArrayLike<number>} [rnd]
+ */
+function callNewCode(rnd) {
+  const r = rnd || crypto.getRandomValues(new Uint32Array(6));
+  let code = '';
+  for (let i = 0; i < 6; i++) code += CALL_CHARS[r[i] % 32];
+  return code;
+}
+
+/** The code a person typed, trimmed and upper-cased; '' unless it is 6 letters or digits. */
+function callCodeOf(/** @type {any} */ text) {
+  const c = typeof text === 'string' ? text.trim().toUpperCase() : '';
+  return /^[A-Z0-9]{6}$/.test(c) ? c : '';
+}
+
+// Server and peer input -----------------------------------------------------------------
+
+/** A member id as the server makes them; anything else is not a member. */
+function callId(/** @type {any} */ v) {
+  return typeof v === 'string' && /^[A-Za-z0-9_-]{1,32}$/.test(v) ? v : '';
+}
+
+/** A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id. */
+function callMember(/** @type {any} */ v) {
+  if (!v || typeof v !== 'object') return null;
+  const id = callId(v.id);
+  return id ? { id, name: peerName(v.name, '?').slice(0, 32), talk: v.talk === true, muted: v.muted === true } : null;
+}
+
+/** A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise. */
+function callSignalData(/** @type {any} */ d) {
+  if (!d || typeof d !== 'object') return null;
+  const sd = d.sdp;
+  if (sd && typeof sd === 'object') {
+    if ((sd.type !== 'offer' && sd.type !== 'answer') || typeof sd.sdp !== 'string' || sd.sdp.length > 60000) return null;
+    return { sdp: { type: sd.type, sdp: sd.sdp } };
+  }
+  const c = d.ice;
+  if (c && typeof c === 'object' && typeof c.candidate === 'string' && c.candidate.length <= 1024) {
+    /** @type {any} */
+    const ice = { candidate: c.candidate };
+    if (typeof c.sdpMid === 'string' && c.sdpMid.length <= 64) ice.sdpMid = c.sdpMid;
+    if (Number.isInteger(c.sdpMLineIndex) && c.sdpMLineIndex >= 0 && c.sdpMLineIndex < 64) ice.sdpMLineIndex = c.sdpMLineIndex;
+    if (typeof c.usernameFragment === 'string' && c.usernameFragment.length <= 256) ice.usernameFragment = c.usernameFragment;
+    if (ice.sdpMid === undefined && ice.sdpMLineIndex === undefined) return null;
+    return { ice };
+  }
+  return null;
+}
+
+/**
+ * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
+ * lists; null for anything unusable. Unknown kinds come back as {t} alone.
+ */
+function callClean(/** @type {any} */ m) {
+  if (!m || typeof m !== 'object' || typeof m.t !== 'string') return null;
+  switch (m.t) {
+    case 'welcome': {
+      const id = callId(m.id);
+      if (!id) return null;
+      /** @type {any[]} */
+      const peers = [];
+      for (const v of Array.isArray(m.peers) ? m.peers.slice(0, 64) : []) {
+        const p = callMember(v);
+        if (p && p.id !== id && !peers.some((o) => o.id === p.id) && peers.length < CALL_MAX - 1) peers.push(p);
+      }
+      return { t: m.t, id, host: callId(m.host), ice: cleanIce(m.iceServers), peers };
+    }
+    case 'peer-join': {
+      const peer = callMember(m.peer);
+      return peer ? { t: m.t, peer } : null;
+    }
+    case 'signal': {
+      const from = callId(m.from), data = callSignalData(m.data);
+      return from && data ? { t: m.t, from, name: peerName(m.name, '?').slice(0, 32), data } : null;
+    }
+    case 'state': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, talk: m.talk === true, muted: m.muted === true } : null;
+    }
+    case 'peer-leave': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, host: callId(m.host) } : null;
+    }
+    default:
+      return { t: m.t.slice(0, 32) };
+  }
+}
+
+/**
+ * How long to wait before joining again after the socket closed, in ms; -1 to leave the
+ * call. Only a server restart ("server going away") is worth coming back for, spread over
+ * a few seconds so that the whole room does not knock at once, and a few times at most.
+ */
+function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
+  if (code !== 1001 || reason !== 'server going away' || tries >= 5) return -1;
+  return Math.round(1000 + rnd * 4000 * (tries + 1));
+}
+
+// The room ---------------------------------------------------------------------------------
+
+/** Opens the microphone: the voice lines' way when that exists, else plainly with the call settings. */
+async function callMic() {
+  const shared = /** @type {any} */ (globalThis).getMic;
+  if (typeof shared === 'function') return (await shared({})) || null;
+  const proc = yes(setting('llamada', 'procesar_voz'));
+  const dev = setting('llamada', 'microfono');
+  /** @type {any} */
+  const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
+  if (dev) audio.deviceId = { ideal: dev };
+  try {
+    return await navigator.mediaDevices.getUserMedia({ audio });
+  } catch (e) {
+    const err = /** @type {any} */ (e);
+    diag(`[MICROFONO] no abrió (llamada en grupo): ${err && err.name} ${err && err.message}`);
+    toast(t('micErr', (err && err.message) || (err && err.name) || '?'), 9000);
+    return null;
+  }
+}
+
+function callCreate() {
+  callStart(callNewCode(), true);
+}
+
+function callJoin() {
+  const code = callCodeOf($('#callCode').value);
+  if (!code) {
+    toast(t('callBadCode'));
+    return;
+  }
+  callStart(code, false);
+}
+
+/** Joins (or creates) the room of code; ignored while in a call. */
+async function callStart(/** @type {string} */ code, /** @type {boolean} */ create) {
+  if (CALLX) return;
+  /** @type {CallState} */
+  const x = {
+    code, create, mic: null, peers: new Map(), me: '', host: '', muted: false, deaf: false, talk: false,
+    ice: [], ws: null, joined: false, draws: 1, rejoins: 0, timers: {}, ac: null, an: null,
+  };
+  CALLX = x;
+  renderCall();
+  const mic = await callMic();
+  if (CALLX !== x) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    return;
+  }
+  if (!mic) {
+    CALLX = null;
+    renderCall();
+    return;
+  }
+  x.mic = mic;
+  callWatchMic(x, mic);
+  callOpen(x, false);
+  callMeterStart(x);
+  post('/api/llamada', { activa: true }).catch(() => {});
+  renderCall();
+}
+
+/** Opens the room's socket; rejoin after a server restart joins or creates the room again. */
+function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/call/' + x.code));
+  } catch {
+    callLeave('srvDown');
+    return;
+  }
+  x.ws = ws;
+  ws.onopen = () => {
+    if (CALLX !== x || x.ws !== ws) return;
+    /** @type {any} */
+    const join = { t: 'join', name: peerName(ID && ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
+    if (rejoin) join.rejoin = true;
+    ws.send(JSON.stringify(join));
+    clearInterval(x.timers.ping);
+    x.timers.ping = setInterval(() => callSend(x, { t: 'ping' }), 25000);
+  };
+  ws.onmessage = (e) => {
+    if (CALLX !== x || x.ws !== ws) return;
+    const m = callClean(wireMsg(e.data, 1 << 16));
+    if (m) callMsg(x, m);
+  };
+  ws.onclose = (e) => {
+    if (CALLX !== x || x.ws !== ws) return;
+    clearInterval(x.timers.ping);
+    x.ws = null;
+    const wait = callRejoinWait(e.code, e.reason, x.rejoins);
+    if (wait < 0) {
+      callLeave('srvDown');
+      return;
+    }
+    x.rejoins++;
+    x.timers.rejoin = setTimeout(() => { if (CALLX === x) callOpen(x, true); }, wait);
+  };
+}
+
+function callSend(/** @type {CallState} */ x, /** @type {any} */ m) {
+  if (x.ws && x.ws.readyState === WebSocket.OPEN) x.ws.send(JSON.stringify(m));
+}
+
+/** One frame from the room's socket (already checked by callClean). */
+function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'welcome':
+      // After a server restart every member comes back under a new id: the mesh is built again.
+      for (const p of [...x.peers.values()]) callDropPeer(x, p);
+      x.me = m.id;
+      x.host = m.host;
+      x.ice = m.ice;
+      x.joined = true;
+      x.rejoins = 0;
+      for (const v of m.peers) {
+        const p = callPeer(x, v.id, v.name, true);
+        if (p) Object.assign(p, { talk: v.talk, muted: v.muted });
+      }
+      callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+      break;
+    case 'peer-join':
+      if (m.peer.id !== x.me) callPeer(x, m.peer.id, m.peer.name, false);
+      break;
+    case 'signal': {
+      if (m.from === x.me) break;
+      const p = x.peers.get(m.from) || (m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
+      if (p) p.chain = p.chain.then(() => callApply(x, p, m.data)).catch((e) => console.warn('señal de la llamada', e));
+      break;
+    }
+    case 'state': {
+      const p = x.peers.get(m.id);
+      if (p) Object.assign(p, { talk: m.talk, muted: m.muted });
+      break;
+    }
+    case 'peer-leave': {
+      const p = x.peers.get(m.id);
+      if (p) callDropPeer(x, p);
+      if (m.host) x.host = m.host;
+      break;
+    }
+    case 'notfound':
+      // A drawn code that happens to be in use: draw another (a few times at most).
+      if (x.create && !x.joined && x.draws < 3 && x.ws) {
+        const old = x.ws;
+        x.ws = null;
+        old.close();
+        x.code = callNewCode();
+        x.draws++;
+        callOpen(x, false);
+        break;
+      }
+      callLeave('callNotFound');
+      return;
+    case 'full':
+      callLeave('callFull');
+      return;
+    case 'kicked':
+      callLeave('callKicked');
+      return;
+    case 'pong':
+      return;
+    default:
+      console.log('llamada: mensaje desconocido', m.t);
+      return;
+  }
+  renderCall();
+}
+
+/** The peer connection to one member; null when the room is already full on this side. */
+function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ offerer) {
+  const known = x.peers.get(id);
+  if (known) return known;
+  if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
+  const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
+  // In the page (hidden), so that a change of speaker reaches it like every other element.
+  const audio = document.createElement('audio');
+  audio.autoplay = true;
+  audio.hidden = true;
+  audio.muted = x.deaf;
+  document.body.appendChild(audio);
+  if (typeof applySink === 'function') applySink(audio, true);
+  /** @type {CallPeer} */
+  const p = { id, name, pc, offerer, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  x.peers.set(id, p);
+  for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
+  pc.onicecandidate = (e) => { if (e.candidate && CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
+  pc.ontrack = (e) => {
+    audio.srcObject = e.streams[0] || new MediaStream([e.track]);
+    audio.play().catch(() => {});
+  };
+  pc.onconnectionstatechange = () => { if (CALLX === x && x.peers.get(id) === p) renderCall(); };
+  if (offerer) {
+    p.chain = p.chain
+      .then(async () => {
+        const o = await pc.createOffer();
+        await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+        if (CALLX === x && x.peers.get(id) === p && pc.localDescription) callSend(x, { t: 'signal', to: id, data: { sdp: pc.localDescription.toJSON() } });
+      })
+      .catch((e) => console.warn('señal de la llamada', e));
+  }
+  return p;
+}
+
+/** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
+async function callApply(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {any} */ data) {
+  if (CALLX !== x || x.peers.get(p.id) !== p) return;
+  const pc = p.pc;
+  if (data.sdp) {
+    // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
+    if (data.sdp.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer') return;
+    await pc.setRemoteDescription(data.sdp);
+    for (const c of p.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
+    if (data.sdp.type === 'offer') {
+      const a = await pc.createAnswer();
+      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
+      if (CALLX === x && pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: pc.localDescription.toJSON() } });
+    }
+  } else if (!pc.remoteDescription) {
+    if (p.iceq.length < 200) p.iceq.push(data.ice);
+  } else pc.addIceCandidate(data.ice).catch(() => {});
+}
+
+function callDropPeer(/** @type {CallState} */ x, /** @type {CallPeer} */ p) {
+  x.peers.delete(p.id);
+  try {
+    p.pc.close();
+  } catch {}
+  p.audio.pause();
+  p.audio.srcObject = null;
+  p.audio.remove();
+}
+
+// Microphone, level, mute ----------------------------------------------------------------
+
+/** Every 120 ms: the own level on the meter, and `state` to the room when speaking starts or stops. */
+function callMeterStart(/** @type {CallState} */ x) {
+  try {
+    x.ac = new AudioContext();
+    x.an = x.ac.createAnalyser();
+    x.an.fftSize = 512;
+    if (x.mic) x.src = x.ac.createMediaStreamSource(x.mic);
+    if (x.src) x.src.connect(x.an);
+  } catch {
+    return;
+  }
+  const buf = new Float32Array(512);
+  x.timers.meter = setInterval(() => {
+    if (CALLX !== x || !x.an) return;
+    if (x.ac && x.ac.state === 'suspended') x.ac.resume().catch(() => {});
+    x.an.getFloatTimeDomainData(buf);
+    let sum = 0;
+    for (const v of buf) sum += v * v;
+    const rms = Math.sqrt(sum / buf.length);
+    const meter = $('#callMeter');
+    if (meter) meter.value = x.muted ? 0 : Math.min(100, rms * 400) / 100;
+    const talk = !x.muted && rms > 0.02;
+    if (talk !== x.talk) {
+      x.talk = talk;
+      callSend(x, { t: 'state', talk, muted: x.muted });
+      renderCall();
+    }
+  }, 120);
+}
+
+/** A microphone that goes away (unplugged, taken by the system) is reopened a moment later. */
+function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic) {
+  for (const tr of mic.getAudioTracks()) {
+    tr.addEventListener('ended', () => {
+      if (CALLX !== x || x.mic !== mic) return;
+      diag(`[MICROFONO] «${tr.label}» se cerró en la llamada en grupo`);
+      setTimeout(() => { if (CALLX === x && x.mic === mic) callSwapMic(x); }, 900);
+    });
+  }
+}
+
+/** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
+async function callSwapMic(/** @type {CallState} */ x) {
+  const mic = await callMic();
+  if (CALLX !== x || !mic) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    if (CALLX === x) toast(t('micLost'), 8000);
+    return;
+  }
+  const old = x.mic;
+  x.mic = mic;
+  const tr = mic.getAudioTracks()[0] || null;
+  if (tr) tr.enabled = !x.muted;
+  for (const p of x.peers.values()) {
+    for (const snd of p.pc.getSenders()) if (!snd.track || snd.track.kind === 'audio') snd.replaceTrack(tr).catch(() => {});
+  }
+  try {
+    if (x.src) x.src.disconnect();
+    x.src = x.ac && x.an ? x.ac.createMediaStreamSource(mic) : null;
+    if (x.src && x.an) x.src.connect(x.an);
+  } catch {}
+  if (old) old.getTracks().forEach((o) => o.stop());
+  callWatchMic(x, mic);
+  toast(t('micBack'), 8000);
+}
+
+function callMute() {
+  const x = CALLX;
+  if (!x || !x.mic) return;
+  x.muted = !x.muted;
+  x.mic.getAudioTracks().forEach((tr) => { tr.enabled = !x.muted; });
+  if (x.muted) x.talk = false;
+  callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+  renderCall();
+}
+
+/** Deaf: nobody in the call is heard here (only on this PC). */
+function callDeaf() {
+  const x = CALLX;
+  if (!x) return;
+  x.deaf = !x.deaf;
+  for (const p of x.peers.values()) p.audio.muted = x.deaf;
+  renderCall();
+}
+
+function callVol(/** @type {string} */ id, /** @type {number} */ v) {
+  const p = CALLX && CALLX.peers.get(id);
+  if (!p || !Number.isFinite(v)) return;
+  p.vol = Math.max(0, Math.min(100, v)) / 100;
+  p.audio.volume = p.vol;
+}
+
+/** The room's host removes a member (the server checks that this PC is the host). */
+function callKick(/** @type {string} */ id) {
+  const x = CALLX;
+  if (x && x.me && x.host === x.me && x.peers.has(id)) callSend(x, { t: 'kick', id });
+}
+
+/**
+ * Leaves the call; why is the key of a toast to show, if any.
+ * @param {string} [why]
+ */
+function callLeave(why) {
+  const x = CALLX;
+  if (!x) return;
+  CALLX = null;
+  clearInterval(x.timers.ping);
+  clearInterval(x.timers.meter);
+  clearTimeout(x.timers.rejoin);
+  for (const p of [...x.peers.values()]) callDropPeer(x, p);
+  if (x.mic) x.mic.getTracks().forEach((tr) => tr.stop());
+  if (x.ac) x.ac.close().catch(() => {});
+  const ws = x.ws;
+  x.ws = null;
+  if (ws) {
+    try {
+      ws.close();
+    } catch {}
+  }
+  if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
+  if (why) toast(t(why), 6000);
+  renderCall();
+}
+
+// View -----------------------------------------------------------------------------------
+
+/**
+ * Who the rows are: they are built again only when that changes, so that a drag on a
+ * volume slider survives members who start and stop speaking; the rest is updated in place.
+ */
+let callDrawn = '';
+
+function renderCall() {
+  const x = CALLX;
+  const dot = $('#calldot');
+  if (!dot) return;
+  dot.hidden = !x;
+  $('#callSetup').hidden = !!x;
+  $('#callRoom').hidden = !x;
+  if (!x) {
+    callDrawn = '';
+    $('#callPeople').innerHTML = '';
+    return;
+  }
+  $('#callCodeBig').textContent = x.code;
+  $('#callCopyBtn').textContent = t('copy');
+  $('#callInfo').textContent = x.joined ? t('callPeople', x.peers.size + 1) : t('connecting');
+  $('#callMuteBtn').textContent = t(x.muted ? 'callMuted' : 'callUnmuted');
+  $('#callMuteBtn').classList.toggle('off', x.muted);
+  $('#callDeafBtn').textContent = t(x.deaf ? 'callDeafOn' : 'callDeafOff');
+  $('#callDeafBtn').classList.toggle('off', x.deaf);
+  const amHost = !!x.me && x.host === x.me;
+  const myName = peerName(ID && ID.nombre, 'Kelvora');
+  const peers = [...x.peers.values()];
+  const who = JSON.stringify([LANG, myName, amHost, x.host, peers.map((p) => [p.id, p.name])]);
+  const box = $('#callPeople');
+  if (who !== callDrawn) {
+    callDrawn = who;
+    const muted = (/** @type {string} */ tip) => `<span class="cmuted" title="${esc(t(tip))}" hidden>🔇</span>`;
+    box.innerHTML =
+      `<div class="item cme" data-id=""><span class="ctalk"></span><span class="grow"><b>${esc(myName)}</b> · ${esc(t('callYou'))}${amHost ? ' · ' + esc(t('callHost')) : ''}</span>${muted('callMuted')}</div>` +
+      peers
+        .map(
+          (p) =>
+            `<div class="item cpeer" data-id="${esc(p.id)}"><span class="ctalk"></span>` +
+            `<span class="grow"><b>${esc(p.name)}</b>${p.id === x.host ? ' · ' + esc(t('callHost')) : ''}</span>` +
+            muted('dkPeerMuted') +
+            '<span class="cst muted"></span>' +
+            `<input type="range" class="cvol" min="0" max="100" value="${Math.round(p.vol * 100)}" title="${esc(t('dkVol'))}" data-id="${esc(p.id)}">` +
+            (amHost ? `<button class="small danger ckick" data-id="${esc(p.id)}">${esc(t('callKick'))}</button>` : '') +
+            '</div>',
+        )
+        .join('');
+  }
+  const states = t('pcState');
+  box.querySelectorAll('.item').forEach((/** @type {HTMLElement} */ row) => {
+    const p = row.dataset.id ? x.peers.get(row.dataset.id) : null;
+    const talk = p ? p.talk && !p.muted : x.talk;
+    row.classList.toggle('talk', talk);
+    const mark = row.querySelector('.cmuted');
+    if (mark) /** @type {HTMLElement} */ (mark).hidden = !(p ? p.muted : x.muted);
+    const st = row.querySelector('.cst');
+    if (st && p) st.textContent = (states && typeof states === 'object' && states[p.pc.connectionState]) || p.pc.connectionState;
+  });
+}
+
+function wireCall() {
+  $('#callCreateBtn').onclick = callCreate;
+  $('#callJoinBtn').onclick = callJoin;
+  $('#callCode').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') callJoin(); });
+  $('#callMuteBtn').onclick = callMute;
+  $('#callDeafBtn').onclick = callDeaf;
+  $('#callLeaveBtn').onclick = () => callLeave();
+  // The code is there to be passed on: a copy button beside it (the code itself copies too).
+  $('#callCodeBig').insertAdjacentHTML('afterend', '<button id="callCopyBtn" class="small"></button>');
+  $('#callCodeBig').onclick = $('#callCopyBtn').onclick = () => { if (CALLX) copyText(CALLX.code); };
+  $('#callPeople').addEventListener('input', (/** @type {Event} */ e) => {
+    const el = /** @type {HTMLInputElement} */ (e.target);
+    if (el.classList.contains('cvol')) callVol(el.dataset.id || '', Number(el.value));
+  });
+  $('#callPeople').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button.ckick'));
+    if (b) callKick(b.dataset.id || '');
+  });
+  renderCall();
+}
+
+// A page that goes away takes its place in the room with it; the native side must not
+// count the call as still running (it holds updates back while one is).
+addEventListener('beforeunload', () => {
+  if (!CALLX || !CALLX.mic) return;
+  try {
+    fetch('/api/llamada', { method: 'POST', keepalive: true, headers: { 'Content-Type': 'application/json', 'X-Token': TOKEN }, body: '{"activa":false}' });
+  } catch {}
+});
+
+if (typeof document !== 'undefined' && document.readyState !== 'loading') wireCall();
+else addEventListener('DOMContentLoaded', wireCall);

@@ -1,10 +1,14 @@
 // Synthetic input through XTest on one long-lived connection. Keys go by physical code
-// (evdev + 8); typed characters go through spare key codes bound to the character's keysym
-// for the keystroke, so any character types whatever the keyboard layout.
+// (evdev + 8). A typed character goes through the key that already carries it (with Shift
+// when it is on the shifted level), and only a character the layout lacks goes through a
+// spare key code bound to its keysym for the keystroke: a rebound key reaches each client
+// only when it reads the new map, so the fewer rebinds the fewer characters a busy client
+// can read as nothing.
 #include "platform/input.hpp"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -48,6 +52,7 @@ private:
     int unicode(const InputRecord& r);
     int wheel(const InputRecord& r);
     KeyCode bind(KeySym sym);
+    bool press_on_layout(KeySym sym);
     void find_spare_keys();
     void set_keysym(KeyCode code, KeySym sym);
     void unbinder();
@@ -61,7 +66,8 @@ private:
     int keysyms_per_code_ = 0;
     std::set<unsigned> down_; // key codes we pressed and haven't released
     char16_t pending_high_ = 0;
-    KeyCode typing_ = 0;
+    KeyCode typing_ = 0;       // the key a typed character holds down
+    KeyCode typing_shift_ = 0; // the Shift held down with it, if any
     int wheel_rest_[2] = {0, 0};
 };
 
@@ -200,17 +206,40 @@ int XInput::unicode(const InputRecord& r) {
     }
     if (r.up) {
         if (!typing_) return 0;
-        const int ok = XTestFakeKeyEvent(d_.get(), typing_, False, CurrentTime) != 0;
-        typing_ = 0;
+        int ok = XTestFakeKeyEvent(d_.get(), typing_, False, CurrentTime) != 0;
+        if (typing_shift_)
+            ok &= XTestFakeKeyEvent(d_.get(), typing_shift_, False, CurrentTime) != 0;
+        typing_ = typing_shift_ = 0;
         return ok;
     }
     // Latin-1 keysyms equal their code points; every other character has its Unicode keysym.
     const KeySym sym = (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xFF)
                            ? static_cast<KeySym>(cp)
                            : static_cast<KeySym>(0x01000000 | cp);
+    if (press_on_layout(sym)) return 1;
     const KeyCode code = bind(sym);
     if (!code) return 0;
     typing_ = code;
+    return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
+}
+
+bool XInput::press_on_layout(KeySym sym) {
+    const KeyCode code = XKeysymToKeycode(d_.get(), sym);
+    if (!code || down_.count(code)) return false;
+    // Only from a plain state is the level of a key known: Shift, Caps Lock or the third
+    // level held by the technician, or another layout group, would change the character.
+    XkbStateRec state;
+    if (XkbGetState(d_.get(), XkbUseCoreKbd, &state) != Success) return false;
+    if (state.group != 0 || (state.mods & (ShiftMask | LockMask | Mod5Mask))) return false;
+    KeyCode shift = 0;
+    if (XkbKeycodeToKeysym(d_.get(), code, 0, 0) != sym) {
+        if (XkbKeycodeToKeysym(d_.get(), code, 0, 1) != sym) return false;
+        shift = XKeysymToKeycode(d_.get(), XK_Shift_L);
+        if (!shift || down_.count(shift)) return false;
+        XTestFakeKeyEvent(d_.get(), shift, True, CurrentTime);
+    }
+    typing_ = code;
+    typing_shift_ = shift;
     return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
 }
 

@@ -45,14 +45,31 @@ function freeDisplay(from) {
   throw new Error(`no free X display from :${from}`);
 }
 
-/** A directory whose `chromium` adds what the app window needs in tests, then runs Debian's. */
-function hostBrowserPath() {
+/**
+ * The switches that make a browser's microphone play a WAV file of a pure tone of `hz`
+ * (sox makes it in `dir`), so that tests find each speaker by its frequency; `hz` may
+ * also be the path of a WAV file to play as it is.
+ */
+function toneFlags(dir, hz) {
+  if (typeof hz === 'string') return ['--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${hz}`];
+  const wav = join(dir, `tono-${hz}.wav`);
+  const r = spawnSync('sox', ['-n', '-r', '48000', '-c', '1', '-b', '16', wav, 'synth', '20', 'sine', String(hz), 'vol', '0.5']);
+  if (r.status !== 0) throw new Error(`sox could not make a ${hz} Hz tone: ${r.stderr}`);
+  return ['--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${wav}`];
+}
+
+/**
+ * A directory whose `chromium` adds what the app window needs in tests, then runs Debian's;
+ * with `tone`, its microphone plays that tone.
+ */
+function hostBrowserPath(tone = 0) {
   const dir = mkdtempSync(join(tmpdir(), 'kelvora-bed-browser-'));
   const flags = [
     ...(process.getuid() === 0 ? ['--no-sandbox'] : []),
     ...TRUST_FLAGS(),
     '--remote-debugging-port=0',
     '--disable-gpu',
+    ...(tone ? toneFlags(dir, tone) : []),
   ];
   writeFileSync(join(dir, 'chromium'), `#!/bin/sh\nexec ${CHROMIUM} ${flags.join(' ')} "$@"\n`);
   chmodSync(join(dir, 'chromium'), 0o755);
@@ -143,11 +160,12 @@ class PC {
 /** A helped PC: Kelvora with its own app window on the bed's X desktop. */
 export class HostPC extends PC {
   async start() {
+    if (this.tone) this.browserDir = hostBrowserPath(this.tone);
     this.k = new Kelvora({
       args: ['--no-tray'],
       env: {
         DISPLAY: this.bed.x.display,
-        PATH: `${this.bed.browserDir}:/usr/local/bin:/usr/bin:/bin`,
+        PATH: `${this.browserDir ?? this.bed.browserDir}:/usr/local/bin:/usr/bin:/bin`,
         TRV_SERVER: this.bed.sig.url,
       },
     });
@@ -164,6 +182,8 @@ export class HostPC extends PC {
     }, `${this.name}: the app window's DevToolsActivePort`, 30000);
     this.browser = await chromium.connectOverCDP(`http://127.0.0.1:${port}`);
     this.page = await waitFor(() => this.browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().startsWith(`http://127.0.0.1:${this.k.port}/`)), `${this.name}: the app window's page`, 30000);
+    // The person would allow the microphone once in the app window; its fake one plays the tone.
+    if (this.tone) await this.page.context().grantPermissions(['microphone'], { origin: `http://127.0.0.1:${this.k.port}` });
     await this.page.waitForFunction(() => typeof HOST === 'object' && HOST.state === 'online' && typeof ID === 'object' && ID && ID.id, null, { timeout: 30000 });
     await this.watchToasts();
     await this.placeWindow();
@@ -243,6 +263,7 @@ export class HostPC extends PC {
     }
     await waitFor(() => this.browserPids().length === 0, `${this.name}: its browser gone`, 10000).catch(() => {});
     this.k?.cleanup();
+    if (this.browserDir) rmSync(this.browserDir, { recursive: true, force: true });
   }
 }
 
@@ -266,7 +287,8 @@ export class TechPC extends PC {
     this.k = new Kelvora({ env: { DISPLAY: this.bed.techDisplay, TRV_SERVER: this.bed.sig.url } });
     nameIt(this.k, this.name);
     await this.k.start();
-    this.ctx = await this.bed.browser().then((b) => b.newContext({ viewport: { width: 1280, height: 800 } }));
+    const browser = this.tone ? await (this.ownBrowser = this.bed.launchBrowser(toneFlags(this.bed.toneDir(), this.tone))) : await this.bed.browser();
+    this.ctx = await browser.newContext({ viewport: { width: 1280, height: 800 }, permissions: this.tone ? ['microphone'] : [] });
     this.page = await this.ctx.newPage();
     await this.page.goto(`http://127.0.0.1:${this.k.port}/`);
     await this.page.waitForFunction(() => typeof ID === 'object' && ID && ID.id && typeof TS === 'object', null, { timeout: 30000 });
@@ -396,6 +418,7 @@ export class TechPC extends PC {
 
   async stop() {
     await this.ctx?.close().catch(() => {});
+    if (this.ownBrowser) await (await this.ownBrowser).close().catch(() => {});
     await this.k?.stop();
     this.k?.cleanup();
   }
@@ -429,24 +452,37 @@ export class SessionBed {
     return bed;
   }
 
-  /** The one headless Chromium of the technicians' pages. */
+  /** The one headless Chromium of the technicians' pages that need no microphone. */
   browser() {
-    this.techBrowser ??= chromium.launch({
-      executablePath: CHROMIUM,
-      headless: true,
-      args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), ...TRUST_FLAGS(), '--disable-features=WebRtcHideLocalIpsWithMdns', '--autoplay-policy=no-user-gesture-required'],
-    });
+    this.techBrowser ??= this.launchBrowser();
     return this.techBrowser;
   }
 
-  async host(name = 'PC de Ana') {
-    const h = new HostPC(this, name);
+  /** A headless Chromium for technicians' pages, with extra switches. */
+  launchBrowser(extra = []) {
+    return chromium.launch({
+      executablePath: CHROMIUM,
+      headless: true,
+      args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), ...TRUST_FLAGS(), '--disable-features=WebRtcHideLocalIpsWithMdns', '--autoplay-policy=no-user-gesture-required', ...extra],
+    });
+  }
+
+  /** Where the tones of technicians' microphones are kept until stop(). */
+  toneDir() {
+    this.tones ??= mkdtempSync(join(tmpdir(), 'kelvora-bed-tones-'));
+    return this.tones;
+  }
+
+  /** A helped PC; with `tone` (Hz) its microphone plays that tone, with permission given. */
+  async host(name = 'PC de Ana', { tone = 0 } = {}) {
+    const h = Object.assign(new HostPC(this, name), { tone });
     this.pcs.push(h);
     return h.start();
   }
 
-  async tech(name = 'Técnico Beto') {
-    const t = new TechPC(this, name);
+  /** A helping PC; with `tone` (Hz, or a WAV file's path) its page gets its own browser whose microphone plays it. */
+  async tech(name = 'Técnico Beto', { tone = 0 } = {}) {
+    const t = Object.assign(new TechPC(this, name), { tone });
     this.pcs.push(t);
     return t.start();
   }
@@ -514,5 +550,6 @@ export class SessionBed {
     this.wm?.kill();
     this.x?.stop();
     if (this.browserDir) rmSync(this.browserDir, { recursive: true, force: true });
+    if (this.tones) rmSync(this.tones, { recursive: true, force: true });
   }
 }

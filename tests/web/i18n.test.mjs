@@ -54,7 +54,7 @@ const KEYS = [
   'ringTxt', 'audioTitle', 'audioTxt', 'dkDef', 'spkSet', 'micSet', 'micDenied2', 'micNone',
   'micBusy', 'micFallback', 'micBack', 'micLost', 'devGone', 'spkFallback', 'phNoAnswer', 'phBusy',
   'phLimit', 'phOffline', 'phUnavailable', 'phDeclined', 'phFrom', 'phIncoming', 'phDecline',
-  'phAnswer', 'phOnlyVoice', 'phMissed', 'phLost', 'phFail', 'phEnded', 'phCalling', 'phRinging',
+  'phAnswer', 'phOnlyVoice', 'phClaimed', 'phMissed', 'phLost', 'phFail', 'phEnded', 'phCalling', 'phRinging',
   'phConnecting', 'phActive', 'dkPeerMuted', 'dkHang', 'dkHangSes', 'dkMax', 'dkMin', 'dkMicOn',
   'dkMicOff', 'dkVol', 'dkSpk', 'dkMic', 'dkConnect', 'dkConnectHint', 'spkTest', 'devsHint',
   'sCalls', 'sCallsHint', 'histRecv', 'histGave', 'histCtl', 'histView', 'recon', 'reconTip',
@@ -73,7 +73,7 @@ const MARKUP = ['updOk', 'updFail', 'updBusy', 'updAvail'];
 const placeholders = (/** @type {string} */ s) => [...new Set(s.match(/\{\d+\}/g) || [])].sort();
 
 test('both tables hold exactly the page keys, in order', () => {
-  assert.equal(new Set(KEYS).size, 401, 'the key list itself has 401 distinct keys');
+  assert.equal(new Set(KEYS).size, 402, 'the key list itself has 402 distinct keys');
   for (const lang of LANGS) assert.deepEqual(Object.keys(I18N[lang]), KEYS, lang);
 });
 

@@ -1,0 +1,100 @@
+// Session voice between real pages: each fake microphone plays its own tone, and each side
+// must find the other's tone (never its own) in its voice element; holding silences the line
+// both ways and the other side is told; the native side logs each call's start and end; voice
+// asked for in the request dialog reaches the technician even though it starts before the
+// session's channels open.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
+import { tonesHeard } from '../lib/tones.mjs';
+
+const skip = bedMissing();
+const ANA_HZ = 440;
+const BETO_HZ = 990;
+const TONES = [ANA_HZ, BETO_HZ];
+let bed, ana, beto, k;
+
+before(async () => {
+  if (skip) return;
+  bed = await SessionBed.start({ display: 55 });
+  [ana, beto] = await Promise.all([bed.host('PC de Ana', { tone: ANA_HZ }), bed.tech('Técnico Beto', { tone: BETO_HZ })]);
+  // A pure tone is what voice processing is made to take out; the tests want it through.
+  for (const pc of [ana, beto]) await pc.settings({ llamada: { procesar_voz: 'no' } });
+  k = await beto.connect(ana.id);
+  await ana.accept();
+  await beto.waitPicture(k);
+});
+
+after(async () => {
+  await bed?.stop();
+});
+
+const anaHears = () => tonesHeard(ana.page, 'HSES.vaud', TONES);
+const betoHears = () => tonesHeard(beto.page, `TS.get(${JSON.stringify(k)}).vaud`, TONES);
+
+/** Waits until what() gives want (tones take a moment to cross and to fall silent). */
+async function until(what, want, label) {
+  let got;
+  for (let i = 0; i < 20; i++) {
+    got = await what();
+    if (JSON.stringify(got) === JSON.stringify(want)) return;
+  }
+  assert.deepEqual(got, want, label);
+}
+
+test('voice crosses both ways, never back to its speaker; the other side is invited and joins', { skip }, async () => {
+  await beto.page.click('#vCall');
+  await ana.page.waitForFunction(() => HSES && HSES.peerMic === true, null, { timeout: 15000 });
+  await ana.toast('peerCallOn');
+  // The helped person joins from the offer in the calls panel.
+  await ana.page.click('#dock [data-take]', { timeout: 10000 });
+  await ana.page.waitForFunction(() => HSES.line && HSES.line.state === 'active', null, { timeout: 15000 });
+  await beto.page.waitForFunction((k) => TS.get(k).peerMic === true, k, { timeout: 15000 });
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto only');
+  await until(betoHears, [ANA_HZ], 'Beto hears Ana only');
+  assert.equal(await beto.page.textContent('#vCall'), await beto.t('callOn'));
+  assert.match(ana.k.log(), /\[LLAMADA\] empieza l\d+/);
+});
+
+test('hold silences the line both ways and the other side shows it; resuming brings the voice back', { skip }, async () => {
+  await beto.eval((k) => lineHold(TS.get(k).line.k), k);
+  await ana.page.waitForFunction(() => HSES.peerHold === true, null, { timeout: 10000 });
+  await ana.page.waitForFunction((txt) => document.getElementById('dock').textContent.includes(txt), await ana.t('lnPeerHold'), { timeout: 5000 });
+  // Beto's side sends silence and no longer plays Ana.
+  await until(anaHears, [], 'Ana hears nothing from a held line');
+  assert.equal(await beto.eval((k) => TS.get(k).vaud.muted, k), true);
+  assert.equal(await beto.page.textContent('#vCall'), await beto.t('lnVoiceHeld'));
+  // The voice button of a held line brings it back on air.
+  await beto.page.click('#vCall');
+  await ana.page.waitForFunction(() => HSES.peerHold === false, null, { timeout: 10000 });
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto again');
+  assert.equal(await beto.eval((k) => TS.get(k).vaud.muted, k), false);
+});
+
+test('turning the voice off tells the other side; ending the session ends its line and logs it', { skip }, async () => {
+  await beto.page.click('#vCall');
+  await ana.page.waitForFunction(() => HSES.peerMic === false, null, { timeout: 10000 });
+  assert.equal(await beto.eval(() => LINES.size), 0);
+  await until(anaHears, [], 'no voice once Beto turned it off');
+  await bed.reset();
+  await ana.page.waitForFunction(() => LINES.size === 0 && document.getElementById('dock').hidden, null, { timeout: 10000 });
+  const log = ana.k.log();
+  const key = log.match(/\[LLAMADA\] empieza (l\d+)/)[1];
+  assert.match(log, new RegExp(`\\[LLAMADA\\] termina ${key}`));
+});
+
+test('voice turned on in the request dialog is told to the technician once the session stands', { skip }, async () => {
+  await bed.reset();
+  k = await beto.connect(ana.id);
+  await ana.request();
+  await ana.page.check('#reqCall');
+  await (await ana.acceptButton()).click({ timeout: 10000 });
+  await beto.page.waitForFunction((k) => TS.get(k)?.peerMic === true, k, { timeout: 30000 });
+  await beto.toast('peerCallOn');
+  await beto.page.waitForFunction(() => !document.getElementById('dock').hidden && document.querySelector('#dock [data-take]'), null, { timeout: 10000 });
+  await beto.eval(() => minViewer());
+  await beto.page.click('#dock [data-take]');
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto');
+  await until(betoHears, [ANA_HZ], 'Beto hears Ana');
+  await bed.reset();
+});
