@@ -3803,6 +3803,8 @@ const SPK_WARNED = new Set();
 let VOICE_TICK = 0;
 /** @type {any} the Call tab's microphone test */
 let MICTEST = null;
+/** Rings the caller gave up while this side was still opening its microphone to answer. */
+const RINGS_GONE = new Set();
 /** Who takes a device away, as the log names it: on Linux it is not Windows. */
 const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
@@ -4110,6 +4112,11 @@ async function openMic() {
   return true;
 }
 
+/** The microphone opened for a line that did not come to be. */
+function closeUnusedMic() {
+  if (!LINES.size) closeMic();
+}
+
 function closeMic() {
   if (MIX.src) {
     try {
@@ -4163,7 +4170,8 @@ function wantedDev(/** @type {'mic'|'spk'} */ kind) {
   const id = setting('llamada', idKey), name = setting('llamada', nameKey);
   if (!id && !name) return { dev: null, name: '', missing: false };
   const { dev, moved } = findDev(list, id, name);
-  if (dev && (moved || dev.name !== name)) {
+  // A device listed without its label (no permission yet) keeps the stored name.
+  if (dev && (moved || (dev.name && dev.name !== name))) {
     if (moved) diag(`[${tag}] «${dev.name}» volvió con otro identificador; lo actualizo`);
     saveDev(idKey, nameKey, dev);
   }
@@ -4346,11 +4354,12 @@ async function startSesLine(/** @type {any} */ s) {
   if (!s || s.dead) return;
   if (s.line) return lineFocus(s.line.k);
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
-  if (!(await openMic()) || s.dead || s.line) return;
+  if (!(await openMic())) return;
+  if (s.dead || s.line) return closeUnusedMic();
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
-  if (s.vaud) applySink(s.vaud, true);
+  if (s.vaud) applySink(s.vaud);
   if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
   whenCtl(s, () => {
     if (L.dead) return;
@@ -4403,7 +4412,7 @@ function lineAudio(/** @type {any} */ L) {
   a.hidden = true;
   a.dataset.line = L.k;
   document.body.appendChild(a);
-  applySink(a, true);
+  applySink(a);
   L.audio = a;
   L.ownAudio = true;
 }
@@ -4420,6 +4429,7 @@ async function phoneCall(/** @type {any} */ text) {
   }
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   if (!(await openMic())) return;
+  // Other lines may have come or gone while the microphone opened.
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   if ([...LINES.values()].some((o) => o.kind === 'phone' && o.peerId === id)) return toast(t('lnDup'));
   const L = newLine('phone', { role: 'caller', peerId: id, peer: prettyId(id), state: 'calling' });
@@ -4701,7 +4711,12 @@ async function answerRing(/** @type {boolean} */ merge) {
   const r = RINGIN;
   if (!r) return;
   closeRing();
+  RINGS_GONE.clear();
   if (LINES.size >= MAX_LINES || !(await openMic())) return hsend({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
+  if (RINGS_GONE.has(r.cid)) {
+    closeUnusedMic();
+    return toast(t('phMissed'), 8000);
+  }
   const L = newLine('phone', { role: 'callee', cid: r.cid, peer: r.name, peerId: r.from, ice: r.ice, state: 'connecting' });
   lineAudio(L);
   if (merge) {
@@ -4730,6 +4745,7 @@ function onRingMsg(/** @type {any} */ m) {
         closeRing();
         toast(t('phMissed'), 8000);
       } else if (L && L.state !== 'active') lineEnd(L, 'peer', false);
+      else if (!L && RINGS_GONE.size < 16) RINGS_GONE.add(cid);
       break;
     case 'csignal':
       if (L) phoneSignal(L, m.data);
