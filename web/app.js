@@ -4432,10 +4432,20 @@ function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   }, DEV_SETTLE_MS);
 }
 
-/** Reopens the microphone for every line, one reopening at a time in request order. */
-function swapAll() {
+/** The group call under way, whose microphone follows a change of device too. */
+function groupCallNow() {
+  return typeof CALLX !== 'undefined' && CALLX && typeof callSwapMic === 'function' ? CALLX : null;
+}
+
+/**
+ * Reopens the microphone for every line, one reopening at a time in request order; withCall
+ * reopens the group call's too (its own watcher already handles a microphone that ends).
+ */
+function swapAll(withCall = false) {
   const run = async () => {
-    if (!LINES.size) return false;
+    const call = withCall ? groupCallNow() : null;
+    if (call) await callSwapMic(call);
+    if (!LINES.size) return !!call;
     const st = await getMic({ quiet: true, silent: true });
     if (!st) return false;
     if (!LINES.size) {
@@ -4458,15 +4468,16 @@ function onDevChange() {
     await loadDevices();
     allAudio().forEach((el) => applySink(el, true));
     if (RING.ac) sinkCtx(RING.ac);
-    if (!LINES.size) return;
-    const tr = micTrack();
+    const call = groupCallNow();
+    if (!LINES.size && !call) return;
+    const tr = micTrack() || (call && call.mic ? call.mic.getAudioTracks()[0] : null);
     const want = wantedDev('mic');
-    const dead = !tr || tr.readyState !== 'live';
+    const dead = LINES.size > 0 && (!tr || tr.readyState !== 'live');
     const cur = tr ? devName(tr.label) : '';
-    const wrong = want.dev && cur !== want.dev.name;
+    const wrong = !!want.dev && cur !== want.dev.name;
     if (dead || wrong) {
       diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
-      swapAll();
+      swapAll(wrong);
     }
   }, DEV_SETTLE_MS);
 }
@@ -4519,7 +4530,7 @@ async function setMicDev(/** @type {string} */ id) {
   const dev = DEVS.mics.find((d) => d.id === id) || null;
   await saveDev('microfono', 'microfono_nombre', dev);
   toast(t('micSet'));
-  if (LINES.size) swapAll();
+  if (LINES.size || groupCallNow()) swapAll(true);
   renderDevs();
   renderDock(true);
 }
