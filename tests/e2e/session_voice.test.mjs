@@ -6,7 +6,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
-import { tonesHeard } from '../lib/tones.mjs';
+import { tonesHeard, untilTones as until } from '../lib/tones.mjs';
 
 const skip = bedMissing();
 const ANA_HZ = 440;
@@ -36,16 +36,6 @@ const betoHears = () => tonesHeard(beto.page, `TS.get(${JSON.stringify(k)}).vaud
 async function waitLog(pc, re) {
   for (let i = 0; i < 50 && !re.test(pc.k.log()); i++) await new Promise((r) => setTimeout(r, 100));
   assert.match(pc.k.log(), re);
-}
-
-/** Waits until what() gives want (tones take a moment to cross and to fall silent). */
-async function until(what, want, label) {
-  let got;
-  for (let i = 0; i < 20; i++) {
-    got = await what();
-    if (JSON.stringify(got) === JSON.stringify(want)) return;
-  }
-  assert.deepEqual(got, want, label);
 }
 
 test('voice crosses both ways, never back to its speaker; the other side is invited and joins', { skip }, async () => {
