@@ -1,23 +1,103 @@
 #include "install/start_with_os.hpp"
 
+#include <filesystem>
+
+#include "http/web_assets.hpp"
+#include "platform/integration.hpp"
+#include "platform/process.hpp"
+#include "platform/system.hpp"
+
 namespace kelvora::install {
 
-// Shortcuts, start with the OS and uninstall are not part of this build yet: start with
-// the OS reads as off, and each action says so instead of pretending to have worked.
+namespace {
+
+// What the user and the log read, in the words of the system they use.
+struct Words {
+    const char* shortcuts_made;
+    const char* autostart_task;
+    const char* autostart_plain_ok;
+    const char* autostart_failed_log;
+    const char* autostart_plain_msg;
+    const char* autostart_failed_msg;
+    const char* autostart_off;
+};
+
+const Words& words() {
+    static const Words windows{
+        "[ACCESOS] creados en el Escritorio y el menú Inicio",
+        "[INICIO] tarea programada creada (con permisos de administrador)",
+        "[INICIO] inicio con Windows sin administrador: ok",
+        "[INICIO] inicio con Windows sin administrador: falló",
+        "Se abrirá al iniciar Windows (sin permisos de administrador: abre Kelvora como "
+        "administrador para que también los tenga).",
+        "No se pudo activar el inicio con Windows.",
+        "[INICIO] inicio con Windows quitado",
+    };
+    static const Words linux{
+        "[ACCESOS] creados en el escritorio y el menú de aplicaciones",
+        "[INICIO] se abrirá al iniciar sesión",
+        "[INICIO] se abrirá al iniciar sesión",
+        "[INICIO] abrir al iniciar sesión: falló",
+        "",
+        "No se pudo hacer que Kelvora se abra al iniciar sesión.",
+        "[INICIO] abrir al iniciar sesión: quitado",
+    };
+    return platform::host_os() == platform::Os::windows ? windows : linux;
+}
+
+} // namespace
+
+std::string program_file() {
+    std::string exe = platform::executable_path();
+    if (!exe.empty()) return exe;
+    return platform::host_os() == platform::Os::windows ? "Kelvora.exe" : "kelvora";
+}
+
+bool create_shortcuts(const Log& log) {
+    const std::string program = program_file();
+    const bool ok = platform::create_shortcuts(
+        {program, std::filesystem::path(program).parent_path().string(),
+         "Kelvora · soporte remoto", std::string(http::find_web_asset("img/kelvora.svg"))});
+    log.write(ok ? words().shortcuts_made : "[ACCESOS] no se pudieron crear");
+    return ok;
+}
+
+void remove_shortcuts() {
+    platform::remove_shortcuts();
+}
+
+AutostartReply set_start_with_os(const Log& log, bool on) {
+    const Words& w = words();
+    if (!on) {
+        const bool ok = platform::disable_autostart();
+        log.write(w.autostart_off);
+        return {ok, ""};
+    }
+    switch (platform::enable_autostart(program_file())) {
+    case platform::AutostartOn::complete:
+        log.write(w.autostart_task);
+        return {true, ""};
+    case platform::AutostartOn::without_admin_rights:
+        log.write(w.autostart_plain_ok);
+        return {true, w.autostart_plain_msg};
+    case platform::AutostartOn::failed:
+        break;
+    }
+    log.write(w.autostart_failed_log);
+    return {false, w.autostart_failed_msg};
+}
+
 bool start_with_os_enabled() {
-    return false;
+    return platform::autostart_enabled();
 }
 
-void uninstall_from_command_line(const Log& log, unsigned long, bool) {
-    log.write("[ACCESOS] desinstalar: esta versión todavía no puede hacerlo");
-}
-
-void set_start_with_os_from_command_line(const Log& log, bool) {
-    log.write("[INICIO] inicio automático: esta versión todavía no puede cambiarlo");
+void set_start_with_os_from_command_line(const Log& log, bool on) {
+    set_start_with_os(log, on);
 }
 
 void cleanup_from_command_line(const Log& log) {
-    log.write("[ACCESOS] limpieza: esta versión todavía no tiene accesos que quitar");
+    set_start_with_os(log, false);
+    remove_shortcuts();
 }
 
 } // namespace kelvora::install

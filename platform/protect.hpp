@@ -15,4 +15,8 @@ std::optional<Blob> protect_for_user(std::string_view clear);
 // a blob sealed elsewhere, a damaged one, or when the per-user key is unavailable.
 std::optional<std::string> unprotect_for_user(const Blob& sealed);
 
+// Forgets the per-user key for good, when it is a file of ours (Linux); what it sealed
+// can't be opened any more. The uninstall's last word on the user's secrets.
+void remove_user_key();
+
 } // namespace kelvora::platform

@@ -1067,11 +1067,16 @@ function qualityName(/** @type {any} */ q) {
   return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
 }
 
-/** The monitor a "screen:<n>…" track label names (Windows calls it DISPLAY<n+1>), or null. */
+/**
+ * The monitor a "screen:<n>…" track label names, or null. On X the number is the one the
+ * native side gives as the monitor's `captura`; Windows calls that monitor DISPLAY<n+1>.
+ */
 function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
   const m = /screen:(\d+)/.exec(String(label || ''));
   if (!m) return null;
-  const name = 'DISPLAY' + (Number(m[1]) + 1);
+  const k = Number(m[1]);
+  if (mons.some((x) => typeof x.captura === 'number')) return mons.find((x) => x.captura === k) || null;
+  const name = 'DISPLAY' + (k + 1);
   return mons.find((x) => x.name === name) || null;
 }
 
@@ -1779,6 +1784,183 @@ async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
     s.capBusy = false;
     renderHostBar();
   }
+}
+
+// Capture window -------------------------------------------------------------------------
+// Any monitor but the main capture's comes from the capture window, a second browser
+// window started by the native side, whose page offers its screen over a local peer
+// connection. The two pages meet in the mailbox: we write to "cap" and read "main".
+//
+// A try with screen number n: none → starting (the window runs, waiting for its offer) →
+// live (the track arrived) → closed. A wrong monitor, an error or 15 s without a track
+// fail the try; a live link whose capture ends is dropped, so the monitor can be asked
+// for again.
+
+const CAP_TRY_MS = 15000;
+/** @type {{reading: boolean}} one read of "main" at a time, so no read takes another's messages */
+const CAPR = { reading: false };
+
+/**
+ * @typedef {Object} CapLink the link to one capture window
+ * @property {RTCPeerConnection} pc the receiving side
+ * @property {number} n screen number the window was started for
+ * @property {number} mon index of the monitor wanted
+ * @property {boolean} live the track arrived
+ * @property {(m: any) => void} onMsg a message from the capture page
+ */
+
+function capPut(/** @type {any} */ m) {
+  return post('/api/buzon/poner', { a: 'cap', m }).catch(() => {});
+}
+
+/** Screen numbers to try for a monitor: the one learnt for it, else those not learnt for others. */
+function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
+  if (table[name]) return [table[name]];
+  const taken = new Set(Object.keys(table).filter((k) => k !== name).map((k) => table[k]));
+  const out = [];
+  for (let n = 1; n <= Math.min(16, mons.length); n++) if (!taken.has(n)) out.push(n);
+  return out;
+}
+
+/** The monitor a capture window's offer shows: by its label, else by its size. */
+function capOfferMonitor(/** @type {any[]} */ mons, /** @type {any} */ m) {
+  return labelMonitor(mons, typeof m.label === 'string' ? m.label : '') || matchMonitor(mons, Number(m.w) || 0, Number(m.h) || 0);
+}
+
+/** Reads "main" while a capture link exists and hands each message to it. */
+async function capRead() {
+  if (CAPR.reading) return;
+  CAPR.reading = true;
+  try {
+    for (;;) {
+      const s = /** @type {any} */ (HSES);
+      if (!s || !s.cap || s.dead) break;
+      /** @type {any} */
+      let r = null;
+      try {
+        r = await post('/api/buzon/leer', { de: 'main' });
+      } catch {
+        await sleep(500);
+      }
+      const link = HSES === s ? s.cap : null;
+      if (!link || !r || !Array.isArray(r.m)) continue;
+      for (const m of r.m.slice(0, 200)) if (m && typeof m === 'object') link.onMsg(m);
+    }
+  } finally {
+    CAPR.reading = false;
+  }
+}
+
+/** Ends the capture window and its link; the main capture is left alone. */
+function hostCapClose(/** @type {any} */ s) {
+  const link = s.cap;
+  s.cap = null;
+  if (link) {
+    link.onMsg = () => {};
+    try {
+      link.pc.close();
+    } catch {}
+  }
+  return capPut({ t: 'stop' })
+    .then(() => post('/api/captura', { off: true }))
+    .catch(() => {});
+}
+
+/** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
+async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {number} */ n) {
+  await hostCapClose(s);
+  if (s.dead) throw new Error('la sesión terminó');
+  const pc = new RTCPeerConnection({ iceServers: [] });
+  /** @type {CapLink} */
+  const link = { pc, n, mon: mon.i, live: false, onMsg: () => {} };
+  pc.onicecandidate = (e) => {
+    if (e.candidate && s.cap === link) capPut({ t: 'ice', c: e.candidate.toJSON() });
+  };
+  /** @type {Promise<MediaStreamTrack>} */
+  const arrived = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
+    const fail = (/** @type {Error & {wrong?: boolean}} */ e) => {
+      clearTimeout(timer);
+      reject(e);
+    };
+    pc.ontrack = (e) => {
+      clearTimeout(timer);
+      e.track.contentHint = 'detail';
+      link.live = true;
+      resolve(e.track);
+    };
+    link.onMsg = (m) => {
+      switch (m.t) {
+        case 'offer': {
+          if (m.n !== n || !m.sdp || typeof m.sdp !== 'object') return;
+          const who = capOfferMonitor(s.allMons, m);
+          if (who) CAPN[who.name] = n;
+          if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
+          pc.setRemoteDescription(m.sdp)
+            .then(() => pc.createAnswer())
+            .then((a) => pc.setLocalDescription(a))
+            .then(() => capPut({ t: 'answer', sdp: pc.localDescription && pc.localDescription.toJSON() }))
+            .catch(fail);
+          break;
+        }
+        case 'ice':
+          if (m.c && typeof m.c === 'object') pc.addIceCandidate(m.c).catch(() => {});
+          break;
+        case 'error':
+          if (m.n !== n) return;
+          if (link.live) return capLost(s, link, String(m.msg || 'ended'));
+          fail(new Error(String(m.msg || 'error').slice(0, 300)));
+          break;
+        default:
+          console.log('captura: mensaje desconocido', m.t);
+      }
+    };
+  });
+  s.cap = link;
+  /** @type {any} */
+  let r;
+  try {
+    r = await post('/api/captura', { pantalla: n });
+  } catch {
+    r = { ok: false, msg: 'sin respuesta del servidor local' };
+  }
+  if (!r || !r.ok) {
+    if (s.cap === link) hostCapClose(s);
+    throw new Error((r && r.msg) || 'monitor');
+  }
+  capRead();
+  try {
+    return await arrived;
+  } catch (e) {
+    if (s.cap === link) hostCapClose(s);
+    throw e;
+  }
+}
+
+/** A live capture window's picture ended: the link goes, so asking for the monitor again reopens it. */
+function capLost(/** @type {any} */ s, /** @type {CapLink} */ link, /** @type {string} */ why) {
+  if (s.cap !== link) return;
+  diag(`[CAPTURA] la ventana de captura dejó de mandar la pantalla ${link.n}: ${why}`);
+  hostCapClose(s);
+}
+
+/**
+ * The capture window's track for monitor i: tries the screen number learnt for it, or each
+ * number not learnt for another monitor, until one shows it.
+ */
+async function hostCapOpen(/** @type {any} */ s, /** @type {number} */ i) {
+  const mon = s.allMons.find((/** @type {any} */ m) => m.i === i);
+  if (!mon) throw new Error('monitor');
+  for (const n of capNumbers(s.allMons, mon.name, CAPN)) {
+    if (s.dead) break;
+    try {
+      return await capTry(s, mon, n);
+    } catch (e) {
+      if (s.dead) break;
+      console.log('captura: pantalla', n, errText(e));
+    }
+  }
+  throw new Error('monitor');
 }
 
 // Host bar controls ----------------------------------------------------------------------
@@ -3803,6 +3985,8 @@ const SPK_WARNED = new Set();
 let VOICE_TICK = 0;
 /** @type {any} the Call tab's microphone test */
 let MICTEST = null;
+/** Who takes a device away, as the log names it: on Linux it is not Windows. */
+const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
 // Pure rules ----------------------------------------------------------------------------------
 
@@ -4229,7 +4413,7 @@ function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
 /** The microphone in use went away: reopen it everywhere a moment later. */
 function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   if (MIX.mic !== st || !LINES.size) return;
-  diag(`[MICROFONO] «${label}» se cerró (desconectado o Windows lo quitó)`);
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
   setTimeout(async () => {
     await loadDevices();
     const ok = await swapAll();
@@ -4348,6 +4532,7 @@ async function startSesLine(/** @type {any} */ s) {
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
+  if (s.vaud) applySink(s.vaud, true);
   if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
   whenCtl(s, () => {
     if (L.dead) return;
@@ -4866,8 +5051,7 @@ function voiceTick() {
   for (const L of LINES.values()) L.level = levelOf(L.an);
   watchMic(lvl);
   renderDock();
-  const m = document.getElementById('dkMeter');
-  if (m) m.style.width = Math.round(lvl) + '%';
+  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(lvl) + '%'; });
 }
 
 /** After 6 s of a live microphone: one line for the log, and the warning when it stayed silent. */
@@ -4882,7 +5066,7 @@ function watchMic(/** @type {number} */ lvl) {
   w.posted = true;
   const st = /** @type {any} */ (tr.getSettings ? tr.getSettings() : {});
   const want = wantedDev('mic');
-  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ' · SIN DATOS DE WINDOWS (muted)' : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
+  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ` · SIN DATOS ${ON_WINDOWS ? 'DE WINDOWS' : 'DEL SISTEMA'} (muted)` : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
   if (w.max < 0.6) {
     MIX.silent = true;
     MIX.blocked = tr.muted;
@@ -4915,11 +5099,10 @@ function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
   if (L.conf && !L.held) b += btn('split', 'lnSplit');
   if (active && L.kind === 'phone' && L.peerId && ![...TS.values()].some((s) => s.peerId === L.peerId)) b += btn('connect', 'dkConnect');
   b += btn('hang', L.kind === 'ses' ? 'dkHangSes' : 'dkHang', 'danger');
-  const talk = active && !L.held && L.level > 6;
   return `<div class="item ln${L.held ? ' held' : ''}${L.conf ? ' conf' : ''}" data-row="${esc(L.k)}">
 <span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
-<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''}${talk ? ' <span class="talk">🔊</span>' : ''}
-<div class="lnSt muted">${esc(lineStatus(L, now))}</div></div>
+<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
+<div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
 <input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
 <span class="lnBtns">${b}</span></div>`;
 }
@@ -4950,40 +5133,56 @@ function renderDock(force = false) {
   const lines = [...LINES.values()];
   const offers = voiceOffers();
   const now = Date.now();
-  dock.hidden = !lines.length && !offers.length;
+  // The Call tab shows the same rows: the panel would only cover them there.
+  const callTab = !!$('#tab-llamada') && !$('#tab-llamada').hidden;
+  dock.hidden = (!lines.length && !offers.length) || callTab;
   const card = $('#lnCard');
   if (card) card.hidden = !lines.length;
-  const sig = JSON.stringify([LANG, DOCKMIN, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
-    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId), lineStatus(L, now), L.state === 'active' && !L.held && L.level > 6]),
+  const sig = JSON.stringify([LANG, DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
+    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId)]),
     offers.map((s) => s.k)]);
+  // Times, round trips and the peer's state change every tick: written in place, so that a
+  // device list or a volume slider in use is not rebuilt under the pointer.
+  for (const L of lines) {
+    const txt = lineStatus(L, now);
+    document.querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
+  }
+  const marks = () => {
+    for (const L of lines) {
+      const talk = L.state === 'active' && !L.held && L.level > 6;
+      document.querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
+    }
+  };
+  marks();
   if (!force && sig === dockSig) return;
   dockSig = sig;
-  const focused = document.activeElement;
-  if (focused && focused.tagName === 'INPUT' && /** @type {any} */ (focused).dataset.vol && !force) return;
   const rows = lines.map((L) => lineRow(L, now)).join('') + offers.map(offerRow).join('');
   const act = lines.filter((L) => L.state === 'active');
   const allConf = act.length > 1 && act.every((L) => L.conf);
   const onair = lines.some(onAir);
+  const micBtn = `<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>`;
+  const warn = MIX.silent
+    ? `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
+<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`
+    : '';
+  const merge = (act.length > 1 && !allConf ? `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>` : '') +
+    (allConf ? `<div class="hint">${esc(t('lnConfInfo'))}</div>` : '');
   let h = `<div class="dkHead"><span class="dot ${onair ? 'ok' : lines.length ? 'warn' : 'wait'}"></span><b>${esc(t('lnCalls', lines.length))}</b><span class="spacer"></span>
-<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>
-<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
+${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
   if (!DOCKMIN) {
-    h += `<div class="dkMeter"><i id="dkMeter"></i></div>`;
-    if (MIX.silent) {
-      h += `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
-<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`;
-    }
-    h += `<div class="list">${rows}</div>`;
-    if (act.length > 1 && !allConf) h += `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>`;
-    if (allConf) h += `<div class="hint">${esc(t('lnConfInfo'))}</div>`;
+    h += `${lines.length ? '<div class="dkMeter"><i data-meter></i></div>' : ''}${warn}<div class="list">${rows}</div>${merge}`;
     h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
+  } else if (offers.length) {
+    // An invitation to talk stays in sight even in the folded panel.
+    h += `<div class="list">${offers.map(offerRow).join('')}</div>`;
   }
   const open = dock.querySelector('details') && dock.querySelector('details').open;
   dock.innerHTML = h;
   dock.classList.toggle('min', DOCKMIN);
   if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
   const list = $('#lnList');
-  if (list) list.innerHTML = rows;
+  if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
+  marks();
 }
 
 /** The incoming call's dialog. */

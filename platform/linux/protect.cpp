@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/process.hpp"
@@ -171,6 +172,14 @@ std::optional<std::string> unprotect_for_user(const Blob& sealed) {
                                    key->data()) != 0)
         return std::nullopt;
     return clear;
+}
+
+void remove_user_key() {
+    if (auto dir = key_directory()) {
+        std::error_code ec;
+        std::filesystem::remove_all(*dir, ec);
+        if (ec) report("[ID] no se pudo borrar " + *dir + ": " + ec.message());
+    }
 }
 
 } // namespace kelvora::platform

@@ -53,4 +53,7 @@ std::optional<std::string> unprotect_for_user(const Blob& sealed) {
     return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
 }
 
+// DPAPI's key belongs to the Windows account, not to us: nothing to remove.
+void remove_user_key() {}
+
 } // namespace kelvora::platform

@@ -1,6 +1,8 @@
 // Session voice between real pages: each fake microphone plays its own tone, and each side
 // must find the other's tone (never its own) in its voice element; holding silences the line
-// both ways and the other side is told; the native side logs each call's start and end.
+// both ways and the other side is told; the native side logs each call's start and end; voice
+// asked for in the request dialog reaches the technician even though it starts before the
+// session's channels open.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
@@ -79,4 +81,20 @@ test('turning the voice off tells the other side; ending the session ends its li
   const log = ana.k.log();
   const key = log.match(/\[LLAMADA\] empieza (l\d+)/)[1];
   assert.match(log, new RegExp(`\\[LLAMADA\\] termina ${key}`));
+});
+
+test('voice turned on in the request dialog is told to the technician once the session stands', { skip }, async () => {
+  await bed.reset();
+  k = await beto.connect(ana.id);
+  await ana.request();
+  await ana.page.check('#reqCall');
+  await (await ana.acceptButton()).click({ timeout: 10000 });
+  await beto.page.waitForFunction((k) => TS.get(k)?.peerMic === true, k, { timeout: 30000 });
+  await beto.toast('peerCallOn');
+  await beto.page.waitForFunction(() => !document.getElementById('dock').hidden && document.querySelector('#dock [data-take]'), null, { timeout: 10000 });
+  await beto.eval(() => minViewer());
+  await beto.page.click('#dock [data-take]');
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto');
+  await until(betoHears, [ANA_HZ], 'Beto hears Ana');
+  await bed.reset();
 });

@@ -47,9 +47,11 @@ function freeDisplay(from) {
 
 /**
  * The switches that make a browser's microphone play a WAV file of a pure tone of `hz`
- * (sox makes it in `dir`), so that tests find each speaker by its frequency.
+ * (sox makes it in `dir`), so that tests find each speaker by its frequency; `hz` may
+ * also be the path of a WAV file to play as it is.
  */
 function toneFlags(dir, hz) {
+  if (typeof hz === 'string') return ['--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${hz}`];
   const wav = join(dir, `tono-${hz}.wav`);
   const r = spawnSync('sox', ['-n', '-r', '48000', '-c', '1', '-b', '16', wav, 'synth', '20', 'sine', String(hz), 'vol', '0.5']);
   if (r.status !== 0) throw new Error(`sox could not make a ${hz} Hz tone: ${r.stderr}`);
@@ -478,7 +480,7 @@ export class SessionBed {
     return h.start();
   }
 
-  /** A helping PC; with `tone` (Hz) its page gets its own browser whose microphone plays it. */
+  /** A helping PC; with `tone` (Hz, or a WAV file's path) its page gets its own browser whose microphone plays it. */
   async tech(name = 'Técnico Beto', { tone = 0 } = {}) {
     const t = Object.assign(new TechPC(this, name), { tone });
     this.pcs.push(t);
