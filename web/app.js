@@ -305,6 +305,7 @@ function renderAll() {
   renderRecents();
   renderHistory();
   renderScreens();
+  renderCall();
   setHeaderHeight();
 }
 
@@ -318,6 +319,7 @@ function setHeaderHeight() {
 async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(HSES ? [HSES] : [])]) endSession(s, 'local');
+  callLeave();
   await post('/api/salir').catch(() => {});
   document.body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
 }
@@ -6145,3 +6147,608 @@ function wireSettings() {
 
 if (typeof document !== 'undefined' && document.readyState !== 'loading') wireSettings();
 else addEventListener('DOMContentLoaded', wireSettings);
+
+// ── group call ───────────────────────────────────────────────────────────────────────────
+// A voice call of up to 8 people who meet in a /call/ room by a 6-character code, apart
+// from sessions and voice lines. Every member holds one peer connection to every other
+// (a full mesh): a newcomer offers to everyone the server's `welcome` lists, the members
+// already there answer. The server names the room's host, who may kick; when the host
+// leaves it names the longest-present member.
+
+/**
+ * @typedef {Object} CallPeer
+ * @property {string} id member id given by the server
+ * @property {string} name
+ * @property {RTCPeerConnection} pc
+ * @property {boolean} offerer this side made the offer (the other side only answers)
+ * @property {boolean} talk
+ * @property {boolean} muted
+ * @property {number} vol 0..1
+ * @property {HTMLAudioElement} audio plays the member's voice on the chosen speaker
+ * @property {any[]} iceq candidates that arrived before the remote description
+ * @property {Promise<void>} chain signals are applied one after another
+ */
+
+/**
+ * @typedef {Object} CallState
+ * @property {string} code
+ * @property {boolean} create this PC created the room
+ * @property {MediaStream|null} mic
+ * @property {Map<string, CallPeer>} peers by member id
+ * @property {string} me own member id ('' until `welcome`)
+ * @property {string} host member id of the room's host
+ * @property {boolean} muted
+ * @property {boolean} deaf
+ * @property {boolean} talk own speaking flag, as last sent
+ * @property {any[]} ice ICE list from `welcome`
+ * @property {WebSocket|null} ws
+ * @property {boolean} joined a `welcome` came
+ * @property {number} draws codes drawn for a new room (a drawn code may be in use)
+ * @property {number} rejoins reconnections after a server restart, since the last `welcome`
+ * @property {{ping?: any, meter?: any, rejoin?: any}} timers
+ * @property {AudioContext|null} ac
+ * @property {AnalyserNode|null} an
+ * @property {MediaStreamAudioSourceNode|null} [src] the microphone's node feeding the analyser
+ */
+
+const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
+/** Members of one room, oneself included. */
+const CALL_MAX = 8;
+/** @type {CallState|null} the group call, or null */
+let CALLX = null;
+
+/**
+ * A new room code: 6 characters of CALL_CHARS from a cryptographic source (32 divides 2^32:
+ * no bias). rnd stands in for the source.
+ * @param {ArrayLike<number>} [rnd]
+ */
+function callNewCode(rnd) {
+  const r = rnd || crypto.getRandomValues(new Uint32Array(6));
+  let code = '';
+  for (let i = 0; i < 6; i++) code += CALL_CHARS[r[i] % 32];
+  return code;
+}
+
+/** The code a person typed, trimmed and upper-cased; '' unless it is 6 letters or digits. */
+function callCodeOf(/** @type {any} */ text) {
+  const c = typeof text === 'string' ? text.trim().toUpperCase() : '';
+  return /^[A-Z0-9]{6}$/.test(c) ? c : '';
+}
+
+// Server and peer input -----------------------------------------------------------------
+
+/** A member id as the server makes them; anything else is not a member. */
+function callId(/** @type {any} */ v) {
+  return typeof v === 'string' && /^[A-Za-z0-9_-]{1,32}$/.test(v) ? v : '';
+}
+
+/** A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id. */
+function callMember(/** @type {any} */ v) {
+  if (!v || typeof v !== 'object') return null;
+  const id = callId(v.id);
+  return id ? { id, name: peerName(v.name, '?').slice(0, 32), talk: v.talk === true, muted: v.muted === true } : null;
+}
+
+/** A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise. */
+function callSignalData(/** @type {any} */ d) {
+  if (!d || typeof d !== 'object') return null;
+  const sd = d.sdp;
+  if (sd && typeof sd === 'object') {
+    if ((sd.type !== 'offer' && sd.type !== 'answer') || typeof sd.sdp !== 'string' || sd.sdp.length > 60000) return null;
+    return { sdp: { type: sd.type, sdp: sd.sdp } };
+  }
+  const c = d.ice;
+  if (c && typeof c === 'object' && typeof c.candidate === 'string' && c.candidate.length <= 1024) {
+    /** @type {any} */
+    const ice = { candidate: c.candidate };
+    if (typeof c.sdpMid === 'string' && c.sdpMid.length <= 64) ice.sdpMid = c.sdpMid;
+    if (Number.isInteger(c.sdpMLineIndex) && c.sdpMLineIndex >= 0 && c.sdpMLineIndex < 64) ice.sdpMLineIndex = c.sdpMLineIndex;
+    if (typeof c.usernameFragment === 'string' && c.usernameFragment.length <= 256) ice.usernameFragment = c.usernameFragment;
+    if (ice.sdpMid === undefined && ice.sdpMLineIndex === undefined) return null;
+    return { ice };
+  }
+  return null;
+}
+
+/**
+ * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
+ * lists; null for anything unusable. Unknown kinds come back as {t} alone.
+ */
+function callClean(/** @type {any} */ m) {
+  if (!m || typeof m !== 'object' || typeof m.t !== 'string') return null;
+  switch (m.t) {
+    case 'welcome': {
+      const id = callId(m.id);
+      if (!id) return null;
+      /** @type {any[]} */
+      const peers = [];
+      for (const v of Array.isArray(m.peers) ? m.peers.slice(0, 64) : []) {
+        const p = callMember(v);
+        if (p && p.id !== id && !peers.some((o) => o.id === p.id) && peers.length < CALL_MAX - 1) peers.push(p);
+      }
+      return { t: m.t, id, host: callId(m.host), ice: cleanIce(m.iceServers), peers };
+    }
+    case 'peer-join': {
+      const peer = callMember(m.peer);
+      return peer ? { t: m.t, peer } : null;
+    }
+    case 'signal': {
+      const from = callId(m.from), data = callSignalData(m.data);
+      return from && data ? { t: m.t, from, name: peerName(m.name, '?').slice(0, 32), data } : null;
+    }
+    case 'state': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, talk: m.talk === true, muted: m.muted === true } : null;
+    }
+    case 'peer-leave': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, host: callId(m.host) } : null;
+    }
+    default:
+      return { t: m.t.slice(0, 32) };
+  }
+}
+
+/**
+ * How long to wait before joining again after the socket closed, in ms; -1 to leave the
+ * call. Only a server restart ("server going away") is worth coming back for, spread over
+ * a few seconds so that the whole room does not knock at once, and a few times at most.
+ */
+function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
+  if (code !== 1001 || reason !== 'server going away' || tries >= 5) return -1;
+  return Math.round(1000 + rnd * 4000 * (tries + 1));
+}
+
+// The room ---------------------------------------------------------------------------------
+
+/** Opens the microphone: the voice lines' way when that exists, else plainly with the call settings. */
+async function callMic() {
+  const shared = /** @type {any} */ (globalThis).getMic;
+  if (typeof shared === 'function') return (await shared({})) || null;
+  const proc = yes(setting('llamada', 'procesar_voz'));
+  const dev = setting('llamada', 'microfono');
+  /** @type {any} */
+  const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
+  if (dev) audio.deviceId = { ideal: dev };
+  try {
+    return await navigator.mediaDevices.getUserMedia({ audio });
+  } catch (e) {
+    const err = /** @type {any} */ (e);
+    diag(`[MICROFONO] no abrió (llamada en grupo): ${err && err.name} ${err && err.message}`);
+    toast(t('micErr', (err && err.message) || (err && err.name) || '?'), 9000);
+    return null;
+  }
+}
+
+function callCreate() {
+  callStart(callNewCode(), true);
+}
+
+function callJoin() {
+  const code = callCodeOf($('#callCode').value);
+  if (!code) {
+    toast(t('callBadCode'));
+    return;
+  }
+  callStart(code, false);
+}
+
+/** Joins (or creates) the room of code; ignored while in a call. */
+async function callStart(/** @type {string} */ code, /** @type {boolean} */ create) {
+  if (CALLX) return;
+  /** @type {CallState} */
+  const x = {
+    code, create, mic: null, peers: new Map(), me: '', host: '', muted: false, deaf: false, talk: false,
+    ice: [], ws: null, joined: false, draws: 1, rejoins: 0, timers: {}, ac: null, an: null,
+  };
+  CALLX = x;
+  renderCall();
+  const mic = await callMic();
+  if (CALLX !== x) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    return;
+  }
+  if (!mic) {
+    CALLX = null;
+    renderCall();
+    return;
+  }
+  x.mic = mic;
+  callWatchMic(x, mic);
+  callOpen(x, false);
+  callMeterStart(x);
+  post('/api/llamada', { activa: true }).catch(() => {});
+  renderCall();
+}
+
+/** Opens the room's socket; rejoin after a server restart joins or creates the room again. */
+function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/call/' + x.code));
+  } catch {
+    callLeave('srvDown');
+    return;
+  }
+  x.ws = ws;
+  ws.onopen = () => {
+    if (CALLX !== x || x.ws !== ws) return;
+    /** @type {any} */
+    const join = { t: 'join', name: peerName(ID && ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
+    if (rejoin) join.rejoin = true;
+    ws.send(JSON.stringify(join));
+    clearInterval(x.timers.ping);
+    x.timers.ping = setInterval(() => callSend(x, { t: 'ping' }), 25000);
+  };
+  ws.onmessage = (e) => {
+    if (CALLX !== x || x.ws !== ws) return;
+    const m = callClean(wireMsg(e.data, 1 << 16));
+    if (m) callMsg(x, m);
+  };
+  ws.onclose = (e) => {
+    if (CALLX !== x || x.ws !== ws) return;
+    clearInterval(x.timers.ping);
+    x.ws = null;
+    const wait = callRejoinWait(e.code, e.reason, x.rejoins);
+    if (wait < 0) {
+      callLeave('srvDown');
+      return;
+    }
+    x.rejoins++;
+    x.timers.rejoin = setTimeout(() => { if (CALLX === x) callOpen(x, true); }, wait);
+  };
+}
+
+function callSend(/** @type {CallState} */ x, /** @type {any} */ m) {
+  if (x.ws && x.ws.readyState === WebSocket.OPEN) x.ws.send(JSON.stringify(m));
+}
+
+/** One frame from the room's socket (already checked by callClean). */
+function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'welcome':
+      // After a server restart every member comes back under a new id: the mesh is built again.
+      for (const p of [...x.peers.values()]) callDropPeer(x, p);
+      x.me = m.id;
+      x.host = m.host;
+      x.ice = m.ice;
+      x.joined = true;
+      x.rejoins = 0;
+      for (const v of m.peers) {
+        const p = callPeer(x, v.id, v.name, true);
+        if (p) Object.assign(p, { talk: v.talk, muted: v.muted });
+      }
+      callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+      break;
+    case 'peer-join':
+      if (m.peer.id !== x.me) callPeer(x, m.peer.id, m.peer.name, false);
+      break;
+    case 'signal': {
+      if (m.from === x.me) break;
+      const p = x.peers.get(m.from) || (m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
+      if (p) p.chain = p.chain.then(() => callApply(x, p, m.data)).catch((e) => console.warn('señal de la llamada', e));
+      break;
+    }
+    case 'state': {
+      const p = x.peers.get(m.id);
+      if (p) Object.assign(p, { talk: m.talk, muted: m.muted });
+      break;
+    }
+    case 'peer-leave': {
+      const p = x.peers.get(m.id);
+      if (p) callDropPeer(x, p);
+      if (m.host) x.host = m.host;
+      break;
+    }
+    case 'notfound':
+      // A drawn code that happens to be in use: draw another (a few times at most).
+      if (x.create && !x.joined && x.draws < 3 && x.ws) {
+        const old = x.ws;
+        x.ws = null;
+        old.close();
+        x.code = callNewCode();
+        x.draws++;
+        callOpen(x, false);
+        break;
+      }
+      callLeave('callNotFound');
+      return;
+    case 'full':
+      callLeave('callFull');
+      return;
+    case 'kicked':
+      callLeave('callKicked');
+      return;
+    case 'pong':
+      return;
+    default:
+      console.log('llamada: mensaje desconocido', m.t);
+      return;
+  }
+  renderCall();
+}
+
+/** The peer connection to one member; null when the room is already full on this side. */
+function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ offerer) {
+  const known = x.peers.get(id);
+  if (known) return known;
+  if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
+  const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
+  // In the page (hidden), so that a change of speaker reaches it like every other element.
+  const audio = document.createElement('audio');
+  audio.autoplay = true;
+  audio.hidden = true;
+  audio.muted = x.deaf;
+  document.body.appendChild(audio);
+  if (typeof applySink === 'function') applySink(audio, true);
+  /** @type {CallPeer} */
+  const p = { id, name, pc, offerer, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  x.peers.set(id, p);
+  for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
+  pc.onicecandidate = (e) => { if (e.candidate && CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
+  pc.ontrack = (e) => {
+    audio.srcObject = e.streams[0] || new MediaStream([e.track]);
+    audio.play().catch(() => {});
+  };
+  pc.onconnectionstatechange = () => { if (CALLX === x && x.peers.get(id) === p) renderCall(); };
+  if (offerer) {
+    p.chain = p.chain
+      .then(async () => {
+        const o = await pc.createOffer();
+        await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+        if (CALLX === x && x.peers.get(id) === p && pc.localDescription) callSend(x, { t: 'signal', to: id, data: { sdp: pc.localDescription.toJSON() } });
+      })
+      .catch((e) => console.warn('señal de la llamada', e));
+  }
+  return p;
+}
+
+/** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
+async function callApply(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {any} */ data) {
+  if (CALLX !== x || x.peers.get(p.id) !== p) return;
+  const pc = p.pc;
+  if (data.sdp) {
+    // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
+    if (data.sdp.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer') return;
+    await pc.setRemoteDescription(data.sdp);
+    for (const c of p.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
+    if (data.sdp.type === 'offer') {
+      const a = await pc.createAnswer();
+      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
+      if (CALLX === x && pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: pc.localDescription.toJSON() } });
+    }
+  } else if (!pc.remoteDescription) {
+    if (p.iceq.length < 200) p.iceq.push(data.ice);
+  } else pc.addIceCandidate(data.ice).catch(() => {});
+}
+
+function callDropPeer(/** @type {CallState} */ x, /** @type {CallPeer} */ p) {
+  x.peers.delete(p.id);
+  try {
+    p.pc.close();
+  } catch {}
+  p.audio.pause();
+  p.audio.srcObject = null;
+  p.audio.remove();
+}
+
+// Microphone, level, mute ----------------------------------------------------------------
+
+/** Every 120 ms: the own level on the meter, and `state` to the room when speaking starts or stops. */
+function callMeterStart(/** @type {CallState} */ x) {
+  try {
+    x.ac = new AudioContext();
+    x.an = x.ac.createAnalyser();
+    x.an.fftSize = 512;
+    if (x.mic) x.src = x.ac.createMediaStreamSource(x.mic);
+    if (x.src) x.src.connect(x.an);
+  } catch {
+    return;
+  }
+  const buf = new Float32Array(512);
+  x.timers.meter = setInterval(() => {
+    if (CALLX !== x || !x.an) return;
+    if (x.ac && x.ac.state === 'suspended') x.ac.resume().catch(() => {});
+    x.an.getFloatTimeDomainData(buf);
+    let sum = 0;
+    for (const v of buf) sum += v * v;
+    const rms = Math.sqrt(sum / buf.length);
+    const meter = $('#callMeter');
+    if (meter) meter.value = x.muted ? 0 : Math.min(100, rms * 400) / 100;
+    const talk = !x.muted && rms > 0.02;
+    if (talk !== x.talk) {
+      x.talk = talk;
+      callSend(x, { t: 'state', talk, muted: x.muted });
+      renderCall();
+    }
+  }, 120);
+}
+
+/** A microphone that goes away (unplugged, taken by the system) is reopened a moment later. */
+function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic) {
+  for (const tr of mic.getAudioTracks()) {
+    tr.addEventListener('ended', () => {
+      if (CALLX !== x || x.mic !== mic) return;
+      diag(`[MICROFONO] «${tr.label}» se cerró en la llamada en grupo`);
+      setTimeout(() => { if (CALLX === x && x.mic === mic) callSwapMic(x); }, 900);
+    });
+  }
+}
+
+/** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
+async function callSwapMic(/** @type {CallState} */ x) {
+  const mic = await callMic();
+  if (CALLX !== x || !mic) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    if (CALLX === x) toast(t('micLost'), 8000);
+    return;
+  }
+  const old = x.mic;
+  x.mic = mic;
+  const tr = mic.getAudioTracks()[0] || null;
+  if (tr) tr.enabled = !x.muted;
+  for (const p of x.peers.values()) {
+    for (const snd of p.pc.getSenders()) if (!snd.track || snd.track.kind === 'audio') snd.replaceTrack(tr).catch(() => {});
+  }
+  try {
+    if (x.src) x.src.disconnect();
+    x.src = x.ac && x.an ? x.ac.createMediaStreamSource(mic) : null;
+    if (x.src && x.an) x.src.connect(x.an);
+  } catch {}
+  if (old) old.getTracks().forEach((o) => o.stop());
+  callWatchMic(x, mic);
+  toast(t('micBack'), 8000);
+}
+
+function callMute() {
+  const x = CALLX;
+  if (!x || !x.mic) return;
+  x.muted = !x.muted;
+  x.mic.getAudioTracks().forEach((tr) => { tr.enabled = !x.muted; });
+  if (x.muted) x.talk = false;
+  callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+  renderCall();
+}
+
+/** Deaf: nobody in the call is heard here (only on this PC). */
+function callDeaf() {
+  const x = CALLX;
+  if (!x) return;
+  x.deaf = !x.deaf;
+  for (const p of x.peers.values()) p.audio.muted = x.deaf;
+  renderCall();
+}
+
+function callVol(/** @type {string} */ id, /** @type {number} */ v) {
+  const p = CALLX && CALLX.peers.get(id);
+  if (!p || !Number.isFinite(v)) return;
+  p.vol = Math.max(0, Math.min(100, v)) / 100;
+  p.audio.volume = p.vol;
+}
+
+/** The room's host removes a member (the server checks that this PC is the host). */
+function callKick(/** @type {string} */ id) {
+  const x = CALLX;
+  if (x && x.me && x.host === x.me && x.peers.has(id)) callSend(x, { t: 'kick', id });
+}
+
+/**
+ * Leaves the call; why is the key of a toast to show, if any.
+ * @param {string} [why]
+ */
+function callLeave(why) {
+  const x = CALLX;
+  if (!x) return;
+  CALLX = null;
+  clearInterval(x.timers.ping);
+  clearInterval(x.timers.meter);
+  clearTimeout(x.timers.rejoin);
+  for (const p of [...x.peers.values()]) callDropPeer(x, p);
+  if (x.mic) x.mic.getTracks().forEach((tr) => tr.stop());
+  if (x.ac) x.ac.close().catch(() => {});
+  const ws = x.ws;
+  x.ws = null;
+  if (ws) {
+    try {
+      ws.close();
+    } catch {}
+  }
+  if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
+  if (why) toast(t(why), 6000);
+  renderCall();
+}
+
+// View -----------------------------------------------------------------------------------
+
+/**
+ * Who the rows are: they are built again only when that changes, so that a drag on a
+ * volume slider survives members who start and stop speaking; the rest is updated in place.
+ */
+let callDrawn = '';
+
+function renderCall() {
+  const x = CALLX;
+  const dot = $('#calldot');
+  if (!dot) return;
+  dot.hidden = !x;
+  $('#callSetup').hidden = !!x;
+  $('#callRoom').hidden = !x;
+  if (!x) {
+    callDrawn = '';
+    $('#callPeople').innerHTML = '';
+    return;
+  }
+  $('#callCodeBig').textContent = x.code;
+  $('#callCopyBtn').textContent = t('copy');
+  $('#callInfo').textContent = x.joined ? t('callPeople', x.peers.size + 1) : t('connecting');
+  $('#callMuteBtn').textContent = t(x.muted ? 'callMuted' : 'callUnmuted');
+  $('#callMuteBtn').classList.toggle('off', x.muted);
+  $('#callDeafBtn').textContent = t(x.deaf ? 'callDeafOn' : 'callDeafOff');
+  $('#callDeafBtn').classList.toggle('off', x.deaf);
+  const amHost = !!x.me && x.host === x.me;
+  const myName = peerName(ID && ID.nombre, 'Kelvora');
+  const peers = [...x.peers.values()];
+  const who = JSON.stringify([LANG, myName, amHost, x.host, peers.map((p) => [p.id, p.name])]);
+  const box = $('#callPeople');
+  if (who !== callDrawn) {
+    callDrawn = who;
+    const muted = (/** @type {string} */ tip) => `<span class="cmuted" title="${esc(t(tip))}" hidden>🔇</span>`;
+    box.innerHTML =
+      `<div class="item cme" data-id=""><span class="ctalk"></span><span class="grow"><b>${esc(myName)}</b> · ${esc(t('callYou'))}${amHost ? ' · ' + esc(t('callHost')) : ''}</span>${muted('callMuted')}</div>` +
+      peers
+        .map(
+          (p) =>
+            `<div class="item cpeer" data-id="${esc(p.id)}"><span class="ctalk"></span>` +
+            `<span class="grow"><b>${esc(p.name)}</b>${p.id === x.host ? ' · ' + esc(t('callHost')) : ''}</span>` +
+            muted('dkPeerMuted') +
+            '<span class="cst muted"></span>' +
+            `<input type="range" class="cvol" min="0" max="100" value="${Math.round(p.vol * 100)}" title="${esc(t('dkVol'))}" data-id="${esc(p.id)}">` +
+            (amHost ? `<button class="small danger ckick" data-id="${esc(p.id)}">${esc(t('callKick'))}</button>` : '') +
+            '</div>',
+        )
+        .join('');
+  }
+  const states = t('pcState');
+  box.querySelectorAll('.item').forEach((/** @type {HTMLElement} */ row) => {
+    const p = row.dataset.id ? x.peers.get(row.dataset.id) : null;
+    const talk = p ? p.talk && !p.muted : x.talk;
+    row.classList.toggle('talk', talk);
+    const mark = row.querySelector('.cmuted');
+    if (mark) /** @type {HTMLElement} */ (mark).hidden = !(p ? p.muted : x.muted);
+    const st = row.querySelector('.cst');
+    if (st && p) st.textContent = (states && typeof states === 'object' && states[p.pc.connectionState]) || p.pc.connectionState;
+  });
+}
+
+function wireCall() {
+  $('#callCreateBtn').onclick = callCreate;
+  $('#callJoinBtn').onclick = callJoin;
+  $('#callCode').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') callJoin(); });
+  $('#callMuteBtn').onclick = callMute;
+  $('#callDeafBtn').onclick = callDeaf;
+  $('#callLeaveBtn').onclick = () => callLeave();
+  // The code is there to be passed on: a copy button beside it (the code itself copies too).
+  $('#callCodeBig').insertAdjacentHTML('afterend', '<button id="callCopyBtn" class="small"></button>');
+  $('#callCodeBig').onclick = $('#callCopyBtn').onclick = () => { if (CALLX) copyText(CALLX.code); };
+  $('#callPeople').addEventListener('input', (/** @type {Event} */ e) => {
+    const el = /** @type {HTMLInputElement} */ (e.target);
+    if (el.classList.contains('cvol')) callVol(el.dataset.id || '', Number(el.value));
+  });
+  $('#callPeople').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button.ckick'));
+    if (b) callKick(b.dataset.id || '');
+  });
+  renderCall();
+}
+
+// A page that goes away takes its place in the room with it; the native side must not
+// count the call as still running (it holds updates back while one is).
+addEventListener('beforeunload', () => {
+  if (!CALLX || !CALLX.mic) return;
+  try {
+    fetch('/api/llamada', { method: 'POST', keepalive: true, headers: { 'Content-Type': 'application/json', 'X-Token': TOKEN }, body: '{"activa":false}' });
+  } catch {}
+});
+
+if (typeof document !== 'undefined' && document.readyState !== 'loading') wireCall();
+else addEventListener('DOMContentLoaded', wireCall);
