@@ -6301,25 +6301,6 @@ function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason
 
 // The room ---------------------------------------------------------------------------------
 
-/** Opens the microphone: the voice lines' way when that exists, else plainly with the call settings. */
-async function callMic() {
-  const shared = /** @type {any} */ (globalThis).getMic;
-  if (typeof shared === 'function') return (await shared({})) || null;
-  const proc = yes(setting('llamada', 'procesar_voz'));
-  const dev = setting('llamada', 'microfono');
-  /** @type {any} */
-  const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
-  if (dev) audio.deviceId = { ideal: dev };
-  try {
-    return await navigator.mediaDevices.getUserMedia({ audio });
-  } catch (e) {
-    const err = /** @type {any} */ (e);
-    diag(`[MICROFONO] no abrió (llamada en grupo): ${err && err.name} ${err && err.message}`);
-    toast(t('micErr', (err && err.message) || (err && err.name) || '?'), 9000);
-    return null;
-  }
-}
-
 function callCreate() {
   callStart(callNewCode(), true);
 }
@@ -6343,7 +6324,7 @@ async function callStart(/** @type {string} */ code, /** @type {boolean} */ crea
   };
   CALLX = x;
   renderCall();
-  const mic = await callMic();
+  const mic = await getMic({});
   if (CALLX !== x) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
     return;
@@ -6577,7 +6558,7 @@ function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic
 
 /** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
 async function callSwapMic(/** @type {CallState} */ x) {
-  const mic = await callMic();
+  const mic = await getMic({ quiet: true, silent: true });
   if (CALLX !== x || !mic) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
     if (CALLX === x) toast(t('micLost'), 8000);

@@ -124,7 +124,7 @@ function room() {
     return { track, getAudioTracks: () => [track], getTracks: () => [track] };
   };
   p.mics = [];
-  p.callMic = async () => { const m = mic(); p.mics.push(m); return m; };
+  p.getMic = async () => { const m = mic(); p.mics.push(m); return m; };
   Object.defineProperty(p, 'track', { get: () => p.mics[0].track });
   /** The current socket receives a frame from the server. */
   p.hear = async (m) => {
