@@ -6291,11 +6291,12 @@ function callClean(/** @type {any} */ m) {
 
 /**
  * How long to wait before joining again after the socket closed, in ms; -1 to leave the
- * call. Only a server restart ("server going away") is worth coming back for, spread over
- * a few seconds so that the whole room does not knock at once, and a few times at most.
+ * call. Only a server restart ("server going away") is worth coming back for; while coming
+ * back (tries > 0) a server not up yet is tried again, a few times at most. The waits are
+ * spread so that the whole room does not knock at once.
  */
 function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
-  if (code !== 1001 || reason !== 'server going away' || tries >= 5) return -1;
+  if (tries >= 5 || (tries === 0 && (code !== 1001 || reason !== 'server going away'))) return -1;
   return Math.round(1000 + rnd * 4000 * (tries + 1));
 }
 

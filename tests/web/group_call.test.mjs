@@ -70,7 +70,7 @@ test('frames from the room: checked types, names cut, lists bounded, junk droppe
   assert.deepEqual(plain(w.peers.map((m) => m.id)), ['m0', 'm1', 'm2', 'm3', 'm4', 'm5', 'm6']);
 });
 
-test('only a server restart brings the page back into the room, a few times, spread out', () => {
+test('only a server restart brings the page back into the room, trying a few times, spread out', () => {
   const p = loadPage();
   for (const [code, reason, tries, rnd, want] of [
     [1001, 'server going away', 0, 0, 1000],
@@ -81,6 +81,10 @@ test('only a server restart brings the page back into the room, a few times, spr
     [1000, 'server going away', 0, 0, -1],
     [1006, '', 0, 0, -1],
     [1008, 'rate', 0, 0, -1],
+    // Coming back, a server that is not listening yet is knocked at again.
+    [1006, '', 1, 0, 1000],
+    [1006, '', 4, 1, 21000],
+    [1006, '', 5, 0, -1],
   ]) assert.equal(p.callRejoinWait(code, reason, tries, rnd), want, `${code} ${reason} ${tries}`);
 });
 
