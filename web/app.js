@@ -6161,6 +6161,7 @@ else addEventListener('DOMContentLoaded', wireSettings);
  * @property {string} name
  * @property {RTCPeerConnection} pc
  * @property {boolean} offerer this side made the offer (the other side only answers)
+ * @property {boolean} restarted the one retry with fresh candidates was made
  * @property {boolean} talk
  * @property {boolean} muted
  * @property {number} vol 0..1
@@ -6464,7 +6465,7 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   document.body.appendChild(audio);
   if (typeof applySink === 'function') applySink(audio, true);
   /** @type {CallPeer} */
-  const p = { id, name, pc, offerer, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
   x.peers.set(id, p);
   for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
   pc.onicecandidate = (e) => { if (e.candidate && CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
@@ -6472,17 +6473,28 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
     audio.srcObject = e.streams[0] || new MediaStream([e.track]);
     audio.play().catch(() => {});
   };
-  pc.onconnectionstatechange = () => { if (CALLX === x && x.peers.get(id) === p) renderCall(); };
-  if (offerer) {
-    p.chain = p.chain
-      .then(async () => {
-        const o = await pc.createOffer();
-        await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
-        if (CALLX === x && x.peers.get(id) === p && pc.localDescription) callSend(x, { t: 'signal', to: id, data: { sdp: pc.localDescription.toJSON() } });
-      })
-      .catch((e) => console.warn('señal de la llamada', e));
-  }
+  pc.onconnectionstatechange = () => {
+    if (CALLX !== x || x.peers.get(id) !== p) return;
+    // A pair that fails would leave two members deaf to each other while both hear the
+    // rest: the side that offered tries once more with fresh candidates.
+    if (pc.connectionState === 'failed' && p.offerer && !p.restarted) {
+      p.restarted = true;
+      callOffer(x, p, true);
+    }
+    renderCall();
+  };
+  if (offerer) callOffer(x, p, false);
   return p;
+}
+
+function callOffer(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {boolean} */ iceRestart) {
+  p.chain = p.chain
+    .then(async () => {
+      const o = await p.pc.createOffer(iceRestart ? { iceRestart: true } : {});
+      await p.pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+      if (CALLX === x && x.peers.get(p.id) === p && p.pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: p.pc.localDescription.toJSON() } });
+    })
+    .catch((e) => console.warn('señal de la llamada', e));
 }
 
 /** Applies a signal from one member: its offer (answered) or answer, or a candidate. */

@@ -116,7 +116,7 @@ function room() {
     constructor(cfg) { Object.assign(this, { cfg, tracks: [], signalingState: 'stable', connectionState: 'new', remoteDescription: null, localDescription: null, cands: [], closed: false }); p.pcs.push(this); }
     addTrack(tr) { this.tracks.push(tr); }
     getSenders() { return this.tracks.map((tr, i) => ({ track: tr, replaceTrack: async (n) => { this.tracks[i] = n; } })); }
-    async createOffer() { return { type: 'offer', sdp: 'offer' }; }
+    async createOffer(o) { return { type: 'offer', sdp: o && o.iceRestart ? 'restart' : 'offer' }; }
     async createAnswer() { return { type: 'answer', sdp: 'answer' }; }
     async setLocalDescription(d) { this.localDescription = { ...d, toJSON: () => ({ type: d.type, sdp: d.sdp }) }; this.signalingState = d.type === 'offer' ? 'have-local-offer' : 'stable'; }
     async setRemoteDescription(d) { this.remoteDescription = d; this.signalingState = d.type === 'offer' ? 'have-remote-offer' : 'stable'; }
@@ -187,6 +187,15 @@ test('members: a late joiner offers to everyone listed, the others answer, the r
   assert.equal(x.peers.size, 7);
   await p.hear({ t: 'signal', from: 'zz', data: { sdp: { type: 'offer', sdp: 'v=0' } } });
   assert.equal(x.peers.size, 7);
+
+  // A failed pair: the side that offered tries once more with fresh candidates, the other waits.
+  for (const id of ['b2', 'b2', 'c3']) {
+    const m = x.peers.get(id);
+    m.pc.connectionState = 'failed';
+    m.pc.onconnectionstatechange();
+  }
+  await flush();
+  assert.deepEqual(plain(ws.sent.filter((m) => m.data && m.data.sdp && m.data.sdp.sdp === 'restart').map((m) => m.to)), ['b2']);
 
   await p.hear({ t: 'state', id: 'b2', talk: false, muted: true });
   assert.deepEqual([x.peers.get('b2').talk, x.peers.get('b2').muted], [false, true]);
