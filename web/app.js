@@ -6188,6 +6188,7 @@ else addEventListener('DOMContentLoaded', wireSettings);
  * @property {string} name
  * @property {RTCPeerConnection} pc
  * @property {boolean} offerer this side made the offer (the other side only answers)
+ * @property {boolean} restarted the one retry with fresh candidates was made
  * @property {boolean} talk
  * @property {boolean} muted
  * @property {number} vol 0..1
@@ -6318,34 +6319,16 @@ function callClean(/** @type {any} */ m) {
 
 /**
  * How long to wait before joining again after the socket closed, in ms; -1 to leave the
- * call. Only a server restart ("server going away") is worth coming back for, spread over
- * a few seconds so that the whole room does not knock at once, and a few times at most.
+ * call. Only a server restart ("server going away") is worth coming back for; while coming
+ * back (tries > 0) a server not up yet is tried again, a few times at most. The waits are
+ * spread so that the whole room does not knock at once.
  */
 function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
-  if (code !== 1001 || reason !== 'server going away' || tries >= 5) return -1;
+  if (tries >= 5 || (tries === 0 && (code !== 1001 || reason !== 'server going away'))) return -1;
   return Math.round(1000 + rnd * 4000 * (tries + 1));
 }
 
 // The room ---------------------------------------------------------------------------------
-
-/** Opens the microphone: the voice lines' way when that exists, else plainly with the call settings. */
-async function callMic() {
-  const shared = /** @type {any} */ (globalThis).getMic;
-  if (typeof shared === 'function') return (await shared({})) || null;
-  const proc = yes(setting('llamada', 'procesar_voz'));
-  const dev = setting('llamada', 'microfono');
-  /** @type {any} */
-  const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
-  if (dev) audio.deviceId = { ideal: dev };
-  try {
-    return await navigator.mediaDevices.getUserMedia({ audio });
-  } catch (e) {
-    const err = /** @type {any} */ (e);
-    diag(`[MICROFONO] no abrió (llamada en grupo): ${err && err.name} ${err && err.message}`);
-    toast(t('micErr', (err && err.message) || (err && err.name) || '?'), 9000);
-    return null;
-  }
-}
 
 function callCreate() {
   callStart(callNewCode(), true);
@@ -6370,7 +6353,7 @@ async function callStart(/** @type {string} */ code, /** @type {boolean} */ crea
   };
   CALLX = x;
   renderCall();
-  const mic = await callMic();
+  const mic = await getMic({});
   if (CALLX !== x) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
     return;
@@ -6509,7 +6492,7 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   document.body.appendChild(audio);
   if (typeof applySink === 'function') applySink(audio, true);
   /** @type {CallPeer} */
-  const p = { id, name, pc, offerer, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
   x.peers.set(id, p);
   for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
   pc.onicecandidate = (e) => { if (e.candidate && CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
@@ -6517,17 +6500,28 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
     audio.srcObject = e.streams[0] || new MediaStream([e.track]);
     audio.play().catch(() => {});
   };
-  pc.onconnectionstatechange = () => { if (CALLX === x && x.peers.get(id) === p) renderCall(); };
-  if (offerer) {
-    p.chain = p.chain
-      .then(async () => {
-        const o = await pc.createOffer();
-        await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
-        if (CALLX === x && x.peers.get(id) === p && pc.localDescription) callSend(x, { t: 'signal', to: id, data: { sdp: pc.localDescription.toJSON() } });
-      })
-      .catch((e) => console.warn('señal de la llamada', e));
-  }
+  pc.onconnectionstatechange = () => {
+    if (CALLX !== x || x.peers.get(id) !== p) return;
+    // A pair that fails would leave two members deaf to each other while both hear the
+    // rest: the side that offered tries once more with fresh candidates.
+    if (pc.connectionState === 'failed' && p.offerer && !p.restarted) {
+      p.restarted = true;
+      callOffer(x, p, true);
+    }
+    renderCall();
+  };
+  if (offerer) callOffer(x, p, false);
   return p;
+}
+
+function callOffer(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {boolean} */ iceRestart) {
+  p.chain = p.chain
+    .then(async () => {
+      const o = await p.pc.createOffer(iceRestart ? { iceRestart: true } : {});
+      await p.pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+      if (CALLX === x && x.peers.get(p.id) === p && p.pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: p.pc.localDescription.toJSON() } });
+    })
+    .catch((e) => console.warn('señal de la llamada', e));
 }
 
 /** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
@@ -6604,7 +6598,7 @@ function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic
 
 /** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
 async function callSwapMic(/** @type {CallState} */ x) {
-  const mic = await callMic();
+  const mic = await getMic({ quiet: true, silent: true });
   if (CALLX !== x || !mic) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
     if (CALLX === x) toast(t('micLost'), 8000);
