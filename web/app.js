@@ -5725,10 +5725,13 @@ async function saveSettings() {
     if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
     return;
   }
+  // What the start-with-the-system switch had to say goes with the final toast, which
+  // would otherwise replace it at once.
+  let note = '';
   if (f.autostart !== !!S.inicio_windows) {
     try {
       const a = await post('/api/inicio_windows', { on: f.autostart });
-      if (a && typeof a.msg === 'string' && a.msg) toast(a.msg.slice(0, UPD_TEXT_MAX), 6000);
+      if (a && typeof a.msg === 'string') note = a.msg.slice(0, UPD_TEXT_MAX);
     } catch {}
   }
   const a = r.ajustes && typeof r.ajustes === 'object' ? r.ajustes : {};
@@ -5749,7 +5752,8 @@ async function saveSettings() {
     hostConnect();
   } else if (step === 'connect') hostConnect();
   if (before.servidor !== after.servidor) checkServer();
-  toast(t('saved'));
+  if (note) toast(t('saved') + ' ' + note, 6000);
+  else toast(t('saved'));
 }
 
 /** Reads /health of the address in the field (or the default) and says what answered. */
