@@ -13,7 +13,7 @@ import { launchSignal, missingSignal, testCert } from '../lib/signal_server.mjs'
 
 const skip = !existsSync(BIN) ? `${BIN} is not built` : !existsSync(CHROMIUM) ? 'Chromium is not installed (scripts/install-deps.sh installs it)' : missingSignal;
 // An address where nothing answers: the page starts registered nowhere, and the maker's
-// real server is never asked.
+// real server is never asked (nor, with automatic checks off, its update channel).
 const DEAD = 'https://127.0.0.1:9752';
 let k, sig, browser, page;
 
@@ -21,7 +21,7 @@ before(async () => {
   if (skip) return;
   const home = tempHome();
   mkdirSync(dataDir(home), { recursive: true });
-  writeFileSync(join(dataDir(home), 'kelvora.ini'), `[general]\nservidor = ${DEAD}\n`);
+  writeFileSync(join(dataDir(home), 'kelvora.ini'), `[general]\nservidor = ${DEAD}\nbuscar_actualizaciones = no\n`);
   sig = await launchSignal();
   // Shortcuts and the autostart entry go below the throw-away home, never the runner's.
   k = await new Kelvora({ home, env: { HOME: home, XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'share') } }).start();
