@@ -5546,6 +5546,16 @@ function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
 }
 
 /**
+ * The `monitores` to store: the stored value while no box was touched, so that a choice
+ * naming a monitor unplugged today is not widened to every monitor by an unrelated save;
+ * else the value of the boxes.
+ */
+function monSetting(/** @type {{name: string, on: boolean, was?: boolean}[]} */ boxes, /** @type {string=} */ stored) {
+  const untouched = boxes.every((b) => b.was === undefined || b.was === b.on);
+  return untouched && stored ? stored : monValue(boxes);
+}
+
+/**
  * The three sections that Save sends, from the form's values. Switches are "si"/"no";
  * the name and the server go trimmed.
  */
@@ -5564,7 +5574,7 @@ function formSections(/** @type {any} */ f) {
       permitir_control: sw(f.permitir_control),
       compartir_audio: sw(f.compartir_audio),
       desatendido: sw(f.desatendido),
-      monitores: monValue(f.monitores || []),
+      monitores: monSetting(f.monitores || [], f.monStored),
       calidad: ['nitidez', 'fluidez'].includes(f.calidad) ? f.calidad : 'auto',
       fps: ['15', '60'].includes(f.fps) ? f.fps : '30',
       sonido: sw(f.sonido),
@@ -5638,12 +5648,7 @@ function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @ty
   return o.join('');
 }
 
-/** The monitors of this PC for the boxes. */
-function formMonitors() {
-  return cleanMons(S.monitores);
-}
-
-/** renderSettings: the form from the stored settings, built on entering the tab. */
+/** The form from the stored settings and the PC's state. */
 async function loadSettings() {
   try {
     const a = await get('/api/ajustes');
@@ -5662,7 +5667,7 @@ async function buildSettings() {
   const g = (/** @type {string} */ k) => setting('general', k), r = (/** @type {string} */ k) => setting('recibir', k), c = (/** @type {string} */ k) => setting('llamada', k);
   const name = ID && typeof ID.nombre === 'string' ? ID.nombre : '';
   const chosen = monNames(r('monitores'));
-  const mons = formMonitors();
+  const mons = cleanMons(S.monitores);
   const boxes = mons
     .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}"${!chosen.length || chosen.includes(m.name) ? ' checked' : ''}><span>${esc(`🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}`)}</span></label>`)
     .join('');
@@ -5680,7 +5685,7 @@ async function buildSettings() {
     swRow('sfCtl', 'sCtl', yes(r('permitir_control'))) +
     swRow('sfAud', 'sAud', yes(r('compartir_audio'))) +
     swRow('sfUA', 'sUA', yes(r('desatendido')), 'sUAHint') +
-    `<div class="field"><span>${esc(t('sMons'))}</span><div class="smons" id="sfMons">${boxes}</div><span class="hint">${esc(t('sMonsHint'))}</span></div>` +
+    `<div class="field"><span>${esc(t('sMons'))}</span><div class="smons" id="sfMons" data-stored="${esc(r('monitores'))}">${boxes}</div><span class="hint">${esc(t('sMonsHint'))}</span></div>` +
     `<div class="row spair">` +
     selRow('sfQual', 'sQual', [['auto', t('qAuto')], ['nitidez', t('qText')], ['fluidez', t('qMotion')]], qualityName(r('calidad')) || 'auto') +
     selRow('sfFps', 'sFps', [['15', '15'], ['30', '30'], ['60', '60']], ['15', '60'].includes(r('fps')) ? r('fps') : '30') +
@@ -5733,7 +5738,8 @@ function readForm() {
     nombre: $('#sfName').value, idioma: $('#sfLang').value, buscar_actualizaciones: on('sfUpd'),
     servidor: $('#sfServer').value, conexion: $('#sfConn').value,
     disponible: on('sfAvail'), permitir_control: on('sfCtl'), compartir_audio: on('sfAud'), desatendido: on('sfUA'),
-    monitores: [...document.querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked })),
+    monitores: [...document.querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked, was: /** @type {any} */ (b).defaultChecked })),
+    monStored: $('#sfMons').dataset.stored || '',
     calidad: $('#sfQual').value, fps: $('#sfFps').value, sonido: on('sfSound'), llamadas: on('sfCalls'),
     microfono: mic.id, microfono_nombre: mic.name, bocina: spk.id, bocina_nombre: spk.name, procesar_voz: on('sfProc'),
     autostart: on('sfAutostart'),
@@ -5754,10 +5760,13 @@ async function saveSettings() {
     if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
     return;
   }
+  // What the start-with-the-system switch had to say goes with the final toast, which
+  // would otherwise replace it at once.
+  let note = '';
   if (f.autostart !== !!S.inicio_windows) {
     try {
       const a = await post('/api/inicio_windows', { on: f.autostart });
-      if (a && typeof a.msg === 'string' && a.msg) toast(a.msg.slice(0, UPD_TEXT_MAX), 6000);
+      if (a && typeof a.msg === 'string') note = a.msg.slice(0, UPD_TEXT_MAX);
     } catch {}
   }
   const a = r.ajustes && typeof r.ajustes === 'object' ? r.ajustes : {};
@@ -5778,7 +5787,8 @@ async function saveSettings() {
     hostConnect();
   } else if (step === 'connect') hostConnect();
   if (before.servidor !== after.servidor) checkServer();
-  toast(t('saved'));
+  if (note) toast(t('saved') + ' ' + note, 6000);
+  else toast(t('saved'));
 }
 
 /** Reads /health of the address in the field (or the default) and says what answered. */

@@ -13,7 +13,7 @@ import { launchSignal, missingSignal, testCert } from '../lib/signal_server.mjs'
 
 const skip = !existsSync(BIN) ? `${BIN} is not built` : !existsSync(CHROMIUM) ? 'Chromium is not installed (scripts/install-deps.sh installs it)' : missingSignal;
 // An address where nothing answers: the page starts registered nowhere, and the maker's
-// real server is never asked.
+// real server is never asked (nor, with automatic checks off, its update channel).
 const DEAD = 'https://127.0.0.1:9752';
 let k, sig, browser, page;
 
@@ -21,9 +21,10 @@ before(async () => {
   if (skip) return;
   const home = tempHome();
   mkdirSync(dataDir(home), { recursive: true });
-  writeFileSync(join(dataDir(home), 'kelvora.ini'), `[general]\nservidor = ${DEAD}\n`);
+  writeFileSync(join(dataDir(home), 'kelvora.ini'), `[general]\nservidor = ${DEAD}\nbuscar_actualizaciones = no\n`);
   sig = await launchSignal();
-  k = await new Kelvora({ home }).start();
+  // Shortcuts and the autostart entry go below the throw-away home, never the runner's.
+  k = await new Kelvora({ home, env: { HOME: home, XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'share') } }).start();
   browser = await chromium.launch({
     executablePath: CHROMIUM,
     headless: true,
@@ -83,6 +84,7 @@ test('a changed setting is saved into kelvora.ini, and a new language turns the 
   await page.selectOption('#sfFps', '60');
   await page.selectOption('#sfConn', 'relevo');
   await page.selectOption('#sfLang', 'en');
+  await page.check('#sfAutostart');
   await page.click('#saveBtn');
   await toast('Settings saved.');
   for (const [key, want] of [['nombre', 'Caja 3'], ['permitir_control', 'no'], ['fps', '60'], ['conexion', 'relevo'], ['idioma', 'en'], ['servidor', DEAD]]) {
@@ -94,6 +96,15 @@ test('a changed setting is saved into kelvora.ini, and a new language turns the 
   assert.equal(await page.evaluate(() => ID.nombre), 'Caja 3', 'the identity carries the new name');
   assert.equal(await page.inputValue('#sfName'), 'Caja 3', 'the form was built again from what was stored');
   assert.equal(await page.isChecked('#sfCtl'), false);
+  assert.ok(existsSync(join(k.home, 'config', 'autostart', 'kelvora.desktop')), 'the autostart entry');
+  assert.equal(await page.isChecked('#sfAutostart'), true, 'the switch follows what the system has');
+});
+
+test('the shortcuts button makes the shortcuts and says so', { skip }, async () => {
+  await openSettings();
+  await page.click('#sfLinks');
+  await toast(await t('linksOk'));
+  assert.ok(existsSync(join(k.home, 'share', 'applications', 'kelvora.desktop')));
 });
 
 test('a server address that is not https is refused with the message and nothing is stored', { skip }, async () => {
