@@ -1,7 +1,7 @@
 'use strict';
-// Kelvora's page. Sections, in order: core, session, host, technician. Protocol code (sockets,
-// peer connections, channels) touches no DOM; each region is drawn by one render* function
-// from the state objects below.
+// Kelvora's page. Sections, in order: core, session, host, technician, chat and files, voice,
+// settings and update, group call. Protocol code (sockets, peer connections, channels)
+// touches no DOM; each region is drawn by one render* function from the state objects below.
 
 // ── core ─────────────────────────────────────────────────────────────────────────────────
 
