@@ -60,10 +60,13 @@ test('/api/audio gives the stream or an honest refusal', { skip, timeout: 60000 
   }
 });
 
-test('the mailbox keeps its limit and its box names in the Windows build', { skip }, async () => {
+test('the mailbox keeps its box names and its order in the Windows build', { skip }, async () => {
   assert.deepEqual((await k.post('/api/buzon/poner', { a: 'other', m: 1 })).json, { ok: false });
-  for (let i = 0; i < 201; i++) await k.post('/api/buzon/poner', { a: 'cap', m: i });
-  const r = await k.post('/api/buzon/leer', { de: 'cap' });
-  assert.equal(r.json.m.length, 200);
-  assert.equal(r.json.m[199], 199);
+  // A read waiting on its own box is woken by the put, while the server answers others.
+  const pending = k.post('/api/buzon/leer', { de: 'cap' });
+  assert.equal((await k.get('/api/version')).status, 200);
+  for (const m of [1, { t: 'ice' }]) await k.post('/api/buzon/poner', { a: 'cap', m });
+  const first = (await pending).json.m;
+  const rest = first.length === 2 ? [] : (await k.post('/api/buzon/leer', { de: 'cap' })).json.m;
+  assert.deepEqual([...first, ...rest], [1, { t: 'ice' }]);
 });
