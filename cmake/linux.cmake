@@ -14,9 +14,6 @@ target_include_directories(kelvora_platform PUBLIC ${CMAKE_SOURCE_DIR} ${X11_INC
 target_link_libraries(kelvora_platform PUBLIC X11::X11 X11::Xtst X11::Xrandr PkgConfig::SODIUM PkgConfig::SYSTEMD PkgConfig::CURL PkgConfig::PULSE Threads::Threads)
 target_compile_options(kelvora_platform PRIVATE -Wall -Wextra)
 target_link_libraries(kelvora_core PUBLIC kelvora_platform)
-# Markdown of the manual and the release notes.
-pkg_check_modules(MD4C REQUIRED IMPORTED_TARGET md4c-html)
-target_link_libraries(kelvora_core PUBLIC PkgConfig::MD4C)
 
 add_executable(kelvora platform/linux/main.cpp)
 target_link_libraries(kelvora PRIVATE kelvora_core kelvora_platform)

@@ -88,8 +88,8 @@ void Installer::install_package(const std::string& bytes, const json& manifest) 
         return fail("la descarga llegó incompleta o alterada (no coincide su huella SHA-256)");
 
     const ProgramKind kind = this_program_kind();
-    // The program file can't be larger than a package may be; an entry that inflates past
-    // that is no program of ours.
+    // A few kilobytes of Deflate can inflate to gigabytes: an entry past twice the largest
+    // package allowed is no program of ours.
     const ProgramEntry entry = read_program_entry(bytes, kind, 2 * kMaxPackageSize);
     if (!entry.error.empty()) return fail(entry.error);
 

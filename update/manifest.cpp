@@ -76,8 +76,9 @@ bool allowed_address(std::string_view url, std::string_view channel) {
 std::string signed_text(const json& manifest) {
     // nlohmann's objects keep their members in byte order, and its compact output escapes
     // only the quotation mark, the reverse solidus and control characters (\u00xx in lower
-    // case), writing every other character as itself.
-    return manifest.dump(-1, ' ', false, json::error_handler_t::strict);
+    // case), writing every other character as itself. Parsed text is valid UTF-8, so the
+    // replacement handler never acts; it only keeps this from ever throwing.
+    return manifest.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool is_release_version(const json& v) {

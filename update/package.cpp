@@ -39,6 +39,8 @@ ProgramKind this_program_kind() {
 ProgramEntry read_program_entry(std::string_view zip_bytes, const ProgramKind& kind,
                                 std::uint64_t max_size) {
     const ProgramEntry damaged{"", "el .zip está dañado"};
+    // libzip reads zero bytes as an empty archive; a download of nothing is no zip at all.
+    if (zip_bytes.empty()) return damaged;
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_buffer_create(zip_bytes.data(), zip_bytes.size(), 0, &error);

@@ -28,8 +28,16 @@ function programFolder(files) {
   return dir;
 }
 
-const status = async () => (await k.get('/api/update')).json;
-const action = async (body) => (await k.post('/api/update', body)).json;
+/** A request to the running copy; when it can't be reached, says how the copy ended. */
+async function call(p) {
+  try {
+    return (await p).json;
+  } catch (e) {
+    throw new Error(`${e.message}; kelvora: ${k.proc.exitCode ?? k.proc.signalCode ?? 'running'}; log: ${k.log().slice(-1500)}`);
+  }
+}
+const status = () => call(k.get('/api/update'));
+const action = (body) => call(k.post('/api/update', body));
 
 /** Checks the channel by hand and waits for the check to end. */
 async function check() {
