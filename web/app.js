@@ -1369,7 +1369,14 @@ async function onReq(/** @type {any} */ m) {
 
 async function readMons() {
   try {
-    return cleanMons(await get('/api/monitores'));
+    const raw = await get('/api/monitores');
+    const list = cleanMons(raw);
+    // On X a monitor also gives the number its screen captures carry in their label.
+    for (const m of list) {
+      const r = raw.find((/** @type {any} */ x) => x && x.i === m.i);
+      if (r && Number.isInteger(r.captura)) /** @type {any} */ (m).captura = r.captura;
+    }
+    return list;
   } catch {
     return [];
   }
