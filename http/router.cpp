@@ -33,7 +33,7 @@ std::optional<json> Router::call_view(const std::string& path, const ViewRequest
 }
 
 std::optional<std::string> Router::call_page(const std::string& path,
-                                            const ViewRequest& req) const {
+                                             const ViewRequest& req) const {
     auto it = pages_.find(path);
     if (it == pages_.end()) return std::nullopt;
     return it->second(req);

@@ -182,13 +182,15 @@ private:
         stream_.expires_never();
 
         auto self = shared_from_this();
+        // Asked before the request moves into the job below.
+        const bool runs_long = server_.handler->runs_long(req);
         auto answer = [self, req = std::move(req)]() mutable {
             Response res = self->server_.handler->handle(req);
             if (res.stream) return self->stream_body(std::move(res));
             net::post(self->stream_.get_executor(),
                       [self, res = std::move(res)]() mutable { self->write(std::move(res)); });
         };
-        if (!server_.handler->runs_long(req)) return server_.request_thread.post(std::move(answer));
+        if (!runs_long) return server_.request_thread.post(std::move(answer));
         if (server_.posts.try_run(std::move(answer))) return;
         keep_alive_ = false;
         write({503, "application/json; charset=utf-8",

@@ -56,8 +56,8 @@ std::string program_file() {
 bool create_shortcuts(const Log& log) {
     const std::string program = program_file();
     const bool ok = platform::create_shortcuts(
-        {program, std::filesystem::path(program).parent_path().string(),
-         "Kelvora · soporte remoto", std::string(http::find_web_asset("img/kelvora.svg"))});
+        {program, std::filesystem::path(program).parent_path().string(), "Kelvora · soporte remoto",
+         std::string(http::find_web_asset("img/kelvora.svg"))});
     log.write(ok ? words().shortcuts_made : "[ACCESOS] no se pudieron crear");
     return ok;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <set>
+#include <string_view>
 
 namespace kelvora::manual {
 
@@ -30,17 +31,13 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
 
 // The letter a character stands for in an anchor, after lower-casing; 0 for "-".
 char slug_letter(char32_t c) {
-    if (c >= U'a' && c <= U'z') return static_cast<char>(c);
-    if (c >= U'0' && c <= U'9') return static_cast<char>(c);
-    switch (c) {
-    case U'à': case U'á': case U'â': case U'ä': return 'a';
-    case U'è': case U'é': case U'ê': case U'ë': return 'e';
-    case U'ì': case U'í': case U'î': case U'ï': return 'i';
-    case U'ñ': return 'n';
-    case U'ò': case U'ó': case U'ô': case U'ö': return 'o';
-    case U'ù': case U'ú': case U'û': case U'ü': return 'u';
-    default: return 0;
-    }
+    if ((c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9')) return static_cast<char>(c);
+    static constexpr std::pair<std::u32string_view, char> kFolds[] = {
+        {U"àáâä", 'a'}, {U"èéêë", 'e'}, {U"ìíîï", 'i'}, {U"ñ", 'n'}, {U"òóôö", 'o'}, {U"ùúûü", 'u'},
+    };
+    for (const auto& [letters, base] : kFolds)
+        if (letters.find(c) != std::u32string_view::npos) return base;
+    return 0;
 }
 
 // Unicode lower-casing, as far as it can change the anchor: only capitals whose small
@@ -72,7 +69,11 @@ std::string heading_slug(std::string_view text) {
 
 std::string heading_text(std::string_view inner_html) {
     static constexpr std::array<std::pair<std::string_view, char>, 5> kEscapes = {{
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''},
+        {"&amp;", '&'},
+        {"&lt;", '<'},
+        {"&gt;", '>'},
+        {"&quot;", '"'},
+        {"&#39;", '\''},
     }};
     std::string out;
     for (std::size_t i = 0; i < inner_html.size();) {

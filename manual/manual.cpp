@@ -9,8 +9,7 @@ namespace kelvora::manual {
 namespace {
 
 std::string replace_all(std::string text, std::string_view what, std::string_view with) {
-    for (std::size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos;
-         pos += with.size())
+    for (std::size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += with.size())
         text.replace(pos, what.size(), with);
     return text;
 }
@@ -53,6 +52,7 @@ constexpr const char* kPrintStyle =
     "th{background:#E6EEFF}"
     "code{background:#f3f3f3;border-radius:3px;padding:1px 4px}"
     ".mnote{border-left:3px solid #1F5BFF;background:#F0F5FF;padding:8px 12px;margin:12px 0}"
+    ".mnote>:first-child{margin-top:0}.mnote>:last-child{margin-bottom:0}"
     ".top{display:flex;align-items:center;gap:16px}"
     ".top img{width:80px}"
     ".top h1{margin:0}"
@@ -103,8 +103,8 @@ std::string print_page(std::string_view lang_asked) {
             "</button></p>\n";
     page += render_manual_text(manual_text(lang)).html;
     page += "<div class=\"sign\">" + std::string(l.by) + " " + kAuthor + " · <a href=\"" +
-            kProductSite + "\">" + site_label() + "</a> · <a href=\"mailto:" + kContact +
-            "\">" + kContact + "</a></div>\n";
+            kProductSite + "\">" + site_label() + "</a> · <a href=\"mailto:" + kContact + "\">" +
+            kContact + "</a></div>\n";
     page += "<script>addEventListener('load',()=>setTimeout(()=>print(),600));</script>\n";
     page += "</body>\n</html>\n";
     return page;

@@ -1,7 +1,7 @@
 'use strict';
-// Kelvora's page. Sections, in order: core, session, host, technician. Protocol code (sockets,
-// peer connections, channels) touches no DOM; each region is drawn by one render* function
-// from the state objects below.
+// Kelvora's page. Sections, in order: core, session, host, technician, chat and files, voice,
+// settings and update, group call. Protocol code (sockets, peer connections, channels)
+// touches no DOM; each region is drawn by one render* function from the state objects below.
 
 // ── core ─────────────────────────────────────────────────────────────────────────────────
 
@@ -304,6 +304,8 @@ function renderAll() {
   renderViewer();
   renderRecents();
   renderHistory();
+  renderDock();
+  renderDevs();
   renderScreens();
   renderCall();
   setHeaderHeight();
@@ -1367,7 +1369,14 @@ async function onReq(/** @type {any} */ m) {
 
 async function readMons() {
   try {
-    return cleanMons(await get('/api/monitores'));
+    const raw = await get('/api/monitores');
+    const list = cleanMons(raw);
+    // On X a monitor also gives the number its screen captures carry in their label.
+    for (const m of list) {
+      const r = raw.find((/** @type {any} */ x) => x && x.i === m.i);
+      if (r && Number.isInteger(r.captura)) /** @type {any} */ (m).captura = r.captura;
+    }
+    return list;
   } catch {
     return [];
   }
@@ -3987,6 +3996,8 @@ const SPK_WARNED = new Set();
 let VOICE_TICK = 0;
 /** @type {any} the Call tab's microphone test */
 let MICTEST = null;
+/** Rings the caller gave up while this side was still opening its microphone to answer. */
+const RINGS_GONE = new Set();
 /** Who takes a device away, as the log names it: on Linux it is not Windows. */
 const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
@@ -4294,6 +4305,11 @@ async function openMic() {
   return true;
 }
 
+/** The microphone opened for a line that did not come to be. */
+function closeUnusedMic() {
+  if (!LINES.size) closeMic();
+}
+
 function closeMic() {
   if (MIX.src) {
     try {
@@ -4347,7 +4363,8 @@ function wantedDev(/** @type {'mic'|'spk'} */ kind) {
   const id = setting('llamada', idKey), name = setting('llamada', nameKey);
   if (!id && !name) return { dev: null, name: '', missing: false };
   const { dev, moved } = findDev(list, id, name);
-  if (dev && (moved || dev.name !== name)) {
+  // A device listed without its label (no permission yet) keeps the stored name.
+  if (dev && (moved || (dev.name && dev.name !== name))) {
     if (moved) diag(`[${tag}] «${dev.name}» volvió con otro identificador; lo actualizo`);
     saveDev(idKey, nameKey, dev);
   }
@@ -4424,10 +4441,20 @@ function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   }, DEV_SETTLE_MS);
 }
 
-/** Reopens the microphone for every line, one reopening at a time in request order. */
-function swapAll() {
+/** The group call under way, whose microphone follows a change of device too. */
+function groupCallNow() {
+  return typeof CALLX !== 'undefined' && CALLX && typeof callSwapMic === 'function' ? CALLX : null;
+}
+
+/**
+ * Reopens the microphone for every line, one reopening at a time in request order; withCall
+ * reopens the group call's too (its own watcher already handles a microphone that ends).
+ */
+function swapAll(withCall = false) {
   const run = async () => {
-    if (!LINES.size) return false;
+    const call = withCall ? groupCallNow() : null;
+    if (call) await callSwapMic(call);
+    if (!LINES.size) return !!call;
     const st = await getMic({ quiet: true, silent: true });
     if (!st) return false;
     if (!LINES.size) {
@@ -4450,15 +4477,16 @@ function onDevChange() {
     await loadDevices();
     allAudio().forEach((el) => applySink(el, true));
     if (RING.ac) sinkCtx(RING.ac);
-    if (!LINES.size) return;
-    const tr = micTrack();
+    const call = groupCallNow();
+    if (!LINES.size && !call) return;
+    const tr = micTrack() || (call && call.mic ? call.mic.getAudioTracks()[0] : null);
     const want = wantedDev('mic');
-    const dead = !tr || tr.readyState !== 'live';
+    const dead = LINES.size > 0 && (!tr || tr.readyState !== 'live');
     const cur = tr ? devName(tr.label) : '';
-    const wrong = want.dev && cur !== want.dev.name;
+    const wrong = !!want.dev && cur !== want.dev.name;
     if (dead || wrong) {
       diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
-      swapAll();
+      swapAll(wrong);
     }
   }, DEV_SETTLE_MS);
 }
@@ -4511,7 +4539,7 @@ async function setMicDev(/** @type {string} */ id) {
   const dev = DEVS.mics.find((d) => d.id === id) || null;
   await saveDev('microfono', 'microfono_nombre', dev);
   toast(t('micSet'));
-  if (LINES.size) swapAll();
+  if (LINES.size || groupCallNow()) swapAll(true);
   renderDevs();
   renderDock(true);
 }
@@ -4530,11 +4558,12 @@ async function startSesLine(/** @type {any} */ s) {
   if (!s || s.dead) return;
   if (s.line) return lineFocus(s.line.k);
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
-  if (!(await openMic()) || s.dead || s.line) return;
+  if (!(await openMic())) return;
+  if (s.dead || s.line) return closeUnusedMic();
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
-  if (s.vaud) applySink(s.vaud, true);
+  if (s.vaud) applySink(s.vaud);
   if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
   whenCtl(s, () => {
     if (L.dead) return;
@@ -4587,7 +4616,7 @@ function lineAudio(/** @type {any} */ L) {
   a.hidden = true;
   a.dataset.line = L.k;
   document.body.appendChild(a);
-  applySink(a, true);
+  applySink(a);
   L.audio = a;
   L.ownAudio = true;
 }
@@ -4604,6 +4633,7 @@ async function phoneCall(/** @type {any} */ text) {
   }
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   if (!(await openMic())) return;
+  // Other lines may have come or gone while the microphone opened.
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   if ([...LINES.values()].some((o) => o.kind === 'phone' && o.peerId === id)) return toast(t('lnDup'));
   const L = newLine('phone', { role: 'caller', peerId: id, peer: prettyId(id), state: 'calling' });
@@ -4885,7 +4915,12 @@ async function answerRing(/** @type {boolean} */ merge) {
   const r = RINGIN;
   if (!r) return;
   closeRing();
+  RINGS_GONE.clear();
   if (LINES.size >= MAX_LINES || !(await openMic())) return hsend({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
+  if (RINGS_GONE.has(r.cid)) {
+    closeUnusedMic();
+    return toast(t('phMissed'), 8000);
+  }
   const L = newLine('phone', { role: 'callee', cid: r.cid, peer: r.name, peerId: r.from, ice: r.ice, state: 'connecting' });
   lineAudio(L);
   if (merge) {
@@ -4914,6 +4949,7 @@ function onRingMsg(/** @type {any} */ m) {
         closeRing();
         toast(t('phMissed'), 8000);
       } else if (L && L.state !== 'active') lineEnd(L, 'peer', false);
+      else if (!L && RINGS_GONE.size < 16) RINGS_GONE.add(cid);
       break;
     case 'csignal':
       if (L) phoneSignal(L, m.data);
@@ -5517,6 +5553,16 @@ function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
 }
 
 /**
+ * The `monitores` to store: the stored value while no box was touched, so that a choice
+ * naming a monitor unplugged today is not widened to every monitor by an unrelated save;
+ * else the value of the boxes.
+ */
+function monSetting(/** @type {{name: string, on: boolean, was?: boolean}[]} */ boxes, /** @type {string=} */ stored) {
+  const untouched = boxes.every((b) => b.was === undefined || b.was === b.on);
+  return untouched && stored ? stored : monValue(boxes);
+}
+
+/**
  * The three sections that Save sends, from the form's values. Switches are "si"/"no";
  * the name and the server go trimmed.
  */
@@ -5535,7 +5581,7 @@ function formSections(/** @type {any} */ f) {
       permitir_control: sw(f.permitir_control),
       compartir_audio: sw(f.compartir_audio),
       desatendido: sw(f.desatendido),
-      monitores: monValue(f.monitores || []),
+      monitores: monSetting(f.monitores || [], f.monStored),
       calidad: ['nitidez', 'fluidez'].includes(f.calidad) ? f.calidad : 'auto',
       fps: ['15', '60'].includes(f.fps) ? f.fps : '30',
       sonido: sw(f.sonido),
@@ -5609,12 +5655,7 @@ function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @ty
   return o.join('');
 }
 
-/** The monitors of this PC for the boxes. */
-function formMonitors() {
-  return cleanMons(S.monitores);
-}
-
-/** renderSettings: the form from the stored settings, built on entering the tab. */
+/** The form from the stored settings and the PC's state. */
 async function loadSettings() {
   try {
     const a = await get('/api/ajustes');
@@ -5633,7 +5674,7 @@ async function buildSettings() {
   const g = (/** @type {string} */ k) => setting('general', k), r = (/** @type {string} */ k) => setting('recibir', k), c = (/** @type {string} */ k) => setting('llamada', k);
   const name = ID && typeof ID.nombre === 'string' ? ID.nombre : '';
   const chosen = monNames(r('monitores'));
-  const mons = formMonitors();
+  const mons = cleanMons(S.monitores);
   const boxes = mons
     .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}"${!chosen.length || chosen.includes(m.name) ? ' checked' : ''}><span>${esc(`🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}`)}</span></label>`)
     .join('');
@@ -5651,7 +5692,7 @@ async function buildSettings() {
     swRow('sfCtl', 'sCtl', yes(r('permitir_control'))) +
     swRow('sfAud', 'sAud', yes(r('compartir_audio'))) +
     swRow('sfUA', 'sUA', yes(r('desatendido')), 'sUAHint') +
-    `<div class="field"><span>${esc(t('sMons'))}</span><div class="smons" id="sfMons">${boxes}</div><span class="hint">${esc(t('sMonsHint'))}</span></div>` +
+    `<div class="field"><span>${esc(t('sMons'))}</span><div class="smons" id="sfMons" data-stored="${esc(r('monitores'))}">${boxes}</div><span class="hint">${esc(t('sMonsHint'))}</span></div>` +
     `<div class="row spair">` +
     selRow('sfQual', 'sQual', [['auto', t('qAuto')], ['nitidez', t('qText')], ['fluidez', t('qMotion')]], qualityName(r('calidad')) || 'auto') +
     selRow('sfFps', 'sFps', [['15', '15'], ['30', '30'], ['60', '60']], ['15', '60'].includes(r('fps')) ? r('fps') : '30') +
@@ -5704,7 +5745,8 @@ function readForm() {
     nombre: $('#sfName').value, idioma: $('#sfLang').value, buscar_actualizaciones: on('sfUpd'),
     servidor: $('#sfServer').value, conexion: $('#sfConn').value,
     disponible: on('sfAvail'), permitir_control: on('sfCtl'), compartir_audio: on('sfAud'), desatendido: on('sfUA'),
-    monitores: [...document.querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked })),
+    monitores: [...document.querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked, was: /** @type {any} */ (b).defaultChecked })),
+    monStored: $('#sfMons').dataset.stored || '',
     calidad: $('#sfQual').value, fps: $('#sfFps').value, sonido: on('sfSound'), llamadas: on('sfCalls'),
     microfono: mic.id, microfono_nombre: mic.name, bocina: spk.id, bocina_nombre: spk.name, procesar_voz: on('sfProc'),
     autostart: on('sfAutostart'),
@@ -5725,10 +5767,13 @@ async function saveSettings() {
     if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
     return;
   }
+  // What the start-with-the-system switch had to say goes with the final toast, which
+  // would otherwise replace it at once.
+  let note = '';
   if (f.autostart !== !!S.inicio_windows) {
     try {
       const a = await post('/api/inicio_windows', { on: f.autostart });
-      if (a && typeof a.msg === 'string' && a.msg) toast(a.msg.slice(0, UPD_TEXT_MAX), 6000);
+      if (a && typeof a.msg === 'string') note = a.msg.slice(0, UPD_TEXT_MAX);
     } catch {}
   }
   const a = r.ajustes && typeof r.ajustes === 'object' ? r.ajustes : {};
@@ -5749,7 +5794,8 @@ async function saveSettings() {
     hostConnect();
   } else if (step === 'connect') hostConnect();
   if (before.servidor !== after.servidor) checkServer();
-  toast(t('saved'));
+  if (note) toast(t('saved') + ' ' + note, 6000);
+  else toast(t('saved'));
 }
 
 /** Reads /health of the address in the field (or the default) and says what answered. */
@@ -6161,6 +6207,7 @@ else addEventListener('DOMContentLoaded', wireSettings);
  * @property {string} name
  * @property {RTCPeerConnection} pc
  * @property {boolean} offerer this side made the offer (the other side only answers)
+ * @property {boolean} restarted the one retry with fresh candidates was made
  * @property {boolean} talk
  * @property {boolean} muted
  * @property {number} vol 0..1
@@ -6291,34 +6338,16 @@ function callClean(/** @type {any} */ m) {
 
 /**
  * How long to wait before joining again after the socket closed, in ms; -1 to leave the
- * call. Only a server restart ("server going away") is worth coming back for, spread over
- * a few seconds so that the whole room does not knock at once, and a few times at most.
+ * call. Only a server restart ("server going away") is worth coming back for; while coming
+ * back (tries > 0) a server not up yet is tried again, a few times at most. The waits are
+ * spread so that the whole room does not knock at once.
  */
 function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
-  if (code !== 1001 || reason !== 'server going away' || tries >= 5) return -1;
+  if (tries >= 5 || (tries === 0 && (code !== 1001 || reason !== 'server going away'))) return -1;
   return Math.round(1000 + rnd * 4000 * (tries + 1));
 }
 
 // The room ---------------------------------------------------------------------------------
-
-/** Opens the microphone: the voice lines' way when that exists, else plainly with the call settings. */
-async function callMic() {
-  const shared = /** @type {any} */ (globalThis).getMic;
-  if (typeof shared === 'function') return (await shared({})) || null;
-  const proc = yes(setting('llamada', 'procesar_voz'));
-  const dev = setting('llamada', 'microfono');
-  /** @type {any} */
-  const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
-  if (dev) audio.deviceId = { ideal: dev };
-  try {
-    return await navigator.mediaDevices.getUserMedia({ audio });
-  } catch (e) {
-    const err = /** @type {any} */ (e);
-    diag(`[MICROFONO] no abrió (llamada en grupo): ${err && err.name} ${err && err.message}`);
-    toast(t('micErr', (err && err.message) || (err && err.name) || '?'), 9000);
-    return null;
-  }
-}
 
 function callCreate() {
   callStart(callNewCode(), true);
@@ -6343,7 +6372,7 @@ async function callStart(/** @type {string} */ code, /** @type {boolean} */ crea
   };
   CALLX = x;
   renderCall();
-  const mic = await callMic();
+  const mic = await getMic({});
   if (CALLX !== x) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
     return;
@@ -6482,7 +6511,7 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   document.body.appendChild(audio);
   if (typeof applySink === 'function') applySink(audio, true);
   /** @type {CallPeer} */
-  const p = { id, name, pc, offerer, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
   x.peers.set(id, p);
   for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
   pc.onicecandidate = (e) => { if (e.candidate && CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
@@ -6490,17 +6519,28 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
     audio.srcObject = e.streams[0] || new MediaStream([e.track]);
     audio.play().catch(() => {});
   };
-  pc.onconnectionstatechange = () => { if (CALLX === x && x.peers.get(id) === p) renderCall(); };
-  if (offerer) {
-    p.chain = p.chain
-      .then(async () => {
-        const o = await pc.createOffer();
-        await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
-        if (CALLX === x && x.peers.get(id) === p && pc.localDescription) callSend(x, { t: 'signal', to: id, data: { sdp: pc.localDescription.toJSON() } });
-      })
-      .catch((e) => console.warn('señal de la llamada', e));
-  }
+  pc.onconnectionstatechange = () => {
+    if (CALLX !== x || x.peers.get(id) !== p) return;
+    // A pair that fails would leave two members deaf to each other while both hear the
+    // rest: the side that offered tries once more with fresh candidates.
+    if (pc.connectionState === 'failed' && p.offerer && !p.restarted) {
+      p.restarted = true;
+      callOffer(x, p, true);
+    }
+    renderCall();
+  };
+  if (offerer) callOffer(x, p, false);
   return p;
+}
+
+function callOffer(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {boolean} */ iceRestart) {
+  p.chain = p.chain
+    .then(async () => {
+      const o = await p.pc.createOffer(iceRestart ? { iceRestart: true } : {});
+      await p.pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+      if (CALLX === x && x.peers.get(p.id) === p && p.pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: p.pc.localDescription.toJSON() } });
+    })
+    .catch((e) => console.warn('señal de la llamada', e));
 }
 
 /** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
@@ -6577,7 +6617,7 @@ function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic
 
 /** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
 async function callSwapMic(/** @type {CallState} */ x) {
-  const mic = await callMic();
+  const mic = await getMic({ quiet: true, silent: true });
   if (CALLX !== x || !mic) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
     if (CALLX === x) toast(t('micLost'), 8000);

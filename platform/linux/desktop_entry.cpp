@@ -8,7 +8,11 @@ bool valid_utf8_without_controls(const std::string& s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
         if (b < 0x20 || b == 0x7F) return false;
-        const int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        const int len = b < 0x80         ? 1
+                        : (b >> 5) == 6  ? 2
+                        : (b >> 4) == 14 ? 3
+                        : (b >> 3) == 30 ? 4
+                                         : 0;
         if (len == 0 || i + len > s.size()) return false;
         for (int k = 1; k < len; ++k)
             if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
@@ -33,7 +37,8 @@ std::string key_file_string(const std::string& s) {
 std::optional<std::string> exec_argument(const std::string& arg) {
     if (!valid_utf8_without_controls(arg)) return std::nullopt;
     // The characters that make an argument need quotes, by the Desktop Entry rules.
-    const bool plain = !arg.empty() && arg.find_first_of(" \t\"'\\><~|&;$*?#()`") == std::string::npos;
+    const bool plain =
+        !arg.empty() && arg.find_first_of(" \t\"'\\><~|&;$*?#()`") == std::string::npos;
     std::string out = plain ? "" : "\"";
     for (char c : arg) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') out.push_back('\\');

@@ -13,11 +13,11 @@ namespace kelvora::platform::linux_desktop {
 std::optional<std::string> exec_argument(const std::string& arg);
 
 struct Entry {
-    std::string program;      // full path
+    std::string program; // full path
     std::vector<std::string> args;
-    std::string folder;       // working directory; empty for none
+    std::string folder; // working directory; empty for none
     std::string description;
-    bool autostart = false;   // adds what session managers read
+    bool autostart = false; // adds what session managers read
 };
 // The whole file; nothing when a path can't be written into one.
 std::optional<std::string> desktop_entry(const Entry& e);

@@ -99,12 +99,12 @@ bool write_entry(const fs::path& file, const std::string& text, fs::perms mode) 
     return true;
 }
 
-constexpr fs::perms kPlain = fs::perms::owner_read | fs::perms::owner_write |
-                             fs::perms::group_read | fs::perms::others_read;
+constexpr fs::perms kPlain =
+    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
 // File managers run a launcher on the Desktop only when it is executable (Nautilus also
 // asks the user to trust it once).
-constexpr fs::perms kLauncher = kPlain | fs::perms::owner_exec | fs::perms::group_exec |
-                                fs::perms::others_exec;
+constexpr fs::perms kLauncher =
+    kPlain | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
 
 void remove_file(const std::optional<fs::path>& file) {
     if (!file) return;
@@ -145,7 +145,7 @@ AutostartOn enable_autostart(const std::string& program) {
     auto dir = autostart_dir();
     if (!text || !dir) return AutostartOn::failed;
     return write_entry(*dir / kEntryName, *text, kPlain) ? AutostartOn::complete
-                                                          : AutostartOn::failed;
+                                                         : AutostartOn::failed;
 }
 
 bool disable_autostart() {

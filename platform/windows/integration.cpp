@@ -97,13 +97,13 @@ void kill_process(std::uint32_t pid) {
 // it: the path always between double quotes (a Windows path can't hold one), so that a
 // folder such as "R&D" stays one path.
 bool remove_program_file(const std::string& program) {
-    std::wstring line = L"cmd.exe /C ping 127.0.0.1 -n 3 >nul & del /f /q \"" +
-                        win::widen(program) + L"\"";
+    std::wstring line =
+        L"cmd.exe /C ping 127.0.0.1 -n 3 >nul & del /f /q \"" + win::widen(program) + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi)) {
         win::report_last_error("CreateProcessW");
         return false;
     }

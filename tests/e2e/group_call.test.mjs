@@ -1,11 +1,13 @@
 // The group call between four real pages through the real kelvora-signal and coturn: each
 // page's fake microphone plays its own tone, so every page must find the three others'
 // tones in what it plays; a muted member falls silent for all; the room's host removes a
-// member; the host leaving hands the room over; a ninth member is refused.
+// member; the host leaving hands the room over; a ninth member is refused; a restart of
+// the server brings the room back together.
 import { test, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
-import { tonesHeard } from '../lib/tones.mjs';
+import { launchSignal } from '../lib/signal_server.mjs';
+import { tonesHeard, untilTones } from '../lib/tones.mjs';
 
 const skip = bedMissing();
 const PEOPLE = [['Ana', 440], ['Beto', 660], ['Caro', 990], ['Dani', 1320]];
@@ -48,27 +50,35 @@ async function join(pc, code) {
   await pc.page.waitForFunction(() => CALLX && CALLX.joined, null, { timeout: 20000 });
 }
 
-/** Waits until each page holds a connected peer for each of the others. */
+/** Waits until each page holds a connected peer for each of the others; fails with where each page stands. */
 async function meshUp(group) {
-  await Promise.all(
-    group.map((pc) =>
-      pc.page.waitForFunction(
-        (n) => CALLX && CALLX.peers.size === n && [...CALLX.peers.values()].every((p) => p.pc.connectionState === 'connected' && p.audio.srcObject),
-        group.length - 1,
-        { timeout: 40000 },
+  try {
+    await Promise.all(
+      group.map((pc) =>
+        pc.page.waitForFunction(
+          (n) => CALLX && CALLX.peers.size === n && [...CALLX.peers.values()].every((p) => p.pc.connectionState === 'connected' && p.audio.srcObject),
+          group.length - 1,
+          { timeout: 90000 },
+        ),
       ),
-    ),
-  );
+    );
+  } catch (e) {
+    const where = await Promise.all(
+      group.map((pc) => pc.eval(() => CALLX && [...CALLX.peers.values()].map((p) => `${p.name}: ${p.pc.connectionState}/${p.pc.iceConnectionState}/${p.pc.signalingState}${p.audio.srcObject ? '' : ' (no sound)'}`))),
+    );
+    throw new Error(`the mesh did not come up: ${JSON.stringify(Object.fromEntries(group.map((pc, i) => [pc.name, where[i]])))}`, { cause: e });
+  }
 }
 
-/** What a page should hear from each other member: its tone, or nothing from those in silent. */
-function expected(pc, silent = []) {
-  return Object.fromEntries(PEOPLE.filter(([n]) => n !== pc.name).map(([n, hz]) => [n, silent.includes(n) ? [] : [hz]]));
+/** What a page should hear from each other member of group: its tone, or nothing from those in silent. */
+function expected(pc, silent = [], group = pcs) {
+  const names = group.map((g) => g.name);
+  return Object.fromEntries(PEOPLE.filter(([n]) => n !== pc.name && names.includes(n)).map(([n, hz]) => [n, silent.includes(n) ? [] : [hz]]));
 }
 
-/** Each member's tones as one page hears them, by the member's name. */
+/** Each member's tones as one page hears them, by the member's name (in name order). */
 async function heardBy(pc) {
-  const peers = await pc.eval(() => [...CALLX.peers.values()].map((p) => [p.id, p.name]));
+  const peers = await pc.eval(() => [...CALLX.peers.values()].map((p) => [p.id, p.name]).sort((a, b) => a[1].localeCompare(b[1])));
   const out = {};
   for (const [id, name] of peers) out[name] = await tonesHeard(pc.page, `CALLX.peers.get(${JSON.stringify(id)}).audio`, TONES);
   return out;
@@ -89,8 +99,7 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   for (const pc of pcs.slice(1)) await join(pc, code);
   await meshUp(pcs);
 
-  const heard = await Promise.all(pcs.map(heardBy));
-  pcs.forEach((pc, i) => assert.deepEqual(heard[i], expected(pc), `${pc.name} hears`));
+  await Promise.all(pcs.map((pc) => untilTones(() => heardBy(pc), expected(pc), `${pc.name} hears`)));
   // Each page draws the room: itself and three others, everyone's tone counts as speaking.
   for (const pc of pcs) {
     await pc.page.waitForFunction(() => [...CALLX.peers.values()].every((p) => p.talk) && CALLX.talk, null, { timeout: 10000 });
@@ -103,7 +112,8 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   assert.equal(await beto.page.textContent('#callMuteBtn'), await beto.t('callMuted'));
   for (const pc of [ana, caro, dani]) {
     await pc.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && p.muted && !p.talk), null, { timeout: 10000 });
-    assert.deepEqual(await heardBy(pc), expected(pc, ['Beto']), `${pc.name} hears`);
+    // The tone falls silent a moment after the news of the mute.
+    await untilTones(() => heardBy(pc), expected(pc, ['Beto']), `${pc.name} with Beto muted`);
     // Beto's row shows the muted mark and no longer the speaking one.
     const row = `#callPeople .item[data-id="${(await view(pc)).peers.Beto.id}"]`;
     await pc.page.waitForFunction((sel) => {
@@ -113,7 +123,7 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   }
   await beto.page.click('#callMuteBtn');
   await ana.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && !p.muted), null, { timeout: 10000 });
-  assert.deepEqual((await heardBy(ana)).Beto, [toneOf.Beto]);
+  await untilTones(async () => (await heardBy(ana)).Beto, [toneOf.Beto], 'Ana after Beto unmuted');
 
   // Sound off and volume are this page's own business.
   await dani.page.click('#callDeafBtn');
@@ -198,4 +208,25 @@ test('a ninth member is refused, a short code never reaches the server, a drawn 
   assert.notEqual(mine.code, code);
   assert.deepEqual({ peers: mine.peers, host: mine.host }, { peers: 0, host: true });
   assert.equal(await ana.eval(() => CALLX.peers.size), 0);
+});
+
+test('a restart of the server: the members come back into the same room and hear each other again', { skip }, async () => {
+  const group = pcs.slice(0, 3);
+  const code = await create(group[0]);
+  for (const pc of group.slice(1)) await join(pc, code);
+  await meshUp(group);
+  const before = await Promise.all(group.map((pc) => pc.eval(() => CALLX.me)));
+
+  // Stopping says "server going away" to every socket; a new server takes the same address.
+  const old = bed.sig;
+  await old.stop();
+  old.cleanup();
+  bed.sig = await launchSignal(['--turn-url', bed.turn.url, '--turn-secret', bed.turn.secret, '--listen', `127.0.0.1:${old.port}`]);
+
+  await Promise.all(group.map((pc, i) => pc.page.waitForFunction((old) => CALLX && CALLX.joined && CALLX.me && CALLX.me !== old, before[i], { timeout: 60000 })));
+  await meshUp(group);
+  for (const pc of group) {
+    assert.equal(await pc.eval(() => CALLX.code), code);
+    await untilTones(() => heardBy(pc), expected(pc, [], group), `${pc.name} hears after the restart`);
+  }
 });

@@ -5,7 +5,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
-import { tonesHeard } from '../lib/tones.mjs';
+import { tonesHeard, untilTones as until } from '../lib/tones.mjs';
 
 const skip = bedMissing();
 const HZ = { ana: 440, beto: 990, caro: 1320 };
@@ -77,16 +77,6 @@ async function waitActive(pc, n = 1) {
 function hears(pc, peerId = '') {
   const expr = `[...LINES.values()].find((o) => ${JSON.stringify(peerId)} === '' || o.peerId === ${JSON.stringify(peerId)}).audio`;
   return tonesHeard(pc.page, expr, TONES);
-}
-
-/** Waits until what() gives want (tones take a moment to cross and to fall silent). */
-async function until(what, want, label) {
-  let got;
-  for (let i = 0; i < 20; i++) {
-    got = await what();
-    if (JSON.stringify(got) === JSON.stringify(want)) return;
-  }
-  assert.deepEqual(got, want, label);
 }
 
 test('a call rings, is answered, talks both ways and hangs up on both sides', { skip }, async () => {

@@ -13,7 +13,7 @@ import { launchSignal, missingSignal, testCert } from '../lib/signal_server.mjs'
 
 const skip = !existsSync(BIN) ? `${BIN} is not built` : !existsSync(CHROMIUM) ? 'Chromium is not installed (scripts/install-deps.sh installs it)' : missingSignal;
 // An address where nothing answers: the page starts registered nowhere, and the maker's
-// real server is never asked.
+// real server is never asked (nor, with automatic checks off, its update channel).
 const DEAD = 'https://127.0.0.1:9752';
 let k, sig, browser, page;
 
@@ -21,9 +21,10 @@ before(async () => {
   if (skip) return;
   const home = tempHome();
   mkdirSync(dataDir(home), { recursive: true });
-  writeFileSync(join(dataDir(home), 'kelvora.ini'), `[general]\nservidor = ${DEAD}\n`);
+  writeFileSync(join(dataDir(home), 'kelvora.ini'), `[general]\nservidor = ${DEAD}\nbuscar_actualizaciones = no\n`);
   sig = await launchSignal();
-  k = await new Kelvora({ home }).start();
+  // Shortcuts and the autostart entry go below the throw-away home, never the runner's.
+  k = await new Kelvora({ home, env: { HOME: home, XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'share') } }).start();
   browser = await chromium.launch({
     executablePath: CHROMIUM,
     headless: true,
@@ -83,6 +84,7 @@ test('a changed setting is saved into kelvora.ini, and a new language turns the 
   await page.selectOption('#sfFps', '60');
   await page.selectOption('#sfConn', 'relevo');
   await page.selectOption('#sfLang', 'en');
+  await page.check('#sfAutostart');
   await page.click('#saveBtn');
   await toast('Settings saved.');
   for (const [key, want] of [['nombre', 'Caja 3'], ['permitir_control', 'no'], ['fps', '60'], ['conexion', 'relevo'], ['idioma', 'en'], ['servidor', DEAD]]) {
@@ -94,6 +96,15 @@ test('a changed setting is saved into kelvora.ini, and a new language turns the 
   assert.equal(await page.evaluate(() => ID.nombre), 'Caja 3', 'the identity carries the new name');
   assert.equal(await page.inputValue('#sfName'), 'Caja 3', 'the form was built again from what was stored');
   assert.equal(await page.isChecked('#sfCtl'), false);
+  assert.ok(existsSync(join(k.home, 'config', 'autostart', 'kelvora.desktop')), 'the autostart entry');
+  assert.equal(await page.isChecked('#sfAutostart'), true, 'the switch follows what the system has');
+});
+
+test('the shortcuts button makes the shortcuts and says so', { skip }, async () => {
+  await openSettings();
+  await page.click('#sfLinks');
+  await toast(await t('linksOk'));
+  assert.ok(existsSync(join(k.home, 'share', 'applications', 'kelvora.desktop')));
 });
 
 test('a server address that is not https is refused with the message and nothing is stored', { skip }, async () => {
@@ -145,24 +156,29 @@ test('the microphone test shows the level; once allowed, devices show by name an
   assert.equal(settingLine('procesar_voz'), 'no');
 });
 
-test('the Help tab shows the manual with its contents, or the local server\'s message', { skip }, async () => {
+test('the Help tab shows the manual in the language of its chips, prints it, and shows the release history', { skip }, async () => {
   await page.click('nav.tabs button[data-tab=ayuda]');
-  const reply = (await k.get('/api/manual?lang=en')).json;
-  if (reply.ok) {
-    await page.waitForSelector('#manual .mtoc a');
-    const toc = await page.$$eval('#manual .mtoc > ol > li > a', (as) => as.map((a) => a.getAttribute('href')));
-    assert.deepEqual(toc, reply.toc.map((e) => '#' + e.id));
-    const last = reply.toc.at(-1).id;
-    assert.ok(await page.$(`#manual [id="${last}"]`), 'the anchors of the contents are in the text');
-    assert.match(await page.textContent('#manual'), /Powered by Arquena/);
-  } else {
-    await page.waitForFunction((msg) => document.getElementById('manual').textContent.includes(msg), reply.msg);
+  for (const lang of ['es', 'en']) {
+    const reply = (await k.get(`/api/manual?lang=${lang}`)).json;
+    await page.click(`#manual [data-man=${lang}]`);
+    if (reply.ok) {
+      await page.waitForFunction((l) => document.querySelector('#manual .mbody')?.getAttribute('lang') === l, lang);
+      const toc = await page.$$eval('#manual .mtoc > ol > li > a', (as) => as.map((a) => a.getAttribute('href')));
+      assert.deepEqual(toc, reply.toc.map((e) => '#' + e.id), lang);
+      assert.ok(await page.$(`#manual [id="${reply.toc.at(-1).id}"]`), `${lang}: the anchors of the contents are in the text`);
+      assert.match(await page.textContent('#manual'), /Powered by Arquena/);
+    } else {
+      await page.waitForFunction((msg) => document.getElementById('manual').textContent.includes(msg), reply.msg);
+    }
+    const [popup] = await Promise.all([page.waitForEvent('popup'), page.click('#manual [data-man=print]')]);
+    assert.equal(new URL(popup.url()).pathname + new URL(popup.url()).search, `/manual/imprimir?lang=${lang}`);
+    await popup.close();
   }
   const notes = (await k.get('/api/novedades')).json;
   await page.click('#verBtn');
   if (notes.ok) {
     await page.waitForSelector('#modal:not([hidden]) .notes');
-    assert.match(await page.textContent('#modalBox h3'), new RegExp(await t('histTitle')));
+    assert.equal(await page.textContent('#modalBox h3'), await t('histTitle'));
     await page.keyboard.press('Escape');
   } else await toast(notes.msg);
 });

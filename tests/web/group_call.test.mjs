@@ -70,7 +70,7 @@ test('frames from the room: checked types, names cut, lists bounded, junk droppe
   assert.deepEqual(plain(w.peers.map((m) => m.id)), ['m0', 'm1', 'm2', 'm3', 'm4', 'm5', 'm6']);
 });
 
-test('only a server restart brings the page back into the room, a few times, spread out', () => {
+test('only a server restart brings the page back into the room, trying a few times, spread out', () => {
   const p = loadPage();
   for (const [code, reason, tries, rnd, want] of [
     [1001, 'server going away', 0, 0, 1000],
@@ -81,6 +81,10 @@ test('only a server restart brings the page back into the room, a few times, spr
     [1000, 'server going away', 0, 0, -1],
     [1006, '', 0, 0, -1],
     [1008, 'rate', 0, 0, -1],
+    // Coming back, a server that is not listening yet is knocked at again.
+    [1006, '', 1, 0, 1000],
+    [1006, '', 4, 1, 21000],
+    [1006, '', 5, 0, -1],
   ]) assert.equal(p.callRejoinWait(code, reason, tries, rnd), want, `${code} ${reason} ${tries}`);
 });
 
@@ -112,7 +116,7 @@ function room() {
     constructor(cfg) { Object.assign(this, { cfg, tracks: [], signalingState: 'stable', connectionState: 'new', remoteDescription: null, localDescription: null, cands: [], closed: false }); p.pcs.push(this); }
     addTrack(tr) { this.tracks.push(tr); }
     getSenders() { return this.tracks.map((tr, i) => ({ track: tr, replaceTrack: async (n) => { this.tracks[i] = n; } })); }
-    async createOffer() { return { type: 'offer', sdp: 'offer' }; }
+    async createOffer(o) { return { type: 'offer', sdp: o && o.iceRestart ? 'restart' : 'offer' }; }
     async createAnswer() { return { type: 'answer', sdp: 'answer' }; }
     async setLocalDescription(d) { this.localDescription = { ...d, toJSON: () => ({ type: d.type, sdp: d.sdp }) }; this.signalingState = d.type === 'offer' ? 'have-local-offer' : 'stable'; }
     async setRemoteDescription(d) { this.remoteDescription = d; this.signalingState = d.type === 'offer' ? 'have-remote-offer' : 'stable'; }
@@ -124,7 +128,7 @@ function room() {
     return { track, getAudioTracks: () => [track], getTracks: () => [track] };
   };
   p.mics = [];
-  p.callMic = async () => { const m = mic(); p.mics.push(m); return m; };
+  p.getMic = async () => { const m = mic(); p.mics.push(m); return m; };
   Object.defineProperty(p, 'track', { get: () => p.mics[0].track });
   /** The current socket receives a frame from the server. */
   p.hear = async (m) => {
@@ -183,6 +187,15 @@ test('members: a late joiner offers to everyone listed, the others answer, the r
   assert.equal(x.peers.size, 7);
   await p.hear({ t: 'signal', from: 'zz', data: { sdp: { type: 'offer', sdp: 'v=0' } } });
   assert.equal(x.peers.size, 7);
+
+  // A failed pair: the side that offered tries once more with fresh candidates, the other waits.
+  for (const id of ['b2', 'b2', 'c3']) {
+    const m = x.peers.get(id);
+    m.pc.connectionState = 'failed';
+    m.pc.onconnectionstatechange();
+  }
+  await flush();
+  assert.deepEqual(plain(ws.sent.filter((m) => m.data && m.data.sdp && m.data.sdp.sdp === 'restart').map((m) => m.to)), ['b2']);
 
   await p.hear({ t: 'state', id: 'b2', talk: false, muted: true });
   assert.deepEqual([x.peers.get('b2').talk, x.peers.get('b2').muted], [false, true]);

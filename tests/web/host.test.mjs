@@ -174,6 +174,22 @@ test('the monitor a capture shows', () => {
     const got = p.labelMonitor(two, label);
     assert.equal(got ? got.name : null, want, label);
   }
+  // On X the number is the RandR monitor's atom, which the native side gives as `captura`.
+  const x11 = [{ ...M(0, 'DUMMY0', 1920, 1080), primary: true, captura: 239 }, { ...M(1, 'DUMMY1', 1024, 768), captura: 240 }];
+  for (const [label, want] of [['screen:240:0', 'DUMMY1'], ['screen:239:0', 'DUMMY0'], ['screen:1:0', null], ['screen:0:0', null]]) {
+    const got = p.labelMonitor(x11, label);
+    assert.equal(got ? got.name : null, want, `X ${label}`);
+  }
+  // The capture window's screen numbers: the one learnt for the monitor, else those not
+  // learnt for another one.
+  const three = [M(0, 'A', 1, 1), M(1, 'B', 1, 1), M(2, 'C', 1, 1)];
+  for (const [table, name, want] of [
+    [{}, 'B', [1, 2, 3]],
+    [{ A: 1 }, 'B', [2, 3]],
+    [{ A: 1, B: 3 }, 'B', [3]],
+    [{ A: 1, C: 2 }, 'B', [3]],
+  ])
+    assert.deepEqual([...p.capNumbers(three, name, table)], want, JSON.stringify([table, name]));
   for (const [names, want] of [[['DISPLAY1'], [1]], [['NOPE'], [0, 1]], [[], [0, 1]]])
     assert.deepEqual(p.allowedMons(two, names).map((m) => m.i), want, names.join());
   for (const [v, want] of [['todos', []], [' Todos ', []], ['', []], ['DISPLAY1, DISPLAY3,', ['DISPLAY1', 'DISPLAY3']]])

@@ -21,6 +21,19 @@ test('the monitor value: "todos" for all, none or no box; else the checked names
   ]) assert.equal(page.monValue(boxes), want, JSON.stringify(boxes));
 });
 
+test('an untouched set of boxes keeps the stored choice, also one naming a monitor not plugged in today', () => {
+  const box = (name, on, was) => ({ name, on, was });
+  for (const [boxes, stored, want] of [
+    [[box('DP-1', false, false)], 'DP-9', 'DP-9'],
+    [[box('DP-1', true, false)], 'DP-9', 'todos'],
+    [[box('DP-1', true, true), box('HDMI-1', true, true)], 'todos', 'todos'],
+    [[box('DP-1', false, true), box('HDMI-1', false, false)], 'DP-1', 'todos'],
+    [[box('DP-1', true, true), box('HDMI-1', true, false)], 'DP-1', 'todos'],
+    [[box('DP-1', true, true), box('HDMI-1', false, true)], 'todos', 'DP-1'],
+    [[], '', 'todos'],
+  ]) assert.equal(page.monSetting(boxes, stored), want, JSON.stringify([boxes, stored]));
+});
+
 test('Save sends the three sections with switches as si/no, trimmed texts and known choices only', () => {
   const form = {
     nombre: '  Caja 3  ', idioma: 'en', buscar_actualizaciones: false, servidor: ' https://kv.example.org/ ', conexion: 'relevo',

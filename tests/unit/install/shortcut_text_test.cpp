@@ -15,10 +15,10 @@ TEST(DesktopEntry, ExecArgumentQuoting) {
         {"/opt/kelvora/kelvora", "/opt/kelvora/kelvora"},
         {"--startup", "--startup"},
         {"/home/ana/mis programas/kelvora", "\"/home/ana/mis programas/kelvora\""},
-        {"/home/ana/100%/kelvora", "/home/ana/100%%/kelvora"},       // a field code otherwise
+        {"/home/ana/100%/kelvora", "/home/ana/100%%/kelvora"}, // a field code otherwise
         {"/home/ana/100% listo/kelvora", "\"/home/ana/100%% listo/kelvora\""},
         {"/home/o'hara/kelvora", "\"/home/o'hara/kelvora\""},
-        {"/tmp/a\"b/kelvora", "\"/tmp/a\\\\\"b/kelvora\""},           // \" then \ doubled
+        {"/tmp/a\"b/kelvora", "\"/tmp/a\\\\\"b/kelvora\""}, // \" then \ doubled
         {"/tmp/$HOME/kelvora", "\"/tmp/\\\\$HOME/kelvora\""},
         {"/tmp/a`b`/kelvora", "\"/tmp/a\\\\`b\\\\`/kelvora\""},
         {"/tmp/back\\slash/kelvora", "\"/tmp/back\\\\\\\\slash/kelvora\""}, // \\ then each doubled
@@ -33,8 +33,11 @@ TEST(DesktopEntry, ExecArgumentQuoting) {
 }
 
 TEST(DesktopEntry, WholeFile) {
-    const auto text = linux_desktop::desktop_entry(
-        {"/opt/mis apps/kelvora", {"--startup"}, "/opt/mis apps", "Kelvora · soporte remoto", true});
+    const auto text = linux_desktop::desktop_entry({"/opt/mis apps/kelvora",
+                                                    {"--startup"},
+                                                    "/opt/mis apps",
+                                                    "Kelvora · soporte remoto",
+                                                    true});
     ASSERT_TRUE(text);
     EXPECT_TRUE(text->starts_with("[Desktop Entry]\nType=Application\n"));
     EXPECT_NE(text->find("\nExec=\"/opt/mis apps/kelvora\" --startup\n"), std::string::npos);
@@ -64,7 +67,8 @@ TEST(DesktopEntry, DesktopFolderLikeXdgUserDir) {
 }
 
 TEST(PowerShell, ShortcutScript) {
-    EXPECT_EQ(powershell_quote("C:\\Users\\O'Brien\\Kelvora.exe"), "'C:\\Users\\O''Brien\\Kelvora.exe'");
+    EXPECT_EQ(powershell_quote("C:\\Users\\O'Brien\\Kelvora.exe"),
+              "'C:\\Users\\O''Brien\\Kelvora.exe'");
     EXPECT_EQ(powershell_quote("''"), "''''''");
     EXPECT_EQ(
         shortcut_script("C:\\Apps\\Kelvora's\\Kelvora.exe", "C:\\Apps\\Kelvora's",

@@ -18,15 +18,19 @@ TEST(HeadingSlug, Table) {
         {"ÀÁÂÄ ÈÉÊË ÌÍÎÏ Ñ ÒÓÔÖ ÙÚÛÜ", "aaaa-eeee-iiii-n-oooo-uuuu"},
         {"àáâä èéêë ìíîï ñ òóôö ùúûü", "aaaa-eeee-iiii-n-oooo-uuuu"},
         {"Año 2026", "ano-2026"},
-        {"São Paulo, Åland, Ça va, Õ", "s-o-paulo-land-a-va"},  // other letters are breaks
-        {"  (Entre paréntesis)  ", "entre-parentesis"},         // no "-" at either end
-        {"a -- b", "a-b"},                                      // runs collapse to one
-        {"🙂", ""},                                             // nothing kept at all
+        {"São Paulo, Åland, Ça va, Õ", "s-o-paulo-land-a-va"}, // other letters are breaks
+        {"  (Entre paréntesis)  ", "entre-parentesis"},        // no "-" at either end
+        {"a -- b", "a-b"},                                     // runs collapse to one
+        {"🙂", ""},                                          // nothing kept at all
         {"Llamada 🙂 de soporte", "llamada-de-soporte"},
-        {"x×y", "x-y"},                  // × is a sign, not a capital letter
-        {"İstanbul", "i-stanbul"},       // İ lower-cases to i and a combining dot
-        {"\xE2\x84\xAA" "elvin", "kelvin"}, // the Kelvin sign lower-cases to k
-        {"a\xFF" "b", "a-b"},            // a stray byte is one more break
+        {"x×y", "x-y"},            // × is a sign, not a capital letter
+        {"İstanbul", "i-stanbul"}, // İ lower-cases to i and a combining dot
+        {"\xE2\x84\xAA"
+         "elvin",
+         "kelvin"}, // the Kelvin sign lower-cases to k
+        {"a\xFF"
+         "b",
+         "a-b"}, // a stray byte is one more break
         {"", ""},
     };
     for (const auto& c : cases)
@@ -42,7 +46,7 @@ TEST(HeadingText, TagsGoEscapesComeBack) {
         {"Usa <code>--startup</code> y <b>listo</b>", "Usa --startup y listo"},
         {"A &amp; B &lt;c&gt; &quot;d&quot; &#39;e&#39;", "A & B <c> \"d\" 'e'"},
         {"&amp;lt; no es &lt;", "&lt; no es <"}, // decoded once, left to right
-        {"&copy; queda", "&copy; queda"},       // only the five escapes are undone
+        {"&copy; queda", "&copy; queda"},        // only the five escapes are undone
         {"corte <sin cierre", "corte "},
     };
     for (const auto& c : cases)
@@ -74,13 +78,14 @@ TEST(AnchorHeadings, Table) {
         {"a level 3 before any level 2 is anchored but left out", "<h3>Antes</h3><h2>Luego</h2>",
          R"(<h3 id="antes">Antes</h3><h2 id="luego">Luego</h2>)",
          R"([{"id":"luego","sub":[],"title":"Luego"}])"},
-        {"the title is the plain text, the inner HTML is kept",
-         "<h2>Usa <code>a&amp;b</code></h2>", R"(<h2 id="usa-a-b">Usa <code>a&amp;b</code></h2>)",
+        {"the title is the plain text, the inner HTML is kept", "<h2>Usa <code>a&amp;b</code></h2>",
+         R"(<h2 id="usa-a-b">Usa <code>a&amp;b</code></h2>)",
          R"([{"id":"usa-a-b","sub":[],"title":"Usa a&b"}])"},
         {"levels 4 to 6 and headings with attributes stay as they are",
          R"(<h4>Cuatro</h4><h2 class="x">Con clase</h2><h6>Seis</h6>)",
          R"(<h4>Cuatro</h4><h2 class="x">Con clase</h2><h6>Seis</h6>)", "[]"},
-        {"an unclosed heading ends the walk, the rest copied", "<p>a</p><h2>Uno</h2><h3>Sin cierre<p>b</p>",
+        {"an unclosed heading ends the walk, the rest copied",
+         "<p>a</p><h2>Uno</h2><h3>Sin cierre<p>b</p>",
          R"(<p>a</p><h2 id="uno">Uno</h2><h3>Sin cierre<p>b</p>)",
          R"([{"id":"uno","sub":[],"title":"Uno"}])"},
     };

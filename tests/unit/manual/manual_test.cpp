@@ -27,19 +27,25 @@ TEST(Markdown, ConstructsOfTheManuals) {
         const char* md;
         const char* html;
     } cases[] = {
-        {"<!-- manual-version: 1.3.2 -->\n# Manual", "<!-- manual-version: 1.3.2 --><h1>Manual</h1>"},
+        {"<!-- manual-version: 1.3.2 -->\n# Manual",
+         "<!-- manual-version: 1.3.2 --><h1>Manual</h1>"},
         {"Texto con **negrita**, `código` y [enlace](https://kelvora.app/).",
          R"(<p>Texto con <strong>negrita</strong>, <code>código</code> y <a href="https://kelvora.app/">enlace</a>.</p>)"},
-        {"- uno\n- dos\n\n1. a\n2. b", "<ul><li>uno</li><li>dos</li></ul><ol><li>a</li><li>b</li></ol>"},
-        {"> **Nota:** solo con permiso.", "<blockquote><p><strong>Nota:</strong> solo con permiso.</p></blockquote>"},
+        {"- uno\n- dos\n\n1. a\n2. b",
+         "<ul><li>uno</li><li>dos</li></ul><ol><li>a</li><li>b</li></ol>"},
+        {"> **Nota:** solo con permiso.",
+         "<blockquote><p><strong>Nota:</strong> solo con permiso.</p></blockquote>"},
         {"| Botón | Qué hace |\n|---|---|\n| **Terminar** | corta `ya` |\n| Chat | abre |",
-         "<table><thead><tr><th>Botón</th><th>Qué hace</th></tr></thead><tbody><tr><td><strong>Terminar</strong>"
-         "</td><td>corta <code>ya</code></td></tr><tr><td>Chat</td><td>abre</td></tr></tbody></table>"},
+         "<table><thead><tr><th>Botón</th><th>Qué "
+         "hace</th></tr></thead><tbody><tr><td><strong>Terminar</strong>"
+         "</td><td>corta "
+         "<code>ya</code></td></tr><tr><td>Chat</td><td>abre</td></tr></tbody></table>"},
         {"| a | b |\n|:--|--:|\n| 1 | 2 |",
          R"(<table><thead><tr><th style="text-align: left">a</th><th style="text-align: right">b</th>)"
          R"(</tr></thead><tbody><tr><td style="text-align: left">1</td><td style="text-align: right">2)"
          R"(</td></tr></tbody></table>)"},
-        {"~~tachado~~ y \"comillas\" & <", "<p><del>tachado</del> y &quot;comillas&quot; &amp; &lt;</p>"},
+        {"~~tachado~~ y \"comillas\" & <",
+         "<p><del>tachado</del> y &quot;comillas&quot; &amp; &lt;</p>"},
         {"línea  \nsiguiente\n\n---", "<p>línea<br />siguiente</p><hr />"},
         {"### Durante la sesión (barra de arriba)", "<h3>Durante la sesión (barra de arriba)</h3>"},
     };
@@ -54,9 +60,10 @@ TEST(Markdown, ConstructsOfTheManuals) {
 TEST(RenderManual, BoldNotesAndAnchors) {
     const Anchored a = render_manual_text(
         "<!-- manual-version: 1.3.2 -->\n# T\n\n> Una **nota**.\n\n## Sección\n\n~~x~~\n");
-    EXPECT_EQ(normalized(a.html),
-              R"(<!-- manual-version: 1.3.2 --><h1 id="t">T</h1><div class="mnote"><p>Una <b>nota</b>.</p></div>)"
-              R"(<h2 id="seccion">Sección</h2><p><del>x</del></p>)");
+    EXPECT_EQ(
+        normalized(a.html),
+        R"(<!-- manual-version: 1.3.2 --><h1 id="t">T</h1><div class="mnote"><p>Una <b>nota</b>.</p></div>)"
+        R"(<h2 id="seccion">Sección</h2><p><del>x</del></p>)");
     EXPECT_EQ(a.toc.dump(), R"([{"id":"seccion","sub":[],"title":"Sección"}])");
 }
 
@@ -65,7 +72,8 @@ TEST(ReleaseNotes, StartAtTheNewestVersion) {
         const char* notes;
         const char* html;
     } cases[] = {
-        {"# Historial\n\nFormato: MAYOR.MENOR\n\n## v2 — 2026-01-02\n\n- **uno**\n\n## v1 — 2026-01-01\n",
+        {"# Historial\n\nFormato: MAYOR.MENOR\n\n## v2 — 2026-01-02\n\n- **uno**\n\n## v1 — "
+         "2026-01-01\n",
          "<h2>v2 — 2026-01-02</h2><ul><li><strong>uno</strong></li></ul><h2>v1 — 2026-01-01</h2>"},
         {"Sin secciones, **todo**", "<p>Sin secciones, <strong>todo</strong></p>"},
         {"## Al inicio no cuenta\n\ntexto", "<h2>Al inicio no cuenta</h2><p>texto</p>"},

@@ -1,0 +1,136 @@
+// Every monitor and the PC's sound through a real session: the technician switches to the
+// secondary output (its picture comes through the capture window) and back, is refused a
+// monitor the person did not share, and hears a tone played on the helped PC.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { SessionBed, bedMissing, PRIMARY } from '../lib/session_bed.mjs';
+import { sounddeskMissing } from '../lib/sounddesk.mjs';
+import { waitFor } from '../lib/kelvora.mjs';
+
+const skip = bedMissing() || sounddeskMissing() || false;
+let bed, host, tech;
+
+// The secondary output DUMMY1 is 1024x768 at 0,0, left of the primary.
+const RED = [0xe0, 0x30, 0x30];
+const GREEN = [0x30, 0xc0, 0x50];
+
+before(async () => {
+  if (skip) return;
+  bed = await SessionBed.start({ display: 50, sound: true });
+  [host, tech] = await Promise.all([bed.host('PC de Ana'), bed.tech('Técnico Beto')]);
+  await host.settings({ recibir: { compartir_audio: 'si', permitir_control: 'si' } });
+  await bed.target({ x: 60, y: 60, w: 500, h: 400 }, '#e03030');
+  await bed.target({ x: PRIMARY.x + 200, y: 150, w: 600, h: 450 }, '#30c050');
+});
+
+after(async () => {
+  await bed?.stop();
+});
+
+/** The app window goes to the primary's lower right, off both targets (requests raise it). */
+function moveAppWindow() {
+  bed.x.run('wmctrl', ['-i', '-r', host.window, '-e', `0,${PRIMARY.x + 1000},650,900,420`]);
+}
+
+/** Waits until session k's picture has the shape w:h. */
+function waitShape(k, w, h) {
+  return tech.page.waitForFunction(
+    ([k, r]) => {
+      const v = TS.get(k)?.vid;
+      return v && v.videoHeight > 0 && Math.abs(v.videoWidth / v.videoHeight - r) < 0.02;
+    },
+    [k, w / h],
+    { timeout: 90000, polling: 100 },
+  );
+}
+
+/** Asks the host for monitor i, as the technician's monitor buttons do. */
+async function askMonitor(k, i) {
+  await tech.eval(([k, i]) => ctl(TS.get(k), { t: 'mon', i }), [k, i]);
+}
+
+test('the technician sees the secondary monitor through the capture window, then the primary again', { skip, timeout: 300000 }, async () => {
+  await bed.reset();
+  const k = await tech.connect(host.id);
+  await host.accept();
+  await tech.waitPicture(k);
+  moveAppWindow();
+  await waitShape(k, 1920, 1080);
+  await tech.waitColour(k, GREEN);
+
+  // A loaded machine may take longer than the 15 s a try is given to start a browser and
+  // capture: the switch is asked for up to three times; one that never comes fails.
+  for (let i = 0; i < 3; i++) {
+    await askMonitor(k, 1);
+    await host.page.waitForFunction(() => HSES && (HSES.capBusy || HSES.mon === 1), null, { timeout: 30000, polling: 50 });
+    await host.page.waitForFunction(() => HSES && !HSES.capBusy, null, { timeout: 120000, polling: 100 });
+    if (await host.eval(() => HSES.mon === 1)) break;
+  }
+  await waitShape(k, 1024, 768);
+  await tech.waitColour(k, RED);
+  await host.page.waitForFunction(() => HSES && HSES.mon === 1 && HSES.cap && !HSES.capBusy);
+  assert.match(host.k.log(), /\[CAPTURA\] ventana auxiliar para la pantalla \d+/);
+  // What was learnt of the screen numbers: the primary is 1, the secondary another.
+  const table = await host.eval(() => ({ ...CAPN }));
+  assert.equal(table.DUMMY0, 1);
+  assert.ok(table.DUMMY1 > 1, JSON.stringify(table));
+
+  await askMonitor(k, 0);
+  await waitShape(k, 1920, 1080);
+  await tech.waitColour(k, GREEN);
+  await host.page.waitForFunction(() => HSES && HSES.mon === 0 && !HSES.cap && !HSES.capBusy);
+  await waitFor(() => /\[CAPTURA\] se cerró la ventana auxiliar/.test(host.k.log()), 'the capture window closed');
+
+  // The PC's sound reaches the technician: a 440 Hz tone on the helped PC's output is the
+  // loudest frequency of the PC-audio element's stream.
+  await tech.page.waitForFunction((k) => TS.get(k)?.hostAudio && TS.get(k).aud?.srcObject, k, { timeout: 30000 });
+  await tech.eval((k) => {
+    const ctx = new AudioContext();
+    const an = ctx.createAnalyser();
+    an.fftSize = 8192;
+    ctx.createMediaStreamSource(TS.get(k).aud.srcObject).connect(an);
+    window.__pcSound = { ctx, an };
+  }, k);
+  const peak = () =>
+    tech.eval(() => {
+      const { ctx, an } = window.__pcSound;
+      const bins = new Float32Array(an.frequencyBinCount);
+      an.getFloatFrequencyData(bins);
+      let best = 0;
+      for (let i = 1; i < bins.length; i++) if (bins[i] > bins[best]) best = i;
+      return bins[best] > -70 ? (best * ctx.sampleRate) / an.fftSize : 0;
+    });
+  let heard = 0;
+  for (let i = 0; i < 3 && !(Math.abs(heard - 440) < 15); i++) {
+    const playing = bed.sound.tone(440, 4);
+    heard = await waitFor(async () => {
+      const f = await peak();
+      return Math.abs(f - 440) < 15 ? f : null;
+    }, 'the tone in the technician’s PC audio', 8000).catch(() => heard);
+    await playing;
+  }
+  assert.ok(Math.abs(heard - 440) < 15, `the loudest frequency heard was ${heard} Hz`);
+});
+
+test('a monitor the person did not share is refused', { skip, timeout: 180000 }, async () => {
+  await bed.reset();
+  const k = await tech.connect(host.id);
+  await host.request();
+  await host.page.uncheck('#reqBox input[data-mon="DUMMY1"]');
+  await (await host.acceptButton()).click({ timeout: 10000 });
+  await tech.waitPicture(k);
+  assert.deepEqual(await host.eval(() => HSES.mons.map((m) => m.name)), ['DUMMY0']);
+  const before = host.k.log();
+  await askMonitor(k, 1);
+  // The control channel keeps its order: once a later request is answered, the monitor
+  // request was handled, and refused.
+  await tech.eval((k) => {
+    const s = TS.get(k);
+    s.resInfo = undefined;
+    ctl(s, { t: 'res-get' });
+  }, k);
+  await tech.page.waitForFunction((k) => TS.get(k)?.resInfo !== undefined, k, { timeout: 30000 });
+  assert.equal(await host.eval(() => HSES.mon), 0);
+  assert.equal(await host.eval(() => HSES.cap), null);
+  assert.doesNotMatch(host.k.log().slice(before.length), /ventana auxiliar para la pantalla/);
+});

@@ -1,0 +1,158 @@
+// Shortcuts, start with Windows and uninstall of Kelvora.exe under Wine, as far as Wine's
+// own tools go: reg.exe, schtasks.exe, taskkill.exe and cmd.exe exist; PowerShell doesn't,
+// so shortcuts can only fail, and say so. The uninstall question is answered on a real X
+// display with the keyboard, as a person would.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { FAKE_BROWSER, ROOT, WIN_EXE, WineKelvora, freshPrefix, runWine, taskkill, waitFor, wineEnv, wineMissing, winPath } from '../lib/wine.mjs';
+
+const RUN_KEY = 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
+let skip = wineMissing();
+let display;
+let prefix;
+const scratch = mkdtempSync(join(tmpdir(), 'kelvora-wininstall-'));
+
+before(() => {
+  if (skip) return;
+  try {
+    display = execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['start', '45'], { encoding: 'utf8' }).trim();
+  } catch (e) {
+    skip = `no X display for Wine: scripts/xdesktop.sh start failed (${e.message.split('\n')[0]})`;
+    return;
+  }
+  prefix = freshPrefix();
+});
+
+after(() => {
+  prefix?.remove();
+  if (display) execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['stop', display]);
+  rmSync(scratch, { recursive: true, force: true });
+});
+
+function wine(args) {
+  return spawnSync('wine', args, { env: wineEnv({ prefix: prefix.path, display }), encoding: 'utf8', timeout: 60000 });
+}
+
+/** The Run value's data, or null when there is none. */
+function runValue() {
+  const r = wine(['reg', 'query', RUN_KEY, '/v', 'Kelvora']);
+  if (r.status !== 0) return null;
+  const m = r.stdout.match(/Kelvora\s+REG_SZ\s+(.*?)\r?\n/);
+  return m ? m[1] : '';
+}
+
+const taskExists = () => wine(['schtasks', '/Query', '/TN', 'Kelvora']).status === 0;
+
+/** A copy of Kelvora.exe in a folder of its own, with its own LOCALAPPDATA. */
+function copyOfKelvora(name) {
+  const dir = join(scratch, name);
+  mkdirSync(join(dir, 'prog'), { recursive: true });
+  mkdirSync(join(dir, 'lad'));
+  const exe = join(dir, 'prog', 'Kelvora.exe');
+  copyFileSync(WIN_EXE, exe);
+  const winVars = { LOCALAPPDATA: winPath(join(dir, 'lad')) };
+  const log = () => {
+    try {
+      return readFileSync(join(dir, 'lad', 'Kelvora', 'data', 'kelvora.log'), 'utf8');
+    } catch {
+      return '';
+    }
+  };
+  return { dir, exe, winVars, log, run: (args, opts = {}) => runWine(exe, args, { winVars, prefix: prefix.path, display, ...opts }) };
+}
+
+test('--autostart turns start with Windows on and off through the system tools', { skip }, async () => {
+  const k = copyOfKelvora('autostart');
+  const on = await k.run(['--autostart', 'on']);
+  assert.equal(on.code, 0);
+  // Wine runs everything as an administrator, so the logon task comes first; Wine's
+  // schtasks can't create one from /TR, so the Run value takes its place.
+  const log = k.log();
+  if (log.includes('[INICIO] tarea programada creada (con permisos de administrador)')) {
+    assert.ok(taskExists());
+    assert.equal(runValue(), null, 'the task replaces a Run value');
+  } else {
+    assert.match(log, /\[INICIO\] inicio con Windows sin administrador: ok/);
+    assert.equal(runValue(), `"${winPath(k.exe)}" --startup`);
+  }
+  for (const [args, present] of [[['--autostart', 'ON'], false], [['--autostart', 'off'], false], [['--autostart', 'on'], true], [['--cleanup'], false]]) {
+    assert.equal((await k.run(args)).code, 0, args.join(' '));
+    assert.equal(runValue() !== null || taskExists(), present, args.join(' '));
+  }
+  assert.match(k.log(), /\[INICIO\] inicio con Windows quitado/);
+});
+
+test('the API: shortcuts fail without PowerShell, start with Windows answers with its message', { skip }, async (t) => {
+  const k = new WineKelvora({ prefix: prefix.path });
+  t.after(async () => {
+    await k.stop();
+    k.cleanup();
+  });
+  await k.start();
+  assert.notEqual(wine(['powershell', '-NoProfile', '-Command', 'exit 0']).status, 0, 'this Wine has PowerShell: expect shortcuts to work');
+  assert.deepEqual((await k.post('/api/accesos')).json, { ok: false });
+  assert.match(k.log(), /\[ACCESOS\] no se pudieron crear/);
+
+  const on = (await k.post('/api/inicio_windows', { on: true })).json;
+  assert.equal(on.ok, true);
+  if (taskExists()) assert.equal(on.msg, '');
+  else assert.equal(on.msg, 'Se abrirá al iniciar Windows (sin permisos de administrador: abre Kelvora como administrador para que también los tenga).');
+  assert.equal((await k.get('/api/estado')).json.inicio_windows, true);
+  for (const body of [{ on: 'true' }, {}]) {
+    assert.deepEqual((await k.post('/api/inicio_windows', body)).json, { ok: true, msg: '' }, JSON.stringify(body));
+    assert.equal((await k.get('/api/estado')).json.inicio_windows, false);
+  }
+});
+
+test('an installer\'s uninstall.exe does the uninstall, and Kelvora asks nothing', { skip }, async () => {
+  const k = copyOfKelvora('installer');
+  const events = join(k.dir, 'uninstaller.log');
+  copyFileSync(FAKE_BROWSER, join(k.dir, 'prog', 'uninstall.exe'));
+  const r = await k.run(['--uninstall'], { winVars: { ...k.winVars, FAKE_BROWSER_LOG: winPath(events), FAKE_BROWSER_TITLE: 'Desinstalador' } });
+  assert.equal(r.code, 0);
+  const started = await waitFor(() => existsSync(events) && readFileSync(events, 'utf8').trim().split('\n').map((l) => JSON.parse(l)).find((e) => e.args), 'uninstall.exe to start', 30000);
+  assert.deepEqual(started.args.slice(1), [], 'started without arguments');
+  taskkill(started.pid, { prefix: prefix.path, display });
+  assert.ok(existsSync(k.exe), 'the program stays: the installer\'s uninstaller removes it');
+});
+
+/** Waits for a window of this title on the display and types keys into it. */
+async function answer(title, keys) {
+  const env = { ...process.env, DISPLAY: display };
+  const id = await waitFor(() => {
+    const r = spawnSync('xdotool', ['search', '--name', `^${title}$`], { env, encoding: 'utf8' });
+    return r.status === 0 && r.stdout.trim().split('\n')[0];
+  }, `the "${title}" window`, 30000);
+  spawnSync('xdotool', ['windowactivate', '--sync', id], { env });
+  spawnSync('xdotool', ['key', '--window', id, ...keys], { env });
+}
+
+test('an uninstall answered No changes nothing; answered Yes removes every trace', { skip: skip || (spawnSync('sh', ['-c', 'command -v xdotool']).status !== 0 && 'xdotool is missing') }, async () => {
+  const k = copyOfKelvora('uninstall');
+  assert.equal((await k.run(['--autostart', 'on'])).code, 0);
+  const old = join(k.dir, 'prog', 'Kelvora.old.exe');
+  writeFileSync(old, 'left by an update');
+  writeFileSync(join(k.dir, 'prog', 'notas.txt'), 'not ours');
+  const data = join(k.dir, 'lad', 'Kelvora');
+
+  const declined = k.run(['--uninstall']);
+  await answer('Desinstalar Kelvora', ['n']);
+  assert.equal((await declined).code, 0);
+  for (const f of [k.exe, old, data]) assert.ok(existsSync(f), f);
+  assert.ok(runValue() !== null || taskExists(), 'start with Windows stays');
+
+  const confirmed = k.run(['--uninstall']);
+  await answer('Desinstalar Kelvora', ['y']);
+  await answer('Kelvora', ['Return']);
+  assert.equal((await confirmed).code, 0);
+  assert.equal(runValue(), null);
+  assert.equal(taskExists(), false);
+  for (const f of [old, data]) assert.ok(!existsSync(f), f);
+  // cmd deletes the program file two seconds after the uninstall ended.
+  await waitFor(() => !existsSync(k.exe), 'the program file to delete itself', 30000);
+  assert.ok(existsSync(join(k.dir, 'prog', 'notas.txt')), 'other files of the folder stay');
+});
