@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/browser_candidates.hpp"
 #include "app/routes.hpp"
 #include "base/version.hpp"
 #include "desktop/routes.hpp"
@@ -15,11 +16,10 @@
 #include "records/routes.hpp"
 #include "records/state.hpp"
 #include "update/routes.hpp"
-#include "update/update_state.hpp"
 
 namespace kelvora {
 
-App::App(std::filesystem::path data_dir)
+App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::string> window_flags)
     : data_dir_(std::move(data_dir)), log_(data_dir_), settings_(data_dir_),
       desktop_(data_dir_, log_), identity_(data_dir_), recents_(data_dir_),
       // Ending a host session gives the desktop back.
@@ -27,16 +27,28 @@ App::App(std::filesystem::path data_dir)
                                                  [this] { desktop_.restore_resolutions(); },
                                                  [this] { desktop_.close_capture_window(); }}),
       gate_([this] { return activity_.control_granted(); }),
-      window_(data_dir_ / "ventana", log_, [this] { return desktop_.monitor_list().size(); }) {
+      window_(data_dir_ / "ventana", log_, [this] { return desktop_.monitor_list().size(); }),
+      update_state_(data_dir_, std::move(trust)),
+      updater_(
+          update_state_, log_,
+          {[this] { return settings_.read("general", "canal_actualizaciones"); },
+           [this] { return setting_is_on(settings_.read("general", "buscar_actualizaciones")); },
+           [this](bool on) {
+               settings_.save({{"general", {{"buscar_actualizaciones", on ? "si" : "no"}}}});
+           },
+           [](const std::string& text) { platform::tray_notify("Kelvora", text); }},
+          {[this] { return activity_.busy(); }, [this] { return port(); }, std::move(window_flags),
+           [this] { update_exit(); }}) {
+    desktop_.capture_window().set_launch(
+        {[] { return choose_browser(system_browser_lookups(), platform::host_os()); },
+         [this] { return desktop_.monitor_list().size(); }});
     app::register_routes(router_, *this);
     records::register_routes(router_, identity_, activity_, recents_, [this](json& reply) {
         reply["nombre"] = display_name(settings_);
         reply["servidor"] = server_address(settings_);
     });
     desktop::register_routes(router_, desktop_, gate_);
-    update::register_routes(router_, [this] {
-        return setting_is_on(settings_.read("general", "buscar_actualizaciones"));
-    });
+    update::register_routes(router_, updater_);
     install::register_routes(router_, log_);
     manual::register_routes(router_);
 }
@@ -49,7 +61,7 @@ void App::set_port(std::uint16_t port) {
 json App::state_record() {
     json s = {
         {"app", kAppName},
-        {"version", kVersion},
+        {"version", update_state_.trust().version},
         {"nombre", display_name(settings_)},
         {"servidor", server_address(settings_)},
         {"admin", platform::is_admin()},
@@ -58,8 +70,7 @@ json App::state_record() {
         {"idioma", settings_.read("general", "idioma")},
         {"disponible", setting_is_on(settings_.read("recibir", "disponible"))},
         {"inicio_windows", install::start_with_os_enabled()},
-        {"actualizacion",
-         update::update_status(setting_is_on(settings_.read("general", "buscar_actualizaciones")))},
+        {"actualizacion", updater_.status()},
     };
     records::add_state_fields(s, identity_, recents_, activity_);
     return s;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/app_window.hpp"
 #include "app/settings.hpp"
@@ -15,14 +17,17 @@
 #include "records/activity.hpp"
 #include "records/identity.hpp"
 #include "records/recents.hpp"
+#include "update/updater.hpp"
 
 namespace kelvora {
 
 class App {
 public:
     // Loads the settings and the identity (making a new one when needed) and fills the
-    // router; nothing is served yet.
-    explicit App(std::filesystem::path data_dir);
+    // router; nothing is served yet. trust is the version and update key this build
+    // answers to; window_flags the --no-window and --no-tray it was started with, in order,
+    // for the new version after an update.
+    App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::string> window_flags);
 
     const std::filesystem::path& data_dir() const { return data_dir_; }
     const Log& log() const { return log_; }
@@ -32,6 +37,7 @@ public:
     records::RecentList& recents() { return recents_; }
     records::Activity& activity() { return activity_; }
     AppWindow& window() { return window_; }
+    update::Updater& updater() { return updater_; }
     const http::Router& router() const { return router_; }
 
     // The port the local server bound; 0 until then.
@@ -63,6 +69,8 @@ private:
     records::Activity activity_;
     http::ControlGate gate_;
     AppWindow window_;
+    update::UpdateState update_state_;
+    update::Updater updater_;
     std::atomic<std::uint16_t> port_{0};
     std::atomic<bool> exiting_{false};
     http::Router router_;

@@ -24,6 +24,7 @@
 #include "platform/shell.hpp"
 #include "platform/system.hpp"
 #include "platform/tray.hpp"
+#include "update/installer.hpp"
 
 namespace kelvora {
 
@@ -75,6 +76,10 @@ std::string join_with_spaces(const std::vector<std::string>& args) {
 } // namespace
 
 int kelvora_main(const std::vector<std::string>& args) {
+    return kelvora_main(args, update::release_trust());
+}
+
+int kelvora_main(const std::vector<std::string>& args, const update::Trust& trust) {
     platform::declare_dpi_awareness();
     platform::on_exit_request([] {
         if (App* app = running_app.load()) app->orderly_exit();
@@ -83,7 +88,7 @@ int kelvora_main(const std::vector<std::string>& args) {
     const auto dir = data_directory();
     const Options opt = parse_options(args);
     if (opt.version) {
-        std::printf("Kelvora %s (%s)\n", kVersion, kBuildDate);
+        std::printf("Kelvora %s (%s)\n", trust.version.c_str(), kBuildDate);
         std::fflush(stdout);
         return 0;
     }
@@ -127,11 +132,16 @@ int kelvora_main(const std::vector<std::string>& args) {
     if (auto port = instance_port(load_json_file_in(dir, "instancia.json")))
         if (running_copy_answered(*port)) return 0;
 
-    log.write(std::string("[APP] Kelvora v") + kVersion + " · admin " + (admin ? "true" : "false") +
-              " · " + own_executable());
+    log.write(std::string("[APP] Kelvora v") + trust.version + " · admin " +
+              (admin ? "true" : "false") + " · " + own_executable());
     // Built once and never destroyed: the server's and the tray's threads use it until the
     // process ends.
-    auto& app = *new App(dir);
+    // A swap cut short leaves us as <stem>.old with no program file: take its name back.
+    update::recover_interrupted_swap(update::running_program(), log);
+    std::vector<std::string> window_flags;
+    for (const auto& a : args)
+        if (a == "--no-window" || a == "--no-tray") window_flags.push_back(a);
+    auto& app = *new App(dir, trust, window_flags);
     running_app = &app;
     app.desktop().restore_resolutions();
 
@@ -142,14 +152,24 @@ int kelvora_main(const std::vector<std::string>& args) {
     }
     app.set_port(server->port());
     const std::string token = make_session_token();
+    app.desktop().capture_window().set_page(app.port(), token);
     save_json_file_in(
         dir, "instancia.json",
-        json{{"port", app.port()}, {"pid", platform::current_pid()}, {"version", kVersion}});
+        json{{"port", app.port()}, {"pid", platform::current_pid()}, {"version", trust.version}});
     server->start(
         std::make_shared<http::RequestHandler>(token, app.port(), app.router(), app.log()),
         app.log());
     // The server lives as long as the process; its threads hold on to it.
     (void)server.release();
+
+    if (opt.after_update)
+        update::finish_update(app.updater().state(), app.log(), *opt.after_update);
+    // Also after an update: what the swap left behind goes, once the old process let go.
+    std::thread([&app] {
+        update::cleanup_after_update(
+            update::program_paths(update::running_program(), app.data_dir()), app.data_dir());
+    }).detach();
+    app.updater().start_automatic_checks();
 
     if (!opt.no_tray)
         std::thread([&app] {

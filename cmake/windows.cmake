@@ -15,6 +15,28 @@ foreach(tree boost nlohmann)
 endforeach()
 target_include_directories(kelvora_core SYSTEM PUBLIC ${KELVORA_HOST_HEADERS})
 
+# libsodium, libzip (over MinGW's zlib) and md4c with md4c-html, built once from Debian's
+# source packages into a cached prefix; the script prints where. The targets are named as
+# the Linux build's pkg-config ones, so shared lines link the same names on both.
+execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/cross-deps.sh
+    OUTPUT_VARIABLE KELVORA_MINGW_DEPS OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE cross_deps_result)
+if(NOT cross_deps_result EQUAL 0 OR NOT EXISTS ${KELVORA_MINGW_DEPS}/.ready)
+    message(FATAL_ERROR "No se pudieron compilar las bibliotecas para Windows (scripts/cross-deps.sh)")
+endif()
+function(kelvora_mingw_library name)
+    add_library(PkgConfig::${name} INTERFACE IMPORTED GLOBAL)
+    target_include_directories(PkgConfig::${name} SYSTEM INTERFACE ${KELVORA_MINGW_DEPS}/include)
+    target_link_libraries(PkgConfig::${name} INTERFACE ${ARGN})
+endfunction()
+kelvora_mingw_library(SODIUM ${KELVORA_MINGW_DEPS}/lib/libsodium.a advapi32)
+target_compile_definitions(PkgConfig::SODIUM INTERFACE SODIUM_STATIC)
+kelvora_mingw_library(LIBZIP ${KELVORA_MINGW_DEPS}/lib/libzip.a /usr/${MINGW_TRIPLET}/lib/libz.a
+    bcrypt advapi32)
+target_compile_definitions(PkgConfig::LIBZIP INTERFACE ZIP_STATIC)
+kelvora_mingw_library(MD4C ${KELVORA_MINGW_DEPS}/lib/libmd4c-html.a
+    ${KELVORA_MINGW_DEPS}/lib/libmd4c.a)
+
 # Every .cpp in platform/windows is a backend of one concern; main.cpp is the entry point.
 file(GLOB KELVORA_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/*.cpp
     ${CMAKE_SOURCE_DIR}/platform/windows/*.cpp)
@@ -87,3 +109,8 @@ add_executable(platform_probe ${CMAKE_SOURCE_DIR}/tests/win/platform_probe/platf
 target_link_libraries(platform_probe PRIVATE kelvora_platform)
 target_include_directories(platform_probe SYSTEM PRIVATE ${KELVORA_HOST_HEADERS})
 target_link_options(platform_probe PRIVATE -municode -static -static-libgcc -static-libstdc++)
+
+# The update tests' starting point: Kelvora.exe as an older version that trusts the test key.
+add_executable(Kelvora-anterior WIN32 ${CMAKE_SOURCE_DIR}/tests/win/prior/main.cpp)
+target_link_libraries(Kelvora-anterior PRIVATE kelvora_core kelvora_platform)
+target_link_options(Kelvora-anterior PRIVATE -municode -static -static-libgcc -static-libstdc++)

@@ -25,7 +25,8 @@ Desktop::Desktop(const std::filesystem::path& data_dir, const Log& log)
       input_{[this] { return input_target(); },
              [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); },
              [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }},
-      clipboard_(system_clipboard()) {}
+      clipboard_(system_clipboard()), capture_(data_dir / "captura", mailbox_, log),
+      audio_(log, system_loopback()) {}
 
 InputTarget Desktop::input_target() {
     std::lock_guard lock(target_mu_);
@@ -55,7 +56,8 @@ void Desktop::release_held_input() {
     release_all(held_, input_);
 }
 
-// The capture window is not part of this build yet: there is nothing to close.
-void Desktop::close_capture_window() {}
+void Desktop::close_capture_window() {
+    capture_.close();
+}
 
 } // namespace kelvora::desktop

@@ -9,16 +9,19 @@
 
 #include "base/json_file.hpp"
 #include "base/log.hpp"
+#include "desktop/capture_window.hpp"
 #include "desktop/clipboard.hpp"
 #include "desktop/held_input.hpp"
 #include "desktop/input_request.hpp"
+#include "desktop/mailbox.hpp"
+#include "desktop/pc_audio.hpp"
 #include "desktop/resolution.hpp"
 
 namespace kelvora::desktop {
 
 class Desktop {
 public:
-    // The marker of changed screen modes lives in data_dir.
+    // The marker of changed screen modes and the capture window's profile live in data_dir.
     Desktop(const std::filesystem::path& data_dir, const Log& log);
 
     // The monitor list, primary first, then by x, then by y.
@@ -35,6 +38,9 @@ public:
     void forget_input_target();
 
     Resolutions& resolutions() { return resolutions_; }
+    Mailbox& mailbox() { return mailbox_; }
+    CaptureWindow& capture_window() { return capture_; }
+    PcAudio& pc_audio() { return audio_; }
     HeldInput& held_input() { return held_; }
     const InputPort& input() const { return input_; }
     const ClipboardPort& clipboard() const { return clipboard_; }
@@ -47,6 +53,9 @@ private:
     HeldInput held_;
     InputPort input_;
     ClipboardPort clipboard_;
+    Mailbox mailbox_;
+    CaptureWindow capture_;
+    PcAudio audio_;
     std::mutex target_mu_;
     std::optional<InputTarget> target_; // guarded by target_mu_, as is target_at_
     std::chrono::steady_clock::time_point target_at_;

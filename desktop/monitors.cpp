@@ -22,13 +22,15 @@ json monitors_json(const std::vector<platform::Monitor>& ordered) {
     json out = json::array();
     for (std::size_t i = 0; i < ordered.size(); ++i) {
         const auto& m = ordered[i];
-        out.push_back({{"i", i},
-                       {"x", m.x},
-                       {"y", m.y},
-                       {"w", m.w},
-                       {"h", m.h},
-                       {"primary", m.primary},
-                       {"name", short_name(m.device)}});
+        json rec = {{"i", i},
+                    {"x", m.x},
+                    {"y", m.y},
+                    {"w", m.w},
+                    {"h", m.h},
+                    {"primary", m.primary},
+                    {"name", short_name(m.device)}};
+        if (m.capture_id >= 0) rec["captura"] = m.capture_id;
+        out.push_back(std::move(rec));
     }
     return out;
 }

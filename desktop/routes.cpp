@@ -25,6 +25,10 @@ void register_routes(http::Router& r, Desktop& d, const http::ControlGate& gate)
     r.post("/api/portapapeles/poner", gate.guard([&d](const json& body) {
         return json{{"ok", write_clipboard(d.clipboard(), http::text_field(body, "texto"))}};
     }));
+    r.post("/api/captura", [&d](const json& body) { return d.capture_window().request(body); });
+    r.post("/api/buzon/poner", [&d](const json& body) { return mailbox_put(d.mailbox(), body); });
+    r.post("/api/buzon/leer", [&d](const json& body) { return mailbox_read(d.mailbox(), body); });
+    r.stream("/api/audio", [&d] { return d.pc_audio().stream(); });
     r.post("/api/portapapeles/escribir_local", [&d](const json& body) {
         return json{{"ok", write_clipboard(d.clipboard(), http::text_field(body, "texto"))}};
     });

@@ -56,8 +56,9 @@ RequestHandler::RequestHandler(std::string token, std::uint16_t port, const Rout
     capture_page_ = replace_all(std::string(find_web_asset("captura.html")), "__TOKEN__", token_);
 }
 
+// The sound stream waits for its capture to start and then lasts as long as its client.
 bool RequestHandler::runs_long(const Request& r) const {
-    return r.method == "POST";
+    return r.method == "POST" || split_target(r.target).first == "/api/audio";
 }
 
 Response RequestHandler::handle(const Request& r) const {
@@ -104,9 +105,11 @@ Response RequestHandler::handle_get(const std::string& path, const std::string& 
     }
     if (path == "/captura" || path == "/api/audio") {
         if (query_value(query, "t") != token_) return fixed_refusal(403, "{}");
-        // The capture page and the sound stream are served by the desktop services;
-        // until a build carries them there is nothing to hand out.
-        if (path == "/captura" && !capture_page_.empty()) return {200, kHtml, capture_page_};
+        if (path == "/captura") {
+            if (capture_page_.empty()) return not_found();
+            return {200, kHtml, capture_page_};
+        }
+        if (auto stream = router_.call_stream(path)) return std::move(*stream);
         return not_found();
     }
     const ViewRequest req{query_language(query)};

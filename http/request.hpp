@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,11 +21,27 @@ struct Request {
     std::string header(const std::string& lower_name) const;
 };
 
+// A body written as it is made, with chunked transfer encoding.
+class BodySource {
+public:
+    virtual ~BodySource() = default;
+    // Blocks until the next piece is ready; nothing when the body has ended. Destroying the
+    // source (the client went away, a write failed) tells its maker to stop.
+    virtual std::optional<std::string> next() = 0;
+};
+
 struct Response {
+    Response() = default;
+    Response(int status_, std::string type, std::string body_)
+        : status(status_), content_type(std::move(type)), body(std::move(body_)) {}
+
     int status = 200;
     std::string content_type;
     std::string body;
-    bool body_too_large = false; // the body went past the limit and was not read
+    // Headers of this response besides the content type and the fixed ones.
+    std::vector<std::pair<std::string, std::string>> headers;
+    // When set, the body comes from here instead of `body`.
+    std::shared_ptr<BodySource> stream;
 };
 
 // Headers every response carries, besides the content type and length.

@@ -16,6 +16,10 @@ void Router::page(const std::string& path, PageHandler h) {
     pages_[path] = std::move(h);
 }
 
+void Router::stream(const std::string& path, StreamHandler h) {
+    streams_[path] = std::move(h);
+}
+
 json Router::call_post(const std::string& path, const json& body) const {
     auto it = posts_.find(path);
     if (it == posts_.end()) return refusal("no existe");
@@ -33,6 +37,12 @@ std::optional<std::string> Router::call_page(const std::string& path,
     auto it = pages_.find(path);
     if (it == pages_.end()) return std::nullopt;
     return it->second(req);
+}
+
+std::optional<Response> Router::call_stream(const std::string& path) const {
+    auto it = streams_.find(path);
+    if (it == streams_.end()) return std::nullopt;
+    return it->second();
 }
 
 } // namespace kelvora::http

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/json_file.hpp"
+#include "http/request.hpp"
 
 namespace kelvora::http {
 
@@ -16,6 +17,8 @@ struct ViewRequest {
 using PostHandler = std::function<json(const json& body)>;
 using ViewHandler = std::function<json(const ViewRequest&)>;
 using PageHandler = std::function<std::string(const ViewRequest&)>;
+// A GET whose answer may be a long stream; it runs on a thread of its own.
+using StreamHandler = std::function<Response()>;
 
 // Maps API paths (compared byte for byte) to the operations behind them. Filled once at
 // start-up, read-only afterwards, so calls from many threads need no lock.
@@ -25,6 +28,7 @@ public:
     void view(const std::string& path, ViewHandler h);
     // A read-only HTML page built on request (the printable manual).
     void page(const std::string& path, PageHandler h);
+    void stream(const std::string& path, StreamHandler h);
 
     // An authorised POST; unknown paths get {"ok":false,"msg":"no existe"}.
     json call_post(const std::string& path, const json& body) const;
@@ -32,11 +36,14 @@ public:
     std::optional<json> call_view(const std::string& path, const ViewRequest& req) const;
     // A GET page; nothing for unknown paths.
     std::optional<std::string> call_page(const std::string& path, const ViewRequest& req) const;
+    // A stream; nothing for unknown paths.
+    std::optional<Response> call_stream(const std::string& path) const;
 
 private:
     std::map<std::string, PostHandler, std::less<>> posts_;
     std::map<std::string, ViewHandler, std::less<>> views_;
     std::map<std::string, PageHandler, std::less<>> pages_;
+    std::map<std::string, StreamHandler, std::less<>> streams_;
 };
 
 } // namespace kelvora::http

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +27,8 @@ namespace {
 constexpr int kMaxConnections = 256;
 constexpr auto kIdleTimeout = std::chrono::seconds(75);
 constexpr auto kDrainTime = std::chrono::seconds(10);
+// A streaming client that takes nothing for this long is cut off; its stream ends.
+constexpr auto kStreamWriteTimeout = std::chrono::seconds(15);
 
 // A single worker taking jobs in order: the request thread.
 class SerialWorker {
@@ -179,12 +182,15 @@ private:
         stream_.expires_never();
 
         auto self = shared_from_this();
+        // Asked before the request moves into the job below.
+        const bool runs_long = server_.handler->runs_long(req);
         auto answer = [self, req = std::move(req)]() mutable {
             Response res = self->server_.handler->handle(req);
+            if (res.stream) return self->stream_body(std::move(res));
             net::post(self->stream_.get_executor(),
                       [self, res = std::move(res)]() mutable { self->write(std::move(res)); });
         };
-        if (!server_.handler->runs_long(req)) return server_.request_thread.post(std::move(answer));
+        if (!runs_long) return server_.request_thread.post(std::move(answer));
         if (server_.posts.try_run(std::move(answer))) return;
         keep_alive_ = false;
         write({503, "application/json; charset=utf-8",
@@ -208,6 +214,56 @@ private:
                                if (ec || !self->keep_alive_) return self->close();
                                self->read();
                            });
+    }
+
+    // Runs on the thread that made the response: it waits for each piece of the body and
+    // for each write, while the writes themselves run on the connection's own thread. The
+    // connection closes when the body ends or the client goes away; dropping the source
+    // then tells its maker to stop.
+    void stream_body(Response r) {
+        auto source = std::move(r.stream);
+        auto head = std::make_shared<bhttp::response<bhttp::empty_body>>(
+            static_cast<bhttp::status>(r.status), version_);
+        head->set(bhttp::field::content_type, r.content_type);
+        for (const auto& [name, value] : security_headers())
+            head->set(name, value);
+        for (const auto& [name, value] : r.headers)
+            head->set(name, value);
+        head->keep_alive(false);
+        head->chunked(true);
+        auto serializer = std::make_shared<bhttp::response_serializer<bhttp::empty_body>>(*head);
+        bool ok = on_own_thread([this, serializer](auto done) {
+            bhttp::async_write_header(stream_, *serializer, std::move(done));
+        });
+        while (ok && !head_) {
+            auto piece = source->next();
+            if (!piece) break;
+            if (piece->empty()) continue;
+            auto data = std::make_shared<std::string>(std::move(*piece));
+            ok = on_own_thread([this, data](auto done) {
+                net::async_write(stream_, bhttp::make_chunk(net::buffer(*data)),
+                                 [data, done = std::move(done)](beast::error_code ec,
+                                                                std::size_t n) { done(ec, n); });
+            });
+        }
+        if (ok && !head_)
+            on_own_thread([this](auto done) {
+                net::async_write(stream_, bhttp::make_chunk_last(), std::move(done));
+            });
+        source.reset();
+        net::post(stream_.get_executor(), [self = shared_from_this()] { self->close(); });
+    }
+
+    // Starts an asynchronous write on the connection's thread and waits for its end; false
+    // when it failed or timed out.
+    template <class Start> bool on_own_thread(Start start) {
+        auto result = std::make_shared<std::promise<bool>>();
+        auto finished = result->get_future();
+        net::post(stream_.get_executor(), [this, self = shared_from_this(), result, start]() {
+            stream_.expires_after(kStreamWriteTimeout);
+            start([result](beast::error_code ec, std::size_t) { result->set_value(!ec); });
+        });
+        return finished.get();
     }
 
     // The client may still be sending the body we refused; closing now would reset the

@@ -12,6 +12,10 @@ struct Monitor {
     int x = 0, y = 0, w = 0, h = 0;
     bool primary = false;
     std::string device;
+    // The number a browser's capture of this monitor carries in its track label
+    // ("screen:<n>:0"), where the OS gives one apart from the device name: on X, the atom
+    // of the RandR monitor's name. -1 where the device name says it (Windows).
+    long capture_id = -1;
 };
 // Every monitor whose information could be read, in the OS's own order.
 std::vector<Monitor> monitors();

@@ -35,12 +35,6 @@ Elevation relaunch_elevated(const std::string& exe, const std::string& parameter
 // takes those signals.
 void on_exit_request(std::function<void()> handler);
 
-// Calls handler once, on a thread of its own, when the OS asks the program to end: SIGTERM,
-// SIGHUP (a logout) or SIGINT on Linux; the end of the session on Windows. Called first
-// thing at start-up, before any other thread exists, so that on Linux no other thread
-// takes those signals.
-void on_exit_request(std::function<void()> handler);
-
 // Opens a URL, file or folder with the desktop's default handler.
 bool shell_open(const std::string& target);
 
@@ -50,6 +44,8 @@ public:
     virtual ~ChildProcess() = default;
     virtual bool running() = 0;
     virtual std::uint32_t pid() const = 0;
+    // Ends the child with every process it started, and waits until it is gone.
+    virtual void end_tree() = 0;
 };
 
 // Variables set in a child's environment on top of ours.

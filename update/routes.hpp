@@ -1,11 +1,10 @@
 #pragma once
-#include <functional>
-
 #include "http/router.hpp"
+#include "update/updater.hpp"
 
 namespace kelvora::update {
 
-// The update view and actions; auto_check reads the `buscar_actualizaciones` switch.
-void register_routes(http::Router& r, std::function<bool()> auto_check);
+// GET /api/update (the status) and POST /api/update (the actions).
+void register_routes(http::Router& r, Updater& updater);
 
 } // namespace kelvora::update

@@ -305,6 +305,7 @@ function renderAll() {
   renderRecents();
   renderHistory();
   renderScreens();
+  renderCall();
   setHeaderHeight();
 }
 
@@ -318,6 +319,7 @@ function setHeaderHeight() {
 async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(HSES ? [HSES] : [])]) endSession(s, 'local');
+  callLeave();
   await post('/api/salir').catch(() => {});
   document.body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
 }
@@ -1067,11 +1069,16 @@ function qualityName(/** @type {any} */ q) {
   return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
 }
 
-/** The monitor a "screen:<n>…" track label names (Windows calls it DISPLAY<n+1>), or null. */
+/**
+ * The monitor a "screen:<n>…" track label names, or null. On X the number is the one the
+ * native side gives as the monitor's `captura`; Windows calls that monitor DISPLAY<n+1>.
+ */
 function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
   const m = /screen:(\d+)/.exec(String(label || ''));
   if (!m) return null;
-  const name = 'DISPLAY' + (Number(m[1]) + 1);
+  const k = Number(m[1]);
+  if (mons.some((x) => typeof x.captura === 'number')) return mons.find((x) => x.captura === k) || null;
+  const name = 'DISPLAY' + (k + 1);
   return mons.find((x) => x.name === name) || null;
 }
 
@@ -1779,6 +1786,183 @@ async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
     s.capBusy = false;
     renderHostBar();
   }
+}
+
+// Capture window -------------------------------------------------------------------------
+// Any monitor but the main capture's comes from the capture window, a second browser
+// window started by the native side, whose page offers its screen over a local peer
+// connection. The two pages meet in the mailbox: we write to "cap" and read "main".
+//
+// A try with screen number n: none → starting (the window runs, waiting for its offer) →
+// live (the track arrived) → closed. A wrong monitor, an error or 15 s without a track
+// fail the try; a live link whose capture ends is dropped, so the monitor can be asked
+// for again.
+
+const CAP_TRY_MS = 15000;
+/** @type {{reading: boolean}} one read of "main" at a time, so no read takes another's messages */
+const CAPR = { reading: false };
+
+/**
+ * @typedef {Object} CapLink the link to one capture window
+ * @property {RTCPeerConnection} pc the receiving side
+ * @property {number} n screen number the window was started for
+ * @property {number} mon index of the monitor wanted
+ * @property {boolean} live the track arrived
+ * @property {(m: any) => void} onMsg a message from the capture page
+ */
+
+function capPut(/** @type {any} */ m) {
+  return post('/api/buzon/poner', { a: 'cap', m }).catch(() => {});
+}
+
+/** Screen numbers to try for a monitor: the one learnt for it, else those not learnt for others. */
+function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
+  if (table[name]) return [table[name]];
+  const taken = new Set(Object.keys(table).filter((k) => k !== name).map((k) => table[k]));
+  const out = [];
+  for (let n = 1; n <= Math.min(16, mons.length); n++) if (!taken.has(n)) out.push(n);
+  return out;
+}
+
+/** The monitor a capture window's offer shows: by its label, else by its size. */
+function capOfferMonitor(/** @type {any[]} */ mons, /** @type {any} */ m) {
+  return labelMonitor(mons, typeof m.label === 'string' ? m.label : '') || matchMonitor(mons, Number(m.w) || 0, Number(m.h) || 0);
+}
+
+/** Reads "main" while a capture link exists and hands each message to it. */
+async function capRead() {
+  if (CAPR.reading) return;
+  CAPR.reading = true;
+  try {
+    for (;;) {
+      const s = /** @type {any} */ (HSES);
+      if (!s || !s.cap || s.dead) break;
+      /** @type {any} */
+      let r = null;
+      try {
+        r = await post('/api/buzon/leer', { de: 'main' });
+      } catch {
+        await sleep(500);
+      }
+      const link = HSES === s ? s.cap : null;
+      if (!link || !r || !Array.isArray(r.m)) continue;
+      for (const m of r.m.slice(0, 200)) if (m && typeof m === 'object') link.onMsg(m);
+    }
+  } finally {
+    CAPR.reading = false;
+  }
+}
+
+/** Ends the capture window and its link; the main capture is left alone. */
+function hostCapClose(/** @type {any} */ s) {
+  const link = s.cap;
+  s.cap = null;
+  if (link) {
+    link.onMsg = () => {};
+    try {
+      link.pc.close();
+    } catch {}
+  }
+  return capPut({ t: 'stop' })
+    .then(() => post('/api/captura', { off: true }))
+    .catch(() => {});
+}
+
+/** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
+async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {number} */ n) {
+  await hostCapClose(s);
+  if (s.dead) throw new Error('la sesión terminó');
+  const pc = new RTCPeerConnection({ iceServers: [] });
+  /** @type {CapLink} */
+  const link = { pc, n, mon: mon.i, live: false, onMsg: () => {} };
+  pc.onicecandidate = (e) => {
+    if (e.candidate && s.cap === link) capPut({ t: 'ice', c: e.candidate.toJSON() });
+  };
+  /** @type {Promise<MediaStreamTrack>} */
+  const arrived = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
+    const fail = (/** @type {Error & {wrong?: boolean}} */ e) => {
+      clearTimeout(timer);
+      reject(e);
+    };
+    pc.ontrack = (e) => {
+      clearTimeout(timer);
+      e.track.contentHint = 'detail';
+      link.live = true;
+      resolve(e.track);
+    };
+    link.onMsg = (m) => {
+      switch (m.t) {
+        case 'offer': {
+          if (m.n !== n || !m.sdp || typeof m.sdp !== 'object') return;
+          const who = capOfferMonitor(s.allMons, m);
+          if (who) CAPN[who.name] = n;
+          if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
+          pc.setRemoteDescription(m.sdp)
+            .then(() => pc.createAnswer())
+            .then((a) => pc.setLocalDescription(a))
+            .then(() => capPut({ t: 'answer', sdp: pc.localDescription && pc.localDescription.toJSON() }))
+            .catch(fail);
+          break;
+        }
+        case 'ice':
+          if (m.c && typeof m.c === 'object') pc.addIceCandidate(m.c).catch(() => {});
+          break;
+        case 'error':
+          if (m.n !== n) return;
+          if (link.live) return capLost(s, link, String(m.msg || 'ended'));
+          fail(new Error(String(m.msg || 'error').slice(0, 300)));
+          break;
+        default:
+          console.log('captura: mensaje desconocido', m.t);
+      }
+    };
+  });
+  s.cap = link;
+  /** @type {any} */
+  let r;
+  try {
+    r = await post('/api/captura', { pantalla: n });
+  } catch {
+    r = { ok: false, msg: 'sin respuesta del servidor local' };
+  }
+  if (!r || !r.ok) {
+    if (s.cap === link) hostCapClose(s);
+    throw new Error((r && r.msg) || 'monitor');
+  }
+  capRead();
+  try {
+    return await arrived;
+  } catch (e) {
+    if (s.cap === link) hostCapClose(s);
+    throw e;
+  }
+}
+
+/** A live capture window's picture ended: the link goes, so asking for the monitor again reopens it. */
+function capLost(/** @type {any} */ s, /** @type {CapLink} */ link, /** @type {string} */ why) {
+  if (s.cap !== link) return;
+  diag(`[CAPTURA] la ventana de captura dejó de mandar la pantalla ${link.n}: ${why}`);
+  hostCapClose(s);
+}
+
+/**
+ * The capture window's track for monitor i: tries the screen number learnt for it, or each
+ * number not learnt for another monitor, until one shows it.
+ */
+async function hostCapOpen(/** @type {any} */ s, /** @type {number} */ i) {
+  const mon = s.allMons.find((/** @type {any} */ m) => m.i === i);
+  if (!mon) throw new Error('monitor');
+  for (const n of capNumbers(s.allMons, mon.name, CAPN)) {
+    if (s.dead) break;
+    try {
+      return await capTry(s, mon, n);
+    } catch (e) {
+      if (s.dead) break;
+      console.log('captura: pantalla', n, errText(e));
+    }
+  }
+  throw new Error('monitor');
 }
 
 // Host bar controls ----------------------------------------------------------------------
@@ -3803,6 +3987,10 @@ const SPK_WARNED = new Set();
 let VOICE_TICK = 0;
 /** @type {any} the Call tab's microphone test */
 let MICTEST = null;
+/** Rings the caller gave up while this side was still opening its microphone to answer. */
+const RINGS_GONE = new Set();
+/** Who takes a device away, as the log names it: on Linux it is not Windows. */
+const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
 // Pure rules ----------------------------------------------------------------------------------
 
@@ -4108,6 +4296,11 @@ async function openMic() {
   return true;
 }
 
+/** The microphone opened for a line that did not come to be. */
+function closeUnusedMic() {
+  if (!LINES.size) closeMic();
+}
+
 function closeMic() {
   if (MIX.src) {
     try {
@@ -4161,7 +4354,8 @@ function wantedDev(/** @type {'mic'|'spk'} */ kind) {
   const id = setting('llamada', idKey), name = setting('llamada', nameKey);
   if (!id && !name) return { dev: null, name: '', missing: false };
   const { dev, moved } = findDev(list, id, name);
-  if (dev && (moved || dev.name !== name)) {
+  // A device listed without its label (no permission yet) keeps the stored name.
+  if (dev && (moved || (dev.name && dev.name !== name))) {
     if (moved) diag(`[${tag}] «${dev.name}» volvió con otro identificador; lo actualizo`);
     saveDev(idKey, nameKey, dev);
   }
@@ -4229,7 +4423,7 @@ function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
 /** The microphone in use went away: reopen it everywhere a moment later. */
 function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   if (MIX.mic !== st || !LINES.size) return;
-  diag(`[MICROFONO] «${label}» se cerró (desconectado o Windows lo quitó)`);
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
   setTimeout(async () => {
     await loadDevices();
     const ok = await swapAll();
@@ -4238,10 +4432,20 @@ function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
   }, DEV_SETTLE_MS);
 }
 
-/** Reopens the microphone for every line, one reopening at a time in request order. */
-function swapAll() {
+/** The group call under way, whose microphone follows a change of device too. */
+function groupCallNow() {
+  return typeof CALLX !== 'undefined' && CALLX && typeof callSwapMic === 'function' ? CALLX : null;
+}
+
+/**
+ * Reopens the microphone for every line, one reopening at a time in request order; withCall
+ * reopens the group call's too (its own watcher already handles a microphone that ends).
+ */
+function swapAll(withCall = false) {
   const run = async () => {
-    if (!LINES.size) return false;
+    const call = withCall ? groupCallNow() : null;
+    if (call) await callSwapMic(call);
+    if (!LINES.size) return !!call;
     const st = await getMic({ quiet: true, silent: true });
     if (!st) return false;
     if (!LINES.size) {
@@ -4264,15 +4468,16 @@ function onDevChange() {
     await loadDevices();
     allAudio().forEach((el) => applySink(el, true));
     if (RING.ac) sinkCtx(RING.ac);
-    if (!LINES.size) return;
-    const tr = micTrack();
+    const call = groupCallNow();
+    if (!LINES.size && !call) return;
+    const tr = micTrack() || (call && call.mic ? call.mic.getAudioTracks()[0] : null);
     const want = wantedDev('mic');
-    const dead = !tr || tr.readyState !== 'live';
+    const dead = LINES.size > 0 && (!tr || tr.readyState !== 'live');
     const cur = tr ? devName(tr.label) : '';
-    const wrong = want.dev && cur !== want.dev.name;
+    const wrong = !!want.dev && cur !== want.dev.name;
     if (dead || wrong) {
       diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
-      swapAll();
+      swapAll(wrong);
     }
   }, DEV_SETTLE_MS);
 }
@@ -4325,7 +4530,7 @@ async function setMicDev(/** @type {string} */ id) {
   const dev = DEVS.mics.find((d) => d.id === id) || null;
   await saveDev('microfono', 'microfono_nombre', dev);
   toast(t('micSet'));
-  if (LINES.size) swapAll();
+  if (LINES.size || groupCallNow()) swapAll(true);
   renderDevs();
   renderDock(true);
 }
@@ -4344,10 +4549,12 @@ async function startSesLine(/** @type {any} */ s) {
   if (!s || s.dead) return;
   if (s.line) return lineFocus(s.line.k);
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
-  if (!(await openMic()) || s.dead || s.line) return;
+  if (!(await openMic())) return;
+  if (s.dead || s.line) return closeUnusedMic();
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
+  if (s.vaud) applySink(s.vaud);
   if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
   whenCtl(s, () => {
     if (L.dead) return;
@@ -4400,7 +4607,7 @@ function lineAudio(/** @type {any} */ L) {
   a.hidden = true;
   a.dataset.line = L.k;
   document.body.appendChild(a);
-  applySink(a, true);
+  applySink(a);
   L.audio = a;
   L.ownAudio = true;
 }
@@ -4417,6 +4624,7 @@ async function phoneCall(/** @type {any} */ text) {
   }
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   if (!(await openMic())) return;
+  // Other lines may have come or gone while the microphone opened.
   if (LINES.size >= MAX_LINES) return toast(t('lnMax'));
   if ([...LINES.values()].some((o) => o.kind === 'phone' && o.peerId === id)) return toast(t('lnDup'));
   const L = newLine('phone', { role: 'caller', peerId: id, peer: prettyId(id), state: 'calling' });
@@ -4698,7 +4906,12 @@ async function answerRing(/** @type {boolean} */ merge) {
   const r = RINGIN;
   if (!r) return;
   closeRing();
+  RINGS_GONE.clear();
   if (LINES.size >= MAX_LINES || !(await openMic())) return hsend({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
+  if (RINGS_GONE.has(r.cid)) {
+    closeUnusedMic();
+    return toast(t('phMissed'), 8000);
+  }
   const L = newLine('phone', { role: 'callee', cid: r.cid, peer: r.name, peerId: r.from, ice: r.ice, state: 'connecting' });
   lineAudio(L);
   if (merge) {
@@ -4727,6 +4940,7 @@ function onRingMsg(/** @type {any} */ m) {
         closeRing();
         toast(t('phMissed'), 8000);
       } else if (L && L.state !== 'active') lineEnd(L, 'peer', false);
+      else if (!L && RINGS_GONE.size < 16) RINGS_GONE.add(cid);
       break;
     case 'csignal':
       if (L) phoneSignal(L, m.data);
@@ -4866,8 +5080,7 @@ function voiceTick() {
   for (const L of LINES.values()) L.level = levelOf(L.an);
   watchMic(lvl);
   renderDock();
-  const m = document.getElementById('dkMeter');
-  if (m) m.style.width = Math.round(lvl) + '%';
+  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(lvl) + '%'; });
 }
 
 /** After 6 s of a live microphone: one line for the log, and the warning when it stayed silent. */
@@ -4882,7 +5095,7 @@ function watchMic(/** @type {number} */ lvl) {
   w.posted = true;
   const st = /** @type {any} */ (tr.getSettings ? tr.getSettings() : {});
   const want = wantedDev('mic');
-  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ' · SIN DATOS DE WINDOWS (muted)' : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
+  diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ` · SIN DATOS ${ON_WINDOWS ? 'DE WINDOWS' : 'DEL SISTEMA'} (muted)` : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
   if (w.max < 0.6) {
     MIX.silent = true;
     MIX.blocked = tr.muted;
@@ -4915,11 +5128,10 @@ function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
   if (L.conf && !L.held) b += btn('split', 'lnSplit');
   if (active && L.kind === 'phone' && L.peerId && ![...TS.values()].some((s) => s.peerId === L.peerId)) b += btn('connect', 'dkConnect');
   b += btn('hang', L.kind === 'ses' ? 'dkHangSes' : 'dkHang', 'danger');
-  const talk = active && !L.held && L.level > 6;
   return `<div class="item ln${L.held ? ' held' : ''}${L.conf ? ' conf' : ''}" data-row="${esc(L.k)}">
 <span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
-<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''}${talk ? ' <span class="talk">🔊</span>' : ''}
-<div class="lnSt muted">${esc(lineStatus(L, now))}</div></div>
+<div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
+<div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
 <input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
 <span class="lnBtns">${b}</span></div>`;
 }
@@ -4950,40 +5162,56 @@ function renderDock(force = false) {
   const lines = [...LINES.values()];
   const offers = voiceOffers();
   const now = Date.now();
-  dock.hidden = !lines.length && !offers.length;
+  // The Call tab shows the same rows: the panel would only cover them there.
+  const callTab = !!$('#tab-llamada') && !$('#tab-llamada').hidden;
+  dock.hidden = (!lines.length && !offers.length) || callTab;
   const card = $('#lnCard');
   if (card) card.hidden = !lines.length;
-  const sig = JSON.stringify([LANG, DOCKMIN, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
-    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId), lineStatus(L, now), L.state === 'active' && !L.held && L.level > 6]),
+  const sig = JSON.stringify([LANG, DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, AJ.llamada,
+    lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId)]),
     offers.map((s) => s.k)]);
+  // Times, round trips and the peer's state change every tick: written in place, so that a
+  // device list or a volume slider in use is not rebuilt under the pointer.
+  for (const L of lines) {
+    const txt = lineStatus(L, now);
+    document.querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
+  }
+  const marks = () => {
+    for (const L of lines) {
+      const talk = L.state === 'active' && !L.held && L.level > 6;
+      document.querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
+    }
+  };
+  marks();
   if (!force && sig === dockSig) return;
   dockSig = sig;
-  const focused = document.activeElement;
-  if (focused && focused.tagName === 'INPUT' && /** @type {any} */ (focused).dataset.vol && !force) return;
   const rows = lines.map((L) => lineRow(L, now)).join('') + offers.map(offerRow).join('');
   const act = lines.filter((L) => L.state === 'active');
   const allConf = act.length > 1 && act.every((L) => L.conf);
   const onair = lines.some(onAir);
+  const micBtn = `<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>`;
+  const warn = MIX.silent
+    ? `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
+<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`
+    : '';
+  const merge = (act.length > 1 && !allConf ? `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>` : '') +
+    (allConf ? `<div class="hint">${esc(t('lnConfInfo'))}</div>` : '');
   let h = `<div class="dkHead"><span class="dot ${onair ? 'ok' : lines.length ? 'warn' : 'wait'}"></span><b>${esc(t('lnCalls', lines.length))}</b><span class="spacer"></span>
-<button class="small${MIX.muted ? ' danger' : ''}" data-dk="mic">${esc(t(MIX.muted ? 'dkMicOff' : 'dkMicOn'))}</button>
-<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
+${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${esc(t(DOCKMIN ? 'dkMax' : 'dkMin'))}">${DOCKMIN ? '▴' : '▾'}</button></div>`;
   if (!DOCKMIN) {
-    h += `<div class="dkMeter"><i id="dkMeter"></i></div>`;
-    if (MIX.silent) {
-      h += `<div class="dkWarn">${esc(t('micSilent'))}${MIX.blocked ? ' ' + esc(t('micBlocked')) : ''}
-<div class="row"><button class="small" data-dk="priv">${esc(t('micPrivBtn'))}</button><button class="small" data-dk="sound">${esc(t('micSoundBtn'))}</button></div></div>`;
-    }
-    h += `<div class="list">${rows}</div>`;
-    if (act.length > 1 && !allConf) h += `<button class="small" data-dk="mergeall">${esc(t('lnMergeAll'))}</button>`;
-    if (allConf) h += `<div class="hint">${esc(t('lnConfInfo'))}</div>`;
+    h += `${lines.length ? '<div class="dkMeter"><i data-meter></i></div>' : ''}${warn}<div class="list">${rows}</div>${merge}`;
     h += `<details class="dkDevs"><summary>${esc(t('lnDevs'))}</summary>${devSelects()}</details>`;
+  } else if (offers.length) {
+    // An invitation to talk stays in sight even in the folded panel.
+    h += `<div class="list">${offers.map(offerRow).join('')}</div>`;
   }
   const open = dock.querySelector('details') && dock.querySelector('details').open;
   dock.innerHTML = h;
   dock.classList.toggle('min', DOCKMIN);
   if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
   const list = $('#lnList');
-  if (list) list.innerHTML = rows;
+  if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
+  marks();
 }
 
 /** The incoming call's dialog. */
@@ -5315,11 +5543,6 @@ function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
   return on.length === 0 || on.length === boxes.length ? 'todos' : on.map((b) => b.name).join(',');
 }
 
-/** A device's name without the role word the system puts before it ("Default - …"). */
-function deviceName(/** @type {string} */ label) {
-  return String(label || '').replace(/^\s*(default|predeterminad[oa]|communications|comunicaciones)\s*-\s*/i, '');
-}
-
 /**
  * The three sections that Save sends, from the form's values. Switches are "si"/"no";
  * the name and the server go trimmed.
@@ -5347,9 +5570,9 @@ function formSections(/** @type {any} */ f) {
     },
     llamada: {
       microfono: String(f.microfono || ''),
-      microfono_nombre: deviceName(f.microfono_nombre),
+      microfono_nombre: devName(f.microfono_nombre),
       bocina: String(f.bocina || ''),
-      bocina_nombre: deviceName(f.bocina_nombre),
+      bocina_nombre: devName(f.bocina_nombre),
       procesar_voz: sw(f.procesar_voz),
     },
   };
@@ -5398,39 +5621,19 @@ function btnRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {
 
 /**
  * Options of a device select: the system default first, then the devices. A stored device
- * that is not listed stays chosen (so that saving keeps it): marked missing, unless the
- * browser hides the devices until the microphone is allowed and it may well be there.
+ * is found by id, else by name; one that is not listed stays chosen (so that saving keeps
+ * it): marked missing, unless the browser hides the devices until the microphone is
+ * allowed and it may well be there.
  */
-function deviceOptions(/** @type {MediaDeviceInfo[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
+function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
+  const { dev } = findDev(list, id, name);
   const o = [`<option value="" data-name="">${esc(t('dkDef'))}</option>`];
-  for (const d of list) {
-    const n = deviceName(d.label) || '…';
-    o.push(`<option value="${esc(d.deviceId)}" data-name="${esc(n)}"${d.deviceId === id ? ' selected' : ''}>${esc(n)}</option>`);
-  }
-  if (id && !list.some((d) => d.deviceId === id)) {
+  for (const d of list) o.push(`<option value="${esc(d.id)}" data-name="${esc(d.name)}"${d === dev ? ' selected' : ''}>${esc(d.name || '…')}</option>`);
+  if ((id || name) && !dev) {
     const text = hidden ? name || id : '⚠ ' + (name || id) + ' — ' + t('devGone');
     o.push(`<option value="${esc(id)}" data-name="${esc(name)}" selected>${esc(text)}</option>`);
   }
   return o.join('');
-}
-
-/**
- * The browser's microphones and outputs, without the aliases of the system default;
- * `hidden` when the browser keeps their names (and ids) back until a microphone is allowed.
- */
-async function formDevices() {
-  /** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[], hidden: boolean}} */
-  const r = { mics: [], outs: [], hidden: false };
-  try {
-    const all = await navigator.mediaDevices.enumerateDevices();
-    for (const d of all.slice(0, 64)) {
-      if (d.kind !== 'audioinput' && d.kind !== 'audiooutput') continue;
-      if (!d.label) r.hidden = true;
-      if (!d.deviceId || d.deviceId === 'default' || d.deviceId === 'communications') continue;
-      (d.kind === 'audioinput' ? r.mics : r.outs).push(d);
-    }
-  } catch {}
-  return r;
 }
 
 /** The monitors of this PC for the boxes. */
@@ -5461,7 +5664,7 @@ async function buildSettings() {
   const boxes = mons
     .map((m) => `<label class="check"><input type="checkbox" data-mon="${esc(m.name)}"${!chosen.length || chosen.includes(m.name) ? ' checked' : ''}><span>${esc(`🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}`)}</span></label>`)
     .join('');
-  const devs = await formDevices();
+  await loadDevices();
 
   $('#f-general').innerHTML = `<h2 data-i="setGeneral">${esc(t('setGeneral'))}</h2>` +
     `<label class="field"><span>${esc(t('sName'))}</span><input id="sfName" maxlength="32" value="${esc(g('nombre'))}" placeholder="${esc(name)}"><span class="hint">${esc(t('sNameHint'))}</span></label>` +
@@ -5484,7 +5687,7 @@ async function buildSettings() {
     swRow('sfCalls', 'sCalls', yes(r('llamadas')), 'sCallsHint') +
     btnRow('sfNewId', 'sNewId', 'sNewIdBtn', 'sNewIdHint');
 
-  buildCallCard(devs, { microfono: c('microfono'), microfono_nombre: c('microfono_nombre'), bocina: c('bocina'), bocina_nombre: c('bocina_nombre'), procesar: yes(c('procesar_voz')) });
+  buildCallCard({ microfono: c('microfono'), microfono_nombre: c('microfono_nombre'), bocina: c('bocina'), bocina_nombre: c('bocina_nombre'), procesar: yes(c('procesar_voz')) });
 
   $('#f-avanzado').innerHTML = `<h2 data-i="setAdvanced">${esc(t('setAdvanced'))}</h2>` +
     `<label class="field"><span>${esc(t('sServer'))}</span><div class="row sdev"><input id="sfServer" value="${esc(g('servidor'))}" placeholder="${esc(S.servidor || '')}" spellcheck="false" autocomplete="off">` +
@@ -5502,12 +5705,13 @@ async function buildSettings() {
  * The Call card: device lists, their tests, voice processing. Built apart from the rest so
  * that the lists can be filled again once device names show, without losing other edits.
  */
-function buildCallCard(/** @type {{mics: MediaDeviceInfo[], outs: MediaDeviceInfo[], hidden: boolean}} */ devs, /** @type {any} */ v) {
-  MICT.rebuild = devs.hidden || devs.mics.length <= 1;
+function buildCallCard(/** @type {any} */ v) {
+  const hidden = !DEVS.labels;
+  MICT.rebuild = hidden || DEVS.mics.length <= 1;
   $('#f-llamada').innerHTML = `<h2 data-i="setCall">${esc(t('setCall'))}</h2>` +
-    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(devs.mics, v.microfono, v.microfono_nombre, devs.hidden)}</select>` +
+    `<label class="field"><span>${esc(t('sMic'))}</span><div class="row sdev"><select id="sfMic">${deviceOptions(DEVS.mics, v.microfono, v.microfono_nombre, hidden)}</select>` +
     `<button id="sfMicTest">${esc(t('sMicTest'))}</button></div><meter id="sfMicMeter" min="0" max="100" value="0" hidden></meter></label>` +
-    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(devs.outs, v.bocina, v.bocina_nombre, devs.hidden)}</select>` +
+    `<label class="field"><span>${esc(t('dkSpk'))}</span><div class="row sdev"><select id="sfSpk">${deviceOptions(DEVS.outs, v.bocina, v.bocina_nombre, hidden)}</select>` +
     `<button id="sfSpkTest">${esc(t('spkTest'))}</button></div></label>` +
     swRow('sfProc', 'sProc', v.procesar);
   $('#sfMicTest').onclick = micTest;
@@ -5665,7 +5869,8 @@ async function micTest() {
   }
   if (MICT.rebuild) {
     const f = readForm();
-    buildCallCard(await formDevices(), { ...f, procesar: f.procesar_voz });
+    await loadDevices();
+    buildCallCard({ ...f, procesar: f.procesar_voz });
   }
   MICT.opening = false;
   if (!$('#sfMicMeter')) {
@@ -5677,42 +5882,27 @@ async function micTest() {
   const an = ctx.createAnalyser();
   an.fftSize = 512;
   ctx.createMediaStreamSource(st).connect(an);
-  const buf = new Float32Array(an.fftSize);
   const meter = $('#sfMicMeter');
   meter.hidden = false;
   $('#sfMicTest').classList.add('on');
   MICT.timer = setInterval(() => {
-    an.getFloatTimeDomainData(buf);
-    let sum = 0;
-    for (const x of buf) sum += x * x;
     const m = $('#sfMicMeter');
     // Leaving the tab ends the test: the microphone is not kept open behind the user's back.
-    if (m && !$('#tab-ajustes').hidden) m.value = Math.min(100, Math.sqrt(sum / buf.length) * 400);
+    if (m && !$('#tab-ajustes').hidden) m.value = levelOf(an);
     else stopMicTest();
   }, 100);
   MICT.stop = setTimeout(stopMicTest, MIC_TEST_MS);
   st.getAudioTracks().forEach((tr) => tr.addEventListener('ended', stopMicTest));
 }
 
-/** A short tone on the chosen output. */
-async function speakerTest() {
-  const id = $('#sfSpk').value;
+/** The speaker test's notes on the output chosen in the form, saved or not. */
+function speakerTest() {
   try {
-    const ctx = new AudioContext();
-    const o = ctx.createOscillator(), g = ctx.createGain(), dest = ctx.createMediaStreamDestination();
-    o.frequency.value = 660;
-    g.gain.value = 0.2;
-    o.connect(g).connect(dest);
-    const el = new Audio();
-    el.srcObject = dest.stream;
-    if (id && typeof (/** @type {any} */ (el).setSinkId) === 'function') await /** @type {any} */ (el).setSinkId(id).catch(() => {});
-    o.start();
-    await el.play().catch(() => {});
-    setTimeout(() => {
-      o.stop();
-      el.pause();
-      ctx.close().catch(() => {});
-    }, 700);
+    const ac = new AudioContext();
+    const id = $('#sfSpk').value;
+    if (typeof (/** @type {any} */ (ac).setSinkId) === 'function') /** @type {any} */ (ac).setSinkId(id).catch(() => {});
+    [523, 659, 784].forEach((f, i) => toneBurst(ac, [f], [[i * 0.18, i * 0.18 + 0.16]], 0.15));
+    setTimeout(() => ac.close().catch(() => {}), 1500);
   } catch {}
 }
 
@@ -5984,3 +6174,602 @@ function wireSettings() {
 
 if (typeof document !== 'undefined' && document.readyState !== 'loading') wireSettings();
 else addEventListener('DOMContentLoaded', wireSettings);
+
+// ── group call ───────────────────────────────────────────────────────────────────────────
+// A voice call of up to 8 people who meet in a /call/ room by a 6-character code, apart
+// from sessions and voice lines. Every member holds one peer connection to every other
+// (a full mesh): a newcomer offers to everyone the server's `welcome` lists, the members
+// already there answer. The server names the room's host, who may kick; when the host
+// leaves it names the longest-present member.
+
+/**
+ * @typedef {Object} CallPeer
+ * @property {string} id member id given by the server
+ * @property {string} name
+ * @property {RTCPeerConnection} pc
+ * @property {boolean} offerer this side made the offer (the other side only answers)
+ * @property {boolean} restarted the one retry with fresh candidates was made
+ * @property {boolean} talk
+ * @property {boolean} muted
+ * @property {number} vol 0..1
+ * @property {HTMLAudioElement} audio plays the member's voice on the chosen speaker
+ * @property {any[]} iceq candidates that arrived before the remote description
+ * @property {Promise<void>} chain signals are applied one after another
+ */
+
+/**
+ * @typedef {Object} CallState
+ * @property {string} code
+ * @property {boolean} create this PC created the room
+ * @property {MediaStream|null} mic
+ * @property {Map<string, CallPeer>} peers by member id
+ * @property {string} me own member id ('' until `welcome`)
+ * @property {string} host member id of the room's host
+ * @property {boolean} muted
+ * @property {boolean} deaf
+ * @property {boolean} talk own speaking flag, as last sent
+ * @property {any[]} ice ICE list from `welcome`
+ * @property {WebSocket|null} ws
+ * @property {boolean} joined a `welcome` came
+ * @property {number} draws codes drawn for a new room (a drawn code may be in use)
+ * @property {number} rejoins reconnections after a server restart, since the last `welcome`
+ * @property {{ping?: any, meter?: any, rejoin?: any}} timers
+ * @property {AudioContext|null} ac
+ * @property {AnalyserNode|null} an
+ * @property {MediaStreamAudioSourceNode|null} [src] the microphone's node feeding the analyser
+ */
+
+const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
+/** Members of one room, oneself included. */
+const CALL_MAX = 8;
+/** @type {CallState|null} the group call, or null */
+let CALLX = null;
+
+/**
+ * A new room code: 6 characters of CALL_CHARS from a cryptographic source (32 divides 2^32:
+ * no bias). rnd stands in for the source.
+ * @param {ArrayLike<number>} [rnd]
+ */
+function callNewCode(rnd) {
+  const r = rnd || crypto.getRandomValues(new Uint32Array(6));
+  let code = '';
+  for (let i = 0; i < 6; i++) code += CALL_CHARS[r[i] % 32];
+  return code;
+}
+
+/** The code a person typed, trimmed and upper-cased; '' unless it is 6 letters or digits. */
+function callCodeOf(/** @type {any} */ text) {
+  const c = typeof text === 'string' ? text.trim().toUpperCase() : '';
+  return /^[A-Z0-9]{6}$/.test(c) ? c : '';
+}
+
+// Server and peer input -----------------------------------------------------------------
+
+/** A member id as the server makes them; anything else is not a member. */
+function callId(/** @type {any} */ v) {
+  return typeof v === 'string' && /^[A-Za-z0-9_-]{1,32}$/.test(v) ? v : '';
+}
+
+/** A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id. */
+function callMember(/** @type {any} */ v) {
+  if (!v || typeof v !== 'object') return null;
+  const id = callId(v.id);
+  return id ? { id, name: peerName(v.name, '?').slice(0, 32), talk: v.talk === true, muted: v.muted === true } : null;
+}
+
+/** A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise. */
+function callSignalData(/** @type {any} */ d) {
+  if (!d || typeof d !== 'object') return null;
+  const sd = d.sdp;
+  if (sd && typeof sd === 'object') {
+    if ((sd.type !== 'offer' && sd.type !== 'answer') || typeof sd.sdp !== 'string' || sd.sdp.length > 60000) return null;
+    return { sdp: { type: sd.type, sdp: sd.sdp } };
+  }
+  const c = d.ice;
+  if (c && typeof c === 'object' && typeof c.candidate === 'string' && c.candidate.length <= 1024) {
+    /** @type {any} */
+    const ice = { candidate: c.candidate };
+    if (typeof c.sdpMid === 'string' && c.sdpMid.length <= 64) ice.sdpMid = c.sdpMid;
+    if (Number.isInteger(c.sdpMLineIndex) && c.sdpMLineIndex >= 0 && c.sdpMLineIndex < 64) ice.sdpMLineIndex = c.sdpMLineIndex;
+    if (typeof c.usernameFragment === 'string' && c.usernameFragment.length <= 256) ice.usernameFragment = c.usernameFragment;
+    if (ice.sdpMid === undefined && ice.sdpMLineIndex === undefined) return null;
+    return { ice };
+  }
+  return null;
+}
+
+/**
+ * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
+ * lists; null for anything unusable. Unknown kinds come back as {t} alone.
+ */
+function callClean(/** @type {any} */ m) {
+  if (!m || typeof m !== 'object' || typeof m.t !== 'string') return null;
+  switch (m.t) {
+    case 'welcome': {
+      const id = callId(m.id);
+      if (!id) return null;
+      /** @type {any[]} */
+      const peers = [];
+      for (const v of Array.isArray(m.peers) ? m.peers.slice(0, 64) : []) {
+        const p = callMember(v);
+        if (p && p.id !== id && !peers.some((o) => o.id === p.id) && peers.length < CALL_MAX - 1) peers.push(p);
+      }
+      return { t: m.t, id, host: callId(m.host), ice: cleanIce(m.iceServers), peers };
+    }
+    case 'peer-join': {
+      const peer = callMember(m.peer);
+      return peer ? { t: m.t, peer } : null;
+    }
+    case 'signal': {
+      const from = callId(m.from), data = callSignalData(m.data);
+      return from && data ? { t: m.t, from, name: peerName(m.name, '?').slice(0, 32), data } : null;
+    }
+    case 'state': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, talk: m.talk === true, muted: m.muted === true } : null;
+    }
+    case 'peer-leave': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, host: callId(m.host) } : null;
+    }
+    default:
+      return { t: m.t.slice(0, 32) };
+  }
+}
+
+/**
+ * How long to wait before joining again after the socket closed, in ms; -1 to leave the
+ * call. Only a server restart ("server going away") is worth coming back for; while coming
+ * back (tries > 0) a server not up yet is tried again, a few times at most. The waits are
+ * spread so that the whole room does not knock at once.
+ */
+function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
+  if (tries >= 5 || (tries === 0 && (code !== 1001 || reason !== 'server going away'))) return -1;
+  return Math.round(1000 + rnd * 4000 * (tries + 1));
+}
+
+// The room ---------------------------------------------------------------------------------
+
+function callCreate() {
+  callStart(callNewCode(), true);
+}
+
+function callJoin() {
+  const code = callCodeOf($('#callCode').value);
+  if (!code) {
+    toast(t('callBadCode'));
+    return;
+  }
+  callStart(code, false);
+}
+
+/** Joins (or creates) the room of code; ignored while in a call. */
+async function callStart(/** @type {string} */ code, /** @type {boolean} */ create) {
+  if (CALLX) return;
+  /** @type {CallState} */
+  const x = {
+    code, create, mic: null, peers: new Map(), me: '', host: '', muted: false, deaf: false, talk: false,
+    ice: [], ws: null, joined: false, draws: 1, rejoins: 0, timers: {}, ac: null, an: null,
+  };
+  CALLX = x;
+  renderCall();
+  const mic = await getMic({});
+  if (CALLX !== x) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    return;
+  }
+  if (!mic) {
+    CALLX = null;
+    renderCall();
+    return;
+  }
+  x.mic = mic;
+  callWatchMic(x, mic);
+  callOpen(x, false);
+  callMeterStart(x);
+  post('/api/llamada', { activa: true }).catch(() => {});
+  renderCall();
+}
+
+/** Opens the room's socket; rejoin after a server restart joins or creates the room again. */
+function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/call/' + x.code));
+  } catch {
+    callLeave('srvDown');
+    return;
+  }
+  x.ws = ws;
+  ws.onopen = () => {
+    if (CALLX !== x || x.ws !== ws) return;
+    /** @type {any} */
+    const join = { t: 'join', name: peerName(ID && ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
+    if (rejoin) join.rejoin = true;
+    ws.send(JSON.stringify(join));
+    clearInterval(x.timers.ping);
+    x.timers.ping = setInterval(() => callSend(x, { t: 'ping' }), 25000);
+  };
+  ws.onmessage = (e) => {
+    if (CALLX !== x || x.ws !== ws) return;
+    const m = callClean(wireMsg(e.data, 1 << 16));
+    if (m) callMsg(x, m);
+  };
+  ws.onclose = (e) => {
+    if (CALLX !== x || x.ws !== ws) return;
+    clearInterval(x.timers.ping);
+    x.ws = null;
+    const wait = callRejoinWait(e.code, e.reason, x.rejoins);
+    if (wait < 0) {
+      callLeave('srvDown');
+      return;
+    }
+    x.rejoins++;
+    x.timers.rejoin = setTimeout(() => { if (CALLX === x) callOpen(x, true); }, wait);
+  };
+}
+
+function callSend(/** @type {CallState} */ x, /** @type {any} */ m) {
+  if (x.ws && x.ws.readyState === WebSocket.OPEN) x.ws.send(JSON.stringify(m));
+}
+
+/** One frame from the room's socket (already checked by callClean). */
+function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'welcome':
+      // After a server restart every member comes back under a new id: the mesh is built again.
+      for (const p of [...x.peers.values()]) callDropPeer(x, p);
+      x.me = m.id;
+      x.host = m.host;
+      x.ice = m.ice;
+      x.joined = true;
+      x.rejoins = 0;
+      for (const v of m.peers) {
+        const p = callPeer(x, v.id, v.name, true);
+        if (p) Object.assign(p, { talk: v.talk, muted: v.muted });
+      }
+      callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+      break;
+    case 'peer-join':
+      if (m.peer.id !== x.me) callPeer(x, m.peer.id, m.peer.name, false);
+      break;
+    case 'signal': {
+      if (m.from === x.me) break;
+      const p = x.peers.get(m.from) || (m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
+      if (p) p.chain = p.chain.then(() => callApply(x, p, m.data)).catch((e) => console.warn('señal de la llamada', e));
+      break;
+    }
+    case 'state': {
+      const p = x.peers.get(m.id);
+      if (p) Object.assign(p, { talk: m.talk, muted: m.muted });
+      break;
+    }
+    case 'peer-leave': {
+      const p = x.peers.get(m.id);
+      if (p) callDropPeer(x, p);
+      if (m.host) x.host = m.host;
+      break;
+    }
+    case 'notfound':
+      // A drawn code that happens to be in use: draw another (a few times at most).
+      if (x.create && !x.joined && x.draws < 3 && x.ws) {
+        const old = x.ws;
+        x.ws = null;
+        old.close();
+        x.code = callNewCode();
+        x.draws++;
+        callOpen(x, false);
+        break;
+      }
+      callLeave('callNotFound');
+      return;
+    case 'full':
+      callLeave('callFull');
+      return;
+    case 'kicked':
+      callLeave('callKicked');
+      return;
+    case 'pong':
+      return;
+    default:
+      console.log('llamada: mensaje desconocido', m.t);
+      return;
+  }
+  renderCall();
+}
+
+/** The peer connection to one member; null when the room is already full on this side. */
+function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ offerer) {
+  const known = x.peers.get(id);
+  if (known) return known;
+  if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
+  const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
+  // In the page (hidden), so that a change of speaker reaches it like every other element.
+  const audio = document.createElement('audio');
+  audio.autoplay = true;
+  audio.hidden = true;
+  audio.muted = x.deaf;
+  document.body.appendChild(audio);
+  if (typeof applySink === 'function') applySink(audio, true);
+  /** @type {CallPeer} */
+  const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  x.peers.set(id, p);
+  for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
+  pc.onicecandidate = (e) => { if (e.candidate && CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
+  pc.ontrack = (e) => {
+    audio.srcObject = e.streams[0] || new MediaStream([e.track]);
+    audio.play().catch(() => {});
+  };
+  pc.onconnectionstatechange = () => {
+    if (CALLX !== x || x.peers.get(id) !== p) return;
+    // A pair that fails would leave two members deaf to each other while both hear the
+    // rest: the side that offered tries once more with fresh candidates.
+    if (pc.connectionState === 'failed' && p.offerer && !p.restarted) {
+      p.restarted = true;
+      callOffer(x, p, true);
+    }
+    renderCall();
+  };
+  if (offerer) callOffer(x, p, false);
+  return p;
+}
+
+function callOffer(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {boolean} */ iceRestart) {
+  p.chain = p.chain
+    .then(async () => {
+      const o = await p.pc.createOffer(iceRestart ? { iceRestart: true } : {});
+      await p.pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+      if (CALLX === x && x.peers.get(p.id) === p && p.pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: p.pc.localDescription.toJSON() } });
+    })
+    .catch((e) => console.warn('señal de la llamada', e));
+}
+
+/** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
+async function callApply(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {any} */ data) {
+  if (CALLX !== x || x.peers.get(p.id) !== p) return;
+  const pc = p.pc;
+  if (data.sdp) {
+    // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
+    if (data.sdp.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer') return;
+    await pc.setRemoteDescription(data.sdp);
+    for (const c of p.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
+    if (data.sdp.type === 'offer') {
+      const a = await pc.createAnswer();
+      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
+      if (CALLX === x && pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: pc.localDescription.toJSON() } });
+    }
+  } else if (!pc.remoteDescription) {
+    if (p.iceq.length < 200) p.iceq.push(data.ice);
+  } else pc.addIceCandidate(data.ice).catch(() => {});
+}
+
+function callDropPeer(/** @type {CallState} */ x, /** @type {CallPeer} */ p) {
+  x.peers.delete(p.id);
+  try {
+    p.pc.close();
+  } catch {}
+  p.audio.pause();
+  p.audio.srcObject = null;
+  p.audio.remove();
+}
+
+// Microphone, level, mute ----------------------------------------------------------------
+
+/** Every 120 ms: the own level on the meter, and `state` to the room when speaking starts or stops. */
+function callMeterStart(/** @type {CallState} */ x) {
+  try {
+    x.ac = new AudioContext();
+    x.an = x.ac.createAnalyser();
+    x.an.fftSize = 512;
+    if (x.mic) x.src = x.ac.createMediaStreamSource(x.mic);
+    if (x.src) x.src.connect(x.an);
+  } catch {
+    return;
+  }
+  const buf = new Float32Array(512);
+  x.timers.meter = setInterval(() => {
+    if (CALLX !== x || !x.an) return;
+    if (x.ac && x.ac.state === 'suspended') x.ac.resume().catch(() => {});
+    x.an.getFloatTimeDomainData(buf);
+    let sum = 0;
+    for (const v of buf) sum += v * v;
+    const rms = Math.sqrt(sum / buf.length);
+    const meter = $('#callMeter');
+    if (meter) meter.value = x.muted ? 0 : Math.min(100, rms * 400) / 100;
+    const talk = !x.muted && rms > 0.02;
+    if (talk !== x.talk) {
+      x.talk = talk;
+      callSend(x, { t: 'state', talk, muted: x.muted });
+      renderCall();
+    }
+  }, 120);
+}
+
+/** A microphone that goes away (unplugged, taken by the system) is reopened a moment later. */
+function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic) {
+  for (const tr of mic.getAudioTracks()) {
+    tr.addEventListener('ended', () => {
+      if (CALLX !== x || x.mic !== mic) return;
+      diag(`[MICROFONO] «${tr.label}» se cerró en la llamada en grupo`);
+      setTimeout(() => { if (CALLX === x && x.mic === mic) callSwapMic(x); }, 900);
+    });
+  }
+}
+
+/** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
+async function callSwapMic(/** @type {CallState} */ x) {
+  const mic = await getMic({ quiet: true, silent: true });
+  if (CALLX !== x || !mic) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    if (CALLX === x) toast(t('micLost'), 8000);
+    return;
+  }
+  const old = x.mic;
+  x.mic = mic;
+  const tr = mic.getAudioTracks()[0] || null;
+  if (tr) tr.enabled = !x.muted;
+  for (const p of x.peers.values()) {
+    for (const snd of p.pc.getSenders()) if (!snd.track || snd.track.kind === 'audio') snd.replaceTrack(tr).catch(() => {});
+  }
+  try {
+    if (x.src) x.src.disconnect();
+    x.src = x.ac && x.an ? x.ac.createMediaStreamSource(mic) : null;
+    if (x.src && x.an) x.src.connect(x.an);
+  } catch {}
+  if (old) old.getTracks().forEach((o) => o.stop());
+  callWatchMic(x, mic);
+  toast(t('micBack'), 8000);
+}
+
+function callMute() {
+  const x = CALLX;
+  if (!x || !x.mic) return;
+  x.muted = !x.muted;
+  x.mic.getAudioTracks().forEach((tr) => { tr.enabled = !x.muted; });
+  if (x.muted) x.talk = false;
+  callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+  renderCall();
+}
+
+/** Deaf: nobody in the call is heard here (only on this PC). */
+function callDeaf() {
+  const x = CALLX;
+  if (!x) return;
+  x.deaf = !x.deaf;
+  for (const p of x.peers.values()) p.audio.muted = x.deaf;
+  renderCall();
+}
+
+function callVol(/** @type {string} */ id, /** @type {number} */ v) {
+  const p = CALLX && CALLX.peers.get(id);
+  if (!p || !Number.isFinite(v)) return;
+  p.vol = Math.max(0, Math.min(100, v)) / 100;
+  p.audio.volume = p.vol;
+}
+
+/** The room's host removes a member (the server checks that this PC is the host). */
+function callKick(/** @type {string} */ id) {
+  const x = CALLX;
+  if (x && x.me && x.host === x.me && x.peers.has(id)) callSend(x, { t: 'kick', id });
+}
+
+/**
+ * Leaves the call; why is the key of a toast to show, if any.
+ * @param {string} [why]
+ */
+function callLeave(why) {
+  const x = CALLX;
+  if (!x) return;
+  CALLX = null;
+  clearInterval(x.timers.ping);
+  clearInterval(x.timers.meter);
+  clearTimeout(x.timers.rejoin);
+  for (const p of [...x.peers.values()]) callDropPeer(x, p);
+  if (x.mic) x.mic.getTracks().forEach((tr) => tr.stop());
+  if (x.ac) x.ac.close().catch(() => {});
+  const ws = x.ws;
+  x.ws = null;
+  if (ws) {
+    try {
+      ws.close();
+    } catch {}
+  }
+  if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
+  if (why) toast(t(why), 6000);
+  renderCall();
+}
+
+// View -----------------------------------------------------------------------------------
+
+/**
+ * Who the rows are: they are built again only when that changes, so that a drag on a
+ * volume slider survives members who start and stop speaking; the rest is updated in place.
+ */
+let callDrawn = '';
+
+function renderCall() {
+  const x = CALLX;
+  const dot = $('#calldot');
+  if (!dot) return;
+  dot.hidden = !x;
+  $('#callSetup').hidden = !!x;
+  $('#callRoom').hidden = !x;
+  if (!x) {
+    callDrawn = '';
+    $('#callPeople').innerHTML = '';
+    return;
+  }
+  $('#callCodeBig').textContent = x.code;
+  $('#callCopyBtn').textContent = t('copy');
+  $('#callInfo').textContent = x.joined ? t('callPeople', x.peers.size + 1) : t('connecting');
+  $('#callMuteBtn').textContent = t(x.muted ? 'callMuted' : 'callUnmuted');
+  $('#callMuteBtn').classList.toggle('off', x.muted);
+  $('#callDeafBtn').textContent = t(x.deaf ? 'callDeafOn' : 'callDeafOff');
+  $('#callDeafBtn').classList.toggle('off', x.deaf);
+  const amHost = !!x.me && x.host === x.me;
+  const myName = peerName(ID && ID.nombre, 'Kelvora');
+  const peers = [...x.peers.values()];
+  const who = JSON.stringify([LANG, myName, amHost, x.host, peers.map((p) => [p.id, p.name])]);
+  const box = $('#callPeople');
+  if (who !== callDrawn) {
+    callDrawn = who;
+    const muted = (/** @type {string} */ tip) => `<span class="cmuted" title="${esc(t(tip))}" hidden>🔇</span>`;
+    box.innerHTML =
+      `<div class="item cme" data-id=""><span class="ctalk"></span><span class="grow"><b>${esc(myName)}</b> · ${esc(t('callYou'))}${amHost ? ' · ' + esc(t('callHost')) : ''}</span>${muted('callMuted')}</div>` +
+      peers
+        .map(
+          (p) =>
+            `<div class="item cpeer" data-id="${esc(p.id)}"><span class="ctalk"></span>` +
+            `<span class="grow"><b>${esc(p.name)}</b>${p.id === x.host ? ' · ' + esc(t('callHost')) : ''}</span>` +
+            muted('dkPeerMuted') +
+            '<span class="cst muted"></span>' +
+            `<input type="range" class="cvol" min="0" max="100" value="${Math.round(p.vol * 100)}" title="${esc(t('dkVol'))}" data-id="${esc(p.id)}">` +
+            (amHost ? `<button class="small danger ckick" data-id="${esc(p.id)}">${esc(t('callKick'))}</button>` : '') +
+            '</div>',
+        )
+        .join('');
+  }
+  const states = t('pcState');
+  box.querySelectorAll('.item').forEach((/** @type {HTMLElement} */ row) => {
+    const p = row.dataset.id ? x.peers.get(row.dataset.id) : null;
+    const talk = p ? p.talk && !p.muted : x.talk;
+    row.classList.toggle('talk', talk);
+    const mark = row.querySelector('.cmuted');
+    if (mark) /** @type {HTMLElement} */ (mark).hidden = !(p ? p.muted : x.muted);
+    const st = row.querySelector('.cst');
+    if (st && p) st.textContent = (states && typeof states === 'object' && states[p.pc.connectionState]) || p.pc.connectionState;
+  });
+}
+
+function wireCall() {
+  $('#callCreateBtn').onclick = callCreate;
+  $('#callJoinBtn').onclick = callJoin;
+  $('#callCode').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') callJoin(); });
+  $('#callMuteBtn').onclick = callMute;
+  $('#callDeafBtn').onclick = callDeaf;
+  $('#callLeaveBtn').onclick = () => callLeave();
+  // The code is there to be passed on: a copy button beside it (the code itself copies too).
+  $('#callCodeBig').insertAdjacentHTML('afterend', '<button id="callCopyBtn" class="small"></button>');
+  $('#callCodeBig').onclick = $('#callCopyBtn').onclick = () => { if (CALLX) copyText(CALLX.code); };
+  $('#callPeople').addEventListener('input', (/** @type {Event} */ e) => {
+    const el = /** @type {HTMLInputElement} */ (e.target);
+    if (el.classList.contains('cvol')) callVol(el.dataset.id || '', Number(el.value));
+  });
+  $('#callPeople').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button.ckick'));
+    if (b) callKick(b.dataset.id || '');
+  });
+  renderCall();
+}
+
+// A page that goes away takes its place in the room with it; the native side must not
+// count the call as still running (it holds updates back while one is).
+addEventListener('beforeunload', () => {
+  if (!CALLX || !CALLX.mic) return;
+  try {
+    fetch('/api/llamada', { method: 'POST', keepalive: true, headers: { 'Content-Type': 'application/json', 'X-Token': TOKEN }, body: '{"activa":false}' });
+  } catch {}
+});
+
+if (typeof document !== 'undefined' && document.readyState !== 'loading') wireCall();
+else addEventListener('DOMContentLoaded', wireCall);

@@ -156,6 +156,15 @@ std::vector<Monitor> monitors() {
     Resources res = screen_resources(d.get());
     if (!res) return out;
     const RROutput primary = XRRGetOutputPrimary(d.get(), DefaultRootWindow(d.get()));
+    // Chromium names a screen capture by the RandR monitor's name atom ("screen:<atom>:0").
+    int nmon = 0;
+    XRRMonitorInfo* rmons = XRRGetMonitors(d.get(), DefaultRootWindow(d.get()), True, &nmon);
+    auto capture_id = [&](RROutput output) -> long {
+        for (int m = 0; m < nmon; ++m)
+            for (int o = 0; o < rmons[m].noutput; ++o)
+                if (rmons[m].outputs[o] == output) return static_cast<long>(rmons[m].name);
+        return -1;
+    };
     for (int i = 0; i < res->noutput; ++i) {
         OutputInfo info(XRRGetOutputInfo(d.get(), res.get(), res->outputs[i]));
         if (!info || info->crtc == 0) continue;
@@ -163,8 +172,9 @@ std::vector<Monitor> monitors() {
         if (!crtc || crtc->mode == 0) continue;
         out.push_back({crtc->x, crtc->y, static_cast<int>(crtc->width),
                        static_cast<int>(crtc->height), res->outputs[i] == primary,
-                       std::string(info->name, info->nameLen)});
+                       std::string(info->name, info->nameLen), capture_id(res->outputs[i])});
     }
+    if (rmons) XRRFreeMonitors(rmons);
     // X may have no primary output at all; the one holding the origin plays that part.
     if (!out.empty() && std::none_of(out.begin(), out.end(), [](auto& m) { return m.primary; })) {
         auto it =

@@ -1,5 +1,6 @@
 #include "platform/process.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -100,8 +101,30 @@ public:
         return false;
     }
     std::uint32_t pid() const override { return static_cast<std::uint32_t>(pid_); }
+    // The child leads a session of its own (see start_process), which every process it
+    // starts joins unless it leaves on purpose: the group and then the session are killed,
+    // the latter found through /proc for those that made a group of their own.
+    void end_tree() override {
+        if (exited_) return;
+        kill(-pid_, SIGKILL);
+        kill_session(pid_);
+        for (int i = 0; i < 100 && running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 
 private:
+    static void kill_session(pid_t sid) {
+        DIR* proc = opendir("/proc");
+        if (!proc) return;
+        while (dirent* e = readdir(proc)) {
+            char* end = nullptr;
+            const long pid = std::strtol(e->d_name, &end, 10);
+            if (pid <= 0 || *end) continue;
+            if (getsid(static_cast<pid_t>(pid)) == sid) kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+        closedir(proc);
+    }
+
     pid_t pid_;
     bool exited_ = false;
 };

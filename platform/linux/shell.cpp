@@ -53,39 +53,13 @@ bool is_chromium_class(const std::string& cls) {
     return false;
 }
 
-std::string window_title(Display* d, Window w) {
-    if (auto t = x11::text_property(d, w, "_NET_WM_NAME", "UTF8_STRING")) return *t;
-    if (auto t = x11::text_property(d, w, "WM_NAME", nullptr)) return *t;
-    return "";
-}
-
 bool is_app_window(Display* d, Window w, const std::string& prefix) {
     XClassHint hint{};
     if (!XGetClassHint(d, w, &hint)) return false;
     const bool chromium = hint.res_class && is_chromium_class(hint.res_class);
     if (hint.res_name) XFree(hint.res_name);
     if (hint.res_class) XFree(hint.res_class);
-    return chromium && window_title(d, w).starts_with(prefix);
-}
-
-// Top-level windows: the window manager's client list (managed windows, minimised ones
-// included); without a window manager, the root's mapped children.
-std::vector<Window> top_level_windows(Display* d) {
-    const Window root = DefaultRootWindow(d);
-    if (auto list = x11::list_property(d, root, "_NET_CLIENT_LIST", XA_WINDOW))
-        return std::vector<Window>(list->begin(), list->end());
-    std::vector<Window> out;
-    Window r, parent, *children = nullptr;
-    unsigned int n = 0;
-    if (XQueryTree(d, root, &r, &parent, &children, &n)) {
-        for (unsigned int i = 0; i < n; ++i) {
-            XWindowAttributes a;
-            if (XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable)
-                out.push_back(children[i]);
-        }
-        if (children) XFree(children);
-    }
-    return out;
+    return chromium && x11::window_title(d, w).starts_with(prefix);
 }
 
 void send_client_message(Display* d, Window target, Window about, const char* type, long l0,
@@ -129,7 +103,7 @@ bool show_message(const std::string& caption, const std::string& text, bool ques
 std::optional<WindowId> find_browser_window(const std::string& title_prefix) {
     auto d = x11::open_display();
     if (!d) return std::nullopt;
-    for (Window w : top_level_windows(d.get()))
+    for (Window w : x11::top_level_windows(d.get()))
         if (is_app_window(d.get(), w, title_prefix)) return static_cast<WindowId>(w);
     return std::nullopt;
 }

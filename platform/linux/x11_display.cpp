@@ -103,4 +103,28 @@ std::optional<std::vector<unsigned long>> list_property(Display* d, Window w, co
     return std::vector<unsigned long>(items, items + count);
 }
 
+std::vector<Window> top_level_windows(Display* d) {
+    const Window root = DefaultRootWindow(d);
+    if (auto list = list_property(d, root, "_NET_CLIENT_LIST", XA_WINDOW))
+        return std::vector<Window>(list->begin(), list->end());
+    std::vector<Window> out;
+    Window r, parent, *children = nullptr;
+    unsigned int n = 0;
+    if (XQueryTree(d, root, &r, &parent, &children, &n)) {
+        for (unsigned int i = 0; i < n; ++i) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable)
+                out.push_back(children[i]);
+        }
+        if (children) XFree(children);
+    }
+    return out;
+}
+
+std::string window_title(Display* d, Window w) {
+    if (auto t = text_property(d, w, "_NET_WM_NAME", "UTF8_STRING")) return *t;
+    if (auto t = text_property(d, w, "WM_NAME", nullptr)) return *t;
+    return "";
+}
+
 } // namespace kelvora::platform::x11

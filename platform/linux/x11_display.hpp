@@ -28,4 +28,10 @@ std::optional<std::string> text_property(Display* d, Window w, const char* name,
 std::optional<std::vector<unsigned long>> list_property(Display* d, Window w, const char* name,
                                                         Atom type);
 
+// Top-level windows: the window manager's client list (managed windows, minimised ones
+// included); without a window manager, the root's mapped children.
+std::vector<Window> top_level_windows(Display* d);
+// A window's title as UTF-8: _NET_WM_NAME, else WM_NAME; empty without either.
+std::string window_title(Display* d, Window w);
+
 } // namespace kelvora::platform::x11

@@ -111,6 +111,13 @@ public:
     WinChild(UniqueHandle process, DWORD pid) : process_(std::move(process)), pid_(pid) {}
     bool running() override { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
     std::uint32_t pid() const override { return pid_; }
+    // taskkill knows the tree; the browser itself goes by its handle in any case, which
+    // also covers a taskkill that could not run.
+    void end_tree() override {
+        run_hidden("taskkill", {"/PID", std::to_string(pid_), "/T", "/F"});
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 5000);
+    }
 
 private:
     UniqueHandle process_;

@@ -1,11 +1,11 @@
 // Phone calls by ID between real pages through the real signalling server: three PCs whose
 // microphones play three tones. Ringing, answer, talk and hang-up; decline; no answer;
-// an offline ID; a second call holds the first; a merge makes a conference mixed on the
+// an offline ID; an unproven caller ID; a second call holds the first; a merge makes a conference mixed on the
 // calling PC (each remote side hears the other's tone), and a split undoes it.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
-import { tonesHeard } from '../lib/tones.mjs';
+import { tonesHeard, untilTones as until } from '../lib/tones.mjs';
 
 const skip = bedMissing();
 const HZ = { ana: 440, beto: 990, caro: 1320 };
@@ -79,16 +79,6 @@ function hears(pc, peerId = '') {
   return tonesHeard(pc.page, expr, TONES);
 }
 
-/** Waits until what() gives want (tones take a moment to cross and to fall silent). */
-async function until(what, want, label) {
-  let got;
-  for (let i = 0; i < 20; i++) {
-    got = await what();
-    if (JSON.stringify(got) === JSON.stringify(want)) return;
-  }
-  assert.deepEqual(got, want, label);
-}
-
 test('a call rings, is answered, talks both ways and hangs up on both sides', { skip }, async () => {
   await hangAll();
   await call(ana, beto);
@@ -102,7 +92,7 @@ test('a call rings, is answered, talks both ways and hangs up on both sides', { 
   assert.equal((await line(ana)).peer, 'Beto', 'the caller learns the name of who answered');
   await until(() => hears(ana), [HZ.beto], 'Ana hears Beto');
   await until(() => hears(beto), [HZ.ana], 'Beto hears Ana');
-  await ana.page.click('#dock [data-act="hang"]');
+  await ana.page.click('#lnList [data-act="hang"]');
   await beto.page.waitForFunction(() => LINES.size === 0, null, { timeout: 10000 });
   await beto.toast('phEnded', null);
   assert.equal(await ana.eval(() => LINES.size), 0);
@@ -134,6 +124,22 @@ test('declined, unanswered and offline calls end with their own message', { skip
   await call(ana, ana);
   await ana.toast('selfId');
   assert.equal(await ana.eval(() => LINES.size), 0);
+});
+
+test('a caller ID the server could not prove shows as claimed; the name is shown as text', { skip }, async () => {
+  await hangAll();
+  // No identity key with the ring: the server passes Ana's ID on only as a claim.
+  const fake = bed.sig.ws(`/ring/${beto.id}`);
+  await fake.send({ t: 'ring', name: '<b>Ana</b>', from: ana.id });
+  await fake.next('ringing', 10000);
+  await beto.page.waitForSelector('#ringModal:not([hidden])', { timeout: 20000 });
+  const pretty = ana.id.replace(/(\d{3})(\d{3})(\d{3})/, '$1 $2 $3');
+  assert.equal(await beto.page.textContent('#ringBox .ringId.unverified'), await beto.t('phClaimed', pretty));
+  assert.equal(await beto.page.textContent('#ringBox .ringWho'), '<b>Ana</b>');
+  await beto.page.click('#ringBox [data-ring="no"]');
+  // A plain refusal: the server passes it on as "other", which the caller shows as declined.
+  assert.equal((await fake.next('declined', 10000)).reason, 'other');
+  await fake.close();
 });
 
 test('a second call holds the first; merge makes both hear each other; split undoes it', { skip }, async () => {

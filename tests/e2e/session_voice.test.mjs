@@ -1,10 +1,12 @@
 // Session voice between real pages: each fake microphone plays its own tone, and each side
 // must find the other's tone (never its own) in its voice element; holding silences the line
-// both ways and the other side is told; the native side logs each call's start and end.
+// both ways and the other side is told; a microphone that goes away is reopened; the native
+// side logs each call's start and end; voice asked for in the request dialog reaches the
+// technician even though it starts before the session's channels open.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
-import { tonesHeard } from '../lib/tones.mjs';
+import { tonesHeard, untilTones as until } from '../lib/tones.mjs';
 
 const skip = bedMissing();
 const ANA_HZ = 440;
@@ -30,14 +32,10 @@ after(async () => {
 const anaHears = () => tonesHeard(ana.page, 'HSES.vaud', TONES);
 const betoHears = () => tonesHeard(beto.page, `TS.get(${JSON.stringify(k)}).vaud`, TONES);
 
-/** Waits until what() gives want (tones take a moment to cross and to fall silent). */
-async function until(what, want, label) {
-  let got;
-  for (let i = 0; i < 20; i++) {
-    got = await what();
-    if (JSON.stringify(got) === JSON.stringify(want)) return;
-  }
-  assert.deepEqual(got, want, label);
+/** Waits until the PC's log has a line matching re. */
+async function waitLog(pc, re) {
+  for (let i = 0; i < 50 && !re.test(pc.k.log()); i++) await new Promise((r) => setTimeout(r, 100));
+  assert.match(pc.k.log(), re);
 }
 
 test('voice crosses both ways, never back to its speaker; the other side is invited and joins', { skip }, async () => {
@@ -69,6 +67,20 @@ test('hold silences the line both ways and the other side shows it; resuming bri
   assert.equal(await beto.eval((k) => TS.get(k).vaud.muted, k), false);
 });
 
+test('a microphone that goes away mid-call is reopened and the other side hears it again', { skip }, async () => {
+  const before = await beto.eval(() => MIX.mic.id);
+  // As when a USB microphone is pulled: the track ends on its own.
+  await beto.eval(() => {
+    const tr = MIX.mic.getAudioTracks()[0];
+    tr.stop();
+    tr.dispatchEvent(new Event('ended'));
+  });
+  await beto.toast('micBack');
+  assert.notEqual(await beto.eval(() => MIX.mic.id), before, 'a new microphone stream');
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto through the reopened microphone');
+  await waitLog(beto, /\[MICROFONO\] «.*» se cerró \(desconectado o el sistema lo quitó\)/);
+});
+
 test('turning the voice off tells the other side; ending the session ends its line and logs it', { skip }, async () => {
   await beto.page.click('#vCall');
   await ana.page.waitForFunction(() => HSES.peerMic === false, null, { timeout: 10000 });
@@ -79,4 +91,20 @@ test('turning the voice off tells the other side; ending the session ends its li
   const log = ana.k.log();
   const key = log.match(/\[LLAMADA\] empieza (l\d+)/)[1];
   assert.match(log, new RegExp(`\\[LLAMADA\\] termina ${key}`));
+});
+
+test('voice turned on in the request dialog is told to the technician once the session stands', { skip }, async () => {
+  await bed.reset();
+  k = await beto.connect(ana.id);
+  await ana.request();
+  await ana.page.check('#reqCall');
+  await (await ana.acceptButton()).click({ timeout: 10000 });
+  await beto.page.waitForFunction((k) => TS.get(k)?.peerMic === true, k, { timeout: 30000 });
+  await beto.toast('peerCallOn');
+  await beto.page.waitForFunction(() => !document.getElementById('dock').hidden && document.querySelector('#dock [data-take]'), null, { timeout: 10000 });
+  await beto.eval(() => minViewer());
+  await beto.page.click('#dock [data-take]');
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto');
+  await until(betoHears, [ANA_HZ], 'Beto hears Ana');
+  await bed.reset();
 });

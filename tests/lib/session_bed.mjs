@@ -14,6 +14,7 @@ import { BIN, Kelvora, waitFor } from './kelvora.mjs';
 import { launchSignal, missingCoturn, missingSignal, registerHost, startCoturn, testCert } from './signal_server.mjs';
 import { XDesktop, xdesktopMissing } from './xdesktop.mjs';
 import { XTarget } from './x_target.mjs';
+import { SoundDesk } from './sounddesk.mjs';
 import { CHROMIUM } from './browser_path.mjs';
 
 /** The primary monitor of the two-output desktop, in root coordinates. */
@@ -47,9 +48,11 @@ function freeDisplay(from) {
 
 /**
  * The switches that make a browser's microphone play a WAV file of a pure tone of `hz`
- * (sox makes it in `dir`), so that tests find each speaker by its frequency.
+ * (sox makes it in `dir`), so that tests find each speaker by its frequency; `hz` may
+ * also be the path of a WAV file to play as it is.
  */
 function toneFlags(dir, hz) {
+  if (typeof hz === 'string') return ['--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${hz}`];
   const wav = join(dir, `tono-${hz}.wav`);
   const r = spawnSync('sox', ['-n', '-r', '48000', '-c', '1', '-b', '16', wav, 'synth', '20', 'sine', String(hz), 'vol', '0.5']);
   if (r.status !== 0) throw new Error(`sox could not make a ${hz} Hz tone: ${r.stderr}`);
@@ -165,6 +168,7 @@ export class HostPC extends PC {
         DISPLAY: this.bed.x.display,
         PATH: `${this.browserDir ?? this.bed.browserDir}:/usr/local/bin:/usr/bin:/bin`,
         TRV_SERVER: this.bed.sig.url,
+        ...this.bed.sound?.env,
       },
     });
     nameIt(this.k, this.name);
@@ -424,8 +428,11 @@ export class TechPC extends PC {
 
 /** The bed: start() once per file, then hosts, technicians and targets; stop() in after(). */
 export class SessionBed {
-  /** signalArgs go to kelvora-signal (e.g. lockout limits); display is the first X display number to try. */
-  static async start({ signalArgs = [], display = 60 } = {}) {
+  /**
+   * signalArgs go to kelvora-signal (e.g. lockout limits); display is the first X display
+   * number to try; with sound, the helped PCs play into a PulseAudio null sink (bed.sound).
+   */
+  static async start({ signalArgs = [], display = 60, sound = false } = {}) {
     const bed = new SessionBed();
     bed.pcs = [];
     bed.targets = [];
@@ -443,6 +450,7 @@ export class SessionBed {
       bed.turn = await startCoturn();
       bed.sig = await launchSignal(['--turn-url', bed.turn.url, '--turn-secret', bed.turn.secret, ...signalArgs]);
       bed.browserDir = hostBrowserPath();
+      if (sound) bed.sound = SoundDesk.start();
     } catch (e) {
       await bed.stop();
       throw e;
@@ -478,7 +486,7 @@ export class SessionBed {
     return h.start();
   }
 
-  /** A helping PC; with `tone` (Hz) its page gets its own browser whose microphone plays it. */
+  /** A helping PC; with `tone` (Hz, or a WAV file's path) its page gets its own browser whose microphone plays it. */
   async tech(name = 'Técnico Beto', { tone = 0 } = {}) {
     const t = Object.assign(new TechPC(this, name), { tone });
     this.pcs.push(t);
@@ -547,6 +555,7 @@ export class SessionBed {
     }
     this.wm?.kill();
     this.x?.stop();
+    this.sound?.stop();
     if (this.browserDir) rmSync(this.browserDir, { recursive: true, force: true });
     if (this.tones) rmSync(this.tones, { recursive: true, force: true });
   }

@@ -48,3 +48,16 @@ export async function tonesHeard(page, expr, hz, ms) {
   const top = Math.max(...levels);
   return hz.filter((_, i) => levels[i] > -45 && levels[i] > top - 30);
 }
+
+/**
+ * Waits until hear() (a call of tonesHeard) gives exactly `want`: a tone takes a moment to
+ * cross and to fall silent. Fails with what was heard last.
+ */
+export async function untilTones(hear, want, label, tries = 20) {
+  let got;
+  for (let i = 0; i < tries; i++) {
+    got = await hear();
+    if (JSON.stringify(got) === JSON.stringify(want)) return;
+  }
+  throw new Error(`${label}: heard ${JSON.stringify(got)}, wanted ${JSON.stringify(want)}`);
+}

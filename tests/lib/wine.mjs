@@ -114,11 +114,13 @@ export function taskkill(pid, { prefix, display } = {}) {
  * A running Kelvora.exe: start(), then get/post, then stop() and cleanup().
  * home: the directory LOCALAPPDATA names (null: LOCALAPPDATA unset, data under cwd).
  * winVars: more Windows variables for the process (e.g. ProgramFiles); env: more Linux
- * variables (reach the process too when Wine doesn't rebuild them).
+ * variables (reach the process too when Wine doesn't rebuild them). exe: another program
+ * file than the build's Kelvora.exe.
  */
 export class WineKelvora extends LocalClient {
-  constructor({ args = ['--no-window', '--no-tray', '--no-elevate'], home, cwd, prefix, display, winVars = {}, env = {} } = {}) {
+  constructor({ args = ['--no-window', '--no-tray', '--no-elevate'], home, cwd, prefix, display, winVars = {}, env = {}, exe = WIN_EXE } = {}) {
     super();
+    this.exe = exe;
     this.home = home === undefined ? tempHome() : home;
     this.cwd = cwd;
     this.args = args;
@@ -135,7 +137,7 @@ export class WineKelvora extends LocalClient {
   }
 
   async start() {
-    this.proc = spawn('wine', cmdLine(WIN_EXE, this.args, this.winVars, this.cwd), {
+    this.proc = spawn('wine', cmdLine(this.exe, this.args, this.winVars, this.cwd), {
       env: wineEnv({ prefix: this.prefix, display: this.display, env: this.env }),
       stdio: ['ignore', 'pipe', 'pipe'],
     });

@@ -4,5 +4,3 @@
 declare const TOKEN: string;
 declare const VER: string;
 
-declare var hostCapOpen: ((s: any, mon: number) => Promise<MediaStreamTrack>) | undefined;
-declare var hostCapClose: ((s: any) => void) | undefined;

@@ -43,27 +43,16 @@ test('Save sends the three sections with switches as si/no, trimmed texts and kn
   assert.deepEqual([odd.general.idioma, odd.general.conexion, odd.recibir.calidad, odd.recibir.fps, odd.recibir.monitores], ['es', 'auto', 'auto', '30', 'todos']);
 });
 
-test('device names lose the role word the system puts before the default devices', () => {
-  for (const [label, want] of [
-    ['Default - Headset (USB)', 'Headset (USB)'],
-    ['Predeterminado - Micrófono', 'Micrófono'],
-    ['predeterminada -  Bocinas', 'Bocinas'],
-    ['Communications - Jabra', 'Jabra'],
-    ['Comunicaciones - Jabra', 'Jabra'],
-    ['Defaulted - x', 'Defaulted - x'],
-    ['Monitor of Null Output', 'Monitor of Null Output'],
-    ['', ''],
-  ]) assert.equal(page.deviceName(label), want, label);
-});
-
-test('a stored device that is not listed stays chosen: missing, or just not shown before the microphone is allowed', () => {
-  const list = [{ deviceId: 'a1', label: 'Default - Headset' }, { deviceId: 'b2', label: 'USB <Mic>' }];
+test('a stored device stays chosen: by id, else by name; missing, or just not shown before the microphone is allowed', () => {
+  const list = [{ id: 'a1', name: 'Headset' }, { id: 'b2', name: 'USB <Mic>' }];
   const chosen = (html) => /<option value="([^"]*)" data-name="([^"]*)" selected>([^<]*)</.exec(html)?.slice(1);
-  assert.deepEqual(chosen(page.deviceOptions(list, 'b2', 'USB <Mic>', false)), ['b2', 'USB &lt;Mic&gt;', 'USB &lt;Mic&gt;']);
-  assert.deepEqual(chosen(page.deviceOptions(list, 'zz', 'Jabra', false)), ['zz', 'Jabra', '⚠ Jabra — ' + page.t('devGone')]);
-  assert.deepEqual(chosen(page.deviceOptions([], 'zz', 'Jabra', true)), ['zz', 'Jabra', 'Jabra']);
-  assert.equal(chosen(page.deviceOptions(list, '', '', false)), undefined, 'the system default is the first entry');
-  assert.match(page.deviceOptions(list, '', '', false), /data-name="Headset">Headset</);
+  for (const [id, name, hidden, want] of [
+    ['b2', 'USB <Mic>', false, ['b2', 'USB &lt;Mic&gt;', 'USB &lt;Mic&gt;']],
+    ['old-id', 'Headset', false, ['a1', 'Headset', 'Headset']],
+    ['zz', 'Jabra', false, ['zz', 'Jabra', '⚠ Jabra — ' + page.t('devGone')]],
+    ['zz', 'Jabra', true, ['zz', 'Jabra', 'Jabra']],
+    ['', '', false, undefined],
+  ]) assert.deepEqual(chosen(page.deviceOptions(list, id, name, hidden)), want, JSON.stringify([id, name, hidden]));
 });
 
 test('after a save the registration starts again only when its server or name changed or the PC went unavailable', () => {

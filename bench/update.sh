@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Download and verification of a 60 MB update package from a local HTTPS channel: the time
+# from "install" to ready to swap (downloaded, hash checked, unpacked, stored, test-run),
+# against curl fetching the same file to /dev/null plus sha256sum of it, in the same run.
+#   BENCH_ROUNDS (3), BENCH_MB (60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+exec node bench/update/run.mjs

@@ -1,0 +1,208 @@
+// Self-update end to end: kelvora-anterior (1.3.1, trusting the test key) against a real
+// HTTPS update channel on loopback, updating itself to the real build (1.3.2).
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { copyFileSync, mkdirSync, existsSync, readFileSync, statSync, writeFileSync, chmodSync, readdirSync } from 'node:fs';
+import { createHash } from 'node:crypto';
+import { join } from 'node:path';
+import { BUILD, BIN, Kelvora, tempHome, readState, waitFor } from '../lib/kelvora.mjs';
+import { startUpdateServer, makeZip, signedDocument } from '../lib/update_server.mjs';
+
+const PRIOR = join(BUILD, 'kelvora-anterior');
+const skip = existsSync(PRIOR) ? false : `${PRIOR} is not built`;
+const sha = (b) => createHash('sha256').update(b).digest('hex');
+
+let srv;
+let k;
+let appDir;
+const newProgram = existsSync(BIN) ? readFileSync(BIN) : Buffer.alloc(0);
+
+/** The program folder of a copy: `files` maps names to contents (mode 0755). */
+function programFolder(files) {
+  const dir = join(tempHome(), 'programa');
+  mkdirSync(dir, { recursive: true });
+  for (const [name, data] of Object.entries(files)) {
+    writeFileSync(join(dir, name), data);
+    chmodSync(join(dir, name), 0o755);
+  }
+  return dir;
+}
+
+/** A request to the running copy; when it can't be reached, says how the copy ended. */
+async function call(p) {
+  try {
+    return (await p).json;
+  } catch (e) {
+    throw new Error(`${e.message}; kelvora: ${k.proc.exitCode ?? k.proc.signalCode ?? 'running'}; log: ${k.log().slice(-1500)}`);
+  }
+}
+const status = () => call(k.get('/api/update'));
+const action = (body) => call(k.post('/api/update', body));
+
+/** Checks the channel by hand and waits for the check to end. */
+async function check() {
+  await action({ action: 'check' });
+  return waitFor(async () => { const s = await status(); return s.phase !== 'checking' && s; }, 'the check', 30000);
+}
+
+/** Installs what the channel offers and waits for the failure it must end in. */
+async function installFails() {
+  const r = await action({ action: 'install' });
+  assert.equal(r.ok, true, r.msg);
+  return waitFor(async () => {
+    const s = await status();
+    return s.phase === 'idle' && s.result && s.result.ok === false && s;
+  }, 'the refused installation', 40000);
+}
+
+before(async () => {
+  if (skip) return;
+  srv = await startUpdateServer();
+  appDir = programFolder({ kelvora: readFileSync(PRIOR) });
+  k = new Kelvora({ bin: join(appDir, 'kelvora'), env: { CURL_CA_BUNDLE: srv.caFile } });
+  mkdirSync(k.data, { recursive: true });
+  writeFileSync(join(k.data, 'kelvora.ini'),
+    `[general]\ncanal_actualizaciones=${srv.channel}\nbuscar_actualizaciones=no\n`);
+  await k.start();
+});
+
+after(async () => {
+  await k?.stop();
+  const inst = k && readState(k.home, 'instancia.json');
+  if (inst?.pid && inst.pid !== k.proc?.pid) try { process.kill(inst.pid, 'SIGKILL'); } catch {}
+  await srv?.close();
+  k?.cleanup();
+});
+
+test('a channel with our own version: up to date, nothing available', { skip }, async () => {
+  srv.publish(srv.package('/same.zip', makeZip([{ name: 'kelvora', data: newProgram }]), { version: '1.3.1' }));
+  const s = await check();
+  assert.equal(s.phase, 'done');
+  assert.equal(s.msg, 'Tienes la versión más reciente (v1.3.1).');
+  assert.equal(s.available, false);
+  assert.equal(s.canal, srv.channel);
+  assert.equal(typeof s.last_check, 'number');
+  const r = await action({ action: 'install' });
+  assert.deepEqual([r.ok, r.msg], [false, 'No hay una versión nueva de Kelvora. Presiona «Buscar actualizaciones».']);
+});
+
+test('manifests that fail a check leave the last accepted one in place', { skip }, async () => {
+  const good = srv.package('/good.zip', makeZip([{ name: 'kelvora', data: newProgram }]), { version: '1.3.1' });
+  const cases = [
+    ['bad signature', () => srv.publish(good, { sig: '00'.repeat(64) }), 'la firma digital no coincide (no es una versión oficial de Kelvora)'],
+    ['short signature', () => srv.publish(good, { sig: 'ab'.repeat(63) }), 'el archivo de versión no trae firma'],
+    ['changed after signing', () => srv.routes.set('/version.json', JSON.stringify({
+      manifest: { ...good, version: '9.9.9' }, sig: JSON.parse(signedDocument(good)).sig })),
+    'la firma digital no coincide (no es una versión oficial de Kelvora)'],
+    ['other app', () => srv.publish({ ...good, app: 'otro' }), 'esa actualización no es de Kelvora'],
+    ['two-part version', () => srv.publish({ ...good, version: '1.4' }), 'número de versión raro'],
+    ['size zero', () => srv.publish({ ...good, size: 0 }), 'datos de descarga incompletos'],
+    ['plain http package from an https channel', () => srv.publish({ ...good, url: 'http://127.0.0.1:1/x.zip' }), 'dirección de descarga no permitida'],
+    ['manifest over the size limit', () => srv.routes.set('/version.json', ' '.repeat(4_000_001)), 'el archivo es más grande de lo esperado'],
+    ['not json', () => srv.routes.set('/version.json', '{"manifest":'), 'el archivo de versión no es válido'],
+    ['deeply nested', () => srv.routes.set('/version.json', `{"manifest":{"a":${'['.repeat(100000)}${']'.repeat(100000)}},"sig":"00"}`), 'el archivo de versión no es válido'],
+    ['missing', () => srv.routes.delete('/version.json'), 'el servidor respondió 404'],
+  ];
+  // Members re-ordered after signing still verify: the signed text is rebuilt in byte order.
+  const reordered = Object.fromEntries(Object.entries(good).reverse());
+  srv.routes.set('/version.json', JSON.stringify({ sig: JSON.parse(signedDocument(good)).sig, manifest: reordered }));
+  assert.equal((await check()).phase, 'done');
+  for (const [what, publish, msg] of cases) {
+    publish();
+    const s = await check();
+    assert.equal(s.phase, 'error', what);
+    assert.equal(s.msg, `No se pudo buscar actualizaciones: ${msg}`, what);
+    assert.equal(s.latest?.version, '1.3.1', `${what}: the earlier manifest stays`);
+  }
+});
+
+test('bad packages are refused and the old program keeps running', { skip }, async () => {
+  const zip = (name, data = newProgram) => makeZip([{ name, data }]);
+  const cases = [
+    ['wrong hash', () => ({ ...srv.package('/p1.zip', zip('kelvora')), version: '1.3.2', sha256: '00'.repeat(32) }),
+      'la descarga llegó incompleta o alterada (no coincide su huella SHA-256)'],
+    ['one byte longer than size', () => {
+      const m = srv.package('/p2.zip', zip('kelvora'), { version: '1.3.2' });
+      srv.routes.set('/p2.zip', Buffer.concat([srv.routes.get('/p2.zip'), Buffer.from('x')]));
+      return m;
+    }, 'la descarga llegó incompleta o alterada (no coincide su huella SHA-256)'],
+    ['oversize', () => {
+      const m = srv.package('/p3.zip', zip('kelvora'), { version: '1.3.2' });
+      srv.routes.set('/p3.zip', Buffer.concat([srv.routes.get('/p3.zip'), Buffer.alloc(2048)]));
+      return m;
+    }, 'el archivo es más grande de lo esperado'],
+    ['no program entry', () => srv.package('/p4.zip', zip('kelvora.bak'), { version: '1.3.2' }), 'el .zip no trae kelvora'],
+    ['not a program', () => srv.package('/p5.zip', zip('kelvora', Buffer.from('#!/bin/sh\n')), { version: '1.3.2' }), 'el .zip no trae un programa válido'],
+    ['damaged zip', () => srv.package('/p6.zip', Buffer.from('PK\x03\x04 not really'), { version: '1.3.2' }), 'el .zip está dañado'],
+    ['a program that answers with another version', () => srv.package('/p7.zip', zip('kelvora'), { version: '1.3.3' }),
+      `la versión descargada no respondió bien (Kelvora 1.3.2 (2026-11-04))`],
+  ];
+  const before = sha(readFileSync(join(appDir, 'kelvora')));
+  for (const [what, manifest, error] of cases) {
+    srv.publish(manifest());
+    assert.equal((await check()).available, true, what);
+    const s = await installFails();
+    assert.deepEqual(s.result, { ok: false, version: s.latest.version, error }, what);
+    assert.equal(sha(readFileSync(join(appDir, 'kelvora'))), before, `${what}: program untouched`);
+    assert.match(k.log(), new RegExp(`no se pudo instalar la v${s.latest.version.replaceAll('.', '\\.')}: `));
+    assert.equal((await k.get('/api/version')).status, 200, `${what}: still serving`);
+  }
+  assert.equal(existsSync(join(appDir, 'kelvora.old')), false);
+});
+
+test('an update waits for the open session, swaps, and the new version reports', { skip }, async () => {
+  srv.publish(srv.package('/good.zip', makeZip([{ name: 'Kelvora-1.3.2/KELVORA', data: newProgram }]), { version: '1.3.2', changes: ['x'] }));
+  assert.equal((await check()).msg, 'Hay una versión nueva: v1.3.2');
+  await k.post('/api/sesion', { k: 'u1', activa: true, rol: 'tech', con: 'u1', id: '' });
+  assert.equal((await action({ action: 'install' })).ok, true);
+  const waiting = await waitFor(async () => { const s = await status(); return s.phase === 'waiting' && s; }, 'the wait', 30000);
+  assert.equal(waiting.msg, 'en cuanto termines las sesiones y llamadas abiertas');
+  assert.equal(waiting.waiting, true);
+  assert.ok(existsSync(join(k.data, 'update', 'kelvora.new')), 'the tested copy is stored');
+  assert.equal(sha(readFileSync(join(appDir, 'kelvora'))), sha(readFileSync(PRIOR)), 'not swapped while the session is open');
+
+  await k.post('/api/sesion', { k: 'u1', activa: false });
+  await k.exited;
+  const inst = await waitFor(() => { const s = readState(k.home, 'instancia.json'); return s?.version === '1.3.2' && s; }, 'the new version', 40000);
+  const rec = await waitFor(() => { const r = readState(k.home, 'actualizacion.json'); return r?.result?.ok && r; }, 'the report', 20000);
+  assert.deepEqual(rec.result, { ok: true, version: '1.3.2', from: '1.3.1' });
+  assert.equal(rec.dismissed, null);
+  assert.equal(sha(readFileSync(join(appDir, 'kelvora'))), sha(newProgram));
+  assert.equal(statSync(join(appDir, 'kelvora')).mode & 0o777, 0o755, 'the file mode is kept');
+  await waitFor(() => !existsSync(join(appDir, 'kelvora.old')) && !existsSync(join(k.data, 'update')), 'the clean-up', 20000);
+  assert.deepEqual(readdirSync(appDir), ['kelvora']);
+  const log = k.log();
+  assert.match(log, /\[ACTUALIZAR\] v1\.3\.1 → v1\.3\.2: se abre la versión nueva/);
+  assert.match(log, /\[APP\] cerrando para abrir la versión nueva/);
+  assert.match(log, /\[ACTUALIZAR\] Kelvora se actualizó de la v1\.3\.1 a la v1\.3\.2/);
+  process.kill(inst.pid, 'SIGKILL');
+});
+
+test('a start after a swap cut short puts things right', { skip }, async () => {
+  const prior = readFileSync(PRIOR);
+  const cases = [
+    // Killed after moving the program aside, before the new one was in place.
+    { name: 'only the set-aside file', files: { 'kelvora.old': newProgram, 'kelvora.new': Buffer.from('partial') }, start: 'kelvora.old',
+      after: ['kelvora'], same: newProgram },
+    // Killed after the new program was in place, before it was started.
+    { name: 'new program in place', files: { kelvora: newProgram, 'kelvora.old': prior }, start: 'kelvora',
+      after: ['kelvora'], same: newProgram, update: true },
+  ];
+  for (const c of cases) {
+    const dir = programFolder(c.files);
+    const copy = new Kelvora({ bin: join(dir, c.start) });
+    if (c.update) {
+      mkdirSync(join(copy.data, 'update'), { recursive: true });
+      writeFileSync(join(copy.data, 'update', 'kelvora.new'), newProgram);
+    }
+    try {
+      await copy.start();
+      await waitFor(() => readdirSync(dir).sort().join() === c.after.join() && !existsSync(join(copy.data, 'update')),
+        `${c.name}: ${readdirSync(dir)}`, 20000);
+      assert.equal(sha(readFileSync(join(dir, 'kelvora'))), sha(c.same), c.name);
+    } finally {
+      await copy.stop();
+      copy.cleanup();
+    }
+  }
+});

@@ -1,0 +1,140 @@
+// The manifest's rules that need no server: addresses, version numbers, the signed text,
+// and the zip entry rule.
+#include <gtest/gtest.h>
+
+#include <zip.h>
+
+#include <string>
+#include <vector>
+
+#include "update/manifest.hpp"
+#include "update/package.hpp"
+
+namespace kelvora::update {
+namespace {
+
+TEST(UpdateManifest, AddressesAllowedByChannel) {
+    const std::string local = "http://127.0.0.1:8080/version.json";
+    const std::string https = "https://kelvora.app/kelvora/version.json";
+    const struct {
+        const char* url;
+        const std::string& channel;
+        bool allowed;
+    } cases[] = {
+        {"https://x.example/p.zip", https, true},
+        {"https://x.example/p.zip", local, true},
+        {"http://127.0.0.1:8080/p.zip", local, true},
+        {"http://127.0.0.1:8080/p.zip", https, false},
+        {"http://127.0.0.1:/p.zip", local, false},
+        {"http://127.0.0.1.evil.example/p.zip", local, false},
+        // "127.0.0.1:" as user info: the host would be the outside one.
+        {"http://127.0.0.1:80@evil.example/p.zip", local, false},
+        {"http://x.example/p.zip", local, false},
+        {"https:/", https, false},
+        {"ftp://x.example/p.zip", https, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(allowed_address(c.url, c.channel), c.allowed) << c.url << " via " << c.channel;
+}
+
+TEST(UpdateManifest, ChannelFallsBackToTheMakersSite) {
+    EXPECT_EQ(channel_address("https://mirror.example/v.json"), "https://mirror.example/v.json");
+    EXPECT_EQ(channel_address("http://127.0.0.1:9/v.json"), "http://127.0.0.1:9/v.json");
+    for (const char* bad :
+         {"", "http://mirror.example/v.json", "file:///etc/passwd", "http://127.0.0.1:x/"})
+        EXPECT_EQ(channel_address(bad), "https://kelvora.app/kelvora/version.json") << bad;
+}
+
+TEST(UpdateManifest, VersionsAreThreeNumbersComparedPartByPart) {
+    for (const char* good : {"1.3.2", "0.0.0", "4294967295.0.1"})
+        EXPECT_TRUE(is_release_version(good)) << good;
+    for (const char* bad :
+         {"1.4", "1.3.2.1", "1.x.2", "1..2", "+1.3.2", "4294967296.0.0", " 1.3.2"})
+        EXPECT_FALSE(is_release_version(bad)) << bad;
+    EXPECT_FALSE(is_release_version(json(132)));
+
+    const struct {
+        const char *a, *b;
+        bool newer;
+    } cases[] = {
+        {"1.3.3", "1.3.2", true},   {"1.10.0", "1.9.9", true}, {"1.3.2.1", "1.3.2", true},
+        {"1.3.2", "1.3.2", false},  {"1.3.1", "1.3.2", false}, {"1.3.2", "1.3.2.1", false},
+        {"2.0.0", "10.0.0", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(newer_version(c.a, c.b), c.newer) << c.a << " vs " << c.b;
+}
+
+TEST(UpdateManifest, SignedTextIsCompactSortedAndMinimallyEscaped) {
+    const auto m =
+        json::parse(R"({"z":1,"a":{"y":[true,null],"b":"x"},"\u00e9":"ñ\n\u0001\"\\/"})");
+    EXPECT_EQ(signed_text(m), "{\"a\":{\"b\":\"x\",\"y\":[true,null]},\"z\":1,\"\xc3\xa9\":"
+                              "\"\xc3\xb1\\n\\u0001\\\"\\\\/\"}");
+}
+
+// A zip made by libzip itself, with entries in the given order.
+std::string zip_of(const std::vector<std::pair<std::string, std::string>>& entries) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* out = zip_source_buffer_create(nullptr, 0, 0, &error);
+    zip_source_keep(out);
+    zip_t* z = zip_open_from_source(out, ZIP_TRUNCATE, &error);
+    for (const auto& [name, data] : entries) {
+        zip_source_t* s = zip_source_buffer(z, data.data(), data.size(), 0);
+        zip_file_add(z, name.c_str(), s, ZIP_FL_ENC_UTF_8);
+    }
+    zip_close(z);
+    zip_source_open(out);
+    zip_source_seek(out, 0, SEEK_END);
+    const auto size = zip_source_tell(out);
+    zip_source_seek(out, 0, SEEK_SET);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    zip_source_read(out, bytes.data(), bytes.size());
+    zip_source_close(out);
+    zip_source_free(out);
+    return bytes;
+}
+
+TEST(UpdatePackage, TheFirstEntryNamedLikeTheProgramIsTaken) {
+    const ProgramKind win{"kelvora.exe", "MZ", "Kelvora.exe"};
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        std::string content, error;
+    } cases[] = {
+        {"top level", {{"Kelvora.exe", "MZ1"}}, "MZ1", ""},
+        {"capitals in a folder", {{"leeme.txt", "x"}, {"bin/KELVORA.EXE", "MZ2"}}, "MZ2", ""},
+        {"backslashes", {{"bin\\kelvora.exe", "MZ3"}}, "MZ3", ""},
+        {"first of two", {{"a/Kelvora.exe", "MZa"}, {"Kelvora.exe", "MZb"}}, "MZa", ""},
+        {"extension added", {{"Kelvora.exe.bak", "MZ"}}, "", "el .zip no trae Kelvora.exe"},
+        {"not a program", {{"Kelvora.exe", "PK"}}, "", "el .zip no trae un programa válido"},
+        {"one byte", {{"Kelvora.exe", "M"}}, "", "el .zip no trae un programa válido"},
+    };
+    for (const auto& c : cases) {
+        const auto got = read_program_entry(zip_of(c.entries), win, 1 << 20);
+        EXPECT_EQ(got.content, c.content) << c.what;
+        EXPECT_EQ(got.error, c.error) << c.what;
+    }
+}
+
+TEST(UpdatePackage, DamageAndBombsAreRefused) {
+    const ProgramKind linux_kind{"kelvora",
+                                 "\x7f"
+                                 "ELF",
+                                 "kelvora"};
+    std::string zip = zip_of({{"kelvora", "\x7f"
+                                          "ELF" +
+                                              std::string(100000, 'a')}});
+    EXPECT_EQ(read_program_entry(zip, linux_kind, 1 << 20).error, "");
+    EXPECT_EQ(read_program_entry(zip, linux_kind, 1000).error, "el .zip está dañado");
+    EXPECT_EQ(read_program_entry(zip.substr(0, zip.size() / 2), linux_kind, 1 << 20).error,
+              "el .zip está dañado");
+    EXPECT_EQ(read_program_entry("", linux_kind, 1 << 20).error, "el .zip está dañado");
+    // A flipped byte in the compressed data fails the checksum (or the inflation).
+    const auto at = zip.find("kelvora") + 7 + 10;
+    zip[at] = static_cast<char>(zip[at] ^ 0x55);
+    EXPECT_EQ(read_program_entry(zip, linux_kind, 1 << 20).error, "el .zip está dañado");
+}
+
+} // namespace
+} // namespace kelvora::update

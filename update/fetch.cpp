@@ -1,0 +1,52 @@
+#include "update/fetch.hpp"
+
+#include "platform/download.hpp"
+
+namespace kelvora::update {
+
+Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& version,
+              const Progress& progress) {
+    Fetched out;
+    bool too_big = false;
+    const auto r = platform::http_get(url, "Kelvora/" + version,
+                                      [&](std::string_view block, std::uint64_t length) {
+                                          if (out.body.size() + block.size() > limit) {
+                                              too_big = true;
+                                              return false;
+                                          }
+                                          // A Content-Length within the limit lets the buffer grow
+                                          // once.
+                                          if (out.body.empty() && length > 0 && length <= limit)
+                                              out.body.reserve(length);
+                                          out.body.append(block);
+                                          if (progress) progress(out.body.size(), length);
+                                          return true;
+                                      });
+    using platform::FetchStep;
+    const std::string code = std::to_string(r.code);
+    switch (r.step) {
+    case FetchStep::done:
+        return out;
+    case FetchStep::no_session:
+        out.error = "sin internet (" + code + ")";
+        break;
+    case FetchStep::no_connect:
+        out.error = "no se pudo conectar (" + code + ")";
+        break;
+    case FetchStep::status:
+        out.error = "el servidor respondió " + code;
+        break;
+    case FetchStep::cut:
+        out.error = "se cortó la descarga (" + code + ")";
+        break;
+    case FetchStep::stopped:
+        out.error = too_big ? "el archivo es más grande de lo esperado"
+                            : "se cortó la descarga (" + code + ")";
+        break;
+    }
+    out.body.clear();
+    out.body.shrink_to_fit();
+    return out;
+}
+
+} // namespace kelvora::update

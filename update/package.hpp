@@ -1,0 +1,29 @@
+#pragma once
+// The program file inside an update package (a zip archive held in memory).
+#include <string>
+#include <string_view>
+
+namespace kelvora::update {
+
+struct ProgramEntry {
+    std::string content;
+    std::string error; // empty when the entry was read
+};
+
+// The program file this system runs: "kelvora.exe" starting with "MZ" on Windows, "kelvora"
+// starting with the ELF magic on Linux.
+struct ProgramKind {
+    std::string entry_name; // compared ignoring letter case
+    std::string magic;
+    std::string shown_name; // as the messages name it
+};
+ProgramKind this_program_kind();
+
+// The first entry, in central-directory order, whose last path component (with "\" read as
+// "/") is the program's name ignoring case, read whole and checked for the program's magic.
+// Damaged archives, unsupported methods, encryption and checksum errors all count as
+// damage; an entry that inflates past max_size too.
+ProgramEntry read_program_entry(std::string_view zip_bytes, const ProgramKind& kind,
+                                std::uint64_t max_size);
+
+} // namespace kelvora::update

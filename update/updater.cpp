@@ -1,0 +1,162 @@
+#include "update/updater.hpp"
+
+#include <chrono>
+#include <ctime>
+#include <system_error>
+#include <thread>
+
+#include "base/text.hpp"
+#include "update/fetch.hpp"
+#include "update/manifest.hpp"
+
+namespace kelvora::update {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::uint64_t now_seconds() {
+    const auto t = std::chrono::system_clock::now().time_since_epoch();
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(t).count();
+    return s < 0 ? 0 : static_cast<std::uint64_t>(s);
+}
+
+std::uint64_t unsigned_member(const json& obj, const char* name) {
+    auto it = obj.find(name);
+    return it != obj.end() && it->is_number_unsigned() ? it->get<std::uint64_t>() : 0;
+}
+
+} // namespace
+
+bool program_folder_writable() {
+    const fs::path probe = running_program().parent_path() / ".kelvora_prueba.tmp";
+    const bool ok = write_file(probe, "x");
+    std::error_code ec;
+    fs::remove(probe, ec);
+    return ok;
+}
+
+Updater::Updater(UpdateState& state, const Log& log, UpdaterHooks hooks, InstallHooks install)
+    : state_(state), log_(log), hooks_(std::move(hooks)),
+      installer_(state, log, std::move(install)) {}
+
+std::string Updater::channel() const {
+    return channel_address(hooks_.channel_setting());
+}
+
+json Updater::status() const {
+    return state_.status(hooks_.auto_on(), channel(), program_folder_writable());
+}
+
+json Updater::action(const json& body) {
+    const auto a = body.is_object() ? body.find("action") : body.end();
+    const std::string name = a != body.end() && a->is_string() ? a->get<std::string>() : "";
+    auto refuse = [&](const std::string& msg) {
+        json s = status();
+        s["ok"] = false;
+        s["msg"] = msg;
+        return s;
+    };
+    if (name == "check") {
+        // The busy test and the change of phase are one step: two clicks start one check.
+        if (state_.begin("checking", "")) std::thread([this] { check(true); }).detach();
+    } else if (name == "install") {
+        if (state_.busy()) return refuse("Ya se está actualizando.");
+        if (!state_.available())
+            return refuse(
+                "No hay una versión nueva de Kelvora. Presiona «Buscar actualizaciones».");
+        if (!program_folder_writable())
+            return refuse(
+                "Kelvora no puede cambiar su .exe en esta carpeta. Descárgalo del sitio o "
+                "muévelo a otra carpeta (Escritorio, Descargas).");
+        if (!state_.begin("downloading", "Descargando…")) return refuse("Ya se está actualizando.");
+        std::thread([this] { install(); }).detach();
+    } else if (name == "dismiss") {
+        const auto l = state_.latest();
+        state_.set_record("dismissed", l ? l->value("version", json()) : json());
+    } else if (name == "seen") {
+        state_.set_record("result", nullptr);
+    } else if (name == "auto") {
+        const auto on = body.find("on");
+        hooks_.save_auto(on != body.end() && on->is_boolean() && on->get<bool>());
+    } else {
+        return refuse("acción desconocida");
+    }
+    json s = status();
+    s["ok"] = true;
+    return s;
+}
+
+void Updater::check(bool manual) {
+    const std::string canal = channel();
+    const std::string current = state_.trust().version;
+    ManifestCheck accepted;
+    if (!allowed_address(canal, canal)) {
+        accepted.error = "dirección no permitida";
+    } else {
+        const Fetched f = fetch(canal, kManifestLimit, current);
+        accepted = f.error.empty() ? accept_manifest(f.body, state_.trust().public_key_hex, canal)
+                                   : ManifestCheck{json(), f.error};
+    }
+    state_.set_record("last_check", now_seconds());
+    if (!accepted.error.empty()) {
+        log_.write("[ACTUALIZAR] no se pudo buscar: " + accepted.error);
+        state_.set_phase(manual ? "error" : "idle", 0,
+                         "No se pudo buscar actualizaciones: " + accepted.error);
+        return;
+    }
+    state_.set_latest(accepted.manifest);
+    const std::string version = accepted.manifest["version"].get<std::string>();
+    log_.write("[ACTUALIZAR] en el canal está la v" + version + " (tengo la v" + current + ")");
+    if (newer_version(version, current)) {
+        state_.set_phase(manual ? "done" : "idle", 0, "Hay una versión nueva: v" + version);
+        const json dismissed = state_.record().value("dismissed", json());
+        if (!manual && !(dismissed.is_string() && dismissed.get<std::string>() == version))
+            hooks_.notify("Hay una versión nueva de Kelvora (v" + version +
+                          "). Ábrelo para actualizar.");
+    } else {
+        state_.set_phase(manual ? "done" : "idle", 0,
+                         "Tienes la versión más reciente (v" + current + ").");
+    }
+}
+
+void Updater::install() {
+    const auto latest = state_.latest();
+    if (!latest) {
+        state_.set_phase("idle", 0, "");
+        return;
+    }
+    const std::string version =
+        latest->value("version", json()).is_string() ? (*latest)["version"].get<std::string>() : "";
+    const std::uint64_t size = unsigned_member(*latest, "size");
+    const std::string url =
+        latest->value("url", json()).is_string() ? (*latest)["url"].get<std::string>() : "";
+    log_.write("[ACTUALIZAR] descargando la v" + version + " de " + url);
+    const std::string msg = "descargando la v" + version + "…";
+    state_.set_phase("downloading", 0, msg);
+    if (!allowed_address(url, channel()))
+        return installer_.report_failure(version, "dirección no permitida");
+    const Fetched f = fetch(url, size + 1024, state_.trust().version,
+                            [&](std::uint64_t received, std::uint64_t length) {
+                                const std::uint64_t whole = length ? length : size ? size : 1;
+                                const auto pct =
+                                    std::min<std::uint64_t>(received * 100 / whole, 99);
+                                state_.set_phase("downloading", static_cast<int>(pct), msg);
+                            });
+    if (!f.error.empty()) return installer_.report_failure(version, f.error);
+    installer_.install_package(f.body, *latest);
+}
+
+void Updater::start_automatic_checks() {
+    std::thread([this] {
+        std::this_thread::sleep_for(std::chrono::seconds(12));
+        for (;;) {
+            const std::uint64_t last = unsigned_member(state_.record(), "last_check");
+            if (hooks_.auto_on() && now_seconds() > last + 72'000 && state_.begin("checking", ""))
+                check(false);
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }).detach();
+}
+
+} // namespace kelvora::update
