@@ -304,6 +304,8 @@ function renderAll() {
   renderViewer();
   renderRecents();
   renderHistory();
+  renderDock();
+  renderDevs();
   renderScreens();
   renderCall();
   setHeaderHeight();

@@ -6,10 +6,11 @@
 //   BENCH_ONSETS (20), BENCH_DISPLAY (58)
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { cpus, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { SessionBed, bedMissing } from '../../tests/lib/session_bed.mjs';
+import { machineLoad } from '../session/cpu.mjs';
 
 const ONSETS = Number(process.env.BENCH_ONSETS ?? 20);
 const BURST_HZ = 1000;
@@ -22,6 +23,10 @@ if (missing) {
   console.error(`bench/voice: no se puede montar la sesión de prueba: ${missing}`);
   process.exit(1);
 }
+
+// Delays on a shared machine follow its load: the figures come with it.
+const load = await machineLoad();
+console.log(`machine: ${cpus().length} cores, load average ${load.load1.toFixed(1)}, ${Math.round(load.busy * 100)}% busy before the run`);
 
 const dir = mkdtempSync(join(tmpdir(), 'kelvora-bench-voice-'));
 const wav = join(dir, 'rafagas.wav');
@@ -147,9 +152,9 @@ try {
 
   // Ours: the technician turns its voice on; the helped PC's voice element receives it.
   await tech.page.evaluate((k) => sesVoiceToggle(TS.get(k)), k);
-  await tech.page.waitForFunction(() => MIX.mic, null, { timeout: 20000 });
+  await tech.page.waitForFunction(() => MIX.mic, null, { timeout: 60000 });
   await tech.page.evaluate(() => window.__watch('sent', MIX.mic));
-  await host.page.waitForFunction(() => HSES && HSES.vaud && HSES.vaud.srcObject, null, { timeout: 20000 });
+  await host.page.waitForFunction(() => HSES && HSES.vaud && HSES.vaud.srcObject, null, { timeout: 60000 });
   await host.page.evaluate(() => window.__watch('got', HSES.vaud.srcObject));
   // Both pages' onsets are on the same clock: gather them in one place.
   const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;

@@ -7,7 +7,7 @@ import { test, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import { SessionBed, bedMissing } from '../lib/session_bed.mjs';
 import { launchSignal } from '../lib/signal_server.mjs';
-import { tonesHeard } from '../lib/tones.mjs';
+import { tonesHeard, untilTones } from '../lib/tones.mjs';
 
 const skip = bedMissing();
 const PEOPLE = [['Ana', 440], ['Beto', 660], ['Caro', 990], ['Dani', 1320]];
@@ -50,17 +50,24 @@ async function join(pc, code) {
   await pc.page.waitForFunction(() => CALLX && CALLX.joined, null, { timeout: 20000 });
 }
 
-/** Waits until each page holds a connected peer for each of the others. */
+/** Waits until each page holds a connected peer for each of the others; fails with where each page stands. */
 async function meshUp(group) {
-  await Promise.all(
-    group.map((pc) =>
-      pc.page.waitForFunction(
-        (n) => CALLX && CALLX.peers.size === n && [...CALLX.peers.values()].every((p) => p.pc.connectionState === 'connected' && p.audio.srcObject),
-        group.length - 1,
-        { timeout: 40000 },
+  try {
+    await Promise.all(
+      group.map((pc) =>
+        pc.page.waitForFunction(
+          (n) => CALLX && CALLX.peers.size === n && [...CALLX.peers.values()].every((p) => p.pc.connectionState === 'connected' && p.audio.srcObject),
+          group.length - 1,
+          { timeout: 90000 },
+        ),
       ),
-    ),
-  );
+    );
+  } catch (e) {
+    const where = await Promise.all(
+      group.map((pc) => pc.eval(() => CALLX && [...CALLX.peers.values()].map((p) => `${p.name}: ${p.pc.connectionState}/${p.pc.iceConnectionState}/${p.pc.signalingState}${p.audio.srcObject ? '' : ' (no sound)'}`))),
+    );
+    throw new Error(`the mesh did not come up: ${JSON.stringify(Object.fromEntries(group.map((pc, i) => [pc.name, where[i]])))}`, { cause: e });
+  }
 }
 
 /** What a page should hear from each other member of group: its tone, or nothing from those in silent. */
@@ -69,9 +76,9 @@ function expected(pc, silent = [], group = pcs) {
   return Object.fromEntries(PEOPLE.filter(([n]) => n !== pc.name && names.includes(n)).map(([n, hz]) => [n, silent.includes(n) ? [] : [hz]]));
 }
 
-/** Each member's tones as one page hears them, by the member's name. */
+/** Each member's tones as one page hears them, by the member's name (in name order). */
 async function heardBy(pc) {
-  const peers = await pc.eval(() => [...CALLX.peers.values()].map((p) => [p.id, p.name]));
+  const peers = await pc.eval(() => [...CALLX.peers.values()].map((p) => [p.id, p.name]).sort((a, b) => a[1].localeCompare(b[1])));
   const out = {};
   for (const [id, name] of peers) out[name] = await tonesHeard(pc.page, `CALLX.peers.get(${JSON.stringify(id)}).audio`, TONES);
   return out;
@@ -92,8 +99,7 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   for (const pc of pcs.slice(1)) await join(pc, code);
   await meshUp(pcs);
 
-  const heard = await Promise.all(pcs.map(heardBy));
-  pcs.forEach((pc, i) => assert.deepEqual(heard[i], expected(pc), `${pc.name} hears`));
+  await Promise.all(pcs.map((pc) => untilTones(() => heardBy(pc), expected(pc), `${pc.name} hears`)));
   // Each page draws the room: itself and three others, everyone's tone counts as speaking.
   for (const pc of pcs) {
     await pc.page.waitForFunction(() => [...CALLX.peers.values()].every((p) => p.talk) && CALLX.talk, null, { timeout: 10000 });
@@ -106,7 +112,8 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   assert.equal(await beto.page.textContent('#callMuteBtn'), await beto.t('callMuted'));
   for (const pc of [ana, caro, dani]) {
     await pc.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && p.muted && !p.talk), null, { timeout: 10000 });
-    assert.deepEqual(await heardBy(pc), expected(pc, ['Beto']), `${pc.name} hears`);
+    // The tone falls silent a moment after the news of the mute.
+    await untilTones(() => heardBy(pc), expected(pc, ['Beto']), `${pc.name} with Beto muted`);
     // Beto's row shows the muted mark and no longer the speaking one.
     const row = `#callPeople .item[data-id="${(await view(pc)).peers.Beto.id}"]`;
     await pc.page.waitForFunction((sel) => {
@@ -116,7 +123,7 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   }
   await beto.page.click('#callMuteBtn');
   await ana.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && !p.muted), null, { timeout: 10000 });
-  assert.deepEqual((await heardBy(ana)).Beto, [toneOf.Beto]);
+  await untilTones(async () => (await heardBy(ana)).Beto, [toneOf.Beto], 'Ana after Beto unmuted');
 
   // Sound off and volume are this page's own business.
   await dani.page.click('#callDeafBtn');
@@ -220,6 +227,6 @@ test('a restart of the server: the members come back into the same room and hear
   await meshUp(group);
   for (const pc of group) {
     assert.equal(await pc.eval(() => CALLX.code), code);
-    assert.deepEqual(await heardBy(pc), expected(pc, [], group), `${pc.name} hears after the restart`);
+    await untilTones(() => heardBy(pc), expected(pc, [], group), `${pc.name} hears after the restart`);
   }
 });
