@@ -90,8 +90,11 @@ std::optional<std::string> first_on_path(std::initializer_list<const char*> name
 
 bool show_message(const std::string& caption, const std::string& text, bool question) {
     if (auto zenity = find_on_path("zenity")) {
-        auto r = run_hidden(*zenity, {question ? "--question" : "--info", "--title=" + caption,
-                                      "--text=" + text, "--no-markup"});
+        std::vector<std::string> args = {question ? "--question" : "--info", "--title=" + caption,
+                                         "--text=" + text, "--no-markup"};
+        // As on Windows, a question defaults to No: Enter alone must not say yes.
+        if (question) args.push_back("--default-cancel");
+        auto r = run_hidden(*zenity, args);
         if (r.started) return question && r.exit_code == 0;
     }
     // No dialog program: the message goes where a person running us from a terminal sees it.

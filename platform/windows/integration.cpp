@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <filesystem>
+#include <memory>
 
 #include "platform/powershell.hpp"
 #include "platform/process.hpp"
@@ -29,8 +33,11 @@ std::string autostart_command(const std::string& program) {
     return "\"" + program + "\" --startup";
 }
 
+// The query also has to name the task: Wine's schtasks answers every query with 0 and
+// says nothing, and would report a task that doesn't exist.
 bool task_exists() {
-    return run_tool("schtasks", {"/Query", "/TN", "Kelvora"});
+    const RunResult r = run_hidden("schtasks", {"/Query", "/TN", "Kelvora"});
+    return r.started && r.exit_code == 0 && r.output.find("Kelvora") != std::string::npos;
 }
 
 bool run_value_exists() {
@@ -41,10 +48,32 @@ bool delete_run_value() {
     return run_tool("reg", {"delete", kRunKey, "/v", "Kelvora", "/f"});
 }
 
+std::optional<std::filesystem::path> known_folder(REFKNOWNFOLDERID id, const char* name) {
+    PWSTR raw = nullptr;
+    const HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &raw);
+    std::unique_ptr<wchar_t, decltype(&CoTaskMemFree)> owned(raw, &CoTaskMemFree);
+    if (FAILED(hr)) {
+        win::report_failure(name, static_cast<unsigned long>(hr));
+        return std::nullopt;
+    }
+    return std::filesystem::path(raw);
+}
+
 } // namespace
 
+// PowerShell's exit code alone is not trusted: a stand-in that does nothing (Wine's) exits
+// with 0 too, so both files must be there afterwards.
 bool create_shortcuts(const ShortcutTarget& t) {
-    return run_powershell(shortcut_script(t.program, t.folder, t.description));
+    if (!run_powershell(shortcut_script(t.program, t.folder, t.description))) return false;
+    std::error_code ec;
+    for (const auto& [id, name] :
+         {std::pair{&FOLDERID_Desktop, "SHGetKnownFolderPath(Desktop)"},
+          std::pair{&FOLDERID_Programs, "SHGetKnownFolderPath(Programs)"}}) {
+        const auto folder = known_folder(*id, name);
+        if (!folder || !std::filesystem::is_regular_file(*folder / L"Kelvora.lnk", ec))
+            return false;
+    }
+    return true;
 }
 
 void remove_shortcuts() {

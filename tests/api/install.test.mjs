@@ -120,7 +120,7 @@ test('a declined uninstall leaves everything in place', async () => {
   await k.post('/api/accesos');
   await k.post('/api/inicio_windows', { on: true });
   const asked = await uninstallAsked(1);
-  assert.match(asked, /--title=Desinstalar Kelvora/);
+  assert.match(asked, /^--question --title=Desinstalar Kelvora .* --no-markup --default-cancel$/ms, 'No is the default answer');
   assert.match(asked, /¿Quitar Kelvora de esta PC\?\n\n.*el ID.*los ajustes.*el historial.*los accesos directos.*el inicio al abrir sesión.*el propio programa/);
   assert.doesNotMatch(asked, /Windows|Edge/);
   await waitFor(() => k.log().includes('[ACCESOS] desinstalación cancelada'), 'the declined uninstall to end', 20000);
