@@ -179,8 +179,8 @@ std::string Installer::swap_program(const ProgramPaths& p) {
 void finish_update(UpdateState& state, const Log& log, const std::string& from) {
     const std::string version = state.trust().version;
     log.write("[ACTUALIZAR] Kelvora se actualizó de la v" + from + " a la v" + version);
-    state.set_record("result", {{"ok", true}, {"version", version}, {"from", from}});
-    state.set_record("dismissed", nullptr);
+    state.set_records({{"result", {{"ok", true}, {"version", version}, {"from", from}}},
+                       {"dismissed", nullptr}});
     const ProgramPaths paths = program_paths(running_program(), state.data_dir());
     if (present(paths.exe.parent_path() / "uninstall.exe"))
         platform::record_installed_version(version);

@@ -64,8 +64,12 @@ json UpdateState::record() const {
 }
 
 void UpdateState::set_record(const std::string& member, const json& value) const {
+    set_records({{member, value}});
+}
+
+void UpdateState::set_records(const json& members) const {
     json r = record();
-    r[member] = value;
+    for (const auto& [member, value] : members.items()) r[member] = value;
     save_json_file_in(dir_, "actualizacion.json", r);
 }
 

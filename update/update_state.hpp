@@ -36,6 +36,8 @@ public:
     // actualizacion.json, changed one member at a time so others survive.
     json record() const;
     void set_record(const std::string& member, const json& value) const;
+    // Several members in one write, so that a reader never sees half of a change.
+    void set_records(const json& members) const;
 
     // The status object; auto_check is the `buscar_actualizaciones` switch, channel the
     // manifest address in use, can_install the program folder's write probe.

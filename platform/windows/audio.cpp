@@ -34,14 +34,7 @@ template <class T> struct ComPtr {
 
 // The system's words for a failed call, after the call's name.
 std::string hresult_text(const char* call, HRESULT hr) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::string msg = n ? win::narrow(std::wstring_view(text, n)) : std::string();
-    if (text) LocalFree(text);
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' '))
-        msg.pop_back();
+    const std::string msg = win::system_text(static_cast<unsigned long>(hr));
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
     return std::string(call) + ": " +

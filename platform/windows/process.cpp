@@ -218,14 +218,7 @@ UniqueHandle create_process(const std::string& program, const std::vector<std::s
 }
 
 std::string system_message(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(text, &LocalFree);
-    std::string msg = n ? narrow(std::wstring_view(text, n)) : std::string();
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' '))
-        msg.pop_back();
+    const std::string msg = win::system_text(code);
     return "CreateProcessW: error " + std::to_string(code) + (msg.empty() ? "" : " (" + msg + ")");
 }
 

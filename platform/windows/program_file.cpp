@@ -16,16 +16,10 @@ using win::widen;
 
 namespace {
 
+// The system's words without the closing full stop: they go inside a sentence of ours.
 std::string error_text(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(text, &LocalFree);
-    std::string msg = n ? win::narrow(std::wstring_view(text, n)) : std::string();
-    while (!msg.empty() &&
-           (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' ' || msg.back() == '.'))
-        msg.pop_back();
+    std::string msg = win::system_text(code);
+    if (!msg.empty() && msg.back() == '.') msg.pop_back();
     return msg.empty() ? "error " + std::to_string(code) : msg;
 }
 

@@ -26,7 +26,8 @@ after(async () => {
 
 test('the monitor list puts the primary first, then by x', { skip: missing }, async () => {
   const list = (await k.get('/api/monitores')).json;
-  assert.deepEqual(list, [
+  // `captura` is the X atom of the output's name, whatever number the server gave it.
+  assert.deepEqual(list.map(({ captura, ...m }) => (assert.ok(Number.isInteger(captura) && captura > 0), m)), [
     { i: 0, x: 1024, y: 0, w: 1920, h: 1080, primary: true, name: 'DUMMY0' },
     { i: 1, x: 0, y: 0, w: 1024, h: 768, primary: false, name: 'DUMMY1' },
   ]);
