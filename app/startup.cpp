@@ -40,11 +40,6 @@ std::string make_session_token() {
     return to_hex(bytes, sizeof bytes);
 }
 
-std::string own_executable() {
-    std::string exe = platform::executable_path();
-    return exe.empty() ? "Kelvora.exe" : exe;
-}
-
 std::string join_with_spaces(const std::vector<std::string>& args) {
     std::string out;
     for (const auto& a : args) {
@@ -118,7 +113,7 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
     if (!admin && !opt.no_elevate) {
         std::vector<std::string> relaunch = args;
         relaunch.push_back("--no-elevate");
-        switch (platform::relaunch_elevated(own_executable(), join_with_spaces(relaunch))) {
+        switch (platform::relaunch_elevated(install::program_file(), join_with_spaces(relaunch))) {
         case platform::Elevation::started:
             return 0;
         case platform::Elevation::declined:
@@ -133,7 +128,7 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
         if (running_copy_answered(*port)) return 0;
 
     log.write(std::string("[APP] Kelvora v") + trust.version + " · admin " +
-              (admin ? "true" : "false") + " · " + own_executable());
+              (admin ? "true" : "false") + " · " + install::program_file());
     // Built once and never destroyed: the server's and the tray's threads use it until the
     // process ends.
     // A swap cut short leaves us as <stem>.old with no program file: take its name back.
