@@ -30,6 +30,23 @@ export function wineMissing() {
 }
 
 /** A Linux path as Wine's Z: drive shows it. */
+/**
+ * An X display for Wine's windows from scripts/xdesktop.sh (the first free one from `from`),
+ * as { display } or, when none starts, { skip } with the reason.
+ */
+export function startWineDisplay(from) {
+  try {
+    const display = execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['start', ...(from ? [String(from)] : [])], { encoding: 'utf8' }).trim();
+    return { display };
+  } catch (e) {
+    return { skip: `no X display for Wine: scripts/xdesktop.sh start failed (${e.message.split('\n')[0]})` };
+  }
+}
+
+export function stopWineDisplay(display) {
+  if (display) execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['stop', display]);
+}
+
 export function winPath(unixPath) {
   return 'Z:' + resolve(unixPath).replaceAll('/', '\\');
 }

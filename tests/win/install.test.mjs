@@ -5,11 +5,11 @@
 // display with the keyboard, as a person would.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { FAKE_BROWSER, ROOT, WIN_EXE, WineKelvora, freshPrefix, runWine, taskkill, waitFor, wineEnv, wineMissing, winPath } from '../lib/wine.mjs';
+import { FAKE_BROWSER, WIN_EXE, WineKelvora, freshPrefix, runWine, startWineDisplay, stopWineDisplay, taskkill, waitFor, wineEnv, wineMissing, winPath } from '../lib/wine.mjs';
 
 const RUN_KEY = 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
 let skip = wineMissing();
@@ -24,12 +24,12 @@ const scratch = mkdtempSync(join(tmpdir(), 'kelvora-wininstall-'));
 
 before(() => {
   if (skip) return;
-  try {
-    display = execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['start', '45'], { encoding: 'utf8' }).trim();
-  } catch (e) {
-    skip = `no X display for Wine: scripts/xdesktop.sh start failed (${e.message.split('\n')[0]})`;
+  const d = startWineDisplay(45);
+  if (d.skip) {
+    skip = d.skip;
     return;
   }
+  display = d.display;
   headless = freshPrefix();
   shown = freshPrefix();
 });
@@ -37,7 +37,7 @@ before(() => {
 after(() => {
   headless?.remove();
   shown?.remove();
-  if (display) execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['stop', display]);
+  stopWineDisplay(display);
   rmSync(scratch, { recursive: true, force: true });
 });
 

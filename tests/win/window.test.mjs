@@ -4,16 +4,16 @@
 // window of a Chromium class.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { spawn } from 'node:child_process';
 import {
   FAKE_BROWSER,
-  ROOT,
   WineKelvora,
   freshPrefix,
+  startWineDisplay,
+  stopWineDisplay,
   taskkill,
   waitFor,
   wineEnv,
@@ -28,18 +28,18 @@ const scratch = mkdtempSync(join(tmpdir(), 'kelvora-wintest-'));
 
 before(() => {
   if (skip) return;
-  try {
-    display = execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['start'], { encoding: 'utf8' }).trim();
-  } catch (e) {
-    skip = `no X display for Wine: scripts/xdesktop.sh start failed (${e.message.split('\n')[0]})`;
+  const d = startWineDisplay();
+  if (d.skip) {
+    skip = d.skip;
     return;
   }
+  display = d.display;
   prefix = freshPrefix();
 });
 
 after(() => {
   prefix?.remove();
-  if (display) execFileSync(join(ROOT, 'scripts', 'xdesktop.sh'), ['stop', display]);
+  stopWineDisplay(display);
   rmSync(scratch, { recursive: true, force: true });
 });
 
