@@ -2389,7 +2389,7 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
   if (m.t === 'denied') {
     const r = m.reason;
     if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
-    const key = ownValue({ badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable' }, r, 'denDenied');
+    const key = ownValue({ badkey: 'denBadKey', denied: 'denDenied', timeout: 'denTimeout', cancelled: 'denCancelled', busy: 'denBusy', unavailable: 'denUnavailable', rate: 'denRate' }, r, 'denDenied');
     return { key, args: [], ms: 7000, askPass: false };
   }
   if (m.t === 'offline') return { key: 'denOffline', args: [], ms: 7000, askPass: false };

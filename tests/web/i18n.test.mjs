@@ -35,7 +35,7 @@ const KEYS = [
   'reqCtl', 'reqAudio', 'reqCall', 'reqPicker', 'accept', 'reject', 'reqLeft', 'pickerCancelled',
   'badKeyTry', 'lockedMsg', 'reqCancelled', 'hbLive', 'hbCtl', 'hbAudio', 'hbChat', 'hbFile',
   'hbEnd', 'hbScreen', 'waitAccept', 'waitSecs', 'connectingPeer', 'waitScreen', 'denBadKey',
-  'denDenied', 'denTimeout', 'denCancelled', 'denBusy', 'denOffline', 'denLocked',
+  'denDenied', 'denTimeout', 'denCancelled', 'denBusy', 'denRate', 'denOffline', 'denLocked',
   'denUnavailable', 'badId', 'selfId', 'srvDown', 'ended', 'connFail', 'connFailTurn', 'endedPeer',
   'endedLost', 'endedStop', 'ctlOn', 'ctlOff', 'ctlDenied', 'audOn', 'audOff', 'callOn', 'callOff',
   'peerCallOn', 'keysHd', 'kTaskmgr', 'kWin', 'kRun', 'kDesk', 'kAltTab', 'kAltF4', 'kLock',
@@ -73,7 +73,7 @@ const MARKUP = ['updOk', 'updFail', 'updBusy', 'updAvail'];
 const placeholders = (/** @type {string} */ s) => [...new Set(s.match(/\{\d+\}/g) || [])].sort();
 
 test('both tables hold exactly the page keys, in order', () => {
-  assert.equal(new Set(KEYS).size, 402, 'the key list itself has 402 distinct keys');
+  assert.equal(new Set(KEYS).size, KEYS.length, 'the key list names no key twice');
   for (const lang of LANGS) assert.deepEqual(Object.keys(I18N[lang]), KEYS, lang);
 });
 

@@ -134,6 +134,7 @@ test('refusals on /join/ end the session with the right text', () => {
     [{ t: 'denied', reason: 'cancelled' }, false, 'denCancelled', []],
     [{ t: 'denied', reason: 'busy' }, false, 'denBusy', []],
     [{ t: 'denied', reason: 'unavailable' }, false, 'denUnavailable', []],
+    [{ t: 'denied', reason: 'rate' }, false, 'denRate', []],
     [{ t: 'denied', reason: 'whatever' }, false, 'denDenied', []],
     [{ t: 'denied', reason: 'constructor' }, false, 'denDenied', []],
     [{ t: 'offline' }, false, 'denOffline', []],
