@@ -26,7 +26,7 @@ inline constexpr std::uint64_t kFileMax = 2'000'000'000;
 inline constexpr std::size_t kMaxOpen = 8;
 // The largest piece one write may carry; with one write at a time per transfer, the sink
 // holds at most kMaxOpen pieces.
-inline constexpr std::size_t kPieceMax = 4 * 1024 * 1024;
+inline constexpr std::size_t kPieceMax = 2 * 1024 * 1024;
 // A transfer nobody wrote to, finished or cancelled for this long was left behind by a
 // page that went away; it is removed at the next call.
 inline constexpr std::chrono::seconds kIdleLimit{120};

@@ -11,6 +11,7 @@
 #include "platform/process.hpp"
 #include "platform/program_file.hpp"
 #include "platform/report.hpp"
+#include "platform/shell.hpp"
 
 namespace kelvora::platform {
 
@@ -79,7 +80,8 @@ std::optional<std::filesystem::path> downloads_folder() {
     const auto home = env("HOME");
     // xdg-user-dir answers the home folder itself when no downloads folder is configured;
     // files then go to ~/Downloads, as browsers do.
-    const auto r = run_bounded("xdg-user-dir", {"DOWNLOAD"}, 30, 100, 4096);
+    const auto tool = find_on_path("xdg-user-dir");
+    const auto r = tool ? run_bounded(*tool, {"DOWNLOAD"}, 30, 100, 4096) : BoundedRun{};
     if (r.ended) {
         std::string out = r.output;
         while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
