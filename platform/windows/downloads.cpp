@@ -20,8 +20,7 @@ FileFault fault_of(DWORD code) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS: return FileFault::exists;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_QUOTA_EXCEEDED: return FileFault::no_space;
+    case ERROR_HANDLE_DISK_FULL: return FileFault::no_space;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
     case ERROR_SHARING_VIOLATION: return FileFault::denied;
