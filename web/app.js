@@ -3688,6 +3688,7 @@ function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {stri
   if (!x) {
     const el = document.createElement('div');
     el.className = 'xf';
+    el.onclick = (/** @type {MouseEvent} */ e) => { if (e.target instanceof Element && e.target.closest('.xc')) xferCancel(id); };
     wrap.appendChild(el);
     x = { el, k: s ? s.k : '', busy: false, timer: 0 };
     XFER.set(id, x);
@@ -3696,7 +3697,7 @@ function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {stri
   x.busy = p !== undefined;
   x.el.classList.toggle('done', !x.busy);
   x.el.innerHTML = `<div class="xn" title="${esc(name)}">📁 ${esc(name)}</div><div class="xt">${esc(text)}</div>`
-    + (x.busy ? `<div class="xbar"><i style="width:${Math.max(0, Math.min(100, Number(p) || 0))}%"></i></div>` : '');
+    + (x.busy ? `<div class="xbar"><i style="width:${Math.max(0, Math.min(100, Number(p) || 0))}%"></i></div><button class="xc">${esc(t('cancel'))}</button>` : '');
   if (!x.busy) {
     const box = x;
     x.timer = setTimeout(() => {
@@ -3790,9 +3791,11 @@ async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   const to = manySessions() ? ' → ' + s.peer : '';
   xferBox(id, s, f.name, t('fileAsk') + to, 0);
   const ok = fileSend(s, { t: 'fs', id, name: f.name, size: f.size }) && (await offerAnswer(s, id));
-  const tx = s.tx && s.tx.get(id);
+  // A receiver that gave no window holds the whole file in its page: only the channel's
+  // queue paces the sender then.
+  const tx = (s.tx && s.tx.get(id)) || txStart(s, id, Infinity);
   if (!ok || s.dead) {
-    if (tx) s.tx.delete(id);
+    s.tx.delete(id);
     return xferBox(id, s, f.name, t('fileNo') + to);
   }
   ch.bufferedAmountLowThreshold = BUF_LOW;
@@ -3802,10 +3805,10 @@ async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
       const block = new Uint8Array(await f.slice(at, at + CHUNK * READ_CHUNKS).arrayBuffer());
       if (!block.length) throw new Error('el archivo se acortó');
       for (let i = 0; i < block.length; i += CHUNK) {
-        while (tx && !txMaySend(tx, at + i) && !s.dead && ch.readyState === 'open') await tx.acked();
-        while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !(tx && tx.stop)) await drained(ch);
-        if (s.dead || ch.readyState !== 'open' || (tx && tx.stop)) {
-          if (tx) s.tx.delete(id);
+        while (!txMaySend(tx, at + i) && !tx.stop && !s.dead && ch.readyState === 'open') await tx.acked();
+        while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !tx.stop) await drained(ch);
+        if (s.dead || ch.readyState !== 'open' || tx.stop) {
+          s.tx.delete(id);
           return xferBox(id, s, f.name, t('fileNo') + to);
         }
         ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
@@ -3816,11 +3819,11 @@ async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   } catch (e) {
     // The file could not be read to the end: the end mark tells the other side to drop what it got.
     console.warn('archivo', e);
-    if (tx) s.tx.delete(id);
+    s.tx.delete(id);
     fileSend(s, { t: 'fe', id });
     return xferBox(id, s, f.name, t('fileNo') + to);
   }
-  if (tx) s.tx.delete(id);
+  s.tx.delete(id);
   fileSend(s, { t: 'fe', id });
   xferBox(id, s, f.name, t('fileSent') + to);
   chatAdd(s, '', '📁 ' + f.name, true);
@@ -4039,6 +4042,7 @@ function txStart(/** @type {any} */ s, /** @type {string} */ id, /** @type {numb
     }),
   };
   s.tx.set(id, tx);
+  return tx;
 }
 
 /** Whether `sent` bytes may go out: the receiver's disk is less than a window behind. */
@@ -4046,12 +4050,26 @@ function txMaySend(/** @type {any} */ tx, /** @type {number} */ sent) {
   return !tx.stop && sent - tx.got < tx.win;
 }
 
-/** The receiver wrote up to `got` (fk), or gave up (fc). */
+/** The receiver wrote up to `got` (fk); either side gave up (fc). */
 function txAnswer(/** @type {any} */ s, /** @type {any} */ m) {
+  if (m.t === 'fc' && s.rx && s.rx.id === m.id) return rxFail(s, s.rx, '');
   const tx = validId(m.id) && s.tx && s.tx.get(m.id);
   if (!tx) return;
   if (m.t === 'fc') tx.stop = true;
   else if (Number.isInteger(m.got) && m.got > tx.got) tx.got = m.got;
+  if (tx.wake) tx.wake();
+}
+
+/** The cancel button of a transfer box: either side may stop a file on its way. */
+function xferCancel(/** @type {string} */ id) {
+  const x = XFER.get(id);
+  const s = x && sesByKey(x.k);
+  if (!s) return;
+  if (s.rx && s.rx.id === id) return rxFail(s, s.rx, '');
+  const tx = s.tx && s.tx.get(id);
+  if (!tx) return;
+  tx.stop = true;
+  fileSend(s, { t: 'fc', id });
   if (tx.wake) tx.wake();
 }
 

@@ -41,7 +41,7 @@ const KEYS = [
   'peerCallOn', 'keysHd', 'kTaskmgr', 'kWin', 'kRun', 'kDesk', 'kAltTab', 'kAltF4', 'kLock',
   'kExplorer', 'kSettings', 'kPrt', 'kCad', 'clipHd', 'clipSend', 'clipGet', 'clipSent', 'clipGot',
   'clipEmpty', 'typeTitle', 'typeHint', 'typeBtn', 'qualHd', 'qAuto', 'qText', 'qMotion', 'fpsHd',
-  'noCtlYet', 'fileSending', 'fileRecv', 'fileDone', 'fileSent', 'fileTooBig', 'fileAsk', 'fileNo',
+  'noCtlYet', 'fileSending', 'fileRecv', 'fileDone', 'fileOpenFolder', 'fileSent', 'fileTooBig', 'fileAsk', 'fileNo',
   'fileOffer', 'fileWants', 'fileRisky', 'fileWhere', 'fileNoSession', 'chatSys', 'you',
   'callMuted', 'callUnmuted', 'callDeafOn', 'callDeafOff', 'callFull', 'callNotFound',
   'callKicked', 'callBadCode', 'callHost', 'callKick', 'callYou', 'callPeople', 'micErr', 'sName',
@@ -73,7 +73,7 @@ const MARKUP = ['updOk', 'updFail', 'updBusy', 'updAvail'];
 const placeholders = (/** @type {string} */ s) => [...new Set(s.match(/\{\d+\}/g) || [])].sort();
 
 test('both tables hold exactly the page keys, in order', () => {
-  assert.equal(new Set(KEYS).size, 402, 'the key list itself has 402 distinct keys');
+  assert.equal(new Set(KEYS).size, 403, 'the key list itself has 403 distinct keys');
   for (const lang of LANGS) assert.deepEqual(Object.keys(I18N[lang]), KEYS, lang);
 });
 
