@@ -77,11 +77,12 @@ Response RequestHandler::handle(const Request& r) const {
 Response RequestHandler::handle_checked(const Request& r) const {
     if (!host_allowed(r.header("host"), port_)) return fixed_refusal(403, "{}");
     auto [path, query] = split_target(r.target);
-    if (r.method == "POST") return handle_post(path, r);
+    if (r.method == "POST") return handle_post(path, query, r);
     return handle_get(path, query);
 }
 
-Response RequestHandler::handle_post(const std::string& path, const Request& r) const {
+Response RequestHandler::handle_post(const std::string& path, const std::string& query,
+                                     const Request& r) const {
     const bool token_ok = r.header("x-token") == token_;
     const bool origin_ok =
         !r.headers.contains("origin") || origin_allowed(r.header("origin"), port_);
@@ -91,6 +92,7 @@ Response RequestHandler::handle_post(const std::string& path, const Request& r) 
     if (r.body_too_large || r.body.size() > kMaxBody)
         return {413, "application/json; charset=utf-8",
                 to_compact(http::refusal("La petición es demasiado grande"))};
+    if (auto reply = router_.call_post_data(path, {query, r.body})) return json_reply(*reply);
     json parsed = parse_json(r.body).value_or(json::object());
     return json_reply(router_.call_post(path, parsed));
 }

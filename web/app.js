@@ -976,6 +976,7 @@ function endSession(/** @type {any} */ s, /** @type {string} */ why, notify = tr
   s.dead = true;
   if (s.role === 'host') hostForget(s);
   else techForget(s);
+  if (typeof rxDrop === 'function') rxDrop(s);
   if (notify) {
     const w = wireWhy(why, s.connected);
     ctl(s, { t: 'bye', why: w });
@@ -1633,7 +1634,8 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
     s.vaud.srcObject = new MediaStream([s.voice.receiver.track]);
   } catch {}
   wireDC(s, pc.createDataChannel('ctl', { ordered: true }));
-  wireDC(s, pc.createDataChannel('file', { ordered: true }));
+  // Files yield to the control messages and the picture where the browser honours a priority.
+  wireDC(s, pc.createDataChannel('file', /** @type {any} */ ({ ordered: true, priority: 'very-low' })));
   wireDC(s, pc.createDataChannel('mov', { ordered: false, maxRetransmits: 0 }));
   await applyQuality(s);
   if (s.dead) return;
@@ -3490,12 +3492,19 @@ const NAME_MAX = 180;
 /** The file is read from disk in blocks of this many chunks. */
 const READ_CHUNKS = 16;
 /**
- * Received chunks are handed to the browser's blob storage in pieces of this size, so the
- * page itself never holds more than one piece of a large file (the browser keeps big blobs
- * on disk).
+ * Received chunks go to the native host, which writes them to the downloads folder, in
+ * pieces of about this size: one piece per request keeps the requests few and the page's
+ * share of the file small.
  */
-const RX_PIECE = 16777216;
-const RISKY = /\.(exe|msi|bat|cmd|ps1|vbs|js|jse|scr|com|lnk|reg|hta|jar|dll)$/i;
+const SINK_PIECE = 1048576;
+/**
+ * The bytes a sender may have sent beyond what the receiver has written to disk (the
+ * receiver's `fk`); the receiver's page never holds more of a file than this.
+ */
+const RX_WINDOW = 16777216;
+const RISKY = /\.(exe|msi|msix|appx|bat|cmd|ps1|psm1|vbs|js|jse|wsf|scr|com|pif|cpl|msc|lnk|url|reg|hta|jar|dll|desktop|sh|run|appimage|iso|img|vhd|html|svg)$/i;
+/** Bidi controls: they can make "fotoexe.jpg" show while the name ends in .exe. */
+const BIDI = /[\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g;
 
 /** @type {string|null} key of the session whose chat was opened last */
 let CHATS = null;
@@ -3515,7 +3524,7 @@ function chatPush(/** @type {any[]} */ list, /** @type {any} */ line) {
 
 /** A received file name that is safe to save: no path or reserved characters, bounded length. */
 function cleanName(/** @type {any} */ v) {
-  const s = typeof v === 'string' ? v.replace(/[\\/:*?"<>|\u0000-\u001f]/g, '_') : '';
+  const s = typeof v === 'string' ? v.replace(BIDI, '').replace(/[\\/:*?"<>|\u0000-\u001f]/g, '_') : '';
   return [...s].slice(0, NAME_MAX).join('') || 'archivo';
 }
 
@@ -3545,7 +3554,7 @@ function fmtSize(/** @type {number} */ n) {
 
 /** Names of files that can run programs when opened. */
 function riskyName(/** @type {string} */ name) {
-  return RISKY.test(name);
+  return RISKY.test(name.replace(BIDI, '').replace(/[. ]+$/, ''));
 }
 
 /** The byte ranges [start, end) of the chunks of a file. */
@@ -3710,6 +3719,7 @@ function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {stri
   if (!x) {
     const el = document.createElement('div');
     el.className = 'xf';
+    el.onclick = (/** @type {MouseEvent} */ e) => { if (e.target instanceof Element && e.target.closest('.xc')) xferCancel(id); };
     wrap.appendChild(el);
     x = { el, k: s ? s.k : '', busy: false, timer: 0 };
     XFER.set(id, x);
@@ -3718,7 +3728,7 @@ function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {stri
   x.busy = p !== undefined;
   x.el.classList.toggle('done', !x.busy);
   x.el.innerHTML = `<div class="xn" title="${esc(name)}">📁 ${esc(name)}</div><div class="xt">${esc(text)}</div>`
-    + (x.busy ? `<div class="xbar"><i style="width:${Math.max(0, Math.min(100, Number(p) || 0))}%"></i></div>` : '');
+    + (x.busy ? `<div class="xbar"><i style="width:${Math.max(0, Math.min(100, Number(p) || 0))}%"></i></div><button class="xc">${esc(t('cancel'))}</button>` : '');
   if (!x.busy) {
     const box = x;
     x.timer = setTimeout(() => {
@@ -3812,7 +3822,13 @@ async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   const to = manySessions() ? ' → ' + s.peer : '';
   xferBox(id, s, f.name, t('fileAsk') + to, 0);
   const ok = fileSend(s, { t: 'fs', id, name: f.name, size: f.size }) && (await offerAnswer(s, id));
-  if (!ok || s.dead) return xferBox(id, s, f.name, t('fileNo') + to);
+  // A receiver that gave no window holds the whole file in its page: only the channel's
+  // queue paces the sender then.
+  const tx = (s.tx && s.tx.get(id)) || txStart(s, id, Infinity);
+  if (!ok || s.dead) {
+    s.tx.delete(id);
+    return xferBox(id, s, f.name, t('fileNo') + to);
+  }
   ch.bufferedAmountLowThreshold = BUF_LOW;
   let n = 0, at = 0;
   try {
@@ -3820,8 +3836,12 @@ async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
       const block = new Uint8Array(await f.slice(at, at + CHUNK * READ_CHUNKS).arrayBuffer());
       if (!block.length) throw new Error('el archivo se acortó');
       for (let i = 0; i < block.length; i += CHUNK) {
-        while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open') await drained(ch);
-        if (s.dead || ch.readyState !== 'open') return xferBox(id, s, f.name, t('fileNo') + to);
+        while (!txMaySend(tx, at + i) && !tx.stop && !s.dead && ch.readyState === 'open') await tx.acked();
+        while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !tx.stop) await drained(ch);
+        if (s.dead || ch.readyState !== 'open' || tx.stop) {
+          s.tx.delete(id);
+          return xferBox(id, s, f.name, t('fileNo') + to);
+        }
         ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
         if (++n % 32 === 0) xferBox(id, s, f.name, t('fileSending', pct(at + i + CHUNK, f.size)) + to, pct(at + i + CHUNK, f.size));
       }
@@ -3830,9 +3850,11 @@ async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   } catch (e) {
     // The file could not be read to the end: the end mark tells the other side to drop what it got.
     console.warn('archivo', e);
+    s.tx.delete(id);
     fileSend(s, { t: 'fe', id });
     return xferBox(id, s, f.name, t('fileNo') + to);
   }
+  s.tx.delete(id);
   fileSend(s, { t: 'fe', id });
   xferBox(id, s, f.name, t('fileSent') + to);
   chatAdd(s, '', '📁 ' + f.name, true);
@@ -3853,6 +3875,8 @@ function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
     case 'fa': {
       if (!validId(m.id)) break;
       const done = s.ask && s.ask.get(m.id);
+      // A receiver that writes to disk says how far ahead of its disk the sender may go.
+      if (done && m.ok === true && Number.isInteger(m.win) && m.win >= SINK_PIECE) txStart(s, m.id, m.win);
       if (done) done(m.ok === true);
       // A yes that came after this side gave up: the end mark frees the other side's slot.
       else if (m.ok === true) fileSend(s, { t: 'fe', id: m.id });
@@ -3863,6 +3887,10 @@ function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
       break;
     case 'fe':
       fileEnd(s, m);
+      break;
+    case 'fk':
+    case 'fc':
+      txAnswer(s, m);
       break;
     default:
       console.log('file: mensaje desconocido', m.t);
@@ -3880,7 +3908,7 @@ function fileOffer(/** @type {any} */ s, /** @type {any} */ m) {
   const size = typeof m.size === 'string' && m.size.trim() !== '' ? Number(m.size) : m.size;
   if (s.rx || !sizeOk(size) || dialogUp()) return void fileSend(s, { t: 'fa', id, ok: false });
   const name = cleanName(m.name);
-  s.rx = { id, name, size, parts: [], buf: [], pend: 0, got: 0, n: 0, ok: false };
+  s.rx = rxRecord(id, name, size);
   modal(`<h3>${esc(t('fileOffer'))}</h3>
 <div><b>${esc(s.peer)}</b>${esc(t('fileWants'))}</div>
 <div class="fileName"><b>${esc(name)}</b> <span class="muted">(${esc(fmtSize(size))})</span></div>
@@ -3910,56 +3938,182 @@ ${riskyName(name) ? `<div class="fileRisky">${esc(t('fileRisky'))}</div>` : ''}
 /** The answer to the pending offer id of session key (the dialog's buttons; a dialog closed otherwise says no). */
 function fileAnswer(/** @type {string} */ key, /** @type {string} */ id, /** @type {boolean} */ ok) {
   const s = sesByKey(key);
-  if (!s || !s.rx || s.rx.id !== id || s.rx.ok) return;
-  if (ok && !s.dead) {
-    s.rx.ok = true;
-    xferBox(id, s, s.rx.name, t('fileRecv', 0), 0);
-  } else s.rx = null;
-  fileSend(s, { t: 'fa', id, ok: ok && !s.dead });
+  const rx = s && s.rx;
+  if (!rx || rx.id !== id || rx.ok || rx.opening) return;
+  if (!ok || s.dead) {
+    s.rx = null;
+    return void fileSend(s, { t: 'fa', id, ok: false });
+  }
+  // The file on disk is opened first: a full disk or a folder that can't be written is
+  // said now, before anything is sent.
+  rx.opening = true;
+  xferBox(id, s, rx.name, t('fileRecv', 0), 0);
+  return sinkCall('abrir', { nombre: rx.name, tamano: rx.size }).then((r) => {
+    rx.opening = false;
+    if (s.rx !== rx || s.dead || !r.ok) {
+      if (r.ok) sinkCall('cancelar', { id: r.id });
+      if (s.rx === rx) s.rx = null;
+      if (!r.ok && r.msg) toast(r.msg);
+      xferBox(id, s, rx.name, t('fileNo'));
+      return void fileSend(s, { t: 'fa', id, ok: false });
+    }
+    rx.ok = true;
+    rx.sink = r.id;
+    fileSend(s, { t: 'fa', id, ok: true, win: RX_WINDOW });
+  });
 }
 
 function fileData(/** @type {any} */ s, /** @type {ArrayBuffer} */ data) {
   const rx = s.rx;
   const what = rxTake(rx, data.byteLength);
   if (what === 'drop') return;
-  if (what === 'cut') {
-    s.rx = null;
-    return xferBox(rx.id, s, rx.name, t('fileNo'));
-  }
-  rx.buf.push(data);
+  if (what === 'cut') return rxFail(s, rx, '');
+  rx.q.push(data);
   rx.got += data.byteLength;
-  rx.pend += data.byteLength;
-  if (rx.pend >= RX_PIECE) {
-    rx.parts.push(new Blob(rx.buf));
-    rx.buf = [];
-    rx.pend = 0;
-  }
-  if (++rx.n % 32 === 0) xferBox(rx.id, s, rx.name, t('fileRecv', pct(rx.got, rx.size)), pct(rx.got, rx.size));
+  rxPump(s, rx);
 }
 
 function fileEnd(/** @type {any} */ s, /** @type {any} */ m) {
   const rx = s.rx;
   if (!rx || !rx.ok || m.id !== rx.id) return;
-  s.rx = null;
   // An end before all the announced bytes came is a broken transfer, not a smaller file.
-  if (rx.got !== rx.size) return xferBox(rx.id, s, rx.name, t('fileNo'));
-  saveBlob(new Blob([...rx.parts, ...rx.buf]), rx.name);
-  xferBox(rx.id, s, rx.name, t('fileDone'));
-  chatAdd(s, s.peer, '📁 ' + rx.name, false);
+  if (rx.got !== rx.size) return rxFail(s, rx, '');
+  rx.ended = true;
+  rxPump(s, rx);
 }
 
-/** Hands a blob to the browser's download under name (into the Downloads folder). */
-function saveBlob(/** @type {Blob} */ blob, /** @type {string} */ name) {
-  const url = URL.createObjectURL(blob);
-  const a = document.createElement('a');
-  a.href = url;
-  a.download = name;
-  a.rel = 'noopener';
-  a.hidden = true;
-  document.body.appendChild(a);
-  a.click();
-  a.remove();
-  setTimeout(() => URL.revokeObjectURL(url), 60000);
+/** A new incoming transfer, not yet accepted. */
+function rxRecord(/** @type {string} */ id, /** @type {string} */ name, /** @type {number} */ size) {
+  return {
+    id, name, size, ok: false, opening: false, ended: false, failed: false, pumping: false,
+    /** @type {ArrayBuffer[]} chunks received, not yet written */ q: [],
+    got: 0, written: 0, sink: '',
+  };
+}
+
+/**
+ * Writes what has arrived to the native host, one piece at a time, and tells the sender
+ * how far the disk has got; once the end came and everything is written, the file is
+ * finished under its name.
+ */
+async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
+  if (rx.pumping) return;
+  rx.pumping = true;
+  try {
+    while (rx.q.length && s.rx === rx && !rx.failed) {
+      const parts = [];
+      let n = 0;
+      while (rx.q.length && n < SINK_PIECE) {
+        const b = rx.q.shift();
+        parts.push(b);
+        n += b.byteLength;
+      }
+      const r = await sinkWrite(rx.sink, rx.written, new Blob(parts));
+      if (s.rx !== rx || rx.failed) return;
+      if (!r.ok) return rxFail(s, rx, r.msg);
+      rx.written = r.recibido;
+      fileSend(s, { t: 'fk', id: rx.id, got: rx.written });
+      xferBox(rx.id, s, rx.name, t('fileRecv', pct(rx.written, rx.size)), pct(rx.written, rx.size));
+    }
+    if (!rx.ended || s.rx !== rx || rx.failed || rx.q.length) return;
+    s.rx = null;
+    const r = await sinkCall('terminar', { id: rx.sink });
+    if (!r.ok) return rxFail(s, rx, r.msg);
+    xferSaved(rx.id, s, r.nombre, r.carpeta);
+    chatAdd(s, s.peer, '📁 ' + r.nombre, false);
+  } finally {
+    rx.pumping = false;
+  }
+}
+
+/** Ends a transfer that went wrong: the partial file goes, the sender stops, the person is told why. */
+function rxFail(/** @type {any} */ s, /** @type {any} */ rx, /** @type {string} */ msg) {
+  if (rx.failed) return;
+  rx.failed = true;
+  if (s.rx === rx) s.rx = null;
+  if (rx.sink) sinkCall('cancelar', { id: rx.sink });
+  fileSend(s, { t: 'fc', id: rx.id });
+  if (msg) toast(msg);
+  xferBox(rx.id, s, rx.name, t('fileNo'));
+}
+
+/** A session that ends drops its incoming file. */
+function rxDrop(/** @type {any} */ s) {
+  const rx = s && s.rx;
+  if (!rx) return;
+  s.rx = null;
+  rx.failed = true;
+  if (rx.sink) sinkCall('cancelar', { id: rx.sink });
+}
+
+/** A file endpoint of the native host; a failed request is a refusal without text. */
+function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
+  return post('/api/archivos/' + what, body).catch(() => ({ ok: false, msg: '' }));
+}
+
+/** One piece of a received file, as raw bytes, starting at byte `from`. */
+function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
+  return fetch(`/api/archivos/escribir?id=${encodeURIComponent(id)}&desde=${from}`, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/octet-stream', 'X-Token': TOKEN },
+    body: piece,
+  }).then((r) => r.json()).catch(() => ({ ok: false, msg: '' }));
+}
+
+/** The sender's side of the receiver's window: how much it has written, and a way to wait for more. */
+function txStart(/** @type {any} */ s, /** @type {string} */ id, /** @type {number} */ win) {
+  if (!s.tx) s.tx = new Map();
+  /** @type {{win: number, got: number, stop: boolean, wake: (() => void)|null, acked: () => Promise<void>}} */
+  const tx = {
+    win, got: 0, stop: false, wake: null,
+    // Until the next word from the receiver, or 500 ms (the session may end meanwhile).
+    acked: () => new Promise((resolve) => {
+      const timer = setTimeout(() => { tx.wake = null; resolve(); }, BUF_RECHECK);
+      tx.wake = () => { clearTimeout(timer); tx.wake = null; resolve(); };
+    }),
+  };
+  s.tx.set(id, tx);
+  return tx;
+}
+
+/** Whether `sent` bytes may go out: the receiver's disk is less than a window behind. */
+function txMaySend(/** @type {any} */ tx, /** @type {number} */ sent) {
+  return !tx.stop && sent - tx.got < tx.win;
+}
+
+/** The receiver wrote up to `got` (fk); either side gave up (fc). */
+function txAnswer(/** @type {any} */ s, /** @type {any} */ m) {
+  if (m.t === 'fc' && s.rx && s.rx.id === m.id) return rxFail(s, s.rx, '');
+  const tx = validId(m.id) && s.tx && s.tx.get(m.id);
+  if (!tx) return;
+  if (m.t === 'fc') tx.stop = true;
+  else if (Number.isInteger(m.got) && m.got > tx.got) tx.got = m.got;
+  if (tx.wake) tx.wake();
+}
+
+/** The cancel button of a transfer box: either side may stop a file on its way. */
+function xferCancel(/** @type {string} */ id) {
+  const x = XFER.get(id);
+  const s = x && sesByKey(x.k);
+  if (!s) return;
+  if (s.rx && s.rx.id === id) return rxFail(s, s.rx, '');
+  const tx = s.tx && s.tx.get(id);
+  if (!tx) return;
+  tx.stop = true;
+  fileSend(s, { t: 'fc', id });
+  if (tx.wake) tx.wake();
+}
+
+/** The box of a file saved: where it went, and a button that opens the folder. */
+function xferSaved(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ folder) {
+  xferBox(id, s, name, t('fileDone', folder));
+  const x = XFER.get(id);
+  if (!x || typeof x.el.appendChild !== 'function') return;
+  const b = document.createElement('button');
+  b.className = 'xopen';
+  b.textContent = t('fileOpenFolder');
+  b.onclick = () => { sinkCall('carpeta', {}).then((r) => { if (!r.ok && r.msg) toast(r.msg); }); };
+  x.el.appendChild(b);
 }
 
 // Wiring ----------------------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // Chat and files between real pages: lines cross both ways and a line for a session out of
-// view counts as unread; files cross both ways byte for byte and are saved through the
-// browser's download; a refused offer; sizes at and over the 2 GB limit.
+// view counts as unread; files cross both ways byte for byte into each PC's downloads
+// folder; a refused offer; sizes at and over the 2 GB limit.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash, randomBytes } from 'node:crypto';
@@ -97,7 +97,7 @@ test('chat lines cross both ways; a line for a session out of view counts as unr
   await tech.eval(() => toggleChat(false));
 });
 
-test('files cross both ways byte for byte and are saved as downloads', { skip }, async () => {
+test('files cross both ways byte for byte into the downloads folder', { skip }, async () => {
   await tech.eval((k) => showSes(k), ka);
   const toAna = randomFile('informe de Beto.bin', 3 * 1048576 + 12345);
   await tech.pickFiles(() => tech.page.click('#vFile'), [toAna.path]);
@@ -105,15 +105,17 @@ test('files cross both ways byte for byte and are saved as downloads', { skip },
   const dialog = await ana.page.textContent('#modalBox');
   assert.ok(dialog.includes('informe de Beto.bin') && dialog.includes('3.2 MB') && dialog.includes('Técnico Beto'), dialog);
   assert.ok(!dialog.includes(await ana.t('fileRisky')), 'a .bin is not marked risky');
-  const got = await ana.download(() => ana.page.click('#fileYesBtn'));
+  await ana.page.click('#fileYesBtn');
+  const got = await ana.received('informe de Beto.bin');
   assert.deepEqual(got, { name: 'informe de Beto.bin', size: toAna.size, sha256: toAna.sha256 });
   await seeBox(tech, 'fileSent');
-  await seeBox(ana, 'fileDone');
+  await seeBox(ana, 'fileDone', ana.downloads);
 
   const toBeto = randomFile('registro:ana?.log', 2 * 1048576 + 7);
   await ana.pickFiles(() => ana.page.click('#hostbar [data-hb=file]'), [toBeto.path]);
   await tech.page.waitForSelector('#fileYesBtn', { timeout: 15000 });
-  const back = await tech.download(() => tech.page.click('#fileYesBtn'));
+  await tech.page.click('#fileYesBtn');
+  const back = await tech.received('registro_ana_.log');
   assert.deepEqual(back, { name: 'registro_ana_.log', size: toBeto.size, sha256: toBeto.sha256 });
   await seeBox(ana, 'fileSent');
   // Each side's chat keeps a line for the file, under the name that side knows it by.

@@ -6,7 +6,7 @@
 // technician side has its own small X server, so that the two clipboards are two.
 import { spawn, spawnSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
@@ -137,13 +137,34 @@ class PC {
     }, r.json.ajustes);
   }
 
-  /** Runs act() and gives the download it leads to: the name the page gave it, its size and SHA-256. */
-  async download(act, ms = 60000) {
-    const [d] = await Promise.all([this.page.waitForEvent('download', { timeout: ms }), act()]);
-    const failure = await d.failure();
-    if (failure) throw new Error(`${this.name}: the download failed: ${failure}`);
-    const bytes = readFileSync(await d.path());
-    return { name: d.suggestedFilename(), size: bytes.length, sha256: createHash('sha256').update(bytes).digest('hex') };
+  /**
+   * Waits until the downloads folder holds `name` and no file still being received; gives
+   * its size and SHA-256.
+   */
+  async received(name, ms = 60000) {
+    const path = join(this.downloads, name);
+    await waitFor(() => existsSync(path) && !readdirSync(this.downloads).some((n) => n.endsWith('.part')), `${this.name}: ${path} saved`, ms);
+    const bytes = readFileSync(path);
+    return { name, size: bytes.length, sha256: createHash('sha256').update(bytes).digest('hex') };
+  }
+
+  /** What the downloads folder holds, by name. */
+  downloaded() {
+    return existsSync(this.downloads) ? readdirSync(this.downloads).sort() : [];
+  }
+
+  /** Received files go to a folder of this PC's own (xdg-user-dir reads it), never the user's. */
+  ownDownloads(k) {
+    const conf = join(k.home, 'config');
+    mkdirSync(conf, { recursive: true });
+    this.downloads = join(k.home, 'Descargas');
+    this.setDownloads(this.downloads, k);
+    k.env.XDG_CONFIG_HOME = conf;
+  }
+
+  /** Points this PC's downloads folder at dir from the next file on. */
+  setDownloads(dir, k = this.k) {
+    writeFileSync(join(k.home, 'config', 'user-dirs.dirs'), `XDG_DOWNLOAD_DIR="${dir}"\n`);
   }
 
   /** Runs act(), which opens a file picker, and picks files (paths) in it. */
@@ -172,6 +193,7 @@ export class HostPC extends PC {
       },
     });
     nameIt(this.k, this.name);
+    this.ownDownloads(this.k);
     await this.k.start();
     const profile = join(this.k.data, 'ventana');
     this.profile = profile;
@@ -288,6 +310,7 @@ export class TechPC extends PC {
   async start() {
     this.k = new Kelvora({ env: { DISPLAY: this.bed.techDisplay, TRV_SERVER: this.bed.sig.url } });
     nameIt(this.k, this.name);
+    this.ownDownloads(this.k);
     await this.k.start();
     const browser = this.tone ? await (this.ownBrowser = this.bed.launchBrowser(toneFlags(this.bed.toneDir(), this.tone))) : await this.bed.browser();
     this.ctx = await browser.newContext({ viewport: { width: 1280, height: 800 }, permissions: this.tone ? ['microphone'] : [] });

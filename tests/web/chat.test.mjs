@@ -34,8 +34,24 @@ function bench() {
   p.modals = [];
   p.modal = (html, onClose) => { p.modals.push(html); p.modalClose = onClose; els['#modal'] = { ...element(), hidden: false }; };
   p.closeModal = () => { if (els['#modal'].hidden) return; els['#modal'].hidden = true; const f = p.modalClose; p.modalClose = null; if (f) f(); };
-  p.saved = [];
-  p.saveBlob = (blob, name) => p.saved.push({ blob, name });
+  // The native host's file endpoints: what was opened, written, finished and cancelled.
+  p.sink = { open: [], written: 0, calls: [] };
+  p.post = async (url, body) => {
+    const what = url.split('/').pop();
+    p.sink.calls.push(what);
+    if (what === 'abrir') {
+      p.sink.open.push(body);
+      p.sink.written = 0;
+      return { ok: true, id: 'sink' + p.sink.open.length, nombre: body.nombre };
+    }
+    if (what === 'terminar') return { ok: true, nombre: p.sink.open.at(-1).nombre, carpeta: '/home/ana/Descargas' };
+    return { ok: true };
+  };
+  p.fetch = async (url, init) => {
+    p.sink.calls.push('escribir');
+    p.sink.written += init.body.size;
+    return { json: async () => ({ ok: true, recibido: p.sink.written }) };
+  };
   p.boxes = [];
   p.xferBox = (id, s, name, text, pct) => p.boxes.push({ id, text, pct });
   p.renderHostBar = p.renderSessions = p.renderViewerBar = () => {};
@@ -100,6 +116,7 @@ test('received names lose path and reserved characters and stay short', () => {
     ['a/b\\c:d*e?f"g<h>i|j.txt', 'a_b_c_d_e_f_g_h_i_j.txt'],
     ['../../etc/passwd', '.._.._etc_passwd'],
     ['lí\u0000ne\u001fa\n.txt', 'lí_ne_a_.txt'],
+    ['foto\u202egpj.exe', 'fotogpj.exe'],
     ['', 'archivo'],
     [null, 'archivo'],
     [42, 'archivo'],
@@ -107,7 +124,10 @@ test('received names lose path and reserved characters and stay short', () => {
     ['ñ'.repeat(200), 'ñ'.repeat(180)],
     ['😀'.repeat(181), '😀'.repeat(180)],
   ]) assert.equal(page.cleanName(name), want, JSON.stringify(name));
-  for (const [name, risky] of [['setup.EXE', true], ['x.Ps1', true], ['a.lnk', true], ['lib.dll', true], ['doc.pdf', false], ['exe', false], ['a.exe.txt', false]]) {
+  for (const [name, risky] of [['setup.EXE', true], ['x.Ps1', true], ['a.lnk', true], ['lib.dll', true], ['doc.pdf', false], ['exe', false], ['a.exe.txt', false],
+    ...['x.desktop', 'x.sh', 'x.run', 'x.AppImage', 'x.url', 'x.pif', 'x.cpl', 'x.msc', 'x.wsf', 'x.psm1', 'x.msix', 'x.appx', 'x.iso', 'x.img', 'x.vhd', 'x.html', 'x.svg'].map((n) => [n, true]),
+    // Bidi controls can't hide the real end of the name: "foto‮gpj.exe" shows as "fotoexe.jpg".
+    ['foto\u202egpj.exe', true], ['a.sh\u200e', true], ['a.ex\u2066e', true], ['setup.exe. ', true], ['notas.txt', false]]) {
     assert.equal(page.riskyName(name), risky, name);
   }
 });
@@ -146,7 +166,10 @@ test('chunks of 64 KiB, and when the sender waits', () => {
   ]) assert.equal(page.rxTake(rx, n), want, JSON.stringify([rx, n]));
 });
 
-test('hostile frames on the file channel', () => {
+/** Lets the page's pending requests and their answers run. */
+const settle = async () => { for (let i = 0; i < 20; i++) await new Promise((r) => setImmediate(r)); };
+
+test('hostile frames on the file channel', async () => {
   const p = bench();
   const s = p.session();
   const bytes = (n) => p.run(`new ArrayBuffer(${n})`);
@@ -184,33 +207,46 @@ test('hostile frames on the file channel', () => {
   p.fileMsg(s, bytes(3));
   assert.equal(s.rx.got, 0);
 
-  // Yes: data counts up to the announced size; one byte more ends the transfer.
-  p.fileAnswer(s.k, 'bbbbbbb', true);
+  // Yes: the file is opened on disk first, and the answer tells the sender how far ahead
+  // of the disk it may go; data counts up to the announced size; one byte more ends the
+  // transfer, removes the partial file and stops the sender.
+  const answered = p.fileAnswer(s.k, 'bbbbbbb', true);
   p.closeModal();
-  assert.deepEqual(s.sent.at(-1), { t: 'fa', id: 'bbbbbbb', ok: true }, 'closing after the yes does not take it back');
+  await answered;
+  assert.deepEqual(plain(p.sink.open.at(-1)), { nombre: 'a_b_c__d__.exe', tamano: 5 });
+  assert.deepEqual(plain(s.sent.at(-1)), { t: 'fa', id: 'bbbbbbb', ok: true, win: 16777216 }, 'closing after the yes does not take it back');
   p.fileMsg(s, bytes(3));
   p.fileMsg(s, bytes(3));
+  await settle();
   assert.equal(s.rx, null, 'the transfer was cut');
   assert.equal(p.boxes.at(-1).text, 'fileNo');
+  assert.equal(p.sink.calls.at(-1), 'cancelar');
+  assert.deepEqual(plain(s.sent.at(-1)), { t: 'fc', id: 'bbbbbbb' });
   msg({ t: 'fe', id: 'bbbbbbb' });
   p.fileMsg(s, bytes(1));
-  assert.equal(p.saved.length, 0, 'nothing is saved after the cut');
+  await settle();
+  assert.ok(!p.sink.calls.includes('terminar'), 'nothing is saved after the cut');
 
-  // An end before all the bytes came saves nothing; a complete one saves under the clean name.
+  // An end before all the bytes came saves nothing; a complete one is written, finished and
+  // shown with its folder, each written piece acknowledged to the sender.
   for (const [id, chunks, saved] of [['ddddddd', [2, 2], false], ['eeeeeee', [2, 3], true]]) {
+    p.sink.calls.length = 0;
     msg({ t: 'fs', id, name: 'x:y.txt', size: 5 });
-    p.fileAnswer(s.k, id, true);
+    const yes = p.fileAnswer(s.k, id, true);
     p.closeModal();
+    await yes;
     for (const n of chunks) p.fileMsg(s, bytes(n));
     msg({ t: 'fe', id: 'zzzzzzz' });
     assert.ok(s.rx, 'an end for another id is ignored');
     msg({ t: 'fe', id });
+    await settle();
     assert.equal(s.rx, null);
-    assert.equal(p.saved.length, saved ? 1 : 0, id);
+    assert.equal(p.sink.calls.includes('terminar'), saved, id);
+    assert.equal(p.sink.calls.at(-1), saved ? 'terminar' : 'cancelar', id);
     assert.equal(p.boxes.at(-1).text, saved ? 'fileDone' : 'fileNo');
   }
-  assert.equal(p.saved[0].name, 'x_y.txt');
-  assert.equal(p.saved[0].blob.size, 5);
+  assert.equal(p.sink.written, 5);
+  assert.deepEqual(plain(s.sent.filter((m) => m.t === 'fk').at(-1)), { t: 'fk', id: 'eeeeeee', got: 5 });
   assert.equal(s.chat.at(-1).text, '📁 x_y.txt');
   assert.equal(s.chat.at(-1).me, false);
 

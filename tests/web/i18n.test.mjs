@@ -41,7 +41,7 @@ const KEYS = [
   'peerCallOn', 'keysHd', 'kTaskmgr', 'kWin', 'kRun', 'kDesk', 'kAltTab', 'kAltF4', 'kLock',
   'kExplorer', 'kSettings', 'kPrt', 'kCad', 'clipHd', 'clipSend', 'clipGet', 'clipSent', 'clipGot',
   'clipEmpty', 'typeTitle', 'typeHint', 'typeBtn', 'qualHd', 'qAuto', 'qText', 'qMotion', 'fpsHd',
-  'noCtlYet', 'fileSending', 'fileRecv', 'fileDone', 'fileSent', 'fileTooBig', 'fileAsk', 'fileNo',
+  'noCtlYet', 'fileSending', 'fileRecv', 'fileDone', 'fileOpenFolder', 'fileSent', 'fileTooBig', 'fileAsk', 'fileNo',
   'fileOffer', 'fileWants', 'fileRisky', 'fileWhere', 'fileNoSession', 'chatSys', 'you',
   'callMuted', 'callUnmuted', 'callDeafOn', 'callDeafOff', 'callFull', 'callNotFound',
   'callKicked', 'callBadCode', 'callHost', 'callKick', 'callYou', 'callPeople', 'micErr', 'sName',
