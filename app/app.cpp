@@ -40,7 +40,8 @@ App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::s
            },
            [](const std::string& text) { platform::tray_notify("Kelvora", text); }},
           {[this] { return activity_.busy(); }, [this] { return port(); }, std::move(window_flags),
-           [this] { update_exit(); }}),
+           [this] { update_exit(); },
+           [](const std::string& text) { platform::tray_notify("Kelvora", text); }}),
       files_(platform::downloads_folder, log_) {
     desktop_.capture_window().set_launch(
         {[] { return choose_browser(system_browser_lookups(), platform::host_os()); },

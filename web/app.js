@@ -5650,6 +5650,8 @@ function cleanUpd(/** @type {any} */ st) {
     last_check: Number.isFinite(st.last_check) && st.last_check > 0 ? st.last_check : 0,
     auto: st.auto === true,
     result: result && boundText(result.version, 40) ? { version: boundText(result.version, 40), ok: result.ok === true, error: boundText(result.error, UPD_TEXT_MAX) } : null,
+    anterior: verText(st.anterior) || '',
+    stale_days: Number.isInteger(st.dias_sin_buscar) && st.dias_sin_buscar >= 0 ? st.dias_sin_buscar : 0,
   };
 }
 
@@ -5697,6 +5699,8 @@ function updPanelHtml(/** @type {any} */ st) {
   else if (st.msg) rows.push(`<div class="muted">${esc(st.msg)}</div>`);
   if (busy) rows.push(`<div class="row"><span class="upbar wide"><i style="width:${st.pct}%"></i></span><span class="muted">${st.pct}%</span></div>`);
   rows.push(`<div class="hint">${esc(st.last_check ? t('updLast', updWhen(st.last_check)) : t('updNever'))}</div>`);
+  // A blocked or frozen update channel shows after a couple of days without a good check.
+  if (st.stale_days >= 2) rows.push(`<div class="bad">${esc(t('updStale', String(st.stale_days)))}</div>`);
   rows.push(`<label class="check"><input type="checkbox" data-upd="auto"${st.auto ? ' checked' : ''}><span>${esc(t('updAuto'))}</span></label>`);
   const btns = [];
   if (st.available && !busy) btns.push(`<button data-upd="news">${esc(t('updNews'))}</button>`);
@@ -5705,6 +5709,7 @@ function updPanelHtml(/** @type {any} */ st) {
   // version is the way left, also once the banner was put off.
   else if (st.available && !st.can_install && !busy) btns.push(`<button data-upd="site">${esc(t('updSite'))}</button>`);
   btns.push(`<button data-upd="check"${busy || checking ? ' disabled' : ''}>${esc(t(checking ? 'updChecking' : 'updCheck'))}</button>`);
+  if (st.anterior && !busy) btns.push(`<button data-upd="revert">${esc(t('updBack', 'v' + st.anterior))}</button>`);
   return `<h2>${esc(t('updTitle'))}</h2><div class="upanel">${rows.join('')}<div class="row">${btns.join('')}</div></div>`;
 }
 
@@ -6350,7 +6355,16 @@ function updClick(/** @type {Event} */ e) {
   else if (act === 'news') showNews();
   else if (act === 'site') {
     if (UPD && UPD.page) openUrl(UPD.page);
-  } else if (act === 'seen' || act === 'dismiss' || act === 'check') updAct(act);
+  } else if (act === 'revert') updRevert();
+  else if (act === 'seen' || act === 'dismiss' || act === 'check') updAct(act);
+}
+
+/** Back to the kept previous version: the program restarts as it, the page follows. */
+async function updRevert() {
+  const r = await updAct('revert');
+  if (!r || r.ok !== true) return;
+  $('#upover').hidden = false;
+  updPoll();
 }
 
 /** The screens again in the page's language (the settings form from what is in memory). */

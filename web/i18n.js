@@ -30,6 +30,8 @@
 //   updBusy       {0} the phase's msg (escaped)
 //   updAvail      {0} latest version, {1} current version (escaped)
 //   updInstalled  {0} "v" + current version
+//   updStale      {0} whole days since an update check last succeeded
+//   updBack       {0} "v" + the kept previous version
 //   updLast       {0} date and time of the last check (es-MX / en-US)
 //   updNew        {0} "v" + latest version
 //   resHd         {0} current size "w×h"
@@ -421,6 +423,8 @@ const I18N = {
     updAuto: 'Buscar actualizaciones automáticamente',
     updCheck: 'Buscar actualizaciones',
     updChecking: 'Buscando…',
+    updStale: 'Hace {0} días que no se pudo buscar actualizaciones.',
+    updBack: 'Volver a la versión anterior ({0})',
     updNowBig: 'Instalar la actualización',
     newsTitle: 'Notas de la versión',
     noNotes: 'No hay notas para esta versión.',
@@ -827,6 +831,8 @@ const I18N = {
     updAuto: 'Check for updates automatically',
     updCheck: 'Check for updates',
     updChecking: 'Checking…',
+    updStale: 'No update check has succeeded for {0} days.',
+    updBack: 'Go back to the previous version ({0})',
     updNowBig: 'Install the update',
     newsTitle: 'Release notes',
     noNotes: 'There are no notes for this version.',

@@ -161,7 +161,15 @@ test('the update panel offers installing only when it can happen, and no check w
     [{ ...newer, can_install: false }, ['news', 'site', 'check']],
     [{ ...newer, phase: 'checking' }, ['news', 'check:off']],
     [{ ...newer, phase: 'waiting', pct: 100 }, ['check:off']],
+    // The way back while the previous version is kept, never in the middle of an update.
+    [{ anterior: '1.3.1' }, ['check', 'revert']],
+    [{ anterior: '1.3.1', phase: 'installing', pct: 100 }, ['check:off']],
+    [{ anterior: '1.3.1<b>' }, ['check']],
   ]) assert.deepEqual(buttons(panel(over)), want, JSON.stringify(over));
+  assert.ok(panel({ anterior: '1.3.1' }).includes(page.t('updBack', 'v1.3.1')));
+  // Days without a good check: said from the second day on.
+  assert.ok(panel({ dias_sin_buscar: 5 }).includes(page.t('updStale', '5')));
+  for (const days of [1, null, -3, 'muchos']) assert.ok(!panel({ dias_sin_buscar: days }).includes(page.t('updStale', String(days))), String(days));
   assert.ok(panel({ phase: 'checking' }).includes(page.t('updChecking')));
   assert.ok(panel({ last_check: null }).includes(page.t('updNever')));
   assert.ok(panel({ msg: 'No se pudo <buscar>', phase: 'error' }).includes('No se pudo &lt;buscar&gt;'));
