@@ -1,8 +1,9 @@
 // Mouth to ear of session voice: the technician's fake microphone plays bursts of a tone;
 // the time from each burst's onset at its microphone to the onset found in the helped PC's
 // voice element, against a bare loopback RTCPeerConnection carrying the same microphone in
-// the technician's page, run side by side in the same run. Both ends find onsets with the
-// same AudioWorklet, so the finder's own delay cancels out. One line per figure.
+// the technician's page and against a bare connection from the technician's page to the
+// helped PC's, in the same run. Every end finds onsets with the same AudioWorklet, so the
+// finder's own delay cancels out. One line per figure.
 //   BENCH_ONSETS (20), BENCH_DISPLAY (58)
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -10,13 +11,14 @@ import { cpus, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { SessionBed, bedMissing } from '../../tests/lib/session_bed.mjs';
+import { waitFor } from '../../tests/lib/kelvora.mjs';
 import { machineLoad } from '../session/cpu.mjs';
 
 const ONSETS = Number(process.env.BENCH_ONSETS ?? 20);
 const BURST_HZ = 1000;
 // A burst a second: 250 ms of tone, 750 ms of silence.
 const PERIOD_MS = 1000;
-const LIMIT_MS = 6 * 60 * 1000;
+const LIMIT_MS = 10 * 60 * 1000;
 
 const missing = bedMissing();
 if (missing) {
@@ -111,6 +113,77 @@ async function collect(page, sentName, gotName) {
   }
 }
 
+/**
+ * The microphone of page `a` sent over a bare connection to page `b`, both watched; gives
+ * the onsets' delays. Signals pass through this script.
+ */
+async function bareAcross(a, b) {
+  await a.evaluate(async () => {
+    const mic = await navigator.mediaDevices.getUserMedia({ audio: { echoCancellation: false, noiseSuppression: false, autoGainControl: false } });
+    const pc = new RTCPeerConnection();
+    window.__across = { pc, mic, ice: [] };
+    pc.onicecandidate = (e) => e.candidate && window.__across.ice.push(e.candidate.toJSON());
+    pc.addTrack(mic.getAudioTracks()[0], mic);
+    await pc.setLocalDescription(await pc.createOffer());
+    await window.__watch('acrossSent', mic);
+  });
+  const offer = await a.evaluate(() => window.__across.pc.localDescription.toJSON());
+  const answer = await b.evaluate(async (offer) => {
+    const pc = new RTCPeerConnection();
+    window.__across = { pc, ice: [] };
+    pc.onicecandidate = (e) => e.candidate && window.__across.ice.push(e.candidate.toJSON());
+    const got = new Promise((r) => (pc.ontrack = (e) => r(e.streams[0] || new MediaStream([e.track]))));
+    await pc.setRemoteDescription(offer);
+    await pc.setLocalDescription(await pc.createAnswer());
+    got.then((remote) => {
+      const el = new Audio();
+      el.muted = true;
+      el.srcObject = remote;
+      el.play().catch(() => {});
+      window.__across.el = el;
+      return window.__watch('acrossGot', remote);
+    });
+    return pc.localDescription.toJSON();
+  }, offer);
+  await a.evaluate((answer) => window.__across.pc.setRemoteDescription(answer), answer);
+  // Candidates both ways until the connection stands.
+  await waitFor(async () => {
+    for (const [from, to] of [[a, b], [b, a]]) {
+      const ice = await from.evaluate(() => window.__across.ice.splice(0));
+      await to.evaluate((ice) => Promise.all(ice.map((c) => window.__across.pc.addIceCandidate(c).catch(() => {}))), ice);
+    }
+    return a.evaluate(() => window.__across.pc.connectionState === 'connected');
+  }, 'the bare connection between the two pages', 30000);
+  const [d] = await collectAcross(a, b, 'acrossSent', 'acrossGot');
+  await a.evaluate(() => {
+    window.__across.pc.close();
+    window.__across.mic.getTracks().forEach((x) => x.stop());
+  });
+  await b.evaluate(() => {
+    window.__across.pc.close();
+    window.__across.el.srcObject = null;
+  });
+  return d;
+}
+
+/**
+ * Onsets sent in page a and received in page b (one clock for both), and with `mid` those
+ * found in a between them; gives [delays sent → got, delays sent → mid].
+ */
+async function collectAcross(a, b, sentName, gotName, mid = '') {
+  const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;
+  let d = [], m = [];
+  while (Date.now() < end) {
+    const [sent, between] = await a.evaluate(([s, x]) => [window.__onsets[s] || [], window.__onsets[x] || []], [sentName, mid]);
+    const got = await b.evaluate((g) => window.__onsets[g] || [], gotName);
+    d = delays(sent, got);
+    m = mid ? delays(sent, between) : [];
+    if (d.length >= ONSETS) break;
+    await sleep(500);
+  }
+  return [d, m];
+}
+
 try {
   bed = await SessionBed.start({ display: Number(process.env.BENCH_DISPLAY ?? 58) });
   const [host, tech] = await Promise.all([bed.host('PC de banco'), bed.tech('Técnico de banco', { tone: wav })]);
@@ -150,26 +223,30 @@ try {
     window.__floor.mic.getTracks().forEach((x) => x.stop());
   });
 
+  // A bare connection between the same two pages: the microphone in the technician's page
+  // straight to the helped PC's page, signalled by this script. What ours adds over it is
+  // the session's own doing, not the two browsers' audio stacks.
+  const across = await bareAcross(tech.page, host.page);
+
   // Ours: the technician turns its voice on; the helped PC's voice element receives it.
   await tech.page.evaluate((k) => sesVoiceToggle(TS.get(k)), k);
   await tech.page.waitForFunction(() => MIX.mic, null, { timeout: 60000 });
   await tech.page.evaluate(() => window.__watch('sent', MIX.mic));
+  // What the session's sender carries, after the page's mixing (if any).
+  await tech.page.waitForFunction((k) => TS.get(k).voice?.sender?.track, k, { timeout: 60000 });
+  await tech.page.evaluate((k) => window.__watch('mixed', new MediaStream([TS.get(k).voice.sender.track])), k);
   await host.page.waitForFunction(() => HSES && HSES.vaud && HSES.vaud.srcObject, null, { timeout: 60000 });
   await host.page.evaluate(() => window.__watch('got', HSES.vaud.srcObject));
-  // Both pages' onsets are on the same clock: gather them in one place.
-  const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;
-  let ours = [];
-  while (Date.now() < end) {
-    const sent = await tech.page.evaluate(() => window.__onsets.sent || []);
-    const got = await host.page.evaluate(() => window.__onsets.got || []);
-    ours = delays(sent, got);
-    if (ours.length >= ONSETS) break;
-    await sleep(500);
+  const [ours, mixing] = await collectAcross(tech.page, host.page, 'sent', 'got', 'mixed');
+  if (ours.length < ONSETS || floor.length < ONSETS || across.length < ONSETS) {
+    throw new Error(`pocas ráfagas encontradas: nuestra ${ours.length}, directa ${floor.length}, directa entre las dos páginas ${across.length}`);
   }
-  if (ours.length < ONSETS || floor.length < ONSETS) throw new Error(`pocas ráfagas encontradas: nuestra ${ours.length}, directa ${floor.length}`);
-  const o = median(ours), f = median(floor);
+  const o = median(ours), f = median(floor), a = median(across);
   const p = (xs, q) => [...xs].sort((a, b) => a - b)[Math.floor(q * (xs.length - 1))];
-  console.log(`voice mouth to ear (technician's microphone → helped PC's voice element), ours/bare loopback RTCPeerConnection: ${(o / f).toFixed(2)}x (ours ${ms(o)}, p10–p90 ${ms(p(ours, 0.1))}–${ms(p(ours, 0.9))}; bare ${ms(f)}, p10–p90 ${ms(p(floor, 0.1))}–${ms(p(floor, 0.9))}; medians of ${ONSETS} onsets)`);
+  const spread = (xs) => `p10–p90 ${ms(p(xs, 0.1))}–${ms(p(xs, 0.9))}`;
+  console.log(`voice mouth to ear (technician's microphone → helped PC's voice element), ours/bare loopback RTCPeerConnection: ${(o / f).toFixed(2)}x (ours ${ms(o)}, ${spread(ours)}; bare ${ms(f)}, ${spread(floor)}; medians of ${ONSETS} onsets)`);
+  console.log(`voice mouth to ear, ours/bare RTCPeerConnection between the same two pages: ${(o / a).toFixed(2)}x (ours ${ms(o)}; bare between the pages ${ms(a)}, ${spread(across)})`);
+  if (mixing.length) console.log(`voice, ours, where the time goes (medians): microphone → the session sender's track (the page's mixing) ${ms(median(mixing))}, that track → the helped PC's voice element ${ms(o - median(mixing))}`);
 } catch (e) {
   clearTimeout(limit);
   console.error(`bench/voice: ${e && e.stack ? e.stack : e}`);
