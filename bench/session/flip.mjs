@@ -44,10 +44,13 @@ export class Flip {
     });
   }
 
-  /** Paints the colour ([r, g, b]); resolves to the wall-clock ms at which X held it. */
+  /**
+   * Paints the colour ([r, g, b]); resolves to the wall-clock ms at which X held it. An X
+   * server drawing full-screen motion on a loaded machine may take seconds to answer.
+   */
   async paint(rgb) {
     const hex = rgb.map((c) => c.toString(16).padStart(2, '0')).join('');
-    const [at] = await this.command(`c ${hex}`, 'flip');
+    const [at] = await this.command(`c ${hex}`, 'flip', 30000);
     return Number(at);
   }
 

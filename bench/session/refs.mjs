@@ -12,13 +12,18 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 import { CHROMIUM } from '../../tests/lib/browser_path.mjs';
 import { waitFor } from '../../tests/lib/kelvora.mjs';
+import { APP_WINDOW_MEDIA_FLAGS } from '../../tests/lib/session_bed.mjs';
 
 const HERE = path.dirname(new URL(import.meta.url).pathname);
 const NOVNC = '/usr/share/novnc';
 const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.json': 'application/json' };
 
-/** Chromium's flags for a page that captures the screen or plays WebRTC on the bed. */
+/**
+ * Chromium's flags for a page that captures the screen or plays WebRTC on the bed: the
+ * floor's browser shows its picture as the app window does.
+ */
 const BROWSER_ARGS = [
+  ...APP_WINDOW_MEDIA_FLAGS,
   '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--disable-gpu', '--allow-loopback-in-peer-connection', '--autoplay-policy=no-user-gesture-required',
   '--disable-renderer-backgrounding', '--disable-background-timer-throttling',

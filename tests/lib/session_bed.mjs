@@ -29,6 +29,12 @@ const TRUST_FLAGS = () => [
   '--disable-sync',
 ];
 
+/**
+ * What the app window's Chromium is started with for media (app/app_window.cpp): the
+ * technicians' headless browser shows a remote screen as a real technician's app window does.
+ */
+export const APP_WINDOW_MEDIA_FLAGS = ['--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/'];
+
 /** Why the session bed can't run here, or false when it can. */
 export function bedMissing() {
   if (!existsSync(BIN)) return `${BIN} is not built`;
@@ -492,7 +498,7 @@ export class SessionBed {
     return chromium.launch({
       executablePath: CHROMIUM,
       headless: true,
-      args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), ...TRUST_FLAGS(), '--disable-features=WebRtcHideLocalIpsWithMdns', '--autoplay-policy=no-user-gesture-required', ...extra],
+      args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), ...TRUST_FLAGS(), ...APP_WINDOW_MEDIA_FLAGS, '--disable-features=WebRtcHideLocalIpsWithMdns', '--autoplay-policy=no-user-gesture-required', ...extra],
     });
   }
 

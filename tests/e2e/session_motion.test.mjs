@@ -1,0 +1,93 @@
+// A remote screen that keeps up with motion: the helped PC's whole primary monitor scrolls
+// at 30 frames a second while a square in its middle changes colour (the bench's flip
+// program). The technician must see each change soon, not seconds of queued frames later,
+// the session must stay up, and a quality switch in the middle of the motion must keep the
+// picture coming.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
+import { join } from 'node:path';
+import { SessionBed, bedMissing, PRIMARY } from '../lib/session_bed.mjs';
+import { BUILD } from '../lib/kelvora.mjs';
+import { Flip } from '../../bench/session/flip.mjs';
+import { PALETTE, nearTo } from '../../bench/session/glass.mjs';
+
+const FLIP = join(BUILD, 'bench', 'flip');
+const skip = bedMissing() || (!existsSync(FLIP) && `${FLIP} is not built`) || false;
+/** What "soon" means for a person moving a window on the other side. */
+const SOON_MS = 2000;
+
+let bed, host, tech, k, flip;
+let flips = 0;
+
+before(async () => {
+  if (skip) return;
+  bed = await SessionBed.start({ display: 74 });
+  [host, tech] = await Promise.all([bed.host('PC de Ana'), bed.tech('Técnico Beto')]);
+  k = await tech.connect(host.id, { control: false });
+  await host.accept();
+  await host.waitConnected();
+  await tech.waitPicture(k);
+  await tech.page.addScriptTag({ path: new URL('../../bench/session/watch.js', import.meta.url).pathname });
+  await tech.page.exposeBinding('kvSeen', (_src, id, t) => seen.get(id)?.(t));
+  await tech.page.evaluate((k) => window.kvWatch.video(TS.get(k).vid), k);
+  flip = await Flip.start(FLIP, bed.x.display, PRIMARY);
+  await flip.busy(30);
+});
+
+after(async () => {
+  await flip?.stop();
+  await bed?.stop();
+});
+
+/** Resolvers of the flips awaited, by id. */
+const seen = new Map();
+
+/**
+ * Paints the square the next colour and gives how long (ms, on the wall clock both sides
+ * share) until a frame of the technician's video showed it; Infinity if none did in 10 s.
+ */
+async function flipSeen() {
+  const id = ++flips;
+  const [rgb, from] = [PALETTE[id % PALETTE.length], PALETTE[(id - 1) % PALETTE.length]];
+  const shown = new Promise((resolve) => seen.set(id, resolve));
+  await tech.page.evaluate((a) => window.kvWatch.expect(...a), [id, rgb, nearTo(rgb), from]);
+  const at = await flip.paint(rgb);
+  const t = await Promise.race([shown, new Promise((r) => setTimeout(() => r(Infinity), 10000))]);
+  seen.delete(id);
+  return t - at;
+}
+
+/** Both sides still hold the session, connected. */
+async function stillUp() {
+  assert.ok(await tech.eval((k) => TS.get(k)?.connected === true, k), 'the technician lost the session');
+  assert.ok(await host.eval(() => !!HSES && HSES.connected), 'the helped PC lost the session');
+}
+
+test('under full-screen motion every colour change reaches the technician within 2 s, and the session stays up', { skip, timeout: 180000 }, async () => {
+  // The encoder settles on the motion first, as it would a few seconds into a scroll.
+  await flipSeen();
+  const delays = [];
+  for (let i = 0; i < 8; i++) {
+    delays.push(await flipSeen());
+    await new Promise((r) => setTimeout(r, 300 + Math.random() * 300));
+  }
+  assert.ok(delays.every((d) => d < SOON_MS), `changes seen after ${delays.map((d) => (Number.isFinite(d) ? Math.round(d) : 'never')).join(', ')} ms`);
+  await stillUp();
+});
+
+test('switching quality while the picture moves keeps the picture', { skip, timeout: 180000 }, async () => {
+  for (const [q, key] of [['nitidez', 'qText'], ['fluidez', 'qMotion'], ['auto', 'qAuto']]) {
+    await tech.menuPick('vQual', key);
+    await tech.page.waitForFunction(([k, q]) => TS.get(k).quality === q, [k, q]);
+    await host.page.waitForFunction((q) => HSES.quality === q, q);
+    // The picture keeps coming: changes right after the switch and a moment later are seen.
+    for (let i = 0; i < 3; i++) {
+      const d = await flipSeen();
+      assert.ok(d < SOON_MS, `quality "${q}": change ${i + 1} seen after ${Number.isFinite(d) ? Math.round(d) : 'never'} ms`);
+    }
+    const size = await tech.eval((k) => ({ w: TS.get(k).vid.videoWidth, h: TS.get(k).vid.videoHeight }), k);
+    assert.ok(size.w > 0 && size.h > 0, `quality "${q}": no picture`);
+  }
+  await stillUp();
+});
