@@ -1,0 +1,3 @@
+// Page functions the lower layers still call by name; app.js fills it.
+/** @type {any} */
+export const UI = {};

@@ -1,0 +1,247 @@
+import { diag, post } from '../core/api.js';
+import { UI } from '../core/bridge.js';
+import { DEVS, LINES, MIX, RING, SPK_WARNED, ST, TS } from '../core/state.js';
+import { t } from '../core/texts.js';
+import { setting, sleep, yes } from '../core/util.js';
+import { micTrack, ON_WINDOWS, useMic } from './mixer.js';
+
+const DEV_SETTLE_MS = 900;
+
+/** The toast key for a microphone that could not open. */
+function micFailKey(/** @type {string} */ name) {
+  if (name === 'NotAllowedError' || name === 'SecurityError') return 'micDenied2';
+  if (name === 'NotFoundError' || name === 'OverconstrainedError') return 'micNone';
+  if (name === 'NotReadableError' || name === 'AbortError') return 'micBusy';
+  return 'micErr';
+}
+
+/** A device's name without the role word the system puts before the default one. */
+export function devName(/** @type {any} */ label) {
+  return String(label || '').replace(/^(default|predeterminad[oa]|communications|comunicaciones)\s*-\s*/i, '').trim();
+}
+
+/** A stored device in a list: by id, else by name (then `moved` says its id changed). */
+export function findDev(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name) {
+  const byId = id ? list.find((d) => d.id === id) : undefined;
+  if (byId) return { dev: byId, moved: false };
+  const byName = name ? list.find((d) => d.name === name) : undefined;
+  return { dev: byName || null, moved: !!byName };
+}
+
+/** A meter's level 0..100 from the samples' RMS. */
+export function levelOfSamples(/** @type {Float32Array} */ d) {
+  let sum = 0;
+  for (let i = 0; i < d.length; i++) sum += d[i] * d[i];
+  return Math.min(100, Math.sqrt(sum / (d.length || 1)) * 400);
+}
+
+// Devices ----------------------------------------------------------------------------------------
+
+export async function loadDevices() {
+  /** @type {MediaDeviceInfo[]} */
+  let list = [];
+  try {
+    list = await navigator.mediaDevices.enumerateDevices();
+  } catch {}
+  const mine = (/** @type {string} */ kind) => list
+    .filter((d) => d.kind === kind && d.deviceId && d.deviceId !== 'default' && d.deviceId !== 'communications')
+    .slice(0, 64)
+    .map((d) => ({ id: d.deviceId, name: devName(d.label).slice(0, 120) }));
+  DEVS.mics = mine('audioinput');
+  DEVS.outs = mine('audiooutput');
+  DEVS.labels = list.some((d) => !!d.label);
+  const def = list.find((d) => d.kind === 'audioinput' && d.deviceId === 'default');
+  DEVS.defMic = def ? devName(def.label) : '';
+  UI.renderDevs();
+  UI.renderDock(true);
+}
+
+/**
+ * The stored device of a kind as it is now: found by id, else by name (a USB device that came
+ * back with a new id: the id is corrected in the settings).
+ */
+export function wantedDev(/** @type {'mic'|'spk'} */ kind) {
+  const [idKey, nameKey, list, tag] = kind === 'mic' ? ['microfono', 'microfono_nombre', DEVS.mics, 'MICROFONO'] : ['bocina', 'bocina_nombre', DEVS.outs, 'BOCINA'];
+  const id = setting('llamada', idKey), name = setting('llamada', nameKey);
+  if (!id && !name) return { dev: null, name: '', missing: false };
+  const { dev, moved } = findDev(list, id, name);
+  // A device listed without its label (no permission yet) keeps the stored name.
+  if (dev && (moved || (dev.name && dev.name !== name))) {
+    if (moved) diag(`[${tag}] «${dev.name}» volvió con otro identificador; lo actualizo`);
+    saveDev(idKey, nameKey, dev);
+  }
+  return { dev, name: name || id, missing: !dev };
+}
+
+function saveDev(/** @type {string} */ idKey, /** @type {string} */ nameKey, /** @type {{id: string, name: string}|null} */ dev) {
+  ST.AJ.llamada[idKey] = dev ? dev.id : '';
+  ST.AJ.llamada[nameKey] = dev ? dev.name : '';
+  return post('/api/ajustes', { llamada: { [idKey]: ST.AJ.llamada[idKey], [nameKey]: ST.AJ.llamada[nameKey] } }).catch(() => {});
+}
+
+/**
+ * Opens a microphone: the chosen one, else the default, else with no options at all. A busy
+ * device gets two more tries; a refusal stops everything. Gives the stream or null.
+ */
+export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent?: boolean}} */ opts = {}) {
+  const proc = opts.proc ?? yes(setting('llamada', 'procesar_voz'));
+  if (!DEVS.labels) await loadDevices();
+  const want = wantedDev('mic');
+  const base = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
+  /** @type {[string, MediaStreamConstraints, string][]} */
+  const tries = [];
+  if (want.dev) tries.push(['elegido', { audio: { ...base, deviceId: { exact: want.dev.id } } }, want.dev.name]);
+  tries.push(['predeterminado', { audio: base }, '']);
+  tries.push(['sin opciones', { audio: true }, '']);
+  /** @type {any} */
+  let first = null;
+  /** @type {any} */
+  let last = null;
+  for (const [name, c, label] of tries) {
+    for (let n = 0; n < 3; n++) {
+      try {
+        const st = await navigator.mediaDevices.getUserMedia(c);
+        const tr = st.getAudioTracks()[0];
+        if (first) diag(`[MICROFONO] abierto con «${tr ? tr.label : ''}» (${name}) después de: ${first.name}`);
+        if (want.name && name !== 'elegido' && !opts.quiet) UI.toast(t('micFallback', want.name), 8000);
+        if (!DEVS.labels) loadDevices();
+        return st;
+      } catch (e) {
+        const err = /** @type {any} */ (e) || {};
+        first = first || err;
+        last = err;
+        diag(`[MICROFONO] no abrió (${name}${label ? ` «${label}»` : ''}): ${err.name} ${err.message}`);
+        if (err.name === 'NotAllowedError' || err.name === 'SecurityError') return micFailed(err, opts);
+        if ((err.name === 'NotReadableError' || err.name === 'AbortError') && n < 2) {
+          await sleep(800);
+          continue;
+        }
+        break;
+      }
+    }
+  }
+  return micFailed(last, opts);
+}
+
+function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
+  if (!opts.silent) {
+    const key = micFailKey(err && err.name);
+    UI.toast(key === 'micErr' ? t('micErr', (err && err.message) || '') : t(key), 9000);
+  }
+  return null;
+}
+
+/** The microphone in use went away: reopen it everywhere a moment later. */
+export function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
+  if (MIX.mic !== st || !LINES.size) return;
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
+  setTimeout(async () => {
+    await loadDevices();
+    const ok = await swapAll();
+    const want = wantedDev('mic');
+    UI.toast(!ok ? t('micLost') : want.missing ? t('micFallback', want.name) : t('micBack'), 8000);
+  }, DEV_SETTLE_MS);
+}
+
+/** The group call under way, whose microphone follows a change of device too. */
+function groupCallNow() {
+  return typeof ST.CALLX !== 'undefined' && ST.CALLX && typeof UI.callSwapMic === 'function' ? ST.CALLX : null;
+}
+
+/**
+ * Reopens the microphone for every line, one reopening at a time in request order; withCall
+ * reopens the group call's too (its own watcher already handles a microphone that ends).
+ */
+function swapAll(withCall = false) {
+  const run = async () => {
+    const call = withCall ? groupCallNow() : null;
+    if (call) await UI.callSwapMic(call);
+    if (!LINES.size) return !!call;
+    const st = await getMic({ quiet: true, silent: true });
+    if (!st) return false;
+    if (!LINES.size) {
+      st.getTracks().forEach((x) => x.stop());
+      return false;
+    }
+    useMic(st);
+    return true;
+  };
+  const p = MIX.swapq.then(run, run);
+  MIX.swapq = p.catch(() => false);
+  return p;
+}
+
+/** Devices came or went: reload, re-apply the speaker, and reopen the microphone if it fell. */
+let devTimer = /** @type {any} */ (0);
+export function onDevChange() {
+  clearTimeout(devTimer);
+  devTimer = setTimeout(async () => {
+    await loadDevices();
+    allAudio().forEach((el) => applySink(el, true));
+    if (RING.ac) sinkCtx(RING.ac);
+    const call = groupCallNow();
+    if (!LINES.size && !call) return;
+    const tr = micTrack() || (call && call.mic ? call.mic.getAudioTracks()[0] : null);
+    const want = wantedDev('mic');
+    const dead = LINES.size > 0 && (!tr || tr.readyState !== 'live');
+    const cur = tr ? devName(tr.label) : '';
+    const wrong = !!want.dev && cur !== want.dev.name;
+    if (dead || wrong) {
+      diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
+      swapAll(wrong);
+    }
+  }, DEV_SETTLE_MS);
+}
+
+/** Every element that plays sound: the sessions' and the lines'. */
+function allAudio() {
+  const set = new Set(/** @type {HTMLMediaElement[]} */ ([...document.querySelectorAll('audio')]));
+  for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) for (const el of [s.vaud, s.aud]) if (el) set.add(el);
+  for (const L of LINES.values()) if (L.audio) set.add(L.audio);
+  return [...set];
+}
+
+/** The chosen speaker's id ('' = the system's default); a missing one is told once per name. */
+function speakerId(/** @type {boolean} */ quiet) {
+  const want = wantedDev('spk');
+  if (want.missing && !quiet && !SPK_WARNED.has(want.name)) {
+    SPK_WARNED.add(want.name);
+    UI.toast(t('spkFallback', want.name), 8000);
+  }
+  return want.dev ? want.dev.id : '';
+}
+
+/** Plays an element on the chosen speaker; a failure falls back to the default one. */
+export function applySink(/** @type {HTMLMediaElement} */ el, quiet = false) {
+  const any = /** @type {any} */ (el);
+  if (!el || typeof any.setSinkId !== 'function') return;
+  const id = speakerId(quiet);
+  if (any.sinkId === id) return;
+  any.setSinkId(id).catch((/** @type {any} */ e) => {
+    diag(`[BOCINA] «${setting('llamada', 'bocina_nombre') || id}» no se pudo usar: ${e && e.name}; uso la predeterminada`);
+    any.setSinkId('').catch(() => {});
+  });
+}
+
+export function sinkCtx(/** @type {any} */ ac) {
+  if (ac && typeof ac.setSinkId === 'function') ac.setSinkId(speakerId(true)).catch(() => ac.setSinkId('').catch(() => {}));
+}
+
+export async function setSpeaker(/** @type {string} */ id) {
+  const dev = DEVS.outs.find((d) => d.id === id) || null;
+  await saveDev('bocina', 'bocina_nombre', dev);
+  allAudio().forEach((el) => applySink(el, true));
+  if (RING.ac) sinkCtx(RING.ac);
+  UI.toast(t('spkSet'));
+  UI.renderDevs();
+  UI.renderDock(true);
+}
+
+export async function setMicDev(/** @type {string} */ id) {
+  const dev = DEVS.mics.find((d) => d.id === id) || null;
+  await saveDev('microfono', 'microfono_nombre', dev);
+  UI.toast(t('micSet'));
+  if (LINES.size || groupCallNow()) swapAll(true);
+  UI.renderDevs();
+  UI.renderDock(true);
+}

@@ -1,0 +1,476 @@
+import { diag, post } from '../core/api.js';
+import { UI } from '../core/bridge.js';
+import { wsUrl } from '../core/server.js';
+import { ST } from '../core/state.js';
+import { t } from '../core/texts.js';
+import { applySink, getMic } from '../media/devices.js';
+import { mungeVoice } from './peer.js';
+import { FALLBACK_ICE } from './session.js';
+import { cleanIce, peerName, wireMsg } from './wire.js';
+/** @typedef {import('../core/state.js').CallState} CallState */
+/** @typedef {import('../core/state.js').CallPeer} CallPeer */
+
+// ── group call ───────────────────────────────────────────────────────────────────────────
+// A voice call of up to 8 people who meet in a /call/ room by a 6-character code, apart
+// from sessions and voice lines. Every member holds one peer connection to every other
+// (a full mesh): a newcomer offers to everyone the server's `welcome` lists, the members
+// already there answer. The server names the room's host, who may kick; when the host
+// leaves it names the longest-present member.
+
+const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
+/** Members of one room, oneself included. */
+const CALL_MAX = 8;
+
+/**
+ * A new room code: 6 characters of CALL_CHARS from a cryptographic source (32 divides 2^32:
+ * no bias). rnd stands in for the source.
+ * @param {ArrayLike<number>} [rnd]
+ */
+function callNewCode(rnd) {
+  const r = rnd || crypto.getRandomValues(new Uint32Array(6));
+  let code = '';
+  for (let i = 0; i < 6; i++) code += CALL_CHARS[r[i] % 32];
+  return code;
+}
+
+/** The code a person typed, trimmed and upper-cased; '' unless it is 6 letters or digits. */
+function callCodeOf(/** @type {any} */ text) {
+  const c = typeof text === 'string' ? text.trim().toUpperCase() : '';
+  return /^[A-Z0-9]{6}$/.test(c) ? c : '';
+}
+
+// Server and peer input -----------------------------------------------------------------
+
+/** A member id as the server makes them; anything else is not a member. */
+function callId(/** @type {any} */ v) {
+  return typeof v === 'string' && /^[A-Za-z0-9_-]{1,32}$/.test(v) ? v : '';
+}
+
+/** A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id. */
+function callMember(/** @type {any} */ v) {
+  if (!v || typeof v !== 'object') return null;
+  const id = callId(v.id);
+  return id ? { id, name: peerName(v.name, '?').slice(0, 32), talk: v.talk === true, muted: v.muted === true } : null;
+}
+
+/** A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise. */
+function callSignalData(/** @type {any} */ d) {
+  if (!d || typeof d !== 'object') return null;
+  const sd = d.sdp;
+  if (sd && typeof sd === 'object') {
+    if ((sd.type !== 'offer' && sd.type !== 'answer') || typeof sd.sdp !== 'string' || sd.sdp.length > 60000) return null;
+    return { sdp: { type: sd.type, sdp: sd.sdp } };
+  }
+  const c = d.ice;
+  if (c && typeof c === 'object' && typeof c.candidate === 'string' && c.candidate.length <= 1024) {
+    /** @type {any} */
+    const ice = { candidate: c.candidate };
+    if (typeof c.sdpMid === 'string' && c.sdpMid.length <= 64) ice.sdpMid = c.sdpMid;
+    if (Number.isInteger(c.sdpMLineIndex) && c.sdpMLineIndex >= 0 && c.sdpMLineIndex < 64) ice.sdpMLineIndex = c.sdpMLineIndex;
+    if (typeof c.usernameFragment === 'string' && c.usernameFragment.length <= 256) ice.usernameFragment = c.usernameFragment;
+    if (ice.sdpMid === undefined && ice.sdpMLineIndex === undefined) return null;
+    return { ice };
+  }
+  return null;
+}
+
+/**
+ * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
+ * lists; null for anything unusable. Unknown kinds come back as {t} alone.
+ */
+function callClean(/** @type {any} */ m) {
+  if (!m || typeof m !== 'object' || typeof m.t !== 'string') return null;
+  switch (m.t) {
+    case 'welcome': {
+      const id = callId(m.id);
+      if (!id) return null;
+      /** @type {any[]} */
+      const peers = [];
+      for (const v of Array.isArray(m.peers) ? m.peers.slice(0, 64) : []) {
+        const p = callMember(v);
+        if (p && p.id !== id && !peers.some((o) => o.id === p.id) && peers.length < CALL_MAX - 1) peers.push(p);
+      }
+      return { t: m.t, id, host: callId(m.host), ice: cleanIce(m.iceServers), peers };
+    }
+    case 'peer-join': {
+      const peer = callMember(m.peer);
+      return peer ? { t: m.t, peer } : null;
+    }
+    case 'signal': {
+      const from = callId(m.from), data = callSignalData(m.data);
+      return from && data ? { t: m.t, from, name: peerName(m.name, '?').slice(0, 32), data } : null;
+    }
+    case 'state': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, talk: m.talk === true, muted: m.muted === true } : null;
+    }
+    case 'peer-leave': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id, host: callId(m.host) } : null;
+    }
+    default:
+      return { t: m.t.slice(0, 32) };
+  }
+}
+
+/**
+ * How long to wait before joining again after the socket closed, in ms; -1 to leave the
+ * call. Only a server restart ("server going away") is worth coming back for; while coming
+ * back (tries > 0) a server not up yet is tried again, a few times at most. The waits are
+ * spread so that the whole room does not knock at once.
+ */
+function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
+  if (tries >= 5 || (tries === 0 && (code !== 1001 || reason !== 'server going away'))) return -1;
+  return Math.round(1000 + rnd * 4000 * (tries + 1));
+}
+
+// The room ---------------------------------------------------------------------------------
+
+export function callCreate() {
+  callStart(callNewCode(), true);
+}
+
+export function callJoin() {
+  const code = callCodeOf(UI.$('#callCode').value);
+  if (!code) {
+    UI.toast(t('callBadCode'));
+    return;
+  }
+  callStart(code, false);
+}
+
+/** Joins (or creates) the room of code; ignored while in a call. */
+export async function callStart(/** @type {string} */ code, /** @type {boolean} */ create) {
+  if (ST.CALLX) return;
+  /** @type {CallState} */
+  const x = {
+    code, create, mic: null, peers: new Map(), me: '', host: '', muted: false, deaf: false, talk: false,
+    ice: [], ws: null, joined: false, draws: 1, rejoins: 0, timers: {}, ac: null, an: null,
+  };
+  ST.CALLX = x;
+  UI.renderCall();
+  const mic = await getMic({});
+  if (ST.CALLX !== x) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    return;
+  }
+  if (!mic) {
+    ST.CALLX = null;
+    UI.renderCall();
+    return;
+  }
+  x.mic = mic;
+  callWatchMic(x, mic);
+  callOpen(x, false);
+  callMeterStart(x);
+  post('/api/llamada', { activa: true }).catch(() => {});
+  UI.renderCall();
+}
+
+/** Opens the room's socket; rejoin after a server restart joins or creates the room again. */
+function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl('/call/' + x.code));
+  } catch {
+    callLeave('srvDown');
+    return;
+  }
+  x.ws = ws;
+  ws.onopen = () => {
+    if (ST.CALLX !== x || x.ws !== ws) return;
+    /** @type {any} */
+    const join = { t: 'join', name: peerName(ST.ID && ST.ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
+    if (rejoin) join.rejoin = true;
+    ws.send(JSON.stringify(join));
+    clearInterval(x.timers.ping);
+    x.timers.ping = setInterval(() => callSend(x, { t: 'ping' }), 25000);
+  };
+  ws.onmessage = (e) => {
+    if (ST.CALLX !== x || x.ws !== ws) return;
+    const m = callClean(wireMsg(e.data, 1 << 16));
+    if (m) callMsg(x, m);
+  };
+  ws.onclose = (e) => {
+    if (ST.CALLX !== x || x.ws !== ws) return;
+    clearInterval(x.timers.ping);
+    x.ws = null;
+    const wait = callRejoinWait(e.code, e.reason, x.rejoins);
+    if (wait < 0) {
+      callLeave('srvDown');
+      return;
+    }
+    x.rejoins++;
+    x.timers.rejoin = setTimeout(() => { if (ST.CALLX === x) callOpen(x, true); }, wait);
+  };
+}
+
+function callSend(/** @type {CallState} */ x, /** @type {any} */ m) {
+  if (x.ws && x.ws.readyState === WebSocket.OPEN) x.ws.send(JSON.stringify(m));
+}
+
+/** One frame from the room's socket (already checked by callClean). */
+function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
+  switch (m.t) {
+    case 'welcome':
+      // After a server restart every member comes back under a new id: the mesh is built again.
+      for (const p of [...x.peers.values()]) callDropPeer(x, p);
+      x.me = m.id;
+      x.host = m.host;
+      x.ice = m.ice;
+      x.joined = true;
+      x.rejoins = 0;
+      for (const v of m.peers) {
+        const p = callPeer(x, v.id, v.name, true);
+        if (p) Object.assign(p, { talk: v.talk, muted: v.muted });
+      }
+      callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+      break;
+    case 'peer-join':
+      if (m.peer.id !== x.me) callPeer(x, m.peer.id, m.peer.name, false);
+      break;
+    case 'signal': {
+      if (m.from === x.me) break;
+      const p = x.peers.get(m.from) || (m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
+      if (p) p.chain = p.chain.then(() => callApply(x, p, m.data)).catch((e) => console.warn('señal de la llamada', e));
+      break;
+    }
+    case 'state': {
+      const p = x.peers.get(m.id);
+      if (p) Object.assign(p, { talk: m.talk, muted: m.muted });
+      break;
+    }
+    case 'peer-leave': {
+      const p = x.peers.get(m.id);
+      if (p) callDropPeer(x, p);
+      if (m.host) x.host = m.host;
+      break;
+    }
+    case 'notfound':
+      // A drawn code that happens to be in use: draw another (a few times at most).
+      if (x.create && !x.joined && x.draws < 3 && x.ws) {
+        const old = x.ws;
+        x.ws = null;
+        old.close();
+        x.code = callNewCode();
+        x.draws++;
+        callOpen(x, false);
+        break;
+      }
+      callLeave('callNotFound');
+      return;
+    case 'full':
+      callLeave('callFull');
+      return;
+    case 'kicked':
+      callLeave('callKicked');
+      return;
+    case 'pong':
+      return;
+    default:
+      console.log('llamada: mensaje desconocido', m.t);
+      return;
+  }
+  UI.renderCall();
+}
+
+/** The peer connection to one member; null when the room is already full on this side. */
+function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ offerer) {
+  const known = x.peers.get(id);
+  if (known) return known;
+  if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
+  const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
+  // In the page (hidden), so that a change of speaker reaches it like every other element.
+  const audio = document.createElement('audio');
+  audio.autoplay = true;
+  audio.hidden = true;
+  audio.muted = x.deaf;
+  document.body.appendChild(audio);
+  if (typeof applySink === 'function') applySink(audio, true);
+  /** @type {CallPeer} */
+  const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  x.peers.set(id, p);
+  for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
+  pc.onicecandidate = (e) => { if (e.candidate && ST.CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
+  pc.ontrack = (e) => {
+    audio.srcObject = e.streams[0] || new MediaStream([e.track]);
+    audio.play().catch(() => {});
+  };
+  pc.onconnectionstatechange = () => {
+    if (ST.CALLX !== x || x.peers.get(id) !== p) return;
+    // A pair that fails would leave two members deaf to each other while both hear the
+    // rest: the side that offered tries once more with fresh candidates.
+    if (pc.connectionState === 'failed' && p.offerer && !p.restarted) {
+      p.restarted = true;
+      callOffer(x, p, true);
+    }
+    UI.renderCall();
+  };
+  if (offerer) callOffer(x, p, false);
+  return p;
+}
+
+function callOffer(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {boolean} */ iceRestart) {
+  p.chain = p.chain
+    .then(async () => {
+      const o = await p.pc.createOffer(iceRestart ? { iceRestart: true } : {});
+      await p.pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
+      if (ST.CALLX === x && x.peers.get(p.id) === p && p.pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: p.pc.localDescription.toJSON() } });
+    })
+    .catch((e) => console.warn('señal de la llamada', e));
+}
+
+/** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
+async function callApply(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {any} */ data) {
+  if (ST.CALLX !== x || x.peers.get(p.id) !== p) return;
+  const pc = p.pc;
+  if (data.sdp) {
+    // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
+    if (data.sdp.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer') return;
+    await pc.setRemoteDescription(data.sdp);
+    for (const c of p.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
+    if (data.sdp.type === 'offer') {
+      const a = await pc.createAnswer();
+      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
+      if (ST.CALLX === x && pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: pc.localDescription.toJSON() } });
+    }
+  } else if (!pc.remoteDescription) {
+    if (p.iceq.length < 200) p.iceq.push(data.ice);
+  } else pc.addIceCandidate(data.ice).catch(() => {});
+}
+
+function callDropPeer(/** @type {CallState} */ x, /** @type {CallPeer} */ p) {
+  x.peers.delete(p.id);
+  try {
+    p.pc.close();
+  } catch {}
+  p.audio.pause();
+  p.audio.srcObject = null;
+  p.audio.remove();
+}
+
+// Microphone, level, mute ----------------------------------------------------------------
+
+/** Every 120 ms: the own level on the meter, and `state` to the room when speaking starts or stops. */
+function callMeterStart(/** @type {CallState} */ x) {
+  try {
+    x.ac = new AudioContext();
+    x.an = x.ac.createAnalyser();
+    x.an.fftSize = 512;
+    if (x.mic) x.src = x.ac.createMediaStreamSource(x.mic);
+    if (x.src) x.src.connect(x.an);
+  } catch {
+    return;
+  }
+  const buf = new Float32Array(512);
+  x.timers.meter = setInterval(() => {
+    if (ST.CALLX !== x || !x.an) return;
+    if (x.ac && x.ac.state === 'suspended') x.ac.resume().catch(() => {});
+    x.an.getFloatTimeDomainData(buf);
+    let sum = 0;
+    for (const v of buf) sum += v * v;
+    const rms = Math.sqrt(sum / buf.length);
+    const meter = UI.$('#callMeter');
+    if (meter) meter.value = x.muted ? 0 : Math.min(100, rms * 400) / 100;
+    const talk = !x.muted && rms > 0.02;
+    if (talk !== x.talk) {
+      x.talk = talk;
+      callSend(x, { t: 'state', talk, muted: x.muted });
+      UI.renderCall();
+    }
+  }, 120);
+}
+
+/** A microphone that goes away (unplugged, taken by the system) is reopened a moment later. */
+function callWatchMic(/** @type {CallState} */ x, /** @type {MediaStream} */ mic) {
+  for (const tr of mic.getAudioTracks()) {
+    tr.addEventListener('ended', () => {
+      if (ST.CALLX !== x || x.mic !== mic) return;
+      diag(`[MICROFONO] «${tr.label}» se cerró en la llamada en grupo`);
+      setTimeout(() => { if (ST.CALLX === x && x.mic === mic) callSwapMic(x); }, 900);
+    });
+  }
+}
+
+/** Opens the microphone again and puts it on every member's connection, keeping mute as it was. */
+export async function callSwapMic(/** @type {CallState} */ x) {
+  const mic = await getMic({ quiet: true, silent: true });
+  if (ST.CALLX !== x || !mic) {
+    if (mic) mic.getTracks().forEach((tr) => tr.stop());
+    if (ST.CALLX === x) UI.toast(t('micLost'), 8000);
+    return;
+  }
+  const old = x.mic;
+  x.mic = mic;
+  const tr = mic.getAudioTracks()[0] || null;
+  if (tr) tr.enabled = !x.muted;
+  for (const p of x.peers.values()) {
+    for (const snd of p.pc.getSenders()) if (!snd.track || snd.track.kind === 'audio') snd.replaceTrack(tr).catch(() => {});
+  }
+  try {
+    if (x.src) x.src.disconnect();
+    x.src = x.ac && x.an ? x.ac.createMediaStreamSource(mic) : null;
+    if (x.src && x.an) x.src.connect(x.an);
+  } catch {}
+  if (old) old.getTracks().forEach((o) => o.stop());
+  callWatchMic(x, mic);
+  UI.toast(t('micBack'), 8000);
+}
+
+export function callMute() {
+  const x = ST.CALLX;
+  if (!x || !x.mic) return;
+  x.muted = !x.muted;
+  x.mic.getAudioTracks().forEach((tr) => { tr.enabled = !x.muted; });
+  if (x.muted) x.talk = false;
+  callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
+  UI.renderCall();
+}
+
+/** Deaf: nobody in the call is heard here (only on this PC). */
+export function callDeaf() {
+  const x = ST.CALLX;
+  if (!x) return;
+  x.deaf = !x.deaf;
+  for (const p of x.peers.values()) p.audio.muted = x.deaf;
+  UI.renderCall();
+}
+
+export function callVol(/** @type {string} */ id, /** @type {number} */ v) {
+  const p = ST.CALLX && ST.CALLX.peers.get(id);
+  if (!p || !Number.isFinite(v)) return;
+  p.vol = Math.max(0, Math.min(100, v)) / 100;
+  p.audio.volume = p.vol;
+}
+
+/** The room's host removes a member (the server checks that this PC is the host). */
+export function callKick(/** @type {string} */ id) {
+  const x = ST.CALLX;
+  if (x && x.me && x.host === x.me && x.peers.has(id)) callSend(x, { t: 'kick', id });
+}
+
+/**
+ * Leaves the call; why is the key of a toast to show, if any.
+ * @param {string} [why]
+ */
+export function callLeave(why) {
+  const x = ST.CALLX;
+  if (!x) return;
+  ST.CALLX = null;
+  clearInterval(x.timers.ping);
+  clearInterval(x.timers.meter);
+  clearTimeout(x.timers.rejoin);
+  for (const p of [...x.peers.values()]) callDropPeer(x, p);
+  if (x.mic) x.mic.getTracks().forEach((tr) => tr.stop());
+  if (x.ac) x.ac.close().catch(() => {});
+  const ws = x.ws;
+  x.ws = null;
+  if (ws) {
+    try {
+      ws.close();
+    } catch {}
+  }
+  if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
+  if (why) UI.toast(t(why), 6000);
+  UI.renderCall();
+}

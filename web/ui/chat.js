@@ -1,0 +1,200 @@
+import { curSes, ST, TS, XFER } from '../core/state.js';
+import { esc, t } from '../core/texts.js';
+import { CHAT_IN_MAX, chatPush, sendFiles, xferCancel } from '../net/files.js';
+import { ctl } from '../net/session.js';
+import { renderSessions } from './connect.js';
+import { $ } from './dom.js';
+import { renderHostBar } from './host.js';
+import { toast } from './shell.js';
+import { renderViewerBar, showSes, viewerOpen } from './viewer.js';
+
+// Sessions as the panel sees them ---------------------------------------------------------------
+
+export function sesByKey(/** @type {string|null} */ k) {
+  if (!k) return null;
+  return TS.get(k) || (ST.HSES && ST.HSES.k === k ? ST.HSES : null);
+}
+
+/** The session in the viewer while it is open, else the helped session, else the shown technician one. */
+function chatTarget() {
+  const cur = curSes();
+  if (viewerOpen() && cur) return cur;
+  if (ST.HSES && !ST.HSES.dead) return ST.HSES;
+  return cur || null;
+}
+
+/** The session the panel shows: the one opened last while it still fits, else the target. */
+export function chatShown() {
+  const s = sesByKey(ST.CHATS);
+  if (s && !s.dead && (s === chatTarget() || !viewerOpen())) return s;
+  return chatTarget();
+}
+
+function chatOpen() {
+  return !!$('#chat') && !$('#chat').hidden;
+}
+
+/** Several sessions at once: boxes and notes name the peer. */
+export function manySessions() {
+  return TS.size + (ST.HSES ? 1 : 0) > 1;
+}
+
+// Chat ------------------------------------------------------------------------------------------
+
+/** A chat line of a session: its own (me) or the peer's; a peer's line the user can't see now is counted. */
+export function chatAdd(/** @type {any} */ s, /** @type {string} */ who, /** @type {string} */ text, /** @type {boolean} */ me) {
+  if (!s || typeof text !== 'string' || !text) return;
+  chatPush(s.chat, { who: String(who || ''), text: text.slice(0, CHAT_IN_MAX), me: !!me });
+  if (!me) {
+    if (s === chatTarget() && !chatOpen()) {
+      ST.CHATS = s.k;
+      // Opened by the other side: the keyboard stays where the user is typing (maybe the remote PC).
+      chatShow(false);
+      return;
+    }
+    if (!chatOpen() || chatShown() !== s) {
+      s.unread = (s.unread || 0) + 1;
+      toast(t('sesNewChat', s.peer, text.slice(0, 80)), 5000);
+      chatBadges();
+    }
+  }
+  renderChat();
+}
+
+/** A system line (the session started, and the like). */
+export function chatSys(/** @type {any} */ s, /** @type {string} */ text) {
+  if (!s || typeof text !== 'string') return;
+  chatPush(s.chat, { sys: true, text });
+  renderChat();
+}
+
+/** Where unread counts show: host bar, sessions list, viewer. */
+function chatBadges() {
+  renderHostBar();
+  renderSessions(false);
+  renderViewerBar();
+}
+
+/** Opens (true), closes (false) or flips the panel. */
+export function toggleChat(/** @type {boolean=} */ on) {
+  const el = $('#chat');
+  if (!el) return;
+  if (on === undefined ? el.hidden : on) chatShow(true);
+  else el.hidden = true;
+}
+
+/** Opens the panel on the session it should show; focus takes the keyboard to its input. */
+function chatShow(/** @type {boolean} */ focus) {
+  const el = $('#chat');
+  if (!el) return;
+  el.hidden = false;
+  const s = chatShown();
+  if (s) ST.CHATS = s.k;
+  renderChat();
+  if (focus) setTimeout(() => { if (chatOpen()) $('#chatIn').focus(); }, 30);
+}
+
+/** The chat of one session; a technician session is shown in the viewer first. */
+export function openChatFor(/** @type {any} */ s) {
+  if (!s || s.dead) return;
+  if (s.role === 'tech' && (ST.CUR !== s.k || !viewerOpen())) showSes(s.k);
+  ST.CHATS = s.k;
+  toggleChat(true);
+}
+
+function sendChat() {
+  const s = chatShown();
+  const input = $('#chatIn');
+  const text = String(input.value || '').trim().slice(0, CHAT_IN_MAX);
+  if (!text || !s || s.dead) return;
+  const c = s.dc && s.dc.ctl;
+  if (!c || c.readyState !== 'open') return;
+  ctl(s, { t: 'chat', text });
+  input.value = '';
+  chatAdd(s, '', text, true);
+}
+
+export function renderChat() {
+  xferSweep();
+  if (!chatOpen()) return;
+  const s = chatShown();
+  $('#chatWho').textContent = '💬 ' + (s ? s.peer : 'Chat');
+  if (s && s.unread) {
+    s.unread = 0;
+    chatBadges();
+  }
+  const log = $('#chatlog');
+  log.innerHTML = (s ? s.chat : [])
+    .map((/** @type {any} */ l) => l.sys
+      ? `<div class="cl sys">${esc(l.text)}</div>`
+      : `<div class="cl${l.me ? ' me' : ''}"><b>${esc(l.me ? t('you') : l.who)}</b><span>${esc(l.text)}</span></div>`)
+    .join('');
+  log.scrollTop = log.scrollHeight;
+  $('#chatIn').disabled = $('#chatSend').disabled = !s || s.dead;
+}
+
+// Transfer boxes --------------------------------------------------------------------------------
+
+/**
+ * The box of transfer id, replaced in place. With a percentage it shows a bar and stays;
+ * without one it goes after 6 s.
+ */
+export function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ text, /** @type {number|undefined} */ p = undefined) {
+  const wrap = $('#xfer');
+  if (!wrap) return;
+  let x = XFER.get(id);
+  if (!x) {
+    const el = document.createElement('div');
+    el.className = 'xf';
+    el.onclick = (/** @type {MouseEvent} */ e) => { if (e.target instanceof Element && e.target.closest('.xc')) xferCancel(id); };
+    wrap.appendChild(el);
+    x = { el, k: s ? s.k : '', busy: false, timer: 0 };
+    XFER.set(id, x);
+  }
+  clearTimeout(x.timer);
+  x.busy = p !== undefined;
+  x.el.classList.toggle('done', !x.busy);
+  x.el.innerHTML = `<div class="xn" title="${esc(name)}">📁 ${esc(name)}</div><div class="xt">${esc(text)}</div>`
+    + (x.busy ? `<div class="xbar"><i style="width:${Math.max(0, Math.min(100, Number(p) || 0))}%"></i></div><button class="xc">${esc(t('cancel'))}</button>` : '');
+  if (!x.busy) {
+    const box = x;
+    x.timer = setTimeout(() => {
+      box.el.remove();
+      if (XFER.get(id) === box) XFER.delete(id);
+      wrap.hidden = !wrap.children.length;
+    }, 6000);
+  }
+  wrap.hidden = false;
+}
+
+/** Transfers of sessions that ended stop showing progress. */
+function xferSweep() {
+  for (const [id, x] of XFER) {
+    const s = sesByKey(x.k);
+    if (x.busy && (!s || s.dead)) {
+      const n = x.el.querySelector('.xn');
+      xferBox(id, null, n ? n.textContent.replace(/^📁 /, '') : '', t('fileNo'));
+    }
+  }
+}
+
+// Wiring ----------------------------------------------------------------------------------------
+
+export function wireChat() {
+  $('#chatClose').onclick = () => toggleChat(false);
+  $('#chatSend').onclick = sendChat;
+  $('#chatIn').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    if (e.key === 'Enter' && !e.shiftKey && !e.isComposing) {
+      e.preventDefault();
+      sendChat();
+    } else if (e.key === 'Escape') toggleChat(false);
+  });
+  $('#filePick').addEventListener('change', () => {
+    const input = $('#filePick');
+    const files = input.files ? [...input.files] : [];
+    const s = ST.PICKS;
+    ST.PICKS = null;
+    input.value = '';
+    if (files.length && s && !s.dead) sendFiles(files, s);
+  });
+}

@@ -1,0 +1,2 @@
+
+export const $ = (/** @type {string} */ sel) => /** @type {any} */ (document.querySelector(sel));
