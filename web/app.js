@@ -3,30 +3,26 @@
 // is there, and gives tests and benches their one way in (globalThis.kelvora, below).
 // Layers, each importing only the ones to its right: app.js → ui/ → net/, media/ → core/ → i18n.js.
 import { get, PAGE, post } from './core/api.js';
-import { UI } from './core/bridge.js';
 import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, ST, TS } from './core/state.js';
 import { t } from './core/texts.js';
 import { setting } from './core/util.js';
 import { I18N } from './i18n.js';
-import { fileMsg, rxDrop, rxFail, sendFile, xferCancel } from './net/files.js';
-import { callLeave, callStart, callSwapMic } from './net/group_call.js';
+import { devicesOn } from './media/devices.js';
+import { mixerOn } from './media/mixer.js';
+import { fileMsg, filesOn, rxDrop, rxFail, sendFile, xferCancel } from './net/files.js';
+import { callLeave, callOn, callStart, callSwapMic } from './net/group_call.js';
 import { hostConnect, hostOn, rejectReq } from './net/host.js';
-import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
+import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
 import { ctl, endSession, iceServers, sessionOn } from './net/session.js';
 import { techOn } from './net/tech.js';
-import { dockMin, renderDevs, renderDock, renderRing, wireVoice } from './ui/calls.js';
-import { chatAdd, chatShown, chatSys, manySessions, sesByKey, toggleChat, wireChat, xferBox } from './ui/chat.js';
+import { dockMin, renderDevs, renderDock, renderMeters, renderRing, renderRingLeft, ringClosed, wireVoice } from './ui/calls.js';
+import { chatAdd, chatShown, chatSys, dialogUp, fileQuestion, toggleChat, wireChat, xferBox, xferSaved } from './ui/chat.js';
 import { askPassword, forgetPassword, renderRecents, renderSessions } from './ui/connect.js';
-import { $ } from './ui/dom.js';
-import { renderCall, wireCall } from './ui/group_call.js';
+import { renderCall, renderCallLevel, wireCall } from './ui/group_call.js';
 import { closeReqDialog, renderHostBar, renderHostStatus, showReq, wireHost } from './ui/host.js';
 import { updateStartPolling, wireSettings } from './ui/settings.js';
-import { applyI18n, checkServer, closeModal, loadIdentity, loadState, menuOpenFor, modal, refreshSession, renderPills, setHeaderHeight, showTab, tick, toast, wireCore } from './ui/shell.js';
+import { applyI18n, checkServer, closeModal, loadIdentity, loadState, menuOpenFor, refreshSession, renderPills, setHeaderHeight, showTab, tick, toast, wireCore } from './ui/shell.js';
 import { focusLayer, minViewer, renderViewer, renderViewerBar, resAdaptive, screenMenu, showSes, techGone, uaDialog, viewerOpen, wireTech } from './ui/viewer.js';
-
-Object.assign(UI, {
-  $, callSwapMic, chatAdd, closeModal, dockMin, manySessions, modal, refreshSession, renderCall, renderDevs, renderDock, renderRecents, renderRing, sesByKey, toast, viewerOpen, xferBox,
-});
 
 // Sessions: what they tell the page, and the parts built on them (files, voice lines).
 Object.assign(sessionOn, {
@@ -80,6 +76,52 @@ Object.assign(techOn, {
   oncontrol: focusLayer,
   onadapt: (/** @type {any} */ s) => resAdaptive(s, true),
   onforget: techGone,
+});
+
+// Files on a session's channel.
+Object.assign(filesOn, {
+  onnotice: toast,
+  ontransfer: xferBox,
+  onsaved: xferSaved,
+  onmessage: chatAdd,
+  canask: () => !dialogUp(),
+  onoffer: fileQuestion,
+});
+
+// Voice lines and rings.
+Object.assign(phoneOn, {
+  onchange: (/** @type {string} */ what, /** @type {any} */ s) => {
+    if (what === 'lines') renderDock();
+    else if (what === 'session') refreshSession(s);
+    else if (what === 'ring') {
+      if (ST.RINGIN) renderRing();
+      else ringClosed();
+    } else if (what === 'ringleft') renderRingLeft();
+    else if (what === 'recents') renderRecents();
+  },
+  onnotice: toast,
+  ondock: (/** @type {boolean} */ fold, /** @type {boolean} */ overViewer) => {
+    if (!overViewer || viewerOpen()) dockMin(fold);
+  },
+});
+
+// The group call.
+Object.assign(callOn, { onchange: renderCall, onnotice: toast, onlevel: renderCallLevel });
+
+// Microphone, speakers and the mixer.
+Object.assign(devicesOn, {
+  onchange: () => {
+    renderDevs();
+    renderDock(true);
+  },
+  onnotice: toast,
+  onswapcall: callSwapMic,
+});
+Object.assign(mixerOn, {
+  ontick: (/** @type {number} */ level) => {
+    renderDock();
+    renderMeters(level);
+  },
 });
 
 async function start() {

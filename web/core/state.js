@@ -212,3 +212,13 @@ export const ST = {
   CALLX: null,
 };
 
+/** The open session with this key, given or received; null when it is gone. */
+export function sesByKey(/** @type {string|null} */ k) {
+  if (!k) return null;
+  return TS.get(k) || (ST.HSES && ST.HSES.k === k ? ST.HSES : null);
+}
+
+/** Several sessions at once: boxes and notes name the peer. */
+export function manySessions() {
+  return TS.size + (ST.HSES ? 1 : 0) > 1;
+}

@@ -1,5 +1,4 @@
 import { diag, post } from '../core/api.js';
-import { UI } from '../core/bridge.js';
 import { DEVS, LINES, MIX, RING, SPK_WARNED, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { setting, sleep, yes } from '../core/util.js';
@@ -35,6 +34,13 @@ export function levelOfSamples(/** @type {Float32Array} */ d) {
   return Math.min(100, Math.sqrt(sum / (d.length || 1)) * 400);
 }
 
+/**
+ * What the devices tell the page and the group call; app.js sets these.
+ * @type {{onchange: () => void, onnotice: (text: string, ms?: number) => void, onswapcall: (call: any) => Promise<void>}}
+ * onchange: the device lists or choices changed; onswapcall: the group call takes the newly chosen microphone.
+ */
+export const devicesOn = { onchange: () => {}, onnotice: () => {}, onswapcall: async () => {} };
+
 // Devices ----------------------------------------------------------------------------------------
 
 export async function loadDevices() {
@@ -52,8 +58,7 @@ export async function loadDevices() {
   DEVS.labels = list.some((d) => !!d.label);
   const def = list.find((d) => d.kind === 'audioinput' && d.deviceId === 'default');
   DEVS.defMic = def ? devName(def.label) : '';
-  UI.renderDevs();
-  UI.renderDock(true);
+  devicesOn.onchange();
 }
 
 /**
@@ -103,7 +108,7 @@ export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent
         const st = await navigator.mediaDevices.getUserMedia(c);
         const tr = st.getAudioTracks()[0];
         if (first) diag(`[MICROFONO] abierto con «${tr ? tr.label : ''}» (${name}) después de: ${first.name}`);
-        if (want.name && name !== 'elegido' && !opts.quiet) UI.toast(t('micFallback', want.name), 8000);
+        if (want.name && name !== 'elegido' && !opts.quiet) devicesOn.onnotice(t('micFallback', want.name), 8000);
         if (!DEVS.labels) loadDevices();
         return st;
       } catch (e) {
@@ -126,7 +131,7 @@ export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent
 function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
   if (!opts.silent) {
     const key = micFailKey(err && err.name);
-    UI.toast(key === 'micErr' ? t('micErr', (err && err.message) || '') : t(key), 9000);
+    devicesOn.onnotice(key === 'micErr' ? t('micErr', (err && err.message) || '') : t(key), 9000);
   }
   return null;
 }
@@ -139,13 +144,13 @@ export function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ la
     await loadDevices();
     const ok = await swapAll();
     const want = wantedDev('mic');
-    UI.toast(!ok ? t('micLost') : want.missing ? t('micFallback', want.name) : t('micBack'), 8000);
+    devicesOn.onnotice(!ok ? t('micLost') : want.missing ? t('micFallback', want.name) : t('micBack'), 8000);
   }, DEV_SETTLE_MS);
 }
 
 /** The group call under way, whose microphone follows a change of device too. */
 function groupCallNow() {
-  return typeof ST.CALLX !== 'undefined' && ST.CALLX && typeof UI.callSwapMic === 'function' ? ST.CALLX : null;
+  return ST.CALLX || null;
 }
 
 /**
@@ -155,7 +160,7 @@ function groupCallNow() {
 function swapAll(withCall = false) {
   const run = async () => {
     const call = withCall ? groupCallNow() : null;
-    if (call) await UI.callSwapMic(call);
+    if (call) await devicesOn.onswapcall(call);
     if (!LINES.size) return !!call;
     const st = await getMic({ quiet: true, silent: true });
     if (!st) return false;
@@ -206,7 +211,7 @@ function speakerId(/** @type {boolean} */ quiet) {
   const want = wantedDev('spk');
   if (want.missing && !quiet && !SPK_WARNED.has(want.name)) {
     SPK_WARNED.add(want.name);
-    UI.toast(t('spkFallback', want.name), 8000);
+    devicesOn.onnotice(t('spkFallback', want.name), 8000);
   }
   return want.dev ? want.dev.id : '';
 }
@@ -232,16 +237,32 @@ export async function setSpeaker(/** @type {string} */ id) {
   await saveDev('bocina', 'bocina_nombre', dev);
   allAudio().forEach((el) => applySink(el, true));
   if (RING.ac) sinkCtx(RING.ac);
-  UI.toast(t('spkSet'));
-  UI.renderDevs();
-  UI.renderDock(true);
+  devicesOn.onnotice(t('spkSet'));
+  devicesOn.onchange();
 }
 
 export async function setMicDev(/** @type {string} */ id) {
   const dev = DEVS.mics.find((d) => d.id === id) || null;
   await saveDev('microfono', 'microfono_nombre', dev);
-  UI.toast(t('micSet'));
+  devicesOn.onnotice(t('micSet'));
   if (LINES.size || groupCallNow()) swapAll(true);
-  UI.renderDevs();
-  UI.renderDock(true);
+  devicesOn.onchange();
+}
+
+/** A hidden element in the page that plays a remote voice. */
+export function hiddenAudio() {
+  const a = document.createElement('audio');
+  a.autoplay = true;
+  a.hidden = true;
+  document.body.appendChild(a);
+  return a;
+}
+
+/** The element that plays a phone line's remote voice, on the chosen speaker. */
+export function lineAudio(/** @type {any} */ L) {
+  const a = hiddenAudio();
+  a.dataset.line = L.k;
+  applySink(a);
+  L.audio = a;
+  L.ownAudio = true;
 }

@@ -1,5 +1,4 @@
 import { diag } from '../core/api.js';
-import { UI } from '../core/bridge.js';
 import { LINES, MIX, ST } from '../core/state.js';
 import { setting } from '../core/util.js';
 import { getMic, levelOfSamples, micEnded, wantedDev } from './devices.js';
@@ -176,6 +175,12 @@ export function startVoiceTick() {
   if (!ST.VOICE_TICK) ST.VOICE_TICK = setInterval(voiceTick, 200);
 }
 
+/**
+ * What the mixer tells the page; app.js sets it.
+ * @type {{ontick: (level: number) => void}} ontick: every 200 ms while lines exist, the own microphone's level (0..100)
+ */
+export const mixerOn = { ontick: () => {} };
+
 /** Every 200 ms while lines exist: statuses, the own meter, who is talking, a silent microphone. */
 function voiceTick() {
   if (!LINES.size) {
@@ -186,8 +191,7 @@ function voiceTick() {
   const lvl = levelOf(MIX.an);
   for (const L of LINES.values()) L.level = levelOf(L.an);
   watchMic(lvl);
-  UI.renderDock();
-  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(lvl) + '%'; });
+  mixerOn.ontick(lvl);
 }
 
 /** After 6 s of a live microphone: one line for the log, and the warning when it stayed silent. */

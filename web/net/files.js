@@ -1,7 +1,6 @@
 import { PAGE, post } from '../core/api.js';
-import { UI } from '../core/bridge.js';
-import { ST, XFER } from '../core/state.js';
-import { esc, t } from '../core/texts.js';
+import { manySessions, sesByKey, XFER } from '../core/state.js';
+import { t } from '../core/texts.js';
 import { wireMsg } from './wire.js';
 
 // ── chat and files ───────────────────────────────────────────────────────────────────────
@@ -17,7 +16,7 @@ const CHUNK = 65536;
 const BUF_HIGH = 8388608;
 const BUF_LOW = 1048576;
 const BUF_RECHECK = 500;
-const OFFER_WAIT = 90000;
+export const OFFER_WAIT = 90000;
 const NAME_MAX = 180;
 /** The file is read from disk in blocks of this many chunks. */
 const READ_CHUNKS = 16;
@@ -69,14 +68,14 @@ function sizeOk(/** @type {any} */ n) {
 }
 
 /** "1.50 GB", "3.2 MB" or whole KB (at least 1). */
-function fmtSize(/** @type {number} */ n) {
+export function fmtSize(/** @type {number} */ n) {
   if (n >= 1e9) return (n / 1e9).toFixed(2) + ' GB';
   if (n >= 1e6) return (n / 1e6).toFixed(1) + ' MB';
   return Math.max(1, Math.round(n / 1000)) + ' KB';
 }
 
 /** Names of files that can run programs when opened. */
-function riskyName(/** @type {string} */ name) {
+export function riskyName(/** @type {string} */ name) {
   return RISKY.test(name.replace(BIDI, '').replace(/[. ]+$/, ''));
 }
 
@@ -104,15 +103,27 @@ function pct(/** @type {number} */ done, /** @type {number} */ size) {
   return size > 0 ? Math.min(100, Math.floor((done * 100) / size)) : 0;
 }
 
+/**
+ * What transfers tell the page; app.js sets these.
+ * @type {{
+ *   onnotice: (text: string, ms?: number) => void,
+ *   ontransfer: (id: string, s: any, name: string, text: string, percent?: number) => void,
+ *   onsaved: (id: string, s: any, name: string, folder: string) => void,
+ *   onmessage: (s: any, who: string, text: string, mine: boolean) => void,
+ *   canask: () => boolean,
+ *   onoffer: (s: any, rx: any) => void,
+ * }}
+ * ontransfer: a transfer's line (a percent while it runs); onsaved: a received file is in
+ * its folder; onmessage: the chat line of a file sent or received; canask: whether an
+ * offer may be asked now (no other question up); onoffer: ask whether to take s.rx, the
+ * answer goes to fileAnswer.
+ */
+export const filesOn = {
+  onnotice: () => {}, ontransfer: () => {}, onsaved: () => {}, onmessage: () => {}, canask: () => false, onoffer: () => {},
+};
+
 // Sending -------------------------------------------------------------------------------------
 
-/** The file picker for a session. */
-export function pickFile(/** @type {any} */ s) {
-  ST.PICKS = s;
-  const input = UI.$('#filePick');
-  input.value = '';
-  input.click();
-}
 
 /** Files of one pick or drop, one after another; later picks wait for earlier ones. */
 export function sendFiles(/** @type {FileList|File[]} */ files, /** @type {any} */ s) {
@@ -169,18 +180,18 @@ function drained(/** @type {RTCDataChannel} */ ch) {
 
 export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   const ch = s && !s.dead && s.dc && s.dc.file;
-  if (!ch || ch.readyState !== 'open') return UI.toast(t('fileNoSession'));
-  if (f.size > FILE_MAX) return UI.toast(t('fileTooBig'));
+  if (!ch || ch.readyState !== 'open') return filesOn.onnotice(t('fileNoSession'));
+  if (f.size > FILE_MAX) return filesOn.onnotice(t('fileTooBig'));
   const id = fileId();
-  const to = UI.manySessions() ? ' → ' + s.peer : '';
-  UI.xferBox(id, s, f.name, t('fileAsk') + to, 0);
+  const to = manySessions() ? ' → ' + s.peer : '';
+  filesOn.ontransfer(id, s, f.name, t('fileAsk') + to, 0);
   const ok = fileSend(s, { t: 'fs', id, name: f.name, size: f.size }) && (await offerAnswer(s, id));
   // A receiver that gave no window holds the whole file in its page: only the channel's
   // queue paces the sender then.
   const tx = (s.tx && s.tx.get(id)) || txStart(s, id, Infinity);
   if (!ok || s.dead) {
     s.tx.delete(id);
-    return UI.xferBox(id, s, f.name, t('fileNo') + to);
+    return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
   }
   ch.bufferedAmountLowThreshold = BUF_LOW;
   let n = 0, at = 0;
@@ -193,10 +204,10 @@ export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
         while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !tx.stop) await drained(ch);
         if (s.dead || ch.readyState !== 'open' || tx.stop) {
           s.tx.delete(id);
-          return UI.xferBox(id, s, f.name, t('fileNo') + to);
+          return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
         }
         ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
-        if (++n % 32 === 0) UI.xferBox(id, s, f.name, t('fileSending', pct(at + i + CHUNK, f.size)) + to, pct(at + i + CHUNK, f.size));
+        if (++n % 32 === 0) filesOn.ontransfer(id, s, f.name, t('fileSending', pct(at + i + CHUNK, f.size)) + to, pct(at + i + CHUNK, f.size));
       }
       at += block.length;
     }
@@ -205,12 +216,12 @@ export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
     console.warn('archivo', e);
     s.tx.delete(id);
     fileSend(s, { t: 'fe', id });
-    return UI.xferBox(id, s, f.name, t('fileNo') + to);
+    return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
   }
   s.tx.delete(id);
   fileSend(s, { t: 'fe', id });
-  UI.xferBox(id, s, f.name, t('fileSent') + to);
-  UI.chatAdd(s, '', '📁 ' + f.name, true);
+  filesOn.ontransfer(id, s, f.name, t('fileSent') + to);
+  filesOn.onmessage(s, '', '📁 ' + f.name, true);
 }
 
 // Receiving -------------------------------------------------------------------------------------
@@ -250,47 +261,20 @@ export function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
   }
 }
 
-/** Any dialog up: a file offer would hide it or be hidden. */
-function dialogUp() {
-  return ['#modal', '#reqModal', '#ringModal'].some((sel) => { const el = UI.$(sel); return !!el && !el.hidden; });
-}
 
 function fileOffer(/** @type {any} */ s, /** @type {any} */ m) {
   if (!validId(m.id)) return;
   const id = m.id;
   const size = typeof m.size === 'string' && m.size.trim() !== '' ? Number(m.size) : m.size;
-  if (s.rx || !sizeOk(size) || dialogUp()) return void fileSend(s, { t: 'fa', id, ok: false });
+  if (s.rx || !sizeOk(size) || !filesOn.canask()) return void fileSend(s, { t: 'fa', id, ok: false });
   const name = cleanName(m.name);
   s.rx = rxRecord(id, name, size);
-  UI.modal(`<h3>${esc(t('fileOffer'))}</h3>
-<div><b>${esc(s.peer)}</b>${esc(t('fileWants'))}</div>
-<div class="fileName"><b>${esc(name)}</b> <span class="muted">(${esc(fmtSize(size))})</span></div>
-${riskyName(name) ? `<div class="fileRisky">${esc(t('fileRisky'))}</div>` : ''}
-<div class="hint">${esc(t('fileWhere'))}</div>
-<div class="actions"><button id="fileNoBtn">${esc(t('reject'))}</button><button id="fileYesBtn" class="primary">${esc(t('accept'))}</button></div>`,
-  () => {
-    clearInterval(watch);
-    fileAnswer(s.k, id, false);
-  });
-  UI.$('#fileNoBtn').onclick = UI.closeModal;
-  UI.$('#fileYesBtn').onclick = () => {
-    fileAnswer(s.k, id, true);
-    UI.closeModal();
-  };
-  UI.$('#fileNoBtn').focus();
-  // The sender gives up after 90 s and with the session; so does the question.
-  const until = Date.now() + OFFER_WAIT;
-  const watch = setInterval(() => {
-    if (s.dead || Date.now() > until || !s.rx || s.rx.id !== id) {
-      clearInterval(watch);
-      if (s.rx && s.rx.id === id && !s.rx.ok && UI.$('#fileNoBtn')) UI.closeModal();
-    }
-  }, 1000);
+  filesOn.onoffer(s, s.rx);
 }
 
 /** The answer to the pending offer id of session key (the dialog's buttons; a dialog closed otherwise says no). */
-function fileAnswer(/** @type {string} */ key, /** @type {string} */ id, /** @type {boolean} */ ok) {
-  const s = UI.sesByKey(key);
+export function fileAnswer(/** @type {string} */ key, /** @type {string} */ id, /** @type {boolean} */ ok) {
+  const s = sesByKey(key);
   const rx = s && s.rx;
   if (!rx || rx.id !== id || rx.ok || rx.opening) return;
   if (!ok || s.dead) {
@@ -300,14 +284,14 @@ function fileAnswer(/** @type {string} */ key, /** @type {string} */ id, /** @ty
   // The file on disk is opened first: a full disk or a folder that can't be written is
   // said now, before anything is sent.
   rx.opening = true;
-  UI.xferBox(id, s, rx.name, t('fileRecv', 0), 0);
+  filesOn.ontransfer(id, s, rx.name, t('fileRecv', 0), 0);
   return sinkCall('abrir', { nombre: rx.name, tamano: rx.size }).then((r) => {
     rx.opening = false;
     if (s.rx !== rx || s.dead || !r.ok) {
       if (r.ok) sinkCall('cancelar', { id: r.id });
       if (s.rx === rx) s.rx = null;
-      if (!r.ok && r.msg) UI.toast(r.msg);
-      UI.xferBox(id, s, rx.name, t('fileNo'));
+      if (!r.ok && r.msg) filesOn.onnotice(r.msg);
+      filesOn.ontransfer(id, s, rx.name, t('fileNo'));
       return void fileSend(s, { t: 'fa', id, ok: false });
     }
     rx.ok = true;
@@ -366,14 +350,14 @@ async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
       if (!r.ok) return rxFail(s, rx, r.msg);
       rx.written = r.recibido;
       fileSend(s, { t: 'fk', id: rx.id, got: rx.written });
-      UI.xferBox(rx.id, s, rx.name, t('fileRecv', pct(rx.written, rx.size)), pct(rx.written, rx.size));
+      filesOn.ontransfer(rx.id, s, rx.name, t('fileRecv', pct(rx.written, rx.size)), pct(rx.written, rx.size));
     }
     if (!rx.ended || s.rx !== rx || rx.failed || rx.q.length) return;
     s.rx = null;
     const r = await sinkCall('terminar', { id: rx.sink });
     if (!r.ok) return rxFail(s, rx, r.msg);
-    xferSaved(rx.id, s, r.nombre, r.carpeta);
-    UI.chatAdd(s, s.peer, '📁 ' + r.nombre, false);
+    filesOn.onsaved(rx.id, s, r.nombre, r.carpeta);
+    filesOn.onmessage(s, s.peer, '📁 ' + r.nombre, false);
   } finally {
     rx.pumping = false;
   }
@@ -386,8 +370,8 @@ export function rxFail(/** @type {any} */ s, /** @type {any} */ rx, /** @type {s
   if (s.rx === rx) s.rx = null;
   if (rx.sink) sinkCall('cancelar', { id: rx.sink });
   fileSend(s, { t: 'fc', id: rx.id });
-  if (msg) UI.toast(msg);
-  UI.xferBox(rx.id, s, rx.name, t('fileNo'));
+  if (msg) filesOn.onnotice(msg);
+  filesOn.ontransfer(rx.id, s, rx.name, t('fileNo'));
 }
 
 /** A session that ends drops its incoming file. */
@@ -400,7 +384,7 @@ export function rxDrop(/** @type {any} */ s) {
 }
 
 /** A file endpoint of the native host; a failed request is a refusal without text. */
-function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
+export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
   return post('/api/archivos/' + what, body).catch(() => ({ ok: false, msg: '' }));
 }
 
@@ -447,7 +431,7 @@ function txAnswer(/** @type {any} */ s, /** @type {any} */ m) {
 /** The cancel button of a transfer box: either side may stop a file on its way. */
 export function xferCancel(/** @type {string} */ id) {
   const x = XFER.get(id);
-  const s = x && UI.sesByKey(x.k);
+  const s = x && sesByKey(x.k);
   if (!s) return;
   if (s.rx && s.rx.id === id) return rxFail(s, s.rx, '');
   const tx = s.tx && s.tx.get(id);
@@ -457,14 +441,3 @@ export function xferCancel(/** @type {string} */ id) {
   if (tx.wake) tx.wake();
 }
 
-/** The box of a file saved: where it went, and a button that opens the folder. */
-function xferSaved(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ folder) {
-  UI.xferBox(id, s, name, t('fileDone', folder));
-  const x = XFER.get(id);
-  if (!x || typeof x.el.appendChild !== 'function') return;
-  const b = document.createElement('button');
-  b.className = 'xopen';
-  b.textContent = t('fileOpenFolder');
-  b.onclick = () => { sinkCall('carpeta', {}).then((r) => { if (!r.ok && r.msg) UI.toast(r.msg); }); };
-  x.el.appendChild(b);
-}

@@ -1,9 +1,8 @@
 import { diag, post } from '../core/api.js';
-import { UI } from '../core/bridge.js';
 import { wsUrl } from '../core/server.js';
 import { ST } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { applySink, getMic } from '../media/devices.js';
+import { applySink, getMic, hiddenAudio } from '../media/devices.js';
 import { mungeVoice } from './peer.js';
 import { FALLBACK_ICE } from './session.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
@@ -34,7 +33,7 @@ function callNewCode(rnd) {
 }
 
 /** The code a person typed, trimmed and upper-cased; '' unless it is 6 letters or digits. */
-function callCodeOf(/** @type {any} */ text) {
+export function callCodeOf(/** @type {any} */ text) {
   const c = typeof text === 'string' ? text.trim().toUpperCase() : '';
   return /^[A-Z0-9]{6}$/.test(c) ? c : '';
 }
@@ -126,18 +125,17 @@ function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason
 
 // The room ---------------------------------------------------------------------------------
 
+/**
+ * What the group call tells the page; app.js sets these.
+ * @type {{onchange: () => void, onnotice: (text: string, ms?: number) => void, onlevel: (level: number) => void}}
+ * onlevel: the own microphone's level, 0..1, several times a second.
+ */
+export const callOn = { onchange: () => {}, onnotice: () => {}, onlevel: () => {} };
+
 export function callCreate() {
   callStart(callNewCode(), true);
 }
 
-export function callJoin() {
-  const code = callCodeOf(UI.$('#callCode').value);
-  if (!code) {
-    UI.toast(t('callBadCode'));
-    return;
-  }
-  callStart(code, false);
-}
 
 /** Joins (or creates) the room of code; ignored while in a call. */
 export async function callStart(/** @type {string} */ code, /** @type {boolean} */ create) {
@@ -148,7 +146,7 @@ export async function callStart(/** @type {string} */ code, /** @type {boolean} 
     ice: [], ws: null, joined: false, draws: 1, rejoins: 0, timers: {}, ac: null, an: null,
   };
   ST.CALLX = x;
-  UI.renderCall();
+  callOn.onchange();
   const mic = await getMic({});
   if (ST.CALLX !== x) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
@@ -156,7 +154,7 @@ export async function callStart(/** @type {string} */ code, /** @type {boolean} 
   }
   if (!mic) {
     ST.CALLX = null;
-    UI.renderCall();
+    callOn.onchange();
     return;
   }
   x.mic = mic;
@@ -164,7 +162,7 @@ export async function callStart(/** @type {string} */ code, /** @type {boolean} 
   callOpen(x, false);
   callMeterStart(x);
   post('/api/llamada', { activa: true }).catch(() => {});
-  UI.renderCall();
+  callOn.onchange();
 }
 
 /** Opens the room's socket; rejoin after a server restart joins or creates the room again. */
@@ -271,7 +269,7 @@ function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
       console.log('llamada: mensaje desconocido', m.t);
       return;
   }
-  UI.renderCall();
+  callOn.onchange();
 }
 
 /** The peer connection to one member; null when the room is already full on this side. */
@@ -281,12 +279,9 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
   const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
   // In the page (hidden), so that a change of speaker reaches it like every other element.
-  const audio = document.createElement('audio');
-  audio.autoplay = true;
-  audio.hidden = true;
+  const audio = hiddenAudio();
   audio.muted = x.deaf;
-  document.body.appendChild(audio);
-  if (typeof applySink === 'function') applySink(audio, true);
+  applySink(audio, true);
   /** @type {CallPeer} */
   const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
   x.peers.set(id, p);
@@ -304,7 +299,7 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
       p.restarted = true;
       callOffer(x, p, true);
     }
-    UI.renderCall();
+    callOn.onchange();
   };
   if (offerer) callOffer(x, p, false);
   return p;
@@ -370,13 +365,12 @@ function callMeterStart(/** @type {CallState} */ x) {
     let sum = 0;
     for (const v of buf) sum += v * v;
     const rms = Math.sqrt(sum / buf.length);
-    const meter = UI.$('#callMeter');
-    if (meter) meter.value = x.muted ? 0 : Math.min(100, rms * 400) / 100;
+    callOn.onlevel(x.muted ? 0 : Math.min(100, rms * 400) / 100);
     const talk = !x.muted && rms > 0.02;
     if (talk !== x.talk) {
       x.talk = talk;
       callSend(x, { t: 'state', talk, muted: x.muted });
-      UI.renderCall();
+      callOn.onchange();
     }
   }, 120);
 }
@@ -397,7 +391,7 @@ export async function callSwapMic(/** @type {CallState} */ x) {
   const mic = await getMic({ quiet: true, silent: true });
   if (ST.CALLX !== x || !mic) {
     if (mic) mic.getTracks().forEach((tr) => tr.stop());
-    if (ST.CALLX === x) UI.toast(t('micLost'), 8000);
+    if (ST.CALLX === x) callOn.onnotice(t('micLost'), 8000);
     return;
   }
   const old = x.mic;
@@ -414,7 +408,7 @@ export async function callSwapMic(/** @type {CallState} */ x) {
   } catch {}
   if (old) old.getTracks().forEach((o) => o.stop());
   callWatchMic(x, mic);
-  UI.toast(t('micBack'), 8000);
+  callOn.onnotice(t('micBack'), 8000);
 }
 
 export function callMute() {
@@ -424,7 +418,7 @@ export function callMute() {
   x.mic.getAudioTracks().forEach((tr) => { tr.enabled = !x.muted; });
   if (x.muted) x.talk = false;
   callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
-  UI.renderCall();
+  callOn.onchange();
 }
 
 /** Deaf: nobody in the call is heard here (only on this PC). */
@@ -433,7 +427,7 @@ export function callDeaf() {
   if (!x) return;
   x.deaf = !x.deaf;
   for (const p of x.peers.values()) p.audio.muted = x.deaf;
-  UI.renderCall();
+  callOn.onchange();
 }
 
 export function callVol(/** @type {string} */ id, /** @type {number} */ v) {
@@ -471,6 +465,6 @@ export function callLeave(why) {
     } catch {}
   }
   if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
-  if (why) UI.toast(t(why), 6000);
-  UI.renderCall();
+  if (why) callOn.onnotice(t(why), 6000);
+  callOn.onchange();
 }

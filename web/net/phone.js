@@ -1,10 +1,9 @@
 import { get, post } from '../core/api.js';
-import { UI } from '../core/bridge.js';
 import { wsUrl } from '../core/server.js';
 import { LINES, MIX, RINGS_GONE, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { mmss, prettyId, setting, yes } from '../core/util.js';
-import { applySink } from '../media/devices.js';
+import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
 import { hsend } from './host.js';
@@ -79,14 +78,14 @@ function setHeld(/** @type {any} */ L, /** @type {boolean} */ on) {
   if (!!L.held === on) return;
   L.held = on;
   tellHold(L);
-  if (L.kind === 'ses') UI.refreshSession(L.ses);
+  if (L.kind === 'ses') phoneOn.onchange('session', L.ses);
 }
 
 /** After any change of hold or conference: route the mixer, the tones, the views. */
 function linesChanged() {
   mixRoute();
   ringTone();
-  UI.renderDock();
+  phoneOn.onchange('lines');
 }
 
 /** Puts line k on air and holds every other, except the other members of its conference. */
@@ -111,11 +110,11 @@ export function lineMerge(/** @type {string} */ k) {
   const L = LINES.get(k);
   if (!L || L.state !== 'active') return;
   const air = [...LINES.values()].filter((o) => o !== L && onAir(o));
-  if (!air.length) return UI.toast(t('lnMergeNeed'), 6000);
+  if (!air.length) return phoneOn.onnotice(t('lnMergeNeed'), 6000);
   for (const o of air) o.conf = true;
   L.conf = true;
   lineFocus(k);
-  UI.toast(t('lnMerged'), 5000);
+  phoneOn.onnotice(t('lnMerged'), 5000);
 }
 
 export function lineMergeAll() {
@@ -150,7 +149,7 @@ export function micMuteAll() {
   MIX.muted = !MIX.muted;
   if (MIX.micGain) MIX.micGain.gain.value = MIX.muted ? 0 : 1;
   for (const L of LINES.values()) if (L.kind === 'phone') phSend(L, { t: 'mute', on: !!L.held || MIX.muted });
-  UI.renderDock();
+  phoneOn.onchange('lines');
 }
 
 // Session voice ------------------------------------------------------------------------------------
@@ -166,10 +165,10 @@ function whenCtl(/** @type {any} */ s, /** @type {() => void} */ fn) {
 export async function startSesLine(/** @type {any} */ s) {
   if (!s || s.dead) return;
   if (s.line) return lineFocus(s.line.k);
-  if (LINES.size >= MAX_LINES) return UI.toast(t('lnMax'));
+  if (LINES.size >= MAX_LINES) return phoneOn.onnotice(t('lnMax'));
   if (!(await openMic())) return;
   if (s.dead || s.line) return closeUnusedMic();
-  if (LINES.size >= MAX_LINES) return UI.toast(t('lnMax'));
+  if (LINES.size >= MAX_LINES) return phoneOn.onnotice(t('lnMax'));
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
   if (s.vaud) applySink(s.vaud);
@@ -181,9 +180,9 @@ export async function startSesLine(/** @type {any} */ s) {
   });
   post('/api/llamada', { k: L.k, activa: true, tipo: 'sesion', con: s.peer }).catch(() => {});
   lineFocus(L.k);
-  if (s.role === 'tech' && UI.viewerOpen() && ST.CUR === s.k) UI.dockMin(true);
+  if (s.role === 'tech' && ST.CUR === s.k) phoneOn.ondock(true, true);
   startVoiceTick();
-  UI.refreshSession(s);
+  phoneOn.onchange('session', s);
 }
 
 /** The voice button of a session: on, back on air when held, or off. */
@@ -196,14 +195,27 @@ export function sesVoiceToggle(/** @type {any} */ s) {
 
 /** `call` and `hold` from the session's peer (the record's peerMic / peerHold are already set). */
 export function sesVoiceMsg(/** @type {any} */ s, /** @type {any} */ m) {
-  if (m.t === 'call' && m.on === true && !s.line) UI.toast(t('peerCallOn'), 6000);
-  UI.renderDock();
+  if (m.t === 'call' && m.on === true && !s.line) phoneOn.onnotice(t('peerCallOn'), 6000);
+  phoneOn.onchange('lines');
 }
 
 /** endSession's part: the session's line goes with it, without telling the gone peer. */
 export function endLine(/** @type {any} */ L) {
   lineEnd(L, 'local', false);
 }
+
+/**
+ * What voice lines and rings tell the page; app.js sets these.
+ * @type {{
+ *   onchange: (what: 'lines'|'session'|'ring'|'ringleft'|'recents', s?: any) => void,
+ *   onnotice: (text: string, ms?: number) => void,
+ *   ondock: (fold: boolean, overViewer: boolean) => void,
+ * }}
+ * onchange: the lines, a session's voice, the ring on show (or gone), its countdown, the
+ * recents changed; ondock: the calls dock should fold or show, only over an open viewer
+ * when overViewer.
+ */
+export const phoneOn = { onchange: () => {}, onnotice: () => {}, ondock: () => {} };
 
 // Phone calls --------------------------------------------------------------------------------------
 
@@ -218,37 +230,26 @@ function ringSend(/** @type {any} */ L, /** @type {any} */ m) {
   if (L.ws && L.ws.readyState === WebSocket.OPEN) L.ws.send(JSON.stringify(m));
 }
 
-/** The element that plays a phone line's remote voice. */
-function lineAudio(/** @type {any} */ L) {
-  const a = document.createElement('audio');
-  a.autoplay = true;
-  a.hidden = true;
-  a.dataset.line = L.k;
-  document.body.appendChild(a);
-  applySink(a);
-  L.audio = a;
-  L.ownAudio = true;
-}
 
 /** Calls an ID: a caller line that rings through /ring/. */
 export async function phoneCall(/** @type {any} */ text) {
   const id = String(text ?? '').replace(/\D/g, '');
   const bad = ringCheck(id, ST.ID ? ST.ID.id : '');
-  if (bad) return UI.toast(t(bad));
+  if (bad) return phoneOn.onnotice(t(bad));
   const dup = [...LINES.values()].find((o) => o.kind === 'phone' && o.peerId === id);
   if (dup) {
     lineFocus(dup.k);
-    return UI.toast(t('lnDup'));
+    return phoneOn.onnotice(t('lnDup'));
   }
-  if (LINES.size >= MAX_LINES) return UI.toast(t('lnMax'));
+  if (LINES.size >= MAX_LINES) return phoneOn.onnotice(t('lnMax'));
   if (!(await openMic())) return;
   // Other lines may have come or gone while the microphone opened.
-  if (LINES.size >= MAX_LINES) return UI.toast(t('lnMax'));
-  if ([...LINES.values()].some((o) => o.kind === 'phone' && o.peerId === id)) return UI.toast(t('lnDup'));
+  if (LINES.size >= MAX_LINES) return phoneOn.onnotice(t('lnMax'));
+  if ([...LINES.values()].some((o) => o.kind === 'phone' && o.peerId === id)) return phoneOn.onnotice(t('lnDup'));
   const L = newLine('phone', { role: 'caller', peerId: id, peer: prettyId(id), state: 'calling' });
   lineAudio(L);
   lineFocus(L.k);
-  UI.dockMin(false);
+  phoneOn.ondock(false, false);
   post('/api/llamada', { k: L.k, activa: true, tipo: 'telefono', con: id }).catch(() => {});
   startVoiceTick();
   ringOpen(L);
@@ -260,7 +261,7 @@ function ringOpen(/** @type {any} */ L) {
   try {
     ws = new WebSocket(wsUrl('/ring/' + L.peerId));
   } catch {
-    UI.toast(t('srvDown'));
+    phoneOn.onnotice(t('srvDown'));
     return lineEnd(L, 'local', false);
   }
   L.ws = ws;
@@ -276,7 +277,7 @@ function ringOpen(/** @type {any} */ L) {
   };
   ws.onerror = () => {
     if (L.dead || L.ws !== ws || !ringingNow()) return;
-    UI.toast(t('srvDown'));
+    phoneOn.onnotice(t('srvDown'));
     lineEnd(L, 'local', false);
   };
   // After the answer the call goes on without the server.
@@ -293,7 +294,7 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
       clearTimeout(L.timers.ring);
       L.timers.ring = setTimeout(() => {
         if (L.dead || L.state !== 'ringing') return;
-        UI.toast(t('phNoAnswer'), 7000);
+        phoneOn.onnotice(t('phNoAnswer'), 7000);
         lineEnd(L, 'local');
       }, (secs + 3) * 1000);
       linesChanged();
@@ -306,17 +307,17 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
       L.peer = peerName(m.name, L.peer);
       L.ice = cleanIce(m.iceServers);
       post('/api/recientes/agregar', { id: L.peerId, nombre: L.peer })
-        .then((r) => { if (Array.isArray(r)) { ST.S.recientes = r; UI.renderRecents(); } })
+        .then((r) => { if (Array.isArray(r)) { ST.S.recientes = r; phoneOn.onchange('recents'); } })
         .catch(() => {});
       phonePC(L, true);
       linesChanged();
       break;
     case 'declined':
-      UI.toast(t(declineKey(m.reason)), 7000);
+      phoneOn.onnotice(t(declineKey(m.reason)), 7000);
       lineEnd(L, 'peer', false);
       break;
     case 'offline':
-      UI.toast(t('phOffline'), 7000);
+      phoneOn.onnotice(t('phOffline'), 7000);
       lineEnd(L, 'peer', false);
       break;
     case 'hangup':
@@ -357,7 +358,7 @@ async function phonePC(/** @type {any} */ L, /** @type {boolean} */ offerer) {
   pc.onconnectionstatechange = () => phoneState(L, pc);
   L.timers.conn = setTimeout(() => {
     if (L.dead || L.state === 'active') return;
-    UI.toast(t('phFail') + ' · ' + L.peer, 7000);
+    phoneOn.onnotice(t('phFail') + ' · ' + L.peer, 7000);
     lineEnd(L, 'lost');
   }, PHONE_CONNECT_MS);
   if (offerer) {
@@ -417,13 +418,13 @@ function phoneState(/** @type {any} */ L, /** @type {RTCPeerConnection} */ pc) {
     L.timers.stats = setInterval(() => lineStats(L), 2000);
     linesChanged();
   } else if (st === 'failed') {
-    UI.toast(t(L.state === 'active' ? 'phLost' : 'phFail') + ' · ' + L.peer, 7000);
+    phoneOn.onnotice(t(L.state === 'active' ? 'phLost' : 'phFail') + ' · ' + L.peer, 7000);
     lineEnd(L, 'lost');
   } else if (st === 'disconnected') {
     clearTimeout(L.timers.loss);
     L.timers.loss = setTimeout(() => {
       if (L.dead || L.pc !== pc || pc.connectionState === 'connected') return;
-      UI.toast(t('phLost') + ' · ' + L.peer, 7000);
+      phoneOn.onnotice(t('phLost') + ' · ' + L.peer, 7000);
       lineEnd(L, 'lost');
     }, PHONE_LOSS_MS);
   }
@@ -454,11 +455,11 @@ function wirePh(/** @type {any} */ L, /** @type {RTCDataChannel} */ ch) {
     switch (m.t) {
       case 'hold':
         L.peerHold = m.on === true;
-        UI.renderDock();
+        phoneOn.onchange('lines');
         break;
       case 'mute':
         L.peerMuted = m.on === true;
-        UI.renderDock();
+        phoneOn.onchange('lines');
         break;
       case 'bye':
         lineEnd(L, 'peer', false);
@@ -485,7 +486,7 @@ export function onRing(/** @type {any} */ m) {
   post('/api/aviso', { titulo: 'Kelvora', texto: t('phFrom', ST.RINGIN.name) }).catch(() => {});
   get('/api/show').catch(() => {});
   ringTone();
-  UI.renderRing();
+  phoneOn.onchange('ring');
 }
 
 function ringCountdown() {
@@ -494,22 +495,17 @@ function ringCountdown() {
   if (Date.now() >= r.until) {
     hsend({ t: 'ringans', cid: r.cid, ok: false, reason: 'timeout' });
     closeRing();
-    UI.toast(t('phMissed'), 8000);
+    phoneOn.onnotice(t('phMissed'), 8000);
     return;
   }
-  const el = document.getElementById('ringLeft');
-  if (el) el.textContent = t('reqLeft', Math.ceil((r.until - Date.now()) / 1000));
+  phoneOn.onchange('ringleft');
 }
 
 function closeRing() {
   if (!ST.RINGIN) return;
   clearInterval(ST.RINGIN.timer);
   ST.RINGIN = null;
-  const m = UI.$('#ringModal');
-  if (m) {
-    m.hidden = true;
-    UI.$('#ringBox').innerHTML = '';
-  }
+  phoneOn.onchange('ring');
   ringTone();
 }
 
@@ -528,7 +524,7 @@ export async function answerRing(/** @type {boolean} */ merge) {
   if (LINES.size >= MAX_LINES || !(await openMic())) return hsend({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
   if (RINGS_GONE.has(r.cid)) {
     closeUnusedMic();
-    return UI.toast(t('phMissed'), 8000);
+    return phoneOn.onnotice(t('phMissed'), 8000);
   }
   const L = newLine('phone', { role: 'callee', cid: r.cid, peer: r.name, peerId: r.from, ice: r.ice, state: 'connecting' });
   lineAudio(L);
@@ -540,7 +536,7 @@ export async function answerRing(/** @type {boolean} */ merge) {
     }
   }
   lineFocus(L.k);
-  UI.dockMin(false);
+  phoneOn.ondock(false, false);
   startVoiceTick();
   phonePC(L, false);
   hsend({ t: 'ringans', cid: r.cid, ok: true });
@@ -556,7 +552,7 @@ export function onRingMsg(/** @type {any} */ m) {
     case 'ringcancel':
       if (ST.RINGIN && ST.RINGIN.cid === cid) {
         closeRing();
-        UI.toast(t('phMissed'), 8000);
+        phoneOn.onnotice(t('phMissed'), 8000);
       } else if (L && L.state !== 'active') lineEnd(L, 'peer', false);
       else if (!L && RINGS_GONE.size < 16) RINGS_GONE.add(cid);
       break;
@@ -592,7 +588,7 @@ export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
       ws.onclose = ws.onerror = ws.onmessage = null;
       setTimeout(() => { try { ws.close(); } catch {} }, 200);
     }
-    if (L.started) UI.toast(t('phEnded', mmss((Date.now() - L.started) / 1000)) + ' · ' + L.peer, 5000);
+    if (L.started) phoneOn.onnotice(t('phEnded', mmss((Date.now() - L.started) / 1000)) + ' · ' + L.peer, 5000);
   } else if (s) {
     if (s.line === L) s.line = null;
     if (s.voice && s.voice.sender && !s.dead) s.voice.sender.replaceTrack(null).catch(() => {});
@@ -617,5 +613,5 @@ export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
   dissolveLoneConf();
   if (!LINES.size) closeMic();
   linesChanged();
-  if (s) UI.refreshSession(s);
+  if (s) phoneOn.onchange('session', s);
 }

@@ -160,6 +160,27 @@ ${others ? `<button data-ring="hold">${esc(t('lnAnsHold'))}</button><button clas
   modal.hidden = false;
 }
 
+/** The own microphone's level in every meter that shows it (0..100). */
+export function renderMeters(/** @type {number} */ level) {
+  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(level) + '%'; });
+}
+
+/** The ring's dialog goes with its text. */
+export function ringClosed() {
+  const m = $('#ringModal');
+  if (m) {
+    m.hidden = true;
+    $('#ringBox').innerHTML = '';
+  }
+}
+
+/** The ring's countdown, every half second. */
+export function renderRingLeft() {
+  const r = ST.RINGIN;
+  const el = document.getElementById('ringLeft');
+  if (r && el) el.textContent = t('reqLeft', Math.ceil((r.until - Date.now()) / 1000));
+}
+
 /** The Call tab's device card: selectors, speaker test, microphone test. */
 export function renderDevs() {
   const card = $('#audioDevs');

@@ -1,19 +1,15 @@
-import { curSes, ST, TS, XFER } from '../core/state.js';
+import { curSes, sesByKey, ST, XFER } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { CHAT_IN_MAX, chatPush, sendFiles, xferCancel } from '../net/files.js';
+import { CHAT_IN_MAX, chatPush, fileAnswer, fmtSize, OFFER_WAIT, riskyName, sendFiles, sinkCall, xferCancel } from '../net/files.js';
 import { ctl } from '../net/session.js';
 import { renderSessions } from './connect.js';
 import { $ } from './dom.js';
 import { renderHostBar } from './host.js';
-import { toast } from './shell.js';
+import { closeModal, modal, toast } from './shell.js';
 import { renderViewerBar, showSes, viewerOpen } from './viewer.js';
 
 // Sessions as the panel sees them ---------------------------------------------------------------
 
-export function sesByKey(/** @type {string|null} */ k) {
-  if (!k) return null;
-  return TS.get(k) || (ST.HSES && ST.HSES.k === k ? ST.HSES : null);
-}
 
 /** The session in the viewer while it is open, else the helped session, else the shown technician one. */
 function chatTarget() {
@@ -34,10 +30,6 @@ function chatOpen() {
   return !!$('#chat') && !$('#chat').hidden;
 }
 
-/** Several sessions at once: boxes and notes name the peer. */
-export function manySessions() {
-  return TS.size + (ST.HSES ? 1 : 0) > 1;
-}
 
 // Chat ------------------------------------------------------------------------------------------
 
@@ -176,6 +168,60 @@ function xferSweep() {
       xferBox(id, null, n ? n.textContent.replace(/^📁 /, '') : '', t('fileNo'));
     }
   }
+}
+
+/** The file picker for a session. */
+export function pickFile(/** @type {any} */ s) {
+  ST.PICKS = s;
+  const input = $('#filePick');
+  input.value = '';
+  input.click();
+}
+
+/** Any dialog up: a file offer would hide it or be hidden. */
+export function dialogUp() {
+  return ['#modal', '#reqModal', '#ringModal'].some((sel) => { const el = $(sel); return !!el && !el.hidden; });
+}
+
+/** Asks whether to take the file the other side offers; closing the dialog says no. */
+export function fileQuestion(/** @type {any} */ s, /** @type {any} */ rx) {
+  const id = rx.id, name = rx.name, size = rx.size;
+  modal(`<h3>${esc(t('fileOffer'))}</h3>
+<div><b>${esc(s.peer)}</b>${esc(t('fileWants'))}</div>
+<div class="fileName"><b>${esc(name)}</b> <span class="muted">(${esc(fmtSize(size))})</span></div>
+${riskyName(name) ? `<div class="fileRisky">${esc(t('fileRisky'))}</div>` : ''}
+<div class="hint">${esc(t('fileWhere'))}</div>
+<div class="actions"><button id="fileNoBtn">${esc(t('reject'))}</button><button id="fileYesBtn" class="primary">${esc(t('accept'))}</button></div>`,
+  () => {
+    clearInterval(watch);
+    fileAnswer(s.k, id, false);
+  });
+  $('#fileNoBtn').onclick = closeModal;
+  $('#fileYesBtn').onclick = () => {
+    fileAnswer(s.k, id, true);
+    closeModal();
+  };
+  $('#fileNoBtn').focus();
+  // The sender gives up after 90 s and with the session; so does the question.
+  const until = Date.now() + OFFER_WAIT;
+  const watch = setInterval(() => {
+    if (s.dead || Date.now() > until || !s.rx || s.rx.id !== id) {
+      clearInterval(watch);
+      if (s.rx && s.rx.id === id && !s.rx.ok && $('#fileNoBtn')) closeModal();
+    }
+  }, 1000);
+}
+
+/** The box of a file saved: where it went, and a button that opens the folder. */
+export function xferSaved(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ folder) {
+  xferBox(id, s, name, t('fileDone', folder));
+  const x = XFER.get(id);
+  if (!x || typeof x.el.appendChild !== 'function') return;
+  const b = document.createElement('button');
+  b.className = 'xopen';
+  b.textContent = t('fileOpenFolder');
+  b.onclick = () => { sinkCall('carpeta', {}).then((r) => { if (!r.ok && r.msg) toast(r.msg); }); };
+  x.el.appendChild(b);
 }
 
 // Wiring ----------------------------------------------------------------------------------------

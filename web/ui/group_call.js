@@ -1,9 +1,9 @@
 import { ST } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { callCreate, callDeaf, callJoin, callKick, callLeave, callMute, callVol } from '../net/group_call.js';
+import { callCodeOf, callCreate, callDeaf, callKick, callLeave, callMute, callStart, callVol } from '../net/group_call.js';
 import { peerName } from '../net/wire.js';
 import { $ } from './dom.js';
-import { copyText } from './shell.js';
+import { copyText, toast } from './shell.js';
 
 // View -----------------------------------------------------------------------------------
 
@@ -12,6 +12,22 @@ import { copyText } from './shell.js';
  * volume slider survives members who start and stop speaking; the rest is updated in place.
  */
 let callDrawn = '';
+
+/** Join: the code as typed. */
+export function callJoin() {
+  const code = callCodeOf($('#callCode').value);
+  if (!code) {
+    toast(t('callBadCode'));
+    return;
+  }
+  callStart(code, false);
+}
+
+/** The own microphone's level in the call's meter. */
+export function renderCallLevel(/** @type {number} */ level) {
+  const meter = $('#callMeter');
+  if (meter) meter.value = level;
+}
 
 export function renderCall() {
   const x = ST.CALLX;

@@ -2,11 +2,11 @@ import { post } from '../core/api.js';
 import { HOST, ST } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { mmss, prettyId, setting, yes } from '../core/util.js';
-import { pickFile, sendFiles } from '../net/files.js';
+import { sendFiles } from '../net/files.js';
 import { ACCEPT_GUARD_MS, acceptReq, dropReq, hostConnect, hostSetAudio, hostSetControl, hostSetMon, hsend, rejectReq, secsLeft, setAvail } from '../net/host.js';
 import { sesVoiceToggle } from '../net/phone.js';
 import { endSession } from '../net/session.js';
-import { openChatFor } from './chat.js';
+import { openChatFor, pickFile } from './chat.js';
 import { $ } from './dom.js';
 import { closeModal, copyText, modal, setHeaderHeight, toast } from './shell.js';
 

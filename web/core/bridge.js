@@ -1,3 +1,0 @@
-// Page functions the lower layers still call by name; app.js fills it.
-/** @type {any} */
-export const UI = {};
