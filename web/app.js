@@ -3,15 +3,14 @@
 // is there, and gives tests and benches their one way in (globalThis.kelvora, below).
 // Layers, each importing only the ones to its right: app.js → ui/ → net/, media/ → core/ → i18n.js.
 import { get, PAGE, post } from './core/api.js';
-import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, ST, TS } from './core/state.js';
+import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, setting, ST, TS } from './core/state.js';
 import { t } from './core/texts.js';
-import { setting } from './core/util.js';
 import { I18N } from './i18n.js';
 import { devicesOn } from './media/devices.js';
 import { mixerOn } from './media/mixer.js';
 import { fileMsg, filesOn, rxDrop, rxFail, sendFile, xferCancel } from './net/files.js';
 import { callLeave, callOn, callStart, callSwapMic } from './net/group_call.js';
-import { hostConnect, hostOn, rejectReq } from './net/host.js';
+import { hostConnect, hostOn, hsend, rejectReq } from './net/host.js';
 import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
 import { ctl, endSession, iceServers, sessionOn } from './net/session.js';
 import { techOn } from './net/tech.js';
@@ -88,7 +87,8 @@ Object.assign(filesOn, {
   onoffer: fileQuestion,
 });
 
-// Voice lines and rings.
+// Voice lines and rings; rings come and are answered through the /host/ registration.
+phoneVia.host = hsend;
 Object.assign(phoneOn, {
   onchange: (/** @type {string} */ what, /** @type {any} */ s) => {
     if (what === 'lines') renderDock();

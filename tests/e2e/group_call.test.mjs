@@ -80,7 +80,7 @@ function expected(pc, silent = [], group = pcs) {
 async function heardBy(pc) {
   const peers = await pc.eval(() => [...kelvora.CALLX.peers.values()].map((p) => [p.id, p.name]).sort((a, b) => a[1].localeCompare(b[1])));
   const out = {};
-  for (const [id, name] of peers) out[name] = await tonesHeard(pc.page, `CALLX.peers.get(${JSON.stringify(id)}).audio`, TONES);
+  for (const [id, name] of peers) out[name] = await tonesHeard(pc.page, `kelvora.CALLX.peers.get(${JSON.stringify(id)}).audio`, TONES);
   return out;
 }
 

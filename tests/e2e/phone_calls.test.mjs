@@ -75,7 +75,7 @@ async function waitActive(pc, n = 1) {
 
 /** The tones heard on the line with peerId (or the only line). */
 function hears(pc, peerId = '') {
-  const expr = `[...LINES.values()].find((o) => ${JSON.stringify(peerId)} === '' || o.peerId === ${JSON.stringify(peerId)}).audio`;
+  const expr = `[...kelvora.LINES.values()].find((o) => ${JSON.stringify(peerId)} === '' || o.peerId === ${JSON.stringify(peerId)}).audio`;
   return tonesHeard(pc.page, expr, TONES);
 }
 

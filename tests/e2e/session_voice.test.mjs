@@ -29,8 +29,8 @@ after(async () => {
   await bed?.stop();
 });
 
-const anaHears = () => tonesHeard(ana.page, 'HSES.vaud', TONES);
-const betoHears = () => tonesHeard(beto.page, `TS.get(${JSON.stringify(k)}).vaud`, TONES);
+const anaHears = () => tonesHeard(ana.page, 'kelvora.HSES.vaud', TONES);
+const betoHears = () => tonesHeard(beto.page, `kelvora.TS.get(${JSON.stringify(k)}).vaud`, TONES);
 
 /** Waits until the PC's log has a line matching re. */
 async function waitLog(pc, re) {

@@ -222,3 +222,9 @@ export function sesByKey(/** @type {string|null} */ k) {
 export function manySessions() {
   return TS.size + (ST.HSES ? 1 : 0) > 1;
 }
+
+/** A setting's text, '' when missing. */
+export function setting(/** @type {'general'|'recibir'|'llamada'} */ sec, /** @type {string} */ key) {
+  const v = ST.AJ[sec] && ST.AJ[sec][key];
+  return typeof v === 'string' ? v : '';
+}

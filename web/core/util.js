@@ -1,16 +1,10 @@
-import { ST } from './state.js';
+
 
 export const sleep = (/** @type {number} */ ms) => new Promise((r) => setTimeout(r, ms));
 
 /** A settings switch: off only for "no", "0", "false" or "off", in any case and spacing. */
 export function yes(v) {
   return !['no', '0', 'false', 'off'].includes(String(v ?? '').trim().toLowerCase());
-}
-
-/** A setting's text, '' when missing. */
-export function setting(/** @type {'general'|'recibir'|'llamada'} */ sec, /** @type {string} */ key) {
-  const v = ST.AJ[sec] && ST.AJ[sec][key];
-  return typeof v === 'string' ? v : '';
 }
 
 /** localStorage / sessionStorage that never throws (storage can be disabled or full). */

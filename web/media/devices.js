@@ -1,10 +1,7 @@
 import { diag, post } from '../core/api.js';
-import { DEVS, LINES, MIX, RING, SPK_WARNED, ST, TS } from '../core/state.js';
+import { DEVS, LINES, RING, setting, SPK_WARNED, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { setting, sleep, yes } from '../core/util.js';
-import { micTrack, ON_WINDOWS, useMic } from './mixer.js';
-
-const DEV_SETTLE_MS = 900;
+import { sleep, yes } from '../core/util.js';
 
 /** The toast key for a microphone that could not open. */
 function micFailKey(/** @type {string} */ name) {
@@ -78,7 +75,7 @@ export function wantedDev(/** @type {'mic'|'spk'} */ kind) {
   return { dev, name: name || id, missing: !dev };
 }
 
-function saveDev(/** @type {string} */ idKey, /** @type {string} */ nameKey, /** @type {{id: string, name: string}|null} */ dev) {
+export function saveDev(/** @type {string} */ idKey, /** @type {string} */ nameKey, /** @type {{id: string, name: string}|null} */ dev) {
   ST.AJ.llamada[idKey] = dev ? dev.id : '';
   ST.AJ.llamada[nameKey] = dev ? dev.name : '';
   return post('/api/ajustes', { llamada: { [idKey]: ST.AJ.llamada[idKey], [nameKey]: ST.AJ.llamada[nameKey] } }).catch(() => {});
@@ -136,70 +133,8 @@ function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
   return null;
 }
 
-/** The microphone in use went away: reopen it everywhere a moment later. */
-export function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
-  if (MIX.mic !== st || !LINES.size) return;
-  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
-  setTimeout(async () => {
-    await loadDevices();
-    const ok = await swapAll();
-    const want = wantedDev('mic');
-    devicesOn.onnotice(!ok ? t('micLost') : want.missing ? t('micFallback', want.name) : t('micBack'), 8000);
-  }, DEV_SETTLE_MS);
-}
-
-/** The group call under way, whose microphone follows a change of device too. */
-function groupCallNow() {
-  return ST.CALLX || null;
-}
-
-/**
- * Reopens the microphone for every line, one reopening at a time in request order; withCall
- * reopens the group call's too (its own watcher already handles a microphone that ends).
- */
-function swapAll(withCall = false) {
-  const run = async () => {
-    const call = withCall ? groupCallNow() : null;
-    if (call) await devicesOn.onswapcall(call);
-    if (!LINES.size) return !!call;
-    const st = await getMic({ quiet: true, silent: true });
-    if (!st) return false;
-    if (!LINES.size) {
-      st.getTracks().forEach((x) => x.stop());
-      return false;
-    }
-    useMic(st);
-    return true;
-  };
-  const p = MIX.swapq.then(run, run);
-  MIX.swapq = p.catch(() => false);
-  return p;
-}
-
-/** Devices came or went: reload, re-apply the speaker, and reopen the microphone if it fell. */
-let devTimer = /** @type {any} */ (0);
-export function onDevChange() {
-  clearTimeout(devTimer);
-  devTimer = setTimeout(async () => {
-    await loadDevices();
-    allAudio().forEach((el) => applySink(el, true));
-    if (RING.ac) sinkCtx(RING.ac);
-    const call = groupCallNow();
-    if (!LINES.size && !call) return;
-    const tr = micTrack() || (call && call.mic ? call.mic.getAudioTracks()[0] : null);
-    const want = wantedDev('mic');
-    const dead = LINES.size > 0 && (!tr || tr.readyState !== 'live');
-    const cur = tr ? devName(tr.label) : '';
-    const wrong = !!want.dev && cur !== want.dev.name;
-    if (dead || wrong) {
-      diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
-      swapAll(wrong);
-    }
-  }, DEV_SETTLE_MS);
-}
-
 /** Every element that plays sound: the sessions' and the lines'. */
-function allAudio() {
+export function allAudio() {
   const set = new Set(/** @type {HTMLMediaElement[]} */ ([...document.querySelectorAll('audio')]));
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) for (const el of [s.vaud, s.aud]) if (el) set.add(el);
   for (const L of LINES.values()) if (L.audio) set.add(L.audio);
@@ -238,14 +173,6 @@ export async function setSpeaker(/** @type {string} */ id) {
   allAudio().forEach((el) => applySink(el, true));
   if (RING.ac) sinkCtx(RING.ac);
   devicesOn.onnotice(t('spkSet'));
-  devicesOn.onchange();
-}
-
-export async function setMicDev(/** @type {string} */ id) {
-  const dev = DEVS.mics.find((d) => d.id === id) || null;
-  await saveDev('microfono', 'microfono_nombre', dev);
-  devicesOn.onnotice(t('micSet'));
-  if (LINES.size || groupCallNow()) swapAll(true);
   devicesOn.onchange();
 }
 

@@ -1,7 +1,7 @@
 import { diag } from '../core/api.js';
-import { LINES, MIX, ST } from '../core/state.js';
-import { setting } from '../core/util.js';
-import { getMic, levelOfSamples, micEnded, wantedDev } from './devices.js';
+import { DEVS, LINES, MIX, RING, setting, ST } from '../core/state.js';
+import { t } from '../core/texts.js';
+import { allAudio, applySink, devicesOn, devName, getMic, levelOfSamples, loadDevices, saveDev, sinkCtx, wantedDev } from './devices.js';
 
 /** Who takes a device away, as the log names it: on Linux it is not Windows. */
 export const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
@@ -212,3 +212,77 @@ function watchMic(/** @type {number} */ lvl) {
     MIX.blocked = tr.muted;
   }
 }
+
+const DEV_SETTLE_MS = 900;
+
+/** The microphone in use went away: reopen it everywhere a moment later. */
+export function micEnded(/** @type {MediaStream} */ st, /** @type {string} */ label) {
+  if (MIX.mic !== st || !LINES.size) return;
+  diag(`[MICROFONO] «${label}» se cerró (desconectado o ${ON_WINDOWS ? 'Windows' : 'el sistema'} lo quitó)`);
+  setTimeout(async () => {
+    await loadDevices();
+    const ok = await swapAll();
+    const want = wantedDev('mic');
+    devicesOn.onnotice(!ok ? t('micLost') : want.missing ? t('micFallback', want.name) : t('micBack'), 8000);
+  }, DEV_SETTLE_MS);
+}
+
+/** The group call under way, whose microphone follows a change of device too. */
+function groupCallNow() {
+  return ST.CALLX || null;
+}
+
+/**
+ * Reopens the microphone for every line, one reopening at a time in request order; withCall
+ * reopens the group call's too (its own watcher already handles a microphone that ends).
+ */
+function swapAll(withCall = false) {
+  const run = async () => {
+    const call = withCall ? groupCallNow() : null;
+    if (call) await devicesOn.onswapcall(call);
+    if (!LINES.size) return !!call;
+    const st = await getMic({ quiet: true, silent: true });
+    if (!st) return false;
+    if (!LINES.size) {
+      st.getTracks().forEach((x) => x.stop());
+      return false;
+    }
+    useMic(st);
+    return true;
+  };
+  const p = MIX.swapq.then(run, run);
+  MIX.swapq = p.catch(() => false);
+  return p;
+}
+
+/** Devices came or went: reload, re-apply the speaker, and reopen the microphone if it fell. */
+let devTimer = /** @type {any} */ (0);
+export function onDevChange() {
+  clearTimeout(devTimer);
+  devTimer = setTimeout(async () => {
+    await loadDevices();
+    allAudio().forEach((el) => applySink(el, true));
+    if (RING.ac) sinkCtx(RING.ac);
+    const call = groupCallNow();
+    if (!LINES.size && !call) return;
+    const tr = micTrack() || (call && call.mic ? call.mic.getAudioTracks()[0] : null);
+    const want = wantedDev('mic');
+    const dead = LINES.size > 0 && (!tr || tr.readyState !== 'live');
+    const cur = tr ? devName(tr.label) : '';
+    const wrong = !!want.dev && cur !== want.dev.name;
+    if (dead || wrong) {
+      diag(`[MICROFONO] cambio de dispositivos: en uso «${cur}»${dead ? ' (caído)' : ''}, toca «${want.dev ? want.dev.name : DEVS.defMic}»`);
+      swapAll(wrong);
+    }
+  }, DEV_SETTLE_MS);
+}
+
+export async function setMicDev(/** @type {string} */ id) {
+  const dev = DEVS.mics.find((d) => d.id === id) || null;
+  await saveDev('microfono', 'microfono_nombre', dev);
+  devicesOn.onnotice(t('micSet'));
+  if (LINES.size || groupCallNow()) swapAll(true);
+  devicesOn.onchange();
+}
+
+/** Devices came or went: reload, re-apply the speaker, and reopen the microphone if it fell. */

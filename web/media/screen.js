@@ -1,4 +1,4 @@
-import { setting } from '../core/util.js';
+import { setting } from '../core/state.js';
 
 const CAPTURE_MS = 25000;
 

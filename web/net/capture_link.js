@@ -1,7 +1,6 @@
 import { diag, post } from '../core/api.js';
 import { CAPN, CAPR, ST } from '../core/state.js';
 import { errText, sleep } from '../core/util.js';
-import { labelMonitor, matchMonitor } from './host.js';
 
 // Capture window -------------------------------------------------------------------------
 // Any monitor but the main capture's comes from the capture window, a second browser
@@ -176,4 +175,33 @@ export async function hostCapOpen(/** @type {any} */ s, /** @type {number} */ i)
     }
   }
   throw new Error('monitor');
+}
+
+/**
+ * The monitor a "screen:<n>…" track label names, or null. On X the number is the one the
+ * native side gives as the monitor's `captura`; Windows calls that monitor DISPLAY<n+1>.
+ */
+export function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
+  const m = /screen:(\d+)/.exec(String(label || ''));
+  if (!m) return null;
+  const k = Number(m[1]);
+  if (mons.some((x) => typeof x.captura === 'number')) return mons.find((x) => x.captura === k) || null;
+  const name = 'DISPLAY' + (k + 1);
+  return mons.find((x) => x.name === name) || null;
+}
+
+/**
+ * The monitor a capture of w×h shows: the only one; else the one of that size (the primary
+ * among several); else those of nearly the same shape (16:9 without a size), primary first;
+ * else the primary; else the first.
+ */
+export function matchMonitor(/** @type {any[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
+  if (!mons.length) return null;
+  if (mons.length === 1) return mons[0];
+  const pick = (/** @type {any[]} */ l) => l.find((m) => m.primary) || l[0];
+  const same = mons.filter((m) => m.w === w && m.h === h);
+  if (same.length) return pick(same);
+  const ratio = w > 0 && h > 0 ? w / h : 16 / 9;
+  const near = mons.filter((m) => m.h > 0 && Math.abs(m.w / m.h - ratio) < 0.02);
+  return pick(near.length ? near : mons);
 }

@@ -1,12 +1,12 @@
 import { diag, get, PAGE, post } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
-import { CAPN, HOST, INQ, ST } from '../core/state.js';
+import { CAPN, HOST, INQ, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { errText, setting, yes } from '../core/util.js';
+import { errText, yes } from '../core/util.js';
 import { PCM_WORKLET, splitPcm } from '../media/pc_sound.js';
 import { captureScreen, clampFps, stopStream } from '../media/screen.js';
 import { beep } from '../media/tones.js';
-import { hostCapClose, hostCapOpen } from './capture_link.js';
+import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture_link.js';
 import { preferCodecs } from './peer.js';
 import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
 import { ctl, endSession, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
@@ -59,35 +59,6 @@ export function secsLeft(/** @type {number} */ until, /** @type {number} */ now)
 /** A quality name, or null when it is none of the three. */
 export function qualityName(/** @type {any} */ q) {
   return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
-}
-
-/**
- * The monitor a "screen:<n>…" track label names, or null. On X the number is the one the
- * native side gives as the monitor's `captura`; Windows calls that monitor DISPLAY<n+1>.
- */
-export function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
-  const m = /screen:(\d+)/.exec(String(label || ''));
-  if (!m) return null;
-  const k = Number(m[1]);
-  if (mons.some((x) => typeof x.captura === 'number')) return mons.find((x) => x.captura === k) || null;
-  const name = 'DISPLAY' + (k + 1);
-  return mons.find((x) => x.name === name) || null;
-}
-
-/**
- * The monitor a capture of w×h shows: the only one; else the one of that size (the primary
- * among several); else those of nearly the same shape (16:9 without a size), primary first;
- * else the primary; else the first.
- */
-export function matchMonitor(/** @type {any[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
-  if (!mons.length) return null;
-  if (mons.length === 1) return mons[0];
-  const pick = (/** @type {any[]} */ l) => l.find((m) => m.primary) || l[0];
-  const same = mons.filter((m) => m.w === w && m.h === h);
-  if (same.length) return pick(same);
-  const ratio = w > 0 && h > 0 ? w / h : 16 / 9;
-  const near = mons.filter((m) => m.h > 0 && Math.abs(m.w / m.h - ratio) < 0.02);
-  return pick(near.length ? near : mons);
 }
 
 /** Monitors the technician may see: those named, or all when none of the names matches. */

@@ -1,12 +1,11 @@
 import { get, post } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
-import { LINES, MIX, RINGS_GONE, ST } from '../core/state.js';
+import { LINES, MIX, RINGS_GONE, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { mmss, prettyId, setting, yes } from '../core/util.js';
+import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { hsend } from './host.js';
 import { mungeVoice } from './peer.js';
 import { ctl, iceServers, selectedPair } from './session.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
@@ -204,6 +203,9 @@ export function endLine(/** @type {any} */ L) {
   lineEnd(L, 'local', false);
 }
 
+/** The /host/ registration's sender: answers to rings and the callee's signals go through it; app.js connects it. */
+export const phoneVia = { host: (/** @type {any} */ m) => {} };
+
 /**
  * What voice lines and rings tell the page; app.js sets these.
  * @type {{
@@ -337,7 +339,7 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
 function phoneSig(/** @type {any} */ L, /** @type {any} */ data) {
   if (L.dead) return;
   if (L.role === 'caller') ringSend(L, { t: 'signal', data });
-  else hsend({ t: 'csignal', cid: L.cid, data });
+  else phoneVia.host({ t: 'csignal', cid: L.cid, data });
 }
 
 /** The phone connection: the line's mix is the only sender; the remote voice feeds the line. */
@@ -478,7 +480,7 @@ export function onRing(/** @type {any} */ m) {
   if (!cid) return;
   const known = [...LINES.values()].some((o) => o.cid === cid);
   const verdict = ringVerdict(yes(setting('recibir', 'llamadas')), !!ST.RINGIN, LINES.size, known);
-  if (verdict) return hsend({ t: 'ringans', cid, ok: false, reason: verdict });
+  if (verdict) return phoneVia.host({ t: 'ringans', cid, ok: false, reason: verdict });
   const idOf = (/** @type {any} */ v) => (typeof v === 'string' && /^\d{9}$/.test(v) ? v : '');
   const from = m.verified === true ? idOf(m.from) : '';
   ST.RINGIN = { cid, name: peerName(m.name), from, claimed: from ? '' : idOf(m.claimed), ice: cleanIce(m.iceServers), until: Date.now() + RING_SHOW_MS, timer: 0 };
@@ -493,7 +495,7 @@ function ringCountdown() {
   const r = ST.RINGIN;
   if (!r) return;
   if (Date.now() >= r.until) {
-    hsend({ t: 'ringans', cid: r.cid, ok: false, reason: 'timeout' });
+    phoneVia.host({ t: 'ringans', cid: r.cid, ok: false, reason: 'timeout' });
     closeRing();
     phoneOn.onnotice(t('phMissed'), 8000);
     return;
@@ -511,7 +513,7 @@ function closeRing() {
 
 export function declineRing() {
   if (!ST.RINGIN) return;
-  hsend({ t: 'ringans', cid: ST.RINGIN.cid, ok: false, reason: 'declined' });
+  phoneVia.host({ t: 'ringans', cid: ST.RINGIN.cid, ok: false, reason: 'declined' });
   closeRing();
 }
 
@@ -521,7 +523,7 @@ export async function answerRing(/** @type {boolean} */ merge) {
   if (!r) return;
   closeRing();
   RINGS_GONE.clear();
-  if (LINES.size >= MAX_LINES || !(await openMic())) return hsend({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
+  if (LINES.size >= MAX_LINES || !(await openMic())) return phoneVia.host({ t: 'ringans', cid: r.cid, ok: false, reason: LINES.size >= MAX_LINES ? 'busy' : 'declined' });
   if (RINGS_GONE.has(r.cid)) {
     closeUnusedMic();
     return phoneOn.onnotice(t('phMissed'), 8000);
@@ -539,7 +541,7 @@ export async function answerRing(/** @type {boolean} */ merge) {
   phoneOn.ondock(false, false);
   startVoiceTick();
   phonePC(L, false);
-  hsend({ t: 'ringans', cid: r.cid, ok: true });
+  phoneVia.host({ t: 'ringans', cid: r.cid, ok: true });
   post('/api/llamada', { k: L.k, activa: true, tipo: 'telefono', con: r.from || r.name }).catch(() => {});
 }
 
@@ -578,7 +580,7 @@ export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
     if (notify) {
       phSend(L, { t: 'bye' });
       if (L.role === 'caller') ringSend(L, { t: 'hangup' });
-      else hsend({ t: 'hangup', cid: L.cid });
+      else phoneVia.host({ t: 'hangup', cid: L.cid });
     }
     const pc = L.pc;
     // Let the bye leave before the connection closes.

@@ -1,8 +1,8 @@
 import { diag, post } from '../core/api.js';
 import { srvUrl } from '../core/server.js';
-import { ST, TS } from '../core/state.js';
+import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { setting, sleep } from '../core/util.js';
+import { sleep } from '../core/util.js';
 import { mungeOpus, mungeVideoStart } from './peer.js';
 import { hasTurn, wireMsg } from './wire.js';
 

@@ -1,9 +1,9 @@
 import { openWhat } from '../core/api.js';
-import { DEVS, LINES, MIX, ST, TS } from '../core/state.js';
+import { DEVS, LINES, MIX, setting, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { mmss, prettyId, setting, store } from '../core/util.js';
-import { findDev, getMic, onDevChange, setMicDev, setSpeaker } from '../media/devices.js';
-import { levelOf, onAir } from '../media/mixer.js';
+import { mmss, prettyId, store } from '../core/util.js';
+import { findDev, getMic, setSpeaker } from '../media/devices.js';
+import { levelOf, onAir, onDevChange, setMicDev } from '../media/mixer.js';
 import { devSpeakerTest } from '../media/tones.js';
 import { answerRing, declineRing, lineEnd, lineHold, lineMerge, lineMergeAll, lineSplit, lineVol, micMuteAll, phoneCall, startSesLine } from '../net/phone.js';
 import { $ } from './dom.js';

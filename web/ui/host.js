@@ -1,7 +1,7 @@
 import { post } from '../core/api.js';
-import { HOST, ST } from '../core/state.js';
+import { HOST, setting, ST } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { mmss, prettyId, setting, yes } from '../core/util.js';
+import { mmss, prettyId, yes } from '../core/util.js';
 import { sendFiles } from '../net/files.js';
 import { ACCEPT_GUARD_MS, acceptReq, dropReq, hostConnect, hostSetAudio, hostSetControl, hostSetMon, hsend, rejectReq, secsLeft, setAvail } from '../net/host.js';
 import { sesVoiceToggle } from '../net/phone.js';

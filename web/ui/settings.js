@@ -1,7 +1,7 @@
 import { get, openUrl, openWhat, PAGE, post } from '../core/api.js';
-import { DEVS, HOST, MAN, MICT, ST, UPDP } from '../core/state.js';
+import { DEVS, HOST, MAN, MICT, setting, ST, UPDP } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { prettyId, setting, yes } from '../core/util.js';
+import { prettyId, yes } from '../core/util.js';
 import { devName, findDev, loadDevices } from '../media/devices.js';
 import { levelOf } from '../media/mixer.js';
 import { toneBurst } from '../media/tones.js';
