@@ -38,16 +38,14 @@ export const TS = new Map();
  * @property {any[]} ice ICE servers handed over by the signalling server
  * @property {RTCPeerConnection|null} pc
  * @property {Object<string, RTCDataChannel>} dc data channels by label
- * @property {WebSocket|null} ws tech only: its /join/ socket
+ * @property {import('../net/signal_socket.js').SignalSocket|null} ws tech only: its /join/ socket
  * @property {boolean} accepted tech: the host accepted
  * @property {boolean} connected the peer connection reached "connected" once
  * @property {number} started time of the first connection (ms), 0 before
  * @property {number} created time the record was made (ms)
  * @property {boolean} dead
  * @property {boolean} relayTried relay-only mode is or was in force
- * @property {any[]} sigq signals that arrived before the peer connection existed
- * @property {any[]} iceq candidates that arrived before the remote description
- * @property {Promise<void>} sigChain signals are applied one after another
+ * @property {import('../net/peer.js').Peer} rtc the negotiation: signal queues, timers, relay retry
  * @property {boolean} control input allowed now
  * @property {boolean} wantControl tech: control wanted by the technician
  * @property {boolean} canControl tech: control allowed by the host
@@ -80,14 +78,13 @@ export const TS = new Map();
  * @property {string} id member id given by the server
  * @property {string} name
  * @property {RTCPeerConnection} pc
+ * @property {import('../net/peer.js').Peer} rtc the negotiation: signals one after another, queued candidates
  * @property {boolean} offerer this side made the offer (the other side only answers)
  * @property {boolean} restarted the one retry with fresh candidates was made
  * @property {boolean} talk
  * @property {boolean} muted
  * @property {number} vol 0..1
  * @property {HTMLAudioElement} audio plays the member's voice on the chosen speaker
- * @property {any[]} iceq candidates that arrived before the remote description
- * @property {Promise<void>} chain signals are applied one after another
  */
 
 /**
@@ -102,7 +99,7 @@ export const TS = new Map();
  * @property {boolean} deaf
  * @property {boolean} talk own speaking flag, as last sent
  * @property {any[]} ice ICE list from `welcome`
- * @property {WebSocket|null} ws
+ * @property {import('../net/signal_socket.js').SignalSocket|null} ws the room's socket
  * @property {boolean} joined a `welcome` came
  * @property {number} draws codes drawn for a new room (a drawn code may be in use)
  * @property {number} rejoins reconnections after a server restart, since the last `welcome`
@@ -124,8 +121,8 @@ export const TS = new Map();
  * @property {any} tick the countdown's interval
  */
 
-/** @type {{ws: WebSocket|null, state: string, retry: number, timer: any, ping: any, stop: boolean, req: HostReq|null}} the /host/ registration */
-export const HOST = { ws: null, state: 'off', retry: 0, timer: 0, ping: 0, stop: false, req: null };
+/** @type {{ws: import('../net/signal_socket.js').SignalSocket|null, state: string, retry: number, timer: any, stop: boolean, req: HostReq|null}} the /host/ registration */
+export const HOST = { ws: null, state: 'off', retry: 0, timer: 0, stop: false, req: null };
 /** @type {{q: any[], move: any, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
 export const INQ = { q: [], move: null, busy: false };
 /** @type {Object<string, number>} monitor name → screen number of the capture window; 1 is the main capture's */

@@ -1,6 +1,7 @@
 import { diag, post } from '../core/api.js';
 import { CAPN, CAPR, ST } from '../core/state.js';
 import { errText, sleep } from '../core/util.js';
+import { Peer } from './peer.js';
 
 // Capture window -------------------------------------------------------------------------
 // Any monitor but the main capture's comes from the capture window, a second browser
@@ -17,6 +18,7 @@ const CAP_TRY_MS = 15000;
 /**
  * @typedef {Object} CapLink the link to one capture window
  * @property {RTCPeerConnection} pc the receiving side
+ * @property {import('./peer.js').Peer} rtc its negotiation
  * @property {number} n screen number the window was started for
  * @property {number} mon index of the monitor wanted
  * @property {boolean} live the track arrived
@@ -71,9 +73,7 @@ export function hostCapClose(/** @type {any} */ s) {
   s.cap = null;
   if (link) {
     link.onMsg = () => {};
-    try {
-      link.pc.close();
-    } catch {}
+    link.rtc.close();
   }
   return capPut({ t: 'stop' })
     .then(() => post('/api/captura', { off: true }))
@@ -84,12 +84,17 @@ export function hostCapClose(/** @type {any} */ s) {
 async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {number} */ n) {
   await hostCapClose(s);
   if (s.dead) throw new Error('la sesión terminó');
-  const pc = new RTCPeerConnection({ iceServers: [] });
+  // The window offers; our answer and candidates go back through the mailbox.
+  const rtc = new Peer({
+    send: (data) => {
+      if (s.cap !== link) return;
+      if (data.ice) capPut({ t: 'ice', c: data.ice });
+      else if (data.sdp) capPut({ t: 'answer', sdp: data.sdp });
+    },
+  });
+  const pc = rtc.open({ iceServers: [] });
   /** @type {CapLink} */
-  const link = { pc, n, mon: mon.i, live: false, onMsg: () => {} };
-  pc.onicecandidate = (e) => {
-    if (e.candidate && s.cap === link) capPut({ t: 'ice', c: e.candidate.toJSON() });
-  };
+  const link = { pc, rtc, n, mon: mon.i, live: false, onMsg: () => {} };
   /** @type {Promise<MediaStreamTrack>} */
   const arrived = new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
@@ -110,15 +115,11 @@ async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {n
           const who = capOfferMonitor(s.allMons, m);
           if (who) CAPN[who.name] = n;
           if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
-          pc.setRemoteDescription(m.sdp)
-            .then(() => pc.createAnswer())
-            .then((a) => pc.setLocalDescription(a))
-            .then(() => capPut({ t: 'answer', sdp: pc.localDescription && pc.localDescription.toJSON() }))
-            .catch(fail);
+          rtc.signal({ sdp: m.sdp }).catch(fail);
           break;
         }
         case 'ice':
-          if (m.c && typeof m.c === 'object') pc.addIceCandidate(m.c).catch(() => {});
+          if (m.c && typeof m.c === 'object') rtc.signal({ ice: m.c });
           break;
         case 'error':
           if (m.n !== n) return;

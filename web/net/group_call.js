@@ -3,9 +3,10 @@ import { wsUrl } from '../core/server.js';
 import { ST } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { applySink, getMic, hiddenAudio } from '../media/devices.js';
-import { mungeVoice } from './peer.js';
+import { mungeVoice, Peer } from './peer.js';
 import { FALLBACK_ICE } from './session.js';
-import { cleanIce, peerName, wireMsg } from './wire.js';
+import { SignalSocket } from './signal_socket.js';
+import { cleanIce, peerName } from './wire.js';
 /** @typedef {import('../core/state.js').CallState} CallState */
 /** @typedef {import('../core/state.js').CallPeer} CallPeer */
 
@@ -167,9 +168,10 @@ export async function callStart(/** @type {string} */ code, /** @type {boolean} 
 
 /** Opens the room's socket; rejoin after a server restart joins or creates the room again. */
 function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
+  /** @type {SignalSocket} */
   let ws;
   try {
-    ws = new WebSocket(wsUrl('/call/' + x.code));
+    ws = new SignalSocket(wsUrl('/call/' + x.code), 1 << 16);
   } catch {
     callLeave('srvDown');
     return;
@@ -180,20 +182,18 @@ function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
     /** @type {any} */
     const join = { t: 'join', name: peerName(ST.ID && ST.ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
     if (rejoin) join.rejoin = true;
-    ws.send(JSON.stringify(join));
-    clearInterval(x.timers.ping);
-    x.timers.ping = setInterval(() => callSend(x, { t: 'ping' }), 25000);
+    ws.send(join);
+    ws.keepAlive(25000);
   };
-  ws.onmessage = (e) => {
+  ws.onmessage = (raw) => {
     if (ST.CALLX !== x || x.ws !== ws) return;
-    const m = callClean(wireMsg(e.data, 1 << 16));
+    const m = callClean(raw);
     if (m) callMsg(x, m);
   };
-  ws.onclose = (e) => {
+  ws.onclose = (code, reason) => {
     if (ST.CALLX !== x || x.ws !== ws) return;
-    clearInterval(x.timers.ping);
     x.ws = null;
-    const wait = callRejoinWait(e.code, e.reason, x.rejoins);
+    const wait = callRejoinWait(code, reason, x.rejoins);
     if (wait < 0) {
       callLeave('srvDown');
       return;
@@ -204,7 +204,7 @@ function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
 }
 
 function callSend(/** @type {CallState} */ x, /** @type {any} */ m) {
-  if (x.ws && x.ws.readyState === WebSocket.OPEN) x.ws.send(JSON.stringify(m));
+  if (x.ws) x.ws.send(m);
 }
 
 /** One frame from the room's socket (already checked by callClean). */
@@ -230,7 +230,7 @@ function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
     case 'signal': {
       if (m.from === x.me) break;
       const p = x.peers.get(m.from) || (m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
-      if (p) p.chain = p.chain.then(() => callApply(x, p, m.data)).catch((e) => console.warn('señal de la llamada', e));
+      if (p) p.rtc.signal(m.data);
       break;
     }
     case 'state': {
@@ -277,68 +277,42 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   const known = x.peers.get(id);
   if (known) return known;
   if (x.peers.size >= CALL_MAX - 1 || !x.mic) return null;
-  const pc = new RTCPeerConnection({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
+  const ours = () => ST.CALLX === x && x.peers.get(id) === p;
+  const rtc = new Peer({
+    send: (data) => { if (ours()) callSend(x, { t: 'signal', to: id, data }); },
+    local: mungeVoice,
+    // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
+    accept: (d, pc) => !(d.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer'),
+    // A pair that fails would leave two members deaf to each other while both hear the
+    // rest: the side that offered tries once more with fresh candidates.
+    onfailed: () => {
+      if (ours() && p.offerer && !p.restarted) {
+        p.restarted = true;
+        rtc.offer(true);
+      }
+    },
+    onchange: () => { if (ours()) callOn.onchange(); },
+  });
+  const pc = rtc.open({ iceServers: x.ice.length ? x.ice : FALLBACK_ICE, bundlePolicy: 'max-bundle' });
   // In the page (hidden), so that a change of speaker reaches it like every other element.
   const audio = hiddenAudio();
   audio.muted = x.deaf;
   applySink(audio, true);
   /** @type {CallPeer} */
-  const p = { id, name, pc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio, iceq: [], chain: Promise.resolve() };
+  const p = { id, name, pc, rtc, offerer, restarted: false, talk: false, muted: false, vol: 1, audio };
   x.peers.set(id, p);
   for (const tr of x.mic.getAudioTracks()) pc.addTrack(tr, x.mic);
-  pc.onicecandidate = (e) => { if (e.candidate && ST.CALLX === x) callSend(x, { t: 'signal', to: id, data: { ice: e.candidate.toJSON() } }); };
   pc.ontrack = (e) => {
     audio.srcObject = e.streams[0] || new MediaStream([e.track]);
     audio.play().catch(() => {});
   };
-  pc.onconnectionstatechange = () => {
-    if (ST.CALLX !== x || x.peers.get(id) !== p) return;
-    // A pair that fails would leave two members deaf to each other while both hear the
-    // rest: the side that offered tries once more with fresh candidates.
-    if (pc.connectionState === 'failed' && p.offerer && !p.restarted) {
-      p.restarted = true;
-      callOffer(x, p, true);
-    }
-    callOn.onchange();
-  };
-  if (offerer) callOffer(x, p, false);
+  if (offerer) rtc.offer();
   return p;
-}
-
-function callOffer(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {boolean} */ iceRestart) {
-  p.chain = p.chain
-    .then(async () => {
-      const o = await p.pc.createOffer(iceRestart ? { iceRestart: true } : {});
-      await p.pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
-      if (ST.CALLX === x && x.peers.get(p.id) === p && p.pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: p.pc.localDescription.toJSON() } });
-    })
-    .catch((e) => console.warn('señal de la llamada', e));
-}
-
-/** Applies a signal from one member: its offer (answered) or answer, or a candidate. */
-async function callApply(/** @type {CallState} */ x, /** @type {CallPeer} */ p, /** @type {any} */ data) {
-  if (ST.CALLX !== x || x.peers.get(p.id) !== p) return;
-  const pc = p.pc;
-  if (data.sdp) {
-    // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
-    if (data.sdp.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer') return;
-    await pc.setRemoteDescription(data.sdp);
-    for (const c of p.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
-    if (data.sdp.type === 'offer') {
-      const a = await pc.createAnswer();
-      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
-      if (ST.CALLX === x && pc.localDescription) callSend(x, { t: 'signal', to: p.id, data: { sdp: pc.localDescription.toJSON() } });
-    }
-  } else if (!pc.remoteDescription) {
-    if (p.iceq.length < 200) p.iceq.push(data.ice);
-  } else pc.addIceCandidate(data.ice).catch(() => {});
 }
 
 function callDropPeer(/** @type {CallState} */ x, /** @type {CallPeer} */ p) {
   x.peers.delete(p.id);
-  try {
-    p.pc.close();
-  } catch {}
+  p.rtc.close();
   p.audio.pause();
   p.audio.srcObject = null;
   p.audio.remove();
@@ -451,7 +425,6 @@ export function callLeave(why) {
   const x = ST.CALLX;
   if (!x) return;
   ST.CALLX = null;
-  clearInterval(x.timers.ping);
   clearInterval(x.timers.meter);
   clearTimeout(x.timers.rejoin);
   for (const p of [...x.peers.values()]) callDropPeer(x, p);
@@ -459,11 +432,7 @@ export function callLeave(why) {
   if (x.ac) x.ac.close().catch(() => {});
   const ws = x.ws;
   x.ws = null;
-  if (ws) {
-    try {
-      ws.close();
-    } catch {}
-  }
+  if (ws) ws.close();
   if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
   if (why) callOn.onnotice(t(why), 6000);
   callOn.onchange();

@@ -10,7 +10,8 @@ import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture
 import { preferCodecs } from './peer.js';
 import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
 import { ctl, endSession, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
-import { cleanIce, cleanMons, peerName, wireMsg } from './wire.js';
+import { SignalSocket } from './signal_socket.js';
+import { cleanIce, cleanMons, peerName } from './wire.js';
 
 /** @typedef {import('../core/state.js').HostReq} HostReq */
 
@@ -146,26 +147,25 @@ export function hostConnect() {
     setHostState('off');
     return;
   }
-  if (HOST.ws && (HOST.ws.readyState === WebSocket.CONNECTING || HOST.ws.readyState === WebSocket.OPEN)) return;
+  if (HOST.ws && HOST.ws.live) return;
   HOST.stop = false;
   setHostState('connecting');
-  /** @type {WebSocket} */
+  /** @type {SignalSocket} */
   let ws;
   try {
-    ws = new WebSocket(wsUrl('/host/' + ST.ID.id));
+    ws = new SignalSocket(wsUrl('/host/' + ST.ID.id), 1 << 20);
   } catch {
     hostRetry();
     return;
   }
   HOST.ws = ws;
   ws.onopen = () => {
-    if (HOST.ws === ws) ws.send(JSON.stringify({ t: 'hello', key: ST.ID.llave, name: ST.ID.nombre, ver: PAGE.version }));
+    if (HOST.ws === ws) ws.send({ t: 'hello', key: ST.ID.llave, name: ST.ID.nombre, ver: PAGE.version });
   };
-  ws.onmessage = (e) => {
-    const m = HOST.ws === ws ? wireMsg(e.data, 1 << 20) : null;
-    if (m) hostServerMsg(m);
+  ws.onmessage = (m) => {
+    if (HOST.ws === ws) hostServerMsg(m);
   };
-  ws.onclose = (e) => hostClosed(ws, e.code);
+  ws.onclose = (code) => hostClosed(ws, code);
 }
 
 /** Closes the registration on the user's word: no retry until it is switched on again. */
@@ -174,12 +174,7 @@ export function hostDisconnect() {
   HOST.retry = 0;
   const ws = HOST.ws;
   hostLost();
-  if (ws) {
-    ws.onclose = ws.onmessage = ws.onopen = null;
-    try {
-      ws.close();
-    } catch {}
-  }
+  if (ws) ws.close();
   setHostState('off');
 }
 
@@ -193,20 +188,20 @@ export function setAvail(/** @type {boolean} */ on) {
 
 /** JSON on the /host/ socket when open. */
 export function hsend(/** @type {any} */ m) {
-  if (HOST.ws && HOST.ws.readyState === WebSocket.OPEN) HOST.ws.send(JSON.stringify(m));
+  if (HOST.ws) HOST.ws.send(m);
 }
 
 /** What goes when the socket goes: the keep-alive, a pending request, a ringing call. */
 function hostLost() {
   clearTimeout(HOST.timer);
-  clearInterval(HOST.ping);
-  HOST.timer = HOST.ping = 0;
+  HOST.timer = 0;
+  if (HOST.ws) HOST.ws.stopPing();
   HOST.ws = null;
   if (HOST.req) dropReq();
   if (typeof declineRing === 'function') declineRing();
 }
 
-function hostClosed(/** @type {WebSocket} */ ws, code = 0) {
+function hostClosed(/** @type {SignalSocket} */ ws, code = 0) {
   if (HOST.ws !== ws) return;
   hostLost();
   if (HOST.stop) setHostState('off');
@@ -237,8 +232,7 @@ function hostServerMsg(/** @type {any} */ m) {
     case 'ready':
       HOST.retry = 0;
       setHostState('online');
-      clearInterval(HOST.ping);
-      HOST.ping = setInterval(() => hsend({ t: 'ping' }), HOST_PING_MS);
+      if (HOST.ws) HOST.ws.keepAlive(HOST_PING_MS);
       break;
     case 'taken':
     case 'replaced':

@@ -6,8 +6,9 @@ import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { mungeVoice } from './peer.js';
-import { ctl, iceServers, selectedPair } from './session.js';
+import { mungeVoice, Peer, selectedPair } from './peer.js';
+import { ctl, iceServers } from './session.js';
+import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
 
 // ── voice ────────────────────────────────────────────────────────────────────────────────
@@ -53,9 +54,10 @@ function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {any} */ init) {
     k: 'l' + ++ST.LINEN, kind, role: '', cid: '', ws: null, pc: null, dc: null, ses: null, peer: '', peerId: '',
     state: 'connecting', held: false, conf: false, vol: 1, audio: null, ownAudio: false, remote: null, rsrc: null,
     an: null, level: 0, dest: null, track: null, feeds: [], started: 0, rtt: -1, relay: false, peerMuted: false,
-    peerHold: false, ice: [], iceq: [], sigq: [], sigChain: Promise.resolve(), timers: {}, dead: false,
+    peerHold: false, ice: [], rtc: null, timers: {}, dead: false,
   };
   Object.assign(L, init);
+  if (kind === 'phone') L.rtc = phonePeer(L);
   if (MIX.ac) {
     L.dest = MIX.ac.createMediaStreamDestination();
     L.track = L.dest.stream.getAudioTracks()[0] || null;
@@ -229,7 +231,7 @@ function phSend(/** @type {any} */ L, /** @type {any} */ m) {
 }
 
 function ringSend(/** @type {any} */ L, /** @type {any} */ m) {
-  if (L.ws && L.ws.readyState === WebSocket.OPEN) L.ws.send(JSON.stringify(m));
+  if (L.ws) L.ws.send(m);
 }
 
 
@@ -258,10 +260,10 @@ export async function phoneCall(/** @type {any} */ text) {
 }
 
 function ringOpen(/** @type {any} */ L) {
-  /** @type {WebSocket} */
+  /** @type {SignalSocket} */
   let ws;
   try {
-    ws = new WebSocket(wsUrl('/ring/' + L.peerId));
+    ws = new SignalSocket(wsUrl('/ring/' + L.peerId), 1 << 20);
   } catch {
     phoneOn.onnotice(t('srvDown'));
     return lineEnd(L, 'local', false);
@@ -271,11 +273,10 @@ function ringOpen(/** @type {any} */ L) {
   ws.onopen = () => {
     if (L.dead) return;
     ringSend(L, { t: 'ring', name: ST.ID ? ST.ID.nombre || '' : '', from: ST.ID ? ST.ID.id : '', key: ST.ID ? ST.ID.llave : '' });
-    L.timers.ping = setInterval(() => ringSend(L, { t: 'ping' }), RING_PING_MS);
+    ws.keepAlive(RING_PING_MS);
   };
-  ws.onmessage = (e) => {
-    const m = L.dead || L.ws !== ws ? null : wireMsg(e.data, 1 << 20);
-    if (m) callerMsg(L, m);
+  ws.onmessage = (m) => {
+    if (!L.dead && L.ws === ws) callerMsg(L, m);
   };
   ws.onerror = () => {
     if (L.dead || L.ws !== ws || !ringingNow()) return;
@@ -326,7 +327,7 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
       lineEnd(L, 'peer', false);
       break;
     case 'signal':
-      phoneSignal(L, m.data);
+      L.rtc.signal(m.data);
       break;
     case 'pong':
       break;
@@ -342,11 +343,47 @@ function phoneSig(/** @type {any} */ L, /** @type {any} */ data) {
   else phoneVia.host({ t: 'csignal', cid: L.cid, data });
 }
 
+/**
+ * A phone line's negotiation: only the caller offers, and only once; the connection must
+ * stand within PHONE_CONNECT_MS and comes back within PHONE_LOSS_MS of a drop.
+ */
+function phonePeer(/** @type {any} */ L) {
+  return new Peer({
+    send: (data) => phoneSig(L, data),
+    local: mungeVoice,
+    // Anything else is not our peer's.
+    accept: (d, pc) => (d.type === 'offer' || d.type === 'answer') && (d.type === 'offer') === (L.role === 'callee') && !pc.remoteDescription,
+    lossMs: PHONE_LOSS_MS,
+    onconnected: () => {
+      if (L.state !== 'active') {
+        L.state = 'active';
+        L.started = Date.now();
+      }
+      clearInterval(L.timers.stats);
+      L.timers.stats = setInterval(() => lineStats(L), 2000);
+      linesChanged();
+    },
+    onfailed: () => {
+      phoneOn.onnotice(t(L.state === 'active' ? 'phLost' : 'phFail') + ' · ' + L.peer, 7000);
+      lineEnd(L, 'lost');
+    },
+    onlost: () => {
+      phoneOn.onnotice(t('phLost') + ' · ' + L.peer, 7000);
+      lineEnd(L, 'lost');
+    },
+    ontimeout: () => {
+      if (L.state === 'active') return;
+      phoneOn.onnotice(t('phFail') + ' · ' + L.peer, 7000);
+      lineEnd(L, 'lost');
+    },
+  });
+}
+
 /** The phone connection: the line's mix is the only sender; the remote voice feeds the line. */
 async function phonePC(/** @type {any} */ L, /** @type {boolean} */ offerer) {
   const list = L.ice.length ? L.ice : await iceServers();
   if (L.dead) return;
-  const pc = new RTCPeerConnection({ iceServers: list, bundlePolicy: 'max-bundle' });
+  const pc = L.rtc.open({ iceServers: list, bundlePolicy: 'max-bundle' });
   L.pc = pc;
   if (L.track) pc.addTrack(L.track, L.dest.stream);
   pc.ontrack = (e) => {
@@ -355,80 +392,11 @@ async function phonePC(/** @type {any} */ L, /** @type {boolean} */ offerer) {
     if (L.audio) L.audio.srcObject = L.remote;
     mixRoute();
   };
-  pc.onicecandidate = (e) => { if (e.candidate) phoneSig(L, { ice: e.candidate.toJSON() }); };
   pc.ondatachannel = (e) => { if (e.channel.label === 'ph' && !L.dc) wirePh(L, e.channel); };
-  pc.onconnectionstatechange = () => phoneState(L, pc);
-  L.timers.conn = setTimeout(() => {
-    if (L.dead || L.state === 'active') return;
-    phoneOn.onnotice(t('phFail') + ' · ' + L.peer, 7000);
-    lineEnd(L, 'lost');
-  }, PHONE_CONNECT_MS);
+  L.rtc.arm(PHONE_CONNECT_MS);
   if (offerer) {
     wirePh(L, pc.createDataChannel('ph', { ordered: true }));
-    try {
-      const o = await pc.createOffer();
-      await pc.setLocalDescription({ type: o.type, sdp: mungeVoice(o.sdp || '') });
-      phoneSig(L, { sdp: /** @type {RTCSessionDescription} */ (pc.localDescription).toJSON() });
-    } catch (e) {
-      console.warn('señal', e);
-    }
-  }
-  for (const data of L.sigq.splice(0)) phoneSignal(L, data);
-}
-
-function phoneSignal(/** @type {any} */ L, /** @type {any} */ data) {
-  if (!data || typeof data !== 'object' || L.dead) return;
-  if (!L.pc) {
-    if (L.sigq.length < 200) L.sigq.push(data);
-    return;
-  }
-  L.sigChain = L.sigChain.then(() => applyPhoneSignal(L, data)).catch((/** @type {any} */ e) => console.warn('señal', e));
-}
-
-async function applyPhoneSignal(/** @type {any} */ L, /** @type {any} */ data) {
-  const pc = L.pc;
-  if (L.dead || !pc) return;
-  if (data.sdp && typeof data.sdp === 'object' && (data.sdp.type === 'offer' || data.sdp.type === 'answer')) {
-    const d = data.sdp;
-    // Only the caller offers, and only once; anything else is not our peer's.
-    if ((d.type === 'offer') !== (L.role === 'callee') || pc.remoteDescription) return;
-    await pc.setRemoteDescription({ type: d.type, sdp: String(d.sdp || '') });
-    for (const c of L.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
-    if (d.type === 'offer') {
-      const a = await pc.createAnswer();
-      await pc.setLocalDescription({ type: a.type, sdp: mungeVoice(a.sdp || '') });
-      phoneSig(L, { sdp: /** @type {RTCSessionDescription} */ (pc.localDescription).toJSON() });
-    }
-  } else if (data.ice && typeof data.ice === 'object') {
-    if (!pc.remoteDescription) {
-      if (L.iceq.length < 200) L.iceq.push(data.ice);
-    } else pc.addIceCandidate(data.ice).catch(() => {});
-  }
-}
-
-function phoneState(/** @type {any} */ L, /** @type {RTCPeerConnection} */ pc) {
-  if (L.dead || L.pc !== pc) return;
-  const st = pc.connectionState;
-  if (st === 'connected') {
-    clearTimeout(L.timers.conn);
-    clearTimeout(L.timers.loss);
-    if (L.state !== 'active') {
-      L.state = 'active';
-      L.started = Date.now();
-    }
-    clearInterval(L.timers.stats);
-    L.timers.stats = setInterval(() => lineStats(L), 2000);
-    linesChanged();
-  } else if (st === 'failed') {
-    phoneOn.onnotice(t(L.state === 'active' ? 'phLost' : 'phFail') + ' · ' + L.peer, 7000);
-    lineEnd(L, 'lost');
-  } else if (st === 'disconnected') {
-    clearTimeout(L.timers.loss);
-    L.timers.loss = setTimeout(() => {
-      if (L.dead || L.pc !== pc || pc.connectionState === 'connected') return;
-      phoneOn.onnotice(t('phLost') + ' · ' + L.peer, 7000);
-      lineEnd(L, 'lost');
-    }, PHONE_LOSS_MS);
+    await L.rtc.offer();
   }
 }
 
@@ -559,7 +527,7 @@ export function onRingMsg(/** @type {any} */ m) {
       else if (!L && RINGS_GONE.size < 16) RINGS_GONE.add(cid);
       break;
     case 'csignal':
-      if (L) phoneSignal(L, m.data);
+      if (L) L.rtc.signal(m.data);
       break;
     case 'hangup':
       if (L) lineEnd(L, 'peer', false);
@@ -573,6 +541,7 @@ export function onRingMsg(/** @type {any} */ m) {
 export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
   if (!L || L.dead) return;
   L.dead = true;
+  if (L.rtc) L.rtc.stop();
   LINES.delete(L.k);
   Object.values(L.timers).forEach((x) => { clearTimeout(x); clearInterval(x); });
   const s = L.kind === 'ses' ? L.ses : null;
@@ -582,14 +551,9 @@ export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
       if (L.role === 'caller') ringSend(L, { t: 'hangup' });
       else phoneVia.host({ t: 'hangup', cid: L.cid });
     }
-    const pc = L.pc;
     // Let the bye leave before the connection closes.
-    if (pc) setTimeout(() => { try { pc.close(); } catch {} }, notify ? 150 : 0);
-    if (L.ws) {
-      const ws = L.ws;
-      ws.onclose = ws.onerror = ws.onmessage = null;
-      setTimeout(() => { try { ws.close(); } catch {} }, 200);
-    }
+    if (L.rtc) L.rtc.close(notify ? 150 : 0);
+    if (L.ws) L.ws.close(200);
     if (L.started) phoneOn.onnotice(t('phEnded', mmss((Date.now() - L.started) / 1000)) + ' · ' + L.peer, 5000);
   } else if (s) {
     if (s.line === L) s.line = null;

@@ -3,7 +3,7 @@ import { srvUrl } from '../core/server.js';
 import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep } from '../core/util.js';
-import { mungeOpus, mungeVideoStart } from './peer.js';
+import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
 import { hasTurn, wireMsg } from './wire.js';
 
 // ── session ──────────────────────────────────────────────────────────────────────────────
@@ -16,7 +16,6 @@ import { hasTurn, wireMsg } from './wire.js';
 // "disconnected" recovers within 12 s or ends the session.
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
-
 
 /** @type {SessionSide} the side of a record made without one: it reaches nobody */
 const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
@@ -52,13 +51,15 @@ export function newSession(/** @type {'host'|'tech'} */ role, /** @type {any} */
   const s = {
     k: '', role, sid: '', peer: '', peerId: '', ice: [], pc: null, dc: {}, ws: null,
     accepted: false, connected: false, started: 0, created: Date.now(), dead: false,
-    relayTried: false, sigq: [], iceq: [], sigChain: Promise.resolve(),
+    relayTried: false, rtc: null,
     control: false, wantControl: false, canControl: false, audio: false, audioOn: true, vol: 1,
     hostAudio: false, quality: 'auto', fps: 30, mons: [], mon: 0, monsw: false, surface: '',
     chat: [], unread: 0, line: null, voice: null, peerMic: false, peerHold: false,
     timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE,
   };
-  return Object.assign(s, init);
+  Object.assign(s, init);
+  s.rtc = sessionPeer(s);
+  return s;
 }
 
 /** The signalling server's ICE list, cached for an hour; two public STUN servers when it has none. */
@@ -90,58 +91,63 @@ export function ctl(/** @type {any} */ s, /** @type {any} */ message) {
   } catch {}
 }
 
-/** Builds the session's peer connection, then replays the signals that were waiting for it. */
+/**
+ * The session's negotiation: the host offers (its answers get the session's video start
+ * rate), the technician answers and binds the media on the offer; a second offer before
+ * any connection is the host's retry through the relay. A connection must stand within
+ * its time (the relay gets one more try) and comes back within 12 s of a drop.
+ */
+function sessionPeer(/** @type {any} */ s) {
+  return new Peer({
+    send: (data) => { if (!s.dead) sig(s, data); },
+    local: mungeOpus,
+    remote: (sdp) => (s.role === 'host' ? mungeVideoStart(sdp) : sdp),
+    own: (data) => {
+      if (!data.relay) return false;
+      if (s.role === 'host') tryRelay(s, 'lo pidió la otra PC');
+      return true;
+    },
+    accept: (d, pc) => {
+      if (d.type !== 'offer') return true;
+      if (s.role === 'host') return false;
+      if (pc.remoteDescription && !s.connected && !s.relayTried && hasTurn(s.ice)) {
+        // A second offer before any connection is the host's retry through the relay.
+        s.relayTried = true;
+        s.rtc.useRelay();
+        setWait(s, t('tryRelay'));
+        s.rtc.arm(30000);
+      }
+      return true;
+    },
+    onoffer: () => bindMedia(s),
+    lossMs: 12000,
+    onconnected: () => {
+      s.connected = true;
+      if (!s.started) s.started = Date.now();
+      if (s.relayTried) diag(`[CONEXION] conectado por el relevo TURN (rol ${s.role})`);
+      sessionOn.onchange(s);
+    },
+    onfailed: () => {
+      if (s.connected || !tryRelay(s, 'falló la directa')) endSession(s, 'lost');
+    },
+    onlost: () => endSession(s, 'lost'),
+    ontimeout: () => {
+      if (!s.connected && !tryRelay(s, 'sin respuesta')) endSession(s, 'lost');
+    },
+  });
+}
+
+/** Builds the session's peer connection; the signals that were waiting for it follow. */
 export async function newPC(/** @type {any} */ s) {
   const list = Array.isArray(s.ice) && s.ice.length ? s.ice : await iceServers();
   if (s.dead) return null;
   const relayOnly = setting('general', 'conexion') === 'relevo' && hasTurn(list);
   if (relayOnly) s.relayTried = true;
-  const pc = new RTCPeerConnection({ iceServers: list, bundlePolicy: 'max-bundle', iceTransportPolicy: relayOnly ? 'relay' : 'all' });
+  const pc = s.rtc.open({ iceServers: list, bundlePolicy: 'max-bundle', iceTransportPolicy: relayOnly ? 'relay' : 'all' });
   s.pc = pc;
-  pc.onicecandidate = (e) => { if (e.candidate && !s.dead) sig(s, { ice: e.candidate.toJSON() }); };
   pc.ondatachannel = (e) => wireDC(s, e.channel);
-  pc.onconnectionstatechange = () => onPCState(s, pc);
-  armConnTimer(s, hasTurn(s.ice) && !s.relayTried ? 18000 : 35000);
-  for (const data of s.sigq.splice(0)) onSignal(s, data);
+  s.rtc.arm(hasTurn(s.ice) && !s.relayTried ? 18000 : 35000);
   return pc;
-}
-
-function onPCState(/** @type {any} */ s, /** @type {RTCPeerConnection} */ pc) {
-  if (s.dead || s.pc !== pc) return;
-  const st = pc.connectionState;
-  if (st === 'connected') {
-    s.connected = true;
-    clearTimeout(s.timers.loss);
-    clearTimeout(s.timers.conn);
-    if (!s.started) s.started = Date.now();
-    if (s.relayTried) diag(`[CONEXION] conectado por el relevo TURN (rol ${s.role})`);
-    sessionOn.onchange(s);
-  } else if (st === 'failed') {
-    if (s.connected || !tryRelay(s, 'falló la directa')) endSession(s, 'lost');
-  } else if (st === 'disconnected') {
-    clearTimeout(s.timers.loss);
-    s.timers.loss = setTimeout(() => {
-      if (!s.dead && s.pc === pc && pc.connectionState !== 'connected') endSession(s, 'lost');
-    }, 12000);
-  }
-}
-
-function armConnTimer(/** @type {any} */ s, /** @type {number} */ ms) {
-  clearTimeout(s.timers.conn);
-  const pc = s.pc;
-  s.timers.conn = setTimeout(() => {
-    if (s.dead || s.pc !== pc || s.connected) return;
-    if (!tryRelay(s, 'sin respuesta')) endSession(s, 'lost');
-  }, ms);
-}
-
-/** Relay-only from now on, keeping the rest of the configuration. */
-function useRelayOnly(/** @type {any} */ s) {
-  try {
-    s.pc.setConfiguration({ ...s.pc.getConfiguration(), iceTransportPolicy: 'relay' });
-  } catch (e) {
-    console.warn('relevo', e);
-  }
 }
 
 /**
@@ -153,72 +159,21 @@ function tryRelay(/** @type {any} */ s, /** @type {string} */ why) {
   if (s.dead || s.relayTried || s.connected || !hasTurn(s.ice) || !s.pc) return false;
   s.relayTried = true;
   diag(`[CONEXION] la conexión directa no se logró (${why}, rol ${s.role}): reintento por el relevo TURN`);
-  useRelayOnly(s);
-  if (s.role === 'host') {
-    sendOffer(s, true);
-    sessionOn.onnotice(t('tryRelay'), 6000);
-  } else {
-    sig(s, { relay: 1 });
-    setWait(s, t('tryRelay'));
-  }
-  armConnTimer(s, 30000);
+  s.rtc.retryRelay(s.role === 'host');
+  if (s.role === 'host') sessionOn.onnotice(t('tryRelay'), 6000);
+  else setWait(s, t('tryRelay'));
+  s.rtc.arm(30000);
   return true;
 }
 
 /** Host: makes, adjusts, sets and sends an offer. */
-export async function sendOffer(/** @type {any} */ s, iceRestart = false) {
-  try {
-    const o = await s.pc.createOffer(iceRestart ? { iceRestart: true } : {});
-    await s.pc.setLocalDescription({ type: o.type, sdp: mungeOpus(o.sdp || '') });
-    if (!s.dead) sig(s, { sdp: s.pc.localDescription.toJSON() });
-  } catch (e) {
-    console.warn('señal', e);
-  }
+export function sendOffer(/** @type {any} */ s, iceRestart = false) {
+  return s.rtc.offer(iceRestart);
 }
 
-/** Applies a signal from the other side; signals are applied in arrival order. */
+/** A signal from the other side; signals are applied in arrival order. */
 export function onSignal(/** @type {any} */ s, /** @type {any} */ data) {
-  if (!data || typeof data !== 'object' || s.dead) return;
-  if (!s.pc) {
-    if (s.sigq.length < 1000) s.sigq.push(data);
-    return;
-  }
-  s.sigChain = s.sigChain.then(() => applySignal(s, data)).catch((e) => console.warn('señal', e));
-}
-
-async function applySignal(/** @type {any} */ s, /** @type {any} */ data) {
-  const pc = s.pc;
-  if (s.dead || !pc) return;
-  if (data.relay) {
-    if (s.role === 'host') tryRelay(s, 'lo pidió la otra PC');
-    return;
-  }
-  if (data.sdp && typeof data.sdp === 'object') {
-    const d = data.sdp;
-    if (d.type === 'offer') {
-      if (s.role === 'host') return;
-      if (pc.remoteDescription && !s.connected && !s.relayTried && hasTurn(s.ice)) {
-        // A second offer before any connection is the host's retry through the relay.
-        s.relayTried = true;
-        useRelayOnly(s);
-        setWait(s, t('tryRelay'));
-        armConnTimer(s, 30000);
-      }
-    }
-    const remote = String(d.sdp || '');
-    await pc.setRemoteDescription({ type: d.type, sdp: s.role === 'host' ? mungeVideoStart(remote) : remote });
-    for (const c of s.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
-    if (d.type === 'offer') {
-      bindMedia(s);
-      const a = await pc.createAnswer();
-      await pc.setLocalDescription({ type: a.type, sdp: mungeOpus(a.sdp || '') });
-      sig(s, { sdp: pc.localDescription.toJSON() });
-    }
-  } else if (data.ice && typeof data.ice === 'object') {
-    if (!pc.remoteDescription) {
-      if (s.iceq.length < 1000) s.iceq.push(data.ice);
-    } else pc.addIceCandidate(data.ice).catch(() => {});
-  }
+  s.rtc.signal(data);
 }
 
 /**
@@ -310,17 +265,6 @@ function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number, w?: n
   return parts.join(' · ');
 }
 
-/** The candidate pair in use: the transport's selected one, else a nominated or selected one that succeeded. */
-export function selectedPair(/** @type {RTCStatsReport} */ rep) {
-  /** @type {any} */
-  let pair = null;
-  rep.forEach((/** @type {any} */ r) => {
-    if (r.type === 'transport' && r.selectedCandidatePairId && rep.get(r.selectedCandidatePairId)) pair = rep.get(r.selectedCandidatePairId);
-  });
-  if (!pair) rep.forEach((/** @type {any} */ r) => { if (!pair && r.type === 'candidate-pair' && r.state === 'succeeded' && (r.nominated || r.selected)) pair = r; });
-  return pair;
-}
-
 async function sampleStats(/** @type {any} */ s) {
   if (s.dead || !s.pc) return;
   let rep;
@@ -404,6 +348,7 @@ function endToast(/** @type {string} */ why, /** @type {boolean} */ connected, /
 export function endSession(/** @type {any} */ s, /** @type {string} */ why, notify = true) {
   if (!s || s.dead) return;
   s.dead = true;
+  if (s.rtc) s.rtc.stop();
   s.side.forget(s);
   sessionOn.ondrop(s);
   if (notify) {
@@ -425,12 +370,8 @@ export function endSession(/** @type {any} */ s, /** @type {string} */ why, noti
         .finally(close);
     } else close();
   }
-  if (s.ws) {
-    const ws = s.ws;
-    ws.onclose = ws.onerror = ws.onmessage = null;
-    // Let a queued bye or cancel leave before the socket closes.
-    setTimeout(() => { try { ws.close(); } catch {} }, 200);
-  }
+  // Let a queued bye or cancel leave before the socket closes.
+  if (s.ws) s.ws.close(200);
   post('/api/sesion', { k: s.k, activa: false }).catch(() => {});
   sessionOn.onend(s);
   const key = endToast(why, s.connected, hasTurn(s.ice));

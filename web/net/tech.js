@@ -4,7 +4,8 @@ import { ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { prettyId, store } from '../core/util.js';
 import { ctl, endSession, MAX_TS, newPC, newSession, onSignal, sessionNote, sessionOn, setWait, startStats } from './session.js';
-import { cleanIce, cleanMons, peerName, wireMsg } from './wire.js';
+import { SignalSocket } from './signal_socket.js';
+import { cleanIce, cleanMons, peerName } from './wire.js';
 
 // Pure rules -------------------------------------------------------------------------------
 
@@ -111,8 +112,8 @@ export const techOn = {
 
 /** @type {import('../core/state.js').SessionSide} the helping side: signals and the goodbye go through the session's /join/ socket */
 const techSide = {
-  signal: (s, data) => { if (s.ws && s.ws.readyState === WebSocket.OPEN) s.ws.send(JSON.stringify({ t: 'signal', data })); },
-  bye: (s, why) => { if (s.ws && s.ws.readyState === WebSocket.OPEN) s.ws.send(JSON.stringify({ t: s.accepted ? 'bye' : 'cancel', why })); },
+  signal: (s, data) => { if (s.ws) s.ws.send({ t: 'signal', data }); },
+  bye: (s, why) => { if (s.ws) s.ws.send({ t: s.accepted ? 'bye' : 'cancel', why }); },
   forget: (s) => techForget(s),
   message: (s, m) => techMsg(s, m),
 };
@@ -127,10 +128,10 @@ export function techSession(/** @type {string} */ digits, /** @type {boolean} */
 
 /** Opens the session's /join/ socket and follows the server until the host answers. */
 export function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
-  /** @type {WebSocket} */
+  /** @type {SignalSocket} */
   let ws;
   try {
-    ws = new WebSocket(wsUrl('/join/' + s.peerId));
+    ws = new SignalSocket(wsUrl('/join/' + s.peerId), 1 << 18);
   } catch {
     techOn.onnotice(t('srvDown'));
     endSession(s, 'local', false);
@@ -138,24 +139,22 @@ export function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
   }
   s.ws = ws;
   ws.onopen = () => {
-    ws.send(JSON.stringify({ t: 'join', name: ST.ID ? ST.ID.nombre || '' : '', pass }));
-    clearInterval(s.timers.ping);
-    s.timers.ping = setInterval(() => { if (ws.readyState === WebSocket.OPEN) ws.send('{"t":"ping"}'); }, 25000);
+    ws.send({ t: 'join', name: ST.ID ? ST.ID.nombre || '' : '', pass });
+    ws.keepAlive(25000);
   };
   // Before acceptance the socket is the session: an error or a close ends it (a close
   // without a word from the server is shown like an error, not swallowed). Afterwards
   // the peer connection carries on alone.
   const lost = () => {
-    clearInterval(s.timers.ping);
+    ws.stopPing();
     if (s.dead || s.accepted) return;
     techOn.onnotice(t('srvDown'), 6000);
     endSession(s, 'local', false);
   };
   ws.onerror = lost;
   ws.onclose = lost;
-  ws.onmessage = (e) => {
-    const m = s.dead ? null : wireMsg(e.data, 1 << 18);
-    if (m) joinMsg(s, m);
+  ws.onmessage = (m) => {
+    if (!s.dead) joinMsg(s, m);
   };
 }
 
