@@ -2,7 +2,7 @@
 // objects of net/ and media/ to the page drawn by ui/, starts every part once the document
 // is there, and gives tests and benches their one way in (globalThis.kelvora, below).
 // Layers, each importing only the ones to its right: app.js → ui/ → net/, media/ → core/ → i18n.js.
-import { get, PAGE, post } from './core/api.js';
+import { endedAsPageGoes, get, noteSession, readSettings } from './core/api.js';
 import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, setting, ST, TS } from './core/state.js';
 import { t } from './core/texts.js';
 import { I18N } from './i18n.js';
@@ -11,7 +11,7 @@ import { mixerOn } from './media/mixer.js';
 import { fileMsg, filesOn, rxDrop, rxFail, sendFile, xferCancel } from './net/files.js';
 import { callLeave, callOn, callStart, callSwapMic } from './net/group_call.js';
 import { hostConnect, hostOn, hsend, rejectReq } from './net/host.js';
-import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
+import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, phoneVia, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
 import { ctl, endSession, iceServers, sessionOn } from './net/session.js';
 import { techOn } from './net/tech.js';
 import { dockMin, renderDevs, renderDock, renderMeters, renderRing, renderRingLeft, ringClosed, wireVoice } from './ui/calls.js';
@@ -127,10 +127,10 @@ Object.assign(mixerOn, {
 async function start() {
   wireCore();
   try {
-    const a = await get('/api/ajustes');
+    const a = await readSettings();
     if (a && typeof a === 'object') ST.AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
   } catch {}
-  post('/api/sesion', { activa: false }).catch(() => {});
+  noteSession({ activa: false }).catch(() => {});
   ST.LANG = setting('general', 'idioma') === 'en' ? 'en' : 'es';
   applyI18n();
   setHeaderHeight();
@@ -152,15 +152,11 @@ async function start() {
 // updates back while one is).
 addEventListener('beforeunload', () => {
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) ctl(s, { t: 'bye', why: 'closed' });
-  try {
-    fetch('/api/sesion', { method: 'POST', keepalive: true, headers: { 'Content-Type': 'application/json', 'X-Token': PAGE.token }, body: '{"activa":false}' });
-  } catch {}
+  endedAsPageGoes('sesion');
   declineRing();
   for (const L of [...LINES.values()]) lineEnd(L, 'local');
   if (!ST.CALLX || !ST.CALLX.mic) return;
-  try {
-    fetch('/api/llamada', { method: 'POST', keepalive: true, headers: { 'Content-Type': 'application/json', 'X-Token': PAGE.token }, body: '{"activa":false}' });
-  } catch {}
+  endedAsPageGoes('llamada');
 });
 
 /**

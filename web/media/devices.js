@@ -1,4 +1,4 @@
-import { diag, post } from '../core/api.js';
+import { diag, putSettings } from '../core/api.js';
 import { DEVS, LINES, RING, setting, SPK_WARNED, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep, yes } from '../core/util.js';
@@ -78,7 +78,7 @@ export function wantedDev(/** @type {'mic'|'spk'} */ kind) {
 export function saveDev(/** @type {string} */ idKey, /** @type {string} */ nameKey, /** @type {{id: string, name: string}|null} */ dev) {
   ST.AJ.llamada[idKey] = dev ? dev.id : '';
   ST.AJ.llamada[nameKey] = dev ? dev.name : '';
-  return post('/api/ajustes', { llamada: { [idKey]: ST.AJ.llamada[idKey], [nameKey]: ST.AJ.llamada[nameKey] } }).catch(() => {});
+  return putSettings({ llamada: { [idKey]: ST.AJ.llamada[idKey], [nameKey]: ST.AJ.llamada[nameKey] } }).catch(() => {});
 }
 
 /**

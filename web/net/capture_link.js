@@ -1,4 +1,4 @@
-import { diag, post } from '../core/api.js';
+import { captureWindow, diag, mailboxPut, mailboxRead } from '../core/api.js';
 import { CAPN, CAPR, ST } from '../core/state.js';
 import { errText, sleep } from '../core/util.js';
 import { Peer } from './peer.js';
@@ -26,7 +26,7 @@ const CAP_TRY_MS = 15000;
  */
 
 function capPut(/** @type {any} */ m) {
-  return post('/api/buzon/poner', { a: 'cap', m }).catch(() => {});
+  return mailboxPut({ a: 'cap', m }).catch(() => {});
 }
 
 /** Screen numbers to try for a monitor: the one learnt for it, else those not learnt for others. */
@@ -54,7 +54,7 @@ async function capRead() {
       /** @type {any} */
       let r = null;
       try {
-        r = await post('/api/buzon/leer', { de: 'main' });
+        r = await mailboxRead({ de: 'main' });
       } catch {
         await sleep(500);
       }
@@ -76,7 +76,7 @@ export function hostCapClose(/** @type {any} */ s) {
     link.rtc.close();
   }
   return capPut({ t: 'stop' })
-    .then(() => post('/api/captura', { off: true }))
+    .then(() => captureWindow({ off: true }))
     .catch(() => {});
 }
 
@@ -135,7 +135,7 @@ async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {n
   /** @type {any} */
   let r;
   try {
-    r = await post('/api/captura', { pantalla: n });
+    r = await captureWindow({ pantalla: n });
   } catch {
     r = { ok: false, msg: 'sin respuesta del servidor local' };
   }

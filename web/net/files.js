@@ -1,4 +1,4 @@
-import { PAGE, post } from '../core/api.js';
+import { filesCall, writeFilePiece } from '../core/api.js';
 import { manySessions, sesByKey, XFER } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { wireMsg } from './wire.js';
@@ -385,16 +385,12 @@ export function rxDrop(/** @type {any} */ s) {
 
 /** A file endpoint of the native host; a failed request is a refusal without text. */
 export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
-  return post('/api/archivos/' + what, body).catch(() => ({ ok: false, msg: '' }));
+  return filesCall(what, body).catch(() => ({ ok: false, msg: '' }));
 }
 
-/** One piece of a received file, as raw bytes, starting at byte `from`. */
+/** One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text. */
 function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
-  return fetch(`/api/archivos/escribir?id=${encodeURIComponent(id)}&desde=${from}`, {
-    method: 'POST',
-    headers: { 'Content-Type': 'application/octet-stream', 'X-Token': PAGE.token },
-    body: piece,
-  }).then((r) => r.json()).catch(() => ({ ok: false, msg: '' }));
+  return writeFilePiece(id, from, piece).catch(() => ({ ok: false, msg: '' }));
 }
 
 /** The sender's side of the receiver's window: how much it has written, and a way to wait for more. */

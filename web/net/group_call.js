@@ -1,4 +1,4 @@
-import { diag, post } from '../core/api.js';
+import { diag, noteCall } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { ST } from '../core/state.js';
 import { t } from '../core/texts.js';
@@ -162,7 +162,7 @@ export async function callStart(/** @type {string} */ code, /** @type {boolean} 
   callWatchMic(x, mic);
   callOpen(x, false);
   callMeterStart(x);
-  post('/api/llamada', { activa: true }).catch(() => {});
+  noteCall({ activa: true }).catch(() => {});
   callOn.onchange();
 }
 
@@ -433,7 +433,7 @@ export function callLeave(why) {
   const ws = x.ws;
   x.ws = null;
   if (ws) ws.close();
-  if (x.mic) post('/api/llamada', { activa: false }).catch(() => {});
+  if (x.mic) noteCall({ activa: false }).catch(() => {});
   if (why) callOn.onnotice(t(why), 6000);
   callOn.onchange();
 }

@@ -1,4 +1,4 @@
-import { diag, get, PAGE, post } from '../core/api.js';
+import { checkPassword, diag, get, getMonitors, getResolution, mailboxPut, notice, openSound, PAGE, putSettings, readClipboard, sendInput, setClipboard, setResolution, showWindow } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { CAPN, HOST, INQ, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
@@ -118,7 +118,7 @@ async function pumpInput(/** @type {any} */ s) {
         INQ.move = null;
       }
       try {
-        await post('/api/input', { mon: s.mon, ev: batch });
+        await sendInput({ mon: s.mon, ev: batch });
       } catch {}
     }
   } finally {
@@ -181,7 +181,7 @@ export function hostDisconnect() {
 /** The availability switch: stored, then the registration follows it. */
 export function setAvail(/** @type {boolean} */ on) {
   ST.AJ.recibir.disponible = on ? 'si' : 'no';
-  post('/api/ajustes', { recibir: { disponible: ST.AJ.recibir.disponible } }).catch(() => {});
+  putSettings({ recibir: { disponible: ST.AJ.recibir.disponible } }).catch(() => {});
   if (on) hostConnect();
   else hostDisconnect();
 }
@@ -293,7 +293,7 @@ async function onReq(/** @type {any} */ m) {
   if (pass) {
     let ok = false;
     try {
-      ok = !!(await post('/api/verificar', { clave: pass.slice(0, 256) })).ok;
+      ok = !!(await checkPassword(pass.slice(0, 256))).ok;
     } catch {}
     if (HOST.req !== req) return;
     if (!ok) {
@@ -308,15 +308,15 @@ async function onReq(/** @type {any} */ m) {
   req.allMons = await readMons();
   if (HOST.req !== req) return;
   req.picking = false;
-  post('/api/aviso', { titulo: 'Kelvora', texto: t('reqWho', req.name) }).catch(() => {});
-  get('/api/show').catch(() => {});
+  notice(t('reqWho', req.name)).catch(() => {});
+  showWindow().catch(() => {});
   if (yes(setting('recibir', 'sonido'))) beep();
   hostOn.onrequest(req);
 }
 
 async function readMons() {
   try {
-    const raw = await get('/api/monitores');
+    const raw = await getMonitors();
     const list = cleanMons(raw);
     // On X a monitor also gives the number its screen captures carry in their label.
     for (const m of list) {
@@ -404,7 +404,7 @@ async function acceptUnattended(/** @type {HostReq} */ req) {
     return;
   }
   if (!screen) return;
-  post('/api/aviso', { titulo: 'Kelvora', texto: t('uaHost', req.name) }).catch(() => {});
+  notice(t('uaHost', req.name)).catch(() => {});
   hostOn.onnotice(t('uaHost', req.name), 8000);
   diag(`[SESION] acceso desatendido de ${req.name}`);
   startHostSession(req, screen, opts);
@@ -540,18 +540,18 @@ export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {s
       if (s.control && queueInput(m.ev, label === 'mov')) pumpInput(s);
       break;
     case 'text':
-      if (s.control && typeof m.s === 'string' && m.s) post('/api/input', { mon: s.mon, ev: [{ k: 't', s: m.s }] }).catch(() => {});
+      if (s.control && typeof m.s === 'string' && m.s) sendInput({ mon: s.mon, ev: [{ k: 't', s: m.s }] }).catch(() => {});
       break;
     case 'clip-set':
       if (s.control && typeof m.text === 'string') {
-        post('/api/portapapeles/poner', { texto: m.text })
+        setClipboard(m.text)
           .then((r) => !!(r && r.ok), () => false)
           .then((ok) => ctl(s, { t: 'clip-ok', ok }));
       }
       break;
     case 'clip-get':
       if (s.control) {
-        post('/api/portapapeles/leer', {})
+        readClipboard({})
           .catch(() => null)
           .then((r) => {
             const ok = !!(r && r.ok);
@@ -560,7 +560,7 @@ export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {s
       }
       break;
     case 'res-get':
-      post('/api/resolucion', { mon: s.mon })
+      getResolution({ mon: s.mon })
         .catch(() => ({ ok: false, msg: 'no se pudo leer la resolución' }))
         .then((r) => ctl(s, { t: 'res-info', r }));
       break;
@@ -594,7 +594,7 @@ async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
   /** @type {any} */
   let r;
   try {
-    r = await post('/api/resolucion/poner', body);
+    r = await setResolution(body);
   } catch {
     r = { ok: false, msg: 'no se pudo cambiar la resolución' };
   }
@@ -618,7 +618,7 @@ function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
   if (q) s.quality = q;
   s.fps = clampFps(typeof m.fps === 'number' ? m.fps : NaN);
   applyQuality(s);
-  if (s.cap) post('/api/buzon/poner', { a: 'cap', m: { t: 'fps', fps: s.fps } }).catch(() => {});
+  if (s.cap) mailboxPut({ a: 'cap', m: { t: 'fps', fps: s.fps } }).catch(() => {});
 }
 
 /**
@@ -695,7 +695,7 @@ async function hostStartAudio(/** @type {any} */ s) {
   const pipe = { ctrl: new AbortController(), ctx: /** @type {AudioContext|null} */ (null) };
   s.audioPipe = pipe;
   try {
-    const r = await fetch('/api/audio?t=' + encodeURIComponent(PAGE.token), { cache: 'no-store', signal: pipe.ctrl.signal });
+    const r = await openSound(pipe.ctrl.signal);
     if (!r.ok || !r.body || !String(r.headers.get('Content-Type') || '').includes('octet')) throw new Error('sin audio');
     const hz = Number(r.headers.get('X-Hz'));
     // AudioContext refuses rates far outside what sound cards use.

@@ -1,4 +1,4 @@
-import { get, post } from '../core/api.js';
+import { addRecent, noteCall, notice, showWindow } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { LINES, MIX, RINGS_GONE, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
@@ -179,7 +179,7 @@ export async function startSesLine(/** @type {any} */ s) {
     ctl(s, { t: 'call', on: true });
     if (L.held) ctl(s, { t: 'hold', on: true });
   });
-  post('/api/llamada', { k: L.k, activa: true, tipo: 'sesion', con: s.peer }).catch(() => {});
+  noteCall({ k: L.k, activa: true, tipo: 'sesion', con: s.peer }).catch(() => {});
   lineFocus(L.k);
   if (s.role === 'tech' && ST.CUR === s.k) phoneOn.ondock(true, true);
   startVoiceTick();
@@ -254,7 +254,7 @@ export async function phoneCall(/** @type {any} */ text) {
   lineAudio(L);
   lineFocus(L.k);
   phoneOn.ondock(false, false);
-  post('/api/llamada', { k: L.k, activa: true, tipo: 'telefono', con: id }).catch(() => {});
+  noteCall({ k: L.k, activa: true, tipo: 'telefono', con: id }).catch(() => {});
   startVoiceTick();
   ringOpen(L);
 }
@@ -309,7 +309,7 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
       L.state = 'connecting';
       L.peer = peerName(m.name, L.peer);
       L.ice = cleanIce(m.iceServers);
-      post('/api/recientes/agregar', { id: L.peerId, nombre: L.peer })
+      addRecent({ id: L.peerId, nombre: L.peer })
         .then((r) => { if (Array.isArray(r)) { ST.S.recientes = r; phoneOn.onchange('recents'); } })
         .catch(() => {});
       phonePC(L, true);
@@ -453,8 +453,8 @@ export function onRing(/** @type {any} */ m) {
   const from = m.verified === true ? idOf(m.from) : '';
   ST.RINGIN = { cid, name: peerName(m.name), from, claimed: from ? '' : idOf(m.claimed), ice: cleanIce(m.iceServers), until: Date.now() + RING_SHOW_MS, timer: 0 };
   ST.RINGIN.timer = setInterval(ringCountdown, 500);
-  post('/api/aviso', { titulo: 'Kelvora', texto: t('phFrom', ST.RINGIN.name) }).catch(() => {});
-  get('/api/show').catch(() => {});
+  notice(t('phFrom', ST.RINGIN.name)).catch(() => {});
+  showWindow().catch(() => {});
   ringTone();
   phoneOn.onchange('ring');
 }
@@ -510,7 +510,7 @@ export async function answerRing(/** @type {boolean} */ merge) {
   startVoiceTick();
   phonePC(L, false);
   phoneVia.host({ t: 'ringans', cid: r.cid, ok: true });
-  post('/api/llamada', { k: L.k, activa: true, tipo: 'telefono', con: r.from || r.name }).catch(() => {});
+  noteCall({ k: L.k, activa: true, tipo: 'telefono', con: r.from || r.name }).catch(() => {});
 }
 
 /** ringcancel, csignal and hangup on /host/, for the ring on show or a callee line. */
@@ -575,7 +575,7 @@ export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
     L.audio.remove();
   }
   if (L.track) L.track.stop();
-  post('/api/llamada', { k: L.k, activa: false }).catch(() => {});
+  noteCall({ k: L.k, activa: false }).catch(() => {});
   dissolveLoneConf();
   if (!LINES.size) closeMic();
   linesChanged();

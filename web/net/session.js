@@ -1,4 +1,4 @@
-import { diag, post } from '../core/api.js';
+import { diag, noteSession } from '../core/api.js';
 import { srvUrl } from '../core/server.js';
 import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
@@ -246,7 +246,7 @@ function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
 
 /** Tells the native side the session is open: it logs it and lets input through while a host session allows control. */
 export function sessionNote(/** @type {any} */ s) {
-  return post('/api/sesion', {
+  return noteSession({
     k: s.k, activa: true, rol: s.role, control: s.role === 'host' ? !!s.control : false,
     con: s.peer, id: s.peerId || '',
   }).catch(() => {});
@@ -372,7 +372,7 @@ export function endSession(/** @type {any} */ s, /** @type {string} */ why, noti
   }
   // Let a queued bye or cancel leave before the socket closes.
   if (s.ws) s.ws.close(200);
-  post('/api/sesion', { k: s.k, activa: false }).catch(() => {});
+  noteSession({ k: s.k, activa: false }).catch(() => {});
   sessionOn.onend(s);
   const key = endToast(why, s.connected, hasTurn(s.ice));
   if (key) {

@@ -1,4 +1,4 @@
-import { post } from '../core/api.js';
+import { addRecent, writeLocalClipboard } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
@@ -218,7 +218,7 @@ async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
   s.peer = peerName(m.name, s.peer);
   s.ice = cleanIce(m.iceServers);
   setWait(s, t('connectingPeer'));
-  post('/api/recientes/agregar', { id: s.peerId, nombre: s.peer })
+  addRecent({ id: s.peerId, nombre: s.peer })
     .then((r) => { if (Array.isArray(r)) { ST.S.recientes = r; techOn.onchange(s, 'recents'); } })
     .catch(() => {});
   techOn.onaccepted(s);
@@ -251,7 +251,7 @@ export function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
       if (!s.clipWait) break;
       s.clipWait = false;
       if (m.ok === true && typeof m.text === 'string' && m.text) {
-        post('/api/portapapeles/escribir_local', { texto: m.text })
+        writeLocalClipboard(m.text)
           .then((r) => techOn.onnotice(t(r && r.ok ? 'clipGot' : 'copyFail')))
           .catch(() => techOn.onnotice(t('copyFail')));
       } else techOn.onnotice(t('clipEmpty'));

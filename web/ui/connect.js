@@ -1,4 +1,4 @@
-import { post } from '../core/api.js';
+import { forgetRecent } from '../core/api.js';
 import { ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { mmss, prettyId } from '../core/util.js';
@@ -102,7 +102,7 @@ export function pickRecent(/** @type {string} */ id) {
 }
 
 export async function removeRecent(/** @type {string} */ id) {
-  const r = await post('/api/recientes/quitar', { id }).catch(() => null);
+  const r = await forgetRecent({ id }).catch(() => null);
   if (Array.isArray(r)) {
     ST.S.recientes = r;
     renderRecents();

@@ -1,4 +1,4 @@
-import { post } from '../core/api.js';
+import { newPassword, setPassword } from '../core/api.js';
 import { HOST, setting, ST } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { mmss, prettyId, yes } from '../core/util.js';
@@ -105,7 +105,7 @@ function editKey() {
     /** @type {any} */
     let r = null;
     try {
-      r = await post('/api/clave/poner', { clave: input.value });
+      r = await setPassword({ clave: input.value });
     } catch {}
     if (!$('#keySave')) return;
     $('#keySave').disabled = false;
@@ -127,7 +127,7 @@ function editKey() {
 async function newKey() {
   if (!ST.ID || !confirm(t('newKeyAsk'))) return;
   try {
-    const r = await post('/api/clave/nueva', {});
+    const r = await newPassword();
     if (r && r.ok && typeof r.clave === 'string') {
       ST.ID.clave = r.clave;
       renderIdCard();

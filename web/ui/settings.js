@@ -1,4 +1,4 @@
-import { get, openUrl, openWhat, PAGE, post } from '../core/api.js';
+import { getManual, getNews, getUpdate, http, makeShortcuts, newIdentity, openUrl, openWhat, PAGE, putSettings, readSettings, setAutostart, uninstallProgram, updateAction } from '../core/api.js';
 import { DEVS, HOST, MAN, MICT, setting, ST, UPDP } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { prettyId, yes } from '../core/util.js';
@@ -275,7 +275,7 @@ function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @ty
 /** The form from the stored settings and the PC's state. */
 async function loadSettings() {
   try {
-    const a = await get('/api/ajustes');
+    const a = await readSettings();
     if (a && typeof a === 'object') ST.AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
   } catch {}
   await loadState();
@@ -378,7 +378,7 @@ async function saveSettings() {
   /** @type {any} */
   let r = null;
   try {
-    r = await post('/api/ajustes', formSections(f));
+    r = await putSettings(formSections(f));
   } catch {}
   if (!r || r.ok !== true) {
     if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
@@ -389,7 +389,7 @@ async function saveSettings() {
   let note = '';
   if (f.autostart !== !!ST.S.inicio_windows) {
     try {
-      const a = await post('/api/inicio_windows', { on: f.autostart });
+      const a = await setAutostart({ on: f.autostart });
       if (a && typeof a.msg === 'string') note = a.msg.slice(0, UPD_TEXT_MAX);
     } catch {}
   }
@@ -439,7 +439,7 @@ async function newId() {
   /** @type {any} */
   let r = null;
   try {
-    r = await post('/api/id/nuevo');
+    r = await newIdentity();
   } catch {}
   if (!r || r.ok !== true) {
     if (r && typeof r.msg === 'string') toast(r.msg.slice(0, UPD_TEXT_MAX), 6000);
@@ -452,12 +452,12 @@ async function newId() {
 }
 
 async function makeLinks() {
-  const r = await post('/api/accesos').catch(() => null);
+  const r = await makeShortcuts().catch(() => null);
   toast(t(r && r.ok === true ? 'linksOk' : 'linksFail'), 6000);
 }
 
 async function uninstallApp() {
-  const r = await post('/api/desinstalar').catch(() => null);
+  const r = await uninstallProgram().catch(() => null);
   toast(t(r && r.ok === true ? 'uninstOpen' : 'uninstFail'), 8000);
 }
 
@@ -577,7 +577,7 @@ async function loadManual(lang = '') {
   /** @type {any} */
   let r = null;
   try {
-    r = await get('/api/manual?lang=' + want);
+    r = await getManual(want);
   } catch {}
   if (gen !== MAN.gen) return;
   const box = $('#manual');
@@ -650,7 +650,7 @@ async function showHistory() {
   /** @type {any} */
   let r = null;
   try {
-    r = await get('/api/novedades');
+    r = await getNews();
   } catch {}
   if (!r || r.ok !== true || typeof r.html !== 'string' || r.html.length > MANUAL_MAX) {
     toast(r && typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : '—', 6000);
@@ -695,7 +695,7 @@ async function updAct(/** @type {string} */ action, /** @type {any} */ extra = {
   /** @type {any} */
   let r = null;
   try {
-    r = await post('/api/update', { ...extra, action });
+    r = await updateAction({ ...extra, action });
   } catch {}
   if (!r) return null;
   updateShow(r);
@@ -715,7 +715,7 @@ async function doUpdate() {
   /** @type {any} */
   let r = null;
   try {
-    r = await post('/api/update', { action: 'install' });
+    r = await updateAction({ action: 'install' });
   } catch {}
   if (!r) return;
   if (r.ok !== true) {
@@ -738,8 +738,7 @@ async function updPoll() {
   /** @type {any} */
   let st = null;
   try {
-    const res = await fetch('/api/update', { cache: 'no-store', signal: ac.signal });
-    st = cleanUpd(await res.json());
+    st = cleanUpd(await getUpdate(ac.signal));
   } catch {} finally {
     clearTimeout(timer);
   }
@@ -752,7 +751,7 @@ async function updPoll() {
     return;
   }
   if (step === 'reload') {
-    location.reload();
+    http.reload();
     return;
   }
   updateShow(st);

@@ -1,4 +1,4 @@
-import { get, openWhat, post } from '../core/api.js';
+import { getStatus, identity, openWhat, putSettings, quitProgram, writeLocalClipboard } from '../core/api.js';
 import { srvUrl } from '../core/server.js';
 import { HOST, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
@@ -25,7 +25,7 @@ export function applyI18n() {
 async function toggleLang() {
   ST.LANG = ST.LANG === 'es' ? 'en' : 'es';
   ST.AJ.general.idioma = ST.LANG;
-  post('/api/ajustes', { general: { idioma: ST.LANG } }).catch(() => {});
+  putSettings({ general: { idioma: ST.LANG } }).catch(() => {});
   applyI18n();
   renderAll();
   if (typeof reloadManual === 'function') reloadManual();
@@ -42,7 +42,7 @@ export async function copyText(/** @type {string} */ s) {
     await navigator.clipboard.writeText(s);
     toast(t('copied'));
   } catch {
-    const r = await post('/api/portapapeles/escribir_local', { texto: s }).catch(() => null);
+    const r = await writeLocalClipboard(s).catch(() => null);
     toast(t(r && r.ok ? 'copied' : 'copyFail'));
   }
 }
@@ -148,7 +148,7 @@ export async function checkServer() {
 
 export async function loadState() {
   try {
-    ST.S = await get('/api/estado');
+    ST.S = await getStatus();
   } catch {
     return;
   }
@@ -161,7 +161,7 @@ export async function loadState() {
 
 export async function loadIdentity() {
   try {
-    const r = await post('/api/identidad');
+    const r = await identity();
     if (r && r.id) ST.ID = r;
   } catch {}
   renderIdCard();
@@ -195,7 +195,7 @@ async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) endSession(s, 'local');
   callLeave();
-  await post('/api/salir').catch(() => {});
+  await quitProgram().catch(() => {});
   document.body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
 }
 

@@ -1,4 +1,4 @@
-import { post } from '../core/api.js';
+import { readClipboard } from '../core/api.js';
 import { curSes, LINES, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { mmss, prettyId, store } from '../core/util.js';
@@ -556,7 +556,7 @@ function clipMenu() {
 
 async function clipSend(/** @type {any} */ s) {
   if (!s.control) return noControl(s, true);
-  const r = await post('/api/portapapeles/leer', { propio: true }).catch(() => null);
+  const r = await readClipboard({ propio: true }).catch(() => null);
   if (s.dead) return;
   if (!r || r.ok !== true || typeof r.texto !== 'string' || !r.texto) return toast(t('clipEmpty'));
   const msg = { t: 'clip-set', text: r.texto };
