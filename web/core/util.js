@@ -7,10 +7,16 @@ export function yes(v) {
   return !['no', '0', 'false', 'off'].includes(String(v ?? '').trim().toLowerCase());
 }
 
+/**
+ * The browser's storage of the page; a test hands in stand-ins.
+ * @type {{local: () => Storage, session: () => Storage}}
+ */
+export const storage = { local: () => localStorage, session: () => sessionStorage };
+
 /** localStorage / sessionStorage that never throws (storage can be disabled or full). */
 export function store(/** @type {string} */ key, /** @type {string=} */ value, session = false) {
   try {
-    const st = session ? sessionStorage : localStorage;
+    const st = session ? storage.session() : storage.local();
     if (value === undefined) return st.getItem(key);
     st.setItem(key, value);
   } catch {}

@@ -4,7 +4,7 @@ import { t } from '../core/texts.js';
 import { sleep, yes } from '../core/util.js';
 
 /** The toast key for a microphone that could not open. */
-function micFailKey(/** @type {string} */ name) {
+export function micFailKey(/** @type {string} */ name) {
   if (name === 'NotAllowedError' || name === 'SecurityError') return 'micDenied2';
   if (name === 'NotFoundError' || name === 'OverconstrainedError') return 'micNone';
   if (name === 'NotReadableError' || name === 'AbortError') return 'micBusy';
@@ -32,6 +32,22 @@ export function levelOfSamples(/** @type {Float32Array} */ d) {
 }
 
 /**
+ * The browser's microphones and players. A test hands in stand-ins with the same shape.
+ * @type {{open: (c: MediaStreamConstraints) => Promise<MediaStream>, list: () => Promise<MediaDeviceInfo[]>, player: () => HTMLAudioElement}}
+ */
+export const userMedia = {
+  open: (c) => navigator.mediaDevices.getUserMedia(c),
+  list: () => navigator.mediaDevices.enumerateDevices(),
+  player: () => {
+    const a = document.createElement('audio');
+    a.autoplay = true;
+    a.hidden = true;
+    document.body.appendChild(a);
+    return a;
+  },
+};
+
+/**
  * What the devices tell the page and the group call; app.js sets these.
  * @type {{onchange: () => void, onnotice: (text: string, ms?: number) => void, onswapcall: (call: any) => Promise<void>}}
  * onchange: the device lists or choices changed; onswapcall: the group call takes the newly chosen microphone.
@@ -44,7 +60,7 @@ export async function loadDevices() {
   /** @type {MediaDeviceInfo[]} */
   let list = [];
   try {
-    list = await navigator.mediaDevices.enumerateDevices();
+    list = await userMedia.list();
   } catch {}
   const mine = (/** @type {string} */ kind) => list
     .filter((d) => d.kind === kind && d.deviceId && d.deviceId !== 'default' && d.deviceId !== 'communications')
@@ -102,7 +118,7 @@ export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent
   for (const [name, c, label] of tries) {
     for (let n = 0; n < 3; n++) {
       try {
-        const st = await navigator.mediaDevices.getUserMedia(c);
+        const st = await userMedia.open(c);
         const tr = st.getAudioTracks()[0];
         if (first) diag(`[MICROFONO] abierto con «${tr ? tr.label : ''}» (${name}) después de: ${first.name}`);
         if (want.name && name !== 'elegido' && !opts.quiet) devicesOn.onnotice(t('micFallback', want.name), 8000);
@@ -178,11 +194,7 @@ export async function setSpeaker(/** @type {string} */ id) {
 
 /** A hidden element in the page that plays a remote voice. */
 export function hiddenAudio() {
-  const a = document.createElement('audio');
-  a.autoplay = true;
-  a.hidden = true;
-  document.body.appendChild(a);
-  return a;
+  return userMedia.player();
 }
 
 /** The element that plays a phone line's remote voice, on the chosen speaker. */

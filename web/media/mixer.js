@@ -24,7 +24,7 @@ function remoteOf(/** @type {any} */ L) {
  * conference the keys of the other members on air that have a remote voice. A line is never
  * fed its own voice.
  */
-function routePlan(/** @type {any[]} */ lines) {
+export function routePlan(/** @type {any[]} */ lines) {
   /** @type {Map<string, string[]>} */
   const plan = new Map();
   for (const L of lines) {

@@ -11,6 +11,12 @@ export function clampFps(/** @type {any} */ v) {
 
 // Screen capture -------------------------------------------------------------------------
 
+/**
+ * The browser's screen capture; a test hands in a stand-in.
+ * @type {{open: (opts: any) => Promise<MediaStream>}}
+ */
+export const displayMedia = { open: (opts) => navigator.mediaDevices.getDisplayMedia(opts) };
+
 /** The main screen without a picker (the window was started to pick it), or a refusal within 25 s. */
 export function captureScreen() {
   const fps = clampFps(setting('recibir', 'fps'));
@@ -27,7 +33,7 @@ export function captureScreen() {
     }, CAPTURE_MS);
     let p;
     try {
-      p = navigator.mediaDevices.getDisplayMedia(opts);
+      p = displayMedia.open(opts);
     } catch (e) {
       clearTimeout(timer);
       return reject(e);

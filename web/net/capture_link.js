@@ -30,7 +30,7 @@ function capPut(/** @type {any} */ m) {
 }
 
 /** Screen numbers to try for a monitor: the one learnt for it, else those not learnt for others. */
-function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
+export function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
   if (table[name]) return [table[name]];
   const taken = new Set(Object.keys(table).filter((k) => k !== name).map((k) => table[k]));
   const out = [];

@@ -45,25 +45,25 @@ export function chatPush(/** @type {any[]} */ list, /** @type {any} */ line) {
 }
 
 /** A received file name that is safe to save: no path or reserved characters, bounded length. */
-function cleanName(/** @type {any} */ v) {
+export function cleanName(/** @type {any} */ v) {
   const s = typeof v === 'string' ? v.replace(BIDI, '').replace(/[\\/:*?"<>|\u0000-\u001f]/g, '_') : '';
   return [...s].slice(0, NAME_MAX).join('') || 'archivo';
 }
 
 /** 7 random base-36 characters. */
-function fileId() {
+export function fileId() {
   const abc = '0123456789abcdefghijklmnopqrstuvwxyz';
   const r = typeof crypto !== 'undefined' && crypto.getRandomValues ? crypto.getRandomValues(new Uint8Array(7)) : Array.from({ length: 7 }, () => Math.floor(Math.random() * 256));
   return Array.from(r, (b) => abc[b % 36]).join('');
 }
 
 /** A transfer id from the channel: exactly what fileId makes. */
-function validId(/** @type {any} */ v) {
+export function validId(/** @type {any} */ v) {
   return typeof v === 'string' && /^[0-9a-z]{7}$/.test(v);
 }
 
 /** An offered size: a whole number of bytes above 0 and within the limit. */
-function sizeOk(/** @type {any} */ n) {
+export function sizeOk(/** @type {any} */ n) {
   return typeof n === 'number' && Number.isInteger(n) && n > 0 && n <= FILE_MAX;
 }
 
@@ -80,7 +80,7 @@ export function riskyName(/** @type {string} */ name) {
 }
 
 /** The byte ranges [start, end) of the chunks of a file. */
-function chunkRanges(/** @type {number} */ size) {
+export function chunkRanges(/** @type {number} */ size) {
   /** @type {[number, number][]} */
   const out = [];
   for (let at = 0; at < size; at += CHUNK) out.push([at, Math.min(size, at + CHUNK)]);
@@ -88,12 +88,12 @@ function chunkRanges(/** @type {number} */ size) {
 }
 
 /** Whether the sender must wait before the next chunk: too much is queued in the channel. */
-function mustWait(/** @type {number} */ buffered) {
+export function mustWait(/** @type {number} */ buffered) {
   return buffered > BUF_HIGH;
 }
 
 /** What to do with n bytes of file data: "drop" (nothing accepted), "cut" (past the announced size) or "keep". */
-function rxTake(/** @type {any} */ rx, /** @type {number} */ n) {
+export function rxTake(/** @type {any} */ rx, /** @type {number} */ n) {
   if (!rx || !rx.ok) return 'drop';
   return rx.got + n > rx.size ? 'cut' : 'keep';
 }

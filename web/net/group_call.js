@@ -26,7 +26,7 @@ const CALL_MAX = 8;
  * no bias). rnd stands in for the source.
  * @param {ArrayLike<number>} [rnd]
  */
-function callNewCode(rnd) {
+export function callNewCode(rnd) {
   const r = rnd || crypto.getRandomValues(new Uint32Array(6));
   let code = '';
   for (let i = 0; i < 6; i++) code += CALL_CHARS[r[i] % 32];
@@ -78,7 +78,7 @@ function callSignalData(/** @type {any} */ d) {
  * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
  * lists; null for anything unusable. Unknown kinds come back as {t} alone.
  */
-function callClean(/** @type {any} */ m) {
+export function callClean(/** @type {any} */ m) {
   if (!m || typeof m !== 'object' || typeof m.t !== 'string') return null;
   switch (m.t) {
     case 'welcome': {
@@ -119,7 +119,7 @@ function callClean(/** @type {any} */ m) {
  * back (tries > 0) a server not up yet is tried again, a few times at most. The waits are
  * spread so that the whole room does not knock at once.
  */
-function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
+export function callRejoinWait(/** @type {number} */ code, /** @type {string} */ reason, /** @type {number} */ tries, rnd = Math.random()) {
   if (tries >= 5 || (tries === 0 && (code !== 1001 || reason !== 'server going away'))) return -1;
   return Math.round(1000 + rnd * 4000 * (tries + 1));
 }

@@ -48,7 +48,7 @@ const QUALITY = {
 // Pure rules -------------------------------------------------------------------------------
 
 /** Wait before the next registration attempt, given how many retries came before (ms). */
-function retryDelay(/** @type {number} */ retry) {
+export function retryDelay(/** @type {number} */ retry) {
   return RETRY_WAITS[Math.max(0, Math.min(retry, RETRY_WAITS.length - 1))] * 1000;
 }
 
@@ -63,7 +63,7 @@ export function qualityName(/** @type {any} */ q) {
 }
 
 /** Monitors the technician may see: those named, or all when none of the names matches. */
-function allowedMons(/** @type {any[]} */ mons, /** @type {string[]} */ names) {
+export function allowedMons(/** @type {any[]} */ mons, /** @type {string[]} */ names) {
   const some = mons.filter((m) => names.includes(m.name));
   return some.length ? some : mons.slice();
 }
@@ -225,7 +225,7 @@ function hostRetry(wait = 0) {
 }
 
 /** Every message of the signalling server on /host/. */
-function hostServerMsg(/** @type {any} */ m) {
+export function hostServerMsg(/** @type {any} */ m) {
   const sid = typeof m.sid === 'string' ? m.sid : '';
   const s = ST.HSES && sid && ST.HSES.sid === sid ? ST.HSES : null;
   switch (m.t) {
@@ -277,7 +277,7 @@ function hostServerMsg(/** @type {any} */ m) {
 // Requests ---------------------------------------------------------------------------------
 
 /** A technician asks to enter: busy, unavailable, wrong password, unattended or the dialog. */
-async function onReq(/** @type {any} */ m) {
+export async function onReq(/** @type {any} */ m) {
   const sid = typeof m.sid === 'string' ? m.sid.slice(0, 64) : '';
   if (!sid) return;
   if (ST.HSES || HOST.req) return hsend({ t: 'answer', sid, ok: false, reason: 'busy' });
@@ -494,7 +494,7 @@ export function hostForget(/** @type {any} */ s) {
 }
 
 /** Quality, frame rate and bit rate of the screen's sender; errors leave it as it was. */
-async function applyQuality(/** @type {any} */ s) {
+export async function applyQuality(/** @type {any} */ s) {
   const q = qualityName(s.quality) || qualityName(setting('recibir', 'calidad')) || 'auto';
   const fps = clampFps(s.fps || setting('recibir', 'fps'));
   const plan = QUALITY[/** @type {'auto'} */ (q)];
@@ -613,7 +613,7 @@ async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Quality and frame rate asked by the technician; a capture window gets the frame rate too. */
-function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
+export function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
   const q = qualityName(m.q);
   if (q) s.quality = q;
   s.fps = clampFps(typeof m.fps === 'number' ? m.fps : NaN);

@@ -246,7 +246,7 @@ export function mungeOpus(/** @type {string} */ sdp, voiceOnly = false) {
 }
 
 /** Bit rate the screen's encoder starts at, in kbit/s. */
-const VIDEO_START_KBPS = 4000;
+export const VIDEO_START_KBPS = 4000;
 
 /**
  * The host applies this to the technician's answer: its encoder then starts at
@@ -279,7 +279,7 @@ function codecRank(/** @type {any} */ c) {
   return { 'video/vp9': 2, 'video/av1': 3, 'video/vp8': 4 }[m] ?? 5;
 }
 /** Codecs sorted by rank, keeping their order within a rank. */
-function sortCodecs(/** @type {any[]} */ codecs) {
+export function sortCodecs(/** @type {any[]} */ codecs) {
   return codecs.map((c, i) => ({ c, i })).sort((a, b) => codecRank(a.c) - codecRank(b.c) || a.i - b.i).map((x) => x.c);
 }
 export function preferCodecs(/** @type {RTCRtpTransceiver} */ tx) {

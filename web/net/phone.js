@@ -30,25 +30,25 @@ const RING_PING_MS = 25000;
 const PH_MAX = 4096;
 
 /** Why an ID can't be called ('' when it can). */
-function ringCheck(/** @type {string} */ id, /** @type {string} */ own) {
+export function ringCheck(/** @type {string} */ id, /** @type {string} */ own) {
   if (!/^[1-9]\d{8}$/.test(id)) return 'badId';
   return id === own ? 'selfId' : '';
 }
 
 /** The caller's toast for a declined ring. */
-function declineKey(/** @type {any} */ reason) {
+export function declineKey(/** @type {any} */ reason) {
   return { busy: 'phBusy', limit: 'phLimit', offline: 'phOffline', timeout: 'phNoAnswer', unavailable: 'phUnavailable' }[String(reason)] || 'phDeclined';
 }
 
 /** The answer an incoming ring gets without asking anyone ('' = show it). */
-function ringVerdict(/** @type {boolean} */ accepting, /** @type {boolean} */ showing, /** @type {number} */ lines, /** @type {boolean} */ known) {
+export function ringVerdict(/** @type {boolean} */ accepting, /** @type {boolean} */ showing, /** @type {number} */ lines, /** @type {boolean} */ known) {
   if (!accepting) return 'unavailable';
   return showing || lines >= MAX_LINES || known ? 'busy' : '';
 }
 
 // Lines: hold, focus, merge ---------------------------------------------------------------------
 
-function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {any} */ init) {
+export function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {any} */ init) {
   /** @type {any} */
   const L = {
     k: 'l' + ++ST.LINEN, kind, role: '', cid: '', ws: null, pc: null, dc: null, ses: null, peer: '', peerId: '',
@@ -90,7 +90,7 @@ function linesChanged() {
 }
 
 /** Puts line k on air and holds every other, except the other members of its conference. */
-function lineFocus(/** @type {string} */ k) {
+export function lineFocus(/** @type {string} */ k) {
   const L = LINES.get(k);
   if (!L) return;
   for (const o of LINES.values()) setHeld(o, !(o === L || (L.conf && o.conf)));

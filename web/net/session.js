@@ -255,7 +255,7 @@ export function sessionNote(/** @type {any} */ s) {
 // Statistics ------------------------------------------------------------------------------
 
 /** The statistics line: path, round trip, frame rate, size and bit rate, empty parts left out. */
-function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number, w?: number, h?: number, kbps?: number, path?: boolean}} */ x) {
+export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number, w?: number, h?: number, kbps?: number, path?: boolean}} */ x) {
   const parts = [];
   if (x.path) parts.push(x.relay ? 'TURN' : 'P2P');
   if (x.rtt !== undefined && x.rtt >= 0) parts.push(`${Math.round(x.rtt)} ms`);
@@ -306,7 +306,7 @@ export function startStats(/** @type {any} */ s) {
 }
 
 /** Counts of a failed attempt's candidates for the log: what each side offered and how the pairs went. */
-function failureLine(/** @type {any} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
+export function failureLine(/** @type {any} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
   /** @type {Object<string, number>} */
   const local = {};
   /** @type {Object<string, number>} */
@@ -326,13 +326,13 @@ function failureLine(/** @type {any} */ s, /** @type {string} */ why, /** @type 
 // Ending ---------------------------------------------------------------------------------
 
 /** The reason as the other side is told it. */
-function wireWhy(/** @type {string} */ why, /** @type {boolean} */ connected) {
+export function wireWhy(/** @type {string} */ why, /** @type {boolean} */ connected) {
   if (why === 'lost') return connected ? 'closed' : 'failed';
   return why === 'stopped' ? 'stopped' : 'bye';
 }
 
 /** The toast key for an ended session; null when none is due. */
-function endToast(/** @type {string} */ why, /** @type {boolean} */ connected, /** @type {boolean} */ turn) {
+export function endToast(/** @type {string} */ why, /** @type {boolean} */ connected, /** @type {boolean} */ turn) {
   if (!connected) {
     if (why === 'lost' || why === 'failed') return turn ? 'connFailTurn' : 'connFail';
     if (why === 'local') return null;

@@ -31,13 +31,13 @@ function waitTick(/** @type {number} */ left) {
 }
 
 /** The server's waiting time in seconds: a sane positive number, 60 otherwise. */
-function waitSeconds(/** @type {any} */ v) {
+export function waitSeconds(/** @type {any} */ v) {
   const n = Math.round(Number(v));
   return Number.isFinite(n) && n > 0 ? Math.min(n, 3600) : 60;
 }
 
 /** The toast for a refusal on /join/: {key, args, ms, askPass} or null for other messages. */
-function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
+export function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
   if (m.t === 'denied') {
     const r = m.reason;
     if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
@@ -54,7 +54,7 @@ function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
 }
 
 /** How the server's `ended` before connection reads locally. */
-function endedWhy(/** @type {any} */ reason) {
+export function endedWhy(/** @type {any} */ reason) {
   return ownValue({ hostgone: 'lost', failed: 'failed', stopped: 'stopped' }, reason, 'peer');
 }
 
@@ -67,7 +67,7 @@ function ownValue(/** @type {Object<string, string>} */ table, /** @type {any} *
  * What a `res-ok` tells the technician: [key, ...args] or null. A refused size while
  * adaptive stays quiet: the stage re-sends its size on every resize and control may come later.
  */
-function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
+export function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
   if (!r || typeof r !== 'object') return null;
   if (r.ok !== true) {
     const msg = typeof r.msg === 'string' ? r.msg.slice(0, 200) : '';
@@ -159,7 +159,7 @@ export function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
 }
 
 /** One message of the signalling server on a session's /join/ socket. */
-function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
+export function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
   switch (m.t) {
     case 'waiting':
       if (!s.accepted) startWait(s, waitSeconds(m.timeout));
@@ -192,7 +192,7 @@ function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** The waiting countdown: the host has the request and a person has to answer. */
-function startWait(/** @type {any} */ s, /** @type {number} */ secs) {
+export function startWait(/** @type {any} */ s, /** @type {number} */ secs) {
   clearInterval(s.timers.wait);
   s.waitLeft = secs;
   setWait(s, waitLine(secs));

@@ -6,12 +6,12 @@ import { findDev, getMic, setSpeaker } from '../media/devices.js';
 import { levelOf, onAir, onDevChange, setMicDev } from '../media/mixer.js';
 import { devSpeakerTest } from '../media/tones.js';
 import { answerRing, declineRing, lineEnd, lineHold, lineMerge, lineMergeAll, lineSplit, lineVol, micMuteAll, phoneCall, startSesLine } from '../net/phone.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { fmtIdInput, showTab, toast } from './shell.js';
 import { minViewer, viewerOpen } from './viewer.js';
 
 /** A line's status in the dock: state, or hold/conference/active, time, round trip, relay, the peer's state. */
-function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
+export function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
   const st = { calling: 'phCalling', ringing: 'phRinging', connecting: 'phConnecting' }[/** @type {'calling'} */ (L.state)];
   const parts = [];
   if (st) parts.push(t(st));
@@ -100,12 +100,12 @@ export function renderDock(force = false) {
   // device list or a volume slider in use is not rebuilt under the pointer.
   for (const L of lines) {
     const txt = lineStatus(L, now);
-    document.querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
+    dom.document().querySelectorAll(`[data-st="${L.k}"]`).forEach((el) => { if (el.textContent !== txt) el.textContent = txt; });
   }
   const marks = () => {
     for (const L of lines) {
       const talk = L.state === 'active' && !L.held && L.level > 6;
-      document.querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
+      dom.document().querySelectorAll(`[data-talk="${L.k}"]`).forEach((el) => { /** @type {HTMLElement} */ (el).hidden = !talk; });
     }
   };
   marks();
@@ -162,7 +162,7 @@ ${others ? `<button data-ring="hold">${esc(t('lnAnsHold'))}</button><button clas
 
 /** The own microphone's level in every meter that shows it (0..100). */
 export function renderMeters(/** @type {number} */ level) {
-  document.querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(level) + '%'; });
+  dom.document().querySelectorAll('[data-meter]').forEach((m) => { /** @type {HTMLElement} */ (m).style.width = Math.round(level) + '%'; });
 }
 
 /** The ring's dialog goes with its text. */
@@ -177,7 +177,7 @@ export function ringClosed() {
 /** The ring's countdown, every half second. */
 export function renderRingLeft() {
   const r = ST.RINGIN;
-  const el = document.getElementById('ringLeft');
+  const el = dom.document().getElementById('ringLeft');
   if (r && el) el.textContent = t('reqLeft', Math.ceil((r.until - Date.now()) / 1000));
 }
 
@@ -185,9 +185,9 @@ export function renderRingLeft() {
 export function renderDevs() {
   const card = $('#audioDevs');
   if (!card) return;
-  let box = document.getElementById('devBox');
+  let box = dom.document().getElementById('devBox');
   if (!box) {
-    box = document.createElement('div');
+    box = dom.document().createElement('div');
     box.id = 'devBox';
     card.appendChild(box);
   }
@@ -210,9 +210,9 @@ async function devMicTest() {
   ST.MICTEST = setInterval(() => {
     const lvl = levelOf(an);
     max = Math.max(max, lvl);
-    const bar = document.getElementById('micTestMeter');
+    const bar = dom.document().getElementById('micTestMeter');
     if (bar) bar.style.width = Math.round(lvl) + '%';
-    const txt = document.getElementById('micTestTxt');
+    const txt = dom.document().getElementById('micTestTxt');
     if (txt && Date.now() - t0 > 5000) txt.textContent = t(max < 0.6 ? 'micSilent' : 'micOk');
     if (Date.now() - t0 > 15000) {
       clearInterval(ST.MICTEST);
@@ -308,7 +308,7 @@ export function wireVoice() {
   $('#ringId').addEventListener('input', () => fmtIdInput($('#ringId')));
   $('#ringId').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') phoneCall($('#ringId').value); });
   if (navigator.mediaDevices) navigator.mediaDevices.addEventListener('devicechange', onDevChange);
-  document.querySelector('nav.tabs').addEventListener('click', () => renderDock(true));
+  dom.document().querySelector('nav.tabs').addEventListener('click', () => renderDock(true));
   $('#langBtn').addEventListener('click', () => {
     renderDock(true);
     renderRing();

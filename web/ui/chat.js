@@ -3,7 +3,7 @@ import { esc, t } from '../core/texts.js';
 import { CHAT_IN_MAX, chatPush, fileAnswer, fmtSize, OFFER_WAIT, riskyName, sendFiles, sinkCall, xferCancel } from '../net/files.js';
 import { ctl } from '../net/session.js';
 import { renderSessions } from './connect.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { renderHostBar } from './host.js';
 import { closeModal, modal, toast } from './shell.js';
 import { renderViewerBar, showSes, viewerOpen } from './viewer.js';
@@ -136,7 +136,7 @@ export function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @typ
   if (!wrap) return;
   let x = XFER.get(id);
   if (!x) {
-    const el = document.createElement('div');
+    const el = dom.document().createElement('div');
     el.className = 'xf';
     el.onclick = (/** @type {MouseEvent} */ e) => { if (e.target instanceof Element && e.target.closest('.xc')) xferCancel(id); };
     wrap.appendChild(el);
@@ -217,7 +217,7 @@ export function xferSaved(/** @type {string} */ id, /** @type {any} */ s, /** @t
   xferBox(id, s, name, t('fileDone', folder));
   const x = XFER.get(id);
   if (!x || typeof x.el.appendChild !== 'function') return;
-  const b = document.createElement('button');
+  const b = dom.document().createElement('button');
   b.className = 'xopen';
   b.textContent = t('fileOpenFolder');
   b.onclick = () => { sinkCall('carpeta', {}).then((r) => { if (!r.ok && r.msg) toast(r.msg); }); };

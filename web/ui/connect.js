@@ -5,7 +5,7 @@ import { mmss, prettyId } from '../core/util.js';
 import { sesVoiceToggle } from '../net/phone.js';
 import { iceServers } from '../net/session.js';
 import { connectCheck, joinOpen, techSession } from '../net/tech.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { showTab, toast } from './shell.js';
 import { minViewer, showSes, tabDot, techMedia, viewerOpen, voiceLabel, voiceMark } from './viewer.js';
 
@@ -73,7 +73,7 @@ export function renderSessions(/** @type {boolean} */ force) {
     return;
   }
   for (const s of rows) {
-    const el = document.getElementById('sest-' + s.k);
+    const el = dom.document().getElementById('sest-' + s.k);
     if (el) el.textContent = sesTime(s);
   }
 }

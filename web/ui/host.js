@@ -7,7 +7,7 @@ import { ACCEPT_GUARD_MS, acceptReq, dropReq, hostConnect, hostSetAudio, hostSet
 import { sesVoiceToggle } from '../net/phone.js';
 import { endSession } from '../net/session.js';
 import { openChatFor, pickFile } from './chat.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { closeModal, copyText, modal, setHeaderHeight, toast } from './shell.js';
 
 /** @typedef {import('../core/state.js').HostReq} HostReq */
@@ -19,7 +19,7 @@ const HUI = { keyShown: false, barKey: '' };
 function reqTicked() {
   /** @type {string[]} */
   const mons = [];
-  document.querySelectorAll('#reqBox input[data-mon]').forEach((/** @type {any} */ b) => { if (b.checked) mons.push(b.dataset.mon); });
+  dom.document().querySelectorAll('#reqBox input[data-mon]').forEach((/** @type {any} */ b) => { if (b.checked) mons.push(b.dataset.mon); });
   return { control: !!$('#reqCtl').checked, audio: !!$('#reqAudio').checked, voice: !!$('#reqCall').checked, mons };
 }
 

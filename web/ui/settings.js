@@ -7,7 +7,7 @@ import { levelOf } from '../media/mixer.js';
 import { toneBurst } from '../media/tones.js';
 import { hostConnect, hostDisconnect, monNames, qualityName } from '../net/host.js';
 import { cleanMons } from '../net/wire.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { applyI18n, checkServer, closeModal, loadIdentity, loadState, modal, renderAll, setHeaderHeight, toast } from './shell.js';
 
 // ── settings and update ──────────────────────────────────────────────────────────────────
@@ -52,7 +52,7 @@ function verText(/** @type {any} */ v) {
  * The update state in a shape the screens can trust, from /api/estado's `actualizacion` or
  * an /api/update reply; null when it is no object.
  */
-function cleanUpd(/** @type {any} */ st) {
+export function cleanUpd(/** @type {any} */ st) {
   if (!st || typeof st !== 'object' || Array.isArray(st)) return null;
   const latest = st.latest && typeof st.latest === 'object' && !Array.isArray(st.latest) ? st.latest : null;
   const changes = latest && Array.isArray(latest.changes) ? latest.changes : [];
@@ -93,7 +93,7 @@ function updInstallable(/** @type {any} */ st) {
 }
 
 /** The banner under the header for a state; '' hides it. Its texts hold markup, their arguments are escaped. */
-function updBarHtml(/** @type {any} */ st) {
+export function updBarHtml(/** @type {any} */ st) {
   if (!st) return '';
   const btn = (/** @type {string} */ act, /** @type {string} */ label, cls = 'small') => `<button class="${cls}" data-upd="${act}">${esc(label)}</button>`;
   if (st.result) {
@@ -118,7 +118,7 @@ function updWhen(/** @type {number} */ secs) {
 }
 
 /** The update panel of the Help tab. */
-function updPanelHtml(/** @type {any} */ st) {
+export function updPanelHtml(/** @type {any} */ st) {
   if (!st) return `<h2>${esc(t('updTitle'))}</h2><div class="hint">${esc(t('updInstalled', 'v' + PAGE.version))}</div>`;
   const busy = updBusy(st), checking = st.phase === 'checking';
   const rows = [`<div>${esc(t('updInstalled', 'v' + st.current))}</div>`];
@@ -144,7 +144,7 @@ function updPanelHtml(/** @type {any} */ st) {
  * Release notes in light markup: escaped, **bold**, "- " lines as bullets, line breaks
  * kept.
  */
-function lightMd(/** @type {string} */ md) {
+export function lightMd(/** @type {string} */ md) {
   return String(md || '')
     .split(/\r?\n/)
     .map((line) => esc(line.startsWith('- ') ? '• ' + line.slice(2) : line).replace(/\*\*(.+?)\*\*/g, '<b>$1</b>'))
@@ -156,7 +156,7 @@ function lightMd(/** @type {string} */ md) {
  * and asks again soon; "reload" loads the new program's page; "again" asks again in a
  * second; "toast" shows the state's message; "done" stops.
  */
-function pollStep(/** @type {any} */ st, /** @type {boolean} */ overlay) {
+export function pollStep(/** @type {any} */ st, /** @type {boolean} */ overlay) {
   if (!st) return 'lost';
   if (overlay && st.phase !== 'installing') return 'reload';
   if (st.phase === 'checking' || updBusy(st)) return 'again';
@@ -164,7 +164,7 @@ function pollStep(/** @type {any} */ st, /** @type {boolean} */ overlay) {
 }
 
 /** The `monitores` value of the boxes: "todos" when all, none or no box is checked. */
-function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
+export function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
   const on = boxes.filter((b) => b.on);
   return on.length === 0 || on.length === boxes.length ? 'todos' : on.map((b) => b.name).join(',');
 }
@@ -174,7 +174,7 @@ function monValue(/** @type {{name: string, on: boolean}[]} */ boxes) {
  * naming a monitor unplugged today is not widened to every monitor by an unrelated save;
  * else the value of the boxes.
  */
-function monSetting(/** @type {{name: string, on: boolean, was?: boolean}[]} */ boxes, /** @type {string=} */ stored) {
+export function monSetting(/** @type {{name: string, on: boolean, was?: boolean}[]} */ boxes, /** @type {string=} */ stored) {
   const untouched = boxes.every((b) => b.was === undefined || b.was === b.on);
   return untouched && stored ? stored : monValue(boxes);
 }
@@ -183,7 +183,7 @@ function monSetting(/** @type {{name: string, on: boolean, was?: boolean}[]} */ 
  * The three sections that Save sends, from the form's values. Switches are "si"/"no";
  * the name and the server go trimmed.
  */
-function formSections(/** @type {any} */ f) {
+export function formSections(/** @type {any} */ f) {
   const sw = (/** @type {boolean} */ on) => (on ? 'si' : 'no');
   return {
     general: {
@@ -219,18 +219,18 @@ function formSections(/** @type {any} */ f) {
  * the name changed or the PC is no longer available (connecting again stays off then);
  * "connect" when it was off; "" when it can stay as it is.
  */
-function registrationAfterSave(/** @type {{servidor: string, nombre: string}} */ before, /** @type {{servidor: string, nombre: string}} */ after, /** @type {boolean} */ available, /** @type {string} */ hostState) {
+export function registrationAfterSave(/** @type {{servidor: string, nombre: string}} */ before, /** @type {{servidor: string, nombre: string}} */ after, /** @type {boolean} */ available, /** @type {string} */ hostState) {
   if (before.servidor !== after.servidor || before.nombre !== after.nombre || !available) return 'reconnect';
   return hostState === 'off' ? 'connect' : '';
 }
 
 /** The address whose /health the server test reads: the field, else the default, without trailing "/". */
-function healthUrl(/** @type {string} */ field, /** @type {string} */ fallback) {
+export function healthUrl(/** @type {string} */ field, /** @type {string} */ fallback) {
   return (String(field || '').trim() || String(fallback || '')).replace(/\/+$/, '') + '/health';
 }
 
 /** The toast of a server test from its /health reply. */
-function serverTestText(/** @type {any} */ r) {
+export function serverTestText(/** @type {any} */ r) {
   if (!r || typeof r !== 'object' || r.app !== 'kelvorasrv') return t('srvBad');
   return t('srvOk') + ' · v' + boundText(r.v, 40) + ' · ' + t(r.turn === 'si' ? 'relayTip' : 'noRelayTip');
 }
@@ -261,7 +261,7 @@ function btnRow(/** @type {string} */ id, /** @type {string} */ key, /** @type {
  * it): marked missing, unless the browser hides the devices until the microphone is
  * allowed and it may well be there.
  */
-function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
+export function deviceOptions(/** @type {{id: string, name: string}[]} */ list, /** @type {string} */ id, /** @type {string} */ name, /** @type {boolean} */ hidden) {
   const { dev } = findDev(list, id, name);
   const o = [`<option value="" data-name="">${esc(t('dkDef'))}</option>`];
   for (const d of list) o.push(`<option value="${esc(d.id)}" data-name="${esc(d.name)}"${d === dev ? ' selected' : ''}>${esc(d.name || '…')}</option>`);
@@ -362,7 +362,7 @@ function readForm() {
     nombre: $('#sfName').value, idioma: $('#sfLang').value, buscar_actualizaciones: on('sfUpd'),
     servidor: $('#sfServer').value, conexion: $('#sfConn').value,
     disponible: on('sfAvail'), permitir_control: on('sfCtl'), compartir_audio: on('sfAud'), desatendido: on('sfUA'),
-    monitores: [...document.querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked, was: /** @type {any} */ (b).defaultChecked })),
+    monitores: [...dom.document().querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked, was: /** @type {any} */ (b).defaultChecked })),
     monStored: $('#sfMons').dataset.stored || '',
     calidad: $('#sfQual').value, fps: $('#sfFps').value, sonido: on('sfSound'), llamadas: on('sfCalls'),
     microfono: mic.id, microfono_nombre: mic.name, bocina: spk.id, bocina_nombre: spk.name, procesar_voz: on('sfProc'),
@@ -632,7 +632,7 @@ function manualClick(/** @type {MouseEvent} */ e) {
     try {
       id = decodeURIComponent(id);
     } catch {}
-    const target = id ? document.getElementById(id) : null;
+    const target = id ? dom.document().getElementById(id) : null;
     if (target && $('#manual').contains(target)) target.scrollIntoView({ behavior: 'smooth', block: 'start' });
   } else openUrl(href);
 }
@@ -729,7 +729,7 @@ async function doUpdate() {
 }
 
 /** One poll of the update state (see the top of this section); one loop at a time. */
-async function updPoll() {
+export async function updPoll() {
   clearTimeout(UPDP.poll);
   UPDP.poll = 0;
   const gen = ++UPDP.gen;

@@ -8,17 +8,17 @@ import { endSession } from '../net/session.js';
 import { renderDevs, renderDock } from './calls.js';
 import { renderChat } from './chat.js';
 import { renderHistory, renderRecents, renderSessions } from './connect.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { renderCall } from './group_call.js';
 import { renderHostBar, renderHostStatus, renderIdCard } from './host.js';
 import { reloadManual, renderScreens, renderSettings, updateShow } from './settings.js';
 import { renderViewer, renderViewerBar } from './viewer.js';
 
 export function applyI18n() {
-  document.documentElement.lang = ST.LANG;
-  document.querySelectorAll('[data-i]').forEach((e) => { e.textContent = t(/** @type {any} */ (e).dataset.i); });
-  document.querySelectorAll('[data-ip]').forEach((e) => { /** @type {any} */ (e).placeholder = t(/** @type {any} */ (e).dataset.ip); });
-  document.querySelectorAll('[data-it]').forEach((e) => { /** @type {any} */ (e).title = t(/** @type {any} */ (e).dataset.it); });
+  dom.document().documentElement.lang = ST.LANG;
+  dom.document().querySelectorAll('[data-i]').forEach((e) => { e.textContent = t(/** @type {any} */ (e).dataset.i); });
+  dom.document().querySelectorAll('[data-ip]').forEach((e) => { /** @type {any} */ (e).placeholder = t(/** @type {any} */ (e).dataset.ip); });
+  dom.document().querySelectorAll('[data-it]').forEach((e) => { /** @type {any} */ (e).title = t(/** @type {any} */ (e).dataset.it); });
   $('#langBtn').textContent = ST.LANG === 'es' ? 'EN' : 'ES';
 }
 
@@ -113,8 +113,8 @@ export function menuOpenFor(/** @type {string} */ anchorId) {
 // Tabs, header, state -------------------------------------------------------------------
 
 export function showTab(/** @type {string} */ name) {
-  document.querySelectorAll('nav.tabs button').forEach((b) => b.classList.toggle('on', /** @type {any} */ (b).dataset.tab === name));
-  document.querySelectorAll('main > .tab').forEach((s) => { /** @type {any} */ (s).hidden = s.id !== 'tab-' + name; });
+  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.classList.toggle('on', /** @type {any} */ (b).dataset.tab === name));
+  dom.document().querySelectorAll('main > .tab').forEach((s) => { /** @type {any} */ (s).hidden = s.id !== 'tab-' + name; });
   $('main').scrollTop = 0;
   if (name === 'ayuda' && typeof reloadManual === 'function') reloadManual();
   if (name === 'ajustes' && typeof renderSettings === 'function') renderSettings();
@@ -188,7 +188,7 @@ export function renderAll() {
 export function setHeaderHeight() {
   const h = $('header');
   const hh = (h ? h.offsetHeight : 70) + ($('#updBar').hidden ? 0 : $('#updBar').offsetHeight) + ($('#hostbar').hidden ? 0 : $('#hostbar').offsetHeight);
-  document.documentElement.style.setProperty('--hh', (hh || 70) + 'px');
+  dom.document().documentElement.style.setProperty('--hh', (hh || 70) + 'px');
 }
 
 async function quitApp() {
@@ -196,7 +196,7 @@ async function quitApp() {
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) endSession(s, 'local');
   callLeave();
   await quitProgram().catch(() => {});
-  document.body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
+  dom.document().body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
 }
 
 /** Refreshes the elapsed times once a second; rows rebuild only when they change. */
@@ -207,16 +207,16 @@ export function tick() {
 }
 
 export function wireCore() {
-  document.querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => showTab(/** @type {any} */ (b).dataset.tab)));
+  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => showTab(/** @type {any} */ (b).dataset.tab)));
   $('#langBtn').onclick = toggleLang;
   $('#quitBtn').onclick = quitApp;
   $('#creditBtn').onclick = () => openWhat('sitio');
   $('#modal').addEventListener('mousedown', (/** @type {MouseEvent} */ e) => { if (e.target === $('#modal')) closeModal(); });
-  document.addEventListener('mousedown', (e) => {
+  dom.document().addEventListener('mousedown', (e) => {
     menuToggled = '';
     const m = $('#menu');
     if (m.hidden || m.contains(/** @type {Node} */ (e.target))) return;
-    const owner = m.dataset.owner && document.getElementById(m.dataset.owner);
+    const owner = m.dataset.owner && dom.document().getElementById(m.dataset.owner);
     if (owner && owner.contains(/** @type {Node} */ (e.target))) menuToggled = owner.id;
     closeMenu();
   }, true);
@@ -227,7 +227,7 @@ export function wireCore() {
     closeMenu();
     pick(b.dataset.act || '', b);
   });
-  document.addEventListener('keydown', (e) => {
+  dom.document().addEventListener('keydown', (e) => {
     if (e.key !== 'Escape') return;
     if (!$('#menu').hidden) closeMenu();
     else if (!$('#modal').hidden) closeModal();

@@ -10,7 +10,7 @@ import { cleanMode, QUALITIES } from '../net/tech.js';
 import { dockMin } from './calls.js';
 import { openChatFor, pickFile, renderChat, toggleChat } from './chat.js';
 import { connectTo, pickRecent, reconnect, removeRecent, renderSessions } from './connect.js';
-import { $ } from './dom.js';
+import { $, dom } from './dom.js';
 import { closeMenu, closeModal, fmtIdInput, menuOpenFor, modal, openMenu, showTab, toast } from './shell.js';
 
 // ── technician ───────────────────────────────────────────────────────────────────────────
@@ -57,7 +57,7 @@ const MAX_MODES = 14;
  * box (16:9 until the video knows its size) and is centred, so on the black bars the values
  * fall below 0 or above 1; they are not clamped (the host clamps to its own screen).
  */
-function ptrMap(/** @type {{left: number, top: number, width: number, height: number}} */ box, /** @type {number} */ vw, /** @type {number} */ vh, /** @type {number} */ cx, /** @type {number} */ cy) {
+export function ptrMap(/** @type {{left: number, top: number, width: number, height: number}} */ box, /** @type {number} */ vw, /** @type {number} */ vh, /** @type {number} */ cx, /** @type {number} */ cy) {
   if (!(vw > 0 && vh > 0)) { vw = 16; vh = 9; }
   const sc = Math.min(box.width / vw, box.height / vh);
   if (!(sc > 0) || !Number.isFinite(sc)) return null;
@@ -72,7 +72,7 @@ function ptrMap(/** @type {{left: number, top: number, width: number, height: nu
  * mode: WheelEvent.deltaMode (0 pixels, 1 lines, 2 pages). Vertical is inverted: the host
  * takes positive as "away from the user". Returns {dy, dx} to send, or null.
  */
-function wheelStep(/** @type {{x: number, y: number}} */ acc, /** @type {number} */ mode, /** @type {number} */ deltaX, /** @type {number} */ deltaY) {
+export function wheelStep(/** @type {{x: number, y: number}} */ acc, /** @type {number} */ mode, /** @type {number} */ deltaX, /** @type {number} */ deltaY) {
   const f = (mode === 1 ? 40 : mode === 2 ? 800 : 1) * 1.2;
   if (Number.isFinite(deltaY)) acc.y += -deltaY * f;
   if (Number.isFinite(deltaX)) acc.x += deltaX * f;
@@ -84,7 +84,7 @@ function wheelStep(/** @type {{x: number, y: number}} */ acc, /** @type {number}
 }
 
 /** A combination as one batch: every key down in order, then the ups in reverse order. */
-function comboEvents(/** @type {string} */ name) {
+export function comboEvents(/** @type {string} */ name) {
   const c = COMBOS.find((x) => x[0] === name);
   if (!c) return [];
   const keys = /** @type {string[]} */ (c[1]);
@@ -92,7 +92,7 @@ function comboEvents(/** @type {string} */ name) {
 }
 
 /** The screen menu's markup for a session (scale, resolution, modes). */
-function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
+export function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
   const on = (/** @type {boolean} */ b) => (b ? '● ' : '');
   const r = s.resInfo && s.resInfo.ok === true ? s.resInfo : null;
   const cur = r && cleanMode(r.actual), orig = r && cleanMode(r.original);
@@ -116,7 +116,7 @@ function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
 
 /** The session's video (in the viewer box) and its two audio elements: PC sound and voice. */
 export function techMedia(/** @type {any} */ s) {
-  const v = document.createElement('video');
+  const v = dom.document().createElement('video');
   v.muted = true;
   v.autoplay = true;
   v.playsInline = true;
@@ -128,7 +128,7 @@ export function techMedia(/** @type {any} */ s) {
   $('#vbox').appendChild(v);
   s.vid = v;
   for (const f of ['aud', 'vaud']) {
-    const a = document.createElement('audio');
+    const a = dom.document().createElement('audio');
     a.autoplay = true;
     a.hidden = true;
     if (f === 'aud') a.muted = true;
@@ -150,7 +150,7 @@ export function uaDialog(/** @type {any} */ s) {
     closeModal();
     if (s.dead) return;
     showSes(s.k);
-    if (full && !document.fullscreenElement) techFull();
+    if (full && !dom.document().fullscreenElement) techFull();
   };
   $('#uaGoBtn').focus();
 }
@@ -191,7 +191,7 @@ function openViewer() {
 
 /** Hides the viewer; the sessions go on (the chip and the card bring it back). */
 export function minViewer() {
-  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  if (dom.document().fullscreenElement) dom.document().exitFullscreen().catch(() => {});
   const s = curSes();
   if (s) release(s);
   $('#viewer').hidden = true;
@@ -239,7 +239,7 @@ function waitFor(/** @type {any} */ s) {
 
 /** Closes the viewer once no session is left in it. */
 export function closeViewer() {
-  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  if (dom.document().fullscreenElement) dom.document().exitFullscreen().catch(() => {});
   $('#viewer').hidden = true;
   if (typeof toggleChat === 'function') toggleChat(false);
 }
@@ -301,7 +301,7 @@ export function renderViewerBar() {
   c.classList.toggle('on', !!s.control);
   $('#vAud').textContent = t(s.audioOn ? 'audOn' : 'audOff');
   $('#vAud').classList.toggle('on', !!s.audioOn);
-  if (document.activeElement !== $('#vVol')) $('#vVol').value = String(Math.round(s.vol * 100));
+  if (dom.document().activeElement !== $('#vVol')) $('#vVol').value = String(Math.round(s.vol * 100));
   $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
   $('#vCall').textContent = voiceLabel(s);
   $('#vCall').disabled = !s.connected;
@@ -388,11 +388,11 @@ function techVol(/** @type {number} */ v) {
  * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
  */
 function techFull() {
-  if (document.fullscreenElement) {
-    document.exitFullscreen().catch(() => {});
+  if (dom.document().fullscreenElement) {
+    dom.document().exitFullscreen().catch(() => {});
     return;
   }
-  document.documentElement.requestFullscreen().then(() => {
+  dom.document().documentElement.requestFullscreen().then(() => {
     const kb = /** @type {any} */ (navigator).keyboard;
     if (kb && kb.lock) kb.lock().catch(() => {});
   }).catch(() => {});
@@ -533,7 +533,7 @@ function keysMenu() {
   openMenu($('#vKeys'), h, (act) => sendCombo(s, act));
 }
 
-function sendCombo(/** @type {any} */ s, /** @type {string} */ name) {
+export function sendCombo(/** @type {any} */ s, /** @type {string} */ name) {
   if (s.dead) return;
   if (!s.control) return noControl(s, true);
   const ev = comboEvents(name);
@@ -712,8 +712,8 @@ export function wireTech() {
   $('#vFull').innerHTML = '<svg viewBox="0 0 16 16" fill="none" stroke="currentColor" stroke-width="1.8" stroke-linecap="round"><path d="M2 6V2h4M10 2h4v4M14 10v4h-4M6 14H2v-4"/></svg>';
   $('#vFull').onclick = techFull;
   $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
-  document.addEventListener('fullscreenchange', () => {
-    if (document.fullscreenElement) return;
+  dom.document().addEventListener('fullscreenchange', () => {
+    if (dom.document().fullscreenElement) return;
     const kb = /** @type {any} */ (navigator).keyboard;
     if (kb && kb.unlock) kb.unlock();
   });
@@ -721,7 +721,7 @@ export function wireTech() {
   wireLayer();
 
   // A header tab while the viewer is up means the technician wants the page behind it.
-  document.querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => { if (viewerOpen()) minViewer(); }));
+  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => { if (viewerOpen()) minViewer(); }));
   $('#sesChip').onclick = openViewer;
   $('#sesList').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button'));
