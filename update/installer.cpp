@@ -307,7 +307,6 @@ std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hook
         return "No se pudo volver a la versión anterior (" + error + ").";
     }
     log.write("[ACTUALIZAR] se vuelve de la v" + current + " a la v" + *previous);
-    hooks.update_exit();
     return "";
 }
 

@@ -86,8 +86,8 @@ void cleanup_after_update(UpdateState& state, const ProgramPaths& paths, int tri
                           int interval_ms = 1500);
 // The kept previous version's number, while its file is there.
 std::optional<std::string> previous_version(const UpdateState& state, const ProgramPaths& paths);
-// Puts the previous version back and starts it; ends the process on success, else the
-// message.
+// Puts the previous version back and starts it; "" on success (the caller then ends this
+// process), else the message.
 std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hooks);
 // A swap cut short between moving the program file aside and putting the new one in
 // leaves only <stem>.old (Windows); started from there, the program takes its own name

@@ -103,8 +103,13 @@ namespace {
 
 std::optional<std::uint64_t> unsigned_of(const json& obj, const char* name) {
     const auto it = obj.find(name);
-    if (it == obj.end() || !it->is_number_unsigned()) return std::nullopt;
-    return it->get<std::uint64_t>();
+    if (it == obj.end() || !it->is_number_integer()) return std::nullopt;
+    // A whole number written without a sign parses as unsigned; one built in memory may be
+    // signed: both count while they are not negative.
+    if (it->is_number_unsigned()) return it->get<std::uint64_t>();
+    const auto v = it->get<std::int64_t>();
+    if (v < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(v);
 }
 
 std::optional<std::string> version_of(const json& obj, const char* name) {

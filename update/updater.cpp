@@ -81,6 +81,11 @@ json Updater::action(const json& body) {
             return refuse("Termina primero las sesiones y llamadas abiertas.");
         if (auto why = go_back(state_, log_, installer_.hooks()); !why.empty())
             return refuse(why);
+        // The page is answered first; then this copy ends and the previous one takes over.
+        std::thread([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            installer_.hooks().update_exit();
+        }).detach();
     } else if (name == "auto") {
         const auto on = body.find("on");
         hooks_.save_auto(on != body.end() && on->is_boolean() && on->get<bool>());

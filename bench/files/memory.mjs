@@ -1,6 +1,9 @@
 // Resident memory of process trees from /proc: what each process holds at idle and at its
 // peak while something runs, sampled a few times a second.
-import { readdirSync, readFileSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
+import { tree } from '../session/cpu.mjs';
+
+export { tree };
 
 function field(pid, file) {
   try {
@@ -8,26 +11,6 @@ function field(pid, file) {
   } catch {
     return null;
   }
-}
-
-/** pid and all its descendants alive now. */
-export function tree(pid) {
-  const children = new Map();
-  for (const d of readdirSync('/proc')) {
-    if (!/^\d+$/.test(d)) continue;
-    const s = field(d, 'stat');
-    if (!s) continue;
-    const ppid = Number(s.slice(s.lastIndexOf(')') + 2).split(' ')[1]);
-    if (!children.has(ppid)) children.set(ppid, []);
-    children.get(ppid).push(Number(d));
-  }
-  const out = [];
-  const walk = (p) => {
-    out.push(p);
-    for (const c of children.get(p) ?? []) walk(c);
-  };
-  walk(pid);
-  return out;
 }
 
 /** Resident set in MB; 0 once the process is gone. */
