@@ -14,14 +14,22 @@ import { hostConnect, hostOn, hsend, rejectReq } from './net/host.js';
 import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, phoneVia, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
 import { ctl, endSession, iceServers, sessionOn } from './net/session.js';
 import { techOn } from './net/tech.js';
-import { dockMin, renderDevs, renderDock, renderMeters, renderRing, renderRingLeft, ringClosed, wireVoice } from './ui/calls.js';
-import { chatAdd, chatShown, chatSys, dialogUp, fileQuestion, toggleChat, wireChat, xferBox, xferSaved } from './ui/chat.js';
-import { askPassword, forgetPassword, renderRecents, renderSessions } from './ui/connect.js';
+import { renderDevs, renderDock, renderMeters, renderRing, renderRingLeft, ringClosed, wireVoice } from './ui/calls.js';
+import { chatAdd, chatShown, chatSys, dialogUp, fileQuestion, renderChat, toggleChat, wireChat, xferBox, xferSaved } from './ui/chat.js';
+import { askPassword, forgetPassword, renderHistory, renderRecents, renderSessions, wireConnect } from './ui/connect.js';
 import { renderCall, renderCallLevel, wireCall } from './ui/group_call.js';
-import { closeReqDialog, renderHostBar, renderHostStatus, showReq, wireHost } from './ui/host.js';
-import { updateStartPolling, wireSettings } from './ui/settings.js';
-import { applyI18n, checkServer, closeModal, loadIdentity, loadState, menuOpenFor, refreshSession, renderPills, setHeaderHeight, showTab, tick, toast, wireCore } from './ui/shell.js';
-import { focusLayer, minViewer, renderViewer, renderViewerBar, resAdaptive, screenMenu, showSes, techGone, uaDialog, viewerOpen, wireTech } from './ui/viewer.js';
+import { closeReqDialog, renderHostBar, renderHostStatus, renderIdCard, showReq, wireHost } from './ui/host.js';
+import { reloadManual, renderScreens, renderSettings, updateShow, updateStartPolling, wireSettings } from './ui/settings.js';
+import { applyI18n, checkServer, closeModal, loadIdentity, loadState, menuOpenFor, refreshSession, regions, renderPills, setHeaderHeight, showTab, tick, toast, viewerOpen, wireCore } from './ui/shell.js';
+import { dockMin, focusLayer, minViewer, renderViewer, renderViewerBar, resAdaptive, screenMenu, showSes, techGone, uaDialog, wireTech } from './ui/viewer.js';
+
+// The page's regions, for the code that redraws one it does not own.
+Object.assign(regions, {
+  idCard: renderIdCard, hostStatus: renderHostStatus, hostBar: renderHostBar, sessions: renderSessions,
+  viewer: renderViewer, viewerBar: renderViewerBar, recents: renderRecents, history: renderHistory, chat: renderChat,
+  dock: renderDock, devices: renderDevs, screens: renderScreens, call: renderCall, settings: renderSettings,
+  manual: reloadManual, update: updateShow,
+});
 
 // Sessions: what they tell the page, and the parts built on them (files, voice lines).
 Object.assign(sessionOn, {
@@ -136,6 +144,7 @@ async function start() {
   setHeaderHeight();
   wireHost();
   wireTech();
+  wireConnect();
   await loadIdentity();
   await loadState();
   renderHostStatus();

@@ -1,14 +1,14 @@
 import { openWhat } from '../core/api.js';
 import { DEVS, LINES, MIX, setting, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { mmss, prettyId, store } from '../core/util.js';
+import { mmss, prettyId } from '../core/util.js';
 import { findDev, getMic, setSpeaker } from '../media/devices.js';
 import { levelOf, onAir, onDevChange, setMicDev } from '../media/mixer.js';
 import { devSpeakerTest } from '../media/tones.js';
 import { answerRing, declineRing, lineEnd, lineHold, lineMerge, lineMergeAll, lineSplit, lineVol, micMuteAll, phoneCall, startSesLine } from '../net/phone.js';
 import { $, dom } from './dom.js';
-import { fmtIdInput, showTab, toast } from './shell.js';
-import { minViewer, viewerOpen } from './viewer.js';
+import { fmtIdInput, showTab, toast, viewerOpen } from './shell.js';
+import { dockMin, minViewer } from './viewer.js';
 
 /** A line's status in the dock: state, or hold/conference/active, time, round trip, relay, the peer's state. */
 export function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
@@ -32,11 +32,6 @@ export function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
 
 let dockSig = '';
 
-export function dockMin(/** @type {boolean} */ on) {
-  ST.DOCKMIN = !!on;
-  store('trv_dockmin', on ? '1' : '0');
-  renderDock(true);
-}
 
 /** Sessions whose peer has its voice on while this side has none: offered to join. */
 function voiceOffers() {

@@ -2,11 +2,8 @@ import { curSes, sesByKey, ST, XFER } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { CHAT_IN_MAX, chatPush, fileAnswer, fmtSize, OFFER_WAIT, riskyName, sendFiles, sinkCall, xferCancel } from '../net/files.js';
 import { ctl } from '../net/session.js';
-import { renderSessions } from './connect.js';
 import { $, dom } from './dom.js';
-import { renderHostBar } from './host.js';
-import { closeModal, modal, toast } from './shell.js';
-import { renderViewerBar, showSes, viewerOpen } from './viewer.js';
+import { closeModal, modal, regions, toast, viewerOpen } from './shell.js';
 
 // Sessions as the panel sees them ---------------------------------------------------------------
 
@@ -62,9 +59,9 @@ export function chatSys(/** @type {any} */ s, /** @type {string} */ text) {
 
 /** Where unread counts show: host bar, sessions list, viewer. */
 function chatBadges() {
-  renderHostBar();
-  renderSessions(false);
-  renderViewerBar();
+  regions.hostBar();
+  regions.sessions(false);
+  regions.viewerBar();
 }
 
 /** Opens (true), closes (false) or flips the panel. */
@@ -86,13 +83,6 @@ function chatShow(/** @type {boolean} */ focus) {
   if (focus) setTimeout(() => { if (chatOpen()) $('#chatIn').focus(); }, 30);
 }
 
-/** The chat of one session; a technician session is shown in the viewer first. */
-export function openChatFor(/** @type {any} */ s) {
-  if (!s || s.dead) return;
-  if (s.role === 'tech' && (ST.CUR !== s.k || !viewerOpen())) showSes(s.k);
-  ST.CHATS = s.k;
-  toggleChat(true);
-}
 
 function sendChat() {
   const s = chatShown();

@@ -6,8 +6,8 @@ import { sesVoiceToggle } from '../net/phone.js';
 import { iceServers } from '../net/session.js';
 import { connectCheck, joinOpen, techSession } from '../net/tech.js';
 import { $, dom } from './dom.js';
-import { showTab, toast } from './shell.js';
-import { minViewer, showSes, tabDot, techMedia, viewerOpen, voiceLabel, voiceMark } from './viewer.js';
+import { fmtIdInput, showTab, toast, viewerOpen } from './shell.js';
+import { endSesAsk, minViewer, openViewer, showSes, tabDot, techMedia, voiceLabel, voiceMark } from './viewer.js';
 
 /** The Connect button, or Enter in the ID or password field. */
 export function connectTo() {
@@ -140,4 +140,38 @@ export function reconnect(/** @type {string} */ id, /** @type {string} */ name) 
   $('#connCard').scrollIntoView({ block: 'nearest' });
   $('#btnConnect').focus();
   toast(t('reconAsk', name || prettyId(id)), 7000);
+}
+
+/** The connect card, the open sessions card and the recents and history lists. */
+export function wireConnect() {
+  $('#btnConnect').onclick = connectTo;
+  $('#tId').addEventListener('input', () => fmtIdInput($('#tId')));
+  for (const id of ['#tId', '#tKey']) $(id).addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') connectTo(); });
+
+  $('#sesChip').onclick = openViewer;
+  $('#sesList').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button'));
+    if (!b) return;
+    const k = b.dataset.view || b.dataset.voice || b.dataset.end || '';
+    const s = TS.get(k) || (ST.HSES && ST.HSES.k === k ? ST.HSES : null);
+    if (!s) return;
+    if (b.dataset.view) showSes(k);
+    else if (b.dataset.voice && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
+    else if (b.dataset.end) endSesAsk(k);
+  });
+  $('#recents').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const el = /** @type {HTMLElement} */ (e.target);
+    const rm = /** @type {HTMLElement|null} */ (el.closest('[data-rm]'));
+    if (rm) return void removeRecent(rm.dataset.rm || '');
+    const row = /** @type {HTMLElement|null} */ (el.closest('[data-id]'));
+    if (row) pickRecent(row.dataset.id || '');
+  });
+  $('#recents').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
+    const row = /** @type {HTMLElement} */ (e.target);
+    if (e.key === 'Enter' && row.dataset && row.dataset.id) pickRecent(row.dataset.id);
+  });
+  $('#history').addEventListener('click', (/** @type {MouseEvent} */ e) => {
+    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-recon]'));
+    if (b) reconnect(b.dataset.recon || '', b.dataset.name || '');
+  });
 }

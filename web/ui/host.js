@@ -6,9 +6,10 @@ import { sendFiles } from '../net/files.js';
 import { ACCEPT_GUARD_MS, acceptReq, dropReq, hostConnect, hostSetAudio, hostSetControl, hostSetMon, hsend, rejectReq, secsLeft, setAvail } from '../net/host.js';
 import { sesVoiceToggle } from '../net/phone.js';
 import { endSession } from '../net/session.js';
-import { openChatFor, pickFile } from './chat.js';
+import { pickFile } from './chat.js';
 import { $, dom } from './dom.js';
 import { closeModal, copyText, modal, setHeaderHeight, toast } from './shell.js';
+import { openChatFor } from './viewer.js';
 
 /** @typedef {import('../core/state.js').HostReq} HostReq */
 

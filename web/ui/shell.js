@@ -5,14 +5,7 @@ import { esc, t } from '../core/texts.js';
 import { loadDevices } from '../media/devices.js';
 import { callLeave } from '../net/group_call.js';
 import { endSession } from '../net/session.js';
-import { renderDevs, renderDock } from './calls.js';
-import { renderChat } from './chat.js';
-import { renderHistory, renderRecents, renderSessions } from './connect.js';
 import { $, dom } from './dom.js';
-import { renderCall } from './group_call.js';
-import { renderHostBar, renderHostStatus, renderIdCard } from './host.js';
-import { reloadManual, renderScreens, renderSettings, updateShow } from './settings.js';
-import { renderViewer, renderViewerBar } from './viewer.js';
 
 export function applyI18n() {
   dom.document().documentElement.lang = ST.LANG;
@@ -28,7 +21,7 @@ async function toggleLang() {
   putSettings({ general: { idioma: ST.LANG } }).catch(() => {});
   applyI18n();
   renderAll();
-  if (typeof reloadManual === 'function') reloadManual();
+  regions.manual();
 }
 
 /** Keeps at most 9 digits in an ID field and groups them while typing. */
@@ -46,6 +39,26 @@ export async function copyText(/** @type {string} */ s) {
     toast(t(r && r.ok ? 'copied' : 'copyFail'));
   }
 }
+
+// Regions ------------------------------------------------------------------------------
+
+const nothing = () => {};
+/**
+ * Every region of the page by name, drawn from state by its render function; app.js
+ * fills the table. Code that must redraw a region it does not own (a language change
+ * redraws them all) goes through here, so that ui/ modules import one another one way.
+ * @type {{
+ *   idCard: () => void, hostStatus: () => void, hostBar: () => void, sessions: (force: boolean) => void,
+ *   viewer: () => void, viewerBar: () => void, recents: () => void, history: () => void, chat: () => void,
+ *   dock: (force?: boolean) => void, devices: () => void, screens: () => void, call: () => void,
+ *   settings: () => void, manual: () => void, update: (st: any) => void,
+ * }}
+ */
+export const regions = {
+  idCard: nothing, hostStatus: nothing, hostBar: nothing, sessions: nothing, viewer: nothing, viewerBar: nothing,
+  recents: nothing, history: nothing, chat: nothing, dock: nothing, devices: nothing, screens: nothing, call: nothing,
+  settings: nothing, manual: nothing, update: nothing,
+};
 
 // Toast, dialog, menu -------------------------------------------------------------------
 
@@ -116,8 +129,8 @@ export function showTab(/** @type {string} */ name) {
   dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.classList.toggle('on', /** @type {any} */ (b).dataset.tab === name));
   dom.document().querySelectorAll('main > .tab').forEach((s) => { /** @type {any} */ (s).hidden = s.id !== 'tab-' + name; });
   $('main').scrollTop = 0;
-  if (name === 'ayuda' && typeof reloadManual === 'function') reloadManual();
-  if (name === 'ajustes' && typeof renderSettings === 'function') renderSettings();
+  if (name === 'ayuda') regions.manual();
+  if (name === 'ajustes') regions.settings();
   if (name === 'llamada' && typeof loadDevices === 'function') loadDevices();
 }
 
@@ -153,10 +166,10 @@ export async function loadState() {
     return;
   }
   $('#adminNote').hidden = !!ST.S.admin;
-  renderRecents();
-  renderHistory();
+  regions.recents();
+  regions.history();
   renderPills();
-  if (typeof updateShow === 'function') updateShow(ST.S.actualizacion);
+  regions.update(ST.S.actualizacion);
 }
 
 export async function loadIdentity() {
@@ -164,23 +177,23 @@ export async function loadIdentity() {
     const r = await identity();
     if (r && r.id) ST.ID = r;
   } catch {}
-  renderIdCard();
+  regions.idCard();
 }
 
 /** Every region again, as after a language change. */
 export function renderAll() {
   renderPills();
-  renderIdCard();
-  renderHostStatus();
-  renderHostBar();
-  renderSessions(true);
-  renderViewer();
-  renderRecents();
-  renderHistory();
-  renderDock();
-  renderDevs();
-  renderScreens();
-  renderCall();
+  regions.idCard();
+  regions.hostStatus();
+  regions.hostBar();
+  regions.sessions(true);
+  regions.viewer();
+  regions.recents();
+  regions.history();
+  regions.dock();
+  regions.devices();
+  regions.screens();
+  regions.call();
   setHeaderHeight();
 }
 
@@ -201,9 +214,9 @@ async function quitApp() {
 
 /** Refreshes the elapsed times once a second; rows rebuild only when they change. */
 export function tick() {
-  renderHostBar();
-  renderSessions(false);
-  renderViewerBar();
+  regions.hostBar();
+  regions.sessions(false);
+  regions.viewerBar();
 }
 
 export function wireCore() {
@@ -237,9 +250,14 @@ export function wireCore() {
 
 /** Redraws what shows a session: host bar, viewer, sessions list, chat, calls panel. */
 export function refreshSession(/** @type {any} */ s) {
-  if (s.role === 'host') renderHostBar();
-  else renderViewer();
-  renderSessions(false);
-  if (typeof renderChat === 'function') renderChat();
-  if (typeof renderDock === 'function') renderDock();
+  if (s.role === 'host') regions.hostBar();
+  else regions.viewer();
+  regions.sessions(false);
+  regions.chat();
+  regions.dock();
+}
+
+/** Whether the viewer is up. */
+export function viewerOpen() {
+  return !$('#viewer').hidden;
 }

@@ -7,11 +7,9 @@ import { sendFiles } from '../net/files.js';
 import { sesVoiceToggle } from '../net/phone.js';
 import { ctl, endSession } from '../net/session.js';
 import { cleanMode, QUALITIES } from '../net/tech.js';
-import { dockMin } from './calls.js';
-import { openChatFor, pickFile, renderChat, toggleChat } from './chat.js';
-import { connectTo, pickRecent, reconnect, removeRecent, renderSessions } from './connect.js';
+import { pickFile, toggleChat } from './chat.js';
 import { $, dom } from './dom.js';
-import { closeMenu, closeModal, fmtIdInput, menuOpenFor, modal, openMenu, showTab, toast } from './shell.js';
+import { closeMenu, closeModal, menuOpenFor, modal, openMenu, regions, showTab, toast, viewerOpen } from './shell.js';
 
 // ── technician ───────────────────────────────────────────────────────────────────────────
 // Giving support: connecting by ID, the viewer with one tab per session, the remote hand,
@@ -157,9 +155,6 @@ export function uaDialog(/** @type {any} */ s) {
 
 // Viewer -----------------------------------------------------------------------------------
 
-export function viewerOpen() {
-  return !$('#viewer').hidden;
-}
 
 /** Shows a session in the viewer. */
 export function showSes(/** @type {string} */ k) {
@@ -171,11 +166,11 @@ export function showSes(/** @type {string} */ k) {
   s.unread = 0;
   WHEEL.x = WHEEL.y = 0;
   openViewer();
-  if (typeof renderChat === 'function') renderChat();
+  regions.chat();
   if (s.control) setTimeout(() => focusLayer(s), 60);
 }
 
-function openViewer() {
+export function openViewer() {
   if (!TS.size) return;
   if (!ST.CUR || !TS.has(ST.CUR)) ST.CUR = [...TS.keys()].pop() || null;
   if (!viewerOpen()) {
@@ -186,7 +181,7 @@ function openViewer() {
     } catch {}
   }
   renderViewer();
-  renderSessions(false);
+  regions.sessions(false);
 }
 
 /** Hides the viewer; the sessions go on (the chip and the card bring it back). */
@@ -195,8 +190,8 @@ export function minViewer() {
   const s = curSes();
   if (s) release(s);
   $('#viewer').hidden = true;
-  renderSessions(false);
-  if (typeof renderChat === 'function') renderChat();
+  regions.sessions(false);
+  regions.chat();
 }
 
 /** The tab "＋": back to the Connect form for another PC. */
@@ -218,7 +213,7 @@ function sesStep(/** @type {number} */ d) {
 }
 
 /** The ✕ of a tab or row: a session that stands is ended only after a second word. */
-function endSesAsk(/** @type {string} */ k) {
+export function endSesAsk(/** @type {string} */ k) {
   const s = TS.get(k) || (ST.HSES && ST.HSES.k === k ? ST.HSES : null);
   if (!s) return;
   if (!s.connected) return endSession(s, 'local');
@@ -361,7 +356,7 @@ function techToggleCtl() {
   if (s.control) release(s);
   s.control = s.wantControl = !s.control;
   renderViewer();
-  renderSessions(false);
+  regions.sessions(false);
   if (s.control) focusLayer(s);
 }
 
@@ -677,10 +672,6 @@ function onStageResize() {
 // Wiring -------------------------------------------------------------------------------------
 
 export function wireTech() {
-  $('#btnConnect').onclick = connectTo;
-  $('#tId').addEventListener('input', () => fmtIdInput($('#tId')));
-  for (const id of ['#tId', '#tKey']) $(id).addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') connectTo(); });
-
   $('#vtabs').addEventListener('click', (/** @type {MouseEvent} */ e) => {
     const el = /** @type {HTMLElement} */ (e.target);
     const end = /** @type {HTMLElement|null} */ (el.closest('[data-end]'));
@@ -722,32 +713,7 @@ export function wireTech() {
 
   // A header tab while the viewer is up means the technician wants the page behind it.
   dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => { if (viewerOpen()) minViewer(); }));
-  $('#sesChip').onclick = openViewer;
-  $('#sesList').addEventListener('click', (/** @type {MouseEvent} */ e) => {
-    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('button'));
-    if (!b) return;
-    const k = b.dataset.view || b.dataset.voice || b.dataset.end || '';
-    const s = TS.get(k) || (ST.HSES && ST.HSES.k === k ? ST.HSES : null);
-    if (!s) return;
-    if (b.dataset.view) showSes(k);
-    else if (b.dataset.voice && typeof sesVoiceToggle === 'function') sesVoiceToggle(s);
-    else if (b.dataset.end) endSesAsk(k);
-  });
-  $('#recents').addEventListener('click', (/** @type {MouseEvent} */ e) => {
-    const el = /** @type {HTMLElement} */ (e.target);
-    const rm = /** @type {HTMLElement|null} */ (el.closest('[data-rm]'));
-    if (rm) return void removeRecent(rm.dataset.rm || '');
-    const row = /** @type {HTMLElement|null} */ (el.closest('[data-id]'));
-    if (row) pickRecent(row.dataset.id || '');
-  });
-  $('#recents').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => {
-    const row = /** @type {HTMLElement} */ (e.target);
-    if (e.key === 'Enter' && row.dataset && row.dataset.id) pickRecent(row.dataset.id);
-  });
-  $('#history').addEventListener('click', (/** @type {MouseEvent} */ e) => {
-    const b = /** @type {HTMLElement|null} */ (/** @type {HTMLElement} */ (e.target).closest('[data-recon]'));
-    if (b) reconnect(b.dataset.recon || '', b.dataset.name || '');
-  });
+
 }
 
 /** A technician's session ended: its pointer, its media elements and its place in the viewer go; another session shows. */
@@ -772,4 +738,19 @@ export function techGone(/** @type {any} */ s) {
       $('#tKey').value = '';
     }
   }
+}
+
+/** The chat of one session; a technician session is shown in the viewer first. */
+export function openChatFor(/** @type {any} */ s) {
+  if (!s || s.dead) return;
+  if (s.role === 'tech' && (ST.CUR !== s.k || !viewerOpen())) showSes(s.k);
+  ST.CHATS = s.k;
+  toggleChat(true);
+}
+
+/** Folds (true) or shows the calls dock; the choice is kept. */
+export function dockMin(/** @type {boolean} */ on) {
+  ST.DOCKMIN = !!on;
+  store('trv_dockmin', on ? '1' : '0');
+  regions.dock(true);
 }
