@@ -18,7 +18,7 @@ export const http = {
   reload: () => location.reload(),
 };
 
-export async function get(/** @type {string} */ url) {
+async function get(/** @type {string} */ url) {
   const r = await http.fetch(url, { cache: 'no-store' });
   return r.json();
 }

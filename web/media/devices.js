@@ -205,3 +205,8 @@ export function lineAudio(/** @type {any} */ L) {
   L.audio = a;
   L.ownAudio = true;
 }
+
+/** An element, kept out of the page, that plays the technician's voice in a helped session. */
+export function voicePlayer() {
+  return new Audio();
+}

@@ -1,3 +1,4 @@
+import { openSound } from '../core/api.js';
 
 // PC audio -------------------------------------------------------------------------------
 
@@ -37,4 +38,56 @@ export function splitPcm(/** @type {Uint8Array} */ rest, /** @type {Uint8Array} 
   all.set(chunk, rest.length);
   const n = all.length - (all.length % 4);
   return { whole: all.slice(0, n), rest: all.slice(n) };
+}
+
+/**
+ * The PC's sound from the local server as a stereo track: the raw stream feeds the worklet,
+ * whose output is the track. pipe.ctrl stops the stream; pipe.ctx holds the audio context
+ * as soon as there is one, so that closePcSound ends everything however far this got.
+ */
+export async function openPcSound(/** @type {{ctrl: AbortController, ctx: AudioContext|null}} */ pipe) {
+  const r = await openSound(pipe.ctrl.signal);
+  if (!r.ok || !r.body || !String(r.headers.get('Content-Type') || '').includes('octet')) throw new Error('sin audio');
+  const hz = Number(r.headers.get('X-Hz'));
+  // AudioContext refuses rates far outside what sound cards use.
+  const rate = Number.isFinite(hz) && hz >= 8000 && hz <= 192000 ? hz : 48000;
+  const ctx = new AudioContext({ sampleRate: rate, latencyHint: 'interactive' });
+  pipe.ctx = ctx;
+  const url = URL.createObjectURL(new Blob([PCM_WORKLET], { type: 'text/javascript' }));
+  try {
+    await ctx.audioWorklet.addModule(url);
+  } finally {
+    URL.revokeObjectURL(url);
+  }
+  const node = new AudioWorkletNode(ctx, 'kv-pcm', { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2] });
+  const dest = ctx.createMediaStreamDestination();
+  dest.channelCount = 2;
+  node.connect(dest);
+  ctx.resume().catch(() => {});
+  return { track: dest.stream.getAudioTracks()[0], node, reader: r.body.getReader() };
+}
+
+/** Feeds the worklet whole stereo frames until the stream ends or live() says no more. */
+export async function pumpPcSound(/** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node, /** @type {() => boolean} */ live) {
+  let rest = new Uint8Array(0);
+  try {
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done || !live()) break;
+      const x = splitPcm(rest, value);
+      rest = x.rest;
+      if (x.whole.length) {
+        const pcm = new Int16Array(x.whole.buffer);
+        node.port.postMessage(pcm, [pcm.buffer]);
+      }
+    }
+  } catch {}
+}
+
+/** Stops the stream and closes the audio context. */
+export function closePcSound(/** @type {{ctrl: AbortController, ctx: AudioContext|null}} */ pipe) {
+  try {
+    pipe.ctrl.abort();
+  } catch {}
+  if (pipe.ctx) pipe.ctx.close().catch(() => {});
 }

@@ -1,9 +1,10 @@
-import { checkPassword, diag, get, getMonitors, getResolution, mailboxPut, notice, openSound, PAGE, putSettings, readClipboard, sendInput, setClipboard, setResolution, showWindow } from '../core/api.js';
+import { checkPassword, diag, getMonitors, getResolution, mailboxPut, notice, PAGE, putSettings, readClipboard, sendInput, setClipboard, setResolution, showWindow } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { CAPN, HOST, INQ, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { errText, yes } from '../core/util.js';
-import { PCM_WORKLET, splitPcm } from '../media/pc_sound.js';
+import { voicePlayer } from '../media/devices.js';
+import { closePcSound, openPcSound, pumpPcSound } from '../media/pc_sound.js';
 import { captureScreen, clampFps, stopStream } from '../media/screen.js';
 import { beep } from '../media/tones.js';
 import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture_link.js';
@@ -461,7 +462,7 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
   preferCodecs(s.vtx);
   if (s.audio) hostStartAudio(s);
   try {
-    s.vaud = new Audio();
+    s.vaud = voicePlayer();
     s.vaud.autoplay = true;
     s.vaud.srcObject = new MediaStream([s.voice.receiver.track]);
   } catch {}
@@ -695,32 +696,14 @@ async function hostStartAudio(/** @type {any} */ s) {
   const pipe = { ctrl: new AbortController(), ctx: /** @type {AudioContext|null} */ (null) };
   s.audioPipe = pipe;
   try {
-    const r = await openSound(pipe.ctrl.signal);
-    if (!r.ok || !r.body || !String(r.headers.get('Content-Type') || '').includes('octet')) throw new Error('sin audio');
-    const hz = Number(r.headers.get('X-Hz'));
-    // AudioContext refuses rates far outside what sound cards use.
-    const rate = Number.isFinite(hz) && hz >= 8000 && hz <= 192000 ? hz : 48000;
-    const ctx = new AudioContext({ sampleRate: rate, latencyHint: 'interactive' });
-    pipe.ctx = ctx;
-    const url = URL.createObjectURL(new Blob([PCM_WORKLET], { type: 'text/javascript' }));
-    try {
-      await ctx.audioWorklet.addModule(url);
-    } finally {
-      URL.revokeObjectURL(url);
-    }
-    const node = new AudioWorkletNode(ctx, 'kv-pcm', { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2] });
-    const dest = ctx.createMediaStreamDestination();
-    dest.channelCount = 2;
-    node.connect(dest);
-    ctx.resume().catch(() => {});
-    const track = dest.stream.getAudioTracks()[0];
+    const { track, node, reader } = await openPcSound(pipe);
     if (s.audioPipe !== pipe || s.dead) throw new Error('sin audio');
     track.enabled = !!s.audio;
     s.audioTrack = track;
     if (s.atx) await s.atx.sender.replaceTrack(track);
     ctl(s, permMsg(s));
     hostOn.onchange('session');
-    readPcm(s, pipe, r.body.getReader(), node);
+    readPcm(s, pipe, reader, node);
   } catch (e) {
     if (s.audioPipe !== pipe) return;
     hostStopAudio(s);
@@ -729,19 +712,7 @@ async function hostStartAudio(/** @type {any} */ s) {
 }
 
 async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
-  let rest = new Uint8Array(0);
-  try {
-    for (;;) {
-      const { done, value } = await reader.read();
-      if (done || s.audioPipe !== pipe) break;
-      const x = splitPcm(rest, value);
-      rest = x.rest;
-      if (x.whole.length) {
-        const pcm = new Int16Array(x.whole.buffer);
-        node.port.postMessage(pcm, [pcm.buffer]);
-      }
-    }
-  } catch {}
+  await pumpPcSound(reader, node, () => s.audioPipe === pipe);
   // The native stream ended: the technician is told that there is no PC audio any more.
   if (s.audioPipe === pipe && !s.dead) {
     hostStopAudio(s);
@@ -753,12 +724,7 @@ async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type 
 function hostStopAudio(/** @type {any} */ s) {
   const pipe = s.audioPipe;
   s.audioPipe = null;
-  if (pipe) {
-    try {
-      pipe.ctrl.abort();
-    } catch {}
-    if (pipe.ctx) pipe.ctx.close().catch(() => {});
-  }
+  if (pipe) closePcSound(pipe);
   if (s.audioTrack) {
     s.audioTrack.stop();
     s.audioTrack = null;
