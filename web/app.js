@@ -2,6 +2,7 @@
 // objects of net/ and media/ to the page drawn by ui/, starts every part once the document
 // is there, and gives tests and benches their one way in (globalThis.kelvora, below).
 // Layers, each importing only the ones to its right: app.js → ui/ → net/, media/ → core/ → i18n.js.
+
 import { endedAsPageGoes, noteSession, readSettings } from './core/api.js';
 import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, setting, ST, TS } from './core/state.js';
 import { t } from './core/texts.js';

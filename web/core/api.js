@@ -1,7 +1,8 @@
+// The local API of the native host: one function per endpoint, through a fetch a test can
+// hand in; a token gone stale after a restart reloads the page (never mid-session).
+
 import { anySession } from './state.js';
 import { store } from './util.js';
-
-// Local API -----------------------------------------------------------------------------
 
 /** The values the local server writes into index.html (empty where no page was served, as in tests). */
 export const PAGE = {

@@ -1,3 +1,5 @@
+// Where the signalling server is: this PC's identity names it, else the stored state.
+
 import { ST } from './state.js';
 
 /** The signalling server's address with http(s) turned into ws(s), plus path. */

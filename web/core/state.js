@@ -1,20 +1,8 @@
+// The page's state: the records every layer reads, under the names the page has always
+// used, and the types of sessions, requests and calls. Nothing here touches the page or
+// the network; the protocol modules change these records and the page draws from them.
+
 import { store } from './util.js';
-
-/** Is any session open, given or received. */
-export function anySession() {
-  return !!ST.HSES || TS.size > 0;
-}
-/** @type {Map<string, any>} sessions in which this PC helps, by key */
-export const TS = new Map();
-
-// ── host ─────────────────────────────────────────────────────────────────────────────────
-// Receiving support: the /host/ registration, the request dialog, the captured screen, the
-// input pump, the requests of the technician, the host bar and the "this PC" card.
-//
-// Registration: off → connecting → online; online or connecting → error when the socket
-// closes → connecting again after the wait; → taken or replaced (no retry until the user
-// acts); → off when switched off. A request: pending (58 s) → accepted, denied, timed
-// out, cancelled by the peer, or dropped when the socket closes.
 
 /**
  * A role's own part of its sessions (net/host.js, net/tech.js): how signals and the goodbye
@@ -121,6 +109,8 @@ export const TS = new Map();
  * @property {any} tick the countdown's interval
  */
 
+/** @type {Map<string, any>} sessions in which this PC helps, by key */
+export const TS = new Map();
 /** @type {{ws: import('../net/signal_socket.js').SignalSocket|null, state: string, retry: number, timer: any, stop: boolean, req: HostReq|null}} the /host/ registration */
 export const HOST = { ws: null, state: 'off', retry: 0, timer: 0, stop: false, req: null };
 /** @type {{q: any[], move: any, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
@@ -130,12 +120,6 @@ export const CAPN = {};
 /** @type {{reading: boolean}} one read of "main" at a time, so no read takes another's messages */
 export const CAPR = { reading: false };
 
-// Connecting -------------------------------------------------------------------------------
-
-/** The session shown in the viewer, if any. */
-export function curSes() {
-  return (ST.CUR && TS.get(ST.CUR)) || null;
-}
 /** @type {Map<string, {el: HTMLElement, k: string, busy: boolean, timer: any}>} transfer boxes by transfer id */
 export const XFER = new Map();
 
@@ -165,14 +149,12 @@ export const MAN = { lang: '', pageLang: '', ok: false, gen: 0 };
 /** @type {{stream: MediaStream|null, opening: boolean, timer: any, stop: any, ctx: AudioContext|null, rebuild: boolean}} the running microphone test */
 export const MICT = { stream: null, opening: false, timer: 0, stop: 0, ctx: null, rebuild: false };
 
-/** The page's values that several modules change, under the names the page has always used. */
+/**
+ * The page's values that several modules change, under the names the page has always
+ * used: a module reads and writes ST.HSES where the page once had a global HSES (a binding
+ * imported from another module cannot be assigned).
+ */
 export const ST = {
-  // Kelvora's page. Sections, in order: core, session, host, technician, chat and files, voice,
-  // settings and update, group call. Protocol code (sockets, peer connections, channels)
-  // touches no DOM; each region is drawn by one render* function from the state objects below.
-  
-  // ── core ─────────────────────────────────────────────────────────────────────────────────
-  
   /** @type {any} last GET /api/estado: admin, portatil, recientes, sesiones, actualizacion, servidor, monitores, inicio_windows */
   S: {},
   /** @type {any} POST /api/identidad: id, id_bonito, clave, llave, nombre, servidor */
@@ -195,9 +177,11 @@ export const ST = {
   CHATS: null,
   /** @type {any} the session the file picker sends to */
   PICKS: null,
+  /** running number for voice line keys */
   LINEN: 0,
   /** @type {any} the incoming ring on show: cid, name, from, claimed, ice, until, timer */
   RINGIN: null,
+  /** the calls dock is folded (kept across runs) */
   DOCKMIN: store('trv_dockmin', undefined) === '1',
   /** @type {any} the 200 ms refresh of statuses and meters while lines exist */
   VOICE_TICK: 0,
@@ -224,4 +208,14 @@ export function manySessions() {
 export function setting(/** @type {'general'|'recibir'|'llamada'} */ sec, /** @type {string} */ key) {
   const v = ST.AJ[sec] && ST.AJ[sec][key];
   return typeof v === 'string' ? v : '';
+}
+
+/** Is any session open, given or received. */
+export function anySession() {
+  return !!ST.HSES || TS.size > 0;
+}
+
+/** The session shown in the viewer, if any. */
+export function curSes() {
+  return (ST.CUR && TS.get(ST.CUR)) || null;
 }

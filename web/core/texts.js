@@ -1,3 +1,5 @@
+// The page's texts: t(key, ...args) in the page's language, and esc for markup.
+
 import { I18N } from '../i18n.js';
 import { ST } from './state.js';
 

@@ -1,4 +1,5 @@
-
+// Small rules every layer uses: waiting, settings switches, the browser's storage, times
+// and IDs as the page shows them.
 
 export const sleep = (/** @type {number} */ ms) => new Promise((r) => setTimeout(r, ms));
 

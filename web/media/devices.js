@@ -1,3 +1,6 @@
+// Microphones and speakers: the lists, the choice kept by id and by name, opening the
+// microphone with its fallbacks, and the players of remote voices on the chosen speaker.
+
 import { diag, putSettings } from '../core/api.js';
 import { DEVS, LINES, RING, setting, SPK_WARNED, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';

@@ -1,3 +1,6 @@
+// The local mixer of voice lines: one audio context, the microphone on air, what feeds
+// each line, the level meters, and following a change of devices.
+
 import { diag } from '../core/api.js';
 import { DEVS, LINES, MIX, RING, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';

@@ -1,6 +1,7 @@
-import { openSound } from '../core/api.js';
+// The PC's sound for a technician: the local server's raw stream played through a worklet
+// into a track the session sends.
 
-// PC audio -------------------------------------------------------------------------------
+import { openSound } from '../core/api.js';
 
 /**
  * The worklet that plays the PC's 16-bit stereo samples. It keeps at most half a second

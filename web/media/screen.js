@@ -1,3 +1,6 @@
+// The screen a helped PC shares: captured without a picker, within its time, at the frame
+// rate the settings allow.
+
 import { setting } from '../core/state.js';
 
 const CAPTURE_MS = 25000;

@@ -1,3 +1,5 @@
+// The page's sounds: the beep of a request and the tones of ringing and calling.
+
 import { LINES, RING, ST } from '../core/state.js';
 import { sinkCtx } from './devices.js';
 

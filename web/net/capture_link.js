@@ -1,9 +1,3 @@
-import { captureWindow, diag, mailboxPut, mailboxRead } from '../core/api.js';
-import { CAPN, CAPR, ST } from '../core/state.js';
-import { errText, sleep } from '../core/util.js';
-import { Peer } from './peer.js';
-
-// Capture window -------------------------------------------------------------------------
 // Any monitor but the main capture's comes from the capture window, a second browser
 // window started by the native side, whose page offers its screen over a local peer
 // connection. The two pages meet in the mailbox: we write to "cap" and read "main".
@@ -12,6 +6,11 @@ import { Peer } from './peer.js';
 // live (the track arrived) → closed. A wrong monitor, an error or 15 s without a track
 // fail the try; a live link whose capture ends is dropped, so the monitor can be asked
 // for again.
+
+import { captureWindow, diag, mailboxPut, mailboxRead } from '../core/api.js';
+import { CAPN, CAPR, ST } from '../core/state.js';
+import { errText, sleep } from '../core/util.js';
+import { Peer } from './peer.js';
 
 const CAP_TRY_MS = 15000;
 

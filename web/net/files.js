@@ -1,13 +1,12 @@
+// Files and chat lines of a session. Files go on the session's `file` channel: an offer
+// (fs), the other side's answer (fa), binary chunks only after a yes, then the end (fe).
+// Everything that arrives on the channel is checked: a chunk nobody accepted is dropped,
+// and a transfer never grows past the size it announced.
+
 import { filesCall, writeFilePiece } from '../core/api.js';
 import { manySessions, sesByKey, XFER } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { wireMsg } from './wire.js';
-
-// ── chat and files ───────────────────────────────────────────────────────────────────────
-// One chat panel serves every session. Files go on the session's `file` channel: an offer
-// (fs), the other side's answer (fa), binary chunks only after a yes, then the end (fe).
-// Everything that arrives on the channel is checked: a chunk nobody accepted is dropped,
-// and a transfer never grows past the size it announced.
 
 const CHAT_MAX = 300;
 export const CHAT_IN_MAX = 2000;

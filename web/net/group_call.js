@@ -1,3 +1,9 @@
+// A voice call of up to 8 people who meet in a /call/ room by a 6-character code, apart
+// from sessions and voice lines. Every member holds one peer connection to every other
+// (a full mesh): a newcomer offers to everyone the server's `welcome` lists, the members
+// already there answer. The server names the room's host, who may kick; when the host
+// leaves it names the longest-present member.
+
 import { diag, noteCall } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { ST } from '../core/state.js';
@@ -7,15 +13,9 @@ import { mungeVoice, Peer } from './peer.js';
 import { FALLBACK_ICE } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName } from './wire.js';
+
 /** @typedef {import('../core/state.js').CallState} CallState */
 /** @typedef {import('../core/state.js').CallPeer} CallPeer */
-
-// ── group call ───────────────────────────────────────────────────────────────────────────
-// A voice call of up to 8 people who meet in a /call/ room by a 6-character code, apart
-// from sessions and voice lines. Every member holds one peer connection to every other
-// (a full mesh): a newcomer offers to everyone the server's `welcome` lists, the members
-// already there answer. The server names the room's host, who may kick; when the host
-// leaves it names the longest-present member.
 
 const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
 /** Members of one room, oneself included. */

@@ -14,6 +14,15 @@ import { ctl, endSession, newPC, newSession, onSignal, sendOffer, sessionNote, s
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, cleanMons, peerName } from './wire.js';
 
+// Receiving support, the protocol side: the /host/ registration, the technician's requests
+// and their answers, the host session with its captured screen, quality and monitors, the
+// input pump and the PC's sound. The page (ui/host.js) shows the dialog, the bar and the card.
+//
+// Registration: off → connecting → online; online or connecting → error when the socket
+// closes → connecting again after the wait; → taken or replaced (no retry until the user
+// acts); → off when switched off. A request: pending (58 s) → accepted, denied, timed
+// out, cancelled by the peer, or dropped when the socket closes.
+
 /** @typedef {import('../core/state.js').HostReq} HostReq */
 
 /**

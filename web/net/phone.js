@@ -1,3 +1,12 @@
+// Voice runs as lines, like a small switchboard: a phone call to or from an ID (its own peer
+// connection and `ph` channel) or the voice of a support session (the session's transceiver
+// 2). Only the line, or the conference, on air hears and is heard; the others are held. A
+// conference is mixed on this PC: each member is sent the microphone plus the other members,
+// never its own voice back, so the other PCs need nothing special.
+//
+// Phone line states: calling → ringing → connecting → active (caller); connecting → active
+// (callee). Every line ends through lineEnd, once.
+
 import { addRecent, noteCall, notice, showWindow } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { LINES, MIX, RINGS_GONE, setting, ST } from '../core/state.js';
@@ -10,16 +19,6 @@ import { mungeVoice, Peer, selectedPair } from './peer.js';
 import { ctl, iceServers } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
-
-// ── voice ────────────────────────────────────────────────────────────────────────────────
-// Voice runs as lines, like a small switchboard: a phone call to or from an ID (its own peer
-// connection and `ph` channel) or the voice of a support session (the session's transceiver
-// 2). Only the line, or the conference, on air hears and is heard; the others are held. A
-// conference is mixed on this PC: each member is sent the microphone plus the other members,
-// never its own voice back, so the other PCs need nothing special.
-//
-// Phone line states: calling → ringing → connecting → active (caller); connecting → active
-// (callee). Every line ends through lineEnd, once.
 
 const MAX_LINES = 8;
 const RING_SHOW_MS = 44000;

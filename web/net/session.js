@@ -1,12 +1,3 @@
-import { diag, noteSession } from '../core/api.js';
-import { srvUrl } from '../core/server.js';
-import { setting, ST, TS } from '../core/state.js';
-import { t } from '../core/texts.js';
-import { sleep } from '../core/util.js';
-import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
-import { hasTurn, wireMsg } from './wire.js';
-
-// ── session ──────────────────────────────────────────────────────────────────────────────
 // One support session is one peer connection between two pages. The host always makes the
 // offer; signals travel through the signalling server until the connection stands.
 //
@@ -14,6 +5,14 @@ import { hasTurn, wireMsg } from './wire.js';
 // queued signals replayed) → connected → dead. host: created after acceptance → offer sent
 // → connected → dead. "connected" is never left for an earlier state: a later
 // "disconnected" recovers within 12 s or ends the session.
+
+import { diag, noteSession } from '../core/api.js';
+import { srvUrl } from '../core/server.js';
+import { setting, ST, TS } from '../core/state.js';
+import { t } from '../core/texts.js';
+import { sleep } from '../core/util.js';
+import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
+import { hasTurn, wireMsg } from './wire.js';
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
 

@@ -4,6 +4,7 @@
 // messages in one switch; the socket only checks that each is a JSON object named by `t`
 // and within the size its kind allows, keeps the connection alive with pings, and never
 // writes to a socket that is not open.
+
 import { wireMsg } from './wire.js';
 
 /**

@@ -1,3 +1,7 @@
+// Giving support, the protocol side: a session's /join/ socket from the request to the
+// host's answer, the waiting countdown, and the host's messages. The viewer (ui/viewer.js)
+// shows the picture and sends the remote hand.
+
 import { addRecent, writeLocalClipboard } from '../core/api.js';
 import { wsUrl } from '../core/server.js';
 import { ST, TS } from '../core/state.js';
@@ -6,8 +10,6 @@ import { prettyId, store } from '../core/util.js';
 import { ctl, endSession, MAX_TS, newPC, newSession, onSignal, sessionNote, sessionOn, setWait, startStats } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, cleanMons, peerName } from './wire.js';
-
-// Pure rules -------------------------------------------------------------------------------
 
 /** The picture's qualities the host knows, with their text keys. */
 export const QUALITIES = [['auto', 'qAuto'], ['nitidez', 'qText'], ['fluidez', 'qMotion']];

@@ -1,3 +1,5 @@
+// What arrives from the signalling server or the other page, checked into the shapes the
+// page uses: messages, monitor lists, ICE servers, names.
 
 /** Does an ICE server list hold a TURN server (turn: or turns:). */
 export function hasTurn(/** @type {any} */ list) {

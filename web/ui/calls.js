@@ -1,3 +1,5 @@
+// The Call tab and the calls dock: lines, rings, devices and the microphone test.
+
 import { openWhat } from '../core/api.js';
 import { DEVS, LINES, MIX, setting, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';

@@ -1,11 +1,11 @@
+// The chat panel, which serves every session, and the file boxes and questions.
+
 import { curSes, sesByKey, ST, XFER } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { CHAT_IN_MAX, chatPush, fileAnswer, fmtSize, OFFER_WAIT, riskyName, sendFiles, sinkCall, xferCancel } from '../net/files.js';
 import { ctl } from '../net/session.js';
 import { $, dom } from './dom.js';
 import { closeModal, modal, regions, toast, viewerOpen } from './shell.js';
-
-// Sessions as the panel sees them ---------------------------------------------------------------
 
 
 /** The session in the viewer while it is open, else the helped session, else the shown technician one. */

@@ -1,3 +1,5 @@
+// The Connect tab: the connect card, the open sessions card, recents and history.
+
 import { forgetRecent } from '../core/api.js';
 import { ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';

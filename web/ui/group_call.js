@@ -1,11 +1,11 @@
+// The group call card: creating or joining a room, the members, mute and volume.
+
 import { ST } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { callCodeOf, callCreate, callDeaf, callKick, callLeave, callMute, callStart, callVol } from '../net/group_call.js';
 import { peerName } from '../net/wire.js';
 import { $ } from './dom.js';
 import { copyText, toast } from './shell.js';
-
-// View -----------------------------------------------------------------------------------
 
 /**
  * Who the rows are: they are built again only when that changes, so that a drag on a

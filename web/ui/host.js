@@ -1,3 +1,6 @@
+// Receiving support, the page side: the registration status, the "this PC" card, the
+// request dialog and the host bar.
+
 import { newPassword, setPassword } from '../core/api.js';
 import { HOST, setting, ST } from '../core/state.js';
 import { esc, t } from '../core/texts.js';

@@ -1,3 +1,13 @@
+// The Settings tab (a form built from GET /api/ajustes each time the tab opens), the Help
+// tab (the manual with its contents, the update panel), and the update banner under the
+// header, which follows the native updater in every tab.
+//
+// Update polling: while a check or an installation is at work the page asks GET
+// /api/update every second. A poll left unanswered for 3 s means the program is replacing
+// itself: the overlay covers the page and the page keeps asking every 1.5 s; the first
+// answer in a phase other than "installing" comes from the new program, whose page is
+// loaded in place of this one.
+
 import { getManual, getNews, getUpdate, http, makeShortcuts, newIdentity, openUrl, openWhat, PAGE, putSettings, readSettings, setAutostart, uninstallProgram, updateAction } from '../core/api.js';
 import { DEVS, HOST, MAN, MICT, setting, ST, UPDP } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
@@ -9,17 +19,6 @@ import { hostConnect, hostDisconnect, monNames, qualityName } from '../net/host.
 import { cleanMons } from '../net/wire.js';
 import { $, dom } from './dom.js';
 import { applyI18n, checkServer, closeModal, loadIdentity, loadState, modal, renderAll, setHeaderHeight, toast } from './shell.js';
-
-// ── settings and update ──────────────────────────────────────────────────────────────────
-// The Settings tab (a form built from GET /api/ajustes each time the tab opens), the Help
-// tab (the manual with its contents, the update panel), and the update banner under the
-// header, which follows the native updater in every tab.
-//
-// Update polling: while a check or an installation is at work the page asks GET
-// /api/update every second. A poll left unanswered for 3 s means the program is replacing
-// itself: the overlay covers the page and the page keeps asking every 1.5 s; the first
-// answer in a phase other than "installing" comes from the new program, whose page is
-// loaded in place of this one.
 
 /** Phases in which the updater works on a package. */
 const UPD_BUSY = ['downloading', 'verifying', 'waiting', 'installing'];

@@ -1,3 +1,6 @@
+// The page's frame: texts applied, tabs, pills, toast, dialog and menu, the regions table,
+// and what concerns the whole page (state loads, the language, quitting, the tick).
+
 import { getStatus, identity, openWhat, putSettings, quitProgram, writeLocalClipboard } from '../core/api.js';
 import { srvUrl } from '../core/server.js';
 import { HOST, ST, TS } from '../core/state.js';

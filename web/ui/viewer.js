@@ -1,3 +1,5 @@
+// The technician's viewer: one tab per session, the picture, the remote hand, the menus.
+
 import { readClipboard } from '../core/api.js';
 import { curSes, LINES, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
@@ -11,7 +13,6 @@ import { pickFile, toggleChat } from './chat.js';
 import { $, dom } from './dom.js';
 import { closeMenu, closeModal, menuOpenFor, modal, openMenu, regions, showTab, toast, viewerOpen } from './shell.js';
 
-// ── technician ───────────────────────────────────────────────────────────────────────────
 // Giving support: connecting by ID, the viewer with one tab per session, the remote hand,
 // the menus, the open sessions card, recents and history.
 //
