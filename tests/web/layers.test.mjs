@@ -99,3 +99,16 @@ test('i18n.js is data only and app.js is the only module that starts anything', 
     assert.doesNotMatch(code(text), /^(addEventListener|window\.addEventListener|document\.addEventListener)\(/m, `${m} wires itself at load`);
   }
 });
+
+test('every name a module assigns into at its top level is its own or imported', () => {
+  // The type check takes `x.y = z` in a script for a declaration of x, so a callback table
+  // set from a module that forgot to import it would only fail in the browser.
+  const wrong = [];
+  for (const [m, text] of FILES) {
+    const own = new Set([...text.matchAll(/^(?:export )?(?:const|let|function|class|async function) ([\w$]+)/gm)].map((x) => x[1]));
+    for (const x of text.matchAll(/^import \{([^}]*)\}/gm)) for (const n of x[1].split(',')) own.add(n.trim());
+    for (const x of code(text).matchAll(/^([A-Za-z_$][\w$]*)\.[\w$.]+\s*=[^=]/gm))
+      if (!own.has(x[1]) && !['Object', 'globalThis'].includes(x[1])) wrong.push(`${m}: ${x[1]}`);
+  }
+  assert.deepEqual(wrong, []);
+});
