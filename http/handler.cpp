@@ -25,20 +25,6 @@ Response not_found() {
     return fixed_refusal(404, "{\"ok\":false}");
 }
 
-struct StaticFile {
-    const char* path;
-    const char* asset;
-    const char* type;
-};
-
-const StaticFile kStaticFiles[] = {
-    {"/app.js", "app.js", "text/javascript; charset=utf-8"},
-    {"/i18n.js", "i18n.js", "text/javascript; charset=utf-8"},
-    {"/img/kelvora.svg", "img/kelvora.svg", "image/svg+xml"},
-    {"/font/plex.woff2", "font/plex.woff2", "font/woff2"},
-    {"/font/archivo.woff2", "font/archivo.woff2", "font/woff2"},
-};
-
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
 } // namespace
@@ -99,12 +85,7 @@ Response RequestHandler::handle_post(const std::string& path, const std::string&
 
 Response RequestHandler::handle_get(const std::string& path, const std::string& query) const {
     if (path == "/" || path == "/index.html") return {200, kHtml, index_page_};
-    for (const auto& f : kStaticFiles) {
-        if (path != f.path) continue;
-        auto data = find_web_asset(f.asset);
-        if (data.empty()) return not_found();
-        return {200, f.type, std::string(data)};
-    }
+    if (auto file = find_static_asset(path)) return {200, file->type, std::string(file->data)};
     if (path == "/captura" || path == "/api/audio") {
         if (query_value(query, "t") != token_) return fixed_refusal(403, "{}");
         if (path == "/captura") {

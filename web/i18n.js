@@ -1,4 +1,3 @@
-'use strict';
 // The page's texts in Mexican Spanish and English; both tables hold the same keys.
 // Texts with arguments ({n} is the n-th argument of t(key, ...args)):
 //   histTxt       {0} version (VER), {1} its date
@@ -39,7 +38,7 @@
 //   resNow        {0} new size "w×h"
 // updOk, updFail, updBusy and updAvail hold markup: insert them as HTML, their arguments escaped.
 // Every other text is plain: escape it before it goes into markup.
-const I18N = {
+export const I18N = {
   es: {
     histBtn: 'Historial de versiones',
     histTitle: 'Novedades de Kelvora',

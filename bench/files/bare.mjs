@@ -5,7 +5,7 @@
 /** The ICE configuration of a page's open session. */
 function sessionConfig(page) {
   return page.evaluate(() => {
-    const s = typeof HSES === 'object' && HSES ? HSES : [...TS.values()][0];
+    const s = typeof kelvora.HSES === 'object' && kelvora.HSES ? kelvora.HSES : [...kelvora.TS.values()][0];
     const c = s.pc.getConfiguration();
     return { iceServers: c.iceServers, iceTransportPolicy: c.iceTransportPolicy };
   });

@@ -86,7 +86,7 @@ try {
   const file = join(dir, 'banco.bin');
   writeFileSync(file, '');
   truncateSync(file, BYTES);
-  await tech.eval((k) => showSes(k), k);
+  await tech.eval((k) => kelvora.showSes(k), k);
   await tech.pickFiles(() => tech.page.click('#vFile'), [file]);
   const ours1 = MB * 1.048576 / (await saved(host, 'banco.bin', await accept(host)));
   const bare1 = await bareSend(tech.page, host.page, BYTES, CHUNK, HIGH, LOW);
@@ -95,7 +95,7 @@ try {
   // Helped PC → technician: Playwright can't hand a large file to the app window's
   // browser, so its page sends one that makes its slices on demand.
   await host.eval((n) => {
-    sendFile(/** @type {any} */ ({ name: 'vuelta.bin', size: n, slice: (a, b) => new Blob([new Uint8Array(Math.max(0, Math.min(n, b) - a))]) }), HSES);
+    kelvora.sendFile(/** @type {any} */ ({ name: 'vuelta.bin', size: n, slice: (a, b) => new Blob([new Uint8Array(Math.max(0, Math.min(n, b) - a))]) }), kelvora.HSES);
   }, BYTES);
   const ours2 = MB * 1.048576 / (await saved(tech, 'vuelta.bin', await accept(tech)));
   const bare2 = await bareSend(host.page, tech.page, BYTES, CHUNK, HIGH, LOW);

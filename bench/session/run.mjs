@@ -80,7 +80,7 @@ try {
   });
   flip = await Flip.start(process.env.BENCH_FLIP_BIN ?? 'build/bench/flip', bed.x.display, PRIMARY);
   await tech.page.addScriptTag({ path: path.join(HERE, 'watch.js') });
-  await tech.page.evaluate((k) => window.kvWatch.video(TS.get(k).vid), k);
+  await tech.page.evaluate((k) => window.kvWatch.video(kelvora.TS.get(k).vid), k);
   const watchers = { ours: tech.page, vnc: refs.vnc, floor: refs.floor };
   const LABEL = { ours: 'ours', vnc: 'x11vnc+noVNC', floor: 'floor' };
   const OURS = { key: 'ours', label: LABEL.ours };
@@ -91,7 +91,7 @@ try {
   const running = { ours: true, vnc: true, floor: true };
   const control = {
     ours: (on) => host.page.evaluate(async (on) => {
-      const sender = HSES.vtx.sender;
+      const sender = kelvora.HSES.vtx.sender;
       const p = sender.getParameters();
       p.encodings[0].active = on;
       await sender.setParameters(p);
@@ -119,7 +119,7 @@ try {
     await sleep(2500);
   };
 
-  const oursRtp = { send: { page: host.page, expr: 'HSES.pc' }, recv: { page: tech.page, expr: `TS.get(${JSON.stringify(k)}).pc` } };
+  const oursRtp = { send: { page: host.page, expr: 'kelvora.HSES.pc' }, recv: { page: tech.page, expr: `kelvora.TS.get(${JSON.stringify(k)}).pc` } };
   const floorRtp = { page: refs.floor, expr: 'window.floor.pcs' };
   const rtpOf = { ours: [oursRtp.send, oursRtp.recv], floor: [floorRtp, floorRtp] };
 
@@ -231,13 +231,20 @@ try {
    * goes back to the quality it had.
    */
   async function qualityRun() {
-    const before = await tech.page.evaluate((k) => TS.get(k).quality, k);
+    // What the viewer's quality menu does: the session's own quality, told to the host.
+    const pickQuality = (k, q) => {
+      const s = kelvora.TS.get(k);
+      s.quality = q;
+      s.fps = 30;
+      kelvora.ctl(s, { t: 'quality', q, fps: 30 });
+    };
+    const before = await tech.page.evaluate((k) => kelvora.TS.get(k).quality, k);
     const modes = {};
     for (const q of ['nitidez', 'fluidez', 'auto']) {
-      await tech.page.evaluate(([k, q]) => setQual(TS.get(k), q, 30), [k, q]);
+      await tech.page.evaluate(([k, q]) => pickQuality(k, q), [k, q]);
       modes[q] = await glassRun(`busy picture, ours alone, quality "${q}"`, ['ours'], { flips: QUALITY_FLIPS, timeline: true });
     }
-    await tech.page.evaluate(([k, q]) => setQual(TS.get(k), q, 30), [k, before]);
+    await tech.page.evaluate(([k, q]) => pickQuality(k, q), [k, before]);
     const auto = summary(modes.auto.r.ours.delays).median;
     for (const q of ['nitidez', 'fluidez']) {
       const d = summary(modes[q].r.ours.delays).median;

@@ -229,14 +229,14 @@ try {
   const across = await bareAcross(tech.page, host.page);
 
   // Ours: the technician turns its voice on; the helped PC's voice element receives it.
-  await tech.page.evaluate((k) => sesVoiceToggle(TS.get(k)), k);
-  await tech.page.waitForFunction(() => MIX.mic, null, { timeout: 60000 });
-  await tech.page.evaluate(() => window.__watch('sent', MIX.mic));
+  await tech.page.evaluate((k) => kelvora.sesVoiceToggle(kelvora.TS.get(k)), k);
+  await tech.page.waitForFunction(() => kelvora.MIX.mic, null, { timeout: 60000 });
+  await tech.page.evaluate(() => window.__watch('sent', kelvora.MIX.mic));
   // What the session's sender carries, after the page's mixing (if any).
-  await tech.page.waitForFunction((k) => TS.get(k).voice?.sender?.track, k, { timeout: 60000 });
-  await tech.page.evaluate((k) => window.__watch('mixed', new MediaStream([TS.get(k).voice.sender.track])), k);
-  await host.page.waitForFunction(() => HSES && HSES.vaud && HSES.vaud.srcObject, null, { timeout: 60000 });
-  await host.page.evaluate(() => window.__watch('got', HSES.vaud.srcObject));
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k).voice?.sender?.track, k, { timeout: 60000 });
+  await tech.page.evaluate((k) => window.__watch('mixed', new MediaStream([kelvora.TS.get(k).voice.sender.track])), k);
+  await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.vaud && kelvora.HSES.vaud.srcObject, null, { timeout: 60000 });
+  await host.page.evaluate(() => window.__watch('got', kelvora.HSES.vaud.srcObject));
   const [ours, mixing] = await collectAcross(tech.page, host.page, 'sent', 'got', 'mixed');
   if (ours.length < ONSETS || floor.length < ONSETS || across.length < ONSETS) {
     throw new Error(`pocas ráfagas encontradas: nuestra ${ours.length}, directa ${floor.length}, directa entre las dos páginas ${across.length}`);

@@ -40,11 +40,11 @@ afterEach(async () => {
   if (skip) return;
   for (const pc of [ana, tech]) {
     await pc.eval(() => {
-      for (const s of [...TS.values(), ...(HSES ? [HSES] : [])]) {
-        if (s.rx) rxFail(s, s.rx, '');
-        for (const [id] of s.tx ?? []) xferCancel(id);
+      for (const s of [...kelvora.TS.values(), ...(kelvora.HSES ? [kelvora.HSES] : [])]) {
+        if (s.rx) kelvora.rxFail(s, s.rx, '');
+        for (const [id] of s.tx ?? []) kelvora.xferCancel(id);
       }
-      closeModal();
+      kelvora.closeModal();
     }).catch(() => {});
   }
 });
@@ -75,7 +75,7 @@ async function sendMade(pc, name, n) {
       for (let i = a; i < b; i++) out[i - a] = block[i % BLOCK] ^ (Math.floor(i / BLOCK) & 255);
       return new Blob([out]);
     };
-    sendFile(/** @type {any} */ ({ name, size: n, slice }), HSES);
+    kelvora.sendFile(/** @type {any} */ ({ name, size: n, slice }), kelvora.HSES);
   }, [seed.toString('base64'), name, n, BLOCK]);
   return createHash('sha256').update(madeBytes(n)).digest('hex');
 }
@@ -90,7 +90,7 @@ function randomFile(name, n) {
 
 /** Offers files from the technician's viewer. */
 async function fromTech(paths) {
-  await tech.eval((k) => showSes(k), k);
+  await tech.eval((k) => kelvora.showSes(k), k);
   await tech.pickFiles(() => tech.page.click('#vFile'), paths);
 }
 
@@ -103,7 +103,7 @@ async function acceptOn(pc) {
 /** The incoming transfer of pc's session, as plain fields; null when there is none. */
 function incoming(pc) {
   return pc.eval((k) => {
-    const s = typeof HSES === 'object' && HSES ? HSES : TS.get(k);
+    const s = typeof kelvora.HSES === 'object' && kelvora.HSES ? kelvora.HSES : kelvora.TS.get(k);
     const rx = s && s.rx;
     return rx ? { ok: rx.ok, got: rx.got, written: rx.written, size: rx.size } : null;
   }, k);
@@ -158,7 +158,7 @@ test('a transfer cancelled by either side leaves no file', { skip }, async () =>
     await pc.page.click('#xfer .xc');
     await waitFor(async () => !(await incoming(ana)), `${side}: the transfer over`, 20000);
     await waitFor(() => !ana.downloaded().some((n) => n.startsWith('pelicula')), `${side}: no file left`, 10000);
-    await tech.page.waitForFunction(() => TS.size && [...TS.values()].every((s) => !s.tx || s.tx.size === 0), null, { timeout: 20000 });
+    await tech.page.waitForFunction(() => kelvora.TS.size && [...kelvora.TS.values()].every((s) => !s.tx || s.tx.size === 0), null, { timeout: 20000 });
   }
   assert.deepEqual(ana.downloaded(), before);
 });
@@ -196,7 +196,7 @@ test('names that try to leave the folder land inside it', { skip }, async () => 
   // A sender's page can offer any name; this one plays a hostile peer.
   await tech.eval((k) => {
     const bytes = new TextEncoder().encode('hola');
-    sendFile(/** @type {any} */ ({ name: '../../x', size: bytes.length, slice: (a, b) => new Blob([bytes.slice(a, b)]) }), TS.get(k));
+    kelvora.sendFile(/** @type {any} */ ({ name: '../../x', size: bytes.length, slice: (a, b) => new Blob([bytes.slice(a, b)]) }), kelvora.TS.get(k));
   }, k);
   await acceptOn(ana);
   await ana.received('_.._x');

@@ -30,7 +30,7 @@ before(async () => {
   await tech.waitPicture(k);
   await tech.page.addScriptTag({ path: new URL('../../bench/session/watch.js', import.meta.url).pathname });
   await tech.page.exposeBinding('kvSeen', (_src, id, t) => seen.get(id)?.(t));
-  await tech.page.evaluate((k) => window.kvWatch.video(TS.get(k).vid), k);
+  await tech.page.evaluate((k) => window.kvWatch.video(kelvora.TS.get(k).vid), k);
   flip = await Flip.start(FLIP, bed.x.display, PRIMARY);
   await flip.busy(30);
 });
@@ -60,8 +60,8 @@ async function flipSeen() {
 
 /** Both sides still hold the session, connected. */
 async function stillUp() {
-  assert.ok(await tech.eval((k) => TS.get(k)?.connected === true, k), 'the technician lost the session');
-  assert.ok(await host.eval(() => !!HSES && HSES.connected), 'the helped PC lost the session');
+  assert.ok(await tech.eval((k) => kelvora.TS.get(k)?.connected === true, k), 'the technician lost the session');
+  assert.ok(await host.eval(() => !!kelvora.HSES && kelvora.HSES.connected), 'the helped PC lost the session');
 }
 
 test('under full-screen motion every colour change reaches the technician within 2 s, and the session stays up', { skip, timeout: 180000 }, async () => {
@@ -79,14 +79,14 @@ test('under full-screen motion every colour change reaches the technician within
 test('switching quality while the picture moves keeps the picture', { skip, timeout: 180000 }, async () => {
   for (const [q, key] of [['nitidez', 'qText'], ['fluidez', 'qMotion'], ['auto', 'qAuto']]) {
     await tech.menuPick('vQual', key);
-    await tech.page.waitForFunction(([k, q]) => TS.get(k).quality === q, [k, q]);
-    await host.page.waitForFunction((q) => HSES.quality === q, q);
+    await tech.page.waitForFunction(([k, q]) => kelvora.TS.get(k).quality === q, [k, q]);
+    await host.page.waitForFunction((q) => kelvora.HSES.quality === q, q);
     // The picture keeps coming: changes right after the switch and a moment later are seen.
     for (let i = 0; i < 3; i++) {
       const d = await flipSeen();
       assert.ok(d < SOON_MS, `quality "${q}": change ${i + 1} seen after ${Number.isFinite(d) ? Math.round(d) : 'never'} ms`);
     }
-    const size = await tech.eval((k) => ({ w: TS.get(k).vid.videoWidth, h: TS.get(k).vid.videoHeight }), k);
+    const size = await tech.eval((k) => ({ w: kelvora.TS.get(k).vid.videoWidth, h: kelvora.TS.get(k).vid.videoHeight }), k);
     assert.ok(size.w > 0 && size.h > 0, `quality "${q}": no picture`);
   }
   await stillUp();

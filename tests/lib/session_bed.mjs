@@ -92,7 +92,7 @@ class PC {
 
   /** t(key, ...args) evaluated in the page. */
   t(key, ...args) {
-    return this.page.evaluate(([k, a]) => t(k, ...a), [key, args]);
+    return this.page.evaluate(([k, a]) => kelvora.t(k, ...a), [key, args]);
   }
 
   /** Records every text the page's toast shows, so a toast replaced quickly is not missed. */
@@ -122,7 +122,7 @@ class PC {
    */
   async toast(key, args = [], { ms = 45000 } = {}) {
     const want = await this.page.evaluate(([k, a]) => {
-      const text = (a ? t(k, ...a) : t(k)).trim();
+      const text = (a ? kelvora.t(k, ...a) : kelvora.t(k)).trim();
       const quote = (x) => x.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
       return '^(?:.*: )?' + (a ? quote(text) : text.split(/\{\d+\}/).map(quote).join('.*')) + '$';
     }, [key, args]);
@@ -139,7 +139,7 @@ class PC {
     const r = await this.k.post('/api/ajustes', sections);
     if (!r.json?.ok) throw new Error(`${this.name}: ajustes refused: ${r.body}`);
     await this.page.evaluate((a) => {
-      AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
+      kelvora.AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
     }, r.json.ajustes);
   }
 
@@ -214,10 +214,10 @@ export class HostPC extends PC {
     this.page = await waitFor(() => this.browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().startsWith(`http://127.0.0.1:${this.k.port}/`)), `${this.name}: the app window's page`, 30000);
     // The person would allow the microphone once in the app window; its fake one plays the tone.
     if (this.tone) await this.page.context().grantPermissions(['microphone'], { origin: `http://127.0.0.1:${this.k.port}` });
-    await this.page.waitForFunction(() => typeof HOST === 'object' && HOST.state === 'online' && typeof ID === 'object' && ID && ID.id, null, { timeout: 30000 });
+    await this.page.waitForFunction(() => typeof kelvora === 'object' && kelvora.HOST.state === 'online' && kelvora.ID && kelvora.ID.id, null, { timeout: 30000 });
     await this.watchToasts();
     await this.placeWindow();
-    this.identity = await this.page.evaluate(() => ({ id: ID.id, clave: ID.clave }));
+    this.identity = await this.page.evaluate(() => ({ id: kelvora.ID.id, clave: kelvora.ID.clave }));
     this.id = this.identity.id;
     return this;
   }
@@ -264,11 +264,11 @@ export class HostPC extends PC {
 
   /** The host session once its peer connection stands. */
   async waitConnected() {
-    await this.page.waitForFunction(() => HSES && HSES.connected, null, { timeout: 90000 });
+    await this.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.connected, null, { timeout: 90000 });
   }
 
   async waitNoSession() {
-    await this.page.waitForFunction(() => !HSES, null, { timeout: 30000 });
+    await this.page.waitForFunction(() => !kelvora.HSES, null, { timeout: 30000 });
   }
 
   /** Chromium's processes of this app window, the browser (the oldest) first. */
@@ -322,24 +322,24 @@ export class TechPC extends PC {
     this.ctx = await browser.newContext({ viewport: { width: 1280, height: 800 }, permissions: this.tone ? ['microphone'] : [] });
     this.page = await this.ctx.newPage();
     await this.page.goto(`http://127.0.0.1:${this.k.port}/`);
-    await this.page.waitForFunction(() => typeof ID === 'object' && ID && ID.id && typeof TS === 'object', null, { timeout: 30000 });
+    await this.page.waitForFunction(() => typeof kelvora === 'object' && kelvora.ID && kelvora.ID.id, null, { timeout: 30000 });
     await this.watchToasts();
     return this;
   }
 
   /** Types the ID (and password) in the connect card and clicks Connect; gives the new session's key. */
   async connect(id, { pass = '', control = true } = {}) {
-    const before = await this.page.evaluate(() => [...TS.keys()]);
+    const before = await this.page.evaluate(() => [...kelvora.TS.keys()]);
     await this.page.evaluate(() => {
-      if (typeof minViewer === 'function' && !document.getElementById('viewer').hidden) minViewer();
-      if (typeof showTab === 'function') showTab('conectar');
+      if (!document.getElementById('viewer').hidden) kelvora.minViewer();
+      kelvora.showTab('conectar');
     });
     await this.page.fill('#tId', String(id));
     await this.page.fill('#tKey', pass);
     await this.page.setChecked('#tCtl', control);
     await this.page.click('#btnConnect');
     return this.page
-      .waitForFunction((b) => [...TS.keys()].find((k) => !b.includes(k)) || null, before, { timeout: 5000 })
+      .waitForFunction((b) => [...kelvora.TS.keys()].find((k) => !b.includes(k)) || null, before, { timeout: 5000 })
       .then((h) => h.jsonValue())
       .catch(() => null);
   }
@@ -347,7 +347,7 @@ export class TechPC extends PC {
   /** Waits until session k's video shows a picture; gives its intrinsic size. */
   async waitPicture(k) {
     const h = await this.page.waitForFunction((k) => {
-      const s = TS.get(k);
+      const s = kelvora.TS.get(k);
       return s && s.connected && s.vid && s.vid.videoWidth > 0 && s.vid.readyState >= 2 && { w: s.vid.videoWidth, h: s.vid.videoHeight };
     }, k, { timeout: 90000, polling: 100 });
     return h.jsonValue();
@@ -359,7 +359,7 @@ export class TechPC extends PC {
    */
   findColour(k, rgb, tol = 40) {
     return this.page.evaluate(([k, rgb, tol]) => {
-      const v = TS.get(k)?.vid;
+      const v = kelvora.TS.get(k)?.vid;
       if (!v || !v.videoWidth) return null;
       const w = Math.max(1, Math.round(v.videoWidth / 4));
       const h = Math.max(1, Math.round(v.videoHeight / 4));
@@ -398,7 +398,7 @@ export class TechPC extends PC {
    */
   async viewerPoint(k, fx, fy) {
     return this.page.evaluate(([k, fx, fy]) => {
-      const v = TS.get(k).vid;
+      const v = kelvora.TS.get(k).vid;
       const r = v.getBoundingClientRect();
       const vw = v.videoWidth || 16;
       const vh = v.videoHeight || 9;
@@ -427,7 +427,7 @@ export class TechPC extends PC {
   /** Session k's record fields (plain values only). */
   session(k) {
     return this.page.evaluate((k) => {
-      const s = TS.get(k);
+      const s = kelvora.TS.get(k);
       if (!s) return null;
       const out = {};
       for (const [f, v] of Object.entries(s)) if (v === null || ['string', 'number', 'boolean'].includes(typeof v)) out[f] = v;
@@ -437,13 +437,13 @@ export class TechPC extends PC {
 
   /** Waits until session k is gone from the map. */
   async waitGone(k, ms = 40000) {
-    await this.page.waitForFunction((k) => !TS.has(k), k, { timeout: ms });
+    await this.page.waitForFunction((k) => !kelvora.TS.has(k), k, { timeout: ms });
   }
 
   /** Ends every session this page holds, without waiting on the peers. */
   async endAll() {
     await this.page.evaluate(() => {
-      for (const s of [...TS.values()]) endSession(s, 'local');
+      for (const s of [...kelvora.TS.values()]) kelvora.endSession(s, 'local');
     });
   }
 
@@ -544,14 +544,14 @@ export class SessionBed {
     for (const pc of this.pcs) {
       if (!pc.page || pc.page.isClosed()) continue;
       await pc.page.evaluate(() => {
-        for (const s of [...TS.values()]) endSession(s, 'local');
-        if (HSES) endSession(HSES, 'local');
-        if (HOST.req && typeof rejectReq === 'function') rejectReq();
+        for (const s of [...kelvora.TS.values()]) kelvora.endSession(s, 'local');
+        if (kelvora.HSES) kelvora.endSession(kelvora.HSES, 'local');
+        if (kelvora.HOST.req) kelvora.rejectReq();
       });
     }
     for (const pc of this.pcs) {
       if (!pc.page || pc.page.isClosed()) continue;
-      await pc.page.waitForFunction(() => TS.size === 0 && !HSES && !HOST.req, null, { timeout: 30000 });
+      await pc.page.waitForFunction(() => kelvora.TS.size === 0 && !kelvora.HSES && !kelvora.HOST.req, null, { timeout: 30000 });
       await pc.clearToasts();
     }
   }

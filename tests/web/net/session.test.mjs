@@ -1,10 +1,10 @@
 // The session's pure rules: SDP adjustment, codec order, statistics line, failure line,
-// how an end is told to the other side and to the user.
+// how an end is told to the other side and to the user, what the wire lets through.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { loadPage } from '../lib/page_vm.mjs';
+import { load } from '../../lib/web_modules.mjs';
 
-const page = loadPage();
+const page = await load(['net/session.js', 'net/peer.js', 'net/wire.js']);
 const sdp = (...lines) => lines.join('\r\n') + '\r\n';
 
 // A session offer as Chromium makes it: video, PC audio, voice.
@@ -45,7 +45,7 @@ test('mungeVideoStart: every video codec starts at the session rate; retransmiss
     'a=rtpmap:99 red/90000', 'a=rtpmap:100 ulpfec/90000',
     'm=audio 9 UDP/TLS/RTP/SAVPF 111', 'a=rtpmap:111 opus/48000/2', 'a=fmtp:111 minptime=10');
   const out = page.mungeVideoStart(answer).split('\r\n');
-  const start = `x-google-start-bitrate=${page.run('VIDEO_START_KBPS')}`;
+  const start = `x-google-start-bitrate=${page.VIDEO_START_KBPS}`;
   assert.equal(out[out.indexOf('a=rtpmap:96 VP8/90000') + 1], `a=fmtp:96 ${start}`);
   assert.ok(out.includes(`a=fmtp:98 level-asymmetry-allowed=1;packetization-mode=1;${start}`), 'an existing value is replaced in place');
   assert.ok(out.includes('a=fmtp:97 apt=96'));
