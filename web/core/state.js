@@ -14,6 +14,7 @@ import { store } from './util.js';
  * @property {(s: any) => void} forget
  * @property {(s: any, m: any, label: string) => void} message
  * @property {((s: any) => void)=} open
+ * @property {((s: any, rtp: any) => void)=} stats each sample of the picture's RTP statistics
  */
 
 /**

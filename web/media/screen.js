@@ -64,3 +64,120 @@ export function stopStream(/** @type {MediaStream|null} */ st) {
     tr.stop();
   });
 }
+
+// Sending the screen -----------------------------------------------------------------------
+
+/**
+ * Each quality: the track's content hint, the sender's maximum bit rate and degradation
+ * preference, and whether a moving picture goes smaller (within MOTION_MAX): "nitidez"
+ * never, so that text stays sharp; "fluidez" always, so that motion stays current; "auto"
+ * while the picture moves (null: as the picture does).
+ */
+export const QUALITY = {
+  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution', small: /** @type {boolean|null} */ (false) },
+  fluidez: { hint: 'motion', bitrate: 6000000, degradation: 'maintain-framerate', small: /** @type {boolean|null} */ (true) },
+  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced', small: /** @type {boolean|null} */ (null) },
+};
+
+/**
+ * The largest picture sent small: a software encoder spends about 2.25 times a 720p
+ * frame's work on a 1080p one, and a frame it can't finish in time is a frame that waits.
+ */
+export const MOTION_MAX = { w: 1280, h: 720 };
+
+/**
+ * What the encoder spends per frame (kbit, at the picture's full size) when the picture
+ * starts moving and when it has calmed down: a still desktop takes 2 to 5, one being
+ * scrolled 30 and more. Between the two the picture stays as it was, so that one near a
+ * threshold does not change size at every sample.
+ */
+const MOVING_KBIT = 16;
+const CALM_KBIT = 6;
+
+/** A quality name, or null when it is none of the three. */
+export function qualityName(/** @type {any} */ q) {
+  return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
+}
+
+/** scaleResolutionDownBy that brings a w×h picture within MOTION_MAX; 1 when it fits or its size is unknown. */
+export function motionScale(/** @type {number} */ w, /** @type {number} */ h) {
+  if (!(w > 0 && h > 0)) return 1;
+  return Math.max(1, w / MOTION_MAX.w, h / MOTION_MAX.h);
+}
+
+/** Whether the picture moves, from the kbit per frame of the last stretch (at full size). */
+export function pictureMoves(/** @type {boolean} */ was, /** @type {number} */ kbitPerFrame) {
+  if (!Number.isFinite(kbitPerFrame)) return was;
+  if (kbitPerFrame >= MOVING_KBIT) return true;
+  if (kbitPerFrame < CALM_KBIT) return false;
+  return was;
+}
+
+/**
+ * What a screen sender knows of its picture: whether it moves, the encoder's counts at the
+ * last sample and the picture's full width (to bring a frame sent small back to full size).
+ * @typedef {{moving: boolean, last: {frames: number, bytes: number, scale: number}|null, fullW: number}} Motion
+ */
+
+/** @returns {Motion} */
+export function newMotion() {
+  return { moving: false, last: null, fullW: 0 };
+}
+
+/**
+ * Takes one sample of the screen sender's outbound-rtp statistics; true when the picture
+ * has just started or stopped moving. Counts that go backwards (a new encoder) or a sample
+ * without frames leave the motion as it was.
+ */
+export function followMotion(/** @type {Motion} */ m, /** @type {any} */ rtp) {
+  const frames = Number(rtp && rtp.framesEncoded), bytes = Number(rtp && rtp.bytesSent);
+  const last = m.last;
+  const width = Number(rtp && rtp.frameWidth);
+  m.last = Number.isFinite(frames) && Number.isFinite(bytes) ? { frames, bytes, scale: width > 0 && m.fullW > 0 ? m.fullW / width : 1 } : null;
+  if (!last || !m.last || !(frames > last.frames) || !(bytes >= last.bytes)) return false;
+  const kbit = (((bytes - last.bytes) * 8) / 1000 / (frames - last.frames)) * last.scale * last.scale;
+  const moves = pictureMoves(m.moving, kbit);
+  if (moves === m.moving) return false;
+  m.moving = moves;
+  return true;
+}
+
+/**
+ * Sets the screen's track and sender for quality q at fps: content hint, frame rate, bit
+ * rate, degradation preference and, when the quality sends this picture small, its scale.
+ * The picture's size is the track's, or `fallback`'s ({w, h}: the monitor shown) when the
+ * track does not say. Errors leave the sender as it was.
+ */
+export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @type {string} */ q, /** @type {number} */ fps, /** @type {Motion} */ motion, /** @type {any} */ fallback) {
+  const plan = QUALITY[/** @type {'auto'} */ (qualityName(q) || 'auto')];
+  const track = sender && sender.track;
+  /** @type {any} */
+  let size = {};
+  if (track) {
+    try {
+      track.contentHint = plan.hint;
+      await track.applyConstraints({ frameRate: { ideal: fps, max: fps } });
+      size = track.getSettings();
+    } catch {}
+  }
+  const w = size.width > 0 ? size.width : Number(fallback && fallback.w) || 0;
+  const h = size.height > 0 ? size.height : Number(fallback && fallback.h) || 0;
+  motion.fullW = w;
+  const scale = (plan.small ?? motion.moving) ? motionScale(w, h) : 1;
+  if (!sender) return;
+  try {
+    const p = sender.getParameters();
+    if (!p.encodings || !p.encodings.length) p.encodings = [{}];
+    p.encodings[0].maxFramerate = fps;
+    p.encodings[0].maxBitrate = plan.bitrate;
+    p.encodings[0].scaleResolutionDownBy = scale;
+    /** @type {any} */ (p).degradationPreference = plan.degradation;
+    try {
+      await sender.setParameters(p);
+    } catch {
+      // Some builds refuse a degradation preference; the rates and the size matter more.
+      delete (/** @type {any} */ (p).degradationPreference);
+      await sender.setParameters(p);
+    }
+  } catch {}
+}

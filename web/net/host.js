@@ -5,7 +5,7 @@ import { t } from '../core/texts.js';
 import { errText, yes } from '../core/util.js';
 import { voicePlayer } from '../media/devices.js';
 import { closePcSound, openPcSound, pumpPcSound } from '../media/pc_sound.js';
-import { captureScreen, clampFps, stopStream } from '../media/screen.js';
+import { captureScreen, clampFps, followMotion, newMotion, qualityName, stopStream, tuneScreen } from '../media/screen.js';
 import { beep } from '../media/tones.js';
 import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture_link.js';
 import { preferCodecs } from './peer.js';
@@ -13,6 +13,9 @@ import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
 import { ctl, endSession, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, cleanMons, peerName } from './wire.js';
+
+// The settings page names the qualities the host knows.
+export { qualityName };
 
 // Receiving support, the protocol side: the /host/ registration, the technician's requests
 // and their answers, the host session with its captured screen, quality and monitors, the
@@ -48,13 +51,6 @@ const RETRY_WAITS = [3, 5, 8, 13, 20, 30];
 /** The close code of a signalling server that restarts: come back soon, it is no failure. */
 const SERVER_GOING_AWAY = 1001;
 
-/** Content hint, maximum bit rate and degradation preference of each quality. */
-const QUALITY = {
-  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution' },
-  fluidez: { hint: 'motion', bitrate: 6000000, degradation: 'maintain-framerate' },
-  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced' },
-};
-
 // Pure rules -------------------------------------------------------------------------------
 
 /** Wait before the next registration attempt, given how many retries came before (ms). */
@@ -65,11 +61,6 @@ export function retryDelay(/** @type {number} */ retry) {
 /** Seconds left until `until`, rounded up, never negative. */
 export function secsLeft(/** @type {number} */ until, /** @type {number} */ now) {
   return Math.max(0, Math.ceil((until - now) / 1000));
-}
-
-/** A quality name, or null when it is none of the three. */
-export function qualityName(/** @type {any} */ q) {
-  return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
 }
 
 /** Monitors the technician may see: those named, or all when none of the names matches. */
@@ -429,6 +420,7 @@ const hostSide = {
   forget: (s) => hostForget(s),
   message: (s, m, label) => hostMsg(s, m, label),
   open: (s) => hostHello(s),
+  stats: (s, rtp) => hostStats(s, rtp),
 };
 
 /** After acceptance: the record, the monitors, the peer connection and its media, the offer. */
@@ -503,34 +495,19 @@ export function hostForget(/** @type {any} */ s) {
   }
 }
 
-/** Quality, frame rate and bit rate of the screen's sender; errors leave it as it was. */
+/** Whether the session's picture moves, as its sender's statistics tell. */
+const motionOf = (/** @type {any} */ s) => s.motion || (s.motion = newMotion());
+
+/** Each sample of the screen sender's statistics: a picture that starts or stops moving may change the size "auto" sends it at. */
+export function hostStats(/** @type {any} */ s, /** @type {any} */ rtp) {
+  if (followMotion(motionOf(s), rtp)) applyQuality(s);
+}
+
+/** Quality, frame rate, bit rate and size of the screen's sender (media/screen.js). */
 export async function applyQuality(/** @type {any} */ s) {
   const q = qualityName(s.quality) || qualityName(setting('recibir', 'calidad')) || 'auto';
-  const fps = clampFps(s.fps || setting('recibir', 'fps'));
-  const plan = QUALITY[/** @type {'auto'} */ (q)];
-  const sender = s.vtx && s.vtx.sender;
-  const track = sender && sender.track;
-  if (track) {
-    try {
-      track.contentHint = plan.hint;
-      await track.applyConstraints({ frameRate: { ideal: fps, max: fps } });
-    } catch {}
-  }
-  if (!sender) return;
-  try {
-    const p = sender.getParameters();
-    if (!p.encodings || !p.encodings.length) p.encodings = [{}];
-    p.encodings[0].maxFramerate = fps;
-    p.encodings[0].maxBitrate = plan.bitrate;
-    p.degradationPreference = plan.degradation;
-    try {
-      await sender.setParameters(p);
-    } catch {
-      // Some builds refuse a degradation preference; the rate limits matter more.
-      delete p.degradationPreference;
-      await sender.setParameters(p);
-    }
-  } catch {}
+  const mon = (s.allMons || []).find((/** @type {any} */ m) => m.i === s.mon);
+  await tuneScreen(s.vtx && s.vtx.sender, q, clampFps(s.fps || setting('recibir', 'fps')), motionOf(s), mon);
 }
 
 /** `hello` when the control channel opens: who we are and what the technician may do. */

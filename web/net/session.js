@@ -294,6 +294,7 @@ async function sampleStats(/** @type {any} */ s) {
     if (s.lastB && typeof bytes === 'number' && now > s.lastB.at) x.kbps = ((bytes - s.lastB.bytes) * 8) / (now - s.lastB.at);
     if (typeof bytes === 'number') s.lastB = { bytes, at: now };
   }
+  if (rtp && s.side.stats) s.side.stats(s, rtp);
   s.relay = !!x.relay;
   s.statTxt = statText(x);
   sessionOn.onchange(s, 'stats');

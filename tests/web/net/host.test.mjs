@@ -280,31 +280,81 @@ test('frame rate and quality from the technician are clamped', async (t) => {
   }
 });
 
-test('each quality sets the sender; a refused degradation preference still sets the rates', async () => {
+/** A screen sender of w×h that records the parameters set; with refuse, it refuses a degradation preference. */
+function screenSender(w, h, refuse = false) {
+  const track = {
+    contentHint: '', applied: null,
+    applyConstraints(c) { this.applied = c; return Promise.resolve(); },
+    getSettings: () => ({ width: w, height: h }),
+  };
+  return {
+    track, set: [],
+    getParameters: () => ({ encodings: [] }),
+    setParameters(x) {
+      if (refuse && 'degradationPreference' in x) return Promise.reject(new Error('no'));
+      this.set.push(JSON.parse(JSON.stringify(x)));
+      return Promise.resolve();
+    },
+  };
+}
+
+test('each quality sets the sender; a moving picture goes at 720p except in "nitidez"; a refused degradation preference still sets the rates', async () => {
   const p = await load(HOST_MODULES);
-  for (const [q, hint, bitrate, degradation, refuse] of [
-    ['nitidez', 'text', 8000000, 'maintain-resolution', false],
-    ['fluidez', 'motion', 6000000, 'maintain-framerate', false],
-    ['auto', 'detail', 5000000, 'balanced', true],
+  for (const [q, moving, hint, bitrate, degradation, scale, refuse] of [
+    ['nitidez', true, 'text', 8000000, 'maintain-resolution', 1, false],
+    ['fluidez', false, 'motion', 6000000, 'maintain-framerate', 1.5, false],
+    ['auto', false, 'detail', 5000000, 'balanced', 1, true],
+    ['auto', true, 'detail', 5000000, 'balanced', 1.5, false],
   ]) {
-    const track = { contentHint: '', applied: null, applyConstraints(c) { this.applied = c; return Promise.resolve(); } };
-    const sender = {
-      track, set: [],
-      getParameters: () => ({ encodings: [] }),
-      setParameters(x) {
-        if (refuse && 'degradationPreference' in x) return Promise.reject(new Error('no'));
-        this.set.push(JSON.parse(JSON.stringify(x)));
-        return Promise.resolve();
-      },
-    };
-    const s = p.newSession('host', { k: 'h1', quality: q, fps: 24, vtx: { sender } });
+    const sender = screenSender(1920, 1080, refuse);
+    const s = p.newSession('host', { k: 'h1', quality: q, fps: 24, vtx: { sender }, motion: { ...p.newMotion(), moving } });
     p.ST.HSES = s;
     await p.applyQuality(s);
-    assert.equal(track.contentHint, hint);
-    assert.deepEqual(track.applied, { frameRate: { ideal: 24, max: 24 } });
-    const want = { encodings: [{ maxFramerate: 24, maxBitrate: bitrate }] };
+    const name = `${q}${moving ? ', moving' : ''}`;
+    assert.equal(sender.track.contentHint, hint, name);
+    assert.deepEqual(sender.track.applied, { frameRate: { ideal: 24, max: 24 } });
+    const want = { encodings: [{ maxFramerate: 24, maxBitrate: bitrate, scaleResolutionDownBy: scale }] };
     if (!refuse) want.degradationPreference = degradation;
-    assert.deepEqual(sender.set, [want], q);
+    assert.deepEqual(sender.set, [want], name);
+  }
+  // A picture without a size of its own (the capture window's) takes the monitor's; one within 720p is not scaled.
+  for (const [mon, scale] of [[{ i: 1, w: 2560, h: 1440 }, 2], [{ i: 1, w: 1280, h: 1024 }, 1024 / 720], [{ i: 1, w: 1280, h: 720 }, 1]]) {
+    const sender = screenSender(0, 0);
+    const s = p.newSession('host', { k: 'h1', quality: 'fluidez', fps: 30, vtx: { sender }, mon: 1, allMons: [mon] });
+    await p.applyQuality(s);
+    assert.equal(sender.set[0].encodings[0].scaleResolutionDownBy, scale, JSON.stringify(mon));
+  }
+});
+
+test('"auto" follows what the encoder spends per frame: a picture that starts moving goes smaller, one that calms down whole again', async () => {
+  const p = await load(HOST_MODULES);
+  for (const q of ['auto', 'nitidez']) {
+    const sender = screenSender(1920, 1080);
+    const s = p.newSession('host', { k: 'h1', quality: q, fps: 30, vtx: { sender } });
+    await p.applyQuality(s);
+    let frames = 0, bytes = 0;
+    /** 15 more frames of kbit each, sent at the given width, as the stats timer would hand them in. */
+    const sample = async (kbit, width) => {
+      frames += 15;
+      bytes += (15 * kbit * 1000) / 8;
+      p.hostStats(s, { framesEncoded: frames, bytesSent: bytes, frameWidth: width });
+      await flush();
+      return [s.motion.moving, sender.set.at(-1).encodings[0].scaleResolutionDownBy];
+    };
+    for (const [name, kbit, width, moves] of [
+      ['first sample', 3, 1920, false],
+      ['a still desktop', 3, 1920, false],
+      ['the picture moves', 40, 1920, true],
+      ['moving at 720p, 10 kbit a frame (22 at full size)', 10, 1280, true],
+      ['between the thresholds it stays', 3.5, 1280, true],
+      ['calm again', 1, 1280, false],
+      ['an encoder that starts over counts from its next sample', 40, 1920, false],
+    ]) {
+      if (name.startsWith('an encoder')) frames = bytes = 0;
+      const [moving, scale] = await sample(kbit, width);
+      assert.equal(moving, moves, `${q}: ${name}`);
+      assert.equal(scale, q === 'auto' && moves ? 1.5 : 1, `${q}: ${name}`);
+    }
   }
 });
 
