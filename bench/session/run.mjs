@@ -232,19 +232,19 @@ try {
    */
   async function qualityRun() {
     // What the viewer's quality menu does: the session's own quality, told to the host.
-    const pickQuality = (k, q) => {
+    const pickQuality = (q) => tech.page.evaluate(([k, q]) => {
       const s = kelvora.TS.get(k);
       s.quality = q;
       s.fps = 30;
       kelvora.ctl(s, { t: 'quality', q, fps: 30 });
-    };
+    }, [k, q]);
     const before = await tech.page.evaluate((k) => kelvora.TS.get(k).quality, k);
     const modes = {};
     for (const q of ['nitidez', 'fluidez', 'auto']) {
-      await tech.page.evaluate(([k, q]) => pickQuality(k, q), [k, q]);
+      await pickQuality(q);
       modes[q] = await glassRun(`busy picture, ours alone, quality "${q}"`, ['ours'], { flips: QUALITY_FLIPS, timeline: true });
     }
-    await tech.page.evaluate(([k, q]) => pickQuality(k, q), [k, before]);
+    await pickQuality(before);
     const auto = summary(modes.auto.r.ours.delays).median;
     for (const q of ['nitidez', 'fluidez']) {
       const d = summary(modes[q].r.ours.delays).median;
