@@ -69,14 +69,18 @@ export function stopStream(/** @type {MediaStream|null} */ st) {
 
 /**
  * Each quality: the track's content hint, the sender's maximum bit rate and degradation
- * preference, and whether a moving picture goes smaller (within MOTION_MAX): "nitidez"
- * never, so that text stays sharp; "fluidez" always, so that motion stays current; "auto"
- * while the picture moves (null: as the picture does).
+ * preference, whether a moving picture goes smaller (within MOTION_MAX) and the frame rate
+ * a moving picture is held to. "nitidez" keeps the whole size, so that text stays sharp,
+ * and lets the frame rate go instead (a 1080p frame of motion costs a loaded PC's encoder
+ * over 100 ms, and frames it can't finish wait in line); "fluidez" always goes small, so
+ * that motion stays current; "auto" goes small while the picture moves (null: as the
+ * picture does). None asks for "motion": the encoder's camera settings it brings hold a
+ * moving screen back by several hundred ms more than "detail" at the same size.
  */
 export const QUALITY = {
-  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution', small: /** @type {boolean|null} */ (false) },
-  fluidez: { hint: 'motion', bitrate: 6000000, degradation: 'maintain-framerate', small: /** @type {boolean|null} */ (true) },
-  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced', small: /** @type {boolean|null} */ (null) },
+  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution', small: /** @type {boolean|null} */ (false), movingFps: /** @type {number|null} */ (10) },
+  fluidez: { hint: 'detail', bitrate: 6000000, degradation: 'maintain-framerate', small: /** @type {boolean|null} */ (true), movingFps: /** @type {number|null} */ (null) },
+  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced', small: /** @type {boolean|null} */ (null), movingFps: /** @type {number|null} */ (null) },
 };
 
 /**
@@ -143,13 +147,15 @@ export function followMotion(/** @type {Motion} */ m, /** @type {any} */ rtp) {
 }
 
 /**
- * Sets the screen's track and sender for quality q at fps: content hint, frame rate, bit
- * rate, degradation preference and, when the quality sends this picture small, its scale.
+ * Sets the screen's track and sender for quality q at the frame rate asked (less for a
+ * moving picture where the quality says so): content hint, frame rate, bit rate,
+ * degradation preference and, when the quality sends this picture small, its scale.
  * The picture's size is the track's, or `fallback`'s ({w, h}: the monitor shown) when the
  * track does not say. Errors leave the sender as it was.
  */
-export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @type {string} */ q, /** @type {number} */ fps, /** @type {Motion} */ motion, /** @type {any} */ fallback) {
+export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @type {string} */ q, /** @type {number} */ asked, /** @type {Motion} */ motion, /** @type {any} */ fallback) {
   const plan = QUALITY[/** @type {'auto'} */ (qualityName(q) || 'auto')];
+  const fps = motion.moving && plan.movingFps ? Math.min(asked, plan.movingFps) : asked;
   const track = sender && sender.track;
   /** @type {any} */
   let size = {};

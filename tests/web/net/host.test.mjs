@@ -298,13 +298,15 @@ function screenSender(w, h, refuse = false) {
   };
 }
 
-test('each quality sets the sender; a moving picture goes at 720p except in "nitidez"; a refused degradation preference still sets the rates', async () => {
+test('each quality sets the sender: a moving picture goes at 720p, in "nitidez" at 10 fps; a refused degradation preference still sets the rates', async () => {
   const p = await load(HOST_MODULES);
-  for (const [q, moving, hint, bitrate, degradation, scale, refuse] of [
-    ['nitidez', true, 'text', 8000000, 'maintain-resolution', 1, false],
-    ['fluidez', false, 'motion', 6000000, 'maintain-framerate', 1.5, false],
-    ['auto', false, 'detail', 5000000, 'balanced', 1, true],
-    ['auto', true, 'detail', 5000000, 'balanced', 1.5, false],
+  for (const [q, moving, hint, bitrate, degradation, scale, fps, refuse] of [
+    ['nitidez', false, 'text', 8000000, 'maintain-resolution', 1, 24, false],
+    ['nitidez', true, 'text', 8000000, 'maintain-resolution', 1, 10, false],
+    ['fluidez', false, 'detail', 6000000, 'maintain-framerate', 1.5, 24, false],
+    ['fluidez', true, 'detail', 6000000, 'maintain-framerate', 1.5, 24, false],
+    ['auto', false, 'detail', 5000000, 'balanced', 1, 24, true],
+    ['auto', true, 'detail', 5000000, 'balanced', 1.5, 24, false],
   ]) {
     const sender = screenSender(1920, 1080, refuse);
     const s = p.newSession('host', { k: 'h1', quality: q, fps: 24, vtx: { sender }, motion: { ...p.newMotion(), moving } });
@@ -312,8 +314,8 @@ test('each quality sets the sender; a moving picture goes at 720p except in "nit
     await p.applyQuality(s);
     const name = `${q}${moving ? ', moving' : ''}`;
     assert.equal(sender.track.contentHint, hint, name);
-    assert.deepEqual(sender.track.applied, { frameRate: { ideal: 24, max: 24 } });
-    const want = { encodings: [{ maxFramerate: 24, maxBitrate: bitrate, scaleResolutionDownBy: scale }] };
+    assert.deepEqual(sender.track.applied, { frameRate: { ideal: fps, max: fps } }, name);
+    const want = { encodings: [{ maxFramerate: fps, maxBitrate: bitrate, scaleResolutionDownBy: scale }] };
     if (!refuse) want.degradationPreference = degradation;
     assert.deepEqual(sender.set, [want], name);
   }
