@@ -79,8 +79,11 @@ Abuse limits
   --max-queue N             frames queued to a slow socket before it is dropped (512)
   --max-queue-bytes BYTES   bytes queued to a slow socket before it is dropped
                             (default 1048576)
-  --max-queued-total BYTES  bytes queued to all sockets together; past it, sockets
-                            with a backlog are dropped (default 268435456)
+  --max-queued-per-source BYTES
+                            bytes queued to all sockets of one source; past it, that
+                            source's largest queues are dropped (default 8388608)
+  --max-queued-total BYTES  bytes queued to all sockets together; past it, the largest
+                            queues are dropped (default 268435456)
   --max-conn N              connections in total (default 20000)
   --max-conn-per-addr N     connections from one source (default 64)
   --max-pending N           support requests waiting on one host (default 4)
@@ -221,6 +224,8 @@ struct parser {
         if (name == "max-pending") return count(c.max_pending_per_host, 1, 1000);
         if (name == "max-pending-per-source") return count(c.max_pending_per_source, 1, 100000);
         if (name == "max-queue-bytes") return count(c.max_queue_bytes, 4096, 1LL << 32);
+        if (name == "max-queued-per-source")
+            return count(c.max_queued_per_source, 65536, 1LL << 40);
         if (name == "max-queued-total") return count(c.max_queued_total, 65536, 1LL << 40);
         if (name == "open-rate") return per_minute(c.open_per_source);
         if (name == "open-burst") return count(c.open_burst_source, 1, 1000000);

@@ -46,6 +46,9 @@ struct config {
     double msg_burst = 200;
     std::size_t max_queue = 512;
     std::size_t max_queue_bytes = 1024 * 1024;
+    // One source's sockets together: four addresses must not be able to fill the process's
+    // budget (64 sockets × 1 MiB each would), so a source gets a small share of it.
+    std::size_t max_queued_per_source = 8 * 1024 * 1024;
     std::size_t max_queued_total = 256 * 1024 * 1024;
     int max_conn = 20000;
     int max_conn_per_addr = 64;

@@ -150,4 +150,115 @@ void conn_limit::release(const ticket& t) {
     if (it != per_source_.end() && --it->second <= 0) per_source_.erase(it);
 }
 
+queue_budget::account& queue_budget::account::operator=(account&& o) noexcept {
+    if (this != &o) {
+        if (owner_) owner_->leave(e_);
+        owner_ = std::exchange(o.owner_, nullptr);
+        e_ = std::exchange(o.e_, nullptr);
+    }
+    return *this;
+}
+
+queue_budget::account::~account() {
+    if (owner_) owner_->leave(e_);
+}
+
+queue_budget::account queue_budget::open(const std::string& key, cut_fn on_cut) {
+    auto* e = new entry{key, nullptr, 0, false, std::move(on_cut), 0, 0};
+    std::lock_guard lock(mutex_);
+    source& s = sources_[key];
+    e->src = &s;
+    e->src_at = s.members.size();
+    s.members.push_back(e);
+    e->all_at = all_.size();
+    all_.push_back(e);
+    account a;
+    a.owner_ = this;
+    a.e_ = e;
+    return a;
+}
+
+void queue_budget::leave(entry* e) {
+    {
+        std::lock_guard lock(mutex_);
+        e->src->bytes -= e->bytes;
+        total_ -= e->bytes;
+        auto unlist = [](std::vector<entry*>& v, std::size_t at, std::size_t entry::*pos) {
+            v[at] = v.back();
+            v[at]->*pos = at;
+            v.pop_back();
+        };
+        unlist(all_, e->all_at, &entry::all_at);
+        unlist(e->src->members, e->src_at, &entry::src_at);
+        if (e->src->members.empty()) sources_.erase(e->key);
+    }
+    delete e;
+}
+
+queue_budget::entry* queue_budget::largest(const std::vector<entry*>& in) {
+    entry* best = nullptr;
+    for (entry* e : in)
+        if (e->bytes > 0 && (!best || e->bytes > best->bytes)) best = e;
+    return best;
+}
+
+void queue_budget::cut(entry* e, over why, std::vector<victim>& out) {
+    e->cut = true;
+    e->src->bytes -= e->bytes;
+    total_ -= e->bytes;
+    e->bytes = 0;
+    out.push_back({e, e->on_cut, why});
+}
+
+bool queue_budget::account::add(std::size_t n, over& why) {
+    queue_budget& b = *owner_;
+    std::vector<victim> victims;
+    bool kept = true;
+    {
+        std::lock_guard lock(b.mutex_);
+        if (e_->cut) {
+            why = over::total;
+            return false;
+        }
+        e_->bytes += n;
+        e_->src->bytes += n;
+        b.total_ += n;
+        // Each cut frees at least one byte, so both loops end.
+        while (e_->src->bytes > b.per_source_max_) {
+            entry* v = largest(e_->src->members);
+            if (!v) break;
+            b.cut(v, over::source, victims);
+        }
+        while (b.total_ > b.total_max_ && !e_->cut) {
+            entry* v = largest(b.all_);
+            if (!v) break;
+            b.cut(v, over::total, victims);
+        }
+        for (auto& v : victims)
+            if (v.e == e_) {
+                kept = false;
+                why = v.why;
+            }
+    }
+    // The caller learns of its own cut from the result; the others are told to close.
+    for (auto& v : victims)
+        if (v.e != e_) v.on_cut(v.why);
+    return kept;
+}
+
+void queue_budget::account::remove(std::size_t n) {
+    queue_budget& b = *owner_;
+    std::lock_guard lock(b.mutex_);
+    if (e_->cut) return;
+    n = std::min(n, e_->bytes);
+    e_->bytes -= n;
+    e_->src->bytes -= n;
+    b.total_ -= n;
+}
+
+std::size_t queue_budget::total() const {
+    std::lock_guard lock(mutex_);
+    return total_;
+}
+
 } // namespace kv

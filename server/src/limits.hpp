@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace kv {
 
@@ -146,6 +148,80 @@ private:
     int total_ = 0, overflow_ = 0;
     int total_max_, per_source_max_;
     std::unordered_map<std::string, int> per_source_;
+};
+
+// Bytes queued to clients that read slower than they are sent to, counted per source and
+// for the whole process. When a source passes its share, or all sources together pass the
+// budget, the largest queues (of that source, or of all) are cut until the new bytes fit:
+// a client that stops reading pays for it, never the socket that happens to be sent to
+// next. Thread-safe.
+class queue_budget {
+public:
+    // Which bound a socket was cut for.
+    enum class over { source, total };
+    // Told that its socket must go; called on whichever thread made the room, outside the
+    // budget's lock, so it only posts the close.
+    using cut_fn = std::function<void(over)>;
+
+private:
+    struct entry;
+
+public:
+    // One socket's share. Only that socket's own thread (its strand) calls add and remove.
+    class account {
+    public:
+        account() = default;
+        account(account&& o) noexcept
+            : owner_(std::exchange(o.owner_, nullptr)), e_(std::exchange(o.e_, nullptr)) {}
+        account& operator=(account&& o) noexcept;
+        ~account();
+
+        // Counts `n` more bytes. False when this socket is the one cut to make room, or was
+        // cut already; then `why` says for which bound and nothing was counted.
+        bool add(std::size_t n, over& why);
+        // Gives back `n` bytes (written or dropped); nothing once the socket was cut.
+        void remove(std::size_t n);
+
+    private:
+        friend class queue_budget;
+        queue_budget* owner_ = nullptr;
+        entry* e_ = nullptr;
+    };
+
+    queue_budget(std::size_t per_source, std::size_t total)
+        : per_source_max_(per_source), total_max_(total) {}
+
+    account open(const std::string& source, cut_fn cut);
+    std::size_t total() const;
+
+private:
+    struct source {
+        std::size_t bytes = 0;
+        std::vector<entry*> members;
+    };
+    struct entry {
+        std::string key;
+        source* src = nullptr;
+        std::size_t bytes = 0;
+        bool cut = false;
+        cut_fn on_cut;
+        std::size_t all_at = 0, src_at = 0; // positions in all_ and src->members
+    };
+    struct victim {
+        entry* e;
+        cut_fn on_cut;
+        over why;
+    };
+    // Under the lock: the member holding the most bytes, if any holds some.
+    static entry* largest(const std::vector<entry*>& in);
+    void cut(entry* e, over why, std::vector<victim>& out);
+    void leave(entry* e);
+
+    std::size_t per_source_max_, total_max_;
+    mutable std::mutex mutex_;
+    std::size_t total_ = 0;
+    std::unordered_map<std::string, source> sources_;
+    std::vector<entry*> all_;
 };
 
 } // namespace kv

@@ -1,6 +1,6 @@
 // kelvora-signal: wires the configuration, the ID store, the routing tables and the
 // listeners together, then runs the I/O threads until SIGINT or SIGTERM. SIGHUP reloads
-// the certificate and re-checks the bindings of the PCs online.
+// the certificate and re-checks the bindings of the PCs online on a background thread.
 #include "config.hpp"
 #include "http_session.hpp"
 #include "listener.hpp"
@@ -12,7 +12,9 @@
 
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -151,6 +153,21 @@ int main(int argc, char** argv) {
         });
     });
 
+    // The binding re-check reads the database once per PC online, and each read may wait
+    // for a lock held by a backup or a --revoke: thousands of reads that must never hold up
+    // an I/O thread, so they run on a thread of their own. A SIGHUP during a re-check asks
+    // for one more pass after it, never a second one beside it.
+    net::thread_pool background(1);
+    std::atomic<bool> recheck_running{false}, recheck_again{false};
+    auto recheck_pass = [&] {
+        do {
+            while (recheck_again.exchange(false)) {
+                state->recheck_bindings();
+                kv::log_event("rechecked");
+            }
+            recheck_running = false;
+        } while (recheck_again && !recheck_running.exchange(true));
+    };
     net::signal_set reload_signal(ioc, SIGHUP);
     std::function<void()> on_reload = [&] {
         reload_signal.async_wait([&](boost::system::error_code e, int) {
@@ -160,7 +177,8 @@ int main(int argc, char** argv) {
                 kv::fail("tls.reload", why + " (the previous certificate stays in use)");
             else
                 kv::log_event("reloaded", {{"tls", tls ? "yes" : "no"}});
-            state->recheck_bindings();
+            recheck_again = true;
+            if (!recheck_running.exchange(true)) net::post(background, recheck_pass);
             on_reload();
         });
     };
@@ -172,5 +190,7 @@ int main(int argc, char** argv) {
     ioc.run();
     for (auto& t : threads)
         t.join();
+    // A re-check still running sees the server stopping and ends early.
+    background.join();
     return 0;
 }

@@ -9,7 +9,8 @@
 namespace kv {
 
 shared_state::shared_state(const config& cfg, id_store& store, conn_limit& conns)
-    : cfg_(cfg), store_(store), conns_(conns),
+    : queues(cfg.max_queued_per_source, cfg.max_queued_total), cfg_(cfg), store_(store),
+      conns_(conns),
       lockout_(cfg.lock_per_id, cfg.lock_per_addr, cfg.lock_window_s, cfg.lock_duration_s),
       open_source_(cfg.open_per_source / 60, cfg.open_burst_source),
       open_pair_(cfg.open_per_pair / 60, cfg.open_burst_pair),
@@ -111,7 +112,7 @@ std::string shared_state::metrics_text() {
     gauge("kelvora_signal_rings", "Phone rings open or answered.", rings);
     gauge("kelvora_signal_rooms", "Group call rooms.", rooms);
     gauge("kelvora_signal_room_members", "Members of all group call rooms.", members);
-    gauge("kelvora_signal_queued_bytes", "Bytes queued to all sockets.", queued_bytes.load());
+    gauge("kelvora_signal_queued_bytes", "Bytes queued to all sockets.", queues.total());
     out += "# HELP kelvora_signal_refusals_total Refusals by reason.\n"
            "# TYPE kelvora_signal_refusals_total counter\n";
     std::lock_guard lock(refusals_mutex_);
@@ -161,6 +162,7 @@ void shared_state::recheck_bindings() {
             hosts.push_back(p);
     }
     for (auto& p : hosts) {
+        if (stopping_) return;
         if (store_.holds(p->target, p->key_hash)) continue;
         log_event("revoked", {{"id", p->target}, {"addr", p->addr}});
         p->close("revoked", peer::close_code::normal);

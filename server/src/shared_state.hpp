@@ -47,8 +47,8 @@ public:
     // Logs a refusal and counts it by `why` for the metrics.
     void refused(std::string_view why, std::initializer_list<log_field> fields = {});
 
-    // Bytes queued to all sockets together; the transport keeps it up to date.
-    std::atomic<std::size_t> queued_bytes{0};
+    // Bytes queued to slow readers; the transport counts every frame it queues in it.
+    queue_budget queues;
 
     // `ok` says whether the store and, when configured, TURN are usable.
     std::string health_json(bool& ok);

@@ -40,10 +40,7 @@ public:
           tls_(std::move(route.tls)), ws_(std::move(stream)), state_(std::move(state)),
           ticket_(std::move(ticket)), timer_(ws_.get_executor()) {}
 
-    ~websocket_session() override {
-        state_->queued_bytes -= queue_bytes_;
-        state_->detach(this);
-    }
+    ~websocket_session() override { state_->detach(this); }
 
     void run(http_request req) {
         const config& cfg = state_->cfg();
@@ -62,6 +59,11 @@ public:
         }));
         tokens_ = cfg.msg_burst;
         last_rx_ = tokens_at_ = steady::now();
+        budget_ = state_->queues.open(
+            source, [weak = this->weak_from_this()](queue_budget::over why) {
+                if (auto self = weak.lock())
+                    net::post(self->ws_.get_executor(), [self, why] { self->cut(why); });
+            });
         ws_.async_accept(req, beast::bind_front_handler(&websocket_session::on_accept,
                                                         this->shared_from_this()));
     }
@@ -149,29 +151,38 @@ private:
         const config& cfg = state_->cfg();
         std::size_t n = frame->size();
         // The frame being written is always allowed; a backlog behind it is bounded in
-        // bytes per socket and, across sockets, by the process's budget. The client
-        // stopped reading: waiting politely would hold memory for it.
+        // frames and bytes per socket. The client stopped reading: waiting politely would
+        // hold memory for it. Its source's share and the process's budget are the
+        // budget's to keep, which cuts the largest queues rather than this one.
         if (!queue_.empty() &&
-            (queue_.size() >= cfg.max_queue || queue_bytes_ + n > cfg.max_queue_bytes ||
-             state_->queued_bytes + n > cfg.max_queued_total)) {
-            state_->refused("slow reader", {{"addr", addr}});
+            (queue_.size() >= cfg.max_queue || queue_bytes_ + n > cfg.max_queue_bytes)) {
+            state_->refused("slow reader", {{"addr", addr}, {"over", "socket"}});
             return abort();
         }
+        queue_budget::over why{};
+        if (!budget_.add(n, why)) return cut(why);
         queue_bytes_ += n;
-        state_->queued_bytes += n;
         queue_.push_back(std::move(frame));
         if (!writing_) do_write();
+    }
+
+    // The budget chose this socket's queue as one of the largest to go.
+    void cut(queue_budget::over why) {
+        if (closing_) return;
+        state_->refused("slow reader",
+                        {{"addr", addr}, {"over", why == queue_budget::over::source ? "source" : "total"}});
+        abort();
     }
 
     void pop_front() {
         std::size_t n = queue_.front()->size();
         queue_bytes_ -= n;
-        state_->queued_bytes -= n;
+        budget_.remove(n);
         queue_.pop_front();
     }
 
     void drop_queue() {
-        state_->queued_bytes -= queue_bytes_;
+        budget_.remove(queue_bytes_);
         queue_bytes_ = 0;
         queue_.clear();
     }
@@ -248,6 +259,7 @@ private:
     beast::flat_buffer buffer_;
     std::shared_ptr<shared_state> state_;
     conn_limit::ticket ticket_;
+    queue_budget::account budget_;
     net::steady_timer timer_;
     std::deque<std::shared_ptr<const std::string>> queue_;
     bool running_ = false, writing_ = false, close_pending_ = false, closing_ = false;
