@@ -24,6 +24,8 @@ import { reloadManual, renderScreens, renderSettings, updateShow, updateStartPol
 import { applyI18n, checkServer, closeModal, loadIdentity, loadState, menuOpenFor, refreshSession, regions, renderPills, setHeaderHeight, showTab, tick, toast, viewerOpen, wireCore } from './ui/shell.js';
 import { dockMin, focusLayer, minViewer, renderViewer, renderViewerBar, resAdaptive, screenMenu, showSes, techGone, uaDialog, wireTech } from './ui/viewer.js';
 
+/** @typedef {import('./core/state.js').Session} Session */
+
 // The page's regions, for the code that redraws one it does not own.
 Object.assign(regions, {
   idCard: renderIdCard, hostStatus: renderHostStatus, hostBar: renderHostBar, sessions: renderSessions,
@@ -34,7 +36,7 @@ Object.assign(regions, {
 
 // Sessions: what they tell the page, and the parts built on them (files, voice lines).
 Object.assign(sessionOn, {
-  onchange: (/** @type {any} */ s, /** @type {string=} */ what) => {
+  onchange: (/** @type {Session} */ s, /** @type {string=} */ what) => {
     if (what === 'stats') {
       if (s.role === 'host') renderHostBar();
       else if (ST.CUR === s.k) renderViewerBar();
@@ -43,9 +45,9 @@ Object.assign(sessionOn, {
     } else refreshSession(s);
   },
   onnotice: toast,
-  onmessage: (/** @type {any} */ s, /** @type {string} */ text) => chatAdd(s, s.peer, text, false),
-  onstart: (/** @type {any} */ s) => chatSys(s, t('chatSys', s.peer)),
-  onend: (/** @type {any} */ s) => {
+  onmessage: (/** @type {Session} */ s, /** @type {string} */ text) => chatAdd(s, s.peer, text, false),
+  onstart: (/** @type {Session} */ s) => chatSys(s, t('chatSys', s.peer)),
+  onend: (/** @type {Session} */ s) => {
     refreshSession(s);
     loadState();
   },
@@ -70,7 +72,7 @@ Object.assign(hostOn, {
 
 // Giving support.
 Object.assign(techOn, {
-  onchange: (/** @type {any} */ s, /** @type {string=} */ what) => {
+  onchange: (/** @type {Session} */ s, /** @type {string=} */ what) => {
     if (what === 'recents') renderRecents();
     else if (what === 'sessions') renderSessions(false);
     else if (what === 'screen') {
@@ -82,7 +84,7 @@ Object.assign(techOn, {
   onaccepted: forgetPassword,
   onunattended: uaDialog,
   oncontrol: focusLayer,
-  onadapt: (/** @type {any} */ s) => resAdaptive(s, true),
+  onadapt: (/** @type {Session} */ s) => resAdaptive(s, true),
   onforget: techGone,
 });
 
@@ -99,7 +101,7 @@ Object.assign(filesOn, {
 // Voice lines and rings; rings come and are answered through the /host/ registration.
 phoneVia.host = hsend;
 Object.assign(phoneOn, {
-  onchange: (/** @type {string} */ what, /** @type {any} */ s) => {
+  onchange: (/** @type {string} */ what, /** @type {Session} */ s) => {
     if (what === 'lines') renderDock();
     else if (what === 'session') refreshSession(s);
     else if (what === 'ring') {

@@ -24,7 +24,11 @@ async function get(/** @type {string} */ url) {
   return r.json();
 }
 
-async function post(/** @type {string} */ url, /** @type {any=} */ body) {
+/**
+ * @param {string} url
+ * @param {any} [body] the JSON body; the endpoints without one get {}
+ */
+async function post(url, body) {
   const r = await http.fetch(url, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json', 'X-Token': PAGE.token },

@@ -6,6 +6,8 @@ import { DEVS, LINES, RING, setting, SPK_WARNED, ST, TS } from '../core/state.js
 import { t } from '../core/texts.js';
 import { sleep, yes } from '../core/util.js';
 
+/** @typedef {import('../core/state.js').Line} Line */
+
 /** The toast key for a microphone that could not open. */
 export function micFailKey(/** @type {string} */ name) {
   if (name === 'NotAllowedError' || name === 'SecurityError') return 'micDenied2';
@@ -201,7 +203,7 @@ export function hiddenAudio() {
 }
 
 /** The element that plays a phone line's remote voice, on the chosen speaker. */
-export function lineAudio(/** @type {any} */ L) {
+export function lineAudio(/** @type {Line} */ L) {
   const a = hiddenAudio();
   a.dataset.line = L.k;
   applySink(a);

@@ -24,6 +24,8 @@ import { cleanIce, cleanMons, peerName } from './wire.js';
 // out, cancelled by the peer, or dropped when the socket closes.
 
 /** @typedef {import('../core/state.js').HostReq} HostReq */
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
 
 /**
  * What the host side tells the page; app.js sets these.
@@ -48,7 +50,10 @@ const RETRY_WAITS = [3, 5, 8, 13, 20, 30];
 /** The close code of a signalling server that restarts: come back soon, it is no failure. */
 const SERVER_GOING_AWAY = 1001;
 
-/** Content hint, maximum bit rate and degradation preference of each quality. */
+/**
+ * Content hint, maximum bit rate and degradation preference of each quality.
+ * @type {Object<string, {hint: string, bitrate: number, degradation: RTCDegradationPreference}>}
+ */
 const QUALITY = {
   nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution' },
   fluidez: { hint: 'motion', bitrate: 6000000, degradation: 'maintain-framerate' },
@@ -116,7 +121,7 @@ function clearInput() {
  * while ordered events are still queued came after them, so it goes out once they are
  * out instead of being lost.
  */
-async function pumpInput(/** @type {any} */ s) {
+async function pumpInput(/** @type {Session} */ s) {
   if (INQ.busy) return;
   INQ.busy = true;
   try {
@@ -138,7 +143,7 @@ async function pumpInput(/** @type {any} */ s) {
 }
 
 /** The permissions and monitors the technician is told about. */
-export function permMsg(/** @type {any} */ s) {
+export function permMsg(/** @type {Session} */ s) {
   return { t: 'perm', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack, mon: s.mon, mons: s.mons, monsw: true, surface: s.surface };
 }
 
@@ -197,7 +202,7 @@ export function setAvail(/** @type {boolean} */ on) {
 }
 
 /** JSON on the /host/ socket when open. */
-export function hsend(/** @type {any} */ m) {
+export function hsend(/** @type {WireMsg} */ m) {
   if (HOST.ws) HOST.ws.send(m);
 }
 
@@ -235,7 +240,7 @@ function hostRetry(wait = 0) {
 }
 
 /** Every message of the signalling server on /host/. */
-export function hostServerMsg(/** @type {any} */ m) {
+export function hostServerMsg(/** @type {WireMsg} */ m) {
   const sid = typeof m.sid === 'string' ? m.sid : '';
   const s = ST.HSES && sid && ST.HSES.sid === sid ? ST.HSES : null;
   switch (m.t) {
@@ -287,7 +292,7 @@ export function hostServerMsg(/** @type {any} */ m) {
 // Requests ---------------------------------------------------------------------------------
 
 /** A technician asks to enter: busy, unavailable, wrong password, unattended or the dialog. */
-export async function onReq(/** @type {any} */ m) {
+export async function onReq(/** @type {WireMsg} */ m) {
   const sid = typeof m.sid === 'string' ? m.sid.slice(0, 64) : '';
   if (!sid) return;
   if (ST.HSES || HOST.req) return hsend({ t: 'answer', sid, ok: false, reason: 'busy' });
@@ -462,9 +467,9 @@ async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStre
 }
 
 /** The media layout (screen, PC audio, voice), the channels, the quality and the offer. */
-async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
+async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
   const pc = await newPC(s);
-  if (!pc || s.dead) return;
+  if (!pc || s.dead || !s.screen) return;
   s.vtx = pc.addTransceiver(track, { direction: 'sendonly', streams: [s.screen] });
   s.atx = pc.addTransceiver('audio', { direction: 'sendonly' });
   s.voice = pc.addTransceiver('audio', { direction: 'sendrecv' });
@@ -487,16 +492,16 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
   hostOn.onchange('session');
   sessionOn.onstart(s);
   startStats(s);
-  if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
+  if (s.mons.length && !s.mons.some((m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
 }
 
 /** endSession's host part: the slot, the capture link, the PC audio pipe, the queue, the tracks. */
-export function hostForget(/** @type {any} */ s) {
+export function hostForget(/** @type {Session} */ s) {
   if (ST.HSES === s) ST.HSES = null;
   clearInput();
   if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
   hostStopAudio(s);
-  stopStream(s.screen);
+  stopStream(s.screen || null);
   if (s.vaud) {
     s.vaud.srcObject = null;
     s.vaud = null;
@@ -504,7 +509,7 @@ export function hostForget(/** @type {any} */ s) {
 }
 
 /** Quality, frame rate and bit rate of the screen's sender; errors leave it as it was. */
-export async function applyQuality(/** @type {any} */ s) {
+export async function applyQuality(/** @type {Session} */ s) {
   const q = qualityName(s.quality) || qualityName(setting('recibir', 'calidad')) || 'auto';
   const fps = clampFps(s.fps || setting('recibir', 'fps'));
   const plan = QUALITY[/** @type {'auto'} */ (q)];
@@ -534,7 +539,7 @@ export async function applyQuality(/** @type {any} */ s) {
 }
 
 /** `hello` when the control channel opens: who we are and what the technician may do. */
-export function hostHello(/** @type {any} */ s) {
+export function hostHello(/** @type {Session} */ s) {
   ctl(s, {
     t: 'hello', name: ST.ID ? ST.ID.nombre : '', id: ST.ID ? ST.ID.id : '', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack,
     mons: s.mons, mon: s.mon, monsw: true, surface: s.surface, quality: s.quality, fps: s.fps, unattended: !!s.unattended, ver: PAGE.version,
@@ -542,7 +547,7 @@ export function hostHello(/** @type {any} */ s) {
 }
 
 /** Every message from the technician; label is the channel ("ctl" or "mov"). */
-export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} */ label) {
+export function hostMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m, /** @type {string} */ label) {
   if (s !== ST.HSES || s.dead) return;
   if (label === 'mov' && m.t !== 'in') return;
   switch (m.t) {
@@ -589,7 +594,7 @@ export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {s
 }
 
 /** A resolution change asked by the technician, only with control. */
-async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
+async function hostResSet(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   if (!s.control) return ctl(s, { t: 'res-ok', r: { ok: false, msg: 'control' } });
   /** @type {any} */
   const body = m.original === true ? { original: true } : { mon: s.mon };
@@ -615,7 +620,7 @@ async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
   if (s.dead) return;
   if (mons.length) {
     s.allMons = mons;
-    s.mons = allowedMons(mons, s.allowNames);
+    s.mons = allowedMons(mons, s.allowNames || []);
   }
   ctl(s, permMsg(s));
   hostOn.onchange('session');
@@ -623,7 +628,7 @@ async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Quality and frame rate asked by the technician; a capture window gets the frame rate too. */
-export function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
+export function hostQuality(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const q = qualityName(m.q);
   if (q) s.quality = q;
   s.fps = clampFps(typeof m.fps === 'number' ? m.fps : NaN);
@@ -636,9 +641,9 @@ export function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
  * capture window. Ignored during a switch, for a monitor not allowed, or for the one shown
  * unless it is a secondary whose capture link is gone.
  */
-async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
+async function hostShowMon(/** @type {Session} */ s, /** @type {number} */ i) {
   if (s.dead || s.capBusy) return;
-  const mon = s.mons.find((/** @type {any} */ m) => m.i === i);
+  const mon = s.mons.find((m) => m.i === i);
   if (!mon) return;
   if (i === s.mon && (i === s.mainMon || s.cap)) return;
   s.capBusy = true;
@@ -648,14 +653,14 @@ async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
     if (i === s.mainMon) {
       if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
       s.cap = null;
-      track = s.screen.getVideoTracks()[0];
+      track = s.screen && s.screen.getVideoTracks()[0];
       if (!track || track.readyState === 'ended') throw new Error('la captura principal terminó');
     } else {
       if (typeof hostCapOpen !== 'function') throw new Error('monitor');
       track = await hostCapOpen(s, mon.i);
       if (!track) throw new Error('monitor');
     }
-    if (s.dead) return;
+    if (s.dead || !s.vtx) return;
     await s.vtx.sender.replaceTrack(track);
     s.mon = i;
     clearInput();
@@ -700,7 +705,7 @@ export function hostSetMon(/** @type {number} */ i) {
 }
 
 /** The PC's sound from the native side as the session's PC-audio track (transceiver 1). */
-async function hostStartAudio(/** @type {any} */ s) {
+async function hostStartAudio(/** @type {Session} */ s) {
   if (s.audioPipe || s.dead) return;
   const pipe = { ctrl: new AbortController(), ctx: /** @type {AudioContext|null} */ (null) };
   s.audioPipe = pipe;
@@ -720,7 +725,7 @@ async function hostStartAudio(/** @type {any} */ s) {
   }
 }
 
-async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
+async function readPcm(/** @type {Session} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
   await pumpPcSound(reader, node, () => s.audioPipe === pipe);
   // The native stream ended: the technician is told that there is no PC audio any more.
   if (s.audioPipe === pipe && !s.dead) {
@@ -730,7 +735,7 @@ async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type 
   }
 }
 
-function hostStopAudio(/** @type {any} */ s) {
+function hostStopAudio(/** @type {Session} */ s) {
   const pipe = s.audioPipe;
   s.audioPipe = null;
   if (pipe) closePcSound(pipe);

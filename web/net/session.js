@@ -15,6 +15,8 @@ import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
 import { hasTurn, wireMsg } from './wire.js';
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
 
 /** @type {SessionSide} the side of a record made without one: it reaches nobody */
 const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
@@ -77,12 +79,12 @@ export async function iceServers() {
 }
 
 /** Sends a signal to the other side through the signalling server (dropped when the socket is not open). */
-function sig(/** @type {any} */ s, /** @type {any} */ data) {
+function sig(/** @type {Session} */ s, /** @type {any} */ data) {
   s.side.signal(s, data);
 }
 
 /** One JSON message on the control channel; nothing when it is not open. */
-export function ctl(/** @type {any} */ s, /** @type {any} */ message) {
+export function ctl(/** @type {Session} */ s, /** @type {any} */ message) {
   const c = s && s.dc && s.dc.ctl;
   if (!c || c.readyState !== 'open') return;
   try {
@@ -96,7 +98,7 @@ export function ctl(/** @type {any} */ s, /** @type {any} */ message) {
  * any connection is the host's retry through the relay. A connection must stand within
  * its time (the relay gets one more try) and comes back within 12 s of a drop.
  */
-function sessionPeer(/** @type {any} */ s) {
+function sessionPeer(/** @type {Session} */ s) {
   return new Peer({
     send: (data) => { if (!s.dead) sig(s, data); },
     local: mungeOpus,
@@ -137,7 +139,7 @@ function sessionPeer(/** @type {any} */ s) {
 }
 
 /** Builds the session's peer connection; the signals that were waiting for it follow. */
-export async function newPC(/** @type {any} */ s) {
+export async function newPC(/** @type {Session} */ s) {
   const list = Array.isArray(s.ice) && s.ice.length ? s.ice : await iceServers();
   if (s.dead) return null;
   const relayOnly = setting('general', 'conexion') === 'relevo' && hasTurn(list);
@@ -154,7 +156,7 @@ export async function newPC(/** @type {any} */ s) {
  * server handed over a TURN server. The host restarts ICE with a new offer; the technician
  * asks the host to. Returns whether a retry started.
  */
-function tryRelay(/** @type {any} */ s, /** @type {string} */ why) {
+function tryRelay(/** @type {Session} */ s, /** @type {string} */ why) {
   if (s.dead || s.relayTried || s.connected || !hasTurn(s.ice) || !s.pc) return false;
   s.relayTried = true;
   diag(`[CONEXION] la conexión directa no se logró (${why}, rol ${s.role}): reintento por el relevo TURN`);
@@ -166,12 +168,12 @@ function tryRelay(/** @type {any} */ s, /** @type {string} */ why) {
 }
 
 /** Host: makes, adjusts, sets and sends an offer. */
-export function sendOffer(/** @type {any} */ s, iceRestart = false) {
+export function sendOffer(/** @type {Session} */ s, iceRestart = false) {
   return s.rtc.offer(iceRestart);
 }
 
 /** A signal from the other side; signals are applied in arrival order. */
-export function onSignal(/** @type {any} */ s, /** @type {any} */ data) {
+export function onSignal(/** @type {Session} */ s, /** @type {any} */ data) {
   s.rtc.signal(data);
 }
 
@@ -179,7 +181,8 @@ export function onSignal(/** @type {any} */ s, /** @type {any} */ data) {
  * Technician, on the offer: transceiver 0 plays in the video element, 1 in the PC-audio
  * element, 2 (voice) in the voice element and sends the voice line's track, if any.
  */
-function bindMedia(/** @type {any} */ s) {
+function bindMedia(/** @type {Session} */ s) {
+  if (!s.pc) return;
   const tx = s.pc.getTransceivers();
   const els = [s.vid, s.aud, s.vaud];
   tx.slice(0, 3).forEach((/** @type {RTCRtpTransceiver} */ x, /** @type {number} */ i) => {
@@ -204,7 +207,7 @@ function bindMedia(/** @type {any} */ s) {
  * Keeps a data channel under its label. `file` carries binary chunks for the file
  * handler; the others carry JSON for the host or technician handler.
  */
-export function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
+export function wireDC(/** @type {Session} */ s, /** @type {RTCDataChannel} */ ch) {
   s.dc[ch.label] = ch;
   if (ch.label === 'file') {
     ch.binaryType = 'arraybuffer';
@@ -224,7 +227,7 @@ export function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
 }
 
 /** The control messages both sides handle alike; false for the others. */
-function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
+function sharedMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   switch (m.t) {
     case 'chat':
       if (typeof m.text === 'string' && m.text) sessionOn.onmessage(s, m.text.slice(0, 2000));
@@ -244,7 +247,7 @@ function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Tells the native side the session is open: it logs it and lets input through while a host session allows control. */
-export function sessionNote(/** @type {any} */ s) {
+export function sessionNote(/** @type {Session} */ s) {
   return noteSession({
     k: s.k, activa: true, rol: s.role, control: s.role === 'host' ? !!s.control : false,
     con: s.peer, id: s.peerId || '',
@@ -264,7 +267,7 @@ export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number
   return parts.join(' · ');
 }
 
-async function sampleStats(/** @type {any} */ s) {
+async function sampleStats(/** @type {Session} */ s) {
   if (s.dead || !s.pc) return;
   let rep;
   try {
@@ -299,13 +302,13 @@ async function sampleStats(/** @type {any} */ s) {
   sessionOn.onchange(s, 'stats');
 }
 
-export function startStats(/** @type {any} */ s) {
+export function startStats(/** @type {Session} */ s) {
   clearInterval(s.timers.stats);
   s.timers.stats = setInterval(() => sampleStats(s), 2000);
 }
 
 /** Counts of a failed attempt's candidates for the log: what each side offered and how the pairs went. */
-export function failureLine(/** @type {any} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
+export function failureLine(/** @type {Session} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
   /** @type {Object<string, number>} */
   const local = {};
   /** @type {Object<string, number>} */
@@ -344,7 +347,7 @@ export function endToast(/** @type {string} */ why, /** @type {boolean} */ conne
  * stood, releases everything the session holds and tells the native side.
  * why: "local", "peer", "lost", "stopped" or "failed".
  */
-export function endSession(/** @type {any} */ s, /** @type {string} */ why, notify = true) {
+export function endSession(/** @type {Session} */ s, /** @type {string} */ why, notify = true) {
   if (!s || s.dead) return;
   s.dead = true;
   if (s.rtc) s.rtc.stop();
@@ -382,7 +385,7 @@ export function endSession(/** @type {any} */ s, /** @type {string} */ why, noti
 }
 
 /** The viewer's waiting text of a session ('' shows none). */
-export function setWait(/** @type {any} */ s, /** @type {string} */ text) {
+export function setWait(/** @type {Session} */ s, /** @type {string} */ text) {
   s.waitTxt = text;
   sessionOn.onchange(s, 'wait');
 }

@@ -12,8 +12,11 @@ import { $, dom } from './dom.js';
 import { fmtIdInput, showTab, toast, viewerOpen } from './shell.js';
 import { dockMin, minViewer } from './viewer.js';
 
+/** @typedef {import('../core/state.js').Line} Line */
+/** @typedef {import('../core/state.js').Session} Session */
+
 /** A line's status in the dock: state, or hold/conference/active, time, round trip, relay, the peer's state. */
-export function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
+export function lineStatus(/** @type {Line} */ L, /** @type {number} */ now) {
   const st = { calling: 'phCalling', ringing: 'phRinging', connecting: 'phConnecting' }[/** @type {'calling'} */ (L.state)];
   const parts = [];
   if (st) parts.push(t(st));
@@ -41,7 +44,7 @@ function voiceOffers() {
 }
 
 /** One line's row (dock and Call tab). */
-function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
+function lineRow(/** @type {Line} */ L, /** @type {number} */ now) {
   const active = L.state === 'active';
   const air = [...LINES.values()].some((o) => o !== L && onAir(o));
   const btn = (/** @type {string} */ act, /** @type {string} */ key, cls = '') => `<button class="small ${cls}" data-ln="${esc(L.k)}" data-act="${act}">${esc(t(key))}</button>`;
@@ -59,7 +62,7 @@ function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
 <span class="lnBtns">${b}</span></div>`;
 }
 
-function offerRow(/** @type {any} */ s) {
+function offerRow(/** @type {Session} */ s) {
   return `<div class="item ln offer"><span class="dot wait"></span><div class="grow"><b>${esc(s.peer)}</b><div class="muted">${esc(t('lnOffer'))}</div></div>
 <button class="small primary" data-take="${esc(s.k)}">${esc(t('lnTake'))}</button></div>`;
 }
@@ -305,7 +308,7 @@ export function wireVoice() {
   $('#ringId').addEventListener('input', () => fmtIdInput($('#ringId')));
   $('#ringId').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') phoneCall($('#ringId').value); });
   if (navigator.mediaDevices) navigator.mediaDevices.addEventListener('devicechange', onDevChange);
-  dom.document().querySelector('nav.tabs').addEventListener('click', () => renderDock(true));
+  $('nav.tabs').addEventListener('click', () => renderDock(true));
   $('#langBtn').addEventListener('click', () => {
     renderDock(true);
     renderRing();

@@ -10,6 +10,8 @@ import { callLeave } from '../net/group_call.js';
 import { endSession } from '../net/session.js';
 import { $, dom } from './dom.js';
 
+/** @typedef {import('../core/state.js').Session} Session */
+
 export function applyI18n() {
   dom.document().documentElement.lang = ST.LANG;
   dom.document().querySelectorAll('[data-i]').forEach((e) => { e.textContent = t(/** @type {any} */ (e).dataset.i); });
@@ -252,7 +254,7 @@ export function wireCore() {
 }
 
 /** Redraws what shows a session: host bar, viewer, sessions list, chat, calls panel. */
-export function refreshSession(/** @type {any} */ s) {
+export function refreshSession(/** @type {Session} */ s) {
   if (s.role === 'host') regions.hostBar();
   else regions.viewer();
   regions.sessions(false);
