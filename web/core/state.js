@@ -210,7 +210,7 @@ import { store } from './util.js';
  * @property {boolean} joined a `welcome` came
  * @property {number} draws codes drawn for a new room (a drawn code may be in use)
  * @property {number} rejoins reconnections after a server restart, since the last `welcome`
- * @property {{ping?: any, meter?: any, rejoin?: any}} timers
+ * @property {{ping?: Timer, meter?: Timer, rejoin?: Timer}} timers
  * @property {AudioContext|null} ac
  * @property {AnalyserNode|null} an
  * @property {MediaStreamAudioSourceNode|null} [src] the microphone's node feeding the analyser
@@ -225,12 +225,12 @@ import { store } from './util.js';
  * @property {Monitor[]} allMons every monitor of this PC
  * @property {boolean} picking decided: the screen is being captured
  * @property {number} shown when the dialog appeared (ms)
- * @property {any} tick the countdown's interval
+ * @property {Timer|undefined} tick the countdown's interval
  */
 
 /** @type {Map<string, Session>} sessions in which this PC helps, by key */
 export const TS = new Map();
-/** @type {{ws: import('../net/signal_socket.js').SignalSocket|null, state: string, retry: number, timer: any, stop: boolean, req: HostReq|null}} the /host/ registration */
+/** @type {{ws: import('../net/signal_socket.js').SignalSocket|null, state: string, retry: number, timer: Timer|number, stop: boolean, req: HostReq|null}} the /host/ registration */
 export const HOST = { ws: null, state: 'off', retry: 0, timer: 0, stop: false, req: null };
 /** @type {{q: any[], move: any, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
 export const INQ = { q: [], move: null, busy: false };
@@ -239,7 +239,7 @@ export const CAPN = {};
 /** @type {{reading: boolean}} one read of "main" at a time, so no read takes another's messages */
 export const CAPR = { reading: false };
 
-/** @type {Map<string, {el: HTMLElement, k: string, busy: boolean, timer: any}>} transfer boxes by transfer id */
+/** @type {Map<string, {el: HTMLElement, k: string, busy: boolean, timer: Timer|undefined}>} transfer boxes by transfer id */
 export const XFER = new Map();
 
 /** @type {Map<string, Line>} voice lines by key ("l" + n) */
@@ -252,20 +252,20 @@ export const LINES = new Map();
 export const MIX = { ac: null, mic: null, src: null, micGain: null, an: null, muted: false, swapq: Promise.resolve(), watch: null, silent: false, blocked: false };
 /** @type {{mics: {id: string, name: string}[], outs: {id: string, name: string}[], labels: boolean, defMic: string}} */
 export const DEVS = { mics: [], outs: [], labels: false, defMic: '' };
-/** @type {any} the tone player */
+/** @type {{ac: AudioContext|null, kind: string, timer: Timer|number}} the tone player */
 export const RING = { ac: null, kind: '', timer: 0 };
 /** Speakers already reported missing, so the toast shows once per name. */
 export const SPK_WARNED = new Set();
 /** Rings the caller gave up while this side was still opening its microphone to answer. */
 export const RINGS_GONE = new Set();
-/** @type {{poll: any, gen: number}} the pending poll and the generation of the running loop */
+/** @type {{poll: Timer|number, gen: number}} the pending poll and the generation of the running loop */
 export const UPDP = { poll: 0, gen: 0 };
 /**
  * @type {{lang: string, pageLang: string, ok: boolean, gen: number}} the manual shown: its
  * language, the page language it was loaded under, whether it loaded, the newest request
  */
 export const MAN = { lang: '', pageLang: '', ok: false, gen: 0 };
-/** @type {{stream: MediaStream|null, opening: boolean, timer: any, stop: any, ctx: AudioContext|null, rebuild: boolean}} the running microphone test */
+/** @type {{stream: MediaStream|null, opening: boolean, timer: Timer|number, stop: Timer|number, ctx: AudioContext|null, rebuild: boolean}} the running microphone test */
 export const MICT = { stream: null, opening: false, timer: 0, stop: 0, ctx: null, rebuild: false };
 
 /**
@@ -290,22 +290,22 @@ export const ST = {
   CUR: null,
   /** running number for session keys */
   SESN: 0,
-  /** @type {{list: any[], at: number}|null} cached ICE server list */
+  /** @type {{list: IceServer[], at: number}|null} cached ICE server list */
   ICE: null,
   /** @type {string|null} key of the session whose chat was opened last */
   CHATS: null,
-  /** @type {any} the session the file picker sends to */
+  /** @type {Session|null} the session the file picker sends to */
   PICKS: null,
   /** running number for voice line keys */
   LINEN: 0,
-  /** @type {any} the incoming ring on show: cid, name, from, claimed, ice, until, timer */
+  /** @type {{cid: string, name: string, from: string, claimed: string, ice: IceServer[], until: number, timer: Timer|number}|null} the incoming ring on show */
   RINGIN: null,
   /** the calls dock is folded (kept across runs) */
   DOCKMIN: store('trv_dockmin', undefined) === '1',
-  /** @type {any} the 200 ms refresh of statuses and meters while lines exist */
+  /** @type {Timer|number} the 200 ms refresh of statuses and meters while lines exist */
   VOICE_TICK: 0,
-  /** @type {any} the Call tab's microphone test */
-  MICTEST: null,
+  /** @type {Timer|number} the Call tab's microphone test */
+  MICTEST: 0,
   /** @type {any} the update state last shown (cleaned), or null before the first one */
   UPD: null,
   /** @type {CallState|null} the group call, or null */

@@ -216,7 +216,7 @@ async function devMicTest() {
     if (txt && Date.now() - t0 > 5000) txt.textContent = t(max < 0.6 ? 'micSilent' : 'micOk');
     if (Date.now() - t0 > 15000) {
       clearInterval(ST.MICTEST);
-      ST.MICTEST = null;
+      ST.MICTEST = 0;
       st.getTracks().forEach((x) => x.stop());
       ac.close().catch(() => {});
       if (bar) bar.style.width = '0';
