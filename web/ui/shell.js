@@ -17,6 +17,8 @@ export function applyI18n() {
   dom.document().querySelectorAll('[data-i]').forEach((e) => { e.textContent = t(/** @type {any} */ (e).dataset.i); });
   dom.document().querySelectorAll('[data-ip]').forEach((e) => { /** @type {any} */ (e).placeholder = t(/** @type {any} */ (e).dataset.ip); });
   dom.document().querySelectorAll('[data-it]').forEach((e) => { /** @type {any} */ (e).title = t(/** @type {any} */ (e).dataset.it); });
+  // A field whose placeholder is an example ("123 456 789") gets its name from here.
+  dom.document().querySelectorAll('[data-ia]').forEach((e) => { e.setAttribute('aria-label', t(/** @type {any} */ (e).dataset.ia)); });
   $('#langBtn').textContent = ST.LANG === 'es' ? 'EN' : 'ES';
 }
 
