@@ -38,7 +38,7 @@ const KEYS = [
   'endedLost', 'endedStop', 'ctlOn', 'ctlOff', 'ctlDenied', 'audOn', 'audOff', 'callOn', 'callOff',
   'peerCallOn', 'keysHd', 'kTaskmgr', 'kWin', 'kRun', 'kDesk', 'kAltTab', 'kAltF4', 'kLock',
   'kExplorer', 'kSettings', 'kPrt', 'kCad', 'clipHd', 'clipSend', 'clipGet', 'clipSent', 'clipGot',
-  'clipEmpty', 'typeTitle', 'typeHint', 'typeBtn', 'qualHd', 'qAuto', 'qText', 'qMotion', 'fpsHd',
+  'clipEmpty', 'clipBig', 'typeTitle', 'typeHint', 'typeBtn', 'qualHd', 'qAuto', 'qText', 'qMotion', 'fpsHd',
   'noCtlYet', 'fileSending', 'fileRecv', 'fileDone', 'fileOpenFolder', 'fileSent', 'fileTooBig', 'fileAsk', 'fileNo',
   'fileOffer', 'fileWants', 'fileRisky', 'fileWhere', 'fileNoSession', 'chatSys', 'you',
   'callMuted', 'callUnmuted', 'callDeafOn', 'callDeafOff', 'callFull', 'callNotFound',

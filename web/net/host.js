@@ -10,7 +10,7 @@ import { beep } from '../media/tones.js';
 import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture_link.js';
 import { preferCodecs } from './peer.js';
 import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
-import { ctl, endSession, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
+import { ctl, endSession, fitsChannel, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, cleanMons, peerName } from './wire.js';
 
@@ -570,7 +570,9 @@ export function hostMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m, /** 
           .catch(() => null)
           .then((r) => {
             const ok = !!(r && r.ok);
-            ctl(s, { t: 'clip', text: ok && typeof r.texto === 'string' ? r.texto : '', ok });
+            const answer = { t: 'clip', text: ok && typeof r.texto === 'string' ? r.texto : '', ok };
+            // Too large for the channel it would be dropped, and the technician left waiting.
+            ctl(s, fitsChannel(s, answer) ? answer : { t: 'clip', text: '', ok: false, big: true });
           });
       }
       break;

@@ -84,6 +84,18 @@ function sig(/** @type {Session} */ s, /** @type {any} */ data) {
 }
 
 /** One JSON message on the control channel; nothing when it is not open. */
+/** The receiving side's cap on one channel message (its wireMsg limit). */
+const CHANNEL_IN_MAX = 1 << 20;
+
+/**
+ * Does a message fit one message of the session's channels: what the other side's SCTP
+ * announced, and no more than it reads. A larger one would be dropped without a word.
+ */
+export function fitsChannel(/** @type {Session} */ s, /** @type {unknown} */ message) {
+  const max = (s.pc && s.pc.sctp && s.pc.sctp.maxMessageSize) || 262144;
+  return new TextEncoder().encode(JSON.stringify(message)).length <= Math.min(max, CHANNEL_IN_MAX);
+}
+
 export function ctl(/** @type {Session} */ s, /** @type {any} */ message) {
   const c = s && s.dc && s.dc.ctl;
   if (!c || c.readyState !== 'open') return;
@@ -215,7 +227,7 @@ export function wireDC(/** @type {Session} */ s, /** @type {RTCDataChannel} */ c
     return;
   }
   ch.onmessage = (e) => {
-    const m = s.dead ? null : wireMsg(e.data, 1 << 20);
+    const m = s.dead ? null : wireMsg(e.data, CHANNEL_IN_MAX);
     if (!m || (ch.label === 'ctl' && sharedMsg(s, m))) return;
     s.side.message(s, m, ch.label);
   };

@@ -259,7 +259,7 @@ export function techMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
         writeLocalClipboard(m.text)
           .then((r) => techOn.onnotice(t(r && r.ok ? 'clipGot' : 'copyFail')))
           .catch(() => techOn.onnotice(t('copyFail')));
-      } else techOn.onnotice(t('clipEmpty'));
+      } else techOn.onnotice(t(m.big === true ? 'clipBig' : 'clipEmpty'));
       break;
     case 'clip-ok':
       techOn.onnotice(t(m.ok === true ? 'clipSent' : 'copyFail'));

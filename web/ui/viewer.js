@@ -7,7 +7,7 @@ import { mmss, prettyId, store } from '../core/util.js';
 import { applySink } from '../media/devices.js';
 import { sendFiles } from '../net/files.js';
 import { sesVoiceToggle } from '../net/phone.js';
-import { ctl, endSession } from '../net/session.js';
+import { ctl, endSession, fitsChannel } from '../net/session.js';
 import { cleanMode, QUALITIES } from '../net/tech.js';
 import { pickFile, toggleChat } from './chat.js';
 import { $, dom } from './dom.js';
@@ -541,11 +541,6 @@ export function sendCombo(/** @type {Session} */ s, /** @type {string} */ name) 
 }
 
 /** Whether a message fits in one data-channel message of this connection. */
-function fitsChannel(/** @type {Session} */ s, /** @type {any} */ msg) {
-  const max = (s.pc && s.pc.sctp && s.pc.sctp.maxMessageSize) || 262144;
-  return new TextEncoder().encode(JSON.stringify(msg)).length <= Math.min(max, 1 << 20);
-}
-
 function clipMenu() {
   const s = curSes();
   if (!s) return;

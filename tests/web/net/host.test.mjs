@@ -421,3 +421,23 @@ test('server news about the host session: it ends it only before the connection 
     assert.deepEqual(s.rtc.sigq, m.t === 'signal' ? [m.data] : []);
   }
 });
+
+test('the remote clipboard: answered whole when it fits the channel, ok false when it would be dropped', async (t) => {
+  for (const [text, max, want] of [
+    ['hola', 0, { t: 'clip', text: 'hola', ok: true }],
+    ['ñ'.repeat(200), 1000, { t: 'clip', text: 'ñ'.repeat(200), ok: true }],
+    // 600 two-byte characters are 1200 bytes on the wire, over what the other side takes.
+    ['ñ'.repeat(600), 1000, { t: 'clip', text: '', ok: false, big: true }],
+    ['x'.repeat(300000), 0, { t: 'clip', text: '', ok: false, big: true }],
+    ['x'.repeat(2 << 20), 1 << 30, { t: 'clip', text: '', ok: false, big: true }],
+  ]) {
+    const p = await hostPage(t, (url) => (url === '/api/portapapeles/leer' ? { ok: true, texto: text } : { ok: true }));
+    const s = (p.ST.HSES = p.newSession('host', { k: 'h1', control: true }));
+    const sent = [];
+    s.dc.ctl = /** @type {any} */ ({ readyState: 'open', send: (m) => sent.push(JSON.parse(m)) });
+    s.pc = /** @type {any} */ ({ sctp: max ? { maxMessageSize: max } : null });
+    p.hostMsg(s, { t: 'clip-get' }, 'ctl');
+    for (let i = 0; i < 20 && !sent.length; i++) await flush();
+    assert.deepEqual(sent, [want], `${text.length} characters, channel ${max}`);
+  }
+});
