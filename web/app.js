@@ -12,7 +12,7 @@ import { mixerOn } from './media/mixer.js';
 import { fileMsg, filesOn, rxDrop, rxFail, sendFile, xferCancel } from './net/files.js';
 import { callLeave, callOn, callStart, callSwapMic } from './net/group_call.js';
 import { hostConnect, hostOn, hsend, rejectReq } from './net/host.js';
-import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, phoneVia, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
+import { declineRing, endAllLines, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, phoneVia, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
 import { ctl, endSession, iceServers, sessionOn } from './net/session.js';
 import { techOn } from './net/tech.js';
 import { renderDevs, renderDock, renderMeters, renderRing, renderRingLeft, ringClosed, wireVoice } from './ui/calls.js';
@@ -165,8 +165,7 @@ async function start() {
 addEventListener('beforeunload', () => {
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) ctl(s, { t: 'bye', why: 'closed' });
   endedAsPageGoes('sesion');
-  declineRing();
-  for (const L of [...LINES.values()]) lineEnd(L, 'local');
+  endAllLines();
   if (!ST.CALLX || !ST.CALLX.mic) return;
   endedAsPageGoes('llamada');
 });

@@ -490,6 +490,16 @@ export function declineRing() {
   closeRing();
 }
 
+/**
+ * The program quits or the page goes: the ringing call is declined and every line ends
+ * with its goodbye (`bye` on the line, `hangup` to the server), so nobody is left
+ * talking to a PC that is gone or ringing one that can no longer answer.
+ */
+export function endAllLines() {
+  declineRing();
+  for (const L of [...LINES.values()]) lineEnd(L, 'local');
+}
+
 /** Answers the ring on show; merge joins it to the lines on air. */
 export async function answerRing(/** @type {boolean} */ merge) {
   const r = ST.RINGIN;

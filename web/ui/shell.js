@@ -7,6 +7,7 @@ import { HOST, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { loadDevices } from '../media/devices.js';
 import { callLeave } from '../net/group_call.js';
+import { endAllLines } from '../net/phone.js';
 import { endSession } from '../net/session.js';
 import { $, dom } from './dom.js';
 
@@ -214,6 +215,7 @@ export function setHeaderHeight() {
 async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) endSession(s, 'local');
+  endAllLines();
   callLeave();
   await quitProgram().catch(() => {});
   dom.document().body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;

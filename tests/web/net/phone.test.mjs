@@ -205,3 +205,20 @@ test('the dock says where each line stands; the meter follows the RMS', async ()
   assert.equal(Math.round(level((i) => 0.25 * Math.sin(i / 4))), 71);
   assert.equal(level(() => 1), 100);
 });
+
+test('quitting or leaving the page: the ringing call is declined, every line says goodbye and ends', async () => {
+  const page = await fresh();
+  const [caller, callee] = lines(page, 'ab');
+  caller.role = 'caller';
+  caller.ws = { said: [], send(m) { this.said.push(m); }, close() {} };
+  callee.role = 'callee';
+  callee.cid = 'c7';
+  page.ST.RINGIN = { cid: 'r9', name: 'Caro', from: '', claimed: '', ice: [], until: 0, timer: 0 };
+  page.endAllLines();
+  assert.deepEqual(page.sent, [{ t: 'ringans', cid: 'r9', ok: false, reason: 'declined' }, { t: 'hangup', cid: 'c7' }]);
+  assert.deepEqual(caller.ws.said, [{ t: 'hangup' }]);
+  for (const L of [caller, callee]) assert.deepEqual([L.dead, L.dc.said.at(-1)], [true, { t: 'bye' }], L.peer);
+  assert.deepEqual([page.LINES.size, page.ST.RINGIN], [0, null]);
+  page.endAllLines();
+  assert.equal(page.sent.length, 2, 'nothing is said twice');
+});
