@@ -147,6 +147,7 @@ import { store } from './util.js';
  * @property {{bytes: number, at: number}|null} lastB previous statistics sample
  * @property {string} waitTxt the viewer's waiting text ('' = none)
  * @property {SessionSide} side the role's own part: signals, goodbye, messages
+ * @property {(() => void)[]} ctlWaits what waits for the control channel to open
  * @property {boolean} [relay] the connection runs through a TURN server
  *
  * The host's own fields:

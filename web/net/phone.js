@@ -16,7 +16,7 @@ import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
 import { mungeVoice, Peer, selectedPair } from './peer.js';
-import { ctl, iceServers } from './session.js';
+import { ctl, iceServers, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
 
@@ -158,13 +158,6 @@ export function micMuteAll() {
 }
 
 // Session voice ------------------------------------------------------------------------------------
-
-/** Runs fn once the session's control channel is open (now, if it is). */
-function whenCtl(/** @type {Session} */ s, /** @type {() => void} */ fn) {
-  const c = s.dc && s.dc.ctl;
-  if (c && c.readyState === 'open') fn();
-  else if (c) c.addEventListener('open', () => { if (!s.dead) fn(); }, { once: true });
-}
 
 /** The session's voice on: a line that sends on the voice transceiver and plays in its voice element. */
 export async function startSesLine(/** @type {Session} */ s) {

@@ -56,7 +56,7 @@ export function newSession(/** @type {'host'|'tech'} */ role, /** @type {any} */
     control: false, wantControl: false, canControl: false, audio: false, audioOn: true, vol: 1,
     hostAudio: false, quality: 'auto', fps: 30, mons: [], mon: 0, monsw: false, surface: '',
     chat: [], unread: 0, line: null, voice: null, peerMic: false, peerHold: false,
-    timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE,
+    timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE, ctlWaits: [],
   };
   Object.assign(s, init);
   s.rtc = sessionPeer(s);
@@ -231,11 +231,26 @@ export function wireDC(/** @type {Session} */ s, /** @type {RTCDataChannel} */ c
     if (!m || (ch.label === 'ctl' && sharedMsg(s, m))) return;
     s.side.message(s, m, ch.label);
   };
-  if (ch.label === 'ctl' && s.side.open) {
-    const open = s.side.open;
-    if (ch.readyState === 'open') open(s);
-    else ch.onopen = () => open(s);
+  if (ch.label === 'ctl') {
+    const opened = () => {
+      if (s.dead) return;
+      if (s.side.open) s.side.open(s);
+      for (const fn of s.ctlWaits.splice(0)) fn();
+    };
+    if (ch.readyState === 'open') opened();
+    else ch.onopen = opened;
   }
+}
+
+/**
+ * Runs fn once the session's control channel is open: now if it is, else when it opens,
+ * even if the channel has not arrived yet (the technician gets it from the host's offer),
+ * so that what is said early (voice on) is not dropped.
+ */
+export function whenCtl(/** @type {Session} */ s, /** @type {() => void} */ fn) {
+  const c = s.dc.ctl;
+  if (c && c.readyState === 'open') fn();
+  else if (!s.dead) s.ctlWaits.push(fn);
 }
 
 /** The control messages both sides handle alike; false for the others. */
@@ -371,6 +386,7 @@ export function endSession(/** @type {Session} */ s, /** @type {string} */ why, 
     s.side.bye(s, w);
   }
   Object.values(s.timers).forEach((x) => { clearTimeout(x); clearInterval(x); });
+  s.ctlWaits.length = 0;
   if (s.line) sessionOn.onlineend(s.line);
   const pc = s.pc;
   if (pc) {

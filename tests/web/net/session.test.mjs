@@ -111,3 +111,31 @@ test('messages from the wire: only JSON objects named by t, within the size', ()
     ['{"t":"a"', false], [new ArrayBuffer(4), false], ['{"t":"' + 'a'.repeat(100) + '"}', false],
   ]) assert.equal(page.wireMsg(data, 64) !== null, ok, String(data).slice(0, 20));
 });
+
+test('what waits for the control channel is said once it opens, even when the channel had not arrived yet', async () => {
+  const p = await load(['net/session.js', 'net/peer.js', 'net/wire.js']);
+  const channel = () => ({ label: 'ctl', readyState: 'connecting', said: [], send(x) { this.said.push(JSON.parse(x)); } });
+  for (const [name, early] of [['no channel yet', true], ['channel connecting', false], ['channel open', false]]) {
+    const s = p.newSession('tech', { k: 't1' });
+    const ch = channel();
+    if (name === 'channel open') ch.readyState = 'open';
+    if (!early) p.wireDC(s, ch);
+    p.whenCtl(s, () => p.ctl(s, { t: 'call', on: true }));
+    if (early) p.wireDC(s, ch);
+    assert.deepEqual(ch.said, name === 'channel open' ? [{ t: 'call', on: true }] : [], `${name}: nothing before it opens`);
+    if (ch.readyState !== 'open') {
+      ch.readyState = 'open';
+      ch.onopen();
+    }
+    assert.deepEqual(ch.said, [{ t: 'call', on: true }], `${name}: said once, on opening`);
+  }
+  // A session that ended says nothing when a late channel opens.
+  const s = p.newSession('tech', { k: 't2' });
+  p.whenCtl(s, () => p.ctl(s, { t: 'call', on: true }));
+  p.endSession(s, 'local', false);
+  const ch = channel();
+  p.wireDC(s, ch);
+  ch.readyState = 'open';
+  ch.onopen();
+  assert.deepEqual(ch.said, []);
+});
