@@ -1,7 +1,7 @@
 // The page as a screen reader and a low-vision user meet it: axe-core run in a real
 // Chromium over every view the page has, in Spanish and in English. The four tabs; a
-// technician's viewer waiting for an answer; the helped PC's request dialog; the calls
-// dock of a ringing call and the ring dialog on the called PC. Two real PCs through the
+// technician's viewer waiting for an answer; the helped PC's request dialog; the Call
+// tab's lines and the calls dock of a ringing call, and the ring dialog on the called PC. Two real PCs through the
 // real signalling server give the dialogs, the viewer and the dock, nothing is faked.
 // Serious and critical findings fail; minor and moderate ones are left to review.
 import { test, before, after } from 'node:test';
@@ -17,7 +17,8 @@ let bed, ana, beto;
 before(async () => {
   if (skip) return;
   bed = await SessionBed.start({ display: 76 });
-  [ana, beto] = await Promise.all([bed.tech('Ana'), bed.tech('Beto')]);
+  // Ana calls: a call starts with the caller's microphone, so hers plays a tone.
+  [ana, beto] = await Promise.all([bed.tech('Ana', { tone: 440 }), bed.tech('Beto')]);
   for (const pc of [ana, beto]) {
     await pc.page.waitForFunction(() => kelvora.HOST.state === 'online', null, { timeout: 30000 });
     pc.id = await pc.eval(() => kelvora.ID.id);
@@ -77,15 +78,19 @@ for (const lang of ['es', 'en']) {
       }
     });
 
-    await t.test('a ringing call: the caller dock and the called PC ring dialog', async () => {
+    await t.test('a ringing call: the caller lines card and dock, the called PC ring dialog', async () => {
       await ana.eval(() => kelvora.showTab('llamada'));
       await ana.page.fill('#ringId', beto.id);
       await ana.page.click('#ringBtn');
       try {
         await beto.page.waitForSelector('#ringModal:not([hidden])', { timeout: 20000 });
+        assert.deepEqual(await findings(beto), [], 'ring dialog');
+        await ana.page.waitForSelector('#lnCard:not([hidden])', { timeout: 10000 });
+        assert.deepEqual(await findings(ana), [], 'the Call tab with a line');
+        // On the Call tab the lines are in its card; everywhere else the dock shows them.
+        await ana.eval(() => kelvora.showTab('conectar'));
         await ana.page.waitForSelector('#dock:not([hidden])', { timeout: 10000 });
         assert.deepEqual(await findings(ana), [], 'calls dock');
-        assert.deepEqual(await findings(beto), [], 'ring dialog');
       } finally {
         await beto.eval(() => kelvora.declineRing());
         await ana.eval(() => { for (const L of [...kelvora.LINES.values()]) kelvora.lineEnd(L, 'local'); });

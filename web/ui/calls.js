@@ -58,7 +58,7 @@ function lineRow(/** @type {Line} */ L, /** @type {number} */ now) {
 <span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
 <div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
 <div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
-<input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
+<input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}" aria-label="${esc(t('dkVol') + ' · ' + L.peer)}">
 <span class="lnBtns">${b}</span></div>`;
 }
 
