@@ -196,10 +196,20 @@ export function renderDevs() {
 <div class="dkMeter grow"><i id="micTestMeter"></i></div></div><div class="hint" id="micTestTxt">${esc(t('devsHint'))}</div>`;
 }
 
+/** A microphone test is opening its device: a second click must not open another one. */
+let micTestOpening = false;
+
 /** 15 s of the microphone's level in the Call tab; after 5 s it says whether it hears anything. */
 async function devMicTest() {
-  if (ST.MICTEST) return;
-  const st = await getMic({});
+  if (ST.MICTEST || micTestOpening) return;
+  micTestOpening = true;
+  /** @type {MediaStream|null} */
+  let st = null;
+  try {
+    st = await getMic({});
+  } finally {
+    micTestOpening = false;
+  }
   if (!st) return;
   const ac = new AudioContext();
   const an = ac.createAnalyser();
