@@ -6,17 +6,18 @@
 // → connected → dead. "connected" is never left for an earlier state: a later
 // "disconnected" recovers within 12 s or ends the session.
 
-import { diag, noteSession } from '../core/api.js';
+import { diag, http, noteSession } from '../core/api.js';
 import { srvUrl } from '../core/server.js';
 import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep } from '../core/util.js';
 import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
-import { hasTurn, wireMsg } from './wire.js';
+import { cleanIce, hasTurn, wireMsg } from './wire.js';
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
 /** @typedef {import('../core/state.js').Session} Session */
 /** @typedef {import('../core/state.js').WireMsg} WireMsg */
+/** @typedef {import('../core/state.js').IceServer} IceServer */
 
 /** @type {SessionSide} the side of a record made without one: it reaches nobody */
 const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
@@ -44,6 +45,8 @@ export const sessionOn = {
 export const MAX_TS = 8;
 
 const ICE_TTL = 3600000;
+/** How long a failed /ice answer stands before it is asked again. */
+const ICE_RETRY = 60000;
 export const FALLBACK_ICE = [{ urls: 'stun:stun.cloudflare.com:3478' }, { urls: 'stun:stun.l.google.com:19302' }];
 
 /** A fresh session record; init sets the role's own fields. */
@@ -63,19 +66,29 @@ export function newSession(/** @type {'host'|'tech'} */ role, /** @type {any} */
   return s;
 }
 
-/** The signalling server's ICE list, cached for an hour; two public STUN servers when it has none. */
+/**
+ * The signalling server's ICE list, checked like every other ICE list and cached for an
+ * hour; two public STUN servers when it has none. A failed or malformed answer is kept
+ * only a minute, so one bad answer does not leave every connection of the hour without
+ * the server's relay.
+ */
 export async function iceServers() {
   if (ST.ICE && Date.now() - ST.ICE.at < ICE_TTL) return ST.ICE.list;
-  let list = FALLBACK_ICE;
+  /** @type {IceServer[]} */
+  let list = [];
   try {
     const ctrl = new AbortController();
     const timer = setTimeout(() => ctrl.abort(), 8000);
-    const r = await (await fetch(srvUrl('/ice'), { cache: 'no-store', signal: ctrl.signal })).json();
-    clearTimeout(timer);
-    if (r && Array.isArray(r.iceServers) && r.iceServers.length) list = r.iceServers;
+    try {
+      const r = await (await http.fetch(srvUrl('/ice'), { cache: 'no-store', signal: ctrl.signal })).json();
+      list = cleanIce(r && r.iceServers);
+    } finally {
+      clearTimeout(timer);
+    }
   } catch {}
-  ST.ICE = { list, at: Date.now() };
-  return list;
+  // A fallback counts as fetched ICE_TTL - ICE_RETRY ago, so it is asked again soon.
+  ST.ICE = list.length ? { list, at: Date.now() } : { list: FALLBACK_ICE, at: Date.now() - ICE_TTL + ICE_RETRY };
+  return ST.ICE.list;
 }
 
 /** Sends a signal to the other side through the signalling server (dropped when the socket is not open). */
