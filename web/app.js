@@ -159,10 +159,18 @@ async function start() {
   setInterval(tick, 1000);
 }
 
+// Ctrl+W or Alt+F4 meant for the remote PC reach this window too: while a session, a line,
+// a ring or a group call is open the browser asks before the page goes.
+addEventListener('beforeunload', (e) => {
+  if (!anySession() && !LINES.size && !ST.RINGIN && !(ST.CALLX && ST.CALLX.mic)) return;
+  e.preventDefault();
+  e.returnValue = '';
+});
+
 // A page that goes away says so: sessions end with "closed", voice lines and a ringing call
 // end, and the native side no longer counts a session or a group call as running (it holds
-// updates back while one is).
-addEventListener('beforeunload', () => {
+// updates back while one is). Only once it really goes: the question above may keep it.
+addEventListener('pagehide', () => {
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) ctl(s, { t: 'bye', why: 'closed' });
   endedAsPageGoes('sesion');
   endAllLines();
