@@ -3,7 +3,7 @@
 // is there, and gives tests and benches their one way in (globalThis.kelvora, below).
 // Layers, each importing only the ones to its right: app.js → ui/ → net/, media/ → core/ → i18n.js.
 
-import { endedAsPageGoes, noteSession, readSettings } from './core/api.js';
+import { endedAsPageGoes, noteCall, noteSession, readSettings } from './core/api.js';
 import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, setting, ST, TS } from './core/state.js';
 import { t } from './core/texts.js';
 import { I18N } from './i18n.js';
@@ -141,7 +141,9 @@ async function start() {
     const a = await readSettings();
     if (a && typeof a === 'object') ST.AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
   } catch {}
+  // Whatever a previous page left running ended with it: sessions and calls alike.
   noteSession({ activa: false }).catch(() => {});
+  noteCall({ k: '', activa: false }).catch(() => {});
   ST.LANG = setting('general', 'idioma') === 'en' ? 'en' : 'es';
   applyI18n();
   setHeaderHeight();

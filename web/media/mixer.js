@@ -167,6 +167,13 @@ export function closeMic() {
   if (MIX.mic) MIX.mic.getTracks().forEach((/** @type {MediaStreamTrack} */ x) => x.stop());
   MIX.mic = MIX.src = null;
   MIX.silent = MIX.blocked = false;
+  // With no line left nothing plays through the mixer: a running context would keep the
+  // sound device and a thread busy for nothing. The next microphone makes a new one.
+  if (!LINES.size && MIX.ac) {
+    const ac = MIX.ac;
+    MIX.ac = MIX.micGain = MIX.an = null;
+    ac.close().catch(() => {});
+  }
 }
 
 export function micTrack() {

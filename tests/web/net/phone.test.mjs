@@ -222,3 +222,15 @@ test('quitting or leaving the page: the ringing call is declined, every line say
   page.endAllLines();
   assert.equal(page.sent.length, 2, 'nothing is said twice');
 });
+
+test('the mixer context is closed once the last line is gone, kept while one stays', async () => {
+  const page = await fresh();
+  let closed = 0;
+  const ac = { close: async () => { closed++; } };
+  const [a, b] = lines(page, 'ab');
+  page.MIX.ac = /** @type {any} */ (ac);
+  page.lineEnd(a, 'local', false);
+  assert.deepEqual([closed, page.MIX.ac], [0, ac], 'a line still plays');
+  page.lineEnd(b, 'local', false);
+  assert.deepEqual([closed, page.MIX.ac, page.MIX.micGain, page.MIX.an], [1, null, null, null]);
+});
