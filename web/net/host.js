@@ -693,7 +693,7 @@ export function hostSetControl(/** @type {boolean} */ on) {
 }
 
 export function hostSetAudio(/** @type {boolean} */ on) {
-  const s = /** @type {any} */ (ST.HSES);
+  const s = ST.HSES;
   if (!s) return;
   s.audio = on;
   if (on && !s.audioPipe) hostStartAudio(s);
@@ -722,19 +722,27 @@ async function hostStartAudio(/** @type {Session} */ s) {
     readPcm(s, pipe, reader, node);
   } catch (e) {
     if (s.audioPipe !== pipe) return;
-    hostStopAudio(s);
     diag(`[AUDIO] no se pudo mandar el audio de la PC: ${errText(e)}`);
+    audioGone(s);
   }
+}
+
+/**
+ * The PC sound failed or its stream ended: the bar and the technician stop saying it is
+ * shared (the button turns it on again, with a new try).
+ */
+function audioGone(/** @type {Session} */ s) {
+  hostStopAudio(s);
+  s.audio = false;
+  if (s.dead) return;
+  ctl(s, permMsg(s));
+  hostOn.onchange('session');
 }
 
 async function readPcm(/** @type {Session} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
   await pumpPcSound(reader, node, () => s.audioPipe === pipe);
   // The native stream ended: the technician is told that there is no PC audio any more.
-  if (s.audioPipe === pipe && !s.dead) {
-    hostStopAudio(s);
-    ctl(s, permMsg(s));
-    hostOn.onchange('session');
-  }
+  if (s.audioPipe === pipe && !s.dead) audioGone(s);
 }
 
 function hostStopAudio(/** @type {Session} */ s) {

@@ -441,3 +441,20 @@ test('the remote clipboard: answered whole when it fits the channel, ok false wh
     assert.deepEqual(sent, [want], `${text.length} characters, channel ${max}`);
   }
 });
+
+test('PC sound that fails to start stops being shown and told as shared', async (t) => {
+  // The local API refuses the sound stream, as a PC without a capturable output does.
+  const p = await hostPage(t, (url) => (url.startsWith('/api/audio') ? { ok: false } : { ok: true }));
+  const s = (p.ST.HSES = p.newSession('host', { k: 'h1', control: true, audio: false }));
+  const sent = [];
+  s.dc.ctl = /** @type {any} */ ({ readyState: 'open', send: (m) => sent.push(JSON.parse(m)) });
+  let changes = 0;
+  p.hostOn.onchange = () => changes++;
+  p.hostSetAudio(true);
+  assert.equal(s.audio, true, 'shown as asked at first');
+  for (let i = 0; i < 20 && s.audio; i++) await flush();
+  assert.equal(s.audio, false, 'the bar no longer says the sound is shared');
+  assert.equal(s.audioPipe, null);
+  assert.deepEqual(sent.at(-1).audio, false, 'the technician is told too');
+  assert.ok(changes >= 2);
+});
