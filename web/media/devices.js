@@ -38,9 +38,10 @@ export function levelOfSamples(/** @type {Float32Array} */ d) {
 
 /**
  * The browser's microphones and players. A test hands in stand-ins with the same shape.
- * @type {{open: (c: MediaStreamConstraints) => Promise<MediaStream>, list: () => Promise<MediaDeviceInfo[]>, player: () => HTMLAudioElement}}
+ * @type {{open: (c: MediaStreamConstraints) => Promise<MediaStream>, list: () => Promise<MediaDeviceInfo[]>, player: () => HTMLAudioElement, voice: () => HTMLAudioElement}}
  */
 export const userMedia = {
+  voice: () => new Audio(),
   open: (c) => navigator.mediaDevices.getUserMedia(c),
   list: () => navigator.mediaDevices.enumerateDevices(),
   player: () => {
@@ -211,7 +212,12 @@ export function lineAudio(/** @type {Line} */ L) {
   L.ownAudio = true;
 }
 
-/** An element, kept out of the page, that plays the technician's voice in a helped session. */
+/**
+ * An element, kept out of the page, that plays the technician's voice in a helped session,
+ * on the chosen speaker from the first word (not only once this side turns its own voice on).
+ */
 export function voicePlayer() {
-  return new Audio();
+  const a = userMedia.voice();
+  applySink(a, true);
+  return a;
 }

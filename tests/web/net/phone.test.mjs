@@ -234,3 +234,14 @@ test('the mixer context is closed once the last line is gone, kept while one sta
   page.lineEnd(b, 'local', false);
   assert.deepEqual([closed, page.MIX.ac, page.MIX.micGain, page.MIX.an], [1, null, null, null]);
 });
+
+test('the technician voice in a helped session plays on the chosen speaker from the start', async () => {
+  const page = await fresh();
+  page.ST.AJ.llamada = { bocina: 'spk-2', bocina_nombre: 'Bocinas USB' };
+  page.DEVS.outs = [{ id: 'spk-1', name: 'Interna' }, { id: 'spk-2', name: 'Bocinas USB' }];
+  page.DEVS.labels = true;
+  const sinks = [];
+  page.userMedia.voice = () => ({ sinkId: '', setSinkId: async (id) => { sinks.push(id); } });
+  page.voicePlayer();
+  assert.deepEqual(sinks, ['spk-2']);
+});
