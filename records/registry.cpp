@@ -147,6 +147,12 @@ std::optional<std::string> SessionRegistry::report_call(const std::string& key, 
         calls_[key] = utf8_prefix(con, kMaxNameChars);
         return "[LLAMADA] empieza " + key;
     }
+    // A page that starts has no call yet: one reloaded mid-call could not say its calls ended.
+    if (key.empty()) {
+        if (calls_.empty()) return std::nullopt;
+        calls_.clear();
+        return std::string("[LLAMADA] terminan todas");
+    }
     if (calls_.erase(key) == 0) return std::nullopt;
     return "[LLAMADA] termina " + key;
 }

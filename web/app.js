@@ -3,7 +3,7 @@
 // is there, and gives tests and benches their one way in (globalThis.kelvora, below).
 // Layers, each importing only the ones to its right: app.js → ui/ → net/, media/ → core/ → i18n.js.
 
-import { endedAsPageGoes, noteSession, readSettings } from './core/api.js';
+import { endedAsPageGoes, noteCall, noteSession, readSettings } from './core/api.js';
 import { anySession, CAPN, HOST, INQ, LINES, MICT, MIX, setting, ST, TS } from './core/state.js';
 import { t } from './core/texts.js';
 import { I18N } from './i18n.js';
@@ -12,7 +12,7 @@ import { mixerOn } from './media/mixer.js';
 import { fileMsg, filesOn, rxDrop, rxFail, sendFile, xferCancel } from './net/files.js';
 import { callLeave, callOn, callStart, callSwapMic } from './net/group_call.js';
 import { hostConnect, hostOn, hsend, rejectReq } from './net/host.js';
-import { declineRing, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, phoneVia, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
+import { declineRing, endAllLines, endLine, lineEnd, lineHold, lineMerge, lineSplit, phoneOn, phoneVia, sesVoiceMsg, sesVoiceToggle } from './net/phone.js';
 import { ctl, endSession, iceServers, sessionOn } from './net/session.js';
 import { techOn } from './net/tech.js';
 import { renderDevs, renderDock, renderMeters, renderRing, renderRingLeft, ringClosed, wireVoice } from './ui/calls.js';
@@ -24,6 +24,8 @@ import { reloadManual, renderScreens, renderSettings, updateShow, updateStartPol
 import { applyI18n, checkServer, closeModal, loadIdentity, loadState, menuOpenFor, refreshSession, regions, renderPills, setHeaderHeight, showTab, tick, toast, viewerOpen, wireCore } from './ui/shell.js';
 import { dockMin, focusLayer, minViewer, renderViewer, renderViewerBar, resAdaptive, screenMenu, showSes, techGone, uaDialog, wireTech } from './ui/viewer.js';
 
+/** @typedef {import('./core/state.js').Session} Session */
+
 // The page's regions, for the code that redraws one it does not own.
 Object.assign(regions, {
   idCard: renderIdCard, hostStatus: renderHostStatus, hostBar: renderHostBar, sessions: renderSessions,
@@ -34,7 +36,7 @@ Object.assign(regions, {
 
 // Sessions: what they tell the page, and the parts built on them (files, voice lines).
 Object.assign(sessionOn, {
-  onchange: (/** @type {any} */ s, /** @type {string=} */ what) => {
+  onchange: (/** @type {Session} */ s, /** @type {string=} */ what) => {
     if (what === 'stats') {
       if (s.role === 'host') renderHostBar();
       else if (ST.CUR === s.k) renderViewerBar();
@@ -43,9 +45,9 @@ Object.assign(sessionOn, {
     } else refreshSession(s);
   },
   onnotice: toast,
-  onmessage: (/** @type {any} */ s, /** @type {string} */ text) => chatAdd(s, s.peer, text, false),
-  onstart: (/** @type {any} */ s) => chatSys(s, t('chatSys', s.peer)),
-  onend: (/** @type {any} */ s) => {
+  onmessage: (/** @type {Session} */ s, /** @type {string} */ text) => chatAdd(s, s.peer, text, false),
+  onstart: (/** @type {Session} */ s) => chatSys(s, t('chatSys', s.peer)),
+  onend: (/** @type {Session} */ s) => {
     refreshSession(s);
     loadState();
   },
@@ -70,7 +72,7 @@ Object.assign(hostOn, {
 
 // Giving support.
 Object.assign(techOn, {
-  onchange: (/** @type {any} */ s, /** @type {string=} */ what) => {
+  onchange: (/** @type {Session} */ s, /** @type {string=} */ what) => {
     if (what === 'recents') renderRecents();
     else if (what === 'sessions') renderSessions(false);
     else if (what === 'screen') {
@@ -82,7 +84,7 @@ Object.assign(techOn, {
   onaccepted: forgetPassword,
   onunattended: uaDialog,
   oncontrol: focusLayer,
-  onadapt: (/** @type {any} */ s) => resAdaptive(s, true),
+  onadapt: (/** @type {Session} */ s) => resAdaptive(s, true),
   onforget: techGone,
 });
 
@@ -99,7 +101,7 @@ Object.assign(filesOn, {
 // Voice lines and rings; rings come and are answered through the /host/ registration.
 phoneVia.host = hsend;
 Object.assign(phoneOn, {
-  onchange: (/** @type {string} */ what, /** @type {any} */ s) => {
+  onchange: (/** @type {string} */ what, /** @type {Session} */ s) => {
     if (what === 'lines') renderDock();
     else if (what === 'session') refreshSession(s);
     else if (what === 'ring') {
@@ -139,7 +141,9 @@ async function start() {
     const a = await readSettings();
     if (a && typeof a === 'object') ST.AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
   } catch {}
+  // Whatever a previous page left running ended with it: sessions and calls alike.
   noteSession({ activa: false }).catch(() => {});
+  noteCall({ k: '', activa: false }).catch(() => {});
   ST.LANG = setting('general', 'idioma') === 'en' ? 'en' : 'es';
   applyI18n();
   setHeaderHeight();
@@ -157,14 +161,21 @@ async function start() {
   setInterval(tick, 1000);
 }
 
+// Ctrl+W or Alt+F4 meant for the remote PC reach this window too: while a session, a line,
+// a ring or a group call is open the browser asks before the page goes.
+addEventListener('beforeunload', (e) => {
+  if (!anySession() && !LINES.size && !ST.RINGIN && !(ST.CALLX && ST.CALLX.mic)) return;
+  e.preventDefault();
+  e.returnValue = '';
+});
+
 // A page that goes away says so: sessions end with "closed", voice lines and a ringing call
 // end, and the native side no longer counts a session or a group call as running (it holds
-// updates back while one is).
-addEventListener('beforeunload', () => {
+// updates back while one is). Only once it really goes: the question above may keep it.
+addEventListener('pagehide', () => {
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) ctl(s, { t: 'bye', why: 'closed' });
   endedAsPageGoes('sesion');
-  declineRing();
-  for (const L of [...LINES.values()]) lineEnd(L, 'local');
+  endAllLines();
   if (!ST.CALLX || !ST.CALLX.mic) return;
   endedAsPageGoes('llamada');
 });

@@ -67,6 +67,16 @@ test('calls are counted and logged', async () => {
     assert.equal(s.llamada, false);
     assert.deepEqual(logMessages(k).filter((l) => l.startsWith('[LLAMADA]')),
       ['[LLAMADA] empieza l1', '[LLAMADA] empieza grupo', '[LLAMADA] termina l1', '[LLAMADA] termina grupo']);
+
+    // A page reloaded mid-call starts by saying it has none: whatever it left ends, and the
+    // updater no longer waits for it.
+    await llamada({ k: 'l3', activa: true, tipo: 'telefono', con: 'Eva' });
+    await llamada({ activa: true });
+    await llamada({ k: '', activa: false });
+    s = (await k.get('/api/estado')).json;
+    assert.equal(s.llamada, false);
+    assert.equal(s.sesion.llamadas, 0);
+    assert.equal(logMessages(k).filter((l) => l === '[LLAMADA] terminan todas').length, 1);
   } finally {
     await finish(k);
   }

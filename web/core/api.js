@@ -24,9 +24,16 @@ async function get(/** @type {string} */ url) {
   return r.json();
 }
 
-async function post(/** @type {string} */ url, /** @type {any=} */ body) {
+/**
+ * @param {string} url
+ * @param {any} [body] the JSON body; the endpoints without one get {}
+ * @param {boolean} [keepalive] the note must reach the native side even as the page goes
+ *   (a session or a call ended by a reload would otherwise hold updates back for good)
+ */
+async function post(url, body, keepalive = false) {
   const r = await http.fetch(url, {
     method: 'POST',
+    keepalive,
     headers: { 'Content-Type': 'application/json', 'X-Token': PAGE.token },
     body: JSON.stringify(body ?? {}),
   });
@@ -98,12 +105,12 @@ export function notice(/** @type {string} */ text) {
 
 /** Tells the native side that a session opened, changed or ended. */
 export function noteSession(/** @type {any} */ body) {
-  return post('/api/sesion', body);
+  return post('/api/sesion', body, true);
 }
 
 /** Tells the native side that a call started or ended (it holds updates back meanwhile). */
 export function noteCall(/** @type {any} */ body) {
-  return post('/api/llamada', body);
+  return post('/api/llamada', body, true);
 }
 
 /** Adds a PC to the recents; answers the list. */

@@ -3,10 +3,13 @@
 import { I18N } from '../i18n.js';
 import { ST } from './state.js';
 
+/** @type {Object<string, string>} */
+const ESC = { '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' };
+
 /** Text for markup: every value put into HTML passes through here. */
-export function esc(v) {
+export function esc(/** @type {unknown} */ v) {
   if (v === null || v === undefined) return '';
-  return String(v).replace(/[&<>"']/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' })[c]);
+  return String(v).replace(/[&<>"']/g, (c) => ESC[c] || c);
 }
 
 // Texts ---------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 export const sleep = (/** @type {number} */ ms) => new Promise((r) => setTimeout(r, ms));
 
 /** A settings switch: off only for "no", "0", "false" or "off", in any case and spacing. */
-export function yes(v) {
+export function yes(/** @type {unknown} */ v) {
   return !['no', '0', 'false', 'off'].includes(String(v ?? '').trim().toLowerCase());
 }
 
@@ -38,6 +38,12 @@ export function mmss(/** @type {number} */ seconds) {
 export function prettyId(/** @type {any} */ s) {
   const d = String(s ?? '').replace(/\D/g, '');
   return d.length === 9 ? `${d.slice(0, 3)} ${d.slice(3, 6)} ${d.slice(6)}` : d;
+}
+
+/** The objects of a list from the local API; anything else (not a list, a bare value) drops out. */
+export function records(/** @type {unknown} */ list) {
+  if (!Array.isArray(list)) return [];
+  return /** @type {Record<string, unknown>[]} */ (list.filter((r) => r && typeof r === 'object'));
 }
 
 /** An error as one line of text for the log. */

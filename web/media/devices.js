@@ -6,6 +6,8 @@ import { DEVS, LINES, RING, setting, SPK_WARNED, ST, TS } from '../core/state.js
 import { t } from '../core/texts.js';
 import { sleep, yes } from '../core/util.js';
 
+/** @typedef {import('../core/state.js').Line} Line */
+
 /** The toast key for a microphone that could not open. */
 export function micFailKey(/** @type {string} */ name) {
   if (name === 'NotAllowedError' || name === 'SecurityError') return 'micDenied2';
@@ -36,9 +38,10 @@ export function levelOfSamples(/** @type {Float32Array} */ d) {
 
 /**
  * The browser's microphones and players. A test hands in stand-ins with the same shape.
- * @type {{open: (c: MediaStreamConstraints) => Promise<MediaStream>, list: () => Promise<MediaDeviceInfo[]>, player: () => HTMLAudioElement}}
+ * @type {{open: (c: MediaStreamConstraints) => Promise<MediaStream>, list: () => Promise<MediaDeviceInfo[]>, player: () => HTMLAudioElement, voice: () => HTMLAudioElement}}
  */
 export const userMedia = {
+  voice: () => new Audio(),
   open: (c) => navigator.mediaDevices.getUserMedia(c),
   list: () => navigator.mediaDevices.enumerateDevices(),
   player: () => {
@@ -201,7 +204,7 @@ export function hiddenAudio() {
 }
 
 /** The element that plays a phone line's remote voice, on the chosen speaker. */
-export function lineAudio(/** @type {any} */ L) {
+export function lineAudio(/** @type {Line} */ L) {
   const a = hiddenAudio();
   a.dataset.line = L.k;
   applySink(a);
@@ -209,7 +212,12 @@ export function lineAudio(/** @type {any} */ L) {
   L.ownAudio = true;
 }
 
-/** An element, kept out of the page, that plays the technician's voice in a helped session. */
+/**
+ * An element, kept out of the page, that plays the technician's voice in a helped session,
+ * on the chosen speaker from the first word (not only once this side turns its own voice on).
+ */
 export function voicePlayer() {
-  return new Audio();
+  const a = userMedia.voice();
+  applySink(a, true);
+  return a;
 }

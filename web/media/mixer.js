@@ -6,19 +6,21 @@ import { DEVS, LINES, MIX, RING, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { allAudio, applySink, devicesOn, devName, getMic, levelOfSamples, loadDevices, saveDev, sinkCtx, wantedDev } from './devices.js';
 
+/** @typedef {import('../core/state.js').Line} Line */
+
 /** Who takes a device away, as the log names it: on Linux it is not Windows. */
 export const ON_WINDOWS = typeof navigator !== 'undefined' && /Windows/i.test(navigator.userAgent || '');
 
 // Pure rules ----------------------------------------------------------------------------------
 
 /** A line that hears and is heard: active and not held. */
-export function onAir(/** @type {any} */ L) {
+export function onAir(/** @type {Line} */ L) {
   return L.state === 'active' && !L.held;
 }
 
 /** The remote voice of a line: the phone connection's stream, or the session's voice element's. */
-function remoteOf(/** @type {any} */ L) {
-  if (L.kind === 'ses' && L.ses && L.ses.vaud && L.ses.vaud.srcObject) return L.ses.vaud.srcObject;
+function remoteOf(/** @type {Line} */ L) {
+  if (L.kind === 'ses' && L.ses && L.ses.vaud && L.ses.vaud.srcObject instanceof MediaStream) return L.ses.vaud.srcObject;
   return L.remote || null;
 }
 
@@ -43,30 +45,35 @@ export function routePlan(/** @type {any[]} */ lines) {
 
 // The mixer ------------------------------------------------------------------------------------
 
+/** The mixer's context with the microphone's gain and meter, made on first use. */
 function mixContext() {
-  if (!MIX.ac) {
-    MIX.ac = new AudioContext({ latencyHint: 'interactive' });
-    MIX.micGain = MIX.ac.createGain();
-    MIX.micGain.gain.value = MIX.muted ? 0 : 1;
-    MIX.an = MIX.ac.createAnalyser();
-    MIX.an.fftSize = 512;
+  if (!MIX.ac || !MIX.micGain || !MIX.an) {
+    const ac = new AudioContext({ latencyHint: 'interactive' });
+    const gain = ac.createGain();
+    gain.gain.value = MIX.muted ? 0 : 1;
+    const an = ac.createAnalyser();
+    an.fftSize = 512;
+    Object.assign(MIX, { ac, micGain: gain, an });
+    return { ac, gain, an };
   }
   if (MIX.ac.state === 'suspended') MIX.ac.resume().catch(() => {});
-  return MIX.ac;
+  return { ac: MIX.ac, gain: MIX.micGain, an: MIX.an };
 }
 
 /** The mixer's source node of a line's remote voice (made once there is a stream). */
-function sourceOf(/** @type {any} */ L) {
+function sourceOf(/** @type {Line} */ L) {
   const st = remoteOf(L);
   if (!MIX.ac || !st || !st.getAudioTracks().length) return null;
   if (!L.rsrc || L.rsrcOf !== st) {
     try {
       if (L.rsrc) L.rsrc.disconnect();
-      L.rsrc = MIX.ac.createMediaStreamSource(st);
+      const src = MIX.ac.createMediaStreamSource(st);
+      const an = MIX.ac.createAnalyser();
+      an.fftSize = 512;
+      src.connect(an);
+      L.rsrc = src;
       L.rsrcOf = st;
-      L.an = MIX.ac.createAnalyser();
-      L.an.fftSize = 512;
-      L.rsrc.connect(L.an);
+      L.an = an;
     } catch {
       return null;
     }
@@ -74,7 +81,7 @@ function sourceOf(/** @type {any} */ L) {
   return L.rsrc;
 }
 
-export function unfeed(/** @type {any} */ L) {
+export function unfeed(/** @type {Line} */ L) {
   for (const f of L.feeds || []) {
     try {
       f.from.disconnect(f.g);
@@ -94,7 +101,8 @@ export function mixRoute() {
     unfeed(L);
     if (MIX.ac && L.dest) {
       for (const src of plan.get(L.k) || []) {
-        const from = src === 'mic' ? MIX.micGain : sourceOf(LINES.get(src));
+        const other = LINES.get(src);
+        const from = src === 'mic' ? MIX.micGain : other && sourceOf(other);
         if (!from) continue;
         const g = MIX.ac.createGain();
         from.connect(g);
@@ -112,7 +120,7 @@ export function mixRoute() {
 
 /** Puts an opened microphone into the mixer in place of the old one. */
 export function useMic(/** @type {MediaStream} */ st) {
-  mixContext();
+  const mix = mixContext();
   const old = MIX.mic;
   if (MIX.src) {
     try {
@@ -120,9 +128,10 @@ export function useMic(/** @type {MediaStream} */ st) {
     } catch {}
   }
   MIX.mic = st;
-  MIX.src = MIX.ac.createMediaStreamSource(st);
-  MIX.src.connect(MIX.micGain);
-  MIX.src.connect(MIX.an);
+  const src = mix.ac.createMediaStreamSource(st);
+  src.connect(mix.gain);
+  src.connect(mix.an);
+  MIX.src = src;
   MIX.watch = { since: 0, max: 0, posted: false };
   MIX.silent = MIX.blocked = false;
   const tr = st.getAudioTracks()[0];
@@ -158,6 +167,13 @@ export function closeMic() {
   if (MIX.mic) MIX.mic.getTracks().forEach((/** @type {MediaStreamTrack} */ x) => x.stop());
   MIX.mic = MIX.src = null;
   MIX.silent = MIX.blocked = false;
+  // With no line left nothing plays through the mixer: a running context would keep the
+  // sound device and a thread busy for nothing. The next microphone makes a new one.
+  if (!LINES.size && MIX.ac) {
+    const ac = MIX.ac;
+    MIX.ac = MIX.micGain = MIX.an = null;
+    ac.close().catch(() => {});
+  }
 }
 
 export function micTrack() {

@@ -10,7 +10,7 @@ import { beep } from '../media/tones.js';
 import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture_link.js';
 import { preferCodecs } from './peer.js';
 import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
-import { ctl, endSession, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
+import { ctl, endSession, fitsChannel, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, cleanMons, peerName } from './wire.js';
 
@@ -27,6 +27,8 @@ export { qualityName };
 // out, cancelled by the peer, or dropped when the socket closes.
 
 /** @typedef {import('../core/state.js').HostReq} HostReq */
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
 
 /**
  * What the host side tells the page; app.js sets these.
@@ -107,7 +109,7 @@ function clearInput() {
  * while ordered events are still queued came after them, so it goes out once they are
  * out instead of being lost.
  */
-async function pumpInput(/** @type {any} */ s) {
+async function pumpInput(/** @type {Session} */ s) {
   if (INQ.busy) return;
   INQ.busy = true;
   try {
@@ -129,7 +131,7 @@ async function pumpInput(/** @type {any} */ s) {
 }
 
 /** The permissions and monitors the technician is told about. */
-export function permMsg(/** @type {any} */ s) {
+export function permMsg(/** @type {Session} */ s) {
   return { t: 'perm', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack, mon: s.mon, mons: s.mons, monsw: true, surface: s.surface };
 }
 
@@ -188,7 +190,7 @@ export function setAvail(/** @type {boolean} */ on) {
 }
 
 /** JSON on the /host/ socket when open. */
-export function hsend(/** @type {any} */ m) {
+export function hsend(/** @type {WireMsg} */ m) {
   if (HOST.ws) HOST.ws.send(m);
 }
 
@@ -226,7 +228,7 @@ function hostRetry(wait = 0) {
 }
 
 /** Every message of the signalling server on /host/. */
-export function hostServerMsg(/** @type {any} */ m) {
+export function hostServerMsg(/** @type {WireMsg} */ m) {
   const sid = typeof m.sid === 'string' ? m.sid : '';
   const s = ST.HSES && sid && ST.HSES.sid === sid ? ST.HSES : null;
   switch (m.t) {
@@ -278,7 +280,7 @@ export function hostServerMsg(/** @type {any} */ m) {
 // Requests ---------------------------------------------------------------------------------
 
 /** A technician asks to enter: busy, unavailable, wrong password, unattended or the dialog. */
-export async function onReq(/** @type {any} */ m) {
+export async function onReq(/** @type {WireMsg} */ m) {
   const sid = typeof m.sid === 'string' ? m.sid.slice(0, 64) : '';
   if (!sid) return;
   if (ST.HSES || HOST.req) return hsend({ t: 'answer', sid, ok: false, reason: 'busy' });
@@ -454,9 +456,9 @@ async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStre
 }
 
 /** The media layout (screen, PC audio, voice), the channels, the quality and the offer. */
-async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
+async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
   const pc = await newPC(s);
-  if (!pc || s.dead) return;
+  if (!pc || s.dead || !s.screen) return;
   s.vtx = pc.addTransceiver(track, { direction: 'sendonly', streams: [s.screen] });
   s.atx = pc.addTransceiver('audio', { direction: 'sendonly' });
   s.voice = pc.addTransceiver('audio', { direction: 'sendrecv' });
@@ -479,16 +481,16 @@ async function buildHostPC(/** @type {any} */ s, /** @type {MediaStreamTrack} */
   hostOn.onchange('session');
   sessionOn.onstart(s);
   startStats(s);
-  if (s.mons.length && !s.mons.some((/** @type {any} */ m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
+  if (s.mons.length && !s.mons.some((m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
 }
 
 /** endSession's host part: the slot, the capture link, the PC audio pipe, the queue, the tracks. */
-export function hostForget(/** @type {any} */ s) {
+export function hostForget(/** @type {Session} */ s) {
   if (ST.HSES === s) ST.HSES = null;
   clearInput();
   if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
   hostStopAudio(s);
-  stopStream(s.screen);
+  stopStream(s.screen || null);
   if (s.vaud) {
     s.vaud.srcObject = null;
     s.vaud = null;
@@ -504,14 +506,14 @@ export function hostStats(/** @type {any} */ s, /** @type {any} */ rtp) {
 }
 
 /** Quality, frame rate, bit rate and size of the screen's sender (media/screen.js). */
-export async function applyQuality(/** @type {any} */ s) {
+export async function applyQuality(/** @type {Session} */ s) {
   const q = qualityName(s.quality) || qualityName(setting('recibir', 'calidad')) || 'auto';
-  const mon = (s.allMons || []).find((/** @type {any} */ m) => m.i === s.mon);
-  await tuneScreen(s.vtx && s.vtx.sender, q, clampFps(s.fps || setting('recibir', 'fps')), motionOf(s), mon);
+  const mon = (s.allMons || []).find((m) => m.i === s.mon);
+  await tuneScreen(s.vtx ? s.vtx.sender : null, q, clampFps(s.fps || setting('recibir', 'fps')), motionOf(s), mon);
 }
 
 /** `hello` when the control channel opens: who we are and what the technician may do. */
-export function hostHello(/** @type {any} */ s) {
+export function hostHello(/** @type {Session} */ s) {
   ctl(s, {
     t: 'hello', name: ST.ID ? ST.ID.nombre : '', id: ST.ID ? ST.ID.id : '', control: !!s.control, audio: !!s.audio, hasAudio: !!s.audioTrack,
     mons: s.mons, mon: s.mon, monsw: true, surface: s.surface, quality: s.quality, fps: s.fps, unattended: !!s.unattended, ver: PAGE.version,
@@ -519,7 +521,7 @@ export function hostHello(/** @type {any} */ s) {
 }
 
 /** Every message from the technician; label is the channel ("ctl" or "mov"). */
-export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {string} */ label) {
+export function hostMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m, /** @type {string} */ label) {
   if (s !== ST.HSES || s.dead) return;
   if (label === 'mov' && m.t !== 'in') return;
   switch (m.t) {
@@ -542,7 +544,9 @@ export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {s
           .catch(() => null)
           .then((r) => {
             const ok = !!(r && r.ok);
-            ctl(s, { t: 'clip', text: ok && typeof r.texto === 'string' ? r.texto : '', ok });
+            const answer = { t: 'clip', text: ok && typeof r.texto === 'string' ? r.texto : '', ok };
+            // Too large for the channel it would be dropped, and the technician left waiting.
+            ctl(s, fitsChannel(s, answer) ? answer : { t: 'clip', text: '', ok: false, big: true });
           });
       }
       break;
@@ -566,7 +570,7 @@ export function hostMsg(/** @type {any} */ s, /** @type {any} */ m, /** @type {s
 }
 
 /** A resolution change asked by the technician, only with control. */
-async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
+async function hostResSet(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   if (!s.control) return ctl(s, { t: 'res-ok', r: { ok: false, msg: 'control' } });
   /** @type {any} */
   const body = m.original === true ? { original: true } : { mon: s.mon };
@@ -592,7 +596,7 @@ async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
   if (s.dead) return;
   if (mons.length) {
     s.allMons = mons;
-    s.mons = allowedMons(mons, s.allowNames);
+    s.mons = allowedMons(mons, s.allowNames || []);
   }
   ctl(s, permMsg(s));
   hostOn.onchange('session');
@@ -600,7 +604,7 @@ async function hostResSet(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Quality and frame rate asked by the technician; a capture window gets the frame rate too. */
-export function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
+export function hostQuality(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const q = qualityName(m.q);
   if (q) s.quality = q;
   s.fps = clampFps(typeof m.fps === 'number' ? m.fps : NaN);
@@ -613,9 +617,9 @@ export function hostQuality(/** @type {any} */ s, /** @type {any} */ m) {
  * capture window. Ignored during a switch, for a monitor not allowed, or for the one shown
  * unless it is a secondary whose capture link is gone.
  */
-async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
+async function hostShowMon(/** @type {Session} */ s, /** @type {number} */ i) {
   if (s.dead || s.capBusy) return;
-  const mon = s.mons.find((/** @type {any} */ m) => m.i === i);
+  const mon = s.mons.find((m) => m.i === i);
   if (!mon) return;
   if (i === s.mon && (i === s.mainMon || s.cap)) return;
   s.capBusy = true;
@@ -625,14 +629,14 @@ async function hostShowMon(/** @type {any} */ s, /** @type {number} */ i) {
     if (i === s.mainMon) {
       if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
       s.cap = null;
-      track = s.screen.getVideoTracks()[0];
+      track = s.screen && s.screen.getVideoTracks()[0];
       if (!track || track.readyState === 'ended') throw new Error('la captura principal terminó');
     } else {
       if (typeof hostCapOpen !== 'function') throw new Error('monitor');
       track = await hostCapOpen(s, mon.i);
       if (!track) throw new Error('monitor');
     }
-    if (s.dead) return;
+    if (s.dead || !s.vtx) return;
     await s.vtx.sender.replaceTrack(track);
     s.mon = i;
     clearInput();
@@ -663,7 +667,7 @@ export function hostSetControl(/** @type {boolean} */ on) {
 }
 
 export function hostSetAudio(/** @type {boolean} */ on) {
-  const s = /** @type {any} */ (ST.HSES);
+  const s = ST.HSES;
   if (!s) return;
   s.audio = on;
   if (on && !s.audioPipe) hostStartAudio(s);
@@ -677,7 +681,7 @@ export function hostSetMon(/** @type {number} */ i) {
 }
 
 /** The PC's sound from the native side as the session's PC-audio track (transceiver 1). */
-async function hostStartAudio(/** @type {any} */ s) {
+async function hostStartAudio(/** @type {Session} */ s) {
   if (s.audioPipe || s.dead) return;
   const pipe = { ctrl: new AbortController(), ctx: /** @type {AudioContext|null} */ (null) };
   s.audioPipe = pipe;
@@ -692,22 +696,30 @@ async function hostStartAudio(/** @type {any} */ s) {
     readPcm(s, pipe, reader, node);
   } catch (e) {
     if (s.audioPipe !== pipe) return;
-    hostStopAudio(s);
     diag(`[AUDIO] no se pudo mandar el audio de la PC: ${errText(e)}`);
+    audioGone(s);
   }
 }
 
-async function readPcm(/** @type {any} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
+/**
+ * The PC sound failed or its stream ended: the bar and the technician stop saying it is
+ * shared (the button turns it on again, with a new try).
+ */
+function audioGone(/** @type {Session} */ s) {
+  hostStopAudio(s);
+  s.audio = false;
+  if (s.dead) return;
+  ctl(s, permMsg(s));
+  hostOn.onchange('session');
+}
+
+async function readPcm(/** @type {Session} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
   await pumpPcSound(reader, node, () => s.audioPipe === pipe);
   // The native stream ended: the technician is told that there is no PC audio any more.
-  if (s.audioPipe === pipe && !s.dead) {
-    hostStopAudio(s);
-    ctl(s, permMsg(s));
-    hostOn.onchange('session');
-  }
+  if (s.audioPipe === pipe && !s.dead) audioGone(s);
 }
 
-function hostStopAudio(/** @type {any} */ s) {
+function hostStopAudio(/** @type {Session} */ s) {
   const pipe = s.audioPipe;
   s.audioPipe = null;
   if (pipe) closePcSound(pipe);

@@ -16,9 +16,13 @@ import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
 import { mungeVoice, Peer, selectedPair } from './peer.js';
-import { ctl, iceServers } from './session.js';
+import { ctl, iceServers, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
+
+/** @typedef {import('../core/state.js').Line} Line */
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
 
 const MAX_LINES = 8;
 const RING_SHOW_MS = 44000;
@@ -66,15 +70,16 @@ export function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {any} */ in
 }
 
 /** Tells the peer whether this side holds the line (and, for phones, whether it is muted). */
-function tellHold(/** @type {any} */ L) {
-  if (L.kind === 'ses') ctl(L.ses, { t: 'hold', on: !!L.held });
-  else {
+function tellHold(/** @type {Line} */ L) {
+  if (L.kind === 'ses') {
+    if (L.ses) ctl(L.ses, { t: 'hold', on: !!L.held });
+  } else {
     phSend(L, { t: 'hold', on: !!L.held });
     phSend(L, { t: 'mute', on: !!L.held || MIX.muted });
   }
 }
 
-function setHeld(/** @type {any} */ L, /** @type {boolean} */ on) {
+function setHeld(/** @type {Line} */ L, /** @type {boolean} */ on) {
   if (!!L.held === on) return;
   L.held = on;
   tellHold(L);
@@ -154,15 +159,8 @@ export function micMuteAll() {
 
 // Session voice ------------------------------------------------------------------------------------
 
-/** Runs fn once the session's control channel is open (now, if it is). */
-function whenCtl(/** @type {any} */ s, /** @type {() => void} */ fn) {
-  const c = s.dc && s.dc.ctl;
-  if (c && c.readyState === 'open') fn();
-  else if (c) c.addEventListener('open', () => { if (!s.dead) fn(); }, { once: true });
-}
-
 /** The session's voice on: a line that sends on the voice transceiver and plays in its voice element. */
-export async function startSesLine(/** @type {any} */ s) {
+export async function startSesLine(/** @type {Session} */ s) {
   if (!s || s.dead) return;
   if (s.line) return lineFocus(s.line.k);
   if (LINES.size >= MAX_LINES) return phoneOn.onnotice(t('lnMax'));
@@ -186,7 +184,7 @@ export async function startSesLine(/** @type {any} */ s) {
 }
 
 /** The voice button of a session: on, back on air when held, or off. */
-export function sesVoiceToggle(/** @type {any} */ s) {
+export function sesVoiceToggle(/** @type {Session} */ s) {
   if (!s || s.dead) return;
   if (!s.line) startSesLine(s);
   else if (s.line.held) lineFocus(s.line.k);
@@ -194,18 +192,18 @@ export function sesVoiceToggle(/** @type {any} */ s) {
 }
 
 /** `call` and `hold` from the session's peer (the record's peerMic / peerHold are already set). */
-export function sesVoiceMsg(/** @type {any} */ s, /** @type {any} */ m) {
+export function sesVoiceMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   if (m.t === 'call' && m.on === true && !s.line) phoneOn.onnotice(t('peerCallOn'), 6000);
   phoneOn.onchange('lines');
 }
 
 /** endSession's part: the session's line goes with it, without telling the gone peer. */
-export function endLine(/** @type {any} */ L) {
+export function endLine(/** @type {Line} */ L) {
   lineEnd(L, 'local', false);
 }
 
 /** The /host/ registration's sender: answers to rings and the callee's signals go through it; app.js connects it. */
-export const phoneVia = { host: (/** @type {any} */ m) => {} };
+export const phoneVia = { host: (/** @type {WireMsg} */ m) => {} };
 
 /**
  * What voice lines and rings tell the page; app.js sets these.
@@ -222,14 +220,14 @@ export const phoneOn = { onchange: () => {}, onnotice: () => {}, ondock: () => {
 
 // Phone calls --------------------------------------------------------------------------------------
 
-function phSend(/** @type {any} */ L, /** @type {any} */ m) {
+function phSend(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
   if (!L.dc || L.dc.readyState !== 'open') return;
   try {
     L.dc.send(JSON.stringify(m));
   } catch {}
 }
 
-function ringSend(/** @type {any} */ L, /** @type {any} */ m) {
+function ringSend(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
   if (L.ws) L.ws.send(m);
 }
 
@@ -258,7 +256,7 @@ export async function phoneCall(/** @type {any} */ text) {
   ringOpen(L);
 }
 
-function ringOpen(/** @type {any} */ L) {
+function ringOpen(/** @type {Line} */ L) {
   /** @type {SignalSocket} */
   let ws;
   try {
@@ -287,7 +285,7 @@ function ringOpen(/** @type {any} */ L) {
 }
 
 /** The server's news for a caller line. */
-function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
+function callerMsg(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
   switch (m.t) {
     case 'ringing': {
       if (L.state !== 'calling') break;
@@ -326,7 +324,7 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
       lineEnd(L, 'peer', false);
       break;
     case 'signal':
-      L.rtc.signal(m.data);
+      if (L.rtc) L.rtc.signal(m.data);
       break;
     case 'pong':
       break;
@@ -336,7 +334,7 @@ function callerMsg(/** @type {any} */ L, /** @type {any} */ m) {
 }
 
 /** A phone line's signal to its peer: the caller's on /ring/, the callee's as csignal on /host/. */
-function phoneSig(/** @type {any} */ L, /** @type {any} */ data) {
+function phoneSig(/** @type {Line} */ L, /** @type {any} */ data) {
   if (L.dead) return;
   if (L.role === 'caller') ringSend(L, { t: 'signal', data });
   else phoneVia.host({ t: 'csignal', cid: L.cid, data });
@@ -346,7 +344,7 @@ function phoneSig(/** @type {any} */ L, /** @type {any} */ data) {
  * A phone line's negotiation: only the caller offers, and only once; the connection must
  * stand within PHONE_CONNECT_MS and comes back within PHONE_LOSS_MS of a drop.
  */
-function phonePeer(/** @type {any} */ L) {
+function phonePeer(/** @type {Line} */ L) {
   return new Peer({
     send: (data) => phoneSig(L, data),
     local: mungeVoice,
@@ -379,12 +377,13 @@ function phonePeer(/** @type {any} */ L) {
 }
 
 /** The phone connection: the line's mix is the only sender; the remote voice feeds the line. */
-async function phonePC(/** @type {any} */ L, /** @type {boolean} */ offerer) {
+async function phonePC(/** @type {Line} */ L, /** @type {boolean} */ offerer) {
   const list = L.ice.length ? L.ice : await iceServers();
-  if (L.dead) return;
-  const pc = L.rtc.open({ iceServers: list, bundlePolicy: 'max-bundle' });
+  const rtc = L.rtc;
+  if (L.dead || !rtc) return;
+  const pc = rtc.open({ iceServers: list, bundlePolicy: 'max-bundle' });
   L.pc = pc;
-  if (L.track) pc.addTrack(L.track, L.dest.stream);
+  if (L.track && L.dest) pc.addTrack(L.track, L.dest.stream);
   pc.ontrack = (e) => {
     if (L.dead) return;
     L.remote = e.streams[0] || new MediaStream([e.track]);
@@ -392,14 +391,14 @@ async function phonePC(/** @type {any} */ L, /** @type {boolean} */ offerer) {
     mixRoute();
   };
   pc.ondatachannel = (e) => { if (e.channel.label === 'ph' && !L.dc) wirePh(L, e.channel); };
-  L.rtc.arm(PHONE_CONNECT_MS);
+  rtc.arm(PHONE_CONNECT_MS);
   if (offerer) {
     wirePh(L, pc.createDataChannel('ph', { ordered: true }));
-    await L.rtc.offer();
+    await rtc.offer();
   }
 }
 
-async function lineStats(/** @type {any} */ L) {
+async function lineStats(/** @type {Line} */ L) {
   if (L.dead || !L.pc) return;
   try {
     const rep = await L.pc.getStats();
@@ -412,7 +411,7 @@ async function lineStats(/** @type {any} */ L) {
 }
 
 /** The phone line's own channel: hold, mute and bye from the peer. */
-function wirePh(/** @type {any} */ L, /** @type {RTCDataChannel} */ ch) {
+function wirePh(/** @type {Line} */ L, /** @type {RTCDataChannel} */ ch) {
   L.dc = ch;
   ch.onopen = () => {
     if (L.held) phSend(L, { t: 'hold', on: true });
@@ -442,7 +441,7 @@ function wirePh(/** @type {any} */ L, /** @type {RTCDataChannel} */ ch) {
 // Incoming calls ----------------------------------------------------------------------------------
 
 /** A `ring` on /host/: answered busy or unavailable at once, else the dialog rings for 44 s. */
-export function onRing(/** @type {any} */ m) {
+export function onRing(/** @type {WireMsg} */ m) {
   const cid = typeof m.cid === 'string' ? m.cid.slice(0, 64) : '';
   if (!cid) return;
   const known = [...LINES.values()].some((o) => o.cid === cid);
@@ -484,6 +483,16 @@ export function declineRing() {
   closeRing();
 }
 
+/**
+ * The program quits or the page goes: the ringing call is declined and every line ends
+ * with its goodbye (`bye` on the line, `hangup` to the server), so nobody is left
+ * talking to a PC that is gone or ringing one that can no longer answer.
+ */
+export function endAllLines() {
+  declineRing();
+  for (const L of [...LINES.values()]) lineEnd(L, 'local');
+}
+
 /** Answers the ring on show; merge joins it to the lines on air. */
 export async function answerRing(/** @type {boolean} */ merge) {
   const r = ST.RINGIN;
@@ -513,7 +522,7 @@ export async function answerRing(/** @type {boolean} */ merge) {
 }
 
 /** ringcancel, csignal and hangup on /host/, for the ring on show or a callee line. */
-export function onRingMsg(/** @type {any} */ m) {
+export function onRingMsg(/** @type {WireMsg} */ m) {
   const cid = typeof m.cid === 'string' ? m.cid : '';
   if (!cid) return;
   const L = [...LINES.values()].find((o) => o.kind === 'phone' && o.role === 'callee' && o.cid === cid);
@@ -526,7 +535,7 @@ export function onRingMsg(/** @type {any} */ m) {
       else if (!L && RINGS_GONE.size < 16) RINGS_GONE.add(cid);
       break;
     case 'csignal':
-      if (L) L.rtc.signal(m.data);
+      if (L && L.rtc) L.rtc.signal(m.data);
       break;
     case 'hangup':
       if (L) lineEnd(L, 'peer', false);
@@ -537,7 +546,7 @@ export function onRingMsg(/** @type {any} */ m) {
 // Ending --------------------------------------------------------------------------------------------
 
 /** Ends a line once: tells the peer (when notify), frees its sound paths, tells the native side. */
-export function lineEnd(/** @type {any} */ L, why = 'local', notify = true) {
+export function lineEnd(/** @type {Line} */ L, why = 'local', notify = true) {
   if (!L || L.dead) return;
   L.dead = true;
   if (L.rtc) L.rtc.stop();

@@ -6,15 +6,18 @@
 // → connected → dead. "connected" is never left for an earlier state: a later
 // "disconnected" recovers within 12 s or ends the session.
 
-import { diag, noteSession } from '../core/api.js';
+import { diag, http, noteSession } from '../core/api.js';
 import { srvUrl } from '../core/server.js';
 import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep } from '../core/util.js';
 import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
-import { hasTurn, wireMsg } from './wire.js';
+import { cleanIce, hasTurn, wireMsg } from './wire.js';
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
+/** @typedef {import('../core/state.js').IceServer} IceServer */
 
 /** @type {SessionSide} the side of a record made without one: it reaches nobody */
 const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
@@ -42,6 +45,8 @@ export const sessionOn = {
 export const MAX_TS = 8;
 
 const ICE_TTL = 3600000;
+/** How long a failed /ice answer stands before it is asked again. */
+const ICE_RETRY = 60000;
 export const FALLBACK_ICE = [{ urls: 'stun:stun.cloudflare.com:3478' }, { urls: 'stun:stun.l.google.com:19302' }];
 
 /** A fresh session record; init sets the role's own fields. */
@@ -54,35 +59,57 @@ export function newSession(/** @type {'host'|'tech'} */ role, /** @type {any} */
     control: false, wantControl: false, canControl: false, audio: false, audioOn: true, vol: 1,
     hostAudio: false, quality: 'auto', fps: 30, mons: [], mon: 0, monsw: false, surface: '',
     chat: [], unread: 0, line: null, voice: null, peerMic: false, peerHold: false,
-    timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE,
+    timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE, ctlWaits: [],
   };
   Object.assign(s, init);
   s.rtc = sessionPeer(s);
   return s;
 }
 
-/** The signalling server's ICE list, cached for an hour; two public STUN servers when it has none. */
+/**
+ * The signalling server's ICE list, checked like every other ICE list and cached for an
+ * hour; two public STUN servers when it has none. A failed or malformed answer is kept
+ * only a minute, so one bad answer does not leave every connection of the hour without
+ * the server's relay.
+ */
 export async function iceServers() {
   if (ST.ICE && Date.now() - ST.ICE.at < ICE_TTL) return ST.ICE.list;
-  let list = FALLBACK_ICE;
+  /** @type {IceServer[]} */
+  let list = [];
   try {
     const ctrl = new AbortController();
     const timer = setTimeout(() => ctrl.abort(), 8000);
-    const r = await (await fetch(srvUrl('/ice'), { cache: 'no-store', signal: ctrl.signal })).json();
-    clearTimeout(timer);
-    if (r && Array.isArray(r.iceServers) && r.iceServers.length) list = r.iceServers;
+    try {
+      const r = await (await http.fetch(srvUrl('/ice'), { cache: 'no-store', signal: ctrl.signal })).json();
+      list = cleanIce(r && r.iceServers);
+    } finally {
+      clearTimeout(timer);
+    }
   } catch {}
-  ST.ICE = { list, at: Date.now() };
-  return list;
+  // A fallback counts as fetched ICE_TTL - ICE_RETRY ago, so it is asked again soon.
+  ST.ICE = list.length ? { list, at: Date.now() } : { list: FALLBACK_ICE, at: Date.now() - ICE_TTL + ICE_RETRY };
+  return ST.ICE.list;
 }
 
 /** Sends a signal to the other side through the signalling server (dropped when the socket is not open). */
-function sig(/** @type {any} */ s, /** @type {any} */ data) {
+function sig(/** @type {Session} */ s, /** @type {any} */ data) {
   s.side.signal(s, data);
 }
 
 /** One JSON message on the control channel; nothing when it is not open. */
-export function ctl(/** @type {any} */ s, /** @type {any} */ message) {
+/** The receiving side's cap on one channel message (its wireMsg limit). */
+const CHANNEL_IN_MAX = 1 << 20;
+
+/**
+ * Does a message fit one message of the session's channels: what the other side's SCTP
+ * announced, and no more than it reads. A larger one would be dropped without a word.
+ */
+export function fitsChannel(/** @type {Session} */ s, /** @type {unknown} */ message) {
+  const max = (s.pc && s.pc.sctp && s.pc.sctp.maxMessageSize) || 262144;
+  return new TextEncoder().encode(JSON.stringify(message)).length <= Math.min(max, CHANNEL_IN_MAX);
+}
+
+export function ctl(/** @type {Session} */ s, /** @type {any} */ message) {
   const c = s && s.dc && s.dc.ctl;
   if (!c || c.readyState !== 'open') return;
   try {
@@ -96,7 +123,7 @@ export function ctl(/** @type {any} */ s, /** @type {any} */ message) {
  * any connection is the host's retry through the relay. A connection must stand within
  * its time (the relay gets one more try) and comes back within 12 s of a drop.
  */
-function sessionPeer(/** @type {any} */ s) {
+function sessionPeer(/** @type {Session} */ s) {
   return new Peer({
     send: (data) => { if (!s.dead) sig(s, data); },
     local: mungeOpus,
@@ -137,7 +164,7 @@ function sessionPeer(/** @type {any} */ s) {
 }
 
 /** Builds the session's peer connection; the signals that were waiting for it follow. */
-export async function newPC(/** @type {any} */ s) {
+export async function newPC(/** @type {Session} */ s) {
   const list = Array.isArray(s.ice) && s.ice.length ? s.ice : await iceServers();
   if (s.dead) return null;
   const relayOnly = setting('general', 'conexion') === 'relevo' && hasTurn(list);
@@ -154,7 +181,7 @@ export async function newPC(/** @type {any} */ s) {
  * server handed over a TURN server. The host restarts ICE with a new offer; the technician
  * asks the host to. Returns whether a retry started.
  */
-function tryRelay(/** @type {any} */ s, /** @type {string} */ why) {
+function tryRelay(/** @type {Session} */ s, /** @type {string} */ why) {
   if (s.dead || s.relayTried || s.connected || !hasTurn(s.ice) || !s.pc) return false;
   s.relayTried = true;
   diag(`[CONEXION] la conexión directa no se logró (${why}, rol ${s.role}): reintento por el relevo TURN`);
@@ -166,12 +193,12 @@ function tryRelay(/** @type {any} */ s, /** @type {string} */ why) {
 }
 
 /** Host: makes, adjusts, sets and sends an offer. */
-export function sendOffer(/** @type {any} */ s, iceRestart = false) {
+export function sendOffer(/** @type {Session} */ s, iceRestart = false) {
   return s.rtc.offer(iceRestart);
 }
 
 /** A signal from the other side; signals are applied in arrival order. */
-export function onSignal(/** @type {any} */ s, /** @type {any} */ data) {
+export function onSignal(/** @type {Session} */ s, /** @type {any} */ data) {
   s.rtc.signal(data);
 }
 
@@ -179,7 +206,8 @@ export function onSignal(/** @type {any} */ s, /** @type {any} */ data) {
  * Technician, on the offer: transceiver 0 plays in the video element, 1 in the PC-audio
  * element, 2 (voice) in the voice element and sends the voice line's track, if any.
  */
-function bindMedia(/** @type {any} */ s) {
+function bindMedia(/** @type {Session} */ s) {
+  if (!s.pc) return;
   const tx = s.pc.getTransceivers();
   const els = [s.vid, s.aud, s.vaud];
   tx.slice(0, 3).forEach((/** @type {RTCRtpTransceiver} */ x, /** @type {number} */ i) => {
@@ -204,7 +232,7 @@ function bindMedia(/** @type {any} */ s) {
  * Keeps a data channel under its label. `file` carries binary chunks for the file
  * handler; the others carry JSON for the host or technician handler.
  */
-export function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
+export function wireDC(/** @type {Session} */ s, /** @type {RTCDataChannel} */ ch) {
   s.dc[ch.label] = ch;
   if (ch.label === 'file') {
     ch.binaryType = 'arraybuffer';
@@ -212,19 +240,34 @@ export function wireDC(/** @type {any} */ s, /** @type {RTCDataChannel} */ ch) {
     return;
   }
   ch.onmessage = (e) => {
-    const m = s.dead ? null : wireMsg(e.data, 1 << 20);
+    const m = s.dead ? null : wireMsg(e.data, CHANNEL_IN_MAX);
     if (!m || (ch.label === 'ctl' && sharedMsg(s, m))) return;
     s.side.message(s, m, ch.label);
   };
-  if (ch.label === 'ctl' && s.side.open) {
-    const open = s.side.open;
-    if (ch.readyState === 'open') open(s);
-    else ch.onopen = () => open(s);
+  if (ch.label === 'ctl') {
+    const opened = () => {
+      if (s.dead) return;
+      if (s.side.open) s.side.open(s);
+      for (const fn of s.ctlWaits.splice(0)) fn();
+    };
+    if (ch.readyState === 'open') opened();
+    else ch.onopen = opened;
   }
 }
 
+/**
+ * Runs fn once the session's control channel is open: now if it is, else when it opens,
+ * even if the channel has not arrived yet (the technician gets it from the host's offer),
+ * so that what is said early (voice on) is not dropped.
+ */
+export function whenCtl(/** @type {Session} */ s, /** @type {() => void} */ fn) {
+  const c = s.dc.ctl;
+  if (c && c.readyState === 'open') fn();
+  else if (!s.dead) s.ctlWaits.push(fn);
+}
+
 /** The control messages both sides handle alike; false for the others. */
-function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
+function sharedMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   switch (m.t) {
     case 'chat':
       if (typeof m.text === 'string' && m.text) sessionOn.onmessage(s, m.text.slice(0, 2000));
@@ -244,7 +287,7 @@ function sharedMsg(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Tells the native side the session is open: it logs it and lets input through while a host session allows control. */
-export function sessionNote(/** @type {any} */ s) {
+export function sessionNote(/** @type {Session} */ s) {
   return noteSession({
     k: s.k, activa: true, rol: s.role, control: s.role === 'host' ? !!s.control : false,
     con: s.peer, id: s.peerId || '',
@@ -264,7 +307,7 @@ export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number
   return parts.join(' · ');
 }
 
-async function sampleStats(/** @type {any} */ s) {
+async function sampleStats(/** @type {Session} */ s) {
   if (s.dead || !s.pc) return;
   let rep;
   try {
@@ -300,13 +343,13 @@ async function sampleStats(/** @type {any} */ s) {
   sessionOn.onchange(s, 'stats');
 }
 
-export function startStats(/** @type {any} */ s) {
+export function startStats(/** @type {Session} */ s) {
   clearInterval(s.timers.stats);
   s.timers.stats = setInterval(() => sampleStats(s), 2000);
 }
 
 /** Counts of a failed attempt's candidates for the log: what each side offered and how the pairs went. */
-export function failureLine(/** @type {any} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
+export function failureLine(/** @type {Session} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
   /** @type {Object<string, number>} */
   const local = {};
   /** @type {Object<string, number>} */
@@ -345,7 +388,7 @@ export function endToast(/** @type {string} */ why, /** @type {boolean} */ conne
  * stood, releases everything the session holds and tells the native side.
  * why: "local", "peer", "lost", "stopped" or "failed".
  */
-export function endSession(/** @type {any} */ s, /** @type {string} */ why, notify = true) {
+export function endSession(/** @type {Session} */ s, /** @type {string} */ why, notify = true) {
   if (!s || s.dead) return;
   s.dead = true;
   if (s.rtc) s.rtc.stop();
@@ -357,6 +400,7 @@ export function endSession(/** @type {any} */ s, /** @type {string} */ why, noti
     s.side.bye(s, w);
   }
   Object.values(s.timers).forEach((x) => { clearTimeout(x); clearInterval(x); });
+  s.ctlWaits.length = 0;
   if (s.line) sessionOn.onlineend(s.line);
   const pc = s.pc;
   if (pc) {
@@ -383,7 +427,7 @@ export function endSession(/** @type {any} */ s, /** @type {string} */ why, noti
 }
 
 /** The viewer's waiting text of a session ('' shows none). */
-export function setWait(/** @type {any} */ s, /** @type {string} */ text) {
+export function setWait(/** @type {Session} */ s, /** @type {string} */ text) {
   s.waitTxt = text;
   sessionOn.onchange(s, 'wait');
 }

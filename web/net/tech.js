@@ -11,6 +11,9 @@ import { ctl, endSession, MAX_TS, newPC, newSession, onSignal, sessionNote, sess
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, cleanMons, peerName } from './wire.js';
 
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
+
 /** The picture's qualities the host knows, with their text keys. */
 export const QUALITIES = [['auto', 'qAuto'], ['nitidez', 'qText'], ['fluidez', 'qMotion']];
 
@@ -39,7 +42,7 @@ export function waitSeconds(/** @type {any} */ v) {
 }
 
 /** The toast for a refusal on /join/: {key, args, ms, askPass} or null for other messages. */
-export function refusalNote(/** @type {any} */ m, /** @type {boolean} */ withPass) {
+export function refusalNote(/** @type {WireMsg} */ m, /** @type {boolean} */ withPass) {
   if (m.t === 'denied') {
     const r = m.reason;
     if (r === 'badkey' && !withPass) return { key: 'denNeedPass', args: [], ms: 7000, askPass: true };
@@ -82,7 +85,7 @@ export function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive)
 }
 
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
-export function cleanMode(/** @type {any} */ m) {
+export function cleanMode(/** @type {WireMsg} */ m) {
   if (!m || typeof m !== 'object') return null;
   const w = Math.round(Number(m.w)), h = Math.round(Number(m.h)), hz = Math.round(Number(m.hz)) || 0;
   return w > 0 && h > 0 && w <= 100000 && h <= 100000 ? { w, h, hz } : null;
@@ -129,7 +132,7 @@ export function techSession(/** @type {string} */ digits, /** @type {boolean} */
 }
 
 /** Opens the session's /join/ socket and follows the server until the host answers. */
-export function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
+export function joinOpen(/** @type {Session} */ s, /** @type {string} */ pass) {
   /** @type {SignalSocket} */
   let ws;
   try {
@@ -161,7 +164,7 @@ export function joinOpen(/** @type {any} */ s, /** @type {string} */ pass) {
 }
 
 /** One message of the signalling server on a session's /join/ socket. */
-export function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
+export function joinMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   switch (m.t) {
     case 'waiting':
       if (!s.accepted) startWait(s, waitSeconds(m.timeout));
@@ -194,13 +197,13 @@ export function joinMsg(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** The waiting countdown: the host has the request and a person has to answer. */
-export function startWait(/** @type {any} */ s, /** @type {number} */ secs) {
+export function startWait(/** @type {Session} */ s, /** @type {number} */ secs) {
   clearInterval(s.timers.wait);
   s.waitLeft = secs;
   setWait(s, waitLine(secs));
   s.timers.wait = setInterval(() => {
     if (s.dead || s.accepted) return clearInterval(s.timers.wait);
-    const w = waitTick(s.waitLeft);
+    const w = waitTick(s.waitLeft || 0);
     s.waitLeft = w.left;
     if (!w.end) return setWait(s, waitLine(w.shown));
     clearInterval(s.timers.wait);
@@ -214,7 +217,7 @@ function waitLine(/** @type {number} */ n) {
 }
 
 /** The host said yes: build the connection and wait for its offer. */
-async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
+async function onAccepted(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   s.accepted = true;
   clearInterval(s.timers.wait);
   s.peer = peerName(m.name, s.peer);
@@ -241,7 +244,7 @@ async function onAccepted(/** @type {any} */ s, /** @type {any} */ m) {
 // Host messages ----------------------------------------------------------------------------
 
 /** A message of the host on the ctl or mov channel. */
-export function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
+export function techMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   switch (m.t) {
     case 'hello':
       onHello(s, m);
@@ -256,7 +259,7 @@ export function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
         writeLocalClipboard(m.text)
           .then((r) => techOn.onnotice(t(r && r.ok ? 'clipGot' : 'copyFail')))
           .catch(() => techOn.onnotice(t('copyFail')));
-      } else techOn.onnotice(t('clipEmpty'));
+      } else techOn.onnotice(t(m.big === true ? 'clipBig' : 'clipEmpty'));
       break;
     case 'clip-ok':
       techOn.onnotice(t(m.ok === true ? 'clipSent' : 'copyFail'));
@@ -277,7 +280,7 @@ export function techMsg(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Fields that hello and perm share: permissions, monitors, captured surface. */
-function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
+function takePerm(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   s.canControl = m.control === true;
   s.hostAudio = m.hasAudio === true && m.audio === true;
   // A perm without a list keeps the one we have.
@@ -287,7 +290,7 @@ function takePerm(/** @type {any} */ s, /** @type {any} */ m) {
   if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
 }
 
-function onHello(/** @type {any} */ s, /** @type {any} */ m) {
+function onHello(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const name = peerName(m.name, s.peer);
   const renamed = name !== s.peer;
   s.peer = name;
@@ -308,7 +311,7 @@ function onHello(/** @type {any} */ s, /** @type {any} */ m) {
   techOn.onchange(s);
 }
 
-function onPerm(/** @type {any} */ s, /** @type {any} */ m) {
+function onPerm(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   takePerm(s, m);
   if (!s.canControl && s.control) {
     s.control = false;
@@ -321,7 +324,7 @@ function onPerm(/** @type {any} */ s, /** @type {any} */ m) {
 // Ending -----------------------------------------------------------------------------------
 
 /** endSession's technician part: out of the map; the page lets its place go. */
-export function techForget(/** @type {any} */ s) {
+export function techForget(/** @type {Session} */ s) {
   TS.delete(s.k);
   techOn.onforget(s);
 }

@@ -12,8 +12,11 @@ import { $, dom } from './dom.js';
 import { fmtIdInput, showTab, toast, viewerOpen } from './shell.js';
 import { dockMin, minViewer } from './viewer.js';
 
+/** @typedef {import('../core/state.js').Line} Line */
+/** @typedef {import('../core/state.js').Session} Session */
+
 /** A line's status in the dock: state, or hold/conference/active, time, round trip, relay, the peer's state. */
-export function lineStatus(/** @type {any} */ L, /** @type {number} */ now) {
+export function lineStatus(/** @type {Line} */ L, /** @type {number} */ now) {
   const st = { calling: 'phCalling', ringing: 'phRinging', connecting: 'phConnecting' }[/** @type {'calling'} */ (L.state)];
   const parts = [];
   if (st) parts.push(t(st));
@@ -41,7 +44,7 @@ function voiceOffers() {
 }
 
 /** One line's row (dock and Call tab). */
-function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
+function lineRow(/** @type {Line} */ L, /** @type {number} */ now) {
   const active = L.state === 'active';
   const air = [...LINES.values()].some((o) => o !== L && onAir(o));
   const btn = (/** @type {string} */ act, /** @type {string} */ key, cls = '') => `<button class="small ${cls}" data-ln="${esc(L.k)}" data-act="${act}">${esc(t(key))}</button>`;
@@ -55,11 +58,11 @@ function lineRow(/** @type {any} */ L, /** @type {number} */ now) {
 <span class="dot ${active ? (L.held ? 'warn' : 'ok') : 'wait'}"></span>
 <div class="grow"><b>${esc(L.peer)}</b>${L.peerId && L.peer !== prettyId(L.peerId) ? ` <span class="muted">${esc(prettyId(L.peerId))}</span>` : ''} <span class="talk" data-talk="${esc(L.k)}" hidden>🔊</span>
 <div class="lnSt muted" data-st="${esc(L.k)}">${esc(lineStatus(L, now))}</div></div>
-<input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}">
+<input type="range" min="0" max="100" value="${Math.round(L.vol * 100)}" data-vol="${esc(L.k)}" title="${esc(t('dkVol'))}" aria-label="${esc(t('dkVol') + ' · ' + L.peer)}">
 <span class="lnBtns">${b}</span></div>`;
 }
 
-function offerRow(/** @type {any} */ s) {
+function offerRow(/** @type {Session} */ s) {
   return `<div class="item ln offer"><span class="dot wait"></span><div class="grow"><b>${esc(s.peer)}</b><div class="muted">${esc(t('lnOffer'))}</div></div>
 <button class="small primary" data-take="${esc(s.k)}">${esc(t('lnTake'))}</button></div>`;
 }
@@ -193,10 +196,20 @@ export function renderDevs() {
 <div class="dkMeter grow"><i id="micTestMeter"></i></div></div><div class="hint" id="micTestTxt">${esc(t('devsHint'))}</div>`;
 }
 
+/** A microphone test is opening its device: a second click must not open another one. */
+let micTestOpening = false;
+
 /** 15 s of the microphone's level in the Call tab; after 5 s it says whether it hears anything. */
 async function devMicTest() {
-  if (ST.MICTEST) return;
-  const st = await getMic({});
+  if (ST.MICTEST || micTestOpening) return;
+  micTestOpening = true;
+  /** @type {MediaStream|null} */
+  let st = null;
+  try {
+    st = await getMic({});
+  } finally {
+    micTestOpening = false;
+  }
   if (!st) return;
   const ac = new AudioContext();
   const an = ac.createAnalyser();
@@ -213,7 +226,7 @@ async function devMicTest() {
     if (txt && Date.now() - t0 > 5000) txt.textContent = t(max < 0.6 ? 'micSilent' : 'micOk');
     if (Date.now() - t0 > 15000) {
       clearInterval(ST.MICTEST);
-      ST.MICTEST = null;
+      ST.MICTEST = 0;
       st.getTracks().forEach((x) => x.stop());
       ac.close().catch(() => {});
       if (bar) bar.style.width = '0';
@@ -305,7 +318,7 @@ export function wireVoice() {
   $('#ringId').addEventListener('input', () => fmtIdInput($('#ringId')));
   $('#ringId').addEventListener('keydown', (/** @type {KeyboardEvent} */ e) => { if (e.key === 'Enter') phoneCall($('#ringId').value); });
   if (navigator.mediaDevices) navigator.mediaDevices.addEventListener('devicechange', onDevChange);
-  dom.document().querySelector('nav.tabs').addEventListener('click', () => renderDock(true));
+  $('nav.tabs').addEventListener('click', () => renderDock(true));
   $('#langBtn').addEventListener('click', () => {
     renderDock(true);
     renderRing();

@@ -7,6 +7,8 @@ import { ctl } from '../net/session.js';
 import { $, dom } from './dom.js';
 import { closeModal, modal, regions, toast, viewerOpen } from './shell.js';
 
+/** @typedef {import('../core/state.js').Session} Session */
+
 
 /** The session in the viewer while it is open, else the helped session, else the shown technician one. */
 function chatTarget() {
@@ -31,7 +33,7 @@ function chatOpen() {
 // Chat ------------------------------------------------------------------------------------------
 
 /** A chat line of a session: its own (me) or the peer's; a peer's line the user can't see now is counted. */
-export function chatAdd(/** @type {any} */ s, /** @type {string} */ who, /** @type {string} */ text, /** @type {boolean} */ me) {
+export function chatAdd(/** @type {Session} */ s, /** @type {string} */ who, /** @type {string} */ text, /** @type {boolean} */ me) {
   if (!s || typeof text !== 'string' || !text) return;
   chatPush(s.chat, { who: String(who || ''), text: text.slice(0, CHAT_IN_MAX), me: !!me });
   if (!me) {
@@ -51,7 +53,7 @@ export function chatAdd(/** @type {any} */ s, /** @type {string} */ who, /** @ty
 }
 
 /** A system line (the session started, and the like). */
-export function chatSys(/** @type {any} */ s, /** @type {string} */ text) {
+export function chatSys(/** @type {Session} */ s, /** @type {string} */ text) {
   if (!s || typeof text !== 'string') return;
   chatPush(s.chat, { sys: true, text });
   renderChat();
@@ -107,7 +109,7 @@ export function renderChat() {
   }
   const log = $('#chatlog');
   log.innerHTML = (s ? s.chat : [])
-    .map((/** @type {any} */ l) => l.sys
+    .map((l) => l.sys
       ? `<div class="cl sys">${esc(l.text)}</div>`
       : `<div class="cl${l.me ? ' me' : ''}"><b>${esc(l.me ? t('you') : l.who)}</b><span>${esc(l.text)}</span></div>`)
     .join('');
@@ -121,7 +123,7 @@ export function renderChat() {
  * The box of transfer id, replaced in place. With a percentage it shows a bar and stays;
  * without one it goes after 6 s.
  */
-export function xferBox(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ text, /** @type {number|undefined} */ p = undefined) {
+export function xferBox(/** @type {string} */ id, /** @type {Session|null} */ s, /** @type {string} */ name, /** @type {string} */ text, /** @type {number|undefined} */ p = undefined) {
   const wrap = $('#xfer');
   if (!wrap) return;
   let x = XFER.get(id);
@@ -161,7 +163,7 @@ function xferSweep() {
 }
 
 /** The file picker for a session. */
-export function pickFile(/** @type {any} */ s) {
+export function pickFile(/** @type {Session} */ s) {
   ST.PICKS = s;
   const input = $('#filePick');
   input.value = '';
@@ -174,7 +176,7 @@ export function dialogUp() {
 }
 
 /** Asks whether to take the file the other side offers; closing the dialog says no. */
-export function fileQuestion(/** @type {any} */ s, /** @type {any} */ rx) {
+export function fileQuestion(/** @type {Session} */ s, /** @type {any} */ rx) {
   const id = rx.id, name = rx.name, size = rx.size;
   modal(`<h3>${esc(t('fileOffer'))}</h3>
 <div><b>${esc(s.peer)}</b>${esc(t('fileWants'))}</div>
@@ -203,7 +205,7 @@ ${riskyName(name) ? `<div class="fileRisky">${esc(t('fileRisky'))}</div>` : ''}
 }
 
 /** The box of a file saved: where it went, and a button that opens the folder. */
-export function xferSaved(/** @type {string} */ id, /** @type {any} */ s, /** @type {string} */ name, /** @type {string} */ folder) {
+export function xferSaved(/** @type {string} */ id, /** @type {Session} */ s, /** @type {string} */ name, /** @type {string} */ folder) {
   xferBox(id, s, name, t('fileDone', folder));
   const x = XFER.get(id);
   if (!x || typeof x.el.appendChild !== 'function') return;

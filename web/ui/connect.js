@@ -3,13 +3,15 @@
 import { forgetRecent } from '../core/api.js';
 import { ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { mmss, prettyId } from '../core/util.js';
+import { mmss, prettyId, records } from '../core/util.js';
 import { sesVoiceToggle } from '../net/phone.js';
 import { iceServers } from '../net/session.js';
 import { connectCheck, joinOpen, techSession } from '../net/tech.js';
 import { $, dom } from './dom.js';
 import { fmtIdInput, showTab, toast, viewerOpen } from './shell.js';
 import { endSesAsk, minViewer, openViewer, showSes, tabDot, techMedia, voiceLabel, voiceMark } from './viewer.js';
+
+/** @typedef {import('../core/state.js').Session} Session */
 
 /** The Connect button, or Enter in the ID or password field. */
 export function connectTo() {
@@ -80,7 +82,7 @@ export function renderSessions(/** @type {boolean} */ force) {
   }
 }
 
-function sesTime(/** @type {any} */ s) {
+function sesTime(/** @type {Session} */ s) {
   if (s.started) return mmss((Date.now() - s.started) / 1000);
   return t(s.role === 'host' || s.accepted ? 'sesConnecting' : 'sesWaiting');
 }
@@ -88,7 +90,7 @@ function sesTime(/** @type {any} */ s) {
 export function renderRecents() {
   const el = $('#recents');
   if (!el) return;
-  const list = (Array.isArray(ST.S.recientes) ? ST.S.recientes : []).filter((r) => r && typeof r === 'object').slice(0, 12);
+  const list = records(ST.S.recientes).slice(0, 12);
   if (!list.length) {
     el.innerHTML = `<div class="empty">${esc(t('noRecents'))}</div>`;
     return;
@@ -116,7 +118,7 @@ const HIST_HEAD = { es: ['Fecha', 'Con', 'Duración'], en: ['Date', 'Who', 'Leng
 export function renderHistory() {
   const el = $('#history');
   if (!el) return;
-  const list = (Array.isArray(ST.S.sesiones) ? ST.S.sesiones : []).filter((r) => r && typeof r === 'object');
+  const list = records(ST.S.sesiones);
   if (!list.length) {
     el.innerHTML = `<div class="empty">${esc(t('noHistory'))}</div>`;
     return;

@@ -7,14 +7,19 @@ import { HOST, ST, TS } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
 import { loadDevices } from '../media/devices.js';
 import { callLeave } from '../net/group_call.js';
+import { endAllLines } from '../net/phone.js';
 import { endSession } from '../net/session.js';
 import { $, dom } from './dom.js';
+
+/** @typedef {import('../core/state.js').Session} Session */
 
 export function applyI18n() {
   dom.document().documentElement.lang = ST.LANG;
   dom.document().querySelectorAll('[data-i]').forEach((e) => { e.textContent = t(/** @type {any} */ (e).dataset.i); });
   dom.document().querySelectorAll('[data-ip]').forEach((e) => { /** @type {any} */ (e).placeholder = t(/** @type {any} */ (e).dataset.ip); });
   dom.document().querySelectorAll('[data-it]').forEach((e) => { /** @type {any} */ (e).title = t(/** @type {any} */ (e).dataset.it); });
+  // A field whose placeholder is an example ("123 456 789") gets its name from here.
+  dom.document().querySelectorAll('[data-ia]').forEach((e) => { e.setAttribute('aria-label', t(/** @type {any} */ (e).dataset.ia)); });
   $('#langBtn').textContent = ST.LANG === 'es' ? 'EN' : 'ES';
 }
 
@@ -210,6 +215,7 @@ export function setHeaderHeight() {
 async function quitApp() {
   if (!confirm(t('quitAsk'))) return;
   for (const s of [...TS.values(), ...(ST.HSES ? [ST.HSES] : [])]) endSession(s, 'local');
+  endAllLines();
   callLeave();
   await quitProgram().catch(() => {});
   dom.document().body.innerHTML = `<div class="tab"><div class="card"><h2>Kelvora</h2><p>${esc(t('closedTxt'))}</p></div></div>`;
@@ -252,7 +258,7 @@ export function wireCore() {
 }
 
 /** Redraws what shows a session: host bar, viewer, sessions list, chat, calls panel. */
-export function refreshSession(/** @type {any} */ s) {
+export function refreshSession(/** @type {Session} */ s) {
   if (s.role === 'host') regions.hostBar();
   else regions.viewer();
   regions.sessions(false);

@@ -7,11 +7,13 @@ import { mmss, prettyId, store } from '../core/util.js';
 import { applySink } from '../media/devices.js';
 import { sendFiles } from '../net/files.js';
 import { sesVoiceToggle } from '../net/phone.js';
-import { ctl, endSession } from '../net/session.js';
+import { ctl, endSession, fitsChannel } from '../net/session.js';
 import { cleanMode, QUALITIES } from '../net/tech.js';
 import { pickFile, toggleChat } from './chat.js';
 import { $, dom } from './dom.js';
 import { closeMenu, closeModal, menuOpenFor, modal, openMenu, regions, showTab, toast, viewerOpen } from './shell.js';
+
+/** @typedef {import('../core/state.js').Session} Session */
 
 // Giving support: connecting by ID, the viewer with one tab per session, the remote hand,
 // the menus, the open sessions card, recents and history.
@@ -91,7 +93,7 @@ export function comboEvents(/** @type {string} */ name) {
 }
 
 /** The screen menu's markup for a session (scale, resolution, modes). */
-export function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale) {
+export function screenMenuHtml(/** @type {Session} */ s, /** @type {string} */ scale) {
   const on = (/** @type {boolean} */ b) => (b ? '● ' : '');
   const r = s.resInfo && s.resInfo.ok === true ? s.resInfo : null;
   const cur = r && cleanMode(r.actual), orig = r && cleanMode(r.original);
@@ -114,7 +116,7 @@ export function screenMenuHtml(/** @type {any} */ s, /** @type {string} */ scale
 }
 
 /** The session's video (in the viewer box) and its two audio elements: PC sound and voice. */
-export function techMedia(/** @type {any} */ s) {
+export function techMedia(/** @type {Session} */ s) {
   const v = dom.document().createElement('video');
   v.muted = true;
   v.autoplay = true;
@@ -126,7 +128,7 @@ export function techMedia(/** @type {any} */ s) {
   v.addEventListener('resize', resized);
   $('#vbox').appendChild(v);
   s.vid = v;
-  for (const f of ['aud', 'vaud']) {
+  for (const f of /** @type {const} */ (['aud', 'vaud'])) {
     const a = dom.document().createElement('audio');
     a.autoplay = true;
     a.hidden = true;
@@ -138,7 +140,7 @@ export function techMedia(/** @type {any} */ s) {
 }
 
 /** With a password the technician chose unattended access: ask how to look at the PC. */
-export function uaDialog(/** @type {any} */ s) {
+export function uaDialog(/** @type {Session} */ s) {
   modal(`<h3>${esc(t('uaTitle'))}</h3><p>${esc(t('uaTxt', s.peer))}</p>
 <label class="check"><input type="checkbox" id="uaFullBox" checked><span>${esc(t('uaFull'))}</span></label>
 <label class="check" style="margin-top:8px"><input type="checkbox" id="uaAudBox" checked><span>${esc(t('uaAud'))}</span></label>
@@ -226,7 +228,7 @@ export function endSesAsk(/** @type {string} */ k) {
 }
 
 /** What the waiting overlay says for a session ('' = the picture shows). */
-function waitFor(/** @type {any} */ s) {
+function waitFor(/** @type {Session|null} */ s) {
   if (!s) return '';
   // The texts set along the way (waiting, connecting, relay) end with the connection.
   if (!s.connected) return s.waitTxt || '';
@@ -269,14 +271,14 @@ function renderVTabs() {
     + `<button class="ghost vtb" data-act="new">${esc(t('vtNew'))}</button><span class="spacer"></span><button class="ghost vtb" data-act="min">${esc(t('vtMin'))}</button>`;
 }
 
-export function tabDot(/** @type {any} */ s) {
+export function tabDot(/** @type {Session} */ s) {
   return s.connected ? 'ok' : s.accepted ? 'warn' : 'wait';
 }
-export function voiceMark(/** @type {any} */ s) {
+export function voiceMark(/** @type {Session} */ s) {
   return s.line ? (s.line.held ? '⏸' : '📞') : '';
 }
 /** The voice button's text for a session: off, on, or held. */
-export function voiceLabel(/** @type {any} */ s) {
+export function voiceLabel(/** @type {Session} */ s) {
   return t(s.line ? (s.line.held ? 'lnVoiceHeld' : 'callOn') : 'callOff');
 }
 
@@ -308,7 +310,7 @@ export function renderViewerBar() {
   const sig = JSON.stringify([ST.LANG, s.k, s.mon, s.mons, s.monsw]);
   if (sig !== monSig) {
     monSig = sig;
-    $('#vMons').innerHTML = s.mons.map((/** @type {any} */ m) => {
+    $('#vMons').innerHTML = s.mons.map((m) => {
       const tip = [t('monTip'), m.w && m.h ? `${m.w}×${m.h}` : '', m.primary ? t('monMain') : ''].filter(Boolean).join(' · ');
       return `<button class="small${m.i === s.mon ? ' on' : ''}" data-mon="${m.i}" title="${esc(tip)}">🖥 ${m.i + 1}</button>`;
     }).join('');
@@ -325,6 +327,7 @@ function applyScale() {
     for (const el of [box, layer]) el.style.left = el.style.top = el.style.width = el.style.height = '';
     return;
   }
+  if (!s || !s.vid) return;
   const dpr = devicePixelRatio || 1;
   const w = s.vid.videoWidth / dpr, h = s.vid.videoHeight / dpr;
   const left = Math.max(0, (stage.clientWidth - w) / 2), top = Math.max(0, (stage.clientHeight - h) / 2);
@@ -404,28 +407,28 @@ function techMon(/** @type {number} */ i) {
 // Remote hand ------------------------------------------------------------------------------
 
 /** Lets go of every key and button held on the session's PC. */
-function release(/** @type {any} */ s) {
+function release(/** @type {Session} */ s) {
   if (PTR.k === s.k) PTR.k = '';
   if (s.control) ctl(s, { t: 'in', ev: [{ k: 'rel' }] });
 }
 
-export function focusLayer(/** @type {any} */ s) {
+export function focusLayer(/** @type {Session} */ s) {
   if (!s.dead && ST.CUR === s.k && viewerOpen()) $('#vlayer').focus({ preventScroll: true });
 }
 
 /** The pointer over the picture as fractions of the remote screen. */
-function ptrAt(/** @type {any} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
+function ptrAt(/** @type {Session} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
   if (!s.vid) return null;
   return ptrMap(s.vid.getBoundingClientRect(), s.vid.videoWidth, s.vid.videoHeight, cx, cy);
 }
 
 /** Sends an ordered input batch (buttons, wheel, keys) on ctl. */
-function sendIn(/** @type {any} */ s, /** @type {any[]} */ ev) {
+function sendIn(/** @type {Session} */ s, /** @type {any[]} */ ev) {
   ctl(s, { t: 'in', ev });
 }
 
 /** Moves go out once per frame on the unreliable channel; the latest position wins. */
-function queueMove(/** @type {any} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
+function queueMove(/** @type {Session} */ s, /** @type {number} */ cx, /** @type {number} */ cy) {
   PTR.cx = cx;
   PTR.cy = cy;
   PTR.k = s.k;
@@ -445,7 +448,7 @@ function queueMove(/** @type {any} */ s, /** @type {number} */ cx, /** @type {nu
 }
 
 /** Without control: a hint when the host allows it (the switch is off), else nothing is said. */
-function noControl(/** @type {any} */ s, /** @type {boolean} */ always) {
+function noControl(/** @type {Session} */ s, /** @type {boolean} */ always) {
   if (s.canControl) toast(t('noCtlYet'));
   else if (always) toast(t('ctlDenied'));
 }
@@ -529,7 +532,7 @@ function keysMenu() {
   openMenu($('#vKeys'), h, (act) => sendCombo(s, act));
 }
 
-export function sendCombo(/** @type {any} */ s, /** @type {string} */ name) {
+export function sendCombo(/** @type {Session} */ s, /** @type {string} */ name) {
   if (s.dead) return;
   if (!s.control) return noControl(s, true);
   const ev = comboEvents(name);
@@ -538,11 +541,6 @@ export function sendCombo(/** @type {any} */ s, /** @type {string} */ name) {
 }
 
 /** Whether a message fits in one data-channel message of this connection. */
-function fitsChannel(/** @type {any} */ s, /** @type {any} */ msg) {
-  const max = (s.pc && s.pc.sctp && s.pc.sctp.maxMessageSize) || 262144;
-  return new TextEncoder().encode(JSON.stringify(msg)).length <= Math.min(max, 1 << 20);
-}
-
 function clipMenu() {
   const s = curSes();
   if (!s) return;
@@ -550,7 +548,7 @@ function clipMenu() {
   openMenu($('#vClip'), h, (act) => (act === 'send' ? clipSend(s) : clipGet(s)));
 }
 
-async function clipSend(/** @type {any} */ s) {
+async function clipSend(/** @type {Session} */ s) {
   if (!s.control) return noControl(s, true);
   const r = await readClipboard({ propio: true }).catch(() => null);
   if (s.dead) return;
@@ -561,7 +559,7 @@ async function clipSend(/** @type {any} */ s) {
   ctl(s, msg);
 }
 
-function clipGet(/** @type {any} */ s) {
+function clipGet(/** @type {Session} */ s) {
   if (!s.control) return noControl(s, true);
   s.clipWait = true;
   ctl(s, { t: 'clip-get' });
@@ -603,7 +601,7 @@ function qualMenu() {
   });
 }
 
-function setQual(/** @type {any} */ s, /** @type {string} */ q, /** @type {number} */ fps) {
+function setQual(/** @type {Session} */ s, /** @type {string} */ q, /** @type {number} */ fps) {
   if (s.dead) return;
   s.quality = q;
   s.fps = fps;
@@ -627,18 +625,18 @@ export function screenMenu() {
   });
 }
 
-function adaptOff(/** @type {any} */ s) {
+function adaptOff(/** @type {Session} */ s) {
   if (!s.adaptive) return;
   s.adaptive = false;
   store('trv_adapt', '0');
 }
 
-function resSet(/** @type {any} */ s, /** @type {number} */ w, /** @type {number} */ h) {
+function resSet(/** @type {Session} */ s, /** @type {number} */ w, /** @type {number} */ h) {
   adaptOff(s);
   ctl(s, { t: 'res-set', w, h });
 }
 
-function resOriginal(/** @type {any} */ s) {
+function resOriginal(/** @type {Session} */ s) {
   adaptOff(s);
   ctl(s, { t: 'res-set', original: true });
 }
@@ -649,7 +647,7 @@ function stageFit() {
   return [Math.round(st.clientWidth * dpr), Math.round(st.clientHeight * dpr)];
 }
 
-export function resAdaptive(/** @type {any} */ s, /** @type {boolean} */ on) {
+export function resAdaptive(/** @type {Session} */ s, /** @type {boolean} */ on) {
   if (!on) return adaptOff(s);
   s.adaptive = true;
   store('trv_adapt', '1');
@@ -718,7 +716,7 @@ export function wireTech() {
 }
 
 /** A technician's session ended: its pointer, its media elements and its place in the viewer go; another session shows. */
-export function techGone(/** @type {any} */ s) {
+export function techGone(/** @type {Session} */ s) {
   if (PTR.k === s.k) PTR.k = '';
   for (const el of [s.vid, s.aud, s.vaud]) {
     if (!el) continue;
@@ -742,7 +740,7 @@ export function techGone(/** @type {any} */ s) {
 }
 
 /** The chat of one session; a technician session is shown in the viewer first. */
-export function openChatFor(/** @type {any} */ s) {
+export function openChatFor(/** @type {Session} */ s) {
   if (!s || s.dead) return;
   if (s.role === 'tech' && (ST.CUR !== s.k || !viewerOpen())) showSes(s.k);
   ST.CHATS = s.k;

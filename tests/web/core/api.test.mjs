@@ -1,7 +1,7 @@
 // The local API: a page left open from an earlier run holds a dead token.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { load, fakeStorage } from '../../lib/web_modules.mjs';
+import { load, fakeFetch, fakeStorage } from '../../lib/web_modules.mjs';
 
 const page = await load([]);
 
@@ -28,4 +28,19 @@ test('two 403 replies within a minute reload once; with a session open none', as
   p.TS.set('t1', {});
   await p.identity();
   assert.equal(reloads, 1);
+});
+
+test('the notes of sessions and calls leave even as the page goes; other requests do not hold it', async () => {
+  const p = await load([]);
+  const api = fakeFetch();
+  p.http.fetch = api.fetch;
+  for (const [call, url, keepalive] of [
+    [() => p.noteCall({ k: 'l1', activa: false }), '/api/llamada', true],
+    [() => p.noteSession({ activa: false }), '/api/sesion', true],
+    [() => p.identity(), '/api/identidad', false],
+  ]) {
+    await call();
+    const c = api.calls.at(-1);
+    assert.deepEqual([c.url, c.init.keepalive], [url, keepalive]);
+  }
 });

@@ -473,3 +473,40 @@ test('server news about the host session: it ends it only before the connection 
     assert.deepEqual(s.rtc.sigq, m.t === 'signal' ? [m.data] : []);
   }
 });
+
+test('the remote clipboard: answered whole when it fits the channel, ok false when it would be dropped', async (t) => {
+  for (const [text, max, want] of [
+    ['hola', 0, { t: 'clip', text: 'hola', ok: true }],
+    ['ñ'.repeat(200), 1000, { t: 'clip', text: 'ñ'.repeat(200), ok: true }],
+    // 600 two-byte characters are 1200 bytes on the wire, over what the other side takes.
+    ['ñ'.repeat(600), 1000, { t: 'clip', text: '', ok: false, big: true }],
+    ['x'.repeat(300000), 0, { t: 'clip', text: '', ok: false, big: true }],
+    ['x'.repeat(2 << 20), 1 << 30, { t: 'clip', text: '', ok: false, big: true }],
+  ]) {
+    const p = await hostPage(t, (url) => (url === '/api/portapapeles/leer' ? { ok: true, texto: text } : { ok: true }));
+    const s = (p.ST.HSES = p.newSession('host', { k: 'h1', control: true }));
+    const sent = [];
+    s.dc.ctl = /** @type {any} */ ({ readyState: 'open', send: (m) => sent.push(JSON.parse(m)) });
+    s.pc = /** @type {any} */ ({ sctp: max ? { maxMessageSize: max } : null });
+    p.hostMsg(s, { t: 'clip-get' }, 'ctl');
+    for (let i = 0; i < 20 && !sent.length; i++) await flush();
+    assert.deepEqual(sent, [want], `${text.length} characters, channel ${max}`);
+  }
+});
+
+test('PC sound that fails to start stops being shown and told as shared', async (t) => {
+  // The local API refuses the sound stream, as a PC without a capturable output does.
+  const p = await hostPage(t, (url) => (url.startsWith('/api/audio') ? { ok: false } : { ok: true }));
+  const s = (p.ST.HSES = p.newSession('host', { k: 'h1', control: true, audio: false }));
+  const sent = [];
+  s.dc.ctl = /** @type {any} */ ({ readyState: 'open', send: (m) => sent.push(JSON.parse(m)) });
+  let changes = 0;
+  p.hostOn.onchange = () => changes++;
+  p.hostSetAudio(true);
+  assert.equal(s.audio, true, 'shown as asked at first');
+  for (let i = 0; i < 20 && s.audio; i++) await flush();
+  assert.equal(s.audio, false, 'the bar no longer says the sound is shared');
+  assert.equal(s.audioPipe, null);
+  assert.deepEqual(sent.at(-1).audio, false, 'the technician is told too');
+  assert.ok(changes >= 2);
+});

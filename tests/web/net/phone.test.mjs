@@ -205,3 +205,43 @@ test('the dock says where each line stands; the meter follows the RMS', async ()
   assert.equal(Math.round(level((i) => 0.25 * Math.sin(i / 4))), 71);
   assert.equal(level(() => 1), 100);
 });
+
+test('quitting or leaving the page: the ringing call is declined, every line says goodbye and ends', async () => {
+  const page = await fresh();
+  const [caller, callee] = lines(page, 'ab');
+  caller.role = 'caller';
+  caller.ws = { said: [], send(m) { this.said.push(m); }, close() {} };
+  callee.role = 'callee';
+  callee.cid = 'c7';
+  page.ST.RINGIN = { cid: 'r9', name: 'Caro', from: '', claimed: '', ice: [], until: 0, timer: 0 };
+  page.endAllLines();
+  assert.deepEqual(page.sent, [{ t: 'ringans', cid: 'r9', ok: false, reason: 'declined' }, { t: 'hangup', cid: 'c7' }]);
+  assert.deepEqual(caller.ws.said, [{ t: 'hangup' }]);
+  for (const L of [caller, callee]) assert.deepEqual([L.dead, L.dc.said.at(-1)], [true, { t: 'bye' }], L.peer);
+  assert.deepEqual([page.LINES.size, page.ST.RINGIN], [0, null]);
+  page.endAllLines();
+  assert.equal(page.sent.length, 2, 'nothing is said twice');
+});
+
+test('the mixer context is closed once the last line is gone, kept while one stays', async () => {
+  const page = await fresh();
+  let closed = 0;
+  const ac = { close: async () => { closed++; } };
+  const [a, b] = lines(page, 'ab');
+  page.MIX.ac = /** @type {any} */ (ac);
+  page.lineEnd(a, 'local', false);
+  assert.deepEqual([closed, page.MIX.ac], [0, ac], 'a line still plays');
+  page.lineEnd(b, 'local', false);
+  assert.deepEqual([closed, page.MIX.ac, page.MIX.micGain, page.MIX.an], [1, null, null, null]);
+});
+
+test('the technician voice in a helped session plays on the chosen speaker from the start', async () => {
+  const page = await fresh();
+  page.ST.AJ.llamada = { bocina: 'spk-2', bocina_nombre: 'Bocinas USB' };
+  page.DEVS.outs = [{ id: 'spk-1', name: 'Interna' }, { id: 'spk-2', name: 'Bocinas USB' }];
+  page.DEVS.labels = true;
+  const sinks = [];
+  page.userMedia.voice = () => ({ sinkId: '', setSinkId: async (id) => { sinks.push(id); } });
+  page.voicePlayer();
+  assert.deepEqual(sinks, ['spk-2']);
+});

@@ -111,3 +111,60 @@ test('messages from the wire: only JSON objects named by t, within the size', ()
     ['{"t":"a"', false], [new ArrayBuffer(4), false], ['{"t":"' + 'a'.repeat(100) + '"}', false],
   ]) assert.equal(page.wireMsg(data, 64) !== null, ok, String(data).slice(0, 20));
 });
+
+test('what waits for the control channel is said once it opens, even when the channel had not arrived yet', async () => {
+  const p = await load(['net/session.js', 'net/peer.js', 'net/wire.js']);
+  const channel = () => ({ label: 'ctl', readyState: 'connecting', said: [], send(x) { this.said.push(JSON.parse(x)); } });
+  for (const [name, early] of [['no channel yet', true], ['channel connecting', false], ['channel open', false]]) {
+    const s = p.newSession('tech', { k: 't1' });
+    const ch = channel();
+    if (name === 'channel open') ch.readyState = 'open';
+    if (!early) p.wireDC(s, ch);
+    p.whenCtl(s, () => p.ctl(s, { t: 'call', on: true }));
+    if (early) p.wireDC(s, ch);
+    assert.deepEqual(ch.said, name === 'channel open' ? [{ t: 'call', on: true }] : [], `${name}: nothing before it opens`);
+    if (ch.readyState !== 'open') {
+      ch.readyState = 'open';
+      ch.onopen();
+    }
+    assert.deepEqual(ch.said, [{ t: 'call', on: true }], `${name}: said once, on opening`);
+  }
+  // A session that ended says nothing when a late channel opens.
+  const s = p.newSession('tech', { k: 't2' });
+  p.whenCtl(s, () => p.ctl(s, { t: 'call', on: true }));
+  p.endSession(s, 'local', false);
+  const ch = channel();
+  p.wireDC(s, ch);
+  ch.readyState = 'open';
+  ch.onopen();
+  assert.deepEqual(ch.said, []);
+});
+
+test('the /ice answer is checked like every ICE list; a bad one stands a minute, a good one an hour', async (t) => {
+  const TURN = { urls: ['turn:relay.example:3478'], username: 'u', credential: 'c' };
+  for (const [name, reply, want, staysMs] of [
+    ['good', { iceServers: [TURN, { urls: 'stun:s.example' }] }, [TURN, { urls: ['stun:s.example'] }], 3600000],
+    ['entries without urls dropped', { iceServers: [{ username: 'x' }, 7, TURN] }, [TURN], 3600000],
+    ['not a list', { iceServers: 'turn:x' }, null, 60000],
+    ['entries all malformed', { iceServers: [{ urls: 5 }, null, { urls: ['x'.repeat(600)] }] }, null, 60000],
+    ['no JSON', 'throw', null, 60000],
+  ]) {
+    const p = await load(['net/session.js', 'net/peer.js', 'net/wire.js']);
+    let asked = 0;
+    p.http.fetch = async () => {
+      asked++;
+      if (reply === 'throw') throw new SyntaxError('bad');
+      return { status: 200, json: async () => reply };
+    };
+    const now = t.mock.method(Date, 'now', () => 1e12);
+    const list = await p.iceServers();
+    assert.deepEqual(list, want || p.FALLBACK_ICE, name);
+    now.mock.mockImplementation(() => 1e12 + staysMs - 1000);
+    await p.iceServers();
+    assert.equal(asked, 1, `${name}: kept while fresh`);
+    now.mock.mockImplementation(() => 1e12 + staysMs + 1000);
+    await p.iceServers();
+    assert.equal(asked, 2, `${name}: asked again after ${staysMs} ms`);
+    now.mock.restore();
+  }
+});

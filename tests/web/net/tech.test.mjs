@@ -138,3 +138,18 @@ test('hello and perm set control from what the host allows and the technician wa
   assert.equal(s.control, false, 'control the technician switched off stays off');
 });
 
+
+test('the remote clipboard answer: too large, empty or refused says why; nothing asked, nothing said', async () => {
+  for (const [m, asked, want] of [
+    [{ t: 'clip', text: '', ok: false, big: true }, true, ['clipBig']],
+    [{ t: 'clip', text: '', ok: false }, true, ['clipEmpty']],
+    [{ t: 'clip', text: '', ok: true }, true, ['clipEmpty']],
+    [{ t: 'clip', text: '', ok: false, big: true }, false, []],
+  ]) {
+    const p = await recorder();
+    const s = p.session({ k: 't1', clipWait: asked });
+    p.techMsg(s, m);
+    assert.deepEqual(p.toasts, want, JSON.stringify([m, asked]));
+    assert.equal(s.clipWait, false);
+  }
+});
