@@ -2,6 +2,7 @@
 
 #include "base/text.hpp"
 #include "base/version.hpp"
+#include "update/package.hpp"
 #include "update/signature.hpp"
 
 namespace kelvora::update {
@@ -64,7 +65,8 @@ bool shallow(const json& v, int depth) {
 
 std::string channel_address(std::string_view setting) {
     if (starts_with(setting, "https://") || local_http(setting)) return std::string(setting);
-    return std::string(kProductSite) + "kelvora/version.json";
+    return std::string(kProductSite) + "kelvora/" + this_program_kind().channel_folder +
+           "version.json";
 }
 
 bool allowed_address(std::string_view url, std::string_view channel) {
