@@ -30,7 +30,7 @@ run-second: build
 	@scripts/run-second.sh
 
 bench: build
-	@for b in bench/*.sh; do echo "== $$b"; bash "$$b" || exit 1; done
+	@bash bench/all.sh
 
 # The version the programs carry (base/version.hpp), the notes the update screen shows,
 # the folder to upload and the address it is served at (the programs' own by default).
