@@ -22,7 +22,7 @@ std::string utc_text(std::uint64_t since_1970) {
     const auto day = floor<days>(t);
     const year_month_day ymd{day};
     const hh_mm_ss hms{t - day};
-    char buf[40];
+    char buf[80];
     std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02ld:%02ld:%02ld UTC", int(ymd.year()),
                   unsigned(ymd.month()), unsigned(ymd.day()), long(hms.hours().count()),
                   long(hms.minutes().count()), long(hms.seconds().count()));
