@@ -1,5 +1,6 @@
 #include "packaging/texts/changelog.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -11,8 +12,9 @@ namespace kelvora::packaging {
 
 namespace {
 
-// "Wed, 04 Nov 2026 12:00:00 +0000" for "2026-11-04"; nothing for another shape.
-std::string rfc2822_noon(const std::string& date) {
+// "Wed, 04 Nov 2026 11:58:00 +0000" for "2026-11-04" and 2 minutes before noon; nothing
+// for another shape.
+std::string rfc2822_before_noon(const std::string& date, unsigned minutes) {
     int y = 0;
     unsigned m = 0, d = 0;
     if (std::sscanf(date.c_str(), "%4d-%2u-%2u", &y, &m, &d) != 3) return "";
@@ -23,8 +25,10 @@ std::string rfc2822_noon(const std::string& date) {
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s, %02u %s %04d 12:00:00 +0000",
-                  kDays[weekday{sys_days{ymd}}.c_encoding()], d, kMonths[m - 1], y);
+    minutes = std::min(minutes, 12u * 60);
+    std::snprintf(buf, sizeof buf, "%s, %02u %s %04d %02u:%02u:00 +0000",
+                  kDays[weekday{sys_days{ymd}}.c_encoding()], d, kMonths[m - 1], y,
+                  (12 * 60 - minutes) / 60, (12 * 60 - minutes) % 60);
     return buf;
 }
 
@@ -72,8 +76,15 @@ std::string debian_changelog(std::string_view package, std::string_view notes,
     const auto changes = publish::changes_up_to(notes, version);
     if (!changes.error.empty()) return "";
     std::string out;
+    // Each entry must be dated after the one below it, also for versions released the
+    // same day: the newest of a day goes at noon, each older one a minute before.
+    std::string day;
+    unsigned same_day = 0;
     for (const auto& entry : changes.entries) {
-        const std::string when = rfc2822_noon(entry["date"]);
+        const std::string date = entry["date"];
+        same_day = date == day ? same_day + 1 : 0;
+        day = date;
+        const std::string when = rfc2822_before_noon(date, same_day);
         if (when.empty()) return "";
         out += std::string(package) + " (" + entry["version"].get<std::string>() +
                ") unstable; urgency=medium\n\n";
