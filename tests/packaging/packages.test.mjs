@@ -14,10 +14,6 @@ const has = (tool) => spawnSync('sh', ['-c', `command -v ${tool}`]).status === 0
 const skip = !existsSync(join(BUILD, 'CPackConfig.cmake')) ? `${BUILD} has no CPack configuration`
   : !has('lintian') || !has('dpkg-deb') ? 'lintian and dpkg-deb are not installed (scripts/install-deps.sh)' : false;
 
-// Warnings lintian gives these packages, each for a reason of their own:
-const EXPLAINED = new Map([
-]);
-
 let dir;
 const deb = {}; // package name → .deb path
 const root = {}; // package name → unpacked root
@@ -27,7 +23,7 @@ const run = (cmd, args, opts = {}) => execFileSync(cmd, args, { encoding: 'utf8'
 before(() => {
   if (skip) return;
   dir = mkdtempSync(join(tmpdir(), 'kelvora-paquetes-'));
-  run('nice', ['-n', '5', 'cpack', '-G', 'DEB', '-B', dir, '--config', join(BUILD, 'CPackConfig.cmake')], { cwd: BUILD, timeout: 900000 });
+  run('nice', ['-n', '5', 'cpack', '-G', 'DEB', '-B', dir, '--config', join(BUILD, 'CPackConfig.cmake')], { cwd: BUILD, timeout: 900000, stdio: ['ignore', 'pipe', 'pipe'] });
   for (const name of ['kelvora', 'kelvora-signal']) {
     deb[name] = join(dir, `${name}_${VERSION}_amd64.deb`);
     assert.ok(existsSync(deb[name]), `${deb[name]} among ${readdirSync(dir)}`);
@@ -40,12 +36,13 @@ after(() => {
   if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
-test('lintian finds no error and no warning without a reason', { skip, timeout: 900000 }, () => {
+// Lintian's notes (I:) are left: bind-now and fortify hardening, which the build doesn't
+// ask of the compiler, and a menu entry without Keywords.
+test('lintian finds no error and no warning', { skip, timeout: 900000 }, () => {
   const r = spawnSync('nice', ['-n', '5', 'lintian', '--tag-display-limit', '0', '--display-info', deb.kelvora, deb['kelvora-signal']],
     { encoding: 'utf8', maxBuffer: 64 << 20, timeout: 900000 });
-  const lines = `${r.stdout}${r.stderr}`.split('\n').filter((l) => /^[EW]: /.test(l));
-  const unexplained = lines.filter((l) => !l.startsWith('W: ') || ![...EXPLAINED.keys()].some((tag) => l.includes(` ${tag}`)));
-  assert.deepEqual(unexplained, [], `${r.stdout}${r.stderr}`);
+  assert.ok(r.status !== null, 'lintian ran to its end');
+  assert.deepEqual(`${r.stdout}${r.stderr}`.split('\n').filter((l) => /^[EW]: /.test(l)), [], `${r.stdout}${r.stderr}`);
 });
 
 test('each package holds its files with Debian modes and the fields apt needs', { skip }, () => {
