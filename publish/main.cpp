@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "base/version.hpp"
 #include "publish/release.hpp"
 #include "publish/signing_key.hpp"
+#include "update/manifest.hpp"
 
 namespace {
 
@@ -106,7 +106,7 @@ int release(const Args& a) {
     r.notes = u8path(a.values.at("notes"));
     r.programs = {{"linux", u8path(a.values.at("linux"))}, {"windows", u8path(a.values.at("windows"))}};
     r.out = u8path(a.values.at("out"));
-    r.base_url = a.values.count("url") ? a.values.at("url") : std::string(kProductSite) + "kelvora/";
+    r.base_url = a.values.count("url") ? a.values.at("url") : update::maker_update_folder();
     if (auto e = make_release(r, say); !e.empty()) return refuse(e);
     say("Listo: sube " + a.values.at("out") + " tal cual a " + r.base_url);
     return 0;
