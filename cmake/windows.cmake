@@ -114,3 +114,4 @@ target_link_options(platform_probe PRIVATE -municode -static -static-libgcc -sta
 add_executable(Kelvora-anterior WIN32 ${CMAKE_SOURCE_DIR}/tests/win/prior/main.cpp)
 target_link_libraries(Kelvora-anterior PRIVATE kelvora_core kelvora_platform)
 target_link_options(Kelvora-anterior PRIVATE -municode -static -static-libgcc -static-libstdc++)
+include(${CMAKE_SOURCE_DIR}/cmake/publish_test.cmake)

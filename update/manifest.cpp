@@ -2,6 +2,7 @@
 
 #include "base/text.hpp"
 #include "base/version.hpp"
+#include "update/package.hpp"
 #include "update/signature.hpp"
 
 namespace kelvora::update {
@@ -62,9 +63,13 @@ bool shallow(const json& v, int depth) {
 
 } // namespace
 
+std::string maker_update_folder() {
+    return std::string(kProductSite) + "kelvora/";
+}
+
 std::string channel_address(std::string_view setting) {
     if (starts_with(setting, "https://") || local_http(setting)) return std::string(setting);
-    return std::string(kProductSite) + "kelvora/version.json";
+    return maker_update_folder() + this_program_kind().channel_folder + "version.json";
 }
 
 bool allowed_address(std::string_view url, std::string_view channel) {

@@ -12,6 +12,9 @@ namespace kelvora::update {
 inline constexpr std::size_t kManifestLimit = 4'000'000;
 inline constexpr std::uint64_t kMaxPackageSize = 200'000'000;
 
+// The maker's update folder; each system's channel lies below it
+// (ProgramKind::channel_folder), where the publishing tool puts it.
+std::string maker_update_folder();
 // The manifest address in use: the setting when it is https, or plain http on loopback
 // (a local test channel); else the maker's.
 std::string channel_address(std::string_view setting);

@@ -28,12 +28,20 @@ bool names_program(std::string name, const std::string& entry_name) {
 
 } // namespace
 
-ProgramKind this_program_kind() {
-    if (platform::host_os() == platform::Os::windows) return {"kelvora.exe", "MZ", "Kelvora.exe"};
+ProgramKind windows_program_kind() {
+    return {"kelvora.exe", "MZ", "Kelvora.exe", ""};
+}
+
+ProgramKind linux_program_kind() {
     return {"kelvora",
             "\x7f"
             "ELF",
-            "kelvora"};
+            "kelvora", "linux/"};
+}
+
+ProgramKind this_program_kind() {
+    return platform::host_os() == platform::Os::windows ? windows_program_kind()
+                                                        : linux_program_kind();
 }
 
 ProgramEntry read_program_entry(std::string_view zip_bytes, const ProgramKind& kind,

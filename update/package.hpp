@@ -16,7 +16,13 @@ struct ProgramKind {
     std::string entry_name; // compared ignoring letter case
     std::string magic;
     std::string shown_name; // as the messages name it
+    // Where this program's channel lies below the product's update folder: each system
+    // has its own manifest, since a package holds one system's program.
+    std::string channel_folder; // "" or "<name>/"
 };
+ProgramKind windows_program_kind();
+ProgramKind linux_program_kind();
+// One of the two above.
 ProgramKind this_program_kind();
 
 // The first entry, in central-directory order, whose last path component (with "\" read as

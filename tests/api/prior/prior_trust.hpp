@@ -1,17 +1,19 @@
 #pragma once
-// The build the update tests start from: an older version number, and a test key instead
-// of the publisher's, so the tests can sign manifests. Only the test targets include this.
+// The build the update tests start from: an older version number, trusting the key the
+// build carries. Test builds carry the test key (cmake/update_key.cmake), so the tests can
+// sign manifests; the publishing test links a key of its own. Only the test targets
+// include this.
 #include <cstdlib>
 #include <string>
 
 #include "update/installer.hpp"
+#include "update/update_key.hpp"
 #include "update/update_state.hpp"
 
 namespace kelvora::testing {
 
 inline update::Trust prior_trust() {
-    // The private half is in tests/lib/update_server.mjs.
-    return {"1.3.1", "cb5cca1a2a455eb908d628036332b5f248bdd55164c30c233394eaceff74918b"};
+    return {"1.3.1", update::kUpdatePublicKey};
 }
 
 // KELVORA_PRUEBA_CORTE names a step of the swap where this build ends at once, as a

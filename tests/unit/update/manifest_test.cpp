@@ -79,7 +79,9 @@ TEST(UpdateManifest, ChannelFallsBackToTheMakersSite) {
     EXPECT_EQ(channel_address("http://127.0.0.1:9/v.json"), "http://127.0.0.1:9/v.json");
     for (const char* bad :
          {"", "http://mirror.example/v.json", "file:///etc/passwd", "http://127.0.0.1:x/"})
-        EXPECT_EQ(channel_address(bad), "https://kelvora.app/kelvora/version.json") << bad;
+        // The Linux program's own channel, beside the Windows one (kelvora/version.json):
+        // a Windows package would never pass its checks.
+        EXPECT_EQ(channel_address(bad), "https://kelvora.app/kelvora/linux/version.json") << bad;
 }
 
 TEST(UpdateManifest, VersionsAreThreeNumbersComparedPartByPart) {
