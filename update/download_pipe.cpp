@@ -27,10 +27,11 @@ void DownloadPipe::stop(std::string_view all) {
     if (worker_.joinable()) worker_.join();
 }
 
-std::string DownloadPipe::finish(std::string_view all) {
+std::string DownloadPipe::finish(std::string_view all, const std::string& expected) {
     stop(all);
-    stream_.keep_for(all);
-    return hash_.hex();
+    std::string hex = hash_.hex();
+    if (hex == expected) stream_.keep_for(all);
+    return hex;
 }
 
 void DownloadPipe::run() {

@@ -24,9 +24,12 @@ public:
 
     // From the download: every byte so far, at an address that stays until finish().
     void arrived(std::string_view so_far);
-    // Once the download is whole: waits for the thread to catch up, hands the unpacked
-    // program to the reading of these bytes and gives their SHA-256.
-    std::string finish(std::string_view all);
+    // Once the download is whole: waits for the thread to catch up and gives the bytes'
+    // SHA-256; the unpacked program goes to the reading of these bytes only when that is
+    // the SHA-256 expected (lower-case hexadecimal), so nothing unchecked is ever kept.
+    std::string finish(std::string_view all, const std::string& expected);
+    // A download that failed: the thread stops before the buffer goes.
+    void abandon() { stop({}); }
 
 private:
     void run();

@@ -18,7 +18,8 @@ Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& ve
                                           }
                                           // A Content-Length within the limit lets the buffer grow
                                           // once.
-                                          if (out.body.empty() && length > 0 && length <= limit)
+                                          if (!progress && out.body.empty() && length > 0 &&
+                                              length <= limit)
                                               out.body.reserve(length);
                                           out.body.append(block);
                                           if (progress) progress(out.body, length);
@@ -46,8 +47,12 @@ Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& ve
                             : "se cortó la descarga (" + code + ")";
         break;
     }
-    out.body.clear();
-    out.body.shrink_to_fit();
+    // With a progress, another thread may still be reading the bytes: they stay for the
+    // caller to drop.
+    if (!progress) {
+        out.body.clear();
+        out.body.shrink_to_fit();
+    }
     return out;
 }
 

@@ -259,6 +259,9 @@ ProgramStream::ProgramStream(ProgramKind kind, std::uint64_t max_size)
     : state_(std::make_unique<State>()) {
     state_->kind = std::move(kind);
     state_->max_size = max_size;
+    // Whatever an earlier download left (one whose hash then failed) is never taken.
+    std::lock_guard lock(kept_mutex);
+    kept.reset();
 }
 
 ProgramStream::~ProgramStream() = default;

@@ -169,8 +169,14 @@ void Updater::install() {
                                 const auto pct = std::min<std::uint64_t>(so_far.size() * 100 / whole, 99);
                                 state_.set_phase("downloading", static_cast<int>(pct), msg);
                             });
-    if (!f.error.empty()) return installer_.report_failure(version, f.error);
-    const std::string sha256 = pipe.finish(f.body);
+    if (!f.error.empty()) {
+        pipe.abandon();
+        return installer_.report_failure(version, f.error);
+    }
+    const std::string sha256 =
+        pipe.finish(f.body, to_lower_ascii(latest->value("sha256", json()).is_string()
+                                               ? (*latest)["sha256"].get<std::string>()
+                                               : std::string()));
     installer_.install_package(f.body, *latest, sha256);
 }
 
