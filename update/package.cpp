@@ -207,10 +207,10 @@ struct ProgramStream::State {
         z.avail_in = static_cast<uInt>(upto - at);
         for (;;) {
             if (written == entry.content.size())
-                entry.content.resize(
-                    written + static_cast<std::size_t>(std::clamp<std::uint64_t>(
-                                  expected - std::min(expected, std::uint64_t{written}), 1,
-                                  std::uint64_t{1} << 20)));
+                entry.content.resize(written +
+                                     static_cast<std::size_t>(std::clamp<std::uint64_t>(
+                                         expected - std::min(expected, std::uint64_t{written}), 1,
+                                         std::uint64_t{1} << 20)));
             z.next_out = reinterpret_cast<Bytef*>(entry.content.data() + written);
             z.avail_out = static_cast<uInt>(entry.content.size() - written);
             const uInt room = z.avail_out;
@@ -239,8 +239,8 @@ struct ProgramStream::State {
         const std::size_t upto = std::min(d.size(), end);
         const std::string_view part = d.substr(at, upto - at);
         entry.content.append(part);
-        crc = static_cast<std::uint32_t>(
-            crc32(crc, reinterpret_cast<const Bytef*>(part.data()), static_cast<uInt>(part.size())));
+        crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(part.data()),
+                                               static_cast<uInt>(part.size())));
         written += part.size();
         at = upto;
         return at == end ? finish(true) : false;

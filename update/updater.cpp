@@ -166,7 +166,8 @@ void Updater::install() {
                             [&](std::string_view so_far, std::uint64_t length) {
                                 pipe.arrived(so_far);
                                 const std::uint64_t whole = length ? length : size ? size : 1;
-                                const auto pct = std::min<std::uint64_t>(so_far.size() * 100 / whole, 99);
+                                const auto pct =
+                                    std::min<std::uint64_t>(so_far.size() * 100 / whole, 99);
                                 state_.set_phase("downloading", static_cast<int>(pct), msg);
                             });
     if (!f.error.empty()) {

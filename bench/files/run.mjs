@@ -52,10 +52,14 @@ async function saved(pc, name, t0) {
 }
 
 async function accept(pc) {
-  await pc.page.waitForSelector('#fileYesBtn', { timeout: 180000 });
-  const t0 = Date.now();
-  await pc.page.click('#fileYesBtn', { timeout: 180000 });
-  return t0;
+  // Clicked inside the page the moment it is there: on a loaded machine the dialog may be
+  // drawn again between a look at the button from outside and a click.
+  await pc.page.waitForFunction(() => {
+    const b = /** @type {HTMLElement|null} */ (document.querySelector('#fileYesBtn'));
+    if (b) b.click();
+    return !!b;
+  }, null, { timeout: 180000, polling: 100 });
+  return Date.now();
 }
 
 try {

@@ -337,18 +337,14 @@ async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
   rx.pumping = true;
   try {
     while (rx.q.length && s.rx === rx && !rx.failed) {
-      // One buffer of plain bytes, never a Blob: a Blob's bytes go to the browser process's
-      // blob store and stay there until this page's garbage collector frees the Blob, which
-      // made the browser grow by a quarter of every file received.
+      const parts = [];
       let n = 0;
-      for (let i = 0; i < rx.q.length && n < SINK_PIECE; i++) n += rx.q[i].byteLength;
-      const piece = new Uint8Array(n);
-      for (let at = 0; at < n;) {
+      while (rx.q.length && n < SINK_PIECE) {
         const b = rx.q.shift();
-        piece.set(new Uint8Array(b), at);
-        at += b.byteLength;
+        parts.push(b);
+        n += b.byteLength;
       }
-      const r = await sinkWrite(rx.sink, rx.written, piece);
+      const r = await sinkWrite(rx.sink, rx.written, new Blob(parts));
       if (s.rx !== rx || rx.failed) return;
       if (!r.ok) return rxFail(s, rx, r.msg);
       rx.written = r.recibido;
@@ -392,7 +388,7 @@ export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
 }
 
 /** One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text. */
-function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Uint8Array<ArrayBuffer>} */ piece) {
+function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
   return writeFilePiece(id, from, piece).catch(() => ({ ok: false, msg: '' }));
 }
 

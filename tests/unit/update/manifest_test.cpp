@@ -185,7 +185,8 @@ TEST(UpdatePackage, ProgramUnpackedWhileArriving) {
                                  "kelvora"};
     std::string program = "\x7f"
                           "ELF";
-    for (std::uint64_t i = 0; program.size() < 3'000'000; ++i) program += std::to_string(i * 7919 % 100003);
+    for (std::uint64_t i = 0; program.size() < 3'000'000; ++i)
+        program += std::to_string(i * 7919 % 100003);
     const std::string filler(200000, 'z');
     const std::string deflated = zip_of({{"leeme.txt", filler}, {"bin/kelvora", program}});
     const std::string stored = zip_of({{"leeme.txt", filler}, {"kelvora", program}}, true);
