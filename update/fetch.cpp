@@ -7,6 +7,8 @@ namespace kelvora::update {
 Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& version,
               const Progress& progress) {
     Fetched out;
+    // Address space only: the pages are touched as the bytes come.
+    if (progress) out.body.reserve(static_cast<std::size_t>(limit));
     bool too_big = false;
     const auto r = platform::http_get(url, "Kelvora/" + version,
                                       [&](std::string_view block, std::uint64_t length) {
@@ -16,10 +18,11 @@ Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& ve
                                           }
                                           // A Content-Length within the limit lets the buffer grow
                                           // once.
-                                          if (out.body.empty() && length > 0 && length <= limit)
+                                          if (!progress && out.body.empty() && length > 0 &&
+                                              length <= limit)
                                               out.body.reserve(length);
                                           out.body.append(block);
-                                          if (progress) progress(block, out.body.size(), length);
+                                          if (progress) progress(out.body, length);
                                           return true;
                                       });
     using platform::FetchStep;
@@ -44,8 +47,12 @@ Fetched fetch(const std::string& url, std::uint64_t limit, const std::string& ve
                             : "se cortó la descarga (" + code + ")";
         break;
     }
-    out.body.clear();
-    out.body.shrink_to_fit();
+    // With a progress, another thread may still be reading the bytes: they stay for the
+    // caller to drop.
+    if (!progress) {
+        out.body.clear();
+        out.body.shrink_to_fit();
+    }
     return out;
 }
 

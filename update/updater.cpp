@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/text.hpp"
+#include "update/download_pipe.hpp"
 #include "update/fetch.hpp"
 #include "update/manifest.hpp"
 #include "update/signature.hpp"
@@ -157,18 +158,27 @@ void Updater::install() {
     state_.set_phase("downloading", 0, msg);
     if (!allowed_address(url, channel()))
         return installer_.report_failure(version, "dirección no permitida");
-    // Hashed while it arrives, so the check after the download costs nothing.
-    Sha256 hash;
-    const Fetched f =
-        fetch(url, size + 1024, state_.trust().version,
-              [&](std::string_view block, std::uint64_t received, std::uint64_t length) {
-                  hash.update(block);
-                  const std::uint64_t whole = length ? length : size ? size : 1;
-                  const auto pct = std::min<std::uint64_t>(received * 100 / whole, 99);
-                  state_.set_phase("downloading", static_cast<int>(pct), msg);
-              });
-    if (!f.error.empty()) return installer_.report_failure(version, f.error);
-    installer_.install_package(f.body, *latest, hash.hex());
+    // Hashed and unpacked while it arrives, on a thread of their own: the checks after the
+    // download find their work done. The unpacked program is only taken once the hash of
+    // every byte matched.
+    DownloadPipe pipe(this_program_kind(), 2 * kMaxPackageSize);
+    const Fetched f = fetch(url, size + 1024, state_.trust().version,
+                            [&](std::string_view so_far, std::uint64_t length) {
+                                pipe.arrived(so_far);
+                                const std::uint64_t whole = length ? length : size ? size : 1;
+                                const auto pct =
+                                    std::min<std::uint64_t>(so_far.size() * 100 / whole, 99);
+                                state_.set_phase("downloading", static_cast<int>(pct), msg);
+                            });
+    if (!f.error.empty()) {
+        pipe.abandon();
+        return installer_.report_failure(version, f.error);
+    }
+    const std::string sha256 =
+        pipe.finish(f.body, to_lower_ascii(latest->value("sha256", json()).is_string()
+                                               ? (*latest)["sha256"].get<std::string>()
+                                               : std::string()));
+    installer_.install_package(f.body, *latest, sha256);
 }
 
 void Updater::start_automatic_checks() {

@@ -112,7 +112,8 @@ TEST(UpdateManifest, SignedTextIsCompactSortedAndMinimallyEscaped) {
 }
 
 // A zip made by libzip itself, with entries in the given order.
-std::string zip_of(const std::vector<std::pair<std::string, std::string>>& entries) {
+std::string zip_of(const std::vector<std::pair<std::string, std::string>>& entries,
+                   bool store = false) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* out = zip_source_buffer_create(nullptr, 0, 0, &error);
@@ -120,7 +121,8 @@ std::string zip_of(const std::vector<std::pair<std::string, std::string>>& entri
     zip_t* z = zip_open_from_source(out, ZIP_TRUNCATE, &error);
     for (const auto& [name, data] : entries) {
         zip_source_t* s = zip_source_buffer(z, data.data(), data.size(), 0);
-        zip_file_add(z, name.c_str(), s, ZIP_FL_ENC_UTF_8);
+        const zip_int64_t i = zip_file_add(z, name.c_str(), s, ZIP_FL_ENC_UTF_8);
+        if (store) zip_set_file_compression(z, static_cast<zip_uint64_t>(i), ZIP_CM_STORE, 0);
     }
     zip_close(z);
     zip_source_open(out);
@@ -173,6 +175,72 @@ TEST(UpdatePackage, DamageAndBombsAreRefused) {
     const auto at = zip.find("kelvora") + 7 + 10;
     zip[at] = static_cast<char>(zip[at] ^ 0x55);
     EXPECT_EQ(read_program_entry(zip, linux_kind, 1 << 20).error, "el .zip está dañado");
+}
+
+// The program inflated while the package arrives, in pieces of any size, is the one the
+// reading of the whole finds; anything it can't follow or that is damaged leaves the
+// reading of the whole to do the work, with the same answer as without it.
+TEST(UpdatePackage, ProgramUnpackedWhileArriving) {
+    const ProgramKind linux_kind{"kelvora",
+                                 "\x7f"
+                                 "ELF",
+                                 "kelvora"};
+    std::string program = "\x7f"
+                          "ELF";
+    for (std::uint64_t i = 0; program.size() < 3'000'000; ++i)
+        program += std::to_string(i * 7919 % 100003);
+    const std::string filler(200000, 'z');
+    const std::string deflated = zip_of({{"leeme.txt", filler}, {"bin/kelvora", program}});
+    const std::string stored = zip_of({{"leeme.txt", filler}, {"kelvora", program}}, true);
+    std::string flipped = deflated;
+    flipped[flipped.find("bin/kelvora") + 11 + 5000] ^= 0x55;
+    std::string lying = deflated; // the entry's header says it is a byte shorter
+    const auto header = lying.rfind("PK\x03\x04", lying.find("bin/kelvora"));
+    lying[header + 22] = static_cast<char>(lying[header + 22] - 1);
+    const struct {
+        const char* what;
+        const std::string& zip;
+        std::size_t piece;
+        bool ready;
+        std::string content, error;
+    } cases[] = {
+        {"deflated, byte by byte", deflated, 1, true, program, ""},
+        {"deflated, odd pieces", deflated, 4093, true, program, ""},
+        {"deflated, all at once", deflated, deflated.size(), true, program, ""},
+        {"stored, odd pieces", stored, 65537, true, program, ""},
+        {"damaged data", flipped, 65536, false, "", "el .zip está dañado"},
+        {"header smaller than the entry", lying, 65536, false, "", "el .zip está dañado"},
+        {"no program", zip_of({{"leeme.txt", filler}}), 999, false, "", "el .zip no trae kelvora"},
+    };
+    for (const auto& c : cases) {
+        // The whole package's buffer exists from the start, as the download's does.
+        const std::string& all = c.zip;
+        ProgramStream stream(linux_kind, 1 << 24);
+        const std::size_t step = c.piece == 1 ? 997 : c.piece; // byte by byte for the headers
+        for (std::size_t n = c.piece == 1 ? 1 : 0; n < all.size(); n += n < 4096 ? 1 : step)
+            stream.advance(std::string_view(all).substr(0, n));
+        stream.advance(all);
+        EXPECT_EQ(stream.ready(), c.ready) << c.what;
+        stream.keep_for(all);
+        const auto got = read_program_entry(all, linux_kind, 1 << 24);
+        EXPECT_EQ(got.error, c.error) << c.what;
+        EXPECT_TRUE(got.content == c.content) << c.what;
+    }
+
+    // What was kept for one package is not taken for another.
+    ProgramStream stream(linux_kind, 1 << 24);
+    stream.advance(deflated);
+    ASSERT_TRUE(stream.ready());
+    stream.keep_for(deflated);
+    const std::string other = zip_of({{"kelvora", "\x7f"
+                                                   "ELF other"}});
+    EXPECT_EQ(read_program_entry(other, linux_kind, 1 << 24).content,
+              "\x7f"
+              "ELF other");
+    // Nor past the size a program may have.
+    ProgramStream small(linux_kind, 1000);
+    small.advance(deflated);
+    EXPECT_FALSE(small.ready());
 }
 
 } // namespace

@@ -1,0 +1,57 @@
+#include "update/download_pipe.hpp"
+
+namespace kelvora::update {
+
+DownloadPipe::DownloadPipe(const ProgramKind& kind, std::uint64_t max_entry)
+    : stream_(kind, max_entry), worker_([this] { run(); }) {}
+
+DownloadPipe::~DownloadPipe() {
+    stop({});
+}
+
+void DownloadPipe::arrived(std::string_view so_far) {
+    {
+        std::lock_guard lock(mutex_);
+        seen_ = so_far;
+    }
+    wake_.notify_one();
+}
+
+void DownloadPipe::stop(std::string_view all) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!all.empty()) seen_ = all;
+        ended_ = true;
+    }
+    wake_.notify_one();
+    if (worker_.joinable()) worker_.join();
+}
+
+std::string DownloadPipe::finish(std::string_view all, const std::string& expected) {
+    stop(all);
+    std::string hex = hash_.hex();
+    if (hex == expected) stream_.keep_for(all);
+    return hex;
+}
+
+void DownloadPipe::run() {
+    std::size_t done = 0;
+    for (;;) {
+        std::string_view view;
+        bool last = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return ended_ || seen_.size() > done; });
+            view = seen_;
+            last = ended_;
+        }
+        if (view.size() > done) {
+            hash_.update(view.substr(done));
+            stream_.advance(view);
+            done = view.size();
+        }
+        if (last) return;
+    }
+}
+
+} // namespace kelvora::update
