@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "desktop/capture_window.hpp"
+#include "desktop/pc_audio.hpp"
 #include "desktop/sample_convert.hpp"
+#include "../temp_dir.hpp"
 
 using namespace kelvora;
 using namespace kelvora::desktop;
@@ -118,4 +124,43 @@ TEST(CaptureWindow, ArgumentsInTheirOrder) {
     const auto lin =
         capture_window_arguments("http://p", "/d", "Screen 2", platform::Os::linux_x11);
     EXPECT_EQ(lin.back(), "--ozone-platform=x11");
+}
+
+namespace {
+
+// A playback device while the PC plays nothing, as WASAPI loopback has it: no packet at
+// all. It fails (and so ends its capture) once told to.
+class SilentDevice : public platform::LoopbackCapture {
+public:
+    explicit SilentDevice(std::shared_ptr<std::atomic<bool>> broken) : broken_(std::move(broken)) {}
+    MixFormat format() const override { return {48000, 2, 32}; }
+    bool read(const std::function<void(const AudioPacket&)>&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return !*broken_;
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> broken_;
+};
+
+} // namespace
+
+// The response learns that its reader has gone only from a failed write; a silent PC must
+// still give it something to write, or a stream whose page has gone stays open for good.
+TEST(PcAudio, SilenceIsWrittenSoAGoneReaderIsNoticed) {
+    TempDir dir;
+    Log log{dir.path};
+    auto broken = std::make_shared<std::atomic<bool>>(false);
+    PcAudio audio(log, [broken](std::string*) { return std::make_unique<SilentDevice>(broken); });
+    auto r = audio.stream();
+    ASSERT_TRUE(r.stream);
+    // Taken on a thread of its own: without the silence the wait would never end.
+    auto piece = std::async(std::launch::async, [source = r.stream] { return source->next(); });
+    const bool came = piece.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    *broken = true;
+    ASSERT_TRUE(came) << "nothing to write while the PC is silent";
+    const auto chunk = piece.get();
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->size(), kChunkBytes);
+    EXPECT_EQ(chunk->find_first_not_of('\0'), std::string::npos);
 }
