@@ -6,7 +6,9 @@
 
 #include "base/text.hpp"
 #include "http/fields.hpp"
+#include "http/web_assets.hpp"
 #include "platform/capture_window.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora::desktop {
 
@@ -14,6 +16,24 @@ namespace {
 
 constexpr int kHideTries = 40;
 constexpr auto kHideWait = std::chrono::milliseconds(250);
+
+// Where the capture page takes its ticket.
+constexpr const char* kTicketMark = "__TICKET__";
+
+std::optional<std::string> new_ticket() {
+    unsigned char bytes[16];
+    if (!platform::random_bytes(bytes, sizeof bytes)) return std::nullopt;
+    return to_hex(bytes, sizeof bytes);
+}
+
+// Compared in full whatever differs, so the time taken says nothing about the ticket.
+bool same_secret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
 
 } // namespace
 
@@ -64,10 +84,9 @@ void CaptureWindow::set_launch(CaptureLaunch launch) {
     launch_ = std::move(launch);
 }
 
-void CaptureWindow::set_page(std::uint16_t port, std::string token) {
+void CaptureWindow::set_page(std::uint16_t port) {
     std::lock_guard lock(mutex_);
     page_port_ = port;
-    page_token_ = std::move(token);
 }
 
 json CaptureWindow::request(const json& body) {
@@ -80,13 +99,15 @@ json CaptureWindow::request(const json& body) {
 
 json CaptureWindow::start(unsigned n) {
     close();
+    const auto ticket = new_ticket();
+    if (!ticket) return http::refusal("no se pudo preparar la ventana de captura");
     CaptureLaunch launch;
     std::string page;
     {
         std::lock_guard lock(mutex_);
         launch = launch_;
         page = "http://127.0.0.1:" + std::to_string(page_port_) +
-               "/captura?n=" + std::to_string(n) + "&t=" + page_token_;
+               "/captura?n=" + std::to_string(n) + "&c=" + *ticket;
     }
     auto browser = launch.browser ? launch.browser() : std::nullopt;
     if (!browser) return http::refusal("sin navegador");
@@ -107,6 +128,8 @@ json CaptureWindow::start(unsigned n) {
         std::lock_guard lock(mutex_);
         child_ = std::move(child);
         screen_ = n;
+        ticket_ = *ticket;
+        page_served_ = false;
     }
     hide_later(pid);
     return http::ok_reply();
@@ -141,6 +164,7 @@ void CaptureWindow::close() {
         std::lock_guard lock(mutex_);
         child = std::move(child_);
         screen_ = 0;
+        ticket_.clear();
     }
     if (child) {
         ++generation_;
@@ -148,6 +172,23 @@ void CaptureWindow::close() {
         log_.write("[CAPTURA] se cerró la ventana auxiliar");
     }
     mailbox_.clear();
+}
+
+std::optional<std::string> CaptureWindow::page(const std::string& ticket) {
+    {
+        std::lock_guard lock(mutex_);
+        if (ticket_.empty() || page_served_ || !same_secret(ticket, ticket_)) return std::nullopt;
+        page_served_ = true;
+    }
+    std::string html(http::find_web_asset("captura.html"));
+    const auto at = html.find(kTicketMark);
+    if (at == std::string::npos) return std::nullopt;
+    return html.replace(at, std::string_view(kTicketMark).size(), ticket);
+}
+
+bool CaptureWindow::holds(const std::string& ticket) {
+    std::lock_guard lock(mutex_);
+    return !ticket_.empty() && page_served_ && same_secret(ticket, ticket_);
 }
 
 } // namespace kelvora::desktop

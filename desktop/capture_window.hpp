@@ -46,7 +46,7 @@ public:
 
     void set_launch(CaptureLaunch launch);
     // Where the capture page is served; set once the server runs.
-    void set_page(std::uint16_t port, std::string token);
+    void set_page(std::uint16_t port);
 
     // /api/captura: `off` true closes; otherwise starts the window for `pantalla`.
     json request(const json& body);
@@ -54,6 +54,12 @@ public:
     json start(unsigned n);
     // Ends the window's whole process tree (if one runs) and empties the mailbox.
     void close();
+
+    // The capture page for the running window's ticket, once: its browser loads it at its
+    // start, and nobody after it.
+    std::optional<std::string> page(const std::string& ticket);
+    // Whether ticket is the running window's, whose page has been loaded.
+    bool holds(const std::string& ticket);
 
 private:
     void hide_later(std::uint32_t pid);
@@ -64,9 +70,12 @@ private:
     std::mutex mutex_;
     CaptureLaunch launch_; // guarded by mutex_, as are page_*
     std::uint16_t page_port_ = 0;
-    std::string page_token_;
-    std::unique_ptr<platform::ChildProcess> child_; // guarded by mutex_, as is screen_
+    std::unique_ptr<platform::ChildProcess> child_; // guarded by mutex_, as are the three below
     unsigned screen_ = 0;
+    // The window's own credential: on its command line instead of the run's token, which
+    // every program of the user could read there; it opens the page once and the mailbox.
+    std::string ticket_;
+    bool page_served_ = false;
     std::atomic<unsigned> generation_{0}; // bumped by every start
 };
 
