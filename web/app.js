@@ -538,7 +538,10 @@ function onPCState(/** @type {any} */ s, /** @type {RTCPeerConnection} */ pc) {
     s.connected = true;
     clearTimeout(s.timers.loss);
     clearTimeout(s.timers.conn);
-    if (!s.started) s.started = Date.now();
+    if (!s.started) {
+      s.started = Date.now();
+      if (s.role === 'host') hostCapWarm(s);
+    }
     if (s.relayTried) diag(`[CONEXION] conectado por el relevo TURN (rol ${s.role})`);
     refreshSession(s);
   } else if (st === 'failed') {
@@ -1860,6 +1863,15 @@ async function capRead() {
   } finally {
     CAPR.reading = false;
   }
+}
+
+/**
+ * Once the main picture flows, the native side starts the other monitors' capture windows
+ * in the background, so that a switch starts no browser; they end with the session.
+ */
+function hostCapWarm(/** @type {any} */ s) {
+  if (s.dead || !s.monsw || s.mons.length < 2) return;
+  post('/api/captura', { precalentar: true }).catch(() => {});
 }
 
 /** Ends the capture window and its link; the main capture is left alone. */

@@ -168,6 +168,41 @@ test('a window of another program titled like the capture page is left alone', {
   }
 });
 
+test('windows started ahead serve every switch and end with the host session', { skip: missing }, async () => {
+  const session = { k: 'h9', activa: true, rol: 'host', control: true, con: 'Técnico', id: '123456789' };
+  assert.deepEqual((await k.post('/api/sesion', session)).json.ok, true);
+  const logged = () => (k.log().match(/\[CAPTURA\] ventana auxiliar para la pantalla/g) || []).length;
+  const before = logged();
+  assert.deepEqual((await k.post('/api/captura', { precalentar: true })).json, { ok: true });
+  // Screen 2's window comes in the background: one browser, not shown yet, saying nothing.
+  await waitFor(() => logged() === before + 1, 'the window started ahead', 30000);
+  const browser = () => captureProcesses().find((pid) => {
+    try {
+      return readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--app=');
+    } catch {
+      return false;
+    }
+  });
+  const ahead = browser();
+  assert.ok(ahead);
+  for (let round = 0; round < 3; round++) {
+    assert.deepEqual((await k.post('/api/captura', { pantalla: 2 })).json, { ok: true });
+    const m = await offer();
+    assert.equal(m.t, 'offer', JSON.stringify(m));
+    assert.equal(m.n, 2);
+    assert.deepEqual([m.w, m.h], [1024, 768]);
+    // Letting go keeps the window for the next switch.
+    await k.post('/api/buzon/poner', { a: 'cap', m: { t: 'stop' } });
+    assert.deepEqual((await k.post('/api/captura', { off: true })).json, { ok: true });
+  }
+  assert.equal(logged(), before + 1, 'no switch started a browser');
+  assert.equal(browser(), ahead, 'the same browser served every switch');
+  // The host session's end closes it.
+  await k.post('/api/sesion', { ...session, activa: false });
+  await waitFor(() => captureProcesses().length === 0, 'the window closed with the session', 15000);
+  assert.match(k.log(), /\[CAPTURA\] se cerró la ventana auxiliar/);
+});
+
 test('without a browser the start is refused with "sin navegador"', { skip: missing }, async () => {
   const bare = new Kelvora({ env: { DISPLAY: x.display, PATH: '/nonexistent' } });
   await bare.start();
