@@ -28,7 +28,7 @@ run-second: build
 	@scripts/run-second.sh
 
 bench: build
-	@for b in bench/*.sh; do echo "== $$b"; bash "$$b" || exit 1; done
+	@bash bench/all.sh
 
 clean:
 	rm -rf build build-win

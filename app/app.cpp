@@ -11,10 +11,12 @@
 #include "install/routes.hpp"
 #include "install/start_with_os.hpp"
 #include "manual/routes.hpp"
+#include "platform/downloads.hpp"
 #include "platform/process.hpp"
 #include "platform/tray.hpp"
 #include "records/routes.hpp"
 #include "records/state.hpp"
+#include "transfer/routes.hpp"
 #include "update/routes.hpp"
 
 namespace kelvora {
@@ -38,7 +40,9 @@ App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::s
            },
            [](const std::string& text) { platform::tray_notify("Kelvora", text); }},
           {[this] { return activity_.busy(); }, [this] { return port(); }, std::move(window_flags),
-           [this] { update_exit(); }}) {
+           [this] { update_exit(); },
+           [](const std::string& text) { platform::tray_notify("Kelvora", text); }}),
+      files_(platform::downloads_folder, log_) {
     desktop_.capture_window().set_launch(
         {[] { return choose_browser(system_browser_lookups(), platform::host_os()); },
          [this] { return desktop_.monitor_list().size(); }});
@@ -51,6 +55,7 @@ App::App(std::filesystem::path data_dir, update::Trust trust, std::vector<std::s
     update::register_routes(router_, updater_);
     install::register_routes(router_, log_);
     manual::register_routes(router_);
+    transfer::register_routes(router_, files_);
 }
 
 void App::set_port(std::uint16_t port) {
@@ -92,6 +97,8 @@ void App::begin_exit(const char* line) {
     // registry also lets go of held input, restores the screen modes and closes the
     // capture window.
     activity_.end_all();
+    // A file half received is of no use to anyone; its .part goes with the sessions.
+    files_.abandon_all();
 }
 
 void App::orderly_exit() {

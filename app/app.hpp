@@ -17,6 +17,7 @@
 #include "records/activity.hpp"
 #include "records/identity.hpp"
 #include "records/recents.hpp"
+#include "transfer/file_sink.hpp"
 #include "update/updater.hpp"
 
 namespace kelvora {
@@ -73,6 +74,7 @@ private:
     update::Updater updater_;
     std::atomic<std::uint16_t> port_{0};
     std::atomic<bool> exiting_{false};
+    transfer::FileSink files_;
     http::Router router_;
 };
 

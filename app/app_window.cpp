@@ -41,6 +41,9 @@ std::vector<std::string> app_window_arguments(const std::string& url,
         "--autoplay-policy=no-user-gesture-required",
         "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion,"
         "WebRtcHideLocalIpsWithMdns",
+        // A remote screen is shown the moment it is decoded: no page setting reliably stops
+        // the receiver's jitter buffer from holding each frame back by 30 to 60 ms.
+        "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/",
     };
     // A Wayland-native window is invisible to the EWMH search that finds, raises and
     // closes the app window; on X it is one of the rest.

@@ -159,10 +159,13 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
 
     if (opt.after_update)
         update::finish_update(app.updater().state(), app.log(), *opt.after_update);
-    // Also after an update: what the swap left behind goes, once the old process let go.
+    // Also after an update: what the swap left behind goes, once the old process let go;
+    // a version that has run a while has proven itself.
     std::thread([&app] {
-        update::cleanup_after_update(
-            update::program_paths(update::running_program(), app.data_dir()), app.data_dir());
+        auto& state = app.updater().state();
+        update::cleanup_after_update(state, update::program_paths(update::running_program()));
+        std::this_thread::sleep_for(std::chrono::seconds(update::kProvenAfterSeconds));
+        update::mark_proven(state);
     }).detach();
     app.updater().start_automatic_checks();
 

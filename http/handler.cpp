@@ -25,20 +25,6 @@ Response not_found() {
     return fixed_refusal(404, "{\"ok\":false}");
 }
 
-struct StaticFile {
-    const char* path;
-    const char* asset;
-    const char* type;
-};
-
-const StaticFile kStaticFiles[] = {
-    {"/app.js", "app.js", "text/javascript; charset=utf-8"},
-    {"/i18n.js", "i18n.js", "text/javascript; charset=utf-8"},
-    {"/img/kelvora.svg", "img/kelvora.svg", "image/svg+xml"},
-    {"/font/plex.woff2", "font/plex.woff2", "font/woff2"},
-    {"/font/archivo.woff2", "font/archivo.woff2", "font/woff2"},
-};
-
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
 } // namespace
@@ -76,11 +62,12 @@ Response RequestHandler::handle(const Request& r) const {
 Response RequestHandler::handle_checked(const Request& r) const {
     if (!host_allowed(r.header("host"), port_)) return fixed_refusal(403, "{}");
     auto [path, query] = split_target(r.target);
-    if (r.method == "POST") return handle_post(path, r);
+    if (r.method == "POST") return handle_post(path, query, r);
     return handle_get(path, query);
 }
 
-Response RequestHandler::handle_post(const std::string& path, const Request& r) const {
+Response RequestHandler::handle_post(const std::string& path, const std::string& query,
+                                     const Request& r) const {
     const bool token_ok = r.header("x-token") == token_;
     const bool origin_ok =
         !r.headers.contains("origin") || origin_allowed(r.header("origin"), port_);
@@ -91,6 +78,7 @@ Response RequestHandler::handle_post(const std::string& path, const Request& r) 
     if (r.body_too_large || r.body.size() > kMaxBody)
         return {413, "application/json; charset=utf-8",
                 to_compact(http::refusal("La petición es demasiado grande"))};
+    if (auto reply = router_.call_post_data(path, {query, r.body})) return json_reply(*reply);
     json parsed = parse_json(r.body).value_or(json::object());
     return json_reply(router_.call_post(path, parsed));
 }
@@ -106,12 +94,7 @@ Response RequestHandler::handle_guest_post(const std::string& path, const Reques
 
 Response RequestHandler::handle_get(const std::string& path, const std::string& query) const {
     if (path == "/" || path == "/index.html") return {200, kHtml, index_page_};
-    for (const auto& f : kStaticFiles) {
-        if (path != f.path) continue;
-        auto data = find_web_asset(f.asset);
-        if (data.empty()) return not_found();
-        return {200, f.type, std::string(data)};
-    }
+    if (auto file = find_static_asset(path)) return {200, file->type, std::string(file->data)};
     if (path == "/captura" || path == "/api/audio") {
         // The capture window's page opens with its one-time ticket, never with the token.
         if (path == "/captura") {

@@ -30,7 +30,8 @@ public:
 
 private:
     Response handle_checked(const Request& r) const;
-    Response handle_post(const std::string& path, const Request& r) const;
+    Response handle_post(const std::string& path, const std::string& query,
+                         const Request& r) const;
     Response handle_get(const std::string& path, const std::string& query) const;
     Response handle_guest_post(const std::string& path, const Request& r) const;
 

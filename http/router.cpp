@@ -8,6 +8,10 @@ void Router::post(const std::string& path, PostHandler h) {
     posts_[path] = std::move(h);
 }
 
+void Router::post_data(const std::string& path, DataHandler h) {
+    data_posts_[path] = std::move(h);
+}
+
 void Router::view(const std::string& path, ViewHandler h) {
     views_[path] = std::move(h);
 }
@@ -24,6 +28,13 @@ json Router::call_post(const std::string& path, const json& body) const {
     auto it = posts_.find(path);
     if (it == posts_.end()) return refusal("no existe");
     return it->second(body.is_object() ? body : json::object());
+}
+
+std::optional<json> Router::call_post_data(const std::string& path,
+                                          const DataRequest& req) const {
+    auto it = data_posts_.find(path);
+    if (it == data_posts_.end()) return std::nullopt;
+    return it->second(req);
 }
 
 std::optional<json> Router::call_view(const std::string& path, const ViewRequest& req) const {

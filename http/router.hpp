@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/json_file.hpp"
 #include "http/request.hpp"
@@ -14,7 +15,15 @@ struct ViewRequest {
     std::string lang; // from the query's "lang=", "es" without one
 };
 
+// A POST whose body is raw bytes rather than JSON (a piece of a received file); its
+// parameters come in the query.
+struct DataRequest {
+    std::string_view query;
+    std::string_view body;
+};
+
 using PostHandler = std::function<json(const json& body)>;
+using DataHandler = std::function<json(const DataRequest&)>;
 using ViewHandler = std::function<json(const ViewRequest&)>;
 using PageHandler = std::function<std::string(const ViewRequest&)>;
 // A GET whose answer may be a long stream; it runs on a thread of its own.
@@ -30,6 +39,7 @@ using GuestPageHandler = std::function<std::optional<std::string>(const std::str
 class Router {
 public:
     void post(const std::string& path, PostHandler h);
+    void post_data(const std::string& path, DataHandler h);
     void view(const std::string& path, ViewHandler h);
     // A read-only HTML page built on request (the printable manual).
     void page(const std::string& path, PageHandler h);
@@ -39,6 +49,8 @@ public:
 
     // An authorised POST; unknown paths get {"ok":false,"msg":"no existe"}.
     json call_post(const std::string& path, const json& body) const;
+    // An authorised POST of raw bytes; nothing for paths that take JSON.
+    std::optional<json> call_post_data(const std::string& path, const DataRequest& req) const;
     // A GET view; nothing for unknown paths.
     std::optional<json> call_view(const std::string& path, const ViewRequest& req) const;
     // A GET page; nothing for unknown paths.
@@ -53,6 +65,7 @@ public:
 
 private:
     std::map<std::string, PostHandler, std::less<>> posts_;
+    std::map<std::string, DataHandler, std::less<>> data_posts_;
     std::map<std::string, ViewHandler, std::less<>> views_;
     std::map<std::string, PageHandler, std::less<>> pages_;
     std::map<std::string, StreamHandler, std::less<>> streams_;

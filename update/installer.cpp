@@ -1,7 +1,6 @@
 #include "update/installer.hpp"
 
 #include <chrono>
-#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -60,20 +59,47 @@ fs::path running_program() {
     return windows() ? fs::path("Kelvora.exe") : fs::path("kelvora");
 }
 
-bool write_scratch_file(const fs::path& file, std::string_view data) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    return !out.fail();
-}
-
-ProgramPaths program_paths(const fs::path& exe, const fs::path& data_dir) {
+ProgramPaths program_paths(const fs::path& exe) {
     const fs::path dir = exe.parent_path();
     std::string stem = path_utf8(windows() ? exe.stem() : exe.filename());
     if (stem.empty()) stem = "Kelvora";
     const std::string ext = windows() ? ".exe" : "";
-    return {exe, dir / u8path(stem + ".old" + ext), dir / u8path(stem + ".new" + ext),
-            data_dir / "update" / (windows() ? "Kelvora.new.exe" : "kelvora.new")};
+    return {exe, dir / u8path(stem + ".old" + ext), dir / u8path(stem + ".new" + ext)};
+}
+
+namespace {
+
+SwapProbe swap_probe;
+
+void swap_step(std::string_view step) {
+    if (swap_probe) swap_probe(step);
+}
+
+// Whether the staged file, read through the handle we hold, is exactly these bytes: a
+// comparison, which costs far less than hashing them again.
+bool holds(platform::StagedFile& file, std::string_view bytes) {
+    std::size_t at = 0;
+    bool same = true;
+    const bool read = file.read([&](std::string_view block) {
+        same = same && block.size() <= bytes.size() - at && bytes.compare(at, block.size(), block) == 0;
+        at += block.size();
+    });
+    return read && same && at == bytes.size();
+}
+
+} // namespace
+
+void set_swap_probe(SwapProbe probe) {
+    swap_probe = std::move(probe);
+}
+
+bool program_folder_writable() {
+    unsigned char r[8];
+    if (!platform::random_bytes(r, sizeof r)) return false;
+    const fs::path probe =
+        running_program().parent_path() / u8path(".kelvora_prueba_" + to_hex(r, sizeof r) + ".tmp");
+    auto file = platform::create_staged_file(probe, nullptr);
+    return file && !file->write("x");
 }
 
 Installer::Installer(UpdateState& state, const Log& log, InstallHooks hooks)
@@ -103,16 +129,18 @@ void Installer::install_package(const std::string& bytes, const json& manifest,
     const ProgramEntry entry = read_program_entry(bytes, kind, 2 * kMaxPackageSize);
     if (!entry.error.empty()) return fail(entry.error);
 
-    const ProgramPaths paths = program_paths(running_program(), state_.data_dir());
-    std::error_code ec;
-    fs::create_directories(paths.fresh.parent_path(), ec);
-    remove_quietly(paths.fresh);
-    if (!write_scratch_file(paths.fresh, entry.content))
+    // The checked bytes go straight beside the program, into a file of our own making that
+    // only we may change; nothing runnable is ever kept in the user's data folder.
+    const ProgramPaths paths = program_paths(running_program());
+    remove_quietly(paths.staged);
+    auto staged = platform::create_staged_file(paths.staged, nullptr);
+    if (!staged || staged->write(entry.content) || staged->seal(paths.exe))
         return fail("no se pudo guardar la versión descargada");
-    // The stored copy must be runnable, as the program file it will become.
-    fs::permissions(paths.fresh, fs::perms::owner_all, fs::perm_options::add, ec);
+    // Windows can't hold a file for writing and let it run: between the two handles it was
+    // not ours alone, so what it holds is checked before it is ever run.
+    if (!holds(*staged, entry.content)) return fail(kChanged);
 
-    if (auto why = test_run(paths.fresh, version); !why.empty()) return fail(why);
+    if (auto why = test_run(paths.staged, version); !why.empty()) return fail(why);
 
     while (hooks_.sessions_open()) {
         state_.set_phase("waiting", 100, "en cuanto termines las sesiones y llamadas abiertas");
@@ -121,7 +149,9 @@ void Installer::install_package(const std::string& bytes, const json& manifest,
     state_.set_phase("installing", 100, "instalando…");
     sleep_ms(hooks_.pause_before_swap_ms);
 
-    if (auto why = swap_program(paths); !why.empty()) return fail(why);
+    // The wait can last hours: what is put in place is checked again just before.
+    if (!holds(*staged, entry.content) || !staged->is_at(paths.staged)) return fail(kChanged);
+    if (auto why = swap_program(paths, *staged, version); !why.empty()) return fail(why);
     log_.write("[ACTUALIZAR] v" + state_.trust().version + " → v" + version +
                ": se abre la versión nueva");
     hooks_.update_exit();
@@ -141,38 +171,61 @@ std::string Installer::test_run(const fs::path& program, const std::string& vers
     return "";
 }
 
-std::string Installer::swap_program(const ProgramPaths& p) {
+std::string Installer::swap_program(const ProgramPaths& p, platform::StagedFile& staged,
+                                    const std::string& version) {
     const std::string name = this_program_kind().shown_name;
+    // One previous version is kept, the one this program is now; recorded first, so that a
+    // swap cut short anywhere still knows it.
     remove_quietly(p.old);
-    // The new file is copied in beside the program first and then renamed into place, so a
-    // copy that fails or is cut short never leaves the program file missing or half
-    // written.
-    remove_quietly(p.staged);
-    if (auto e = platform::copy_program_file(p.fresh, p.staged, p.exe)) {
-        remove_quietly(p.staged);
-        return "no se pudo copiar la versión nueva (" + *e + "); todo quedó como estaba";
-    }
-    if (auto e = platform::move_file(p.exe, p.old)) {
-        remove_quietly(p.staged);
+    state_.set_record("anterior", {{"version", state_.trust().version}, {"desde", now_seconds()}});
+    if (auto e = platform::keep_previous(p.exe, p.old)) {
+        state_.set_record("anterior", nullptr);
         return "no se pudo apartar el " + name + " actual (" + *e + ")";
     }
-    if (auto e = platform::move_file(p.staged, p.exe)) {
-        remove_quietly(p.staged);
-        platform::move_file(p.old, p.exe);
+    swap_step("apartado");
+    const auto put_back = [&] {
+        staged.release();
+        std::error_code ec;
+        if (present(p.exe) && fs::equivalent(p.old, p.exe, ec)) remove_quietly(p.old);
+        else platform::replace_file(p.old, p.exe);
+        state_.set_record("anterior", nullptr);
+    };
+    if (auto e = staged.put_at(p.exe)) {
+        put_back();
         return "no se pudo copiar la versión nueva (" + *e + "); todo quedó como estaba";
     }
+    if (!staged.is_at(p.exe)) {
+        put_back();
+        return std::string(kChanged);
+    }
+    swap_step("en_su_lugar");
     std::vector<std::string> args{"--after-update", state_.trust().version,
                                   "--pid",          std::to_string(platform::current_pid()),
                                   "--port",         std::to_string(hooks_.port()),
                                   "--no-elevate"};
     args.insert(args.end(), hooks_.window_flags.begin(), hooks_.window_flags.end());
     std::string error;
-    if (!platform::start_process(path_utf8(p.exe), args, {}, &error)) {
-        remove_quietly(p.exe);
-        platform::move_file(p.old, p.exe);
+    // Started while we still hold the file, so what starts is what was checked.
+    auto child = platform::start_process(path_utf8(p.exe), args, {}, &error);
+    if (!child) {
+        put_back();
         return "la versión nueva no se pudo abrir (" + error + "); todo quedó como estaba";
     }
-    remove_quietly(p.fresh);
+    staged.release();
+    // A version that ends at once never got going: this one stays. It waits for us to end
+    // before it does anything more, so a short look settles it.
+    for (int i = 0; i < hooks_.start_watch_ms / 100; ++i) {
+        if (!child->running()) {
+            put_back();
+            log_.write("[ACTUALIZAR] la v" + version + " se cerró al arrancar: se volvió a la v" +
+                       state_.trust().version);
+            hooks_.notify("La versión nueva de Kelvora (v" + version +
+                          ") no arrancó; sigues con la v" + state_.trust().version + ".");
+            return "la versión nueva no se pudo abrir (se cerró al arrancar); todo quedó como "
+                   "estaba";
+        }
+        sleep_ms(100);
+    }
     return "";
 }
 
@@ -180,23 +233,81 @@ void finish_update(UpdateState& state, const Log& log, const std::string& from) 
     const std::string version = state.trust().version;
     log.write("[ACTUALIZAR] Kelvora se actualizó de la v" + from + " a la v" + version);
     state.set_records({{"result", {{"ok", true}, {"version", version}, {"from", from}}},
-                       {"dismissed", nullptr}});
-    const ProgramPaths paths = program_paths(running_program(), state.data_dir());
+                       {"dismissed", nullptr},
+                       {"anterior", {{"version", from}, {"desde", now_seconds()}}}});
+    const ProgramPaths paths = program_paths(running_program());
     if (present(paths.exe.parent_path() / "uninstall.exe"))
         platform::record_installed_version(version);
 }
 
-void cleanup_after_update(const ProgramPaths& paths, const fs::path& data_dir, int tries,
+void mark_proven(UpdateState& state) {
+    json prev = state.record().value("anterior", json());
+    if (!prev.is_object() || prev.value("probada", false)) return;
+    prev["probada"] = true;
+    state.set_record("anterior", prev);
+}
+
+void cleanup_after_update(UpdateState& state, const ProgramPaths& paths, int tries,
                           int interval_ms) {
-    for (int i = 0; i < tries; ++i) {
-        if (!present(paths.old)) break;
-        std::error_code ec;
-        if (fs::remove(paths.old, ec) && !ec) break;
-        sleep_ms(interval_ms);
+    // The previous version stays while the way back is offered: until this one has proven
+    // itself and some days have passed. Without a record it is a swap's leftover.
+    const json prev = state.record().value("anterior", json());
+    std::error_code ec;
+    // A swap cut short right after keeping the previous version leaves it as a second name
+    // of the program file itself: nothing to go back to.
+    const bool itself = present(paths.old) && fs::equivalent(paths.old, paths.exe, ec);
+    const bool keep = prev.is_object() && !itself &&
+                      !(prev.value("probada", false) &&
+                        now_seconds() > prev.value("desde", std::uint64_t{0}) +
+                                            kKeepPreviousSeconds);
+    if (!keep) {
+        for (int i = 0; i < tries; ++i) {
+            if (!present(paths.old)) break;
+            std::error_code ec;
+            if (fs::remove(paths.old, ec) && !ec) break;
+            sleep_ms(interval_ms);
+        }
+        if (prev.is_object()) state.set_record("anterior", nullptr);
     }
     remove_quietly(paths.staged);
-    std::error_code ec;
-    fs::remove_all(data_dir / "update", ec);
+    fs::remove_all(state.data_dir() / "update", ec);
+}
+
+std::optional<std::string> previous_version(const UpdateState& state, const ProgramPaths& paths) {
+    const json prev = state.record().value("anterior", json());
+    if (!prev.is_object() || !prev.value("version", json()).is_string() || !present(paths.old))
+        return std::nullopt;
+    return prev["version"].get<std::string>();
+}
+
+std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hooks) {
+    const ProgramPaths p = program_paths(running_program());
+    const auto previous = previous_version(state, p);
+    if (!previous) return "Ya no se guarda la versión anterior.";
+    const std::string current = state.trust().version;
+    // The running file goes aside (Windows won't replace it in place), the previous one
+    // takes its name, and starts.
+    remove_quietly(p.staged);
+    if (auto e = platform::keep_previous(p.exe, p.staged))
+        return "No se pudo volver a la versión anterior (" + *e + ").";
+    if (!platform::replace_file(p.old, p.exe)) {
+        platform::replace_file(p.staged, p.exe);
+        return "No se pudo volver a la versión anterior.";
+    }
+    state.set_records({{"anterior", nullptr}, {"dismissed", current}});
+    std::vector<std::string> args{"--after-update", current,
+                                  "--pid",          std::to_string(platform::current_pid()),
+                                  "--port",         std::to_string(hooks.port()),
+                                  "--no-elevate"};
+    args.insert(args.end(), hooks.window_flags.begin(), hooks.window_flags.end());
+    std::string error;
+    if (!platform::start_process(path_utf8(p.exe), args, {}, &error)) {
+        platform::replace_file(p.exe, p.old);
+        platform::replace_file(p.staged, p.exe);
+        return "No se pudo volver a la versión anterior (" + error + ").";
+    }
+    log.write("[ACTUALIZAR] se vuelve de la v" + current + " a la v" + *previous);
+    return "";
 }
 
 fs::path recover_interrupted_swap(const fs::path& exe, const Log& log) {

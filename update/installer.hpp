@@ -6,37 +6,53 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/log.hpp"
+#include "platform/program_file.hpp"
 #include "update/update_state.hpp"
 
 namespace kelvora::update {
 
 struct InstallHooks {
-    std::function<bool()> sessions_open;   // any support session or call
-    std::function<std::uint16_t()> port;   // the local server's
-    std::vector<std::string> window_flags; // --no-window and --no-tray as we got them
-    std::function<void()> update_exit;     // ends this process; the new one runs
-    int wait_interval_ms = 2000;           // between looks at the open sessions
-    int pause_before_swap_ms = 1500;       // the page shows its installing cover meanwhile
+    std::function<bool()> sessions_open;            // any support session or call
+    std::function<std::uint16_t()> port;            // the local server's
+    std::vector<std::string> window_flags;          // --no-window and --no-tray as we got them
+    std::function<void()> update_exit;              // ends this process; the new one runs
+    std::function<void(const std::string&)> notify; // the tray balloon
+    int wait_interval_ms = 2000;                    // between looks at the open sessions
+    int pause_before_swap_ms = 1500; // the page shows its installing cover meanwhile
+    int start_watch_ms = 3000;       // how long a new version that ends at once is watched
 };
+
+// The message of a staged program that is no longer what was checked.
+inline constexpr const char* kChanged =
+    "la versión descargada cambió antes de instalarla; todo quedó como estaba";
+// How long the previous version is kept, at the least, once the new one has proven itself.
+inline constexpr std::uint64_t kKeepPreviousSeconds = 3 * 24 * 3600;
+// How long the new version runs before it counts as proven.
+inline constexpr int kProvenAfterSeconds = 600;
 
 // Where the program file and its swap companions lie.
 struct ProgramPaths {
     std::filesystem::path exe;    // the running program file
-    std::filesystem::path old;    // <stem>.old[.exe] beside it
-    std::filesystem::path staged; // <stem>.new[.exe] beside it, while being copied in
-    std::filesystem::path fresh;  // update/Kelvora.new.exe (kelvora.new) in the data dir
+    std::filesystem::path old;    // <stem>.old[.exe] beside it: the previous version
+    std::filesystem::path staged; // <stem>.new[.exe] beside it: the checked new version
 };
-ProgramPaths program_paths(const std::filesystem::path& exe, const std::filesystem::path& data_dir);
+ProgramPaths program_paths(const std::filesystem::path& exe);
 // The running program file, or the bare program name when the OS won't say.
 std::filesystem::path running_program();
-// Writes a file that need not survive a power cut (the stored download, the write probe):
-// without waiting for the disk, which on a busy one takes seconds for a program file.
-bool write_scratch_file(const std::filesystem::path& file, std::string_view data);
+// The write probe behind can_install: a file of a random name, made and removed in the
+// program's folder.
+bool program_folder_writable();
+
+// Called at each step of the swap ("apartado", "en_su_lugar"); the recovery tests' build
+// ends the process there.
+using SwapProbe = std::function<void(std::string_view step)>;
+void set_swap_probe(SwapProbe probe);
 
 class Installer {
 public:
@@ -48,7 +64,9 @@ public:
     void report_failure(const std::string& version, const std::string& message);
     // Empty on success, else the message.
     std::string test_run(const std::filesystem::path& program, const std::string& version);
-    std::string swap_program(const ProgramPaths& paths);
+    std::string swap_program(const ProgramPaths& paths, platform::StagedFile& staged,
+                             const std::string& version);
+    const InstallHooks& hooks() const { return hooks_; }
 
 private:
     UpdateState& state_;
@@ -56,16 +74,24 @@ private:
     InstallHooks hooks_;
 };
 
-// In the new version, once its server runs: logs, records the success, updates an
-// installer's entry, and starts the clean-up.
+// In the new version, once its server runs: logs, records the success and the kept
+// previous version, updates an installer's entry.
 void finish_update(UpdateState& state, const Log& log, const std::string& from);
-// Removes the previous program file (retrying while the old process still holds it) and
-// the data directory's update folder. Runs on its own thread at every start.
-void cleanup_after_update(const ProgramPaths& paths, const std::filesystem::path& data_dir,
-                          int tries = 20, int interval_ms = 1500);
+// Once the new version has run a while: it has proven itself.
+void mark_proven(UpdateState& state);
+// Removes the previous program file when it is no longer kept (retrying while the old
+// process still holds it), a leftover staged file, and the data directory's old update
+// folder. Runs on its own thread at every start.
+void cleanup_after_update(UpdateState& state, const ProgramPaths& paths, int tries = 20,
+                          int interval_ms = 1500);
+// The kept previous version's number, while its file is there.
+std::optional<std::string> previous_version(const UpdateState& state, const ProgramPaths& paths);
+// Puts the previous version back and starts it; "" on success (the caller then ends this
+// process), else the message.
+std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hooks);
 // A swap cut short between moving the program file aside and putting the new one in
-// leaves only <stem>.old; started from there, the program takes its own name back.
-// Returns the program file's path after that.
+// leaves only <stem>.old (Windows); started from there, the program takes its own name
+// back. Returns the program file's path after that.
 std::filesystem::path recover_interrupted_swap(const std::filesystem::path& exe, const Log& log);
 
 } // namespace kelvora::update

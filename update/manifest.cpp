@@ -99,6 +99,53 @@ bool newer_version(std::string_view candidate, std::string_view current) {
     return a.size() > b.size();
 }
 
+namespace {
+
+std::optional<std::uint64_t> unsigned_of(const json& obj, const char* name) {
+    const auto it = obj.find(name);
+    if (it == obj.end() || !it->is_number_integer()) return std::nullopt;
+    // A whole number written without a sign parses as unsigned; one built in memory may be
+    // signed: both count while they are not negative.
+    if (it->is_number_unsigned()) return it->get<std::uint64_t>();
+    const auto v = it->get<std::int64_t>();
+    if (v < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(v);
+}
+
+std::optional<std::string> version_of(const json& obj, const char* name) {
+    const auto it = obj.find(name);
+    if (it == obj.end() || !is_release_version(*it)) return std::nullopt;
+    return it->get<std::string>();
+}
+
+} // namespace
+
+std::string freshness_error(const json& manifest, const json& record) {
+    if (manifest.contains("published") && !unsigned_of(manifest, "published"))
+        return "la fecha de publicación no es válida";
+    const auto published = unsigned_of(manifest, "published");
+    const auto last = unsigned_of(record, "publicado");
+    if (published && last && *published < *last)
+        return "el archivo de versión es más viejo que el último que se aceptó";
+    const auto seen = version_of(record, "version_vista");
+    const std::string version = manifest.value("version", "");
+    if (seen && newer_version(*seen, version))
+        return "el canal ofrece la v" + version + ", más vieja que la v" + *seen +
+               " que ya había ofrecido";
+    return "";
+}
+
+json freshness_record(const json& manifest, const json& record) {
+    json out = json::object();
+    const auto published = unsigned_of(manifest, "published");
+    const auto last = unsigned_of(record, "publicado");
+    if (published && (!last || *published > *last)) out["publicado"] = *published;
+    const auto seen = version_of(record, "version_vista");
+    const std::string version = manifest.value("version", "");
+    if (!seen || newer_version(version, *seen)) out["version_vista"] = version;
+    return out;
+}
+
 ManifestCheck accept_manifest(std::string_view body, std::string_view public_key_hex,
                               std::string_view channel) {
     auto refuse = [](const char* why) { return ManifestCheck{json(), why}; };

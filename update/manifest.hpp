@@ -37,4 +37,13 @@ struct ManifestCheck {
 ManifestCheck accept_manifest(std::string_view body, std::string_view public_key_hex,
                               std::string_view channel);
 
+// Freshness against what earlier checks accepted (actualizacion.json): a manifest whose
+// signed `published` time (seconds since 1970 UTC) is older than the last accepted one, or
+// whose version is lower than the highest one seen, is a replay and is refused. Manifests
+// without `published` pass that part. Empty when fresh, else the message.
+std::string freshness_error(const json& manifest, const json& record);
+// The record's members after accepting manifest: `publicado` and `version_vista`, never
+// moving back.
+json freshness_record(const json& manifest, const json& record);
+
 } // namespace kelvora::update

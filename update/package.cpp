@@ -62,6 +62,12 @@ ProgramEntry read_program_entry(std::string_view zip_bytes, const ProgramKind& k
             zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(i), 0));
         if (!file) return damaged;
         ProgramEntry entry;
+        // The size the archive states, when believable, lets the content grow once.
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st) == 0 &&
+            (st.valid & ZIP_STAT_SIZE) && st.size <= max_size)
+            entry.content.reserve(static_cast<std::size_t>(st.size));
         char buf[65536];
         for (;;) {
             const zip_int64_t n = zip_fread(file.get(), buf, sizeof buf);

@@ -1,5 +1,7 @@
 #include "update/update_state.hpp"
 
+#include <chrono>
+
 #include "base/version.hpp"
 #include "update/manifest.hpp"
 #include "update/update_key.hpp"
@@ -22,6 +24,12 @@ json member_or_null(const json& obj, const char* name) {
 
 Trust release_trust() {
     return {kVersion, kUpdatePublicKey};
+}
+
+std::uint64_t now_seconds() {
+    const auto t = std::chrono::system_clock::now().time_since_epoch();
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(t).count();
+    return s < 0 ? 0 : static_cast<std::uint64_t>(s);
 }
 
 UpdateState::UpdateState(std::filesystem::path data_dir, Trust trust)

@@ -1,6 +1,7 @@
 #pragma once
 // What the updater is doing, shown by the update screen, and its record in
 // actualizacion.json.
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,9 @@ struct Trust {
     std::string public_key_hex;
 };
 Trust release_trust();
+
+// Seconds since 1970-01-01 UTC, 0 when the clock reads before that.
+std::uint64_t now_seconds();
 
 class UpdateState {
 public:

@@ -16,26 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint64_t now_seconds() {
-    const auto t = std::chrono::system_clock::now().time_since_epoch();
-    const auto s = std::chrono::duration_cast<std::chrono::seconds>(t).count();
-    return s < 0 ? 0 : static_cast<std::uint64_t>(s);
-}
-
 std::uint64_t unsigned_member(const json& obj, const char* name) {
     auto it = obj.find(name);
     return it != obj.end() && it->is_number_unsigned() ? it->get<std::uint64_t>() : 0;
 }
 
 } // namespace
-
-bool program_folder_writable() {
-    const fs::path probe = running_program().parent_path() / ".kelvora_prueba.tmp";
-    const bool ok = write_scratch_file(probe, "x");
-    std::error_code ec;
-    fs::remove(probe, ec);
-    return ok;
-}
 
 Updater::Updater(UpdateState& state, const Log& log, UpdaterHooks hooks, InstallHooks install)
     : state_(state), log_(log), hooks_(std::move(hooks)),
@@ -46,7 +32,17 @@ std::string Updater::channel() const {
 }
 
 json Updater::status() const {
-    return state_.status(hooks_.auto_on(), channel(), program_folder_writable());
+    json s = state_.status(hooks_.auto_on(), channel(), can_install_);
+    const auto previous = previous_version(state_, program_paths(running_program()));
+    s["anterior"] = previous ? json(*previous) : json();
+    // Days since a check last succeeded (or since checks began failing, when none ever
+    // did): an update channel that is blocked or frozen shows here.
+    const json rec = state_.record();
+    std::uint64_t since = unsigned_member(rec, "ultima_buena");
+    if (!since) since = unsigned_member(rec, "fallando_desde");
+    const std::uint64_t now = now_seconds();
+    s["dias_sin_buscar"] = since ? json(now > since ? (now - since) / 86400 : 0) : json();
+    return s;
 }
 
 json Updater::action(const json& body) {
@@ -66,7 +62,9 @@ json Updater::action(const json& body) {
         if (!state_.available())
             return refuse(
                 "No hay una versión nueva de Kelvora. Presiona «Buscar actualizaciones».");
-        if (!program_folder_writable())
+        // Probed only now, with a name nobody can guess or plant.
+        can_install_ = program_folder_writable();
+        if (!can_install_)
             return refuse(
                 "Kelvora no puede cambiar su .exe en esta carpeta. Descárgalo del sitio o "
                 "muévelo a otra carpeta (Escritorio, Descargas).");
@@ -77,6 +75,17 @@ json Updater::action(const json& body) {
         state_.set_record("dismissed", l ? l->value("version", json()) : json());
     } else if (name == "seen") {
         state_.set_record("result", nullptr);
+    } else if (name == "revert") {
+        if (state_.busy()) return refuse("Ya se está actualizando.");
+        if (installer_.hooks().sessions_open())
+            return refuse("Termina primero las sesiones y llamadas abiertas.");
+        if (auto why = go_back(state_, log_, installer_.hooks()); !why.empty())
+            return refuse(why);
+        // The page is answered first; then this copy ends and the previous one takes over.
+        std::thread([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            installer_.hooks().update_exit();
+        }).detach();
     } else if (name == "auto") {
         const auto on = body.find("on");
         hooks_.save_auto(on != body.end() && on->is_boolean() && on->get<bool>());
@@ -99,7 +108,18 @@ void Updater::check(bool manual) {
         accepted = f.error.empty() ? accept_manifest(f.body, state_.trust().public_key_hex, canal)
                                    : ManifestCheck{json(), f.error};
     }
-    state_.set_record("last_check", now_seconds());
+    const json rec = state_.record();
+    if (accepted.error.empty()) accepted.error = freshness_error(accepted.manifest, rec);
+    const std::uint64_t now = now_seconds();
+    json members = {{"last_check", now}};
+    if (accepted.error.empty()) {
+        members.update(freshness_record(accepted.manifest, rec));
+        members["ultima_buena"] = now;
+        members["fallando_desde"] = nullptr;
+    } else if (!unsigned_member(rec, "ultima_buena") && !unsigned_member(rec, "fallando_desde")) {
+        members["fallando_desde"] = now;
+    }
+    state_.set_records(members);
     if (!accepted.error.empty()) {
         log_.write("[ACTUALIZAR] no se pudo buscar: " + accepted.error);
         state_.set_phase(manual ? "error" : "idle", 0,

@@ -1,6 +1,7 @@
 #pragma once
 // The update checks (on demand, and automatic about once a day), the actions of the
 // update screen, and the installation thread's download.
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -41,9 +42,8 @@ private:
     const Log& log_;
     UpdaterHooks hooks_;
     Installer installer_;
+    // The last write probe's answer; the folder is probed only when installing.
+    std::atomic<bool> can_install_{true};
 };
-
-// The write probe behind can_install: a one-byte file in the program's folder.
-bool program_folder_writable();
 
 } // namespace kelvora::update

@@ -1,4 +1,3 @@
-'use strict';
 // The page's texts in Mexican Spanish and English; both tables hold the same keys.
 // Texts with arguments ({n} is the n-th argument of t(key, ...args)):
 //   histTxt       {0} version (VER), {1} its date
@@ -30,6 +29,8 @@
 //   updBusy       {0} the phase's msg (escaped)
 //   updAvail      {0} latest version, {1} current version (escaped)
 //   updInstalled  {0} "v" + current version
+//   updStale      {0} whole days since an update check last succeeded
+//   updBack       {0} "v" + the kept previous version
 //   updLast       {0} date and time of the last check (es-MX / en-US)
 //   updNew        {0} "v" + latest version
 //   resHd         {0} current size "w×h"
@@ -37,7 +38,7 @@
 //   resNow        {0} new size "w×h"
 // updOk, updFail, updBusy and updAvail hold markup: insert them as HTML, their arguments escaped.
 // Every other text is plain: escape it before it goes into markup.
-const I18N = {
+export const I18N = {
   es: {
     histBtn: 'Historial de versiones',
     histTitle: 'Novedades de Kelvora',
@@ -220,6 +221,7 @@ const I18N = {
     denTimeout: 'Nadie respondió a tiempo.',
     denCancelled: 'La otra PC no pudo compartir su pantalla.',
     denBusy: 'Esa PC ya está en otra sesión.',
+    denRate: 'Demasiados intentos; intenta de nuevo en un momento.',
     denOffline: 'Esa PC no está conectada ahora.',
     denLocked: 'Demasiados intentos fallidos. Vuelve a intentar en {0} min.',
     denUnavailable: 'Esa PC no está disponible para recibir soporte.',
@@ -269,7 +271,8 @@ const I18N = {
     noCtlYet: 'Activa el control para usar el mouse y el teclado.',
     fileSending: 'Enviando… {0} %',
     fileRecv: 'Recibiendo… {0} %',
-    fileDone: 'Archivo guardado en Descargas.',
+    fileDone: 'Guardado en {0}',
+    fileOpenFolder: 'Abrir carpeta',
     fileSent: 'Archivo enviado.',
     fileTooBig: 'El archivo pasa del límite de 2 GB.',
     fileAsk: 'Esperando a que la otra persona acepte el archivo…',
@@ -419,6 +422,8 @@ const I18N = {
     updAuto: 'Buscar actualizaciones automáticamente',
     updCheck: 'Buscar actualizaciones',
     updChecking: 'Buscando…',
+    updStale: 'Hace {0} días que no se pudo buscar actualizaciones.',
+    updBack: 'Volver a la versión anterior ({0})',
     updNowBig: 'Instalar la actualización',
     newsTitle: 'Notas de la versión',
     noNotes: 'No hay notas para esta versión.',
@@ -624,6 +629,7 @@ const I18N = {
     denTimeout: 'No one answered in time.',
     denCancelled: 'The other PC couldn’t share its screen.',
     denBusy: 'That PC is already in another session.',
+    denRate: 'Too many attempts; try again in a moment.',
     denOffline: 'That PC isn’t online right now.',
     denLocked: 'Too many failed attempts. Try again in {0} min.',
     denUnavailable: 'That PC isn’t available for support.',
@@ -673,7 +679,8 @@ const I18N = {
     noCtlYet: 'Turn control on to use the mouse and keyboard.',
     fileSending: 'Sending… {0}%',
     fileRecv: 'Receiving… {0}%',
-    fileDone: 'File saved to Downloads.',
+    fileDone: 'Saved in {0}',
+    fileOpenFolder: 'Open folder',
     fileSent: 'File sent.',
     fileTooBig: 'The file is over the 2 GB limit.',
     fileAsk: 'Waiting for the other person to accept the file…',
@@ -823,6 +830,8 @@ const I18N = {
     updAuto: 'Check for updates automatically',
     updCheck: 'Check for updates',
     updChecking: 'Checking…',
+    updStale: 'No update check has succeeded for {0} days.',
+    updBack: 'Go back to the previous version ({0})',
     updNowBig: 'Install the update',
     newsTitle: 'Release notes',
     noNotes: 'There are no notes for this version.',

@@ -45,7 +45,7 @@ try {
     tech.eval(
       ([k, i, ratio]) =>
         new Promise((resolve, reject) => {
-          const s = TS.get(k);
+          const s = kelvora.TS.get(k);
           const v = s.vid;
           const t0 = performance.now();
           const timer = setTimeout(() => reject(new Error('no frame of the other monitor in 60 s')), 60000);
@@ -57,11 +57,11 @@ try {
               } else look();
             });
           look();
-          ctl(s, { t: 'mon', i });
+          kelvora.ctl(s, { t: 'mon', i });
         }),
       [k, i, ratio],
     );
-  const idle = () => host.page.waitForFunction(() => HSES && !HSES.capBusy, null, { timeout: 60000 });
+  const idle = () => host.page.waitForFunction(() => kelvora.HSES && !kelvora.HSES.capBusy, null, { timeout: 60000 });
 
   async function series(what) {
     const away = [];

@@ -15,7 +15,7 @@ function stat(pid) {
 }
 
 /** pid and all its descendants alive now. */
-function tree(pid) {
+export function tree(pid) {
   const children = new Map();
   for (const d of readdirSync('/proc')) {
     if (!/^\d+$/.test(d)) continue;

@@ -23,7 +23,7 @@ export async function clicks(page, hostPage, flip, { x, y }, n) {
   });
   await hostPage.evaluate(() => {
     window.kvIn = [];
-    HSES.dc.ctl.addEventListener('message', (e) => {
+    kelvora.HSES.dc.ctl.addEventListener('message', (e) => {
       if (typeof e.data === 'string' && e.data.includes('"k":"d"')) window.kvIn.push(performance.timeOrigin + performance.now());
     });
   });

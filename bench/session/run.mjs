@@ -72,13 +72,13 @@ try {
   });
   flip = await Flip.start(process.env.BENCH_FLIP_BIN ?? 'build/bench/flip', bed.x.display, PRIMARY);
   await tech.page.addScriptTag({ path: path.join(HERE, 'watch.js') });
-  await tech.page.evaluate((k) => window.kvWatch.video(TS.get(k).vid), k);
+  await tech.page.evaluate((k) => window.kvWatch.video(kelvora.TS.get(k).vid), k);
   const watchers = { ours: tech.page, vnc: refs.vnc, floor: refs.floor };
   const OURS = { key: 'ours', label: 'ours' };
   const REFS = [{ key: 'vnc', label: 'x11vnc+noVNC' }, { key: 'floor', label: 'floor' }];
 
   // 1. Still picture: the whole monitor changes colour at once.
-  const oursRtp = { send: { page: host.page, expr: 'HSES.pc' }, recv: { page: tech.page, expr: `TS.get(${JSON.stringify(k)}).pc` } };
+  const oursRtp = { send: { page: host.page, expr: 'kelvora.HSES.pc' }, recv: { page: tech.page, expr: `kelvora.TS.get(${JSON.stringify(k)}).pc` } };
   const floorRtp = { page: refs.floor, expr: 'window.floor.pcs' };
   const meters = async () => [await rtpMeter(oursRtp.send, oursRtp.recv), await rtpMeter(floorRtp, floorRtp)];
   /** The delays against both references, then where the WebRTC pipelines' time went. */

@@ -151,11 +151,11 @@ try {
   });
 
   // Ours: the technician turns its voice on; the helped PC's voice element receives it.
-  await tech.page.evaluate((k) => sesVoiceToggle(TS.get(k)), k);
-  await tech.page.waitForFunction(() => MIX.mic, null, { timeout: 60000 });
-  await tech.page.evaluate(() => window.__watch('sent', MIX.mic));
-  await host.page.waitForFunction(() => HSES && HSES.vaud && HSES.vaud.srcObject, null, { timeout: 60000 });
-  await host.page.evaluate(() => window.__watch('got', HSES.vaud.srcObject));
+  await tech.page.evaluate((k) => kelvora.sesVoiceToggle(kelvora.TS.get(k)), k);
+  await tech.page.waitForFunction(() => kelvora.MIX.mic, null, { timeout: 60000 });
+  await tech.page.evaluate(() => window.__watch('sent', kelvora.MIX.mic));
+  await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.vaud && kelvora.HSES.vaud.srcObject, null, { timeout: 60000 });
+  await host.page.evaluate(() => window.__watch('got', kelvora.HSES.vaud.srcObject));
   // Both pages' onsets are on the same clock: gather them in one place.
   const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;
   let ours = [];

@@ -26,7 +26,13 @@ std::uint32_t current_pid() {
 std::string executable_path() {
     char buf[4096];
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+    if (n <= 0) return std::string();
+    std::string path(buf, static_cast<std::size_t>(n));
+    // Once the file we started from has been replaced (an update, or a way back), the
+    // kernel names it "<path> (deleted)"; the program's path is still <path>.
+    constexpr std::string_view gone = " (deleted)";
+    if (path.size() > gone.size() && path.ends_with(gone)) path.resize(path.size() - gone.size());
+    return path;
 }
 
 bool is_admin() {

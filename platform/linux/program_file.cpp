@@ -11,10 +11,24 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 extern char** environ;
 
 namespace kelvora::platform {
+
+namespace {
+
+// A rename lasts through a power cut only once its folder is on the disk.
+void sync_folder(const std::filesystem::path& file) {
+    const int dir = open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    fsync(dir);
+    close(dir);
+}
+
+} // namespace
 
 std::optional<std::string> move_file(const std::filesystem::path& from,
                                      const std::filesystem::path& to) {
@@ -22,39 +36,105 @@ std::optional<std::string> move_file(const std::filesystem::path& from,
     return std::nullopt;
 }
 
-std::optional<std::string> copy_program_file(const std::filesystem::path& from,
-                                             const std::filesystem::path& to,
-                                             const std::filesystem::path& mode_of) {
-    struct stat st {};
-    const mode_t mode = stat(mode_of.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0755;
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return std::string(std::strerror(errno));
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int e = errno;
-        close(in);
-        return std::string(std::strerror(e));
-    }
-    int failure = 0;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = read(in, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) failure = errno;
-        if (n <= 0) break;
-        for (ssize_t done = 0; done < n && !failure;) {
-            const ssize_t w = write(out, buf + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno != EINTR) failure = errno;
-            if (w > 0) done += w;
-        }
-        if (failure) break;
-    }
-    if (!failure && fchmod(out, mode) != 0) failure = errno;
-    if (!failure && fsync(out) != 0) failure = errno;
-    close(in);
-    if (close(out) != 0 && !failure) failure = errno;
-    if (failure) return std::string(std::strerror(failure));
+std::optional<std::string> keep_previous(const std::filesystem::path& exe,
+                                         const std::filesystem::path& old) {
+    if (link(exe.c_str(), old.c_str()) != 0) return std::string(std::strerror(errno));
     return std::nullopt;
+}
+
+namespace {
+
+std::string error_text(int e) {
+    return std::strerror(e);
+}
+
+class LinuxStagedFile final : public StagedFile {
+public:
+    LinuxStagedFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+    ~LinuxStagedFile() override {
+        if (fd_ < 0) return;
+        // Only our own file goes: whatever else now carries the name stays.
+        if (!placed_ && is_at(path_)) unlink(path_.c_str());
+        close(fd_);
+    }
+
+    std::optional<std::string> write(std::string_view bytes) override {
+        while (!bytes.empty()) {
+            const ssize_t w = ::write(fd_, bytes.data(), bytes.size());
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return error_text(errno);
+            bytes.remove_prefix(static_cast<std::size_t>(w));
+        }
+        return std::nullopt;
+    }
+
+    std::optional<std::string> seal(const std::filesystem::path& mode_of) override {
+        struct stat st {};
+        const mode_t mode = stat(mode_of.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0755;
+        if (fchmod(fd_, mode) != 0) return error_text(errno);
+        // A file open for writing can't be run ("text file busy"): hold it read-only.
+        const int ro = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (ro < 0) return error_text(errno);
+        struct stat a {}, b {};
+        if (fstat(ro, &a) != 0 || fstat(fd_, &b) != 0 || a.st_dev != b.st_dev ||
+            a.st_ino != b.st_ino) {
+            close(ro);
+            return error_text(EEXIST);
+        }
+        close(fd_);
+        fd_ = ro;
+        return std::nullopt;
+    }
+
+    bool read(const std::function<void(std::string_view)>& sink) override {
+        std::vector<char> buf(1 << 20);
+        for (off_t at = 0;;) {
+            const ssize_t n = pread(fd_, buf.data(), buf.size(), at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) return true;
+            sink(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+            at += n;
+        }
+    }
+
+    bool is_at(const std::filesystem::path& path) override {
+        struct stat a {}, b {};
+        return fstat(fd_, &a) == 0 && lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+               a.st_ino == b.st_ino;
+    }
+
+    std::optional<std::string> put_at(const std::filesystem::path& to) override {
+        if (fsync(fd_) != 0) return error_text(errno);
+        if (!is_at(path_)) return error_text(ENOENT);
+        if (rename(path_.c_str(), to.c_str()) != 0) return error_text(errno);
+        placed_ = true;
+        sync_folder(to);
+        return std::nullopt;
+    }
+
+    void release() override {
+        placed_ = true;
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    std::filesystem::path path_;
+    int fd_;
+    bool placed_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<StagedFile> create_staged_file(const std::filesystem::path& path,
+                                               std::string* error) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0700);
+    if (fd < 0) {
+        if (error) *error = error_text(errno);
+        return nullptr;
+    }
+    return std::make_unique<LinuxStagedFile>(path, fd);
 }
 
 BoundedRun run_bounded(const std::string& program, const std::vector<std::string>& args, int tries,

@@ -28,6 +28,8 @@ Network
   --key FILE                private key (PEM) of --cert
   --trust-proxy             take the client address from X-Forwarded-For (last hop);
                             only behind a proxy that sets it
+  --proxy ADDR              an address whose X-Forwarded-For is believed with
+                            --trust-proxy (repeatable; default 127.0.0.1 and ::1)
   --threads N               I/O threads (default: number of CPUs, at most 8)
   --metrics ADDR:PORT       serve Prometheus metrics (GET /metrics, plain HTTP) on a
                             loopback address, e.g. 127.0.0.1:9464 (default: off)
@@ -86,9 +88,13 @@ Abuse limits
   --open-rate N, --open-burst N
                             joins, rings and call joins per minute from one source
                             (default 30, at once 20)
+  --pair-rate N, --pair-burst N
+                            joins and rings per minute from one source to one ID
+                            or code (default 12, at once 12)
   --target-rate N, --target-burst N
                             joins and rings per minute to one ID, call joins per
-                            minute to one code (default 12, at once 12)
+                            minute to one code, from all sources together
+                            (default 120, at once 60)
 
 A source is an IPv4 address or an IPv6 /64.
 
@@ -104,6 +110,7 @@ struct parser {
     config c;
     std::string error;
     int depth = 0;
+    bool proxies_given = false; // the first --proxy replaces the loopback default
 
     bool num(const std::string& v, double& out) {
         try {
@@ -179,6 +186,15 @@ struct parser {
         if (name == "key") return c.key_file = v, true;
         if (name == "data") return c.data_dir = v, true;
         if (name == "stun") return c.stun_urls.push_back(v), true;
+        if (name == "proxy") {
+            boost::system::error_code ec;
+            auto a = boost::asio::ip::make_address(v, ec);
+            if (ec) return fail("expects an IP address");
+            if (!proxies_given) c.proxies.clear();
+            proxies_given = true;
+            c.proxies.push_back(a.to_string());
+            return true;
+        }
         if (name == "turn-url") return c.turn_urls.push_back(v), true;
         if (name == "turn-secret") return c.turn_secret = v, true;
         if (name == "turn-secret-file")
@@ -208,6 +224,8 @@ struct parser {
         if (name == "max-queued-total") return count(c.max_queued_total, 65536, 1LL << 40);
         if (name == "open-rate") return per_minute(c.open_per_source);
         if (name == "open-burst") return count(c.open_burst_source, 1, 1000000);
+        if (name == "pair-rate") return per_minute(c.open_per_pair);
+        if (name == "pair-burst") return count(c.open_burst_pair, 1, 1000000);
         if (name == "target-rate") return per_minute(c.open_per_target);
         if (name == "target-burst") return count(c.open_burst_target, 1, 1000000);
         if (name == "id-expiry") return seconds(c.id_expiry_days);

@@ -20,6 +20,9 @@ struct config {
     int turn_ttl_s = 86400;
     int threads = 2;
     bool trust_proxy = false;
+    // Peers whose X-Forwarded-For is believed (with trust_proxy); anyone else is taken at
+    // its own address, so a direct client cannot pick the source it is counted under.
+    std::vector<std::string> proxies = {"127.0.0.1", "::1"};
 
     std::string metrics_host; // empty: no metrics listener
     std::uint16_t metrics_port = 0;
@@ -49,9 +52,13 @@ struct config {
     int max_pending_per_host = 4;
     int max_pending_per_source = 8;
 
-    // Opening frames (join, ring, call join) per minute, per source and per target.
+    // Opening frames (join, ring, call join) per minute: per source, per (source, target)
+    // pair, and a ceiling per target. The tight limit is the pair's, so one source cannot
+    // spend a PC's budget; the target's ceiling is wide enough that no single source can
+    // reach it alone.
     double open_per_source = 30, open_burst_source = 20;
-    double open_per_target = 12, open_burst_target = 12;
+    double open_per_pair = 12, open_burst_pair = 12;
+    double open_per_target = 120, open_burst_target = 60;
 
     double id_expiry_days = 180; // 0: bindings never expire
     int binds_per_hour = 10;     // new bindings per source

@@ -45,6 +45,21 @@ std::optional<ws_route> route_of(std::string_view target) {
     return std::nullopt;
 }
 
+// Whether `addr` is one of the proxies whose X-Forwarded-For is believed.
+bool from_proxy(const config& c, const std::string& addr) {
+    if (!c.trust_proxy) return false;
+    boost::system::error_code ec;
+    auto a = net::ip::make_address(addr, ec);
+    if (ec) return false;
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        a = net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+    for (const auto& p : c.proxies) {
+        auto b = net::ip::make_address(p, ec);
+        if (!ec && a == b) return true;
+    }
+    return false;
+}
+
 std::string client_address(const http_request& req, const std::string& tcp_addr, bool trust) {
     if (!trust) return tcp_addr;
     auto xff = req["X-Forwarded-For"];
@@ -55,8 +70,11 @@ std::string client_address(const http_request& req, const std::string& tcp_addr,
         last.remove_prefix(1);
     while (!last.empty() && last.back() == ' ')
         last.remove_suffix(1);
-    if (last.empty() || last.size() > 64) return tcp_addr;
-    return std::string(last);
+    // Only an address counts: anything else would become a source of its own choosing.
+    boost::system::error_code ec;
+    auto a = net::ip::make_address(std::string(last), ec);
+    if (ec) return tcp_addr;
+    return a.to_string();
 }
 
 template <class Stream>
@@ -103,7 +121,7 @@ private:
     void on_read(beast::error_code ec, std::size_t) {
         if (ec) return close();
         http_request req = parser_->release();
-        std::string addr = client_address(req, tcp_addr_, state_->cfg().trust_proxy);
+        std::string addr = client_address(req, tcp_addr_, from_proxy(state_->cfg(), tcp_addr_));
         if (ticket_.overflow() || !limits_.assign(ticket_, source_key(addr))) {
             state_->refused("connection limit", {{"addr", addr}});
             return too_many(req);
@@ -209,9 +227,9 @@ void serve_connection(net::ip::tcp::socket socket, const tls_store* tls,
     beast::error_code ec;
     std::string addr = socket.remote_endpoint(ec).address().to_string();
     if (ec) return;
-    // Behind a proxy every connection comes from the proxy: the real source is known
-    // only from the request, and its cap is applied there.
-    std::string source = state->cfg().trust_proxy ? "" : source_key(addr);
+    // A proxy's connections carry many clients: their real source is known only from the
+    // request, and its cap is applied there. Everyone else is counted at accept.
+    std::string source = from_proxy(state->cfg(), addr) ? "" : source_key(addr);
     auto ticket = limits.acquire(source);
     if (!ticket) return state->refused("connection limit", {{"addr", addr}});
     // Signals are small and latency is what the relay is judged by.

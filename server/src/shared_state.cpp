@@ -12,6 +12,7 @@ shared_state::shared_state(const config& cfg, id_store& store, conn_limit& conns
     : cfg_(cfg), store_(store), conns_(conns),
       lockout_(cfg.lock_per_id, cfg.lock_per_addr, cfg.lock_window_s, cfg.lock_duration_s),
       open_source_(cfg.open_per_source / 60, cfg.open_burst_source),
+      open_pair_(cfg.open_per_pair / 60, cfg.open_burst_pair),
       open_target_(cfg.open_per_target / 60, cfg.open_burst_target),
       binds_(cfg.binds_per_hour / 3600.0, cfg.binds_per_hour) {}
 
@@ -362,8 +363,14 @@ bool shared_state::may_open(const std::shared_ptr<peer>& p) {
         refused("open rate", {{"addr", p->addr}, {"target", p->target}});
         return false;
     }
-    // Joins and rings share the budget of an ID; a call code has its own.
+    // Joins and rings share the budget of an ID; a call code has its own. The pair is
+    // checked first: a source that floods one PC spends only its own share, never the
+    // budget that other technicians need to reach it.
     std::string key = (p->k == peer::kind::call ? "c:" : "i:") + p->target;
+    if (!open_pair_.take(p->source + "|" + key, now)) {
+        refused("pair rate", {{"addr", p->addr}, {"target", p->target}});
+        return false;
+    }
     if (!open_target_.take(key, now)) {
         refused("target rate", {{"addr", p->addr}, {"target", p->target}});
         return false;

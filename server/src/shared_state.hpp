@@ -131,7 +131,7 @@ private:
     conn_limit& conns_;
     std::mutex mutex_;
     lockout lockout_;
-    rate_limit open_source_, open_target_, binds_;
+    rate_limit open_source_, open_pair_, open_target_, binds_;
     std::unordered_map<std::string, int> waiting_; // by source
     steady::time_point touched_ = steady::now();
 

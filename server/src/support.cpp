@@ -17,7 +17,9 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
         // Before anything that tells whether the ID is online: a refused flood learns
         // nothing.
         if (!may_open(p)) {
-            out.send(p, {{"t", "busy"}});
+            // Said as what it is: "busy" would send the technician looking for a session
+            // that does not exist.
+            out.send(p, {{"t", "denied"}, {"reason", "rate"}});
             return out.close(p, "rate limit");
         }
         p->name = name_field(j, "name");

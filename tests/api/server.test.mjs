@@ -27,6 +27,11 @@ test('refusals', async () => {
     ['audio without t', () => k.get('/api/audio'), 403, '{}'],
     ['capture page with a wrong t', () => k.get('/captura?t=0000'), 403, '{}'],
     ['unknown file', () => k.get('/app.min.js'), 404, '{"ok":false}'],
+    // Only what web/ embeds is served, and its pages only through their templates.
+    ['a script outside web/', () => k.get('/../tests/web/core.test.mjs'), 404, '{"ok":false}'],
+    ['a source file of the program', () => k.get('/http/handler.cpp'), 404, '{"ok":false}'],
+    ['a path that climbs out', () => k.get('/net/../../CMakeLists.txt'), 404, '{"ok":false}'],
+    ['the page template raw', () => k.get('/captura.html'), 404, '{"ok":false}'],
   ];
   for (const [name, send, status, body] of cases) {
     const r = await send();
@@ -61,7 +66,13 @@ test('pages and files', async () => {
   assert.equal((await k.get('/')).body, page.body, 'the query does not change the page');
   assert.match(k.token, /^[0-9a-f]{32}$/);
 
+  const js = 'text/javascript; charset=utf-8';
   const files = [
+    ['/app.js', js, (b) => b.includes("from './ui/shell.js'")],
+    ['/i18n.js', js, (b) => b.includes('export const I18N')],
+    // Every module under web/ by its path, without a list kept by hand.
+    ['/net/peer.js', js, (b) => b.includes('export ')],
+    ['/core/state.js', js, (b) => b.includes('export ')],
     ['/img/kelvora.svg', 'image/svg+xml', (b) => b.includes('<svg')],
     ['/font/archivo.woff2', 'font/woff2', (b) => b.startsWith('wOF2')],
     ['/font/plex.woff2', 'font/woff2', (b) => b.startsWith('wOF2')],

@@ -19,7 +19,7 @@ before(async () => {
   if (skip) return;
   bed = await SessionBed.start({ display: 60 });
   pcs = await Promise.all(PEOPLE.map(([name, tone]) => bed.tech(name, { tone })));
-  for (const pc of pcs) await pc.eval(() => showTab('llamada'));
+  for (const pc of pcs) await pc.eval(() => kelvora.showTab('llamada'));
 });
 
 after(async () => {
@@ -28,15 +28,15 @@ after(async () => {
 
 afterEach(async () => {
   if (skip) return;
-  for (const pc of pcs) await pc.eval(() => callLeave());
+  for (const pc of pcs) await pc.eval(() => kelvora.callLeave());
   for (const pc of pcs) await pc.clearToasts();
 });
 
 /** Creates a room with the button; gives its code once the server welcomed the page. */
 async function create(pc) {
   await pc.page.click('#callCreateBtn');
-  await pc.page.waitForFunction(() => CALLX && CALLX.joined, null, { timeout: 20000 });
-  return pc.eval(() => CALLX.code);
+  await pc.page.waitForFunction(() => kelvora.CALLX && kelvora.CALLX.joined, null, { timeout: 20000 });
+  return pc.eval(() => kelvora.CALLX.code);
 }
 
 /** Types the code as a person might (lower case, blanks around it) and presses Join. */
@@ -47,7 +47,7 @@ async function typeCode(pc, code) {
 
 async function join(pc, code) {
   await typeCode(pc, code);
-  await pc.page.waitForFunction(() => CALLX && CALLX.joined, null, { timeout: 20000 });
+  await pc.page.waitForFunction(() => kelvora.CALLX && kelvora.CALLX.joined, null, { timeout: 20000 });
 }
 
 /** Waits until each page holds a connected peer for each of the others; fails with where each page stands. */
@@ -56,7 +56,7 @@ async function meshUp(group) {
     await Promise.all(
       group.map((pc) =>
         pc.page.waitForFunction(
-          (n) => CALLX && CALLX.peers.size === n && [...CALLX.peers.values()].every((p) => p.pc.connectionState === 'connected' && p.audio.srcObject),
+          (n) => kelvora.CALLX && kelvora.CALLX.peers.size === n && [...kelvora.CALLX.peers.values()].every((p) => p.pc.connectionState === 'connected' && p.audio.srcObject),
           group.length - 1,
           { timeout: 90000 },
         ),
@@ -64,7 +64,7 @@ async function meshUp(group) {
     );
   } catch (e) {
     const where = await Promise.all(
-      group.map((pc) => pc.eval(() => CALLX && [...CALLX.peers.values()].map((p) => `${p.name}: ${p.pc.connectionState}/${p.pc.iceConnectionState}/${p.pc.signalingState}${p.audio.srcObject ? '' : ' (no sound)'}`))),
+      group.map((pc) => pc.eval(() => kelvora.CALLX && [...kelvora.CALLX.peers.values()].map((p) => `${p.name}: ${p.pc.connectionState}/${p.pc.iceConnectionState}/${p.pc.signalingState}${p.audio.srcObject ? '' : ' (no sound)'}`))),
     );
     throw new Error(`the mesh did not come up: ${JSON.stringify(Object.fromEntries(group.map((pc, i) => [pc.name, where[i]])))}`, { cause: e });
   }
@@ -78,18 +78,18 @@ function expected(pc, silent = [], group = pcs) {
 
 /** Each member's tones as one page hears them, by the member's name (in name order). */
 async function heardBy(pc) {
-  const peers = await pc.eval(() => [...CALLX.peers.values()].map((p) => [p.id, p.name]).sort((a, b) => a[1].localeCompare(b[1])));
+  const peers = await pc.eval(() => [...kelvora.CALLX.peers.values()].map((p) => [p.id, p.name]).sort((a, b) => a[1].localeCompare(b[1])));
   const out = {};
-  for (const [id, name] of peers) out[name] = await tonesHeard(pc.page, `CALLX.peers.get(${JSON.stringify(id)}).audio`, TONES);
+  for (const [id, name] of peers) out[name] = await tonesHeard(pc.page, `kelvora.CALLX.peers.get(${JSON.stringify(id)}).audio`, TONES);
   return out;
 }
 
 /** Where a page stands in the call: own id, host, and each peer's name → {talk, muted}. */
 function view(pc) {
   return pc.eval(() => ({
-    me: CALLX && CALLX.me,
-    host: CALLX && CALLX.host,
-    peers: CALLX ? Object.fromEntries([...CALLX.peers.values()].map((p) => [p.name, { id: p.id, talk: p.talk, muted: p.muted }])) : null,
+    me: kelvora.CALLX && kelvora.CALLX.me,
+    host: kelvora.CALLX && kelvora.CALLX.host,
+    peers: kelvora.CALLX ? Object.fromEntries([...kelvora.CALLX.peers.values()].map((p) => [p.name, { id: p.id, talk: p.talk, muted: p.muted }])) : null,
     kicks: document.querySelectorAll('#callPeople .ckick').length,
   }));
 }
@@ -102,7 +102,7 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   await Promise.all(pcs.map((pc) => untilTones(() => heardBy(pc), expected(pc), `${pc.name} hears`)));
   // Each page draws the room: itself and three others, everyone's tone counts as speaking.
   for (const pc of pcs) {
-    await pc.page.waitForFunction(() => [...CALLX.peers.values()].every((p) => p.talk) && CALLX.talk, null, { timeout: 10000 });
+    await pc.page.waitForFunction(() => [...kelvora.CALLX.peers.values()].every((p) => p.talk) && kelvora.CALLX.talk, null, { timeout: 10000 });
     assert.equal(await pc.page.locator('#callPeople .item').count(), 4);
     assert.equal(await pc.page.textContent('#callInfo'), await pc.t('callPeople', 4));
   }
@@ -111,7 +111,7 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   await beto.page.click('#callMuteBtn');
   assert.equal(await beto.page.textContent('#callMuteBtn'), await beto.t('callMuted'));
   for (const pc of [ana, caro, dani]) {
-    await pc.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && p.muted && !p.talk), null, { timeout: 10000 });
+    await pc.page.waitForFunction(() => [...kelvora.CALLX.peers.values()].some((p) => p.name === 'Beto' && p.muted && !p.talk), null, { timeout: 10000 });
     // The tone falls silent a moment after the news of the mute.
     await untilTones(() => heardBy(pc), expected(pc, ['Beto']), `${pc.name} with Beto muted`);
     // Beto's row shows the muted mark and no longer the speaking one.
@@ -122,17 +122,17 @@ test('four pages: everyone hears the three others, and a muted member falls sile
     }, row, { timeout: 15000 });
   }
   await beto.page.click('#callMuteBtn');
-  await ana.page.waitForFunction(() => [...CALLX.peers.values()].some((p) => p.name === 'Beto' && !p.muted), null, { timeout: 10000 });
+  await ana.page.waitForFunction(() => [...kelvora.CALLX.peers.values()].some((p) => p.name === 'Beto' && !p.muted), null, { timeout: 10000 });
   await untilTones(async () => (await heardBy(ana)).Beto, [toneOf.Beto], 'Ana after Beto unmuted');
 
   // Sound off and volume are this page's own business.
   await dani.page.click('#callDeafBtn');
-  assert.ok(await dani.eval(() => [...CALLX.peers.values()].every((p) => p.audio.muted)));
+  assert.ok(await dani.eval(() => [...kelvora.CALLX.peers.values()].every((p) => p.audio.muted)));
   await dani.page.click('#callDeafBtn');
-  assert.ok(await dani.eval(() => [...CALLX.peers.values()].every((p) => !p.audio.muted)));
+  assert.ok(await dani.eval(() => [...kelvora.CALLX.peers.values()].every((p) => !p.audio.muted)));
   const anaId = (await view(dani)).peers.Ana.id;
   await dani.page.fill(`#callPeople .cvol[data-id="${anaId}"]`, '25');
-  assert.equal(await dani.eval((id) => CALLX.peers.get(id).audio.volume, anaId), 0.25);
+  assert.equal(await dani.eval((id) => kelvora.CALLX.peers.get(id).audio.volume, anaId), 0.25);
 });
 
 test('the host removes a member; when the host leaves the longest-present member takes over', { skip }, async () => {
@@ -149,19 +149,19 @@ test('the host removes a member; when the host leaves the longest-present member
 
   await ana.page.click(`#callPeople .ckick[data-id="${va.peers.Dani.id}"]`);
   await dani.toast('callKicked');
-  assert.equal(await dani.eval(() => CALLX), null);
-  for (const pc of [ana, beto, caro]) await pc.page.waitForFunction(() => CALLX.peers.size === 2 && [...CALLX.peers.values()].every((p) => p.name !== 'Dani'), null, { timeout: 10000 });
+  assert.equal(await dani.eval(() => kelvora.CALLX), null);
+  for (const pc of [ana, beto, caro]) await pc.page.waitForFunction(() => kelvora.CALLX.peers.size === 2 && [...kelvora.CALLX.peers.values()].every((p) => p.name !== 'Dani'), null, { timeout: 10000 });
 
   await ana.page.click('#callLeaveBtn');
-  assert.equal(await ana.eval(() => CALLX), null);
+  assert.equal(await ana.eval(() => kelvora.CALLX), null);
   const betoId = (await view(beto)).me;
-  for (const pc of [beto, caro]) await pc.page.waitForFunction((id) => CALLX.host === id && CALLX.peers.size === 1, betoId, { timeout: 10000 });
+  for (const pc of [beto, caro]) await pc.page.waitForFunction((id) => kelvora.CALLX.host === id && kelvora.CALLX.peers.size === 1, betoId, { timeout: 10000 });
   assert.equal((await view(beto)).kicks, 1);
   assert.equal((await view(caro)).kicks, 0);
   // The new host may use the power it was handed.
   await beto.page.click('#callPeople .ckick');
   await caro.toast('callKicked');
-  await beto.page.waitForFunction(() => CALLX.peers.size === 0, null, { timeout: 10000 });
+  await beto.page.waitForFunction(() => kelvora.CALLX.peers.size === 0, null, { timeout: 10000 });
 });
 
 test('a ninth member is refused, a short code never reaches the server, a drawn code in use is drawn again', { skip }, async () => {
@@ -175,7 +175,7 @@ test('a ninth member is refused, a short code never reaches the server, a drawn 
     c.welcome = await c.next('welcome', 10000);
     fill.push(c);
   }
-  await ana.page.waitForFunction(() => CALLX.peers.size === 7, null, { timeout: 10000 });
+  await ana.page.waitForFunction(() => kelvora.CALLX.peers.size === 7, null, { timeout: 10000 });
   assert.equal(await ana.page.textContent('#callInfo'), await ana.t('callPeople', 8));
 
   // What members send may be anything: the page keeps only what makes sense.
@@ -185,29 +185,29 @@ test('a ninth member is refused, a short code never reaches the server, a drawn 
   await fill[1].send({ t: 'signal', to: me, data: { ice: { candidate: 'x'.repeat(5000), sdpMid: '0' } } });
   await fill[2].send({ t: 'signal', to: me, data: { sdp: { type: 'answer', sdp: 7 } } });
   await fill[3].send({ t: 'state', talk: true, muted: false });
-  await ana.page.waitForFunction((id) => CALLX.peers.get(id).talk === true, fill[3].welcome.id, { timeout: 10000 });
-  const f0 = await ana.eval((id) => ({ talk: CALLX.peers.get(id).talk, muted: CALLX.peers.get(id).muted }), fill[0].welcome.id);
+  await ana.page.waitForFunction((id) => kelvora.CALLX.peers.get(id).talk === true, fill[3].welcome.id, { timeout: 10000 });
+  const f0 = await ana.eval((id) => ({ talk: kelvora.CALLX.peers.get(id).talk, muted: kelvora.CALLX.peers.get(id).muted }), fill[0].welcome.id);
   assert.deepEqual(f0, { talk: false, muted: false });
 
   await typeCode(beto, code);
   await beto.toast('callFull');
-  assert.equal(await beto.eval(() => CALLX), null);
+  assert.equal(await beto.eval(() => kelvora.CALLX), null);
   assert.equal(await beto.eval(() => document.getElementById('callRoom').hidden), true);
   for (const c of fill) c.close();
 
   await beto.page.fill('#callCode', 'ABCDE');
   await beto.page.click('#callJoinBtn');
   await beto.toast('callBadCode');
-  assert.equal(await beto.eval(() => CALLX), null);
+  assert.equal(await beto.eval(() => kelvora.CALLX), null);
 
   // Caro "draws" the code of Ana's room: the server refuses to create it, Caro draws again
   // and ends up alone in a room of her own.
-  await caro.eval((c) => callStart(c, true), code);
-  await caro.page.waitForFunction(() => CALLX && CALLX.joined, null, { timeout: 20000 });
-  const mine = await caro.eval(() => ({ code: CALLX.code, peers: CALLX.peers.size, host: CALLX.host === CALLX.me }));
+  await caro.eval((c) => kelvora.callStart(c, true), code);
+  await caro.page.waitForFunction(() => kelvora.CALLX && kelvora.CALLX.joined, null, { timeout: 20000 });
+  const mine = await caro.eval(() => ({ code: kelvora.CALLX.code, peers: kelvora.CALLX.peers.size, host: kelvora.CALLX.host === kelvora.CALLX.me }));
   assert.notEqual(mine.code, code);
   assert.deepEqual({ peers: mine.peers, host: mine.host }, { peers: 0, host: true });
-  assert.equal(await ana.eval(() => CALLX.peers.size), 0);
+  assert.equal(await ana.eval(() => kelvora.CALLX.peers.size), 0);
 });
 
 test('a restart of the server: the members come back into the same room and hear each other again', { skip }, async () => {
@@ -215,7 +215,7 @@ test('a restart of the server: the members come back into the same room and hear
   const code = await create(group[0]);
   for (const pc of group.slice(1)) await join(pc, code);
   await meshUp(group);
-  const before = await Promise.all(group.map((pc) => pc.eval(() => CALLX.me)));
+  const before = await Promise.all(group.map((pc) => pc.eval(() => kelvora.CALLX.me)));
 
   // Stopping says "server going away" to every socket; a new server takes the same address.
   const old = bed.sig;
@@ -223,10 +223,10 @@ test('a restart of the server: the members come back into the same room and hear
   old.cleanup();
   bed.sig = await launchSignal(['--turn-url', bed.turn.url, '--turn-secret', bed.turn.secret, '--listen', `127.0.0.1:${old.port}`]);
 
-  await Promise.all(group.map((pc, i) => pc.page.waitForFunction((old) => CALLX && CALLX.joined && CALLX.me && CALLX.me !== old, before[i], { timeout: 60000 })));
+  await Promise.all(group.map((pc, i) => pc.page.waitForFunction((old) => kelvora.CALLX && kelvora.CALLX.joined && kelvora.CALLX.me && kelvora.CALLX.me !== old, before[i], { timeout: 60000 })));
   await meshUp(group);
   for (const pc of group) {
-    assert.equal(await pc.eval(() => CALLX.code), code);
+    assert.equal(await pc.eval(() => kelvora.CALLX.code), code);
     await untilTones(() => heardBy(pc), expected(pc, [], group), `${pc.name} hears after the restart`);
   }
 });

@@ -1,6 +1,6 @@
 // Chat and files between real pages: lines cross both ways and a line for a session out of
-// view counts as unread; files cross both ways byte for byte and are saved through the
-// browser's download; a refused offer; sizes at and over the 2 GB limit.
+// view counts as unread; files cross both ways byte for byte into each PC's downloads
+// folder; a refused offer; sizes at and over the 2 GB limit.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash, randomBytes } from 'node:crypto';
@@ -70,7 +70,7 @@ async function seeBox(pc, key, ...args) {
 }
 
 test('chat lines cross both ways; a line for a session out of view counts as unread', { skip }, async () => {
-  await tech.eval((k) => showSes(k), ka);
+  await tech.eval((k) => kelvora.showSes(k), ka);
   await tech.page.click('#vChat');
   await say(tech, 'Hola Ana, ¿ves mi mensaje? <b>no</b>');
   // The helped PC's panel opens by itself on the line.
@@ -83,7 +83,7 @@ test('chat lines cross both ways; a line for a session out of view counts as unr
   await tech.clearToasts();
   await caro.page.click('#hostbar [data-hb=chat]');
   await say(caro, 'Soy Caro');
-  await tech.page.waitForFunction((k) => TS.get(k).unread === 1, kc, { timeout: 15000 });
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k).unread === 1, kc, { timeout: 15000 });
   await tech.toast('sesNewChat', ['PC de Caro', 'Soy Caro']);
   const badge = await tech.page.textContent(`#vtabs .vt[data-k="${kc}"] .badge`);
   assert.equal(badge.trim(), '1', 'Caro\'s tab shows the count');
@@ -94,37 +94,39 @@ test('chat lines cross both ways; a line for a session out of view counts as unr
   await seeLine(tech, 'PC de Caro', 'Soy Caro');
   assert.equal((await tech.session(kc)).unread, 0);
   assert.equal(await tech.page.locator(`#vtabs .vt[data-k="${kc}"] .badge`).count(), 0);
-  await tech.eval(() => toggleChat(false));
+  await tech.eval(() => kelvora.toggleChat(false));
 });
 
-test('files cross both ways byte for byte and are saved as downloads', { skip }, async () => {
-  await tech.eval((k) => showSes(k), ka);
+test('files cross both ways byte for byte into the downloads folder', { skip }, async () => {
+  await tech.eval((k) => kelvora.showSes(k), ka);
   const toAna = randomFile('informe de Beto.bin', 3 * 1048576 + 12345);
   await tech.pickFiles(() => tech.page.click('#vFile'), [toAna.path]);
   await ana.page.waitForSelector('#fileYesBtn', { timeout: 15000 });
   const dialog = await ana.page.textContent('#modalBox');
   assert.ok(dialog.includes('informe de Beto.bin') && dialog.includes('3.2 MB') && dialog.includes('Técnico Beto'), dialog);
   assert.ok(!dialog.includes(await ana.t('fileRisky')), 'a .bin is not marked risky');
-  const got = await ana.download(() => ana.page.click('#fileYesBtn'));
+  await ana.page.click('#fileYesBtn');
+  const got = await ana.received('informe de Beto.bin');
   assert.deepEqual(got, { name: 'informe de Beto.bin', size: toAna.size, sha256: toAna.sha256 });
   await seeBox(tech, 'fileSent');
-  await seeBox(ana, 'fileDone');
+  await seeBox(ana, 'fileDone', ana.downloads);
 
   const toBeto = randomFile('registro:ana?.log', 2 * 1048576 + 7);
   await ana.pickFiles(() => ana.page.click('#hostbar [data-hb=file]'), [toBeto.path]);
   await tech.page.waitForSelector('#fileYesBtn', { timeout: 15000 });
-  const back = await tech.download(() => tech.page.click('#fileYesBtn'));
+  await tech.page.click('#fileYesBtn');
+  const back = await tech.received('registro_ana_.log');
   assert.deepEqual(back, { name: 'registro_ana_.log', size: toBeto.size, sha256: toBeto.sha256 });
   await seeBox(ana, 'fileSent');
   // Each side's chat keeps a line for the file, under the name that side knows it by.
   for (const [pc, name] of [[tech, 'informe de Beto.bin'], [tech, 'registro_ana_.log'], [ana, 'registro:ana?.log']]) {
-    await pc.page.waitForFunction((name) => chatShown() && chatShown().chat.some((l) => l.text === '📁 ' + name), name);
+    await pc.page.waitForFunction((name) => kelvora.chatShown() && kelvora.chatShown().chat.some((l) => l.text === '📁 ' + name), name);
   }
 });
 
 test('a refused offer, a file of exactly 2 GB offered, one byte more refused before sending', { skip }, async () => {
-  await tech.eval((k) => showSes(k), ka);
-  for (const pc of [ana, tech]) await pc.eval(() => closeModal());
+  await tech.eval((k) => kelvora.showSes(k), ka);
+  for (const pc of [ana, tech]) await pc.eval(() => kelvora.closeModal());
   // Sparse files: the sizes are real, the disk stays empty.
   const limit = join(dir, 'limite.iso');
   const over = join(dir, 'grande.iso');
@@ -143,8 +145,8 @@ test('a refused offer, a file of exactly 2 GB offered, one byte more refused bef
   await seeBox(tech, 'fileNo');
   await tech.toast('fileTooBig');
   // The second file was never offered.
-  assert.equal(await ana.eval(() => document.getElementById('modal').hidden && !HSES.rx), true);
-  assert.equal(await tech.eval((k) => TS.get(k).ask.size, ka), 0);
+  assert.equal(await ana.eval(() => document.getElementById('modal').hidden && !kelvora.HSES.rx), true);
+  assert.equal(await tech.eval((k) => kelvora.TS.get(k).ask.size, ka), 0);
 
   // A risky name is marked in the question.
   const exe = randomFile('setup.EXE', 1000);

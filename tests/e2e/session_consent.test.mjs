@@ -29,8 +29,8 @@ after(async () => {
 
 /** Waits until neither side holds a session or a request any more. */
 async function settled() {
-  await host.page.waitForFunction(() => !HSES && !HOST.req, null, { timeout: 20000 });
-  await tech.page.waitForFunction(() => TS.size === 0, null, { timeout: 20000 });
+  await host.page.waitForFunction(() => !kelvora.HSES && !kelvora.HOST.req, null, { timeout: 20000 });
+  await tech.page.waitForFunction(() => kelvora.TS.size === 0, null, { timeout: 20000 });
   await host.clearToasts();
   await tech.clearToasts();
 }
@@ -43,7 +43,7 @@ test('accepted by the person at the PC, the technician sees its primary monitor'
     const w = { shownAt: 0, liveAt: 0, disabled: null, text: '' };
     // @ts-ignore
     window.__req = w;
-    const accept = () => [...modal.querySelectorAll('button')].find((b) => b.textContent.trim() === t('accept').trim());
+    const accept = () => [...modal.querySelectorAll('button')].find((b) => b.textContent.trim() === kelvora.t('accept').trim());
     const look = () => {
       const acc = accept();
       if (modal.hidden || !acc) return;
@@ -63,7 +63,7 @@ test('accepted by the person at the PC, the technician sees its primary monitor'
   const seen = await host.eval(() => window.__req);
   assert.equal(seen.disabled, true, 'accept is disabled when the dialog appears');
   assert.ok(seen.text.includes(await host.t('reqWho', 'Técnico Beto')), `the dialog names the technician: ${seen.text}`);
-  assert.ok(await host.eval(() => !HSES && !!HOST.req), 'the early click accepted nothing');
+  assert.ok(await host.eval(() => !kelvora.HSES && !!kelvora.HOST.req), 'the early click accepted nothing');
   assert.ok(seen.liveAt - seen.shownAt >= 1150, `accept came alive after ${seen.liveAt - seen.shownAt} ms`);
 
   await host.accept();
@@ -114,7 +114,7 @@ test('rejected, timed out, cancelled: each side says what happened', { skip, tim
     await tech.connect(host.id);
     await host.request();
     // The 58 s of the request, cut short.
-    await host.eval(() => { HOST.req.until = Date.now(); });
+    await host.eval(() => { kelvora.HOST.req.until = Date.now(); });
     await tech.toast('denTimeout');
     await host.page.waitForSelector('#reqModal[hidden]', { state: 'attached' });
     await settled();
@@ -169,13 +169,13 @@ test('the password: unattended access, the normal dialog, wrong ones, lockout', 
     for (let i = 0; i < 2; i++) {
       await tech.connect(host.id, { pass: `mala-${i}` });
       await tech.toast('denBadKey');
-      await tech.page.waitForFunction(() => TS.size === 0);
+      await tech.page.waitForFunction(() => kelvora.TS.size === 0);
       await tech.clearToasts();
     }
     await host.toast('lockedMsg', null);
     // Now even the right password is turned away by the server.
     await tech.connect(host.id, { pass });
     await tech.toast('denLocked', null);
-    assert.equal(await host.eval(() => !HOST.req && document.getElementById('reqModal').hidden), true);
+    assert.equal(await host.eval(() => !kelvora.HOST.req && document.getElementById('reqModal').hidden), true);
   });
 });

@@ -22,12 +22,12 @@ before(async () => {
 // is replaced.
 beforeEach(async () => {
   if (skip) return;
-  if (k && (await tech.eval((k) => !!TS.get(k)?.control, k)) && (await host.eval(() => !!HSES?.control))) return;
+  if (k && (await tech.eval((k) => !!kelvora.TS.get(k)?.control, k)) && (await host.eval(() => !!kelvora.HSES?.control))) return;
   await bed.reset();
   k = await tech.connect(host.id);
   await host.accept();
   await tech.waitPicture(k);
-  await tech.page.waitForFunction((k) => TS.get(k).control, k);
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k).control, k);
 });
 
 after(async () => {
@@ -98,7 +98,7 @@ test('without control no input reaches the PC, even when a page sends it anyway'
   // The person at the PC takes control back.
   await (await host.buttonIn('#hostbar', 'hbCtl')).click();
   await tech.toast('ctlDenied');
-  await tech.page.waitForFunction((k) => !TS.get(k).control, k);
+  await tech.page.waitForFunction((k) => !kelvora.TS.get(k).control, k);
 
   const pointer = bed.x.pointer();
   const from = target.events.length;
@@ -106,20 +106,20 @@ test('without control no input reaches the PC, even when a page sends it anyway'
   await tech.clickRemote(k, RECT.x + 300, RECT.y + 300);
   await tech.page.keyboard.type('nada');
   await tech.eval((k) => {
-    const s = TS.get(k);
+    const s = kelvora.TS.get(k);
     s.resInfo = null;
-    ctl(s, { t: 'in', ev: [{ k: 'd', b: 0, x: 0.5, y: 0.5 }, { k: 'u', b: 0, x: 0.5, y: 0.5 }, { k: 'kd', c: 'KeyZ' }, { k: 'ku', c: 'KeyZ' }] });
-    ctl(s, { t: 'text', s: 'zzz' });
+    kelvora.ctl(s, { t: 'in', ev: [{ k: 'd', b: 0, x: 0.5, y: 0.5 }, { k: 'u', b: 0, x: 0.5, y: 0.5 }, { k: 'kd', c: 'KeyZ' }, { k: 'ku', c: 'KeyZ' }] });
+    kelvora.ctl(s, { t: 'text', s: 'zzz' });
     if (s.dc.mov && s.dc.mov.readyState === 'open') s.dc.mov.send(JSON.stringify({ t: 'in', ev: [{ k: 'm', x: 0.05, y: 0.05 }] }));
-    ctl(s, { t: 'res-get' });
+    kelvora.ctl(s, { t: 'res-get' });
   }, k);
   // The host answers res-get after it has read what came before it on the same channel.
-  await tech.page.waitForFunction((k) => TS.get(k).resInfo, k);
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k).resInfo, k);
   assert.deepEqual(bed.x.pointer(), pointer, 'the pointer did not move');
 
   // Control given back: the next click is the first thing the X client sees.
   await (await host.buttonIn('#hostbar', 'hbCtl')).click();
-  await tech.page.waitForFunction((k) => TS.get(k).control, k);
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k).control, k);
   const down = await clickAt(RECT.x + 400, RECT.y + 100);
   assert.deepEqual(target.events.slice(from, down.at), [], 'nothing arrived before it');
 });

@@ -36,7 +36,7 @@ test('with the relay setting the session goes through coturn and says so', { ski
     assert.equal((await tech.session(k)).relayTried, true);
     await tech.page.waitForFunction(() => /^TURN\b/.test(document.getElementById('vStat').textContent.trim()), null, { timeout: 15000 });
     // The host's side of the pair is a relay candidate too.
-    await ana.page.waitForFunction(() => HSES && /^TURN\b/.test(HSES.statTxt), null, { timeout: 15000 });
+    await ana.page.waitForFunction(() => kelvora.HSES && /^TURN\b/.test(kelvora.HSES.statTxt), null, { timeout: 15000 });
   } finally {
     await tech.settings({ general: { conexion: 'auto' } });
     await allEnded();
@@ -51,7 +51,7 @@ test('two helped PCs in two tabs; Ctrl+Alt+arrows switch without reaching either
   const kc = await tech.connect(caro.id);
   await caro.accept();
   await tech.waitPicture(kc);
-  assert.equal(await tech.eval(() => CUR), kc, 'the newest session is shown');
+  assert.equal(await tech.eval(() => kelvora.CUR), kc, 'the newest session is shown');
   const tabs = await tech.page.textContent('#vtabs');
   assert.ok(tabs.includes('PC de Ana') && tabs.includes('PC de Caro'), `a tab each: ${tabs}`);
 
@@ -60,13 +60,13 @@ test('two helped PCs in two tabs; Ctrl+Alt+arrows switch without reaching either
   await target.waitFor((e) => e.e === 'down', 'the click', 15000);
   const from = target.events.length;
   await tech.page.keyboard.press('Control+Alt+ArrowRight');
-  await tech.page.waitForFunction((ka) => CUR === ka, ka);
+  await tech.page.waitForFunction((ka) => kelvora.CUR === ka, ka);
   await tech.page.focus('#vlayer');
   await tech.page.keyboard.press('Control+Alt+ArrowLeft');
-  await tech.page.waitForFunction((kc) => CUR === kc, kc);
+  await tech.page.waitForFunction((kc) => kelvora.CUR === kc, kc);
   // Let whatever was sent arrive: a round trip on each session's ordered channel.
-  await tech.eval(() => { for (const s of TS.values()) { s.resInfo = null; ctl(s, { t: 'res-get' }); } });
-  await tech.page.waitForFunction(() => [...TS.values()].every((s) => s.resInfo));
+  await tech.eval(() => { for (const s of kelvora.TS.values()) { s.resInfo = null; kelvora.ctl(s, { t: 'res-get' }); } });
+  await tech.page.waitForFunction(() => [...kelvora.TS.values()].every((s) => s.resInfo));
   const keys = target.keys(from);
   assert.ok(!keys.some((k) => /Right|Left$/.test(k) && !/_L$|_R$/.test(k)), `no arrow reached the PC: ${keys}`);
   for (const k of new Set(keys.filter((x) => x[0] === '+').map((x) => x.slice(1)))) {
@@ -84,14 +84,14 @@ test('a ninth session is refused while eight wait', { skip, timeout: 180000 }, a
     const k = await tech.connect(id);
     assert.ok(k, `a session for ${id}`);
     // The server has put it through: the countdown of the wait shows.
-    await tech.page.waitForFunction((k) => TS.get(k) && TS.get(k).waitTxt.startsWith(t('waitAccept')), k);
+    await tech.page.waitForFunction((k) => kelvora.TS.get(k) && kelvora.TS.get(k).waitTxt.startsWith(kelvora.t('waitAccept')), k);
   }
-  assert.equal(await tech.eval(() => TS.size), 8);
+  assert.equal(await tech.eval(() => kelvora.TS.size), 8);
   await tech.clearToasts();
   assert.equal(await tech.connect(ana.id), null, 'no ninth session');
   await tech.toast('sesMax', [8]);
-  assert.equal(await tech.eval(() => TS.size), 8);
-  assert.equal(await ana.eval(() => !HOST.req), true, 'the ninth PC was never asked');
+  assert.equal(await tech.eval(() => kelvora.TS.size), 8);
+  assert.equal(await ana.eval(() => !kelvora.HOST.req), true, 'the ninth PC was never asked');
   await allEnded();
 });
 

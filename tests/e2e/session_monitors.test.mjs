@@ -37,7 +37,7 @@ function moveAppWindow() {
 function waitShape(k, w, h) {
   return tech.page.waitForFunction(
     ([k, r]) => {
-      const v = TS.get(k)?.vid;
+      const v = kelvora.TS.get(k)?.vid;
       return v && v.videoHeight > 0 && Math.abs(v.videoWidth / v.videoHeight - r) < 0.02;
     },
     [k, w / h],
@@ -47,7 +47,7 @@ function waitShape(k, w, h) {
 
 /** Asks the host for monitor i, as the technician's monitor buttons do. */
 async function askMonitor(k, i) {
-  await tech.eval(([k, i]) => ctl(TS.get(k), { t: 'mon', i }), [k, i]);
+  await tech.eval(([k, i]) => kelvora.ctl(kelvora.TS.get(k), { t: 'mon', i }), [k, i]);
 }
 
 test('the technician sees the secondary monitor through the capture window, then the primary again', { skip, timeout: 300000 }, async () => {
@@ -73,29 +73,29 @@ test('the technician sees the secondary monitor through the capture window, then
     await askMonitor(k, 1);
     await waitShape(k, 1024, 768);
     await tech.waitColour(k, RED);
-    await host.page.waitForFunction(() => HSES && HSES.mon === 1 && HSES.cap && !HSES.capBusy, null, { timeout: 60000 });
+    await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.mon === 1 && kelvora.HSES.cap && !kelvora.HSES.capBusy, null, { timeout: 60000 });
 
     await askMonitor(k, 0);
     await waitShape(k, 1920, 1080);
     await tech.waitColour(k, GREEN);
-    await host.page.waitForFunction(() => HSES && HSES.mon === 0 && !HSES.cap && !HSES.capBusy, null, { timeout: 60000 });
+    await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.mon === 0 && !kelvora.HSES.cap && !kelvora.HSES.capBusy, null, { timeout: 60000 });
   }
   // No switch started a browser: the window started ahead served them all.
   assert.equal((host.k.log().match(/\[CAPTURA\] ventana auxiliar para la pantalla/g) || []).length, 1);
   assert.doesNotMatch(host.k.log(), /\[CAPTURA\] se cerró la ventana auxiliar/);
   // What was learnt of the screen numbers: the primary is 1, the secondary another.
-  const table = await host.eval(() => ({ ...CAPN }));
+  const table = await host.eval(() => ({ ...kelvora.CAPN }));
   assert.equal(table.DUMMY0, 1);
   assert.ok(table.DUMMY1 > 1, JSON.stringify(table));
 
   // The PC's sound reaches the technician: a 440 Hz tone on the helped PC's output is the
   // loudest frequency of the PC-audio element's stream.
-  await tech.page.waitForFunction((k) => TS.get(k)?.hostAudio && TS.get(k).aud?.srcObject, k, { timeout: 30000 });
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k)?.hostAudio && kelvora.TS.get(k).aud?.srcObject, k, { timeout: 30000 });
   await tech.eval((k) => {
     const ctx = new AudioContext();
     const an = ctx.createAnalyser();
     an.fftSize = 8192;
-    ctx.createMediaStreamSource(TS.get(k).aud.srcObject).connect(an);
+    ctx.createMediaStreamSource(kelvora.TS.get(k).aud.srcObject).connect(an);
     window.__pcSound = { ctx, an };
   }, k);
   const peak = () =>
@@ -130,18 +130,18 @@ test('a monitor the person did not share is refused', { skip, timeout: 180000 },
   await host.page.uncheck('#reqBox input[data-mon="DUMMY1"]');
   await (await host.acceptButton()).click({ timeout: 10000 });
   await tech.waitPicture(k);
-  assert.deepEqual(await host.eval(() => HSES.mons.map((m) => m.name)), ['DUMMY0']);
+  assert.deepEqual(await host.eval(() => kelvora.HSES.mons.map((m) => m.name)), ['DUMMY0']);
   const before = host.k.log();
   await askMonitor(k, 1);
   // The control channel keeps its order: once a later request is answered, the monitor
   // request was handled, and refused.
   await tech.eval((k) => {
-    const s = TS.get(k);
+    const s = kelvora.TS.get(k);
     s.resInfo = undefined;
-    ctl(s, { t: 'res-get' });
+    kelvora.ctl(s, { t: 'res-get' });
   }, k);
-  await tech.page.waitForFunction((k) => TS.get(k)?.resInfo !== undefined, k, { timeout: 30000 });
-  assert.equal(await host.eval(() => HSES.mon), 0);
-  assert.equal(await host.eval(() => HSES.cap), null);
+  await tech.page.waitForFunction((k) => kelvora.TS.get(k)?.resInfo !== undefined, k, { timeout: 30000 });
+  assert.equal(await host.eval(() => kelvora.HSES.mon), 0);
+  assert.equal(await host.eval(() => kelvora.HSES.cap), null);
   assert.doesNotMatch(host.k.log().slice(before.length), /ventana auxiliar para la pantalla/);
 });

@@ -35,7 +35,7 @@ before(async () => {
   });
   page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
   await page.goto(`http://127.0.0.1:${k.port}/`);
-  await page.waitForFunction(() => typeof S === 'object' && S.app === 'kelvora' && ID && ID.id);
+  await page.waitForFunction(() => typeof kelvora === 'object' && kelvora.S.app === 'kelvora' && kelvora.ID && kelvora.ID.id);
   await page.evaluate(() => {
     const el = document.getElementById('toast');
     // @ts-ignore
@@ -69,7 +69,7 @@ async function toast(want) {
     throw new Error(`no toast ${want}; seen: ${JSON.stringify(await page.evaluate(() => window.__toasts))}`, { cause: e });
   }
 }
-const t = (key, ...args) => page.evaluate(([k, a]) => t(k, ...a), [key, args]);
+const t = (key, ...args) => page.evaluate(([k, a]) => kelvora.t(k, ...a), [key, args]);
 
 async function openSettings() {
   await page.click('nav.tabs button[data-tab=conectar]');
@@ -93,7 +93,7 @@ test('a changed setting is saved into kelvora.ini, and a new language turns the 
   assert.equal(await page.evaluate(() => document.documentElement.lang), 'en');
   assert.equal(await page.textContent('nav.tabs button[data-tab=ajustes]'), await t('tabSettings'));
   await page.waitForFunction((h) => document.querySelector('#f-general h2').textContent === h && document.getElementById('sfName'), await t('setGeneral'));
-  assert.equal(await page.evaluate(() => ID.nombre), 'Caja 3', 'the identity carries the new name');
+  assert.equal(await page.evaluate(() => kelvora.ID.nombre), 'Caja 3', 'the identity carries the new name');
   assert.equal(await page.inputValue('#sfName'), 'Caja 3', 'the form was built again from what was stored');
   assert.equal(await page.isChecked('#sfCtl'), false);
   assert.ok(existsSync(join(k.home, 'config', 'autostart', 'kelvora.desktop')), 'the autostart entry');
@@ -120,7 +120,7 @@ test('a server address that is not https is refused with the message and nothing
 
 test('the server test names what answers; a saved new server takes the registration along', { skip }, async () => {
   await openSettings();
-  assert.notEqual(await page.evaluate(() => HOST.state), 'online');
+  assert.notEqual(await page.evaluate(() => kelvora.HOST.state), 'online');
   await page.fill('#sfServer', sig.url + '/');
   await page.click('#sfTest');
   const ok = await toast(/ · v/);
@@ -133,8 +133,8 @@ test('the server test names what answers; a saved new server takes the registrat
   await page.click('#saveBtn');
   await toast('Settings saved.');
   assert.equal(settingLine('servidor'), sig.url);
-  await page.waitForFunction(() => HOST.state === 'online', null, { timeout: 20000 });
-  assert.equal(await page.evaluate(() => ID.servidor), sig.url);
+  await page.waitForFunction(() => kelvora.HOST.state === 'online', null, { timeout: 20000 });
+  assert.equal(await page.evaluate(() => kelvora.ID.servidor), sig.url);
 });
 
 test('the microphone test shows the level; once allowed, devices show by name and the chosen one is saved', { skip }, async () => {
@@ -144,7 +144,7 @@ test('the microphone test shows the level; once allowed, devices show by name an
   const mics = await page.$$eval('#sfMic option', (os) => os.map((o) => ({ value: o.value, name: o.dataset.name })));
   assert.ok(mics.length >= 2 && mics.slice(1).every((m) => m.value && m.name), JSON.stringify(mics));
   await page.click('#sfMicTest');
-  await page.waitForFunction(() => document.getElementById('sfMicMeter').hidden && !MICT.stream);
+  await page.waitForFunction(() => document.getElementById('sfMicMeter').hidden && !kelvora.MICT.stream);
 
   const mic = mics.at(-1);
   await page.selectOption('#sfMic', mic.value);

@@ -50,7 +50,7 @@ after(async () => {
  */
 async function openPage(port) {
   await page.goto(`http://127.0.0.1:${port}/`);
-  await page.waitForFunction(() => typeof S === 'object' && S.app === 'kelvora');
+  await page.waitForFunction(() => typeof kelvora === 'object' && kelvora.S.app === 'kelvora');
   await page.evaluate(() => {
     const over = document.getElementById('upover');
     new MutationObserver(() => { if (!over.hidden) sessionStorage.setItem('overlay-seen', '1'); }).observe(over, { attributes: true });
@@ -59,7 +59,7 @@ async function openPage(port) {
 const overlaySeen = () => page.evaluate(() => sessionStorage.getItem('overlay-seen') === '1');
 
 /** A text of the page's tables with its markup removed, as the banner shows it. */
-const shown = (key, ...args) => page.evaluate(([k, a]) => t(k, ...a).replace(/<[^>]*>/g, ''), [key, args]);
+const shown = (key, ...args) => page.evaluate(([k, a]) => kelvora.t(k, ...a).replace(/<[^>]*>/g, ''), [key, args]);
 const bannerHas = (text) => page.waitForFunction((x) => !document.getElementById('updBar').hidden && document.getElementById('updBar').textContent.includes(x), text, { timeout: 40000 });
 
 test('the banner follows a real update from the offer to the new version\'s report', { skip }, async () => {
@@ -94,7 +94,7 @@ test('the banner follows a real update from the offer to the new version\'s repo
   newPid = inst.pid;
   if (inst.port === port) {
     // Same address: the watching page loads the new program's page by itself.
-    await page.waitForFunction(() => document.getElementById('upover').hidden && typeof S === 'object' && S.version === '1.3.2', null, { timeout: 40000 });
+    await page.waitForFunction(() => document.getElementById('upover').hidden && typeof kelvora === 'object' && kelvora.S.version === '1.3.2', null, { timeout: 40000 });
     assert.ok(await overlaySeen(), 'the overlay showed while the program was replaced');
   } else {
     // Another copy took the address meanwhile: the new program serves elsewhere.

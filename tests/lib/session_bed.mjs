@@ -6,7 +6,7 @@
 // technician side has its own small X server, so that the two clipboards are two.
 import { spawn, spawnSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
@@ -86,7 +86,7 @@ class PC {
 
   /** t(key, ...args) evaluated in the page. */
   t(key, ...args) {
-    return this.page.evaluate(([k, a]) => t(k, ...a), [key, args]);
+    return this.page.evaluate(([k, a]) => kelvora.t(k, ...a), [key, args]);
   }
 
   /** Records every text the page's toast shows, so a toast replaced quickly is not missed. */
@@ -116,7 +116,7 @@ class PC {
    */
   async toast(key, args = [], { ms = 45000 } = {}) {
     const want = await this.page.evaluate(([k, a]) => {
-      const text = (a ? t(k, ...a) : t(k)).trim();
+      const text = (a ? kelvora.t(k, ...a) : kelvora.t(k)).trim();
       const quote = (x) => x.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
       return '^(?:.*: )?' + (a ? quote(text) : text.split(/\{\d+\}/).map(quote).join('.*')) + '$';
     }, [key, args]);
@@ -133,17 +133,38 @@ class PC {
     const r = await this.k.post('/api/ajustes', sections);
     if (!r.json?.ok) throw new Error(`${this.name}: ajustes refused: ${r.body}`);
     await this.page.evaluate((a) => {
-      AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
+      kelvora.AJ = { general: a.general || {}, recibir: a.recibir || {}, llamada: a.llamada || {} };
     }, r.json.ajustes);
   }
 
-  /** Runs act() and gives the download it leads to: the name the page gave it, its size and SHA-256. */
-  async download(act, ms = 60000) {
-    const [d] = await Promise.all([this.page.waitForEvent('download', { timeout: ms }), act()]);
-    const failure = await d.failure();
-    if (failure) throw new Error(`${this.name}: the download failed: ${failure}`);
-    const bytes = readFileSync(await d.path());
-    return { name: d.suggestedFilename(), size: bytes.length, sha256: createHash('sha256').update(bytes).digest('hex') };
+  /**
+   * Waits until the downloads folder holds `name` and no file still being received; gives
+   * its size and SHA-256.
+   */
+  async received(name, ms = 60000) {
+    const path = join(this.downloads, name);
+    await waitFor(() => existsSync(path) && !readdirSync(this.downloads).some((n) => n.endsWith('.part')), `${this.name}: ${path} saved`, ms);
+    const bytes = readFileSync(path);
+    return { name, size: bytes.length, sha256: createHash('sha256').update(bytes).digest('hex') };
+  }
+
+  /** What the downloads folder holds, by name. */
+  downloaded() {
+    return existsSync(this.downloads) ? readdirSync(this.downloads).sort() : [];
+  }
+
+  /** Received files go to a folder of this PC's own (xdg-user-dir reads it), never the user's. */
+  ownDownloads(k) {
+    const conf = join(k.home, 'config');
+    mkdirSync(conf, { recursive: true });
+    this.downloads = join(k.home, 'Descargas');
+    this.setDownloads(this.downloads, k);
+    k.env.XDG_CONFIG_HOME = conf;
+  }
+
+  /** Points this PC's downloads folder at dir from the next file on. */
+  setDownloads(dir, k = this.k) {
+    writeFileSync(join(k.home, 'config', 'user-dirs.dirs'), `XDG_DOWNLOAD_DIR="${dir}"\n`);
   }
 
   /** Runs act(), which opens a file picker, and picks files (paths) in it. */
@@ -172,6 +193,7 @@ export class HostPC extends PC {
       },
     });
     nameIt(this.k, this.name);
+    this.ownDownloads(this.k);
     await this.k.start();
     const profile = join(this.k.data, 'ventana');
     this.profile = profile;
@@ -186,10 +208,10 @@ export class HostPC extends PC {
     this.page = await waitFor(() => this.browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().startsWith(`http://127.0.0.1:${this.k.port}/`)), `${this.name}: the app window's page`, 30000);
     // The person would allow the microphone once in the app window; its fake one plays the tone.
     if (this.tone) await this.page.context().grantPermissions(['microphone'], { origin: `http://127.0.0.1:${this.k.port}` });
-    await this.page.waitForFunction(() => typeof HOST === 'object' && HOST.state === 'online' && typeof ID === 'object' && ID && ID.id, null, { timeout: 30000 });
+    await this.page.waitForFunction(() => typeof kelvora === 'object' && kelvora.HOST.state === 'online' && kelvora.ID && kelvora.ID.id, null, { timeout: 30000 });
     await this.watchToasts();
     await this.placeWindow();
-    this.identity = await this.page.evaluate(() => ({ id: ID.id, clave: ID.clave }));
+    this.identity = await this.page.evaluate(() => ({ id: kelvora.ID.id, clave: kelvora.ID.clave }));
     this.id = this.identity.id;
     return this;
   }
@@ -236,11 +258,11 @@ export class HostPC extends PC {
 
   /** The host session once its peer connection stands. */
   async waitConnected() {
-    await this.page.waitForFunction(() => HSES && HSES.connected, null, { timeout: 90000 });
+    await this.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.connected, null, { timeout: 90000 });
   }
 
   async waitNoSession() {
-    await this.page.waitForFunction(() => !HSES, null, { timeout: 30000 });
+    await this.page.waitForFunction(() => !kelvora.HSES, null, { timeout: 30000 });
   }
 
   /** Chromium's processes of this app window, the browser (the oldest) first. */
@@ -288,29 +310,30 @@ export class TechPC extends PC {
   async start() {
     this.k = new Kelvora({ env: { DISPLAY: this.bed.techDisplay, TRV_SERVER: this.bed.sig.url } });
     nameIt(this.k, this.name);
+    this.ownDownloads(this.k);
     await this.k.start();
     const browser = this.tone ? await (this.ownBrowser = this.bed.launchBrowser(toneFlags(this.bed.toneDir(), this.tone))) : await this.bed.browser();
     this.ctx = await browser.newContext({ viewport: { width: 1280, height: 800 }, permissions: this.tone ? ['microphone'] : [] });
     this.page = await this.ctx.newPage();
     await this.page.goto(`http://127.0.0.1:${this.k.port}/`);
-    await this.page.waitForFunction(() => typeof ID === 'object' && ID && ID.id && typeof TS === 'object', null, { timeout: 30000 });
+    await this.page.waitForFunction(() => typeof kelvora === 'object' && kelvora.ID && kelvora.ID.id, null, { timeout: 30000 });
     await this.watchToasts();
     return this;
   }
 
   /** Types the ID (and password) in the connect card and clicks Connect; gives the new session's key. */
   async connect(id, { pass = '', control = true } = {}) {
-    const before = await this.page.evaluate(() => [...TS.keys()]);
+    const before = await this.page.evaluate(() => [...kelvora.TS.keys()]);
     await this.page.evaluate(() => {
-      if (typeof minViewer === 'function' && !document.getElementById('viewer').hidden) minViewer();
-      if (typeof showTab === 'function') showTab('conectar');
+      if (!document.getElementById('viewer').hidden) kelvora.minViewer();
+      kelvora.showTab('conectar');
     });
     await this.page.fill('#tId', String(id));
     await this.page.fill('#tKey', pass);
     await this.page.setChecked('#tCtl', control);
     await this.page.click('#btnConnect');
     return this.page
-      .waitForFunction((b) => [...TS.keys()].find((k) => !b.includes(k)) || null, before, { timeout: 5000 })
+      .waitForFunction((b) => [...kelvora.TS.keys()].find((k) => !b.includes(k)) || null, before, { timeout: 5000 })
       .then((h) => h.jsonValue())
       .catch(() => null);
   }
@@ -318,7 +341,7 @@ export class TechPC extends PC {
   /** Waits until session k's video shows a picture; gives its intrinsic size. */
   async waitPicture(k) {
     const h = await this.page.waitForFunction((k) => {
-      const s = TS.get(k);
+      const s = kelvora.TS.get(k);
       return s && s.connected && s.vid && s.vid.videoWidth > 0 && s.vid.readyState >= 2 && { w: s.vid.videoWidth, h: s.vid.videoHeight };
     }, k, { timeout: 90000, polling: 100 });
     return h.jsonValue();
@@ -330,7 +353,7 @@ export class TechPC extends PC {
    */
   findColour(k, rgb, tol = 40) {
     return this.page.evaluate(([k, rgb, tol]) => {
-      const v = TS.get(k)?.vid;
+      const v = kelvora.TS.get(k)?.vid;
       if (!v || !v.videoWidth) return null;
       const w = Math.max(1, Math.round(v.videoWidth / 4));
       const h = Math.max(1, Math.round(v.videoHeight / 4));
@@ -369,7 +392,7 @@ export class TechPC extends PC {
    */
   async viewerPoint(k, fx, fy) {
     return this.page.evaluate(([k, fx, fy]) => {
-      const v = TS.get(k).vid;
+      const v = kelvora.TS.get(k).vid;
       const r = v.getBoundingClientRect();
       const vw = v.videoWidth || 16;
       const vh = v.videoHeight || 9;
@@ -398,7 +421,7 @@ export class TechPC extends PC {
   /** Session k's record fields (plain values only). */
   session(k) {
     return this.page.evaluate((k) => {
-      const s = TS.get(k);
+      const s = kelvora.TS.get(k);
       if (!s) return null;
       const out = {};
       for (const [f, v] of Object.entries(s)) if (v === null || ['string', 'number', 'boolean'].includes(typeof v)) out[f] = v;
@@ -408,13 +431,13 @@ export class TechPC extends PC {
 
   /** Waits until session k is gone from the map. */
   async waitGone(k, ms = 40000) {
-    await this.page.waitForFunction((k) => !TS.has(k), k, { timeout: ms });
+    await this.page.waitForFunction((k) => !kelvora.TS.has(k), k, { timeout: ms });
   }
 
   /** Ends every session this page holds, without waiting on the peers. */
   async endAll() {
     await this.page.evaluate(() => {
-      for (const s of [...TS.values()]) endSession(s, 'local');
+      for (const s of [...kelvora.TS.values()]) kelvora.endSession(s, 'local');
     });
   }
 
@@ -515,14 +538,14 @@ export class SessionBed {
     for (const pc of this.pcs) {
       if (!pc.page || pc.page.isClosed()) continue;
       await pc.page.evaluate(() => {
-        for (const s of [...TS.values()]) endSession(s, 'local');
-        if (HSES) endSession(HSES, 'local');
-        if (HOST.req && typeof rejectReq === 'function') rejectReq();
+        for (const s of [...kelvora.TS.values()]) kelvora.endSession(s, 'local');
+        if (kelvora.HSES) kelvora.endSession(kelvora.HSES, 'local');
+        if (kelvora.HOST.req) kelvora.rejectReq();
       });
     }
     for (const pc of this.pcs) {
       if (!pc.page || pc.page.isClosed()) continue;
-      await pc.page.waitForFunction(() => TS.size === 0 && !HSES && !HOST.req, null, { timeout: 30000 });
+      await pc.page.waitForFunction(() => kelvora.TS.size === 0 && !kelvora.HSES && !kelvora.HOST.req, null, { timeout: 30000 });
       await pc.clearToasts();
     }
   }

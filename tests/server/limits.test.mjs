@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import net from 'node:net';
 import { test } from 'node:test';
-import { missingBin, registerHost, startServer } from './helpers.mjs';
+import { KEY, missingBin, registerHost, startServer } from './helpers.mjs';
 
 /** A raw TCP connection that never says anything (not even a TLS hello). */
 function idleSocket(port, from) {
@@ -61,4 +61,24 @@ test('a reader that stops reading is closed before the server holds its backlog'
     // The host is not punished for its peer: its socket stays and is told the tech left.
     assert.deepEqual(await host.next('left', 10000), { t: 'left', sid: req.sid, reason: 'closed' });
     assert.equal(host.ws.readyState, host.ws.OPEN);
+});
+
+test('X-Forwarded-For is believed only from the configured proxies, and only as an address', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t, ['--trust-proxy', '--proxy', '127.0.0.9']);
+    const cases = [
+        // [connecting from, X-Forwarded-For, the source the server records]
+        ['127.0.0.9', '10.1.2.3', '10.1.2.3'],
+        ['127.0.0.9', '10.9.9.9, 10.1.2.4', '10.1.2.4'],
+        ['127.0.0.9', 'not-an-address', '127.0.0.9'],
+        ['127.0.0.5', '10.1.2.5', '127.0.0.5'],
+        ['127.0.0.1', '10.1.2.6', '127.0.0.1'],
+    ];
+    let n = 0;
+    for (const [from, xff, seen] of cases) {
+        const id = String(700000001 + n++);
+        const h = await registerHost(srv, id, KEY('a'), `pc-${id}`, { localAddress: from, headers: { 'X-Forwarded-For': xff } });
+        const [line] = await srv.waitLog(new RegExp(`ev=register id=${id} [^\\n]*`));
+        assert.match(line, new RegExp(`addr="?${seen.replace(/\./g, '\\.')}\\b`), `${from} with "${xff}"`);
+        await h.close();
+    }
 });

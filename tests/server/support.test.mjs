@@ -142,29 +142,51 @@ test('a host that accepts in the seconds the technician still waits is put throu
     assert.equal((await never.tech.next('denied', 7000)).reason, 'timeout');
 });
 
-test('a join flood from one source is refused while another source gets through', { skip: missingBin }, async (t) => {
-    const srv = await startServer(t, ['--open-burst', '4', '--open-rate', '1', '--target-burst', '5', '--target-rate', '1',
-        '--max-pending-per-source', '2', '--max-pending', '10']);
+/** One join from `from` to `id`: the first answer, with a refusal's reason ("denied:rate"). */
+async function attempt(srv, id, from) {
+    const c = srv.ws(`/join/${id}`, { localAddress: from });
+    await c.send({ t: 'join', name: 'x', pass: '' });
+    const m = await Promise.race(['waiting', 'busy', 'offline', 'denied'].map((k) => c.next(k)));
+    return { c, answer: m.t === 'denied' ? `denied:${m.reason}` : m.t };
+}
+
+test('opening limits: per source, per (source, target) pair, and a wide ceiling per target', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t, ['--open-burst', '4', '--open-rate', '1', '--pair-burst', '2', '--pair-rate', '1',
+        '--target-burst', '5', '--target-rate', '1', '--max-pending-per-source', '2', '--max-pending', '10']);
     const host = await registerHost(srv, ID);
-    const other = await registerHost(srv, '555666778', KEY('f'));
-    const attempt = async (id, from) => {
-        const c = srv.ws(`/join/${id}`, { localAddress: from });
-        await c.send({ t: 'join', name: 'x', pass: '' });
-        return (await Promise.race(['waiting', 'busy', 'offline'].map((k) => c.next(k)))).t;
-    };
+    await registerHost(srv, '555666778', KEY('f'));
     const cases = [
         // [source, target, answer, why]
         ['127.0.0.21', ID, 'waiting', 'first request'],
         ['127.0.0.21', '555666778', 'waiting', 'second request waits too'],
         ['127.0.0.21', ID, 'busy', 'a third waiting request from one source'],
         ['127.0.0.21', '123000000', 'offline', 'an unknown ID is offline while the budget lasts'],
-        ['127.0.0.21', '123000000', 'busy', 'then the same unknown ID is not told offline: no enumeration'],
+        ['127.0.0.21', '123000000', 'denied:rate', 'then the source is told it is over its rate, not that the ID is offline'],
         ['127.0.0.22', ID, 'waiting', 'another source still gets through'],
-        ['127.0.0.23', ID, 'waiting', 'and another'],
-        ['127.0.0.24', ID, 'waiting', 'the target budget of 5 is now spent'],
-        ['127.0.0.25', ID, 'busy', 'so a fifth source is held back on this ID'],
-        ['127.0.0.25', '555666778', 'waiting', 'but not on another ID'],
+        ['127.0.0.22', ID, 'waiting', 'the pair 22→ID has a second opening'],
+        ['127.0.0.22', ID, 'denied:rate', 'and then the pair is spent'],
+        ['127.0.0.23', ID, 'waiting', 'while other sources reach the same PC'],
+        ['127.0.0.24', ID, 'denied:rate', 'until the ID\'s own ceiling of 5 is reached'],
+        ['127.0.0.24', '555666778', 'waiting', 'which holds for that ID only'],
     ];
-    for (const [from, id, answer, why] of cases) assert.equal(await attempt(id, from), answer, why);
-    for (const why of ['pending per source', 'open rate', 'target rate']) assert.match(srv.log(), new RegExp(`ev=refused why="${why}"`));
+    for (const [from, id, answer, why] of cases) assert.equal((await attempt(srv, id, from)).answer, answer, why);
+    for (const why of ['pending per source', 'open rate', 'pair rate', 'target rate']) assert.match(srv.log(), new RegExp(`ev=refused why="${why}"`));
+    host.close();
+});
+
+test('one address opening and cancelling joins at the default limits cannot cut a PC off', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t);
+    const host = await registerHost(srv, ID);
+    const answers = [];
+    for (let i = 0; i < 16; i++) {
+        const { c, answer } = await attempt(srv, ID, '127.0.0.3');
+        answers.push(answer);
+        if (answer === 'waiting') await c.send({ t: 'cancel', why: 'bye' });
+        await c.close();
+    }
+    assert.ok(answers.slice(0, 12).every((a) => a === 'waiting'), answers.join(' '));
+    assert.equal(answers.at(-1), 'denied:rate', 'the flooding source is told it is over its rate');
+    const tech = await attempt(srv, ID, '127.0.0.2');
+    assert.equal(tech.answer, 'waiting', 'a technician from another address still reaches the PC');
+    assert.equal((await host.next('req')).name, 'x');
 });

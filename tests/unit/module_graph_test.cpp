@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::vector<std::string> kModules = {"base",    "http",   "records", "desktop", "update",
-                                           "install", "manual", "app",     "platform"};
+                                           "install", "manual", "transfer", "app", "platform"};
 
 using Graph = std::map<std::string, std::set<std::string>>;
 

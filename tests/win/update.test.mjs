@@ -47,6 +47,8 @@ test('Kelvora.exe is swapped for the new version, which reports the update', { s
   const rec = await waitFor(() => { const a = readState(k.home, 'actualizacion.json'); return a?.result && a; }, 'the report', 30000);
   assert.deepEqual(rec.result, { ok: true, version: '1.3.2', from: '1.3.1' }, k.log());
   assert.equal(sha(readFileSync(join(program, 'Kelvora.exe'))), sha(fresh));
-  await waitFor(() => readdirSync(program).join() === 'Kelvora.exe' && !existsSync(join(k.data, 'update')), `the clean-up: ${readdirSync(program)}`, 60000);
+  // The previous version is kept beside it as the way back; nothing runnable in the data folder.
+  await waitFor(() => readdirSync(program).sort().join() === 'Kelvora.exe,Kelvora.old.exe' && !existsSync(join(k.data, 'update')), `the clean-up: ${readdirSync(program)}`, 60000);
+  assert.equal(sha(readFileSync(join(program, 'Kelvora.old.exe'))), sha(readFileSync(PRIOR)));
   assert.match(k.log(), /\[ACTUALIZAR\] Kelvora se actualizó de la v1\.3\.1 a la v1\.3\.2/);
 });

@@ -111,6 +111,7 @@ test('the app window: a browser below ProgramFiles, its switches, raising, and W
     '--disable-background-timer-throttling',
     '--autoplay-policy=no-user-gesture-required',
     '--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion,WebRtcHideLocalIpsWithMdns',
+    '--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/',
   ]);
   assert.ok(k.log().includes(`[VENTANA] abierta con ${winPath(join(chrome, 'chrome.exe'))}`), k.log());
 

@@ -7,5 +7,6 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    kelvora::testing::cut_swap_where_asked();
     return kelvora::kelvora_main(args, kelvora::testing::prior_trust());
 }

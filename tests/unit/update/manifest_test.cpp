@@ -13,6 +13,43 @@
 namespace kelvora::update {
 namespace {
 
+// A replayed manifest (older than the last accepted, or offering a version lower than one
+// already seen) is refused; the record only ever moves forward.
+TEST(UpdateManifest, FreshnessAgainstWhatWasAccepted) {
+    const json seen = {{"publicado", 2000}, {"version_vista", "1.4.0"}};
+    const struct {
+        const char* what;
+        json manifest;
+        json record;
+        std::string error;
+        json members;
+    } cases[] = {
+        {"first manifest, with a time", {{"version", "1.4.0"}, {"published", 1000}}, json::object(),
+         "", {{"publicado", 1000}, {"version_vista", "1.4.0"}}},
+        {"no published member: still accepted", {{"version", "1.4.0"}}, seen, "", json::object()},
+        {"newer time, same version", {{"version", "1.4.0"}, {"published", 3000}}, seen, "",
+         {{"publicado", 3000}}},
+        {"same time, newer version", {{"version", "1.4.1"}, {"published", 2000}}, seen, "",
+         {{"version_vista", "1.4.1"}}},
+        {"older than the last accepted", {{"version", "1.5.0"}, {"published", 1999}}, seen,
+         "el archivo de versión es más viejo que el último que se aceptó", nullptr},
+        {"a lower version than seen", {{"version", "1.3.9"}, {"published", 5000}}, seen,
+         "el canal ofrece la v1.3.9, más vieja que la v1.4.0 que ya había ofrecido", nullptr},
+        {"a lower version, without a time", {{"version", "1.3.9"}}, seen,
+         "el canal ofrece la v1.3.9, más vieja que la v1.4.0 que ya había ofrecido", nullptr},
+        {"time as text", {{"version", "1.4.0"}, {"published", "2000"}}, seen,
+         "la fecha de publicación no es válida", nullptr},
+        {"negative time", {{"version", "1.4.0"}, {"published", -1}}, seen,
+         "la fecha de publicación no es válida", nullptr},
+        {"fractional time", {{"version", "1.4.0"}, {"published", 2500.5}}, seen,
+         "la fecha de publicación no es válida", nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(freshness_error(c.manifest, c.record), c.error) << c.what;
+        if (c.error.empty()) EXPECT_EQ(freshness_record(c.manifest, c.record), c.members) << c.what;
+    }
+}
+
 TEST(UpdateManifest, AddressesAllowedByChannel) {
     const std::string local = "http://127.0.0.1:8080/version.json";
     const std::string https = "https://kelvora.app/kelvora/version.json";

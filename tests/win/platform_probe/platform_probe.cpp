@@ -4,6 +4,7 @@
 //   platform_probe.exe echo ARGS    prints its own arguments as a JSON array (UTF-8)
 //   platform_probe.exe exit N       ends with exit code N
 //   platform_probe.exe sleep MS     sleeps, then ends
+//   platform_probe.exe downloads    the downloads folder and a received file's life there
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/downloads.hpp"
 #include "platform/process.hpp"
 #include "platform/system.hpp"
 #include "platform/windows/wide.hpp"
@@ -109,6 +111,38 @@ std::string checks() {
     return out + "}";
 }
 
+// A file received into a fresh folder inside the downloads folder: created only when
+// free, written, renamed only onto a free name.
+std::string downloads() {
+    namespace fs = std::filesystem;
+    const auto folder = p::downloads_folder();
+    std::string out = "{\"folder\":" + std::string(folder ? json_string(folder->string()) : "null");
+    if (!folder) return out + "}";
+    const fs::path dir = *folder / ("probe-" + std::to_string(p::current_pid()));
+    fs::create_directories(dir);
+    auto made = p::create_new_file(dir / "a.txt.part");
+    auto again = p::create_new_file(dir / "a.txt.part");
+    out += ",\"created\":" + std::string(made.file ? "true" : "false");
+    out += ",\"second_is_exists\":" + std::string(again.fault == p::FileFault::exists ? "true" : "false");
+    const bool wrote = made.file && made.file->append("hola ") == p::FileFault::none &&
+                       made.file->append("mundo") == p::FileFault::none &&
+                       made.file->close() == p::FileFault::none;
+    out += ",\"wrote\":" + std::string(wrote ? "true" : "false");
+    std::ofstream(dir / "a.txt") << "otro";
+    out += ",\"onto_taken_is_exists\":" +
+           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a.txt") == p::FileFault::exists ? "true" : "false");
+    out += ",\"onto_free\":" +
+           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a (1).txt") == p::FileFault::none ? "true" : "false");
+    std::string content, taken;
+    std::getline(std::ifstream(dir / "a (1).txt"), content);
+    std::getline(std::ifstream(dir / "a.txt"), taken);
+    out += ",\"content\":" + json_string(content) + ",\"taken_kept\":" + json_string(taken);
+    out += ",\"part_left\":" + std::string(fs::exists(dir / "a.txt.part") ? "true" : "false");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return out + "}";
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -123,6 +157,8 @@ int wmain(int argc, wchar_t** argv) {
     } else if (args.size() == 2 && args[0] == "sleep") {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[1])));
         return 0;
+    } else if (args.size() == 1 && args[0] == "downloads") {
+        out = downloads();
     } else {
         out = checks();
     }

@@ -7,6 +7,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     kelvora::platform::win::bind_stdout_to_parent_console();
+    kelvora::testing::cut_swap_where_asked();
     return kelvora::kelvora_main(kelvora::platform::win::utf8_arguments(),
                                  kelvora::testing::prior_trust());
 }

@@ -1,17 +1,17 @@
-// Group call rules, run on the page's own scripts: room codes drawn and typed, what the
-// page keeps of hostile frames from the room's socket, when it rejoins after a restart,
-// and how the member list and the mesh follow the room (stand-in sockets and peer
-// connections record what the page does).
+// Group call rules: room codes drawn and typed, what the page keeps of hostile frames from
+// the room's socket, when it rejoins after a restart, and how the member list and the mesh
+// follow the room (stand-in sockets, peer connections and microphones record what the
+// page does).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { loadPage } from '../lib/page_vm.mjs';
+import { load, fakeFetch, fakeSockets, fakePeers, FakeSocket } from '../../lib/web_modules.mjs';
 
 const plain = (v) => JSON.parse(JSON.stringify(v));
+const CALL = ['net/group_call.js', 'net/signal_socket.js', 'net/peer.js', 'media/devices.js', 'media/mixer.js'];
 const flush = () => new Promise((r) => setTimeout(r, 0));
 
-test('room codes: drawn from 32 characters without look-alikes, typed ones trimmed and upper-cased', () => {
-  const p = loadPage();
-  p.crypto = globalThis.crypto;
+test('room codes: drawn from 32 characters without look-alikes, typed ones trimmed and upper-cased', async () => {
+  const p = await load(CALL);
   for (const [rnd, code] of [
     [[0, 1, 2, 3, 4, 5], 'ABCDEF'],
     [[31, 32, 63, 2 ** 32 - 1, 8, 40], '9A99JJ'],
@@ -34,8 +34,8 @@ test('room codes: drawn from 32 characters without look-alikes, typed ones trimm
   ]) assert.equal(p.callCodeOf(typed), code, JSON.stringify(typed));
 });
 
-test('frames from the room: checked types, names cut, lists bounded, junk dropped', () => {
-  const p = loadPage();
+test('frames from the room: checked types, names cut, lists bounded, junk dropped', async () => {
+  const p = await load(CALL);
   const clean = (m) => plain(p.callClean(m));
   const many = Array.from({ length: 20 }, (_, i) => ({ id: `m${i}`, name: `p${i}` }));
   const cases = [
@@ -70,8 +70,8 @@ test('frames from the room: checked types, names cut, lists bounded, junk droppe
   assert.deepEqual(plain(w.peers.map((m) => m.id)), ['m0', 'm1', 'm2', 'm3', 'm4', 'm5', 'm6']);
 });
 
-test('only a server restart brings the page back into the room, trying a few times, spread out', () => {
-  const p = loadPage();
+test('only a server restart brings the page back into the room, trying a few times, spread out', async () => {
+  const p = await load(CALL);
   for (const [code, reason, tries, rnd, want] of [
     [1001, 'server going away', 0, 0, 1000],
     [1001, 'server going away', 0, 1, 5000],
@@ -88,68 +88,45 @@ test('only a server restart brings the page back into the room, trying a few tim
   ]) assert.equal(p.callRejoinWait(code, reason, tries, rnd), want, `${code} ${reason} ${tries}`);
 });
 
-/** A page in a call with stand-in sockets, peer connections, microphone and elements. */
-function room() {
-  const p = loadPage();
-  p.crypto = globalThis.crypto;
-  const el = () => ({
-    hidden: false, value: '', innerHTML: '', textContent: '', dataset: {}, muted: false, volume: 1, srcObject: null,
-    classList: { toggle() {} }, addEventListener() {}, querySelectorAll: () => [], appendChild() {}, remove() {}, play: async () => {}, pause() {},
-  });
-  const els = {};
-  p.document.querySelector = (sel) => (els[sel] ??= el());
-  p.document.createElement = () => el();
-  p.document.body = el();
+/** A page in a call with stand-in sockets, peer connections, microphone and players. */
+async function room() {
+  const p = await load(CALL);
+  const el = () => ({ muted: false, volume: 1, srcObject: null, dataset: {}, play: async () => {}, pause() {}, remove() {} });
   p.toasts = [];
-  p.toast = (text) => p.toasts.push(text);
-  p.posts = [];
-  p.post = async (url, body) => { p.posts.push([url, body]); return { ok: true }; };
-  p.sockets = [];
-  p.WebSocket = class {
-    static OPEN = 1;
-    constructor(url) { this.url = url; this.readyState = 1; this.sent = []; p.sockets.push(this); }
-    send(m) { this.sent.push(JSON.parse(m)); }
-    close() { this.readyState = 3; }
-  };
-  p.pcs = [];
-  p.RTCPeerConnection = class {
-    constructor(cfg) { Object.assign(this, { cfg, tracks: [], signalingState: 'stable', connectionState: 'new', remoteDescription: null, localDescription: null, cands: [], closed: false }); p.pcs.push(this); }
-    addTrack(tr) { this.tracks.push(tr); }
-    getSenders() { return this.tracks.map((tr, i) => ({ track: tr, replaceTrack: async (n) => { this.tracks[i] = n; } })); }
-    async createOffer(o) { return { type: 'offer', sdp: o && o.iceRestart ? 'restart' : 'offer' }; }
-    async createAnswer() { return { type: 'answer', sdp: 'answer' }; }
-    async setLocalDescription(d) { this.localDescription = { ...d, toJSON: () => ({ type: d.type, sdp: d.sdp }) }; this.signalingState = d.type === 'offer' ? 'have-local-offer' : 'stable'; }
-    async setRemoteDescription(d) { this.remoteDescription = d; this.signalingState = d.type === 'offer' ? 'have-remote-offer' : 'stable'; }
-    async addIceCandidate(c) { this.cands.push(c); }
-    close() { this.closed = true; }
-  };
+  p.callOn.onnotice = (text) => p.toasts.push(text);
+  const api = fakeFetch();
+  p.http.fetch = api.fetch;
+  p.posts = () => api.calls.filter((c) => c.url !== '/api/diag').map((c) => [c.url, c.body]);
+  p.made = fakeSockets(p, (url) => Object.assign(new FakeSocket(url), { readyState: 1 }));
+  p.pcs = fakePeers(p);
   const mic = () => {
     const track = { kind: 'audio', label: 'USB', enabled: true, stopped: false, on: {}, stop() { this.stopped = true; }, addEventListener(k, f) { this.on[k] = f; } };
     return { track, getAudioTracks: () => [track], getTracks: () => [track] };
   };
   p.mics = [];
-  p.getMic = async () => { const m = mic(); p.mics.push(m); return m; };
+  p.userMedia.open = async () => { const m = mic(); p.mics.push(m); return m; };
+  p.userMedia.list = async () => [];
+  p.userMedia.player = el;
   Object.defineProperty(p, 'track', { get: () => p.mics[0].track });
   /** The current socket receives a frame from the server. */
   p.hear = async (m) => {
-    const ws = p.sockets.at(-1);
-    ws.onmessage({ data: typeof m === 'string' ? m : JSON.stringify(m) });
+    p.made.at(-1).msg(m);
     await flush();
     await flush();
   };
-  p.x = () => p.run('CALLX');
+  p.x = () => p.ST.CALLX;
   return p;
 }
 
 test('members: a late joiner offers to everyone listed, the others answer, the room never exceeds eight', async () => {
-  const p = room();
+  const p = await room();
   await p.callStart('K7M2QX', false);
-  const ws = p.sockets[0];
+  const ws = p.made[0];
   assert.match(ws.url, /\/call\/K7M2QX$/);
   ws.onopen();
   assert.equal(ws.sent[0].t, 'join');
   assert.equal(ws.sent[0].create, false);
-  assert.deepEqual(plain(p.posts), [['/api/llamada', { activa: true }]]);
+  assert.deepEqual(p.posts(), [['/api/llamada', { activa: true }]]);
 
   await p.hear({ t: 'welcome', id: 'me', host: 'h1', iceServers: [], peers: [{ id: 'h1', name: 'Ana', muted: true }, { id: 'b2', name: 'Beto', talk: true }] });
   const x = p.x();
@@ -164,7 +141,7 @@ test('members: a late joiner offers to everyone listed, the others answer, the r
   const caro = x.peers.get('c3');
   assert.equal(caro.offerer, false);
   await p.hear({ t: 'signal', from: 'c3', name: 'Caro', data: { ice: { candidate: 'early', sdpMid: '0' } } });
-  assert.equal(caro.iceq.length, 1);
+  assert.equal(caro.rtc.iceq.length, 1);
   await p.hear({ t: 'signal', from: 'c3', name: 'Caro', data: { sdp: { type: 'offer', sdp: 'v=0' } } });
   assert.deepEqual(plain(caro.pc.cands), [{ candidate: 'early', sdpMid: '0' }]);
   assert.deepEqual(plain(ws.sent.at(-1)), { t: 'signal', to: 'c3', data: { sdp: { type: 'answer', sdp: 'answer' } } });
@@ -216,59 +193,59 @@ test('members: a late joiner offers to everyone listed, the others answer, the r
   assert.deepEqual(p.toasts, ['callKicked']);
   assert.ok(p.track.stopped);
   assert.ok(p.pcs.every((pc) => pc.closed));
-  assert.deepEqual(plain(p.posts.at(-1)), ['/api/llamada', { activa: false }]);
+  assert.deepEqual(p.posts().at(-1), ['/api/llamada', { activa: false }]);
 });
 
 test('a new room whose drawn code is in use draws again, three times at most', async () => {
-  const p = room();
+  const p = await room();
   p.callCreate();
   await flush();
   for (let i = 0; i < 3; i++) {
-    p.sockets.at(-1).onopen();
-    assert.equal(p.sockets.at(-1).sent[0].create, true);
+    p.made.at(-1).onopen();
+    assert.equal(p.made.at(-1).sent[0].create, true);
     await p.hear({ t: 'notfound' });
   }
-  const codes = p.sockets.map((s) => s.url.slice(-6));
+  const codes = p.made.map((s) => s.url.slice(-6));
   assert.equal(new Set(codes).size, 3);
   assert.equal(p.x(), null);
   assert.deepEqual(p.toasts, ['callNotFound']);
 
   // Joining by code never draws: the room is not there.
   await p.callStart('AB12CD', false);
-  p.sockets.at(-1).onopen();
+  p.made.at(-1).onopen();
   await p.hear({ t: 'notfound' });
-  assert.equal(p.sockets.length, 4);
+  assert.equal(p.made.length, 4);
   assert.deepEqual(p.toasts, ['callNotFound', 'callNotFound']);
 });
 
-test('a server restart: the page joins again with rejoin and builds the mesh anew; another close leaves', async () => {
-  const p = room();
+test('a server restart: the page joins again with rejoin and builds the mesh anew; another close leaves', async (t) => {
+  const p = await room();
   await p.callStart('K7M2QX', true);
-  p.sockets[0].onopen();
+  p.made[0].onopen();
   await p.hear({ t: 'welcome', id: 'me', host: 'me', peers: [] });
   await p.hear({ t: 'peer-join', peer: { id: 'b2', name: 'Beto' } });
   const old = p.x().peers.get('b2').pc;
-  p.run('Math.random = () => 0');
-  p.sockets[0].onclose({ code: 1001, reason: 'server going away' });
+  t.mock.method(Math, 'random', () => 0);
+  p.made[0].onclose({ code: 1001, reason: 'server going away' });
   assert.ok(p.x(), 'the call goes on while the server restarts');
   await new Promise((r) => setTimeout(r, 1100));
-  assert.equal(p.sockets.length, 2);
-  p.sockets[1].onopen();
-  assert.deepEqual(plain(p.sockets[1].sent[0]), { t: 'join', name: 'Kelvora', create: true, rejoin: true });
+  assert.equal(p.made.length, 2);
+  p.made[1].onopen();
+  assert.deepEqual(plain(p.made[1].sent[0]), { t: 'join', name: 'Kelvora', create: true, rejoin: true });
   await p.hear({ t: 'welcome', id: 'me2', host: 'n1', peers: [{ id: 'n1', name: 'Beto' }] });
   assert.ok(old.closed);
   assert.deepEqual([...p.x().peers.keys()], ['n1']);
   assert.ok(p.x().peers.get('n1').offerer);
 
-  p.sockets[1].onclose({ code: 1006, reason: '' });
+  p.made[1].onclose({ code: 1006, reason: '' });
   assert.equal(p.x(), null);
   assert.deepEqual(p.toasts, ['srvDown']);
 });
 
 test('a microphone that goes away is opened again and sent to every member, still muted if it was', async () => {
-  const p = room();
+  const p = await room();
   await p.callStart('K7M2QX', false);
-  p.sockets[0].onopen();
+  p.made[0].onopen();
   await p.hear({ t: 'welcome', id: 'me', host: 'h1', peers: [{ id: 'h1', name: 'Ana' }, { id: 'b2', name: 'Beto' }] });
   p.callMute();
   p.mics[0].track.on.ended();

@@ -1,105 +1,82 @@
-// Chat and file rules, run on the page's own scripts: the line cap, what counts as unread,
-// received names, sizes and ids, chunking and back-pressure, and what the file channel does
-// with hostile frames.
+// Chat and file rules of the protocol: the line cap, received names, sizes and ids,
+// chunking and back-pressure, and what the file channel does with hostile frames.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { loadPage } from '../lib/page_vm.mjs';
+import { load, recordTimers } from '../../lib/web_modules.mjs';
 
 const plain = (v) => JSON.parse(JSON.stringify(v));
-
-/** A stand-in element: what the section reads and writes on the real ones. */
-function element() {
-  return {
-    hidden: true, value: '', disabled: false, innerHTML: '', textContent: '', scrollTop: 0, scrollHeight: 0,
-    style: {}, dataset: {}, children: [],
-    classList: { toggle() {}, add() {}, remove() {} },
-    focus() {}, click() {}, remove() {}, appendChild() {}, addEventListener() {}, querySelector: () => null,
-  };
-}
+const page = await load(['net/files.js']);
 
 /**
- * A page with stand-in elements, a recorded toast, modal and download, and session records
- * whose file channel records what is sent.
+ * The file modules with the native host's file endpoints, the page's answers recorded
+ * (transfer lines, notices, questions) and session records whose file channel records
+ * what is sent.
  */
-function bench() {
-  const p = loadPage();
-  const els = {};
-  p.document.querySelector = (sel) => (els[sel] ??= element());
-  p.document.createElement = () => element();
-  p.document.body = element();
-  p.Blob = Blob;
-  p.els = els;
+async function bench() {
+  const p = await load(['net/files.js', 'net/session.js']);
   p.toasts = [];
-  p.toast = (text) => p.toasts.push(text);
-  p.modals = [];
-  p.modal = (html, onClose) => { p.modals.push(html); p.modalClose = onClose; els['#modal'] = { ...element(), hidden: false }; };
-  p.closeModal = () => { if (els['#modal'].hidden) return; els['#modal'].hidden = true; const f = p.modalClose; p.modalClose = null; if (f) f(); };
-  p.saved = [];
-  p.saveBlob = (blob, name) => p.saved.push({ blob, name });
   p.boxes = [];
-  p.xferBox = (id, s, name, text, pct) => p.boxes.push({ id, text, pct });
-  p.renderHostBar = p.renderSessions = p.renderViewerBar = () => {};
+  p.offers = [];
+  p.dialogUp = false;
+  Object.assign(p.filesOn, {
+    onnotice: (text) => p.toasts.push(text),
+    ontransfer: (id, s, name, text, pct) => p.boxes.push({ id, text, pct }),
+    onmessage: (s, who, text, me) => p.chatPush(s.chat, { who, text, me }),
+    canask: () => !p.dialogUp,
+    onoffer: (s, rx) => p.offers.push(rx),
+    onsaved: (id, s, name, folder) => p.boxes.push({ id, text: 'fileDone', folder }),
+  });
+  // The native host's file endpoints: what was opened, written, finished and cancelled.
+  p.sink = { open: [], written: 0, calls: [] };
+  p.http.fetch = async (url, init) => {
+    const what = url.split('/').pop().split('?')[0];
+    p.sink.calls.push(what);
+    if (what === 'escribir') {
+      p.sink.written += init.body.size;
+      return { json: async () => ({ ok: true, recibido: p.sink.written }) };
+    }
+    const body = JSON.parse(init.body || '{}');
+    let r = { ok: true };
+    if (what === 'abrir') {
+      p.sink.open.push(body);
+      p.sink.written = 0;
+      r = { ok: true, id: 'sink' + p.sink.open.length, nombre: body.nombre };
+    }
+    if (what === 'terminar') r = { ok: true, nombre: p.sink.open.at(-1).nombre, carpeta: '/home/ana/Descargas' };
+    return { status: 200, json: async () => r };
+  };
   p.session = (k = 't1') => {
-    const s = p.run(`newSession('tech', { k: ${JSON.stringify(k)}, peer: 'PC de Ana' })`);
+    const s = p.newSession('tech', { k, peer: 'PC de Ana' });
     s.sent = [];
     s.dc.file = {
       readyState: 'open', bufferedAmount: 0, bufferedAmountLowThreshold: 0,
       send: (m) => s.sent.push(typeof m === 'string' ? JSON.parse(m) : m.byteLength),
       addEventListener() {}, removeEventListener() {},
     };
-    p.run('TS').set(k, s);
+    p.TS.set(k, s);
     return s;
   };
   return p;
 }
 
 test('the chat keeps the last 300 lines', () => {
-  const p = bench();
-  const s = p.session();
-  p.chatTarget = () => null;
-  for (let i = 1; i <= 301; i++) p.chatAdd(s, '', `línea ${i}`, true);
-  assert.equal(s.chat.length, 300);
-  assert.equal(s.chat[0].text, 'línea 2', 'the 301st line pushed out the first');
-  assert.equal(s.chat[299].text, 'línea 301');
-  p.chatSys(s, 'sistema');
-  assert.deepEqual(plain(s.chat.at(-1)), { sys: true, text: 'sistema' });
-  assert.equal(s.chat[0].text, 'línea 3', 'system lines count towards the cap too');
-});
-
-test('which peer lines count as unread, and the toast that tells', () => {
-  // [the session is the chat target, the panel is open, the panel shows this session] → [unread, toast, panel opened]
-  for (const [target, open, shown, want] of [
-    [true, false, false, [0, false, true]],
-    [true, true, true, [0, false, false]],
-    [true, true, false, [1, true, false]],
-    [false, false, false, [1, true, false]],
-    [false, true, false, [1, true, false]],
-    [false, true, true, [0, false, false]],
-  ]) {
-    const p = bench();
-    const s = p.session();
-    let opened = false;
-    p.chatTarget = () => (target ? s : null);
-    p.chatOpen = () => open;
-    p.chatShown = () => (shown ? s : null);
-    p.chatShow = (focus) => { opened = true; assert.equal(focus, false, 'a line from the other side does not take the keyboard'); };
-    p.renderChat = () => {};
-    p.chatAdd(s, 'PC de Ana', 'x'.repeat(100), false);
-    const label = `target ${target}, open ${open}, shown ${shown}`;
-    assert.deepEqual([s.unread, p.toasts.length > 0, opened], want, label);
-    if (want[1]) assert.equal(p.toasts[0], p.run(`t('sesNewChat', 'PC de Ana', '${'x'.repeat(80)}')`), 'name and the first 80 characters');
-    p.chatAdd(s, '', 'mío', true);
-    assert.equal(s.unread, want[0], `own lines never count (${label})`);
-  }
+  const chat = [];
+  for (let i = 1; i <= 301; i++) page.chatPush(chat, { who: '', text: `línea ${i}`, me: true });
+  assert.equal(chat.length, 300);
+  assert.equal(chat[0].text, 'línea 2', 'the 301st line pushed out the first');
+  assert.equal(chat[299].text, 'línea 301');
+  page.chatPush(chat, { sys: true, text: 'sistema' });
+  assert.deepEqual(chat.at(-1), { sys: true, text: 'sistema' });
+  assert.equal(chat[0].text, 'línea 3', 'system lines count towards the cap too');
 });
 
 test('received names lose path and reserved characters and stay short', () => {
-  const page = loadPage();
   for (const [name, want] of [
     ['informe.pdf', 'informe.pdf'],
     ['a/b\\c:d*e?f"g<h>i|j.txt', 'a_b_c_d_e_f_g_h_i_j.txt'],
     ['../../etc/passwd', '.._.._etc_passwd'],
     ['lí\u0000ne\u001fa\n.txt', 'lí_ne_a_.txt'],
+    ['foto\u202egpj.exe', 'fotogpj.exe'],
     ['', 'archivo'],
     [null, 'archivo'],
     [42, 'archivo'],
@@ -107,13 +84,15 @@ test('received names lose path and reserved characters and stay short', () => {
     ['ñ'.repeat(200), 'ñ'.repeat(180)],
     ['😀'.repeat(181), '😀'.repeat(180)],
   ]) assert.equal(page.cleanName(name), want, JSON.stringify(name));
-  for (const [name, risky] of [['setup.EXE', true], ['x.Ps1', true], ['a.lnk', true], ['lib.dll', true], ['doc.pdf', false], ['exe', false], ['a.exe.txt', false]]) {
+  for (const [name, risky] of [['setup.EXE', true], ['x.Ps1', true], ['a.lnk', true], ['lib.dll', true], ['doc.pdf', false], ['exe', false], ['a.exe.txt', false],
+    ...['x.desktop', 'x.sh', 'x.run', 'x.AppImage', 'x.url', 'x.pif', 'x.cpl', 'x.msc', 'x.wsf', 'x.psm1', 'x.msix', 'x.appx', 'x.iso', 'x.img', 'x.vhd', 'x.html', 'x.svg'].map((n) => [n, true]),
+    // Bidi controls can't hide the real end of the name: "foto‮gpj.exe" shows as "fotoexe.jpg".
+    ['foto\u202egpj.exe', true], ['a.sh\u200e', true], ['a.ex\u2066e', true], ['setup.exe. ', true], ['notas.txt', false]]) {
     assert.equal(page.riskyName(name), risky, name);
   }
 });
 
 test('offer ids, sizes and their limits', () => {
-  const page = loadPage();
   const ids = new Set(Array.from({ length: 50 }, () => page.fileId()));
   for (const id of ids) assert.match(id, /^[0-9a-z]{7}$/);
   assert.ok(ids.size > 45, 'ids are random');
@@ -129,7 +108,6 @@ test('offer ids, sizes and their limits', () => {
 });
 
 test('chunks of 64 KiB, and when the sender waits', () => {
-  const page = loadPage();
   for (const [size, want] of [
     [1, [[0, 1]]],
     [65536, [[0, 65536]]],
@@ -146,10 +124,13 @@ test('chunks of 64 KiB, and when the sender waits', () => {
   ]) assert.equal(page.rxTake(rx, n), want, JSON.stringify([rx, n]));
 });
 
-test('hostile frames on the file channel', () => {
-  const p = bench();
+/** Lets the page's pending requests and their answers run. */
+const settle = async () => { for (let i = 0; i < 20; i++) await new Promise((r) => setImmediate(r)); };
+
+test('hostile frames on the file channel', async () => {
+  const p = await bench();
   const s = p.session();
-  const bytes = (n) => p.run(`new ArrayBuffer(${n})`);
+  const bytes = (n) => new ArrayBuffer(n);
   const msg = (m) => p.fileMsg(s, JSON.stringify(m));
 
   // Nothing offered: data, bad JSON, unknown kinds and bad ids do nothing and answer nothing.
@@ -169,65 +150,76 @@ test('hostile frames on the file channel', () => {
   // Sizes out of range are refused at once, without a dialog.
   for (const size of [0, -1, 2000000001, 1.5, 'x', null]) msg({ t: 'fs', id: 'aaaaaaa', name: 'a', size });
   assert.deepEqual(s.sent, Array(6).fill({ t: 'fa', id: 'aaaaaaa', ok: false }));
-  assert.equal(p.modals.length, 0);
+  assert.equal(p.offers.length, 0);
   s.sent.length = 0;
 
   // An offer with a hostile name: the dialog shows it cleaned, with the risk note.
   msg({ t: 'fs', id: 'bbbbbbb', name: 'a/b:c?<d>\u0007.exe', size: 5 });
   assert.equal(s.rx.name, 'a_b_c__d__.exe');
-  assert.match(p.modals[0], /a_b_c__d__\.exe/);
-  assert.match(p.modals[0], /fileRisky/);
+  assert.equal(p.offers[0].name, 'a_b_c__d__.exe', 'the question shows it cleaned');
+  assert.ok(p.riskyName(p.offers[0].name), 'with the risk note');
   // A second offer meanwhile is refused without a dialog; data before the yes is dropped.
   msg({ t: 'fs', id: 'ccccccc', name: 'b', size: 5 });
   assert.deepEqual(s.sent, [{ t: 'fa', id: 'ccccccc', ok: false }]);
-  assert.equal(p.modals.length, 1);
+  assert.equal(p.offers.length, 1);
   p.fileMsg(s, bytes(3));
   assert.equal(s.rx.got, 0);
 
-  // Yes: data counts up to the announced size; one byte more ends the transfer.
-  p.fileAnswer(s.k, 'bbbbbbb', true);
-  p.closeModal();
-  assert.deepEqual(s.sent.at(-1), { t: 'fa', id: 'bbbbbbb', ok: true }, 'closing after the yes does not take it back');
+  // Yes: the file is opened on disk first, and the answer tells the sender how far ahead
+  // of the disk it may go; data counts up to the announced size; one byte more ends the
+  // transfer, removes the partial file and stops the sender.
+  const answered = p.fileAnswer(s.k, 'bbbbbbb', true);
+  p.fileAnswer(s.k, 'bbbbbbb', false);
+  await answered;
+  assert.deepEqual(plain(p.sink.open.at(-1)), { nombre: 'a_b_c__d__.exe', tamano: 5 });
+  assert.deepEqual(plain(s.sent.at(-1)), { t: 'fa', id: 'bbbbbbb', ok: true, win: 16777216 }, 'closing after the yes does not take it back');
   p.fileMsg(s, bytes(3));
   p.fileMsg(s, bytes(3));
+  await settle();
   assert.equal(s.rx, null, 'the transfer was cut');
   assert.equal(p.boxes.at(-1).text, 'fileNo');
+  assert.equal(p.sink.calls.at(-1), 'cancelar');
+  assert.deepEqual(plain(s.sent.at(-1)), { t: 'fc', id: 'bbbbbbb' });
   msg({ t: 'fe', id: 'bbbbbbb' });
   p.fileMsg(s, bytes(1));
-  assert.equal(p.saved.length, 0, 'nothing is saved after the cut');
+  await settle();
+  assert.ok(!p.sink.calls.includes('terminar'), 'nothing is saved after the cut');
 
-  // An end before all the bytes came saves nothing; a complete one saves under the clean name.
+  // An end before all the bytes came saves nothing; a complete one is written, finished and
+  // shown with its folder, each written piece acknowledged to the sender.
   for (const [id, chunks, saved] of [['ddddddd', [2, 2], false], ['eeeeeee', [2, 3], true]]) {
+    p.sink.calls.length = 0;
     msg({ t: 'fs', id, name: 'x:y.txt', size: 5 });
-    p.fileAnswer(s.k, id, true);
-    p.closeModal();
+    await p.fileAnswer(s.k, id, true);
     for (const n of chunks) p.fileMsg(s, bytes(n));
     msg({ t: 'fe', id: 'zzzzzzz' });
     assert.ok(s.rx, 'an end for another id is ignored');
     msg({ t: 'fe', id });
+    await settle();
     assert.equal(s.rx, null);
-    assert.equal(p.saved.length, saved ? 1 : 0, id);
+    assert.equal(p.sink.calls.includes('terminar'), saved, id);
+    assert.equal(p.sink.calls.at(-1), saved ? 'terminar' : 'cancelar', id);
     assert.equal(p.boxes.at(-1).text, saved ? 'fileDone' : 'fileNo');
   }
-  assert.equal(p.saved[0].name, 'x_y.txt');
-  assert.equal(p.saved[0].blob.size, 5);
+  assert.equal(p.sink.written, 5);
+  assert.deepEqual(plain(s.sent.filter((m) => m.t === 'fk').at(-1)), { t: 'fk', id: 'eeeeeee', got: 5 });
   assert.equal(s.chat.at(-1).text, '📁 x_y.txt');
   assert.equal(s.chat.at(-1).me, false);
 
-  // Refusing, or closing the dialog any other way, answers no and forgets the offer.
+  // Refusing answers no and forgets the offer.
   s.sent.length = 0;
   msg({ t: 'fs', id: 'fffffff', name: 'a', size: 5 });
-  p.closeModal();
+  p.fileAnswer(s.k, 'fffffff', false);
   assert.deepEqual(s.sent, [{ t: 'fa', id: 'fffffff', ok: false }]);
   assert.equal(s.rx, null);
-  // A dialog already open refuses the offer.
-  p.els['#modal'].hidden = false;
+  // A question already up refuses the offer.
+  p.dialogUp = true;
   msg({ t: 'fs', id: 'ggggggg', name: 'a', size: 5 });
   assert.deepEqual(s.sent.at(-1), { t: 'fa', id: 'ggggggg', ok: false });
 });
 
-test('sending: limits, the offer\'s answer, its time-out, chunks', async () => {
-  const p = bench();
+test('sending: limits, the offer\'s answer, its time-out, chunks', async (t) => {
+  const p = await bench();
   const s = p.session();
   const file = (size) => ({ name: 'datos.bin', size, slice: (a, b) => new Blob([new Uint8Array(Math.max(0, Math.min(size, b) - a))]) });
   const offers = () => s.sent.filter((m) => m.t === 'fs');
@@ -239,7 +231,7 @@ test('sending: limits, the offer\'s answer, its time-out, chunks', async () => {
   none.dc.file.readyState = 'closed';
   await p.sendFile(file(10), none);
   assert.deepEqual(p.toasts, ['fileTooBig', 'fileNoSession']);
-  p.run('TS').delete('t2');
+  p.TS.delete('t2');
 
   // Accepted: 200000 bytes go as chunks of 65536, then the end mark and a chat line.
   let sending = p.sendFile(file(200000), s);
@@ -254,9 +246,7 @@ test('sending: limits, the offer\'s answer, its time-out, chunks', async () => {
   assert.equal(s.chat.at(-1).text, '📁 datos.bin');
 
   // Refused, and unanswered for 90 s: nothing is sent.
-  const timers = [];
-  p.setTimeout = (f, ms) => { timers.push({ f, ms }); return 0; };
-  p.setInterval = () => 0;
+  const timers = recordTimers(t);
   for (const answer of ['no', 'silence']) {
     s.sent.length = 0;
     sending = p.sendFile(file(10), s);
@@ -271,13 +261,18 @@ test('sending: limits, the offer\'s answer, its time-out, chunks', async () => {
 });
 
 test('the sender waits while more than 8 MiB are queued', async () => {
-  const p = bench();
+  const p = await bench();
   const s = p.session();
   const ch = s.dc.file;
   let waits = 0;
   // Each wait lets the queue drain a little; the sender must not send while it is above 8 MiB.
   ch.bufferedAmount = 9000000;
-  p.drained = async () => { waits++; ch.bufferedAmount -= 400000; };
+  ch.addEventListener = (ev, done) => {
+    if (ev !== 'bufferedamountlow') return;
+    waits++;
+    ch.bufferedAmount -= 400000;
+    setImmediate(done);
+  };
   const send = ch.send;
   ch.send = (m) => {
     if (typeof m !== 'string') assert.ok(ch.bufferedAmount <= 8388608, `sent with ${ch.bufferedAmount} queued`);

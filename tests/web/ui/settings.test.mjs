@@ -1,13 +1,14 @@
-// The rules of the settings, help and update screens, run on the page's own scripts: what
+// The rules of the settings, help and update screens: what
 // Save sends, when the registration starts again, what the server test says, how the
 // update state from the local server is cleaned and which banner, panel and poll step
 // follow from it.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { loadPage } from '../lib/page_vm.mjs';
+import { load, fakeDocument } from '../../lib/web_modules.mjs';
 
 const plain = (v) => JSON.parse(JSON.stringify(v));
-const page = loadPage({ texts: true });
+const SETTINGS = ['ui/settings.js', 'ui/dom.js'];
+const page = await load(SETTINGS, { texts: true });
 const call = (fn, ...args) => plain(page[fn](...args));
 
 test('the monitor value: "todos" for all, none or no box; else the checked names', () => {
@@ -116,7 +117,7 @@ test('the update state from the local server is checked before it is shown', () 
   assert.equal(odd.page, '');
   assert.equal(odd.result, null, 'a result without a version says nothing');
   assert.equal(odd.last_check, 0);
-  assert.equal(odd.current, page.VER);
+  assert.equal(odd.current, page.PAGE.version, 'not a version: the running one');
   const notes = call('cleanUpd', state({ ...newer, latest: { version: '1.4.0', changes: Array(500).fill({ version: '1', date: 'd', md: 'm'.repeat(50000) }) } }));
   assert.ok(notes.latest.changes.length <= 40 && notes.latest.changes.every((c) => c.md.length <= 20000));
 });
@@ -161,7 +162,15 @@ test('the update panel offers installing only when it can happen, and no check w
     [{ ...newer, can_install: false }, ['news', 'site', 'check']],
     [{ ...newer, phase: 'checking' }, ['news', 'check:off']],
     [{ ...newer, phase: 'waiting', pct: 100 }, ['check:off']],
+    // The way back while the previous version is kept, never in the middle of an update.
+    [{ anterior: '1.3.1' }, ['check', 'revert']],
+    [{ anterior: '1.3.1', phase: 'installing', pct: 100 }, ['check:off']],
+    [{ anterior: '1.3.1<b>' }, ['check']],
   ]) assert.deepEqual(buttons(panel(over)), want, JSON.stringify(over));
+  assert.ok(panel({ anterior: '1.3.1' }).includes(page.t('updBack', 'v1.3.1')));
+  // Days without a good check: said from the second day on.
+  assert.ok(panel({ dias_sin_buscar: 5 }).includes(page.t('updStale', '5')));
+  for (const days of [1, null, -3, 'muchos']) assert.ok(!panel({ dias_sin_buscar: days }).includes(page.t('updStale', String(days))), String(days));
   assert.ok(panel({ phase: 'checking' }).includes(page.t('updChecking')));
   assert.ok(panel({ last_check: null }).includes(page.t('updNever')));
   assert.ok(panel({ msg: 'No se pudo <buscar>', phase: 'error' }).includes('No se pudo &lt;buscar&gt;'));
@@ -184,15 +193,14 @@ test('a poll without an answer shows the overlay; the first answer outside "inst
 });
 
 test('polling drives the overlay and the reload through the real poll loop', async () => {
-  const p = loadPage({ texts: true });
-  const els = {};
-  const el = () => ({ hidden: true, innerHTML: '', offsetHeight: 0 });
-  p.document.querySelector = (sel) => (els[sel] ??= el());
-  p.document.documentElement = { style: { setProperty() {} } };
-  p.toast = () => {};
-  p.AbortController = AbortController;
+  const p = await load(SETTINGS, { texts: true });
+  const doc = fakeDocument();
+  p.dom.document = () => doc;
+  const els = doc.els;
+  let reloads = 0;
+  p.http.reload = () => reloads++;
   const replies = [];
-  p.fetch = async () => {
+  p.http.fetch = async () => {
     const r = replies.shift();
     if (!r) throw new Error('no answer');
     return { json: async () => r };
@@ -200,16 +208,16 @@ test('polling drives the overlay and the reload through the real poll loop', asy
   const poll = async (reply) => {
     replies.push(reply);
     await p.updPoll();
-    p.run('clearTimeout(UPDP.poll)');
+    clearTimeout(p.UPDP.poll);
   };
   await poll(state({ phase: 'installing', pct: 100, msg: 'instalando…' }));
   assert.equal(els['#upover'].hidden, false, 'installing covers the page');
   assert.match(els['#updBar'].innerHTML, /instalando…/);
   await poll(null);
   assert.equal(els['#upover'].hidden, false);
-  assert.equal(p.reloads, 0);
+  assert.equal(reloads, 0);
   await poll(state({ phase: 'idle', current: '1.4.0', result: { ok: true, version: '1.4.0' } }));
-  assert.equal(p.reloads, 1, 'the new program answered: its page is loaded');
+  assert.equal(reloads, 1, 'the new program answered: its page is loaded');
 });
 
 test('release notes are escaped, with bold text, bullets and line breaks', () => {

@@ -1,10 +1,10 @@
 // The session's pure rules: SDP adjustment, codec order, statistics line, failure line,
-// how an end is told to the other side and to the user.
+// how an end is told to the other side and to the user, what the wire lets through.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { loadPage } from '../lib/page_vm.mjs';
+import { load } from '../../lib/web_modules.mjs';
 
-const page = loadPage();
+const page = await load(['net/session.js', 'net/peer.js', 'net/wire.js']);
 const sdp = (...lines) => lines.join('\r\n') + '\r\n';
 
 // A session offer as Chromium makes it: video, PC audio, voice.
@@ -35,6 +35,23 @@ test('mungeVoice gives every audio section the voice form, and a second run chan
   assert.match(once, /a=fmtp:109 minptime=10;useinbandfec=1;usedtx=0\r\n/);
   assert.equal(page.mungeVoice(once), once);
   assert.equal(page.mungeOpus(page.mungeOpus(OFFER)), page.mungeOpus(OFFER));
+});
+
+test('mungeVideoStart: every video codec starts at the session rate; retransmission, FEC and audio untouched', () => {
+  const answer = sdp(
+    'v=0', 'm=video 9 UDP/TLS/RTP/SAVPF 96 97 98 99 100',
+    'a=rtpmap:96 VP8/90000', 'a=rtpmap:97 rtx/90000', 'a=fmtp:97 apt=96',
+    'a=rtpmap:98 H264/90000', 'a=fmtp:98 level-asymmetry-allowed=1;packetization-mode=1;x-google-start-bitrate=300',
+    'a=rtpmap:99 red/90000', 'a=rtpmap:100 ulpfec/90000',
+    'm=audio 9 UDP/TLS/RTP/SAVPF 111', 'a=rtpmap:111 opus/48000/2', 'a=fmtp:111 minptime=10');
+  const out = page.mungeVideoStart(answer).split('\r\n');
+  const start = `x-google-start-bitrate=${page.VIDEO_START_KBPS}`;
+  assert.equal(out[out.indexOf('a=rtpmap:96 VP8/90000') + 1], `a=fmtp:96 ${start}`);
+  assert.ok(out.includes(`a=fmtp:98 level-asymmetry-allowed=1;packetization-mode=1;${start}`), 'an existing value is replaced in place');
+  assert.ok(out.includes('a=fmtp:97 apt=96'));
+  assert.equal(out.filter((l) => l.includes('x-google')).length, 2);
+  assert.ok(out.includes('a=fmtp:111 minptime=10'));
+  assert.equal(page.mungeVideoStart(page.mungeVideoStart(answer)), page.mungeVideoStart(answer));
 });
 
 test('video codecs: H.264 with packetization 1, other H.264, VP9, AV1, VP8, the rest; order kept within a rank', () => {

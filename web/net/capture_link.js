@@ -1,0 +1,221 @@
+// Any monitor but the main capture's comes from the capture window, a second browser
+// window started by the native side, whose page offers its screen over a local peer
+// connection. The two pages meet in the mailbox: we write to "cap" and read "main".
+//
+// A try with screen number n: none → starting (the window runs, waiting for its offer) →
+// live (the track arrived) → closed. A wrong monitor, an error or 15 s without a track
+// fail the try; a live link whose capture ends is dropped, so the monitor can be asked
+// for again.
+
+import { captureWindow, diag, mailboxPut, mailboxRead } from '../core/api.js';
+import { CAPN, CAPR, ST } from '../core/state.js';
+import { errText, sleep } from '../core/util.js';
+import { Peer } from './peer.js';
+
+const CAP_TRY_MS = 15000;
+
+/**
+ * @typedef {Object} CapLink the link to one capture window
+ * @property {RTCPeerConnection} pc the receiving side
+ * @property {import('./peer.js').Peer} rtc its negotiation
+ * @property {number} n screen number the window was started for
+ * @property {number} mon index of the monitor wanted
+ * @property {boolean} live the track arrived
+ * @property {(m: any) => void} onMsg a message from the capture page
+ */
+
+function capPut(/** @type {any} */ m) {
+  return mailboxPut({ a: 'cap', m }).catch(() => {});
+}
+
+/** Screen numbers to try for a monitor: the one learnt for it, else those not learnt for others. */
+export function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
+  if (table[name]) return [table[name]];
+  const taken = new Set(Object.keys(table).filter((k) => k !== name).map((k) => table[k]));
+  const out = [];
+  for (let n = 1; n <= Math.min(16, mons.length); n++) if (!taken.has(n)) out.push(n);
+  return out;
+}
+
+/** The monitor a capture window's offer shows: by its label, else by its size. */
+function capOfferMonitor(/** @type {any[]} */ mons, /** @type {any} */ m) {
+  return labelMonitor(mons, typeof m.label === 'string' ? m.label : '') || matchMonitor(mons, Number(m.w) || 0, Number(m.h) || 0);
+}
+
+/** Reads "main" while a capture link exists and hands each message to it. */
+async function capRead() {
+  if (CAPR.reading) return;
+  CAPR.reading = true;
+  try {
+    for (;;) {
+      const s = /** @type {any} */ (ST.HSES);
+      if (!s || !s.cap || s.dead) break;
+      /** @type {any} */
+      let r = null;
+      try {
+        r = await mailboxRead({ de: 'main' });
+      } catch {
+        await sleep(500);
+      }
+      const link = ST.HSES === s ? s.cap : null;
+      if (!link || !r || !Array.isArray(r.m)) continue;
+      for (const m of r.m.slice(0, 200)) if (m && typeof m === 'object') link.onMsg(m);
+    }
+  } finally {
+    CAPR.reading = false;
+  }
+}
+
+/**
+ * Once the main picture flows, asks the native side to start the other monitors' capture
+ * windows in the background, so that a switch starts no browser; they end with the session.
+ * A session that never connects (or ends first) asks nothing.
+ */
+export async function hostCapWarm(/** @type {any} */ s) {
+  for (let i = 0; i < 240 && !s.connected; i++) {
+    if (s.dead) return;
+    await sleep(250);
+  }
+  if (s.dead || !s.connected || !s.monsw || s.mons.length < 2) return;
+  captureWindow({ precalentar: true }).catch(() => {});
+}
+
+/** Ends the capture window and its link; the main capture is left alone. */
+export function hostCapClose(/** @type {any} */ s) {
+  const link = s.cap;
+  s.cap = null;
+  if (link) {
+    link.onMsg = () => {};
+    link.rtc.close();
+  }
+  return capPut({ t: 'stop' })
+    .then(() => captureWindow({ off: true }))
+    .catch(() => {});
+}
+
+/** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
+async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {number} */ n) {
+  await hostCapClose(s);
+  if (s.dead) throw new Error('la sesión terminó');
+  // The window offers; our answer and candidates go back through the mailbox.
+  const rtc = new Peer({
+    send: (data) => {
+      if (s.cap !== link) return;
+      if (data.ice) capPut({ t: 'ice', c: data.ice });
+      else if (data.sdp) capPut({ t: 'answer', sdp: data.sdp });
+    },
+  });
+  const pc = rtc.open({ iceServers: [] });
+  /** @type {CapLink} */
+  const link = { pc, rtc, n, mon: mon.i, live: false, onMsg: () => {} };
+  /** @type {Promise<MediaStreamTrack>} */
+  const arrived = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
+    const fail = (/** @type {Error & {wrong?: boolean}} */ e) => {
+      clearTimeout(timer);
+      reject(e);
+    };
+    pc.ontrack = (e) => {
+      clearTimeout(timer);
+      e.track.contentHint = 'detail';
+      link.live = true;
+      resolve(e.track);
+    };
+    link.onMsg = (m) => {
+      switch (m.t) {
+        case 'offer': {
+          if (m.n !== n || !m.sdp || typeof m.sdp !== 'object') return;
+          const who = capOfferMonitor(s.allMons, m);
+          if (who) CAPN[who.name] = n;
+          if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
+          rtc.signal({ sdp: m.sdp }).catch(fail);
+          break;
+        }
+        case 'ice':
+          if (m.c && typeof m.c === 'object') rtc.signal({ ice: m.c });
+          break;
+        case 'error':
+          if (m.n !== n) return;
+          if (link.live) return capLost(s, link, String(m.msg || 'ended'));
+          fail(new Error(String(m.msg || 'error').slice(0, 300)));
+          break;
+        default:
+          console.log('captura: mensaje desconocido', m.t);
+      }
+    };
+  });
+  s.cap = link;
+  /** @type {any} */
+  let r;
+  try {
+    r = await captureWindow({ pantalla: n });
+  } catch {
+    r = { ok: false, msg: 'sin respuesta del servidor local' };
+  }
+  if (!r || !r.ok) {
+    if (s.cap === link) hostCapClose(s);
+    throw new Error((r && r.msg) || 'monitor');
+  }
+  capRead();
+  try {
+    return await arrived;
+  } catch (e) {
+    if (s.cap === link) hostCapClose(s);
+    throw e;
+  }
+}
+
+/** A live capture window's picture ended: the link goes, so asking for the monitor again reopens it. */
+function capLost(/** @type {any} */ s, /** @type {CapLink} */ link, /** @type {string} */ why) {
+  if (s.cap !== link) return;
+  diag(`[CAPTURA] la ventana de captura dejó de mandar la pantalla ${link.n}: ${why}`);
+  hostCapClose(s);
+}
+
+/**
+ * The capture window's track for monitor i: tries the screen number learnt for it, or each
+ * number not learnt for another monitor, until one shows it.
+ */
+export async function hostCapOpen(/** @type {any} */ s, /** @type {number} */ i) {
+  const mon = s.allMons.find((/** @type {any} */ m) => m.i === i);
+  if (!mon) throw new Error('monitor');
+  for (const n of capNumbers(s.allMons, mon.name, CAPN)) {
+    if (s.dead) break;
+    try {
+      return await capTry(s, mon, n);
+    } catch (e) {
+      if (s.dead) break;
+      console.log('captura: pantalla', n, errText(e));
+    }
+  }
+  throw new Error('monitor');
+}
+
+/**
+ * The monitor a "screen:<n>…" track label names, or null. On X the number is the one the
+ * native side gives as the monitor's `captura`; Windows calls that monitor DISPLAY<n+1>.
+ */
+export function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
+  const m = /screen:(\d+)/.exec(String(label || ''));
+  if (!m) return null;
+  const k = Number(m[1]);
+  if (mons.some((x) => typeof x.captura === 'number')) return mons.find((x) => x.captura === k) || null;
+  const name = 'DISPLAY' + (k + 1);
+  return mons.find((x) => x.name === name) || null;
+}
+
+/**
+ * The monitor a capture of w×h shows: the only one; else the one of that size (the primary
+ * among several); else those of nearly the same shape (16:9 without a size), primary first;
+ * else the primary; else the first.
+ */
+export function matchMonitor(/** @type {any[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
+  if (!mons.length) return null;
+  if (mons.length === 1) return mons[0];
+  const pick = (/** @type {any[]} */ l) => l.find((m) => m.primary) || l[0];
+  const same = mons.filter((m) => m.w === w && m.h === h);
+  if (same.length) return pick(same);
+  const ratio = w > 0 && h > 0 ? w / h : 16 / 9;
+  const near = mons.filter((m) => m.h > 0 && Math.abs(m.w / m.h - ratio) < 0.02);
+  return pick(near.length ? near : mons);
+}

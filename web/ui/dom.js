@@ -1,0 +1,7 @@
+// The page's document, the one way ui/ reaches it, so that a test can hand in a stand-in.
+
+/** @type {{document: () => Document}} */
+export const dom = { document: () => document };
+
+/** The first element that matches sel (null when none). */
+export const $ = (/** @type {string} */ sel) => /** @type {any} */ (dom.document().querySelector(sel));
