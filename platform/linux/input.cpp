@@ -42,6 +42,11 @@ using Clock = std::chrono::steady_clock;
 // given back (left with no character) after this long unused.
 constexpr auto kRebindAfter = std::chrono::seconds(10);
 constexpr auto kUnbindAfter = std::chrono::seconds(120);
+// What one request may spend waiting for spare keys. A text with more characters outside
+// the layout than there are spare keys (a page of Chinese) would otherwise hold every other
+// input for minutes; past this its keys are rebound at once, at the risk that a slow
+// client reads one of them late as the character that followed.
+constexpr auto kRebindWaitPerRequest = std::chrono::seconds(2);
 // Empty key codes left to other programs that type this way (xdotool takes one).
 constexpr std::size_t kSpareLeftOver = 1;
 
@@ -84,6 +89,7 @@ private:
     KeyCode typing_shift_ = 0; // the Shift held down with it, if any
     int wheel_rest_[2] = {0, 0};
     std::optional<bool> plain_; // the keyboard's state, asked once per batch
+    Clock::duration rebind_wait_left_{}; // what this batch may still wait for spare keys
 };
 
 bool XInput::connect() {
@@ -180,10 +186,12 @@ KeyCode XInput::bind(KeySym sym) {
     if (pick->bound != NoSymbol) {
         // Every spare key carries a character typed a moment ago that a slow client may not
         // have read yet: what was typed so far goes out, and the text waits for the oldest.
-        const auto ready = pick->used + kRebindAfter;
-        if (Clock::now() < ready) {
+        const auto wait = std::min<Clock::duration>(pick->used + kRebindAfter - Clock::now(),
+                                                    rebind_wait_left_);
+        if (wait > Clock::duration::zero()) {
             XSync(d_.get(), True);
-            std::this_thread::sleep_until(ready);
+            std::this_thread::sleep_for(wait);
+            rebind_wait_left_ -= wait;
         }
     }
     set_keysym(pick->code, sym);
@@ -340,6 +348,7 @@ std::size_t XInput::send(std::span<const InputRecord> recs) {
     if (!connect()) return 0;
     std::size_t accepted = 0;
     plain_.reset();
+    rebind_wait_left_ = kRebindWaitPerRequest;
     for (const auto& r : recs)
         accepted += static_cast<std::size_t>(one(r));
     // Delivered before the caller answers, so whoever asked sees the effect. The events
