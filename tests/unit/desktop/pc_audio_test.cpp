@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/json_file.hpp"
 #include "desktop/capture_window.hpp"
 #include "desktop/pc_audio.hpp"
 #include "desktop/sample_convert.hpp"
@@ -160,6 +161,16 @@ TEST(PcAudio, SilenceIsWrittenSoAGoneReaderIsNoticed) {
     *broken = true;
     ASSERT_TRUE(came) << "nothing to write while the PC is silent";
     const auto chunk = piece.get();
+    // The capture's thread writes to the log as it ends: the log outlives it.
+    r.stream.reset();
+    const auto ended = [&] {
+        return read_file(dir.path / "kelvora.log")
+                   .value_or("")
+                   .find("[AUDIO] terminó la captura del audio de la PC") != std::string::npos;
+    };
+    for (int i = 0; i < 500 && !ended(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ended()) << "the capture never ended";
     ASSERT_TRUE(chunk);
     EXPECT_EQ(chunk->size(), kChunkBytes);
     EXPECT_EQ(chunk->find_first_not_of('\0'), std::string::npos);
