@@ -15,7 +15,8 @@ namespace kelvora::desktop {
 
 namespace {
 
-constexpr int kHideTries = 40;
+// Looked for up to a minute: a busy PC may take that long to show a browser window.
+constexpr int kHideTries = 240;
 constexpr auto kHideWait = std::chrono::milliseconds(250);
 // The windows started ahead: the first a moment after the main picture flows, the next
 // ones a while apart.

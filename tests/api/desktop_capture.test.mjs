@@ -135,7 +135,7 @@ test('the capture window carries a one-time ticket that opens its page and its b
 
 test('a window of another program titled like the capture page is left alone', { skip: missing }, async () => {
   // A page in the person's own browser may carry the capture page's title.
-  const title = 'Captura Kv — una página cualquiera';
+  const title = 'Captura Kv - una pagina cualquiera';
   const decoy = spawn('xev', ['-name', title, '-geometry', '300x200+200+150'], { env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore' });
   try {
     const search = (name) => x.run('xdotool', ['search', '--name', name]).trim().split('\n').filter(Boolean);
@@ -165,6 +165,7 @@ test('a window of another program titled like the capture page is left alone', {
     assert.deepEqual(search(`^${title}$`), [decoyId]);
   } finally {
     decoy.kill();
+    await k.post('/api/captura', { off: true }).catch(() => {});
   }
 });
 
