@@ -36,12 +36,13 @@ function captureProcesses() {
 
 /** Reads "main" until the capture page's offer (or error) comes. */
 async function offer() {
-  for (let i = 0; i < 4; i++) {
+  // A cold browser start on a loaded machine takes most of a minute.
+  for (let i = 0; i < 8; i++) {
     const r = await k.post('/api/buzon/leer', { de: 'main' });
     const m = r.json.m.find((x) => x.t === 'offer' || x.t === 'error');
     if (m) return m;
   }
-  throw new Error('no offer from the capture page in 60 s');
+  throw new Error('no offer from the capture page in 120 s');
 }
 
 function windowState(title) {
