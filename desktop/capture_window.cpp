@@ -23,9 +23,11 @@ constexpr auto kHideWait = std::chrono::milliseconds(250);
 constexpr auto kWarmFirst = std::chrono::seconds(2);
 constexpr auto kWarmNext = std::chrono::seconds(3);
 
-// The box only the window of screen n reads; the API reaches it only through that window.
-std::string box_name(unsigned n) {
-    return "cap" + std::to_string(n);
+// The box only one window reads; the API reaches it only through that window. Each start
+// of a browser gets a box of its own: a read the page of an ended window left waiting in
+// the server would otherwise take the next window's "go" for the same screen.
+std::string box_name(unsigned n, unsigned serial) {
+    return "cap" + std::to_string(n) + "." + std::to_string(serial);
 }
 
 // Where the capture page takes its ticket.
@@ -140,11 +142,12 @@ std::optional<CaptureWindow::Window> CaptureWindow::launch(unsigned n, std::stri
     }
     log_.write("[CAPTURA] ventana auxiliar para la pantalla " + std::to_string(n));
     hide_later(child->pid());
-    return Window{std::move(child), *ticket, false};
+    return Window{std::move(child), *ticket, box_name(n, ++launches_), false};
 }
 
 void CaptureWindow::stop_shown() {
-    if (shown_) mailbox_.put(box_name(shown_), json{{"t", "stop"}});
+    auto it = windows_.find(shown_);
+    if (it != windows_.end()) mailbox_.put(it->second.box, json{{"t", "stop"}});
     shown_ = 0;
 }
 
@@ -162,6 +165,7 @@ json CaptureWindow::start(unsigned n) {
     std::unique_ptr<platform::ChildProcess> dead;
     auto it = windows_.find(n);
     if (it != windows_.end() && !it->second.child->running()) {
+        mailbox_.clear(it->second.box);
         dead = std::move(it->second.child);
         windows_.erase(it);
         it = windows_.end();
@@ -174,7 +178,7 @@ json CaptureWindow::start(unsigned n) {
     }
     shown_ = n;
     // A waiting page starts at this; a page still loading finds it when it first reads.
-    mailbox_.put(box_name(n), json{{"t", "go"}});
+    mailbox_.put(it->second.box, json{{"t", "go"}});
     return http::ok_reply();
 }
 
@@ -272,7 +276,8 @@ void CaptureWindow::close() {
 
 std::string CaptureWindow::capture_box() {
     std::lock_guard lock(mutex_);
-    return shown_ ? box_name(shown_) : "cap";
+    auto it = windows_.find(shown_);
+    return it != windows_.end() ? it->second.box : "cap";
 }
 
 std::optional<std::string> CaptureWindow::page(const std::string& ticket) {
@@ -292,7 +297,7 @@ std::optional<std::string> CaptureWindow::page(const std::string& ticket) {
 std::optional<std::string> CaptureWindow::box_of(const std::string& ticket) {
     std::lock_guard lock(mutex_);
     for (const auto& [n, w] : windows_)
-        if (w.page_served && same_secret(ticket, w.ticket)) return box_name(n);
+        if (w.page_served && same_secret(ticket, w.ticket)) return w.box;
     return std::nullopt;
 }
 

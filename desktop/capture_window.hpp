@@ -90,6 +90,7 @@ private:
     struct Window {
         std::unique_ptr<platform::ChildProcess> child;
         std::string ticket;
+        std::string box;
         bool page_served = false;
     };
     // Starts the browser for screen n; called with mutex_ held.
@@ -106,6 +107,7 @@ private:
     std::uint16_t page_port_ = 0;
     std::map<unsigned, Window> windows_; // by screen number
     unsigned shown_ = 0;                 // the screen shown, 0 for none
+    unsigned launches_ = 0;              // browsers started, for their boxes' names
     bool warm_ = false;                  // windows are kept between switches
     std::atomic<unsigned> generation_{0}; // bumped by close(): the background work stops
 };
