@@ -147,7 +147,7 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
     }
     app.set_port(server->port());
     const std::string token = make_session_token();
-    app.desktop().capture_window().set_page(app.port(), token);
+    app.desktop().capture_window().set_page(app.port());
     save_json_file_in(
         dir, "instancia.json",
         json{{"port", app.port()}, {"pid", platform::current_pid()}, {"version", trust.version}});

@@ -1,19 +1,52 @@
 #include "desktop/capture_window.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
 
 #include "base/text.hpp"
 #include "http/fields.hpp"
+#include "http/web_assets.hpp"
 #include "platform/capture_window.hpp"
+#include "platform/system.hpp"
 
 namespace kelvora::desktop {
 
 namespace {
 
-constexpr int kHideTries = 40;
+// Looked for up to a minute: a busy PC may take that long to show a browser window.
+constexpr int kHideTries = 240;
 constexpr auto kHideWait = std::chrono::milliseconds(250);
+// The windows started ahead: the first a moment after the main picture flows, the next
+// ones a while apart.
+constexpr auto kWarmFirst = std::chrono::seconds(2);
+constexpr auto kWarmNext = std::chrono::seconds(3);
+
+// The box only one window reads; the API reaches it only through that window. Each start
+// of a browser gets a box of its own: a read the page of an ended window left waiting in
+// the server would otherwise take the next window's "go" for the same screen.
+std::string box_name(unsigned n, unsigned serial) {
+    return "cap" + std::to_string(n) + "." + std::to_string(serial);
+}
+
+// Where the capture page takes its ticket.
+constexpr const char* kTicketMark = "__TICKET__";
+
+std::optional<std::string> new_ticket() {
+    unsigned char bytes[16];
+    if (!platform::random_bytes(bytes, sizeof bytes)) return std::nullopt;
+    return to_hex(bytes, sizeof bytes);
+}
+
+// Compared in full whatever differs, so the time taken says nothing about the ticket.
+bool same_secret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
 
 } // namespace
 
@@ -64,59 +97,149 @@ void CaptureWindow::set_launch(CaptureLaunch launch) {
     launch_ = std::move(launch);
 }
 
-void CaptureWindow::set_page(std::uint16_t port, std::string token) {
+void CaptureWindow::set_page(std::uint16_t port) {
     std::lock_guard lock(mutex_);
     page_port_ = port;
-    page_token_ = std::move(token);
 }
 
 json CaptureWindow::request(const json& body) {
-    if (body.is_object() && body.contains("off") && body["off"] == true) {
-        close();
+    if (http::flag_field(body, "off")) {
+        let_go();
+        return http::ok_reply();
+    }
+    if (http::flag_field(body, "precalentar")) {
+        warm();
         return http::ok_reply();
     }
     return start(screen_number(body));
 }
 
-json CaptureWindow::start(unsigned n) {
-    close();
-    CaptureLaunch launch;
-    std::string page;
-    {
-        std::lock_guard lock(mutex_);
-        launch = launch_;
-        page = "http://127.0.0.1:" + std::to_string(page_port_) +
-               "/captura?n=" + std::to_string(n) + "&t=" + page_token_;
+std::optional<CaptureWindow::Window> CaptureWindow::launch(unsigned n, std::string* error) {
+    const auto ticket = new_ticket();
+    if (!ticket) {
+        *error = "no se pudo preparar la ventana de captura";
+        return std::nullopt;
     }
-    auto browser = launch.browser ? launch.browser() : std::nullopt;
-    if (!browser) return http::refusal("sin navegador");
+    const std::string page = "http://127.0.0.1:" + std::to_string(page_port_) +
+                             "/captura?n=" + std::to_string(n) + "&c=" + *ticket;
+    auto browser = launch_.browser ? launch_.browser() : std::nullopt;
+    if (!browser) {
+        *error = "sin navegador";
+        return std::nullopt;
+    }
     const auto os = platform::host_os();
-    const auto count = launch.monitor_count ? launch.monitor_count() : 1;
+    const auto count = launch_.monitor_count ? launch_.monitor_count() : 1;
     // Chromium on Linux takes its UI language, and so its screen names, from the environment.
     platform::Environment env;
     if (os == platform::Os::linux_x11) env.emplace_back("LANGUAGE", "en_US");
-    std::string error;
     auto child = platform::start_process(
         *browser,
         capture_window_arguments(page, path_utf8(profile_dir_), capture_source_name(n, count), os),
-        env, &error);
-    if (!child) return http::refusal(error.empty() ? "no se pudo abrir el navegador" : error);
+        env, error);
+    if (!child) {
+        if (error->empty()) *error = "no se pudo abrir el navegador";
+        return std::nullopt;
+    }
     log_.write("[CAPTURA] ventana auxiliar para la pantalla " + std::to_string(n));
-    const auto pid = child->pid();
+    hide_later(child->pid());
+    return Window{std::move(child), *ticket, box_name(n, ++launches_), false};
+}
+
+void CaptureWindow::stop_shown() {
+    auto it = windows_.find(shown_);
+    if (it != windows_.end()) mailbox_.put(it->second.box, json{{"t", "stop"}});
+    shown_ = 0;
+}
+
+json CaptureWindow::start(unsigned n) {
+    std::unique_lock lock(mutex_);
+    if (!warm_) {
+        lock.unlock();
+        close();
+        lock.lock();
+    }
+    stop_shown();
+    // What was said about the screen shown before is of no use to the next.
+    mailbox_.clear("cap");
+    mailbox_.clear("main");
+    std::unique_ptr<platform::ChildProcess> dead;
+    auto it = windows_.find(n);
+    if (it != windows_.end() && !it->second.child->running()) {
+        mailbox_.clear(it->second.box);
+        dead = std::move(it->second.child);
+        windows_.erase(it);
+        it = windows_.end();
+    }
+    if (it == windows_.end()) {
+        std::string error;
+        auto w = launch(n, &error);
+        if (!w) return http::refusal(error);
+        it = windows_.emplace(n, std::move(*w)).first;
+    }
+    shown_ = n;
+    // A waiting page starts at this; a page still loading finds it when it first reads.
+    mailbox_.put(it->second.box, json{{"t", "go"}});
+    return http::ok_reply();
+}
+
+void CaptureWindow::warm() {
+    unsigned generation;
     {
         std::lock_guard lock(mutex_);
-        child_ = std::move(child);
-        screen_ = n;
+        if (warm_) return;
+        warm_ = true;
+        generation = generation_;
     }
-    hide_later(pid);
-    return http::ok_reply();
+    try {
+        std::thread([this, generation] {
+            // After the main picture is flowing, one browser at a time, so that the
+            // session's own start has the machine first.
+            std::this_thread::sleep_for(kWarmFirst);
+            std::size_t count;
+            {
+                std::lock_guard lock(mutex_);
+                count = launch_.monitor_count ? launch_.monitor_count() : 1;
+            }
+            const unsigned last = static_cast<unsigned>(
+                std::min<std::size_t>({count, kMaxScreen, 1 + kMaxWarmWindows}));
+            for (unsigned n = 2; n <= last; ++n) {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (!warm_ || generation_ != generation) return;
+                    if (windows_.contains(n)) continue;
+                    std::string error;
+                    if (auto w = launch(n, &error))
+                        windows_.emplace(n, std::move(*w));
+                    else
+                        log_.write("[CAPTURA] no se pudo abrir de antemano la ventana de la pantalla " +
+                                   std::to_string(n) + ": " + error);
+                }
+                std::this_thread::sleep_for(kWarmNext);
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Without the thread each switch starts its window, as without warming.
+    }
+}
+
+void CaptureWindow::let_go() {
+    {
+        std::lock_guard lock(mutex_);
+        if (warm_) {
+            stop_shown();
+            mailbox_.clear("cap");
+            mailbox_.clear("main");
+            return;
+        }
+    }
+    close();
 }
 
 // The window appears a moment after the process starts; it is looked for a while. On X
 // the browser's notice window comes only once the capture runs, so the search goes on
 // for it after the window itself was found.
 void CaptureWindow::hide_later(std::uint32_t pid) {
-    const unsigned generation = ++generation_;
+    const unsigned generation = generation_;
     const bool companion = platform::host_os() == platform::Os::linux_x11;
     try {
         std::thread([this, pid, generation, companion] {
@@ -136,18 +259,52 @@ void CaptureWindow::hide_later(std::uint32_t pid) {
 }
 
 void CaptureWindow::close() {
-    std::unique_ptr<platform::ChildProcess> child;
+    std::map<unsigned, Window> gone;
     {
         std::lock_guard lock(mutex_);
-        child = std::move(child_);
-        screen_ = 0;
-    }
-    if (child) {
+        gone.swap(windows_);
+        shown_ = 0;
+        warm_ = false;
         ++generation_;
-        child->end_tree();
+    }
+    for (auto& [n, w] : gone) {
+        w.child->end_tree();
         log_.write("[CAPTURA] se cerró la ventana auxiliar");
     }
     mailbox_.clear();
+}
+
+std::string CaptureWindow::capture_box() {
+    std::lock_guard lock(mutex_);
+    auto it = windows_.find(shown_);
+    return it != windows_.end() ? it->second.box : "cap";
+}
+
+std::optional<std::string> CaptureWindow::page(const std::string& ticket) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(windows_.begin(), windows_.end(),
+                               [&](const auto& w) { return same_secret(ticket, w.second.ticket); });
+        if (it == windows_.end() || it->second.page_served) return std::nullopt;
+        it->second.page_served = true;
+    }
+    std::string html(http::find_web_asset("captura.html"));
+    const auto at = html.find(kTicketMark);
+    if (at == std::string::npos) return std::nullopt;
+    return html.replace(at, std::string_view(kTicketMark).size(), ticket);
+}
+
+std::optional<std::string> CaptureWindow::box_of(const std::string& ticket) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [n, w] : windows_)
+        if (w.page_served && same_secret(ticket, w.ticket)) return w.box;
+    return std::nullopt;
+}
+
+bool CaptureWindow::shows(const std::string& ticket) {
+    std::lock_guard lock(mutex_);
+    auto it = windows_.find(shown_);
+    return it != windows_.end() && it->second.page_served && same_secret(ticket, it->second.ticket);
 }
 
 } // namespace kelvora::desktop

@@ -1,10 +1,11 @@
 #pragma once
-// The capture window: a second, hidden browser window whose page captures one monitor
-// and hands it to the main page through the mailbox. At most one runs at a time.
+// The capture windows: hidden browser windows whose page captures one monitor and hands it
+// to the main page through the mailbox.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,34 +41,75 @@ struct CaptureLaunch {
     std::function<std::size_t()> monitor_count;
 };
 
+// Screens whose windows are started ahead at most (screens 2 to 4): each is a browser of
+// its own, some 150 to 250 MB.
+inline constexpr unsigned kMaxWarmWindows = 3;
+
+// The capture windows. Without a host session asking for them ahead, at most one runs, for
+// the screen shown. Once asked (`warm`), a window per other screen is started in the
+// background and kept between switches: showing a screen then wakes its window, letting
+// go of it puts the window back to wait, and only close() ends them.
+//
+// Each window has its own box, which only its page reads; the main page's messages for
+// "cap" go to the box of the window that shows its screen, and only that window's page
+// writes to "main".
 class CaptureWindow {
 public:
     CaptureWindow(std::filesystem::path profile_dir, Mailbox& mailbox, const Log& log);
 
     void set_launch(CaptureLaunch launch);
     // Where the capture page is served; set once the server runs.
-    void set_page(std::uint16_t port, std::string token);
+    void set_page(std::uint16_t port);
 
-    // /api/captura: `off` true closes; otherwise starts the window for `pantalla`.
+    // /api/captura: `off` true lets go of the shown screen; `precalentar` true starts the
+    // other screens' windows ahead; otherwise shows `pantalla`.
     json request(const json& body);
-    // Starts the window for screen n, closing any other first.
+    // Shows screen n: wakes its window, or starts one.
     json start(unsigned n);
-    // Ends the window's whole process tree (if one runs) and empties the mailbox.
+    // Starts, in the background and one after another, a window for each screen but the
+    // first (the app window's own) that has none, and keeps them until close().
+    void warm();
+    // Lets go of the shown screen: its window waits again, or ends when none are kept.
+    void let_go();
+    // Ends every window's whole process tree and empties the mailbox.
     void close();
 
+    // Where the main page's messages for "cap" go now.
+    std::string capture_box();
+    // The capture page for a window's ticket, once: its browser loads it at its start, and
+    // nobody after it.
+    std::optional<std::string> page(const std::string& ticket);
+    // The box of the window whose loaded page holds ticket; nothing for any other ticket.
+    std::optional<std::string> box_of(const std::string& ticket);
+    // Whether ticket is that of the window showing a screen now.
+    bool shows(const std::string& ticket);
+
 private:
+    // A window's own credential: on its command line instead of the run's token, which every
+    // program of the user could read there; it opens the page once, then the page's boxes.
+    struct Window {
+        std::unique_ptr<platform::ChildProcess> child;
+        std::string ticket;
+        std::string box;
+        bool page_served = false;
+    };
+    // Starts the browser for screen n; called with mutex_ held.
+    std::optional<Window> launch(unsigned n, std::string* error);
+    // Tells the shown window to stop; called with mutex_ held.
+    void stop_shown();
     void hide_later(std::uint32_t pid);
 
     std::filesystem::path profile_dir_;
     Mailbox& mailbox_;
     const Log& log_;
     std::mutex mutex_;
-    CaptureLaunch launch_; // guarded by mutex_, as are page_*
+    CaptureLaunch launch_; // guarded by mutex_, as is everything below but generation_
     std::uint16_t page_port_ = 0;
-    std::string page_token_;
-    std::unique_ptr<platform::ChildProcess> child_; // guarded by mutex_, as is screen_
-    unsigned screen_ = 0;
-    std::atomic<unsigned> generation_{0}; // bumped by every start
+    std::map<unsigned, Window> windows_; // by screen number
+    unsigned shown_ = 0;                 // the screen shown, 0 for none
+    unsigned launches_ = 0;              // browsers started, for their boxes' names
+    bool warm_ = false;                  // windows are kept between switches
+    std::atomic<unsigned> generation_{0}; // bumped by close(): the background work stops
 };
 
 } // namespace kelvora::desktop

@@ -1,6 +1,6 @@
 #include "desktop/desktop.hpp"
 
-#include <thread>
+#include <chrono>
 
 #include "desktop/monitors.hpp"
 
@@ -23,8 +23,7 @@ constexpr auto kTargetFresh = std::chrono::seconds(1);
 Desktop::Desktop(const std::filesystem::path& data_dir, const Log& log)
     : log_(log), display_(system_display()), resolutions_(*display_, data_dir / kMarkerFileName),
       input_{[this] { return input_target(); },
-             [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); },
-             [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }},
+             [](std::span<const platform::InputRecord> recs) { return platform::send_input(recs); }},
       clipboard_(system_clipboard()), capture_(data_dir / "captura", mailbox_, log),
       audio_(log, system_loopback()) {}
 

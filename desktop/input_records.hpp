@@ -33,8 +33,5 @@ int wheel_amount(double v);
 // The down and up records that type the text: CRs dropped, tab and LF as the Tab and
 // Enter keys, every other UTF-16 unit (each half of a surrogate pair alone) as itself.
 std::vector<platform::InputRecord> text_records(std::string_view utf8);
-// Text goes to the OS in slices of this many records, with a short pause between them so
-// the target application is not flooded.
-inline constexpr std::size_t kTextSlice = 50;
 
 } // namespace kelvora::desktop

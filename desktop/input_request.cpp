@@ -12,18 +12,27 @@ namespace {
 
 using platform::InputRecord;
 
+// The records of a whole request go to the OS in one call, so that a batch of moves or a
+// typed text costs one trip to the display, not one per event; a release in between lets
+// go of what the records before it pressed, so those go first.
 struct Batch {
     const InputPort& port;
     HeldInput& held;
     std::int64_t mon = 0;
     std::optional<InputTarget> target;
+    std::vector<InputRecord> pending;
     std::size_t offered = 0;
     std::size_t accepted = 0;
 
-    void send(std::span<const InputRecord> recs) {
-        if (recs.empty()) return;
-        offered += recs.size();
-        accepted += port.send(recs);
+    void add(std::span<const InputRecord> recs) {
+        pending.insert(pending.end(), recs.begin(), recs.end());
+    }
+
+    void flush() {
+        if (pending.empty()) return;
+        offered += pending.size();
+        accepted += port.send(pending);
+        pending.clear();
     }
 
     // The optional move of an event that carries x and y.
@@ -44,7 +53,7 @@ struct Batch {
             held.button(button, !up);
             recs.push_back(button_record(button, up));
         }
-        send(recs);
+        add(recs);
     }
 
     void wheel(const json& ev) {
@@ -60,7 +69,7 @@ struct Batch {
             rec.horizontal = horizontal;
             recs.push_back(rec);
         }
-        send(recs);
+        add(recs);
     }
 
     void key(const json& ev, bool up) {
@@ -72,25 +81,20 @@ struct Batch {
         else
             held.key_down(c);
         const InputRecord rec = key_record(*key, up);
-        send({&rec, 1});
+        add({&rec, 1});
     }
 
     void text(const json& ev) {
         const auto it = ev.find("s");
         if (it == ev.end() || !it->is_string()) return;
-        const auto recs = text_records(it->get_ref<const std::string&>());
-        const std::span<const InputRecord> all(recs);
-        for (std::size_t i = 0; i < all.size(); i += kTextSlice) {
-            if (i > 0) port.pause(std::chrono::milliseconds(2));
-            send(all.subspan(i, std::min(kTextSlice, all.size() - i)));
-        }
+        add(text_records(it->get_ref<const std::string&>()));
     }
 
     void handle(const json& ev) {
         if (!ev.is_object()) return;
         const std::string k = http::text_field(ev, "k");
         if (k == "m") {
-            if (auto m = move_of(ev)) send({&*m, 1});
+            if (auto m = move_of(ev)) add({&*m, 1});
         } else if (k == "d" || k == "u") {
             button(ev, k == "u");
         } else if (k == "w") {
@@ -100,6 +104,7 @@ struct Batch {
         } else if (k == "t") {
             text(ev);
         } else if (k == "rel") {
+            flush();
             release_all(held, port);
         }
     }
@@ -142,12 +147,13 @@ json inject_batch(const json& body, HeldInput& held, const InputPort& port) {
         return http::refusal("demasiados eventos de entrada");
     if (has_events && text_too_long(*ev)) return http::refusal("el texto es demasiado largo");
 
-    Batch batch{port, held, 0, std::nullopt, 0, 0};
+    Batch batch{port, held, 0, std::nullopt, {}, 0, 0};
     const auto mon = http::int_field(body, "mon");
     batch.mon = mon && *mon >= 0 ? *mon : 0;
     if (has_events)
         for (const auto& e : *ev)
             batch.handle(e);
+    batch.flush();
     if (batch.offered > 0 && batch.accepted == 0)
         return http::refusal(input_blocked_message(platform::host_os()));
     return http::ok_reply();

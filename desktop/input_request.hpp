@@ -1,6 +1,5 @@
 #pragma once
 // The body of /api/input: a monitor number and a batch of event records.
-#include <chrono>
 #include <functional>
 #include <span>
 
@@ -15,7 +14,6 @@ namespace kelvora::desktop {
 struct InputPort {
     std::function<InputTarget()> target; // asked once, only when an event has a position
     std::function<std::size_t(std::span<const platform::InputRecord>)> send;
-    std::function<void(std::chrono::milliseconds)> pause;
 };
 
 // Longest batch and longest typed text one request may carry (the web client sends at most

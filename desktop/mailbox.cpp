@@ -47,11 +47,16 @@ void Mailbox::clear() {
     put_.notify_all();
 }
 
-json mailbox_put(Mailbox& box, const json& body) {
+void Mailbox::clear(const std::string& box) {
+    std::lock_guard lock(mutex_);
+    boxes_.erase(box);
+}
+
+json mailbox_put(Mailbox& box, const json& body, const std::string& cap_box) {
     const std::string name = http::text_field(body, "a");
     if (!is_box_name(name)) return {{"ok", false}};
     auto it = body.find("m");
-    box.put(name, it == body.end() ? json(nullptr) : *it);
+    box.put(name == "cap" ? cap_box : name, it == body.end() ? json(nullptr) : *it);
     return http::ok_reply();
 }
 

@@ -34,8 +34,9 @@ public:
     void put(const std::string& box, json m);
     // Takes every message of box, waiting up to `wait` for the first one.
     json take(const std::string& box, std::chrono::milliseconds wait);
-    // Empties both boxes.
+    // Empties every box, or one.
     void clear();
+    void clear(const std::string& box);
 
 private:
     std::mutex mutex_;
@@ -44,8 +45,8 @@ private:
     std::size_t waiting_ = 0;
 };
 
-// The two endpoints' replies.
-json mailbox_put(Mailbox& box, const json& body);
+// The two endpoints' replies; messages for "cap" go to cap_box.
+json mailbox_put(Mailbox& box, const json& body, const std::string& cap_box = "cap");
 json mailbox_read(Mailbox& box, const json& body, std::chrono::milliseconds wait = kReadWait);
 
 } // namespace kelvora::desktop

@@ -1,5 +1,6 @@
 #include "desktop/pc_audio.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -120,15 +121,23 @@ void capture(const Log& log, const LoopbackOpener& open, const std::shared_ptr<C
     std::string out;
     out.reserve(16 * 1024);
     bool listening = true;
+    auto handed = std::chrono::steady_clock::now();
+    const auto hand_over = [&] {
+        listening = ch->hand_over(std::move(out));
+        out.clear();
+        out.reserve(16 * 1024);
+        handed = std::chrono::steady_clock::now();
+    };
     while (listening && !ch->stopped()) {
         const bool ok = device->read([&](const platform::AudioPacket& p) {
             append_stereo16(out, format, p);
-            if (out.size() < kChunkBytes || !listening) return;
-            listening = ch->hand_over(std::move(out));
-            out.clear();
-            out.reserve(16 * 1024);
+            if (out.size() >= kChunkBytes && listening) hand_over();
         });
         if (!ok) break;
+        if (listening && std::chrono::steady_clock::now() - handed >= kSilenceWrite) {
+            out.resize(std::max(out.size(), kChunkBytes), '\0');
+            hand_over();
+        }
     }
     device.reset();
     log.write("[AUDIO] terminó la captura del audio de la PC");

@@ -18,6 +18,10 @@ namespace kelvora::desktop {
 inline constexpr std::size_t kMaxQueuedChunks = 100;
 // How long a request waits for its capture to start.
 inline constexpr auto kAudioStartWait = std::chrono::seconds(5);
+// A device that hands over nothing while the PC is silent (a Windows loopback does so) gets
+// a chunk of silence written this often: only a write tells the response that its reader
+// has gone, and a stream nobody reads would otherwise hold one of the few slots for good.
+inline constexpr auto kSilenceWrite = std::chrono::milliseconds(250);
 // Streams at once; each holds a thread and a device client for as long as its reader stays.
 inline constexpr std::size_t kMaxAudioStreams = 8;
 

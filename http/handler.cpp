@@ -39,7 +39,6 @@ RequestHandler::RequestHandler(std::string token, std::uint16_t port, const Rout
     index_page_ =
         replace_all(replace_all(std::string(find_web_asset("index.html")), "__TOKEN__", token_),
                     "__VERSION__", kVersion);
-    capture_page_ = replace_all(std::string(find_web_asset("captura.html")), "__TOKEN__", token_);
 }
 
 // The sound stream waits for its capture to start and then lasts as long as its client.
@@ -72,7 +71,8 @@ Response RequestHandler::handle_post(const std::string& path, const std::string&
     const bool token_ok = r.header("x-token") == token_;
     const bool origin_ok =
         !r.headers.contains("origin") || origin_allowed(r.header("origin"), port_);
-    if (!token_ok || !origin_ok) return fixed_refusal(403, "{\"ok\":false}");
+    if (!origin_ok) return fixed_refusal(403, "{\"ok\":false}");
+    if (!token_ok) return handle_guest_post(path, r);
     // A cut body would reach the handler as "{}" and be taken as a request without
     // fields: a clipboard wiped, every session ended.
     if (r.body_too_large || r.body.size() > kMaxBody)
@@ -83,15 +83,26 @@ Response RequestHandler::handle_post(const std::string& path, const std::string&
     return json_reply(router_.call_post(path, parsed));
 }
 
+// A POST without the run's token: only what a guest's own credential opens.
+Response RequestHandler::handle_guest_post(const std::string& path, const Request& r) const {
+    if (r.body_too_large || r.body.size() > kMaxBody) return fixed_refusal(403, "{\"ok\":false}");
+    json parsed = parse_json(r.body).value_or(json::object());
+    if (auto reply = router_.call_guest_post(path, r.header("x-token"), parsed))
+        return json_reply(*reply);
+    return fixed_refusal(403, "{\"ok\":false}");
+}
+
 Response RequestHandler::handle_get(const std::string& path, const std::string& query) const {
     if (path == "/" || path == "/index.html") return {200, kHtml, index_page_};
     if (auto file = find_static_asset(path)) return {200, file->type, std::string(file->data)};
     if (path == "/captura" || path == "/api/audio") {
-        if (query_value(query, "t") != token_) return fixed_refusal(403, "{}");
+        // The capture window's page opens with its one-time ticket, never with the token.
         if (path == "/captura") {
-            if (capture_page_.empty()) return not_found();
-            return {200, kHtml, capture_page_};
+            if (auto page = router_.call_guest_page(path, query_value(query, "c")))
+                return {200, kHtml, std::move(*page)};
+            return fixed_refusal(403, "{}");
         }
+        if (query_value(query, "t") != token_) return fixed_refusal(403, "{}");
         if (auto stream = router_.call_stream(path)) return std::move(*stream);
         return not_found();
     }

@@ -33,13 +33,13 @@ private:
     Response handle_post(const std::string& path, const std::string& query,
                          const Request& r) const;
     Response handle_get(const std::string& path, const std::string& query) const;
+    Response handle_guest_post(const std::string& path, const Request& r) const;
 
     std::string token_;
     std::uint16_t port_;
     const Router& router_;
     const Log& log_;
     std::string index_page_;
-    std::string capture_page_;
 };
 
 } // namespace kelvora::http

@@ -56,4 +56,27 @@ std::optional<Response> Router::call_stream(const std::string& path) const {
     return it->second();
 }
 
+void Router::guest_post(const std::string& path, GuestPostHandler h) {
+    guest_posts_[path] = std::move(h);
+}
+
+void Router::guest_page(const std::string& path, GuestPageHandler h) {
+    guest_pages_[path] = std::move(h);
+}
+
+std::optional<json> Router::call_guest_post(const std::string& path,
+                                            const std::string& credential,
+                                            const json& body) const {
+    auto it = guest_posts_.find(path);
+    if (it == guest_posts_.end() || credential.empty()) return std::nullopt;
+    return it->second(credential, body.is_object() ? body : json::object());
+}
+
+std::optional<std::string> Router::call_guest_page(const std::string& path,
+                                                   const std::string& credential) const {
+    auto it = guest_pages_.find(path);
+    if (it == guest_pages_.end() || credential.empty()) return std::nullopt;
+    return it->second(credential);
+}
+
 } // namespace kelvora::http

@@ -39,8 +39,12 @@ try {
   const req = http.get({ host: '127.0.0.1', port: k.port, path: `/api/audio?t=${k.token}`, agent: false, headers: { Host: `127.0.0.1:${k.port}` } }, (res) => res.on('data', ours.feed));
   parec = spawn('parec', ['--raw', '--format=s16le', '--channels=2', '--rate=48000', '--latency-msec=10', '-d', 'kv_null.monitor'], { env: { ...process.env, ...snd.env } });
   parec.stdout.on('data', ref.feed);
-  // A player kept open with silence, so each onset is only the time its samples take.
-  const play = spawn('pacat', ['--playback', '--raw', '--format=s16le', '--channels=2', '--rate=48000', '--latency-msec=5'], { env: { ...process.env, ...snd.env }, stdio: ['pipe', 'ignore', 'ignore'] });
+  // Each tone has a player of its own. A player kept open and fed silence between tones
+  // builds a queue (measured here: parec itself heard the tones 0.4 s to 2.3 s after they
+  // were written, later and later through the run, even with the silence fed exactly at
+  // the clock's pace), so tones fell past the wait and onsets were missed by one listener
+  // or both. Both listeners hear the same tone: the player's start-up time drops out of
+  // their difference, which is the figure.
   const frames = (ms, amp) => {
     const n = Math.round((48000 * ms) / 1000);
     const b = Buffer.alloc(n * 4);
@@ -51,21 +55,23 @@ try {
     }
     return b;
   };
-  const quiet = frames(10, 0);
-  const ticker = setInterval(() => play.stdin.write(quiet), 10);
+  const tone = frames(60, 16000);
   await sleep(1500);
   const gaps = [];
   for (let i = 0; i < ONSETS; i++) {
     ours.armed = ref.armed = true;
     const before = [ours.hits.length, ref.hits.length];
-    play.stdin.write(frames(60, 16000));
+    const play = spawn('pacat', ['--playback', '--raw', '--format=s16le', '--channels=2', '--rate=48000', '--latency-msec=10'], { env: { ...process.env, ...snd.env }, stdio: ['pipe', 'ignore', 'ignore'] });
+    const played = new Promise((ok) => play.on('exit', ok));
+    play.stdin.on('error', () => {});
+    play.stdin.end(tone);
     const t0 = performance.now();
-    for (let w = 0; w < 100 && (ours.hits.length === before[0] || ref.hits.length === before[1]); w++) await sleep(10);
+    for (let w = 0; w < 300 && (ours.hits.length === before[0] || ref.hits.length === before[1]); w++) await sleep(10);
     if (ours.hits.length > before[0] && ref.hits.length > before[1]) gaps.push([ours.hits.at(-1) - t0, ref.hits.at(-1) - t0]);
-    await sleep(250);
+    ours.armed = ref.armed = false;
+    await played;
+    await sleep(200);
   }
-  clearInterval(ticker);
-  play.stdin.end();
   req.destroy();
   if (gaps.length < ONSETS / 2) throw new Error(`only ${gaps.length} of ${ONSETS} onsets were heard by both`);
   const o = median(gaps.map((g) => g[0]));

@@ -1,16 +1,44 @@
-// One line per figure: medians of 10 switches each way, and their ratio.
+// One line per figure: medians of 10 switches each way and their ratio, on a quiet machine
+// and again with two busy processes beside it; and the memory the capture window started
+// ahead holds while it waits.
+import { spawn, spawnSync } from 'node:child_process';
+import { readFileSync, readdirSync } from 'node:fs';
 import { SessionBed, PRIMARY } from '../../tests/lib/session_bed.mjs';
+import { waitFor } from '../../tests/lib/kelvora.mjs';
 
 const SWITCHES = 10;
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 
+/** Proportional set size, in MB, of every process in the session of the browser whose command line names dir. */
+function browserMemoryMB(dir) {
+  const r = spawnSync('pgrep', ['-f', '--', `--user-data-dir=${dir}`], { encoding: 'utf8' });
+  const sids = new Set();
+  for (const pid of r.stdout.split('\n').filter(Boolean)) {
+    try {
+      sids.add(readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ')[3]);
+    } catch {}
+  }
+  let kb = 0;
+  for (const pid of readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
+    try {
+      const sid = readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ')[3];
+      if (!sids.has(sid)) continue;
+      kb += Number(readFileSync(`/proc/${pid}/smaps_rollup`, 'utf8').match(/^Pss:\s+(\d+)/m)?.[1] || 0);
+    } catch {}
+  }
+  return kb / 1024;
+}
+
 const bed = await SessionBed.start({ display: 50 });
+const busy = [];
 try {
   const [host, tech] = await Promise.all([bed.host('PC de Ana'), bed.tech('Técnico Beto')]);
   const k = await tech.connect(host.id);
   await host.accept();
   await tech.waitPicture(k);
   bed.x.run('wmctrl', ['-i', '-r', host.window, '-e', `0,${PRIMARY.x + 1000},650,900,420`]);
+  // The secondary's capture window is started ahead once the picture flows.
+  await waitFor(() => /\[CAPTURA\] ventana auxiliar para la pantalla 2/.test(host.k.log()), 'the capture window started ahead', 90000);
 
   /** ms from the `mon` message to the first frame of shape w:h, measured in the technician's page. */
   const timeSwitch = (i, ratio) =>
@@ -35,19 +63,30 @@ try {
     );
   const idle = () => host.page.waitForFunction(() => kelvora.HSES && !kelvora.HSES.capBusy, null, { timeout: 60000 });
 
-  const away = [];
-  const back = [];
-  for (let n = 0; n < SWITCHES; n++) {
-    away.push(await timeSwitch(1, 1024 / 768));
-    await idle();
-    back.push(await timeSwitch(0, 1920 / 1080));
-    await idle();
+  async function series(what) {
+    const away = [];
+    const back = [];
+    for (let n = 0; n < SWITCHES; n++) {
+      away.push(await timeSwitch(1, 1024 / 768));
+      await idle();
+      back.push(await timeSwitch(0, 1920 / 1080));
+      await idle();
+    }
+    const a = median(away);
+    const b = median(back);
+    console.log(`monitor switch to the secondary (capture window)${what}: ${a.toFixed(0)} ms (median of ${SWITCHES})`);
+    console.log(`monitor switch back to the primary (main capture, reference)${what}: ${b.toFixed(0)} ms`);
+    console.log(`monitor switch secondary/primary${what}: ${(a / b).toFixed(1)} (target 2)`);
   }
-  const a = median(away);
-  const b = median(back);
-  console.log(`monitor switch to the secondary (capture window): ${a.toFixed(0)} ms (median of ${SWITCHES})`);
-  console.log(`monitor switch back to the primary (main capture, reference): ${b.toFixed(0)} ms`);
-  console.log(`monitor switch secondary/primary: ${(a / b).toFixed(1)}`);
+
+  await series('');
+  // The window waiting between switches: what keeping it costs.
+  await new Promise((ok) => setTimeout(ok, 3000));
+  console.log(`capture window kept waiting: ${browserMemoryMB(`${host.k.data}/captura`).toFixed(0)} MB (PSS of its browser's processes)`);
+
+  for (let i = 0; i < 2; i++) busy.push(spawn(process.execPath, ['-e', 'for (;;) {}'], { stdio: 'ignore' }));
+  await series(' under load (two busy processes)');
 } finally {
+  for (const p of busy) p.kill();
   await bed.stop();
 }

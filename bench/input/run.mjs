@@ -3,7 +3,6 @@ import { spawn } from 'node:child_process';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { XDesktop } from '../../tests/lib/xdesktop.mjs';
 import { startControlled } from '../../tests/lib/xdesktop_session.mjs';
-import { waitFor } from '../../tests/lib/kelvora.mjs';
 
 const RUNS = 7;
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
@@ -18,15 +17,21 @@ let out = '';
 const waiting = new Set();
 xev.stdout.on('data', (d) => {
   out += d;
-  for (const w of waiting) if (out.includes(w.text, w.from)) { waiting.delete(w); w.resolve(); }
+  for (const w of waiting) if (w.done()) { waiting.delete(w); w.resolve(); }
 });
+/** Resolves as soon as done() holds after xev's output grew (checked on every piece of it). */
+function until(done, what) {
+  return new Promise((resolve, reject) => {
+    const w = { done, resolve };
+    if (done()) return resolve();
+    waiting.add(w);
+    setTimeout(() => { if (waiting.delete(w)) reject(new Error(`no ${what} in 30 s`)); }, 30000);
+  });
+}
 /** Resolves when xev reports the pointer at root (x, y) after this call. */
 function motionAt(x, y) {
-  return new Promise((resolve, reject) => {
-    const w = { text: `root:(${x},${y})`, from: out.length, resolve };
-    waiting.add(w);
-    setTimeout(() => { if (waiting.delete(w)) reject(new Error(`no motion at ${x},${y}`)); }, 10000);
-  });
+  const from = out.length;
+  return until(() => out.includes(`root:(${x},${y})`, from), `motion at ${x},${y}`);
 }
 try {
   await sleep(800);
@@ -34,12 +39,27 @@ try {
   await k.post('/api/input', { mon: 0, ev: [{ k: 't', s: 'calentar' }] });
   await sleep(300);
 
-  const count = (re) => (out.match(re) || []).length;
+  /** Counts the matches of re (a /g expression) in what xev printed, reading each part once. */
+  function counter(re) {
+    let n = 0;
+    re.lastIndex = out.length;
+    return () => {
+      for (;;) {
+        const at = re.lastIndex;
+        if (!re.exec(out)) {
+          re.lastIndex = at;
+          return n;
+        }
+        n++;
+      }
+    };
+  }
   async function timed(body, re, n) {
-    const before = count(re);
+    const count = counter(re);
     const t0 = performance.now();
+    const seen = until(() => count() >= n, 'events');
     await k.post('/api/input', body);
-    await waitFor(() => count(re) >= before + n, 'the events', 30000);
+    await seen;
     return performance.now() - t0;
   }
 

@@ -7,6 +7,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "platform/linux/x11_display.hpp"
@@ -19,6 +21,15 @@ namespace {
 unsigned long window_pid(Display* d, Window w) {
     auto pid = x11::list_property(d, w, "_NET_WM_PID", XA_CARDINAL);
     return pid && !pid->empty() ? pid->front() : 0;
+}
+
+// Whether a window belongs to the browser we started. The child runs in a session of its
+// own whose id is its pid, and every process of that browser stays in it, also behind a
+// launcher script that doesn't exec. A title proves nothing: a page in the person's own
+// browser may carry the same one.
+bool ours(Display* d, Window w, std::uint32_t session) {
+    const unsigned long p = window_pid(d, w);
+    return p != 0 && getsid(static_cast<pid_t>(p)) == static_cast<pid_t>(session);
 }
 
 bool has_atom(Display* d, Window w, const char* list, Atom atom) {
@@ -64,23 +75,13 @@ CaptureWindowLook tuck_away_capture_window(const std::string& title_prefix, std:
     CaptureWindowLook look;
     auto d = x11::open_display();
     if (!d) return look;
-    const auto windows = x11::top_level_windows(d.get());
-    // The browser may have been started through a script that didn't exec it: the window's
-    // own process is the one whose other windows are the companions.
-    unsigned long owner = pid;
-    for (Window w : windows) {
-        if (!x11::window_title(d.get(), w).starts_with(title_prefix)) continue;
-        look.window = tuck_away(d.get(), w);
-        if (const unsigned long p = window_pid(d.get(), w)) owner = p;
-        break;
-    }
-    if (want_companion)
-        for (Window w : windows) {
-            if (window_pid(d.get(), w) != owner ||
-                x11::window_title(d.get(), w).starts_with(title_prefix))
-                continue;
+    for (Window w : x11::top_level_windows(d.get())) {
+        if (!ours(d.get(), w, pid)) continue;
+        if (x11::window_title(d.get(), w).starts_with(title_prefix))
+            look.window = tuck_away(d.get(), w) || look.window;
+        else if (want_companion)
             look.companion = tuck_away(d.get(), w);
-        }
+    }
     XFlush(d.get());
     return look;
 }

@@ -1,9 +1,18 @@
 // Synthetic input through XTest on one long-lived connection. Keys go by physical code
 // (evdev + 8). A typed character goes through the key that already carries it (with Shift
 // when it is on the shifted level), and only a character the layout lacks goes through a
-// spare key code bound to its keysym for the keystroke: a rebound key reaches each client
-// only when it reads the new map, so the fewer rebinds the fewer characters a busy client
-// can read as nothing.
+// spare key code bound to its keysym.
+//
+// A client learns of a rebound key from the MappingNotify that comes before the press, and
+// reads the new map only when it gets to that event, which on a busy machine can be
+// seconds after we typed. Whatever the key carries at that moment is what the client
+// types: so a spare key keeps its character long after its last press, a text whose
+// characters fit the spare keys never changes a key it has used, and a key is taken for
+// another character only once it has been left alone for a good while.
+//
+// A request's records go out together, written out once at the end and not waited for:
+// the server handles one connection's requests in order, so a binding is in place before
+// the press that follows it, and nothing needs a trip of its own.
 #include "platform/input.hpp"
 
 #include <X11/XKBlib.h>
@@ -14,6 +23,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -28,11 +38,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a spare key keeps a character after its last use. Clients read the new key map
-// only when they get to the MappingNotify, which may be after we typed; unbinding at once
-// would let a slow client (a busy machine) read the key as nothing; 16 spare keys used in
-// turn keep a long text from rebinding a key that a client has yet to read.
-constexpr auto kUnbindAfter = std::chrono::seconds(5);
+// A spare key is taken for another character only this long after its last press, and
+// given back (left with no character) after this long unused.
+constexpr auto kRebindAfter = std::chrono::seconds(10);
+constexpr auto kUnbindAfter = std::chrono::seconds(120);
+// What one request may spend waiting for spare keys. A text with more characters outside
+// the layout than there are spare keys (a page of Chinese) would otherwise hold every other
+// input for minutes; past this its keys are rebound at once, at the risk that a slow
+// client reads one of them late as the character that followed.
+constexpr auto kRebindWaitPerRequest = std::chrono::seconds(2);
+// Empty key codes left to other programs that type this way (xdotool takes one).
+constexpr std::size_t kSpareLeftOver = 1;
 
 struct SpareKey {
     KeyCode code = 0;
@@ -51,11 +67,15 @@ private:
     int key(const InputRecord& r);
     int unicode(const InputRecord& r);
     int wheel(const InputRecord& r);
+    KeyCode spare_for(KeySym sym);
     KeyCode bind(KeySym sym);
     bool press_on_layout(KeySym sym);
+    bool plain_state();
+    bool is_spare(KeyCode code) const;
     void find_spare_keys();
     void set_keysym(KeyCode code, KeySym sym);
     void unbinder();
+    void drop_events();
 
     std::mutex mu_;
     std::condition_variable cv_;
@@ -69,6 +89,8 @@ private:
     KeyCode typing_ = 0;       // the key a typed character holds down
     KeyCode typing_shift_ = 0; // the Shift held down with it, if any
     int wheel_rest_[2] = {0, 0};
+    std::optional<bool> plain_; // the keyboard's state, asked once per batch
+    Clock::duration rebind_wait_left_{}; // what this batch may still wait for spare keys
 };
 
 bool XInput::connect() {
@@ -114,14 +136,18 @@ void XInput::find_spare_keys() {
     KeySym* syms =
         XGetKeyboardMapping(d_.get(), static_cast<KeyCode>(min_code), count, &keysyms_per_code_);
     if (!syms) return;
-    // From the top down: the highest codes are the least likely to be on a real keyboard.
-    for (int k = count - 1; k >= 0 && spare_.size() < 16; --k) {
-        bool empty = true;
+    std::vector<KeyCode> empty;
+    for (int k = 0; k < count; ++k) {
+        bool none = true;
         for (int c = 0; c < keysyms_per_code_; ++c)
-            empty = empty && syms[k * keysyms_per_code_ + c] == NoSymbol;
-        if (empty) spare_.push_back({static_cast<KeyCode>(min_code + k)});
+            none = none && syms[k * keysyms_per_code_ + c] == NoSymbol;
+        if (none) empty.push_back(static_cast<KeyCode>(min_code + k));
     }
     XFree(syms);
+    // The highest codes are the least likely to be on a real keyboard; the lowest stay free
+    // for others.
+    for (std::size_t i = empty.size(); i > kSpareLeftOver; --i)
+        spare_.push_back({empty[i - 1]});
     if (spare_.empty()) report("[X11] no hay teclas libres para escribir texto");
 }
 
@@ -130,20 +156,46 @@ void XInput::set_keysym(KeyCode code, KeySym sym) {
     XChangeKeyboardMapping(d_.get(), code, keysyms_per_code_, row.data(), 1);
 }
 
-KeyCode XInput::bind(KeySym sym) {
-    if (!spare_searched_) find_spare_keys();
-    if (spare_.empty()) return 0;
-    SpareKey* pick = &spare_.front();
-    for (auto& s : spare_) {
+bool XInput::is_spare(KeyCode code) const {
+    for (const auto& s : spare_)
+        if (s.code == code) return true;
+    return false;
+}
+
+// The spare key that already carries sym, if one does.
+KeyCode XInput::spare_for(KeySym sym) {
+    for (auto& s : spare_)
         if (s.bound == sym) {
             s.used = Clock::now();
             return s.code;
         }
+    return 0;
+}
+
+KeyCode XInput::bind(KeySym sym) {
+    if (!spare_searched_) find_spare_keys();
+    if (spare_.empty()) return 0;
+    // A free key, else the one left alone longest.
+    SpareKey* pick = &spare_.front();
+    for (auto& s : spare_) {
+        if (s.bound == NoSymbol) {
+            pick = &s;
+            break;
+        }
         if (s.used < pick->used) pick = &s;
     }
+    if (pick->bound != NoSymbol) {
+        // Every spare key carries a character typed a moment ago that a slow client may not
+        // have read yet: what was typed so far goes out, and the text waits for the oldest.
+        const auto wait = std::min<Clock::duration>(pick->used + kRebindAfter - Clock::now(),
+                                                    rebind_wait_left_);
+        if (wait > Clock::duration::zero()) {
+            XSync(d_.get(), True);
+            std::this_thread::sleep_for(wait);
+            rebind_wait_left_ -= wait;
+        }
+    }
     set_keysym(pick->code, sym);
-    // The new map must be in place before the key press reaches anyone.
-    XSync(d_.get(), False);
     pick->bound = sym;
     pick->used = Clock::now();
     if (!unbinder_started_) {
@@ -169,7 +221,7 @@ void XInput::unbinder() {
                 next = std::min(next, s.used + kUnbindAfter);
             }
         }
-        if (changed && d_) XSync(d_.get(), False);
+        if (changed && d_) XSync(d_.get(), True);
         if (next == Clock::time_point::max())
             cv_.wait(lock);
         else
@@ -181,6 +233,7 @@ int XInput::key(const InputRecord& r) {
     const int evdev = linux_keys::evdev_code(r.code, r.virtual_key, r.extended);
     if (evdev == 0) return 0;
     const auto code = static_cast<unsigned>(evdev + 8);
+    plain_.reset(); // a modifier may change the level of what is typed next
     if (r.up) {
         down_.erase(code);
         return XTestFakeKeyEvent(d_.get(), code, False, CurrentTime) != 0;
@@ -216,21 +269,34 @@ int XInput::unicode(const InputRecord& r) {
     const KeySym sym = (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xFF)
                            ? static_cast<KeySym>(cp)
                            : static_cast<KeySym>(0x01000000 | cp);
-    if (press_on_layout(sym)) return 1;
-    const KeyCode code = bind(sym);
+    KeyCode code = spare_for(sym);
+    if (!code) {
+        if (press_on_layout(sym)) return 1;
+        code = bind(sym);
+    }
     if (!code) return 0;
     typing_ = code;
     return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
 }
 
+// Only from a plain state is the level of a key known: Shift, Caps Lock or the third level
+// held by the technician, or another layout group, would change the character. Nothing of
+// ours changes it within a batch, so it is asked once.
+bool XInput::plain_state() {
+    if (!plain_) {
+        XkbStateRec state;
+        plain_ = XkbGetState(d_.get(), XkbUseCoreKbd, &state) == Success && state.group == 0 &&
+                 !(state.mods & (ShiftMask | LockMask | Mod5Mask));
+    }
+    return *plain_;
+}
+
 bool XInput::press_on_layout(KeySym sym) {
     const KeyCode code = XKeysymToKeycode(d_.get(), sym);
-    if (!code || down_.count(code)) return false;
-    // Only from a plain state is the level of a key known: Shift, Caps Lock or the third
-    // level held by the technician, or another layout group, would change the character.
-    XkbStateRec state;
-    if (XkbGetState(d_.get(), XkbUseCoreKbd, &state) != Success) return false;
-    if (state.group != 0 || (state.mods & (ShiftMask | LockMask | Mod5Mask))) return false;
+    // Our own spare keys are told apart by what we bound them to, never by our copy of
+    // the map, which may lag behind it.
+    if (!code || down_.count(code) || is_spare(code)) return false;
+    if (!plain_state()) return false;
     KeyCode shift = 0;
     if (XkbKeycodeToKeysym(d_.get(), code, 0, 0) != sym) {
         if (XkbKeycodeToKeysym(d_.get(), code, 0, 1) != sym) return false;
@@ -278,14 +344,29 @@ int XInput::one(const InputRecord& r) {
     return 0;
 }
 
+// The events the server sends us (our own key map changes) are of no use; they are read
+// as they come, without waiting, so that they don't pile up.
+void XInput::drop_events() {
+    XEvent ev;
+    while (XPending(d_.get()) > 0)
+        XNextEvent(d_.get(), &ev);
+}
+
 std::size_t XInput::send(std::span<const InputRecord> recs) {
     std::lock_guard lock(mu_);
     if (!connect()) return 0;
     std::size_t accepted = 0;
+    plain_.reset();
+    rebind_wait_left_ = kRebindWaitPerRequest;
     for (const auto& r : recs)
         accepted += static_cast<std::size_t>(one(r));
-    // Delivered before the caller answers, so whoever asked sees the effect.
-    XSync(d_.get(), False);
+    // Written out before the caller answers: a program that asks the server after our
+    // answer needs a few trips of its own to connect and ask, and the server takes our
+    // requests, already in its socket, on the first of them; so whoever asked sees the
+    // effect. Waiting for the server's reply as well would add its turn on the CPU to
+    // every move, which on a busy machine is most of the move's time.
+    XFlush(d_.get());
+    drop_events();
     return accepted;
 }
 

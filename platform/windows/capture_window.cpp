@@ -12,11 +12,17 @@ namespace {
 
 struct Search {
     std::string prefix;
+    DWORD pid = 0;
     HWND found = nullptr;
 };
 
-BOOL CALLBACK match_title(HWND w, LPARAM param) {
+// The browser's own window, by its process and then its title: a page in the person's own
+// browser may carry the same title.
+BOOL CALLBACK match_window(HWND w, LPARAM param) {
     auto* search = reinterpret_cast<Search*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner != search->pid) return TRUE;
     wchar_t title[64];
     const int n = GetWindowTextW(w, title, 64);
     if (n <= 0) return TRUE;
@@ -29,9 +35,10 @@ BOOL CALLBACK match_title(HWND w, LPARAM param) {
 
 } // namespace
 
-CaptureWindowLook tuck_away_capture_window(const std::string& title_prefix, std::uint32_t, bool) {
-    Search search{title_prefix};
-    EnumWindows(match_title, reinterpret_cast<LPARAM>(&search));
+CaptureWindowLook tuck_away_capture_window(const std::string& title_prefix, std::uint32_t pid,
+                                           bool) {
+    Search search{title_prefix, static_cast<DWORD>(pid)};
+    EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
     if (!search.found) return {};
     ShowWindow(search.found, SW_HIDE);
     LONG_PTR style = GetWindowLongPtrW(search.found, GWL_EXSTYLE);

@@ -4,12 +4,12 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
-import { existsSync } from 'node:fs';
+import { existsSync, readFileSync } from 'node:fs';
 import { Kelvora, waitFor } from '../lib/kelvora.mjs';
 import { XDesktop, xdesktopMissing } from '../lib/xdesktop.mjs';
 import { CHROMIUM, chromiumPath } from '../lib/browser_path.mjs';
 
-const missing = xdesktopMissing(['openbox', 'xprop', 'xwininfo']) ?? (existsSync(CHROMIUM) ? false : 'Chromium is not installed');
+const missing = xdesktopMissing(['openbox', 'xprop', 'xwininfo', 'xev']) ?? (existsSync(CHROMIUM) ? false : 'Chromium is not installed');
 let x, wm, k;
 
 before(async () => {
@@ -36,12 +36,13 @@ function captureProcesses() {
 
 /** Reads "main" until the capture page's offer (or error) comes. */
 async function offer() {
-  for (let i = 0; i < 4; i++) {
+  // A cold browser start on a loaded machine takes most of a minute.
+  for (let i = 0; i < 8; i++) {
     const r = await k.post('/api/buzon/leer', { de: 'main' });
     const m = r.json.m.find((x) => x.t === 'offer' || x.t === 'error');
     if (m) return m;
   }
-  throw new Error('no offer from the capture page in 60 s');
+  throw new Error('no offer from the capture page in 120 s');
 }
 
 function windowState(title) {
@@ -94,6 +95,114 @@ test('screen 1 of this desktop is the primary; a new start replaces the running 
   const now = captureProcesses();
   assert.ok(first.every((p) => !now.includes(p)), 'the first window is gone');
   await k.post('/api/captura', { off: true });
+});
+
+test('the capture window carries a one-time ticket that opens its page and its boxes only', { skip: missing }, async () => {
+  assert.deepEqual((await k.post('/api/captura', { pantalla: 2 })).json, { ok: true });
+  // The page works with the ticket alone: it offers its screen.
+  assert.equal((await offer()).t, 'offer');
+  const command = captureProcesses().map((pid) => {
+    try {
+      return readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+    } catch {
+      return '';
+    }
+  }).join('\n');
+  assert.ok(!command.includes(k.token), 'the run\'s token is on no command line');
+  const ticket = command.match(/\/captura\?n=2&c=([0-9a-f]{32})/)?.[1];
+  assert.ok(ticket, 'the page address carries the ticket');
+
+  // Its browser loaded the page: nobody gets it again, with the ticket or the token.
+  assert.equal((await k.get(`/captura?n=2&c=${ticket}`)).status, 403);
+  assert.equal((await k.get(`/captura?n=2&t=${k.token}`)).status, 403);
+  const as = (path, body) => k.post(path, body, { headers: { 'X-Token': ticket } });
+  const cases = [
+    ['its page writes to the main page', '/api/buzon/poner', { a: 'main', m: { t: 'x' } }, 200, { ok: true }],
+    ['but not to its own box', '/api/buzon/poner', { a: 'cap', m: { t: 'x' } }, 200, { ok: false }],
+    ['nor reads the main page\'s box', '/api/buzon/leer', { de: 'main' }, 200, { ok: false, m: [] }],
+    ['nor anything else', '/api/captura', { off: true }, 403, { ok: false }],
+    ['nor the input', '/api/input', { ev: [] }, 403, { ok: false }],
+  ];
+  for (const [what, path, body, status, reply] of cases) {
+    const r = await as(path, body);
+    assert.equal(r.status, status, what);
+    assert.deepEqual(r.json, reply, what);
+  }
+  assert.deepEqual((await k.post('/api/buzon/leer', { de: 'main' })).json.m.filter((m) => m.t === 'x'), [{ t: 'x' }]);
+  // Gone with its window.
+  assert.deepEqual((await k.post('/api/captura', { off: true })).json, { ok: true });
+  assert.equal((await as('/api/buzon/poner', { a: 'main', m: 1 })).status, 403);
+});
+
+test('a window of another program titled like the capture page is left alone', { skip: missing }, async () => {
+  // A page in the person's own browser may carry the capture page's title.
+  const title = 'Captura Kv - una pagina cualquiera';
+  const decoy = spawn('xev', ['-name', title, '-geometry', '300x200+200+150'], { env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore' });
+  try {
+    const search = (name) => x.run('xdotool', ['search', '--name', name]).trim().split('\n').filter(Boolean);
+    let decoyId;
+    await waitFor(() => {
+      try {
+        decoyId = search(`^${title}$`)[0];
+      } catch {}
+      return !!decoyId;
+    }, 'the decoy window');
+    const where = () => x.run('xwininfo', ['-id', decoyId]).match(/Absolute upper-left X: +(-?\d+)\n +Absolute upper-left Y: +(-?\d+)/).slice(1).join(',');
+    const placed = where();
+
+    assert.deepEqual((await k.post('/api/captura', { pantalla: 2 })).json, { ok: true });
+    assert.equal((await offer()).t, 'offer');
+    // The capture window is found among the windows with that title and tucked away.
+    await waitFor(() => {
+      const id = search('^Captura Kv').find((w) => w !== decoyId);
+      return !!id && /SKIP_TASKBAR/.test(x.run('xprop', ['-id', id, '_NET_WM_STATE']));
+    }, 'the capture window taken off the taskbar');
+    assert.doesNotMatch(x.run('xprop', ['-id', decoyId, '_NET_WM_STATE']), /SKIP/);
+    assert.equal(where(), placed, 'the decoy stays where it was');
+
+    assert.deepEqual((await k.post('/api/captura', { off: true })).json, { ok: true });
+    assert.deepEqual(captureProcesses(), []);
+    assert.equal(decoy.exitCode, null, 'the decoy still runs');
+    assert.deepEqual(search(`^${title}$`), [decoyId]);
+  } finally {
+    decoy.kill();
+    await k.post('/api/captura', { off: true }).catch(() => {});
+  }
+});
+
+test('windows started ahead serve every switch and end with the host session', { skip: missing }, async () => {
+  const session = { k: 'h9', activa: true, rol: 'host', control: true, con: 'Técnico', id: '123456789' };
+  assert.deepEqual((await k.post('/api/sesion', session)).json.ok, true);
+  const logged = () => (k.log().match(/\[CAPTURA\] ventana auxiliar para la pantalla/g) || []).length;
+  const before = logged();
+  assert.deepEqual((await k.post('/api/captura', { precalentar: true })).json, { ok: true });
+  // Screen 2's window comes in the background: one browser, not shown yet, saying nothing.
+  await waitFor(() => logged() === before + 1, 'the window started ahead', 30000);
+  const browser = () => captureProcesses().find((pid) => {
+    try {
+      return readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--app=');
+    } catch {
+      return false;
+    }
+  });
+  const ahead = browser();
+  assert.ok(ahead);
+  for (let round = 0; round < 3; round++) {
+    assert.deepEqual((await k.post('/api/captura', { pantalla: 2 })).json, { ok: true });
+    const m = await offer();
+    assert.equal(m.t, 'offer', JSON.stringify(m));
+    assert.equal(m.n, 2);
+    assert.deepEqual([m.w, m.h], [1024, 768]);
+    // Letting go keeps the window for the next switch.
+    await k.post('/api/buzon/poner', { a: 'cap', m: { t: 'stop' } });
+    assert.deepEqual((await k.post('/api/captura', { off: true })).json, { ok: true });
+  }
+  assert.equal(logged(), before + 1, 'no switch started a browser');
+  assert.equal(browser(), ahead, 'the same browser served every switch');
+  // The host session's end closes it.
+  await k.post('/api/sesion', { ...session, activa: false });
+  await waitFor(() => captureProcesses().length === 0, 'the window closed with the session', 15000);
+  assert.match(k.log(), /\[CAPTURA\] se cerró la ventana auxiliar/);
 });
 
 test('without a browser the start is refused with "sin navegador"', { skip: missing }, async () => {

@@ -82,6 +82,61 @@ test('keys by physical code and typed text reach an X client', { skip: missing }
   assert.deepEqual(downs.slice(1, 6).map((e) => e.keycode), [38, 50, 38, 50, 10]);
 });
 
+/** The keysym a typed character arrives as: Latin-1 as itself, Enter for LF, else its Unicode keysym. */
+function keysymOf(ch) {
+  const cp = ch.codePointAt(0);
+  if (ch === '\n') return 0xff0d;
+  if ((cp >= 0x20 && cp <= 0x7e) || (cp >= 0xa0 && cp <= 0xff)) return cp;
+  return 0x01000000 | cp;
+}
+
+// Still open: now and then (more often with freshly bound spare keys) the X client reads
+// one of them as NoSymbol although the server had its new binding before the press; the
+// client's own refresh of the key map after a MappingNotify seems to be the weak point.
+test('a long mixed text arrives whole, in order, at the first try', {
+  skip: missing,
+  todo: 'an X client now and then reads a freshly bound spare key as NoSymbol',
+}, async () => {
+  // A client reads the key map when it gets to a key, which on a busy machine is long
+  // after the key was typed: a spare key must still carry that key's character then.
+  const pool = [...'abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,;:!?@#$%&*()[]{}<>/\\|_-+=~^"\'`'
+    + 'áéíóúÁñÑü¿¡€😀🎉\n'];
+  let seed = 7;
+  const text = Array.from({ length: 1000 }, () => {
+    seed = (seed * 1103515245 + 12345) % 2147483648;
+    return pool[seed % pool.length];
+  }).join('');
+  const w = await keyWatcher();
+  try {
+    assert.deepEqual((await k.post('/api/input', { mon: 0, ev: [{ k: 't', s: text }] })).json, { ok: true });
+    const typed = () => w.events().filter((e) => e.type === 'down' && e.keysym !== 0xffe1);
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= typed().length && typed().length >= 1000, 'the thousand characters', 120000);
+    const want = [...text].map(keysymOf);
+    const got = typed().map((e) => e.keysym);
+    const first = got.findIndex((g, i) => g !== want[i]);
+    assert.equal(first, -1, `character ${first} (${JSON.stringify([...text][first])}) arrived as keysym 0x${got[first]?.toString(16)}`);
+    assert.equal(got.length, want.length);
+  } finally {
+    w.stop();
+  }
+});
+
+test('a text with more characters outside the layout than spare keys still goes through', { skip: missing }, async () => {
+  // 300 different ideographs: spare keys must be rebound within the request, and what one
+  // request may wait for them is bounded, so other input is not held for minutes.
+  const text = Array.from({ length: 300 }, (_, i) => String.fromCodePoint(0x4e00 + i)).join('');
+  const w = await keyWatcher();
+  try {
+    assert.deepEqual((await k.post('/api/input', { mon: 0, ev: [{ k: 't', s: text }] })).json, { ok: true });
+    await waitFor(() => w.events().filter((e) => e.type === 'up').length >= 300, 'the 300 key presses', 30000);
+    // The next request is served at once, not behind minutes of waiting.
+    assert.deepEqual((await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: 0.25, y: 0.25 }] })).json, { ok: true });
+    assert.deepEqual(x.pointer(), { x: 1024 + 480, y: 270 });
+  } finally {
+    w.stop();
+  }
+});
+
 test('held keys are let go by "rel" and by the end of the session', { skip: missing }, async () => {
   const w = await keyWatcher();
   try {

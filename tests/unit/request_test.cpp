@@ -19,6 +19,15 @@ Router echo_router() {
     r.post("/api/falla", [](const json&) -> json { throw std::runtime_error("a propósito"); });
     r.view("/api/falla", [](const ViewRequest&) -> json { throw 7; });
     r.view("/api/vista", [](const ViewRequest& v) { return json{{"lang", v.lang}}; });
+    // A guest's credential opens what its routes let it, and only those.
+    r.guest_post("/api/eco", [](const std::string& who, const json& body) -> std::optional<json> {
+        if (who != "invitado") return std::nullopt;
+        return json{{"guest", true}, {"body", body}};
+    });
+    r.guest_page("/captura", [](const std::string& who) -> std::optional<std::string> {
+        if (who != "boleto") return std::nullopt;
+        return "<p>captura</p>";
+    });
     return r;
 }
 
@@ -76,7 +85,16 @@ TEST(RequestHandler, Refusals) {
         {"post from another origin",
          make("POST", "/api/eco", {{"x-token", kToken}, {"origin", "http://127.0.0.1:8810"}}), 403,
          "{\"ok\":false}"},
-        {"capture page without t", make("GET", "/captura", {}), 403, "{}"},
+        {"capture page without a ticket", make("GET", "/captura", {}), 403, "{}"},
+        {"capture page with the token", make("GET", "/captura?t=" + kToken, {}), 403, "{}"},
+        {"capture page with a refused ticket", make("GET", "/captura?c=otro", {}), 403, "{}"},
+        {"guest post with a refused credential", make("POST", "/api/eco", {{"x-token", "otro"}}),
+         403, "{\"ok\":false}"},
+        {"guest post on a route it has not", make("POST", "/api/falla", {{"x-token", "invitado"}}),
+         403, "{\"ok\":false}"},
+        {"guest post from another origin",
+         make("POST", "/api/eco", {{"x-token", "invitado"}, {"origin", "null"}}), 403,
+         "{\"ok\":false}"},
         {"audio with the wrong t", make("GET", "/api/audio?t=abc", {}), 403, "{}"},
         {"unknown path", make("GET", "/nada", {}), 404, "{\"ok\":false}"},
     };
@@ -109,6 +127,12 @@ TEST(RequestHandler, AuthorisedPosts) {
         EXPECT_EQ(r.body, c.want) << c.body;
         EXPECT_EQ(r.content_type, "application/json; charset=utf-8");
     }
+    const Response guest = h.handle(make("POST", "/api/eco", {{"x-token", "invitado"}}, "{\"a\":1}"));
+    EXPECT_EQ(guest.status, 200);
+    EXPECT_EQ(guest.body, "{\"body\":{\"a\":1},\"guest\":true}");
+    const Response page = h.handle(make("GET", "/captura?n=2&c=boleto", {}));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, "<p>captura</p>");
     const Response unknown = h.handle(make("POST", "/api/nada", {{"x-token", kToken}}, "{}"));
     EXPECT_EQ(unknown.status, 200);
     EXPECT_EQ(unknown.body, "{\"msg\":\"no existe\",\"ok\":false}");

@@ -66,6 +66,20 @@ async function capRead() {
   }
 }
 
+/**
+ * Once the main picture flows, asks the native side to start the other monitors' capture
+ * windows in the background, so that a switch starts no browser; they end with the session.
+ * A session that never connects (or ends first) asks nothing.
+ */
+export async function hostCapWarm(/** @type {any} */ s) {
+  for (let i = 0; i < 240 && !s.connected; i++) {
+    if (s.dead) return;
+    await sleep(250);
+  }
+  if (s.dead || !s.connected || !s.monsw || s.mons.length < 2) return;
+  captureWindow({ precalentar: true }).catch(() => {});
+}
+
 /** Ends the capture window and its link; the main capture is left alone. */
 export function hostCapClose(/** @type {any} */ s) {
   const link = s.cap;

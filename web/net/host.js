@@ -7,7 +7,7 @@ import { voicePlayer } from '../media/devices.js';
 import { closePcSound, openPcSound, pumpPcSound } from '../media/pc_sound.js';
 import { captureScreen, clampFps, followMotion, newMotion, qualityName, stopStream, tuneScreen } from '../media/screen.js';
 import { beep } from '../media/tones.js';
-import { hostCapClose, hostCapOpen, labelMonitor, matchMonitor } from './capture_link.js';
+import { hostCapClose, hostCapOpen, hostCapWarm, labelMonitor, matchMonitor } from './capture_link.js';
 import { preferCodecs } from './peer.js';
 import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
 import { ctl, endSession, fitsChannel, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
@@ -480,6 +480,7 @@ async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack
   if (opts.voice && typeof startSesLine === 'function') startSesLine(s);
   hostOn.onchange('session');
   sessionOn.onstart(s);
+  hostCapWarm(s);
   startStats(s);
   if (s.mons.length && !s.mons.some((m) => m.i === s.mainMon)) hostShowMon(s, s.mons[0].i);
 }

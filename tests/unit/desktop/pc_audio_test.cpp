@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <vector>
 
+#include "base/json_file.hpp"
 #include "desktop/capture_window.hpp"
+#include "desktop/pc_audio.hpp"
 #include "desktop/sample_convert.hpp"
+#include "../temp_dir.hpp"
 
 using namespace kelvora;
 using namespace kelvora::desktop;
@@ -118,4 +125,53 @@ TEST(CaptureWindow, ArgumentsInTheirOrder) {
     const auto lin =
         capture_window_arguments("http://p", "/d", "Screen 2", platform::Os::linux_x11);
     EXPECT_EQ(lin.back(), "--ozone-platform=x11");
+}
+
+namespace {
+
+// A playback device while the PC plays nothing, as WASAPI loopback has it: no packet at
+// all. It fails (and so ends its capture) once told to.
+class SilentDevice : public platform::LoopbackCapture {
+public:
+    explicit SilentDevice(std::shared_ptr<std::atomic<bool>> broken) : broken_(std::move(broken)) {}
+    MixFormat format() const override { return {48000, 2, 32}; }
+    bool read(const std::function<void(const AudioPacket&)>&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return !*broken_;
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> broken_;
+};
+
+} // namespace
+
+// The response learns that its reader has gone only from a failed write; a silent PC must
+// still give it something to write, or a stream whose page has gone stays open for good.
+TEST(PcAudio, SilenceIsWrittenSoAGoneReaderIsNoticed) {
+    TempDir dir;
+    Log log{dir.path};
+    auto broken = std::make_shared<std::atomic<bool>>(false);
+    PcAudio audio(log, [broken](std::string*) { return std::make_unique<SilentDevice>(broken); });
+    auto r = audio.stream();
+    ASSERT_TRUE(r.stream);
+    // Taken on a thread of its own: without the silence the wait would never end.
+    auto piece = std::async(std::launch::async, [source = r.stream] { return source->next(); });
+    const bool came = piece.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    *broken = true;
+    ASSERT_TRUE(came) << "nothing to write while the PC is silent";
+    const auto chunk = piece.get();
+    // The capture's thread writes to the log as it ends: the log outlives it.
+    r.stream.reset();
+    const auto ended = [&] {
+        return read_file(dir.path / "kelvora.log")
+                   .value_or("")
+                   .find("[AUDIO] terminó la captura del audio de la PC") != std::string::npos;
+    };
+    for (int i = 0; i < 500 && !ended(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ended()) << "the capture never ended";
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->size(), kChunkBytes);
+    EXPECT_EQ(chunk->find_first_not_of('\0'), std::string::npos);
 }
