@@ -1,0 +1,53 @@
+// redis-server on a free loopback port for the cluster tests: its own directory, an
+// append-only file so that a restart keeps what was written, stopped by the test.
+import { execFileSync, spawn } from 'node:child_process';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { freePort } from './signal_server.mjs';
+
+export const missingRedis = (() => {
+    try {
+        execFileSync('sh', ['-c', 'command -v redis-server'], { stdio: 'ignore' });
+        return false;
+    } catch {
+        return 'redis-server is not installed (scripts/deps/server.apt)';
+    }
+})();
+
+/** Starts redis-server; `url` is what --redis takes. stop() keeps the data for start() again. */
+export async function launchRedis() {
+    const dir = mkdtempSync(path.join(tmpdir(), 'kvsig-redis-'));
+    const port = await freePort();
+    let proc = null;
+    let exited = null;
+    const r = {
+        port, dir,
+        url: `redis://127.0.0.1:${port}`,
+        async start() {
+            proc = spawn('redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--dir', dir,
+                '--save', '', '--appendonly', 'yes', '--appendfsync', 'always', '--logfile', ''],
+            { stdio: ['ignore', 'pipe', 'ignore'] });
+            exited = new Promise((res) => proc.once('exit', res));
+            let out = '';
+            await new Promise((res, rej) => {
+                proc.stdout.on('data', (d) => {
+                    out += d;
+                    if (/Ready to accept connections/.test(out)) res();
+                });
+                exited.then(() => rej(new Error(`redis-server ended:\n${out}`)));
+            });
+            proc.stdout.resume();
+        },
+        async stop() {
+            if (proc && proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
+            await exited;
+        },
+        async cleanup() {
+            await r.stop();
+            rmSync(dir, { recursive: true, force: true });
+        },
+    };
+    await r.start();
+    return r;
+}
