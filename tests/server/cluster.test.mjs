@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { launchRedis, missingRedis } from '../lib/redis_server.mjs';
-import { KEY, missingBin, registerHost, sleep, startServer } from './helpers.mjs';
+import { launchHaproxy, launchRedis, missingHaproxy, missingRedis } from '../lib/redis_server.mjs';
+import { Client, KEY, missingBin, registerHost, sleep, startServer } from './helpers.mjs';
 
 const skip = missingBin || missingRedis;
 const ID = '321654987';
@@ -170,4 +170,37 @@ test('Redis stopped and back: /health says so, registrations wait, all recovers 
     await tech.send({ t: 'join', name: 'Ana', pass: '' });
     await tech.next('waiting', 8000);
     await host.next('req');
+});
+
+test('behind HAProxy, any node answers any client', { skip: skip || missingHaproxy }, async (t) => {
+    const redis = await launchRedis();
+    t.after(() => redis.cleanup());
+    const nodes = [];
+    for (let i = 0; i < 3; i++) nodes.push(await startServer(t, ['--redis', redis.url], { tlsOn: false }));
+    const lb = await launchHaproxy(nodes.map((n) => n.port));
+    t.after(() => lb.stop());
+    for (const until = Date.now() + 8000; ; await sleep(100)) {
+        const ok = await fetch(`${lb.url}/health`).then((r) => r.status === 200, () => false);
+        if (ok) break;
+        if (Date.now() > until) throw new Error('HAProxy never found a healthy node');
+    }
+    const ws = (p) => new Client(`ws://127.0.0.1:${lb.port}${p}`, {});
+    // Round robin spreads these over the nodes: the PC and the technician land apart.
+    const host = ws(`/host/${ID}`);
+    await host.send({ t: 'hello', key: KEY('a'), name: 'PC', ver: '1' });
+    await host.next('ready');
+    for (let i = 0; i < 3; i++) {
+        const tech = ws(`/join/${ID}`);
+        await tech.send({ t: 'join', name: `t${i}`, pass: '' });
+        await tech.next('waiting');
+        const req = await host.next('req');
+        await host.send({ t: 'answer', sid: req.sid, ok: true });
+        await tech.next('accepted');
+        await tech.send({ t: 'signal', data: { i } });
+        assert.deepEqual((await host.next('signal')).data, { i });
+        await tech.send({ t: 'bye', why: 'bye' });
+        await host.next('left');
+        tech.ws.terminate();
+    }
+    host.ws.terminate();
 });
