@@ -4,6 +4,8 @@
 #   relay round trip of a signal technician → host → technician vs. one echo round trip,
 #   memory per held /host/ connection (RSS delta / N) vs. per held echo connection,
 #   signals relayed per second with 200 active pairs vs. messages echoed per second,
+#   and the server's CPU time per relayed signal vs. the echo's per echoed message
+#   (the figure that a loaded machine disturbs least),
 #   TLS connections accepted per second vs. a plain Node TLS server (bench/signal/tls.mjs).
 # The node client drives both sides, so the throughput ratio is bounded by it.
 #   KELVORA_SIGNAL_BIN (default build/kelvora-signal), BENCH_HOLD (5000),

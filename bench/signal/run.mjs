@@ -1,6 +1,7 @@
 // Measures kelvora-signal against a WebSocket echo server run side by side: relay round
-// trip, memory per held /host/ socket, relayed signals per second, and TLS connections
-// accepted per second against a plain Node TLS server. One line per figure.
+// trip, memory per held /host/ socket, relayed signals per second and the server's CPU time
+// per signal, and TLS connections accepted per second against a plain Node TLS server. One
+// line per figure.
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import tls from 'node:tls';
@@ -16,6 +17,11 @@ const SECONDS = Number(process.env.BENCH_SECONDS ?? 3);
 const TLS_N = Number(process.env.BENCH_TLS ?? 2000);
 const WINDOW = 8; // signals in flight per pair
 
+// CPU seconds a process has used so far (user and system, all threads).
+const cpu = (pid) => {
+    const f = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+    return (Number(f[11]) + Number(f[12])) / 100;
+};
 const rss = (pid) => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -101,20 +107,23 @@ async function tlsRate(port, request, ca) {
     return TLS_N / (Number(process.hrtime.bigint() - t0) / 1e9);
 }
 
-// Throughput: every socket keeps WINDOW messages in flight for SECONDS.
-async function throughput(socks, send) {
+// Throughput: every socket keeps WINDOW messages in flight for SECONDS. Also the CPU time
+// the server (`pid`) spent per message meanwhile: unlike the rate, it hardly moves with
+// what else the machine is running.
+async function throughput(socks, send, pid) {
     let count = 0, running = true;
     for (const s of socks) {
         s.onframe = () => { count++; if (running) send(s); };
         for (let i = 0; i < WINDOW; i++) send(s);
     }
     await sleep(500);
-    const c0 = count, t0 = Date.now();
+    const c0 = count, t0 = Date.now(), u0 = cpu(pid);
     await sleep(SECONDS * 1000);
-    const rate = (count - c0) / ((Date.now() - t0) / 1000);
+    const n = count - c0, used = cpu(pid) - u0;
+    const rate = n / ((Date.now() - t0) / 1000);
     running = false;
     await sleep(300);
-    return rate;
+    return { rate, cpuUs: (used / n) * 1e6 };
 }
 
 async function hold(base, n, path) {
@@ -174,10 +183,12 @@ try {
     // 3. Signals relayed per second with PAIRS pairs (each counted once, both ways).
     const pairs = [];
     for (let i = 0; i < PAIRS; i++) pairs.push(await pair(sbase, String(910000000 + i)));
-    const relayed = await throughput(pairs.map((q) => q.tech), (s) => s.send(sig)) * 2;
+    // Each technician's signal is relayed twice (to the host and back), so it counts twice.
+    const relayed = await throughput(pairs.map((q) => q.tech), (s) => s.send(sig), srv.proc.pid);
     const esocks = await hold(ebase, PAIRS, () => '/');
-    const echoed = await throughput(esocks, (s) => s.send(sig));
-    line(`signals relayed per second (${PAIRS} pairs)`, relayed, echoed, 'msg/s');
+    const echoed = await throughput(esocks, (s) => s.send(sig), echo.proc.pid);
+    line(`signals relayed per second (${PAIRS} pairs)`, relayed.rate * 2, echoed.rate, 'msg/s');
+    line('server CPU time per relayed signal', relayed.cpuUs / 2, echoed.cpuUs, 'µs');
     for (const q of pairs) { q.host.terminate(); q.tech.terminate(); }
     for (const s of esocks) s.terminate();
 

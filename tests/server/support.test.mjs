@@ -142,9 +142,12 @@ test('a host that accepts in the seconds the technician still waits is put throu
     assert.equal((await never.tech.next('denied', 7000)).reason, 'timeout');
 });
 
-/** One join from `from` to `id`: the first answer, with a refusal's reason ("denied:rate"). */
+/**
+ * One join from `from` (an address, or the client's options) to `id`: the first answer, with
+ * a refusal's reason ("denied:rate").
+ */
 async function attempt(srv, id, from) {
-    const c = srv.ws(`/join/${id}`, { localAddress: from });
+    const c = srv.ws(`/join/${id}`, typeof from === 'string' ? { localAddress: from } : from);
     await c.send({ t: 'join', name: 'x', pass: '' });
     const m = await Promise.race(['waiting', 'busy', 'offline', 'denied'].map((k) => c.next(k)));
     return { c, answer: m.t === 'denied' ? `denied:${m.reason}` : m.t };
@@ -174,19 +177,29 @@ test('opening limits: per source, per (source, target) pair, and a wide ceiling 
     host.close();
 });
 
-test('one address opening and cancelling joins at the default limits cannot cut a PC off', { skip: missingBin }, async (t) => {
-    const srv = await startServer(t);
-    const host = await registerHost(srv, ID);
-    const answers = [];
-    for (let i = 0; i < 16; i++) {
-        const { c, answer } = await attempt(srv, ID, '127.0.0.3');
-        answers.push(answer);
-        if (answer === 'waiting') await c.send({ t: 'cancel', why: 'bye' });
-        await c.close();
-    }
-    assert.ok(answers.slice(0, 12).every((a) => a === 'waiting'), answers.join(' '));
-    assert.equal(answers.at(-1), 'denied:rate', 'the flooding source is told it is over its rate');
-    const tech = await attempt(srv, ID, '127.0.0.2');
-    assert.equal(tech.answer, 'waiting', 'a technician from another address still reaches the PC');
-    assert.equal((await host.next('req')).name, 'x');
-});
+const xff = (addr) => ({ headers: { 'X-Forwarded-For': addr } });
+const floods = [
+    // [where the flood comes from, server options, the flood's i-th client, another technician]
+    ['one address', [], () => '127.0.0.3', '127.0.0.2'],
+    // Loopback holds one IPv6 address (::1), so a /64 of distinct addresses arrives the only
+    // way it can here: as a trusted proxy hands it over, in X-Forwarded-For.
+    ['one IPv6 /64, a new address each time', ['--trust-proxy'], (i) => xff(`2001:db8:7:1::${i + 1}`), xff('2001:db8:7:2::1')],
+];
+for (const [where, args, flooder, other] of floods) {
+    test(`${where} opening and cancelling joins at the default limits cannot cut a PC off`, { skip: missingBin }, async (t) => {
+        const srv = await startServer(t, args);
+        const host = await registerHost(srv, ID);
+        const answers = [];
+        for (let i = 0; i < 16; i++) {
+            const { c, answer } = await attempt(srv, ID, flooder(i));
+            answers.push(answer);
+            if (answer === 'waiting') await c.send({ t: 'cancel', why: 'bye' });
+            await c.close();
+        }
+        assert.ok(answers.slice(0, 12).every((a) => a === 'waiting'), answers.join(' '));
+        assert.equal(answers.at(-1), 'denied:rate', 'the flooding source is told it is over its rate');
+        const tech = await attempt(srv, ID, other);
+        assert.equal(tech.answer, 'waiting', 'a technician from another address still reaches the PC');
+        assert.equal((await host.next('req')).name, 'x');
+    });
+}
