@@ -14,6 +14,15 @@ namespace {
 // behind until their peers go, and a lying Redis must not grow this table forever.
 constexpr std::size_t max_remote = 200000;
 
+// A frame carried inside a message: never cut (a cut frame is a different frame), just
+// refused when it is larger than any frame a node sends.
+std::optional<std::string> carried(const json& m, std::size_t max) {
+    auto it = m.find("f");
+    if (it == m.end() || !it->is_string() || it->get_ref<const std::string&>().size() > max)
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
 bool valid_sock(const std::string& s) {
     if (s.size() != 16) return false;
     for (char c : s)
@@ -134,8 +143,8 @@ void shared_state::on_cluster_message(std::string_view text) {
         }
         if (!p) return;
         if (k == "send") {
-            std::string f = text_field(m, "f", cfg_.max_frame * 2);
-            if (!f.empty()) p->send(std::make_shared<const std::string>(std::move(f)));
+            if (auto f = carried(m, cfg_.max_frame * 2))
+                p->send(std::make_shared<const std::string>(std::move(*f)));
         } else {
             int code = m.contains("code") && m["code"].is_number_integer() ? m["code"].get<int>() : 0;
             p->close(text_field(m, "why", 64),
@@ -175,7 +184,9 @@ void shared_state::on_cluster_message(std::string_view text) {
         }
         return on_close(p);
     }
-    auto frame = parse_frame(text_field(m, "f", cfg_.max_frame));
+    auto f = carried(m, cfg_.max_frame * 2);
+    if (!f) return;
+    auto frame = parse_frame(*f);
     if (!frame) return;
     std::shared_ptr<peer> p;
     if (k == "open") {

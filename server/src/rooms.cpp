@@ -168,8 +168,9 @@ void shared_state::leave_room(const std::shared_ptr<peer>& p, outbox& out) {
         return;
     }
     // The longest-present member takes over, so the room never lacks someone who can kick
-    // (once a grace after a restart is over).
-    if (rm.host == mid)
+    // (once a grace after a restart is over). Not while the server stops: the host is
+    // leaving only to come back, and keeps the room.
+    if (rm.host == mid && !stopping_)
         make_host(p->target, rm, rm.members.front().id, rm.members.front().token_hash, out);
     for (auto& m : rm.members)
         out.send(m.p, {{"t", "peer-leave"}, {"id", mid}, {"host", rm.host}});
