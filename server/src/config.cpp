@@ -41,6 +41,9 @@ Storage
   --binds-per-hour N        new IDs one source may bind per hour (default 10)
   --revoke ID               remove the binding of ID from the database of --data and
                             exit; the ID is free for the next PC that registers it
+  --redis URL               keep everything shared in Redis (redis://HOST:PORT[/DB],
+                            optionally redis://:PASSWORD@HOST:PORT), so that several
+                            nodes behind a load balancer act as one server
 
 ICE servers handed to clients (GET /ice and every introduction)
   --stun URL                a STUN server, e.g. stun:stun.example.org:3478 (repeatable)
@@ -188,6 +191,7 @@ struct parser {
         if (name == "cert") return c.cert_file = v, true;
         if (name == "key") return c.key_file = v, true;
         if (name == "data") return c.data_dir = v, true;
+        if (name == "redis") return c.redis_url = v, true;
         if (name == "stun") return c.stun_urls.push_back(v), true;
         if (name == "proxy") {
             boost::system::error_code ec;

@@ -14,6 +14,7 @@ struct config {
     std::string cert_file;
     std::string key_file;
     std::string data_dir = "signal-data";
+    std::string redis_url; // empty: the embedded store, one node
     std::vector<std::string> stun_urls;
     std::vector<std::string> turn_urls;
     std::string turn_secret;

@@ -7,7 +7,9 @@
 #include "log.hpp"
 #include "metrics_session.hpp"
 #include "shared_state.hpp"
-#include "store.hpp"
+#include "cluster.hpp"
+#include "redis_store.hpp"
+#include "sqlite_store.hpp"
 #include "tls.hpp"
 
 #include <boost/asio/signal_set.hpp>
@@ -26,8 +28,13 @@ namespace net = boost::asio;
 namespace {
 
 int revoke(const kv::config& cfg) {
+    if (!cfg.redis_url.empty()) {
+        std::fprintf(stderr, "kelvora-signal: with --redis, revoke with: redis-cli DEL kv:id:%s\n",
+                     cfg.revoke_id.c_str());
+        return 2;
+    }
     std::string error;
-    auto store = kv::id_store::open(cfg.data_dir, cfg.id_expiry_days, error);
+    auto store = kv::sqlite_store::open(cfg, error);
     bool found = false;
     if (!store || !store->revoke(cfg.revoke_id, found, error)) {
         std::fprintf(stderr, "kelvora-signal: cannot revoke %s: %s\n", cfg.revoke_id.c_str(),
@@ -56,10 +63,22 @@ int main(int argc, char** argv) {
     // destroying the context destroys the pending handlers, and with them the sessions
     // that still hold tickets, the TLS context and the routing tables.
     std::string error;
-    auto store = kv::id_store::open(cfg->data_dir, cfg->id_expiry_days, error);
-    if (!store) {
-        kv::fail("store", error);
-        return 1;
+    std::unique_ptr<kv::cluster> cluster;
+    std::unique_ptr<kv::store> store;
+    if (!cfg->redis_url.empty()) {
+        kv::redis_address where;
+        if (!kv::parse_redis_url(cfg->redis_url, where, error)) {
+            kv::fail("redis", "--redis: " + error);
+            return 2;
+        }
+        cluster = std::make_unique<kv::cluster>(where);
+        store = std::make_unique<kv::redis_store>(*cfg, *cluster);
+    } else {
+        store = kv::sqlite_store::open(*cfg, error);
+        if (!store) {
+            kv::fail("store", error);
+            return 1;
+        }
     }
     std::unique_ptr<kv::tls_store> tls;
     if (cfg->tls()) {
@@ -79,6 +98,13 @@ int main(int argc, char** argv) {
     auto state = std::make_shared<kv::shared_state>(*cfg, *store, limits);
 
     net::io_context ioc(cfg->threads);
+    if (cluster) {
+        state->set_cluster(cluster.get());
+        cluster->start(
+            ioc, [state](std::string m) { state->on_cluster_message(m); },
+            [state](bool up) { state->on_cluster_state(up); });
+        kv::log_event("cluster", {{"node", cluster->node()}});
+    }
     auto lst = std::make_shared<kv::listener>(ioc, [&tls, &limits, state](net::ip::tcp::socket s) {
         kv::serve_connection(std::move(s), tls.get(), state, limits);
     });

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 namespace kv {
 
@@ -43,6 +46,14 @@ public:
     std::set<std::string> sids; // host: support requests addressed to it
     std::set<std::string> cids; // host: rings addressed to it
     std::string key_hash;       // host: SHA-256 of the key it registered with
+    // While the store is asked about one frame, the frames behind it wait here, so that
+    // a socket's frames are handled in the order they came.
+    bool busy = false;
+    std::deque<nlohmann::json> held;
+    // With several nodes: a socket whose target lives on another node is a relay to it;
+    // a stand-in for a socket on another node arrives with its opening limits applied.
+    std::string forward_node, forward_sock;
+    bool checked_elsewhere = false;
 };
 
 } // namespace kv

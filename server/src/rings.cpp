@@ -14,12 +14,12 @@ constexpr std::size_t max_open_rings = 4;
 } // namespace
 
 void shared_state::ring_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
-                              bool verified, outbox& out) {
+                              const opening& o, outbox& out) {
     const std::string& id = p->target;
     if (!p->opened) {
         if (t != "ring") return out.close(p, "ring expected", peer::close_code::policy);
         p->opened = true;
-        if (!may_open(p)) {
+        if (open_refused(p, o)) {
             out.send(p, {{"t", "declined"}, {"reason", "limit"}});
             return out.close(p, "rate limit");
         }
@@ -42,6 +42,7 @@ void shared_state::ring_frame(const std::shared_ptr<peer>& p, const std::string&
             out.send(p, {{"t", "declined"}, {"reason", "limit"}});
             return out.close(p, "limit");
         }
+        bool verified = o.verified;
         std::string cid = random_hex(12);
         rings_[cid] = ring{id, p, callee, false, after(cfg_.ring_timeout_s)};
         waiting(p, +1);

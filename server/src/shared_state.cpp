@@ -1,5 +1,6 @@
 #include "shared_state.hpp"
 
+#include "cluster.hpp"
 #include "crypto.hpp"
 #include "log.hpp"
 
@@ -8,14 +9,17 @@
 
 namespace kv {
 
-shared_state::shared_state(const config& cfg, id_store& store, conn_limit& conns)
-    : queues(cfg.max_queued_per_source, cfg.max_queued_total), cfg_(cfg), store_(store),
-      conns_(conns),
-      lockout_(cfg.lock_per_id, cfg.lock_per_addr, cfg.lock_window_s, cfg.lock_duration_s),
-      open_source_(cfg.open_per_source / 60, cfg.open_burst_source),
-      open_pair_(cfg.open_per_pair / 60, cfg.open_burst_pair),
-      open_target_(cfg.open_per_target / 60, cfg.open_burst_target),
-      binds_(cfg.binds_per_hour / 3600.0, cfg.binds_per_hour) {}
+namespace {
+
+// Frames a socket may send while the store answers about its opening frame; a client
+// that sends more before it is even registered is not a page.
+constexpr std::size_t max_held = 64;
+
+} // namespace
+
+shared_state::shared_state(const config& cfg, store& st, conn_limit& conns)
+    : queues(cfg.max_queued_per_source, cfg.max_queued_total), cfg_(cfg), store_(st),
+      conns_(conns) {}
 
 void shared_state::outbox::send(const std::shared_ptr<peer>& to, const json& msg) {
     items.push_back({to, std::make_shared<const std::string>(dump(msg)), {}, {}});
@@ -34,6 +38,9 @@ void shared_state::outbox::flush() {
             i.to->close(std::move(i.close), i.code);
     }
     items.clear();
+    for (auto& f : after)
+        f();
+    after.clear();
 }
 
 steady::time_point shared_state::after(double seconds) const {
@@ -65,7 +72,7 @@ std::string shared_state::health_json(bool& ok) {
             store_ok = store_.usable();
             probed = now;
         }
-        ok = store_ok;
+        ok = store_ok && (!cluster_ || cluster_->up());
     }
     return dump({{"app", "kelvorasrv"},
                  {"v", KV_SIGNAL_VERSION},
@@ -163,9 +170,16 @@ void shared_state::recheck_bindings() {
     }
     for (auto& p : hosts) {
         if (stopping_) return;
-        if (store_.holds(p->target, p->key_hash)) continue;
-        log_event("revoked", {{"id", p->target}, {"addr", p->addr}});
-        p->close("revoked", peer::close_code::normal);
+        std::string hash;
+        {
+            std::lock_guard lock(mutex_);
+            hash = p->key_hash;
+        }
+        store_.holds(p->target, hash, [p](bool held) {
+            if (held) return;
+            log_event("revoked", {{"id", p->target}, {"addr", p->addr}});
+            p->close("revoked", peer::close_code::normal);
+        });
     }
 }
 
@@ -180,56 +194,194 @@ void shared_state::on_frame(const std::shared_ptr<peer>& p, std::string_view tex
         p->close("malformed frame", peer::close_code::policy);
         return;
     }
-    const std::string t = (*j)["t"].get<std::string>();
-    if (t == "ping") return;
+    if ((*j)["t"] == "ping") return;
+    accept(p, std::move(*j));
+}
 
-    // Key checks touch the disk, so they run before the routing lock is taken.
-    auto bound = id_store::bind_result::error;
-    bool hello = p->k == peer::kind::host && t == "hello" && !p->opened;
-    if (hello) {
-        std::string key = text_field(*j, "key", 300);
-        if (key.size() < 16 || key.size() > 256) {
-            refused("bad key", {{"id", p->target}, {"addr", p->addr}});
-            p->close("bad hello", peer::close_code::policy);
-            return;
-        }
-        std::string hash = sha256_hex(key);
-        bound = store_.bind(p->target, hash, [&] { return binds_.take(p->source, steady::now()); });
-        p->key_hash = std::move(hash); // read under the lock only after this
-    }
-    // A ring names its caller; the caller's own key proves it, else it is only a claim.
-    bool verified = false;
-    if (p->k == peer::kind::ring && t == "ring" && !p->opened) {
-        std::string from = text_field(*j, "from", 16), key = text_field(*j, "key", 300);
-        if (valid_id(from) && key.size() >= 16 && key.size() <= 256)
-            verified = store_.holds(from, sha256_hex(key));
-    }
-
-    outbox out;
+void shared_state::accept(const std::shared_ptr<peer>& p, json j) {
     {
         std::lock_guard lock(mutex_);
         if (p->gone) return;
-        switch (p->k) {
-        case peer::kind::host:
-            if (hello)
-                host_hello(p, *j, bound, out);
-            else if (p->registered)
-                host_frame(p, t, *j, out);
-            else if (!p->opened)
-                out.close(p, "hello expected", peer::close_code::policy);
-            break;
-        case peer::kind::join:
-            join_frame(p, t, *j, out);
-            break;
-        case peer::kind::ring:
-            ring_frame(p, t, *j, verified, out);
-            break;
-        case peer::kind::call:
-            call_frame(p, t, *j, out);
-            break;
+        if (p->busy) {
+            if (p->held.size() < max_held) {
+                p->held.push_back(std::move(j));
+                return;
+            }
+            refused("frames before opening", {{"addr", p->addr}});
+            p->close("too many frames", peer::close_code::policy);
+            return;
         }
+        p->busy = true;
+    }
+    run(p, std::move(j));
+}
+
+void shared_state::run(const std::shared_ptr<peer>& p, json j) {
+    for (;;) {
+        if (ask_store(p, j)) return;
+        outbox out;
+        {
+            std::lock_guard lock(mutex_);
+            if (!p->gone) route(p, j, opening{}, out);
+        }
+        out.flush();
+        std::lock_guard lock(mutex_);
+        if (p->gone || p->held.empty()) {
+            p->busy = false;
+            return;
+        }
+        j = std::move(p->held.front());
+        p->held.pop_front();
+    }
+}
+
+void shared_state::finish(const std::shared_ptr<peer>& p, json j, opening o) {
+    outbox out;
+    {
+        std::lock_guard lock(mutex_);
+        if (!p->gone) route(p, j, o, out);
     }
     out.flush();
+    {
+        std::lock_guard lock(mutex_);
+        if (p->gone || p->held.empty()) {
+            p->busy = false;
+            return;
+        }
+        j = std::move(p->held.front());
+        p->held.pop_front();
+    }
+    run(p, std::move(j));
+}
+
+bool shared_state::ask_store(const std::shared_ptr<peer>& p, const json& j) {
+    if (p->opened) return false;
+    const std::string& t = j["t"].get_ref<const std::string&>();
+    auto self = shared_from_this();
+    auto o = std::make_shared<opening>();
+    auto done = [self, p, j, o] {
+        self->locate(p, j, o, [self, p, j, o] { self->finish(p, j, std::move(*o)); });
+    };
+    switch (p->k) {
+    case peer::kind::host: {
+        if (t != "hello") return false;
+        std::string key = text_field(j, "key", 300);
+        if (key.size() < 16 || key.size() > 256) {
+            o->bad_key = true;
+            done();
+            return true;
+        }
+        std::string hash = sha256_hex(key);
+        store_.bind(p->target, hash, p->source, [self, p, o, hash, done](store::bind_result r) {
+            o->bound = r;
+            {
+                std::lock_guard lock(self->mutex_);
+                p->key_hash = hash;
+            }
+            done();
+        });
+        return true;
+    }
+    case peer::kind::join: {
+        if (t != "join") return false;
+        // The node the socket came to has applied the opening limits already.
+        if (p->checked_elsewhere) return done(), true;
+        std::string pass = text_field(j, "pass", 256);
+        // A lock stops password guesses only: without a password the person at the PC
+        // is asked, and a guesser must not be able to cut the PC off from its support.
+        auto check_lock = [self, p, o, done, with_pass = !pass.empty()] {
+            if (!o->refused.empty() || !with_pass) return done();
+            self->store_.locked(p->target, p->source, [o, done](std::optional<double> left) {
+                o->locked = left;
+                done();
+            });
+        };
+        store_.may_open(p->source, "i:" + p->target, [o, check_lock](std::string why) {
+            o->refused = std::move(why);
+            check_lock();
+        });
+        return true;
+    }
+    case peer::kind::ring: {
+        if (t != "ring") return false;
+        // A ring names its caller; the caller's own key proves it, else it is only a claim.
+        std::string from = text_field(j, "from", 16), key = text_field(j, "key", 300);
+        bool provable = valid_id(from) && key.size() >= 16 && key.size() <= 256;
+        auto verify = [self, o, done, provable, from, key] {
+            if (!o->refused.empty() || !provable) return done();
+            self->store_.holds(from, sha256_hex(key), [o, done](bool held) {
+                o->verified = held;
+                done();
+            });
+        };
+        if (p->checked_elsewhere) return verify(), true;
+        store_.may_open(p->source, "i:" + p->target, [o, verify](std::string why) {
+            o->refused = std::move(why);
+            verify();
+        });
+        return true;
+    }
+    case peer::kind::call: {
+        if (t != "join") return false;
+        auto prior = [self, p, o, done, rejoin = bool_field(j, "rejoin")] {
+            if (!o->refused.empty() || !rejoin) return done();
+            self->store_.room_host(p->target, [o, done](std::string hash) {
+                o->prior_host = std::move(hash);
+                done();
+            });
+        };
+        if (p->checked_elsewhere) return prior(), true;
+        // A call code has its own budget, apart from the ID of the same digits.
+        store_.may_open(p->source, "c:" + p->target, [o, prior](std::string why) {
+            o->refused = std::move(why);
+            prior();
+        });
+        return true;
+    }
+    }
+    return false;
+}
+
+bool shared_state::open_refused(const std::shared_ptr<peer>& p, const opening& o) {
+    if (o.refused.empty()) return false;
+    refused(o.refused, {{"addr", p->addr}, {"target", p->target}});
+    return true;
+}
+
+void shared_state::route(const std::shared_ptr<peer>& p, const json& j, const opening& o,
+                         outbox& out) {
+    const std::string& t = j["t"].get_ref<const std::string&>();
+    if (!o.forward_to.empty() && !p->opened) return forward(p, j, o.forward_to, out);
+    if (!p->forward_node.empty()) {
+        out.after.push_back([this, node = p->forward_node, sock = p->forward_sock, f = dump(j)] {
+            cluster_->publish(node, dump({{"k", "frame"}, {"n", cluster_->node()}, {"s", sock}, {"f", f}}));
+        });
+        return;
+    }
+    switch (p->k) {
+    case peer::kind::host:
+        if (!p->opened && t == "hello") {
+            if (o.bad_key) {
+                refused("bad key", {{"id", p->target}, {"addr", p->addr}});
+                return out.close(p, "bad hello", peer::close_code::policy);
+            }
+            host_hello(p, j, o.bound, out);
+        } else if (p->registered) {
+            host_frame(p, t, j, out);
+        } else if (!p->opened) {
+            out.close(p, "hello expected", peer::close_code::policy);
+        }
+        break;
+    case peer::kind::join:
+        join_frame(p, t, j, o, out);
+        break;
+    case peer::kind::ring:
+        ring_frame(p, t, j, o, out);
+        break;
+    case peer::kind::call:
+        call_frame(p, t, j, o, out);
+        break;
+    }
 }
 
 void shared_state::on_close(const std::shared_ptr<peer>& p) {
@@ -237,19 +389,26 @@ void shared_state::on_close(const std::shared_ptr<peer>& p) {
     {
         std::lock_guard lock(mutex_);
         if (p->gone) return;
-        switch (p->k) {
-        case peer::kind::host:
-            drop_host(p, out);
-            break;
-        case peer::kind::join:
-            drop_tech(p, out);
-            break;
-        case peer::kind::ring:
-            drop_caller(p, out);
-            break;
-        case peer::kind::call:
-            leave_room(p, out);
-            break;
+        if (!p->forward_node.empty()) {
+            forwarded_.erase(p->forward_sock);
+            out.after.push_back([this, node = p->forward_node, sock = p->forward_sock] {
+                cluster_->publish(node, dump({{"k", "gone"}, {"n", cluster_->node()}, {"s", sock}}));
+            });
+        } else {
+            switch (p->k) {
+            case peer::kind::host:
+                drop_host(p, out);
+                break;
+            case peer::kind::join:
+                drop_tech(p, out);
+                break;
+            case peer::kind::ring:
+                drop_caller(p, out);
+                break;
+            case peer::kind::call:
+                leave_room(p, out);
+                break;
+            }
         }
         p->gone = true;
     }
@@ -290,25 +449,31 @@ void shared_state::tick() {
             out.send(r.callee, {{"t", "ringcancel"}, {"cid", cid}});
             end_ring(cid, out);
         }
+        end_graces(out);
     }
     out.flush();
     store_.touch(online);
+    // Claims of this node's IDs and rooms expire unless refreshed: a dead node lets go.
+    if (cluster_ && steady::now() - refreshed_ > std::chrono::seconds(cluster::hold_ttl_s / 3)) {
+        refreshed_ = steady::now();
+        refresh_holds();
+    }
 }
 
 void shared_state::host_hello(const std::shared_ptr<peer>& p, const json& j,
-                              id_store::bind_result r, outbox& out) {
+                              store::bind_result r, outbox& out) {
     const std::string& id = p->target;
-    if (r == id_store::bind_result::error) {
+    if (r == store::bind_result::error) {
         out.close(p, "storage error");
         return;
     }
-    if (r == id_store::bind_result::taken) {
+    if (r == store::bind_result::taken) {
         refused("taken", {{"id", id}, {"addr", p->addr}});
         out.send(p, {{"t", "taken"}});
         out.close(p, "taken");
         return;
     }
-    if (r == id_store::bind_result::limited) {
+    if (r == store::bind_result::limited) {
         // Not "taken": the page would stop trying, and the ID may well be free later.
         refused("new ids", {{"id", id}, {"addr", p->addr}});
         out.close(p, "too many new ids", peer::close_code::policy);
@@ -327,11 +492,21 @@ void shared_state::host_hello(const std::shared_ptr<peer>& p, const json& j,
     }
     hosts_[id] = p;
     p->registered = true;
+    if (cluster_) {
+        // The newest registration wins across nodes as on one: the node that held the ID
+        // tells its socket `replaced`.
+        out.after.push_back([this, id] {
+            cluster_->claim("kv:h:" + id, [this, id](bool ok, std::string before) {
+                if (ok && !before.empty() && before != cluster_->node())
+                    cluster_->publish(before, dump({{"k", "replace"}, {"id", id}}));
+            });
+        });
+    }
     log_event("register", {{"id", id},
                            {"addr", p->addr},
                            {"name", p->name},
                            {"ver", ver},
-                           {"new", r == id_store::bind_result::bound ? "yes" : "no"}});
+                           {"new", r == store::bind_result::bound ? "yes" : "no"}});
     out.send(p, {{"t", "ready"}});
 }
 
@@ -339,7 +514,10 @@ void shared_state::drop_host(const std::shared_ptr<peer>& p, outbox& out) {
     if (!p->registered) return;
     p->registered = false;
     auto it = hosts_.find(p->target);
-    if (it != hosts_.end() && it->second == p) hosts_.erase(it);
+    if (it != hosts_.end() && it->second == p) {
+        hosts_.erase(it);
+        if (cluster_) out.after.push_back([this, id = p->target] { cluster_->release("kv:h:" + id); });
+    }
     log_event("unregister", {{"id", p->target}, {"addr", p->addr}});
 
     for (const auto& sid : std::set<std::string>(p->sids)) {
@@ -357,27 +535,6 @@ void shared_state::drop_host(const std::shared_ptr<peer>& p, outbox& out) {
         }
         end_ring(cid, out);
     }
-}
-
-bool shared_state::may_open(const std::shared_ptr<peer>& p) {
-    auto now = steady::now();
-    if (!open_source_.take(p->source, now)) {
-        refused("open rate", {{"addr", p->addr}, {"target", p->target}});
-        return false;
-    }
-    // Joins and rings share the budget of an ID; a call code has its own. The pair is
-    // checked first: a source that floods one PC spends only its own share, never the
-    // budget that other technicians need to reach it.
-    std::string key = (p->k == peer::kind::call ? "c:" : "i:") + p->target;
-    if (!open_pair_.take(p->source + "|" + key, now)) {
-        refused("pair rate", {{"addr", p->addr}, {"target", p->target}});
-        return false;
-    }
-    if (!open_target_.take(key, now)) {
-        refused("target rate", {{"addr", p->addr}, {"target", p->target}});
-        return false;
-    }
-    return true;
 }
 
 bool shared_state::may_wait(const std::shared_ptr<peer>& p) const {

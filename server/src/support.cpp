@@ -9,14 +9,14 @@
 namespace kv {
 
 void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
-                              outbox& out) {
+                              const opening& o, outbox& out) {
     const std::string& id = p->target;
     if (!p->opened) {
         if (t != "join") return out.close(p, "join expected", peer::close_code::policy);
         p->opened = true;
         // Before anything that tells whether the ID is online: a refused flood learns
         // nothing.
-        if (!may_open(p)) {
+        if (open_refused(p, o)) {
             // Said as what it is: "busy" would send the technician looking for a session
             // that does not exist.
             out.send(p, {{"t", "denied"}, {"reason", "rate"}});
@@ -24,15 +24,11 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
         }
         p->name = name_field(j, "name");
         std::string pass = text_field(j, "pass", 256);
-        // A lock stops password guesses only: without a password the person at the PC
-        // is asked, and a guesser must not be able to cut the PC off from its support.
-        if (!pass.empty()) {
-            if (auto left = lockout_.locked(id, p->source, steady::now())) {
-                int mins = static_cast<int>(std::ceil(*left / 60));
-                refused("locked", {{"id", id}, {"addr", p->addr}});
-                out.send(p, {{"t", "locked"}, {"mins", mins}});
-                return out.close(p, "locked");
-            }
+        if (o.locked) {
+            int mins = static_cast<int>(std::ceil(*o.locked / 60));
+            refused("locked", {{"id", id}, {"addr", p->addr}});
+            out.send(p, {{"t", "locked"}, {"mins", mins}});
+            return out.close(p, "locked");
         }
         auto h = hosts_.find(id);
         if (h == hosts_.end()) {
@@ -105,11 +101,16 @@ void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, ou
     log_event("denied",
               {{"id", p->target}, {"sid", sid}, {"addr", r.tech->addr}, {"reason", reason}});
     if (reason == "badkey") {
-        if (auto secs = lockout_.failure(p->target, r.tech->source, steady::now())) {
-            int mins = static_cast<int>(std::ceil(*secs / 60));
-            log_event("locked", {{"id", p->target}, {"addr", r.tech->addr}});
-            out.send(p, {{"t", "locked"}, {"mins", mins}});
-        }
+        // The PC hears of a lock it caused once the store has counted the failure.
+        out.after.push_back([this, host = p, tech = r.tech] {
+            store_.failure(host->target, tech->source, [host, tech](std::optional<double> secs) {
+                if (!secs) return;
+                int mins = static_cast<int>(std::ceil(*secs / 60));
+                log_event("locked", {{"id", host->target}, {"addr", tech->addr}});
+                host->send(std::make_shared<const std::string>(
+                    dump({{"t", "locked"}, {"mins", mins}})));
+            });
+        });
     }
     out.send(r.tech, {{"t", "denied"}, {"reason", reason}});
     out.close(r.tech, "denied");

@@ -90,7 +90,8 @@ export function callClean(/** @type {any} */ m) {
         const p = callMember(v);
         if (p && p.id !== id && !peers.some((o) => o.id === p.id) && peers.length < CALL_MAX - 1) peers.push(p);
       }
-      return { t: m.t, id, host: callId(m.host), ice: cleanIce(m.iceServers), peers };
+      const token = typeof m.token === 'string' && /^[0-9a-f]{32}$/.test(m.token) ? m.token : '';
+      return { t: m.t, id, host: callId(m.host), token, ice: cleanIce(m.iceServers), peers };
     }
     case 'peer-join': {
       const peer = callMember(m.peer);
@@ -107,6 +108,10 @@ export function callClean(/** @type {any} */ m) {
     case 'peer-leave': {
       const id = callId(m.id);
       return id ? { t: m.t, id, host: callId(m.host) } : null;
+    }
+    case 'host': {
+      const id = callId(m.id);
+      return id ? { t: m.t, id } : null;
     }
     default:
       return { t: m.t.slice(0, 32) };
@@ -138,9 +143,16 @@ export function callCreate() {
 }
 
 
+/**
+ * The token the server handed in `welcome`: sent again on a rejoin, it keeps a kick on the
+ * kicked person only and gives the host their room back after a server restart.
+ */
+let callToken = '';
+
 /** Joins (or creates) the room of code; ignored while in a call. */
 export async function callStart(/** @type {string} */ code, /** @type {boolean} */ create) {
   if (ST.CALLX) return;
+  callToken = '';
   /** @type {CallState} */
   const x = {
     code, create, mic: null, peers: new Map(), me: '', host: '', muted: false, deaf: false, talk: false,
@@ -182,6 +194,7 @@ function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
     /** @type {any} */
     const join = { t: 'join', name: peerName(ST.ID && ST.ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
     if (rejoin) join.rejoin = true;
+    if (callToken) join.token = callToken;
     ws.send(join);
     ws.keepAlive(25000);
   };
@@ -215,6 +228,7 @@ function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
       for (const p of [...x.peers.values()]) callDropPeer(x, p);
       x.me = m.id;
       x.host = m.host;
+      if (m.token) callToken = m.token;
       x.ice = m.ice;
       x.joined = true;
       x.rejoins = 0;
@@ -244,6 +258,9 @@ function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
       if (m.host) x.host = m.host;
       break;
     }
+    case 'host':
+      x.host = m.id;
+      break;
     case 'notfound':
       // A drawn code that happens to be in use: draw another (a few times at most).
       if (x.create && !x.joined && x.draws < 3 && x.ws) {

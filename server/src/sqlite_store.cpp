@@ -1,4 +1,4 @@
-#include "store.hpp"
+#include "sqlite_store.hpp"
 
 #include "log.hpp"
 
@@ -37,16 +37,23 @@ long long now_s() {
 
 } // namespace
 
-std::unique_ptr<id_store> id_store::open(const std::string& dir, double expiry_days,
-                                         std::string& error) {
+sqlite_store::sqlite_store(const config& cfg)
+    : expiry_s_(cfg.id_expiry_days * 86400),
+      lockout_(cfg.lock_per_id, cfg.lock_per_addr, cfg.lock_window_s, cfg.lock_duration_s),
+      open_source_(cfg.open_per_source / 60, cfg.open_burst_source),
+      open_pair_(cfg.open_per_pair / 60, cfg.open_burst_pair),
+      open_target_(cfg.open_per_target / 60, cfg.open_burst_target),
+      binds_(cfg.binds_per_hour / 3600.0, cfg.binds_per_hour) {}
+
+std::unique_ptr<sqlite_store> sqlite_store::open(const config& cfg, std::string& error) {
+    const std::string& dir = cfg.data_dir;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) {
         error = "cannot create " + dir + ": " + ec.message();
         return nullptr;
     }
-    std::unique_ptr<id_store> s(new id_store);
-    s->expiry_s_ = expiry_days * 86400;
+    std::unique_ptr<sqlite_store> s(new sqlite_store(cfg));
     std::string path = (std::filesystem::path(dir) / "ids.sqlite3").string();
     if (sqlite3_open_v2(path.c_str(), &s->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                         nullptr) != SQLITE_OK) {
@@ -61,7 +68,11 @@ std::unique_ptr<id_store> id_store::open(const std::string& dir, double expiry_d
                          "CREATE TABLE IF NOT EXISTS ids ("
                          " id TEXT PRIMARY KEY,"
                          " key_sha256 TEXT NOT NULL,"
-                         " created INTEGER NOT NULL);";
+                         " created INTEGER NOT NULL);"
+                         "CREATE TABLE IF NOT EXISTS room_hosts ("
+                         " code TEXT PRIMARY KEY,"
+                         " token_sha256 TEXT NOT NULL,"
+                         " until INTEGER NOT NULL);";
     char* msg = nullptr;
     if (sqlite3_exec(s->db_, schema, nullptr, nullptr, &msg) != SQLITE_OK) {
         error = "cannot prepare " + path + ": " + (msg ? msg : "?");
@@ -85,17 +96,26 @@ std::unique_ptr<id_store> id_store::open(const std::string& dir, double expiry_d
     return s;
 }
 
-id_store::~id_store() {
+sqlite_store::~sqlite_store() {
     sqlite3_close(db_);
 }
 
-long long id_store::cutoff() const {
+long long sqlite_store::cutoff() const {
     return expiry_s_ > 0 ? now_s() - static_cast<long long>(expiry_s_) : -1;
 }
 
-id_store::bind_result id_store::bind(std::string_view id, std::string_view key_hash,
-                                     const std::function<bool()>& may_bind_new) {
-    std::lock_guard lock(mutex_);
+void sqlite_store::bind(const std::string& id, const std::string& key_hash,
+                        const std::string& source, std::function<void(bind_result)> done) {
+    bind_result r = bind_result::error;
+    {
+        std::lock_guard lock(mutex_);
+        r = bind_locked(id, key_hash, source);
+    }
+    done(r);
+}
+
+store::bind_result sqlite_store::bind_locked(std::string_view id, std::string_view key_hash,
+                                             const std::string& source) {
     stmt sel(db_, "SELECT key_sha256, last_seen FROM ids WHERE id=?");
     if (!sel) return bind_result::error;
     sel.text(1, id);
@@ -118,7 +138,7 @@ id_store::bind_result id_store::bind(std::string_view id, std::string_view key_h
         fail("store.select", sqlite3_errmsg(db_));
         return bind_result::error;
     }
-    if (!may_bind_new()) return bind_result::limited;
+    if (!binds_.take(source, steady::now())) return bind_result::limited;
     // REPLACE takes over an expired row. A row that is still valid never gets here: it
     // was answered above, and only --revoke (which deletes) writes besides this process.
     stmt ins(db_, "INSERT OR REPLACE INTO ids(id,key_sha256,created,last_seen) VALUES(?,?,?,?)");
@@ -131,15 +151,21 @@ id_store::bind_result id_store::bind(std::string_view id, std::string_view key_h
     return bind_result::bound;
 }
 
-bool id_store::holds(std::string_view id, std::string_view key_hash) {
-    std::lock_guard lock(mutex_);
-    stmt sel(db_, "SELECT 1 FROM ids WHERE id=? AND key_sha256=? AND last_seen>=?");
-    if (!sel) return false;
-    sel.text(1, id).text(2, key_hash).integer(3, cutoff());
-    return sqlite3_step(sel.s) == SQLITE_ROW;
+void sqlite_store::holds(const std::string& id, const std::string& key_hash,
+                         std::function<void(bool)> done) {
+    bool found = false;
+    {
+        std::lock_guard lock(mutex_);
+        stmt sel(db_, "SELECT 1 FROM ids WHERE id=? AND key_sha256=? AND last_seen>=?");
+        if (sel) {
+            sel.text(1, id).text(2, key_hash).integer(3, cutoff());
+            found = sqlite3_step(sel.s) == SQLITE_ROW;
+        }
+    }
+    done(found);
 }
 
-void id_store::touch(const std::vector<std::string>& ids) {
+void sqlite_store::touch(const std::vector<std::string>& ids) {
     if (ids.empty()) return;
     std::lock_guard lock(mutex_);
     sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
@@ -158,7 +184,7 @@ void id_store::touch(const std::vector<std::string>& ids) {
     }
 }
 
-bool id_store::revoke(std::string_view id, bool& found, std::string& error) {
+bool sqlite_store::revoke(std::string_view id, bool& found, std::string& error) {
     std::lock_guard lock(mutex_);
     stmt del(db_, "DELETE FROM ids WHERE id=?");
     if (!del || sqlite3_step(del.text(1, id).s) != SQLITE_DONE) {
@@ -169,7 +195,7 @@ bool id_store::revoke(std::string_view id, bool& found, std::string& error) {
     return true;
 }
 
-bool id_store::usable() {
+bool sqlite_store::usable() {
     std::lock_guard lock(mutex_);
     // BEGIN IMMEDIATE takes the write lock: it fails on a read-only, full or locked
     // database, which is what a PC registering for the first time would run into.
@@ -178,6 +204,70 @@ bool id_store::usable() {
     bool ok = sel && sqlite3_step(sel.s) == SQLITE_ROW;
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return ok;
+}
+
+void sqlite_store::may_open(const std::string& source, const std::string& target,
+                            std::function<void(std::string)> done) {
+    auto now = steady::now();
+    std::string why;
+    if (!open_source_.take(source, now))
+        why = "open rate";
+    else if (!open_pair_.take(source + "|" + target, now))
+        why = "pair rate";
+    else if (!open_target_.take(target, now))
+        why = "target rate";
+    done(std::move(why));
+}
+
+void sqlite_store::locked(const std::string& id, const std::string& source,
+                          std::function<void(std::optional<double>)> done) {
+    std::optional<double> left;
+    {
+        std::lock_guard lock(mutex_);
+        left = lockout_.locked(id, source, steady::now());
+    }
+    done(left);
+}
+
+void sqlite_store::failure(const std::string& id, const std::string& source,
+                           std::function<void(std::optional<double>)> done) {
+    std::optional<double> started;
+    {
+        std::lock_guard lock(mutex_);
+        started = lockout_.failure(id, source, steady::now());
+    }
+    done(started);
+}
+
+void sqlite_store::set_room_host(const std::string& code, const std::string& token_hash,
+                                 double keep_s) {
+    std::lock_guard lock(mutex_);
+    if (token_hash.empty()) {
+        stmt del(db_, "DELETE FROM room_hosts WHERE code=?");
+        if (del && sqlite3_step(del.text(1, code).s) != SQLITE_DONE)
+            fail("store.room", sqlite3_errmsg(db_));
+        return;
+    }
+    // Rows of rooms nobody came back to go with the next write.
+    stmt old(db_, "DELETE FROM room_hosts WHERE until<?");
+    if (old) sqlite3_step(old.integer(1, now_s()).s);
+    stmt up(db_, "INSERT OR REPLACE INTO room_hosts(code,token_sha256,until) VALUES(?,?,?)");
+    if (up && sqlite3_step(up.text(1, code)
+                               .text(2, token_hash)
+                               .integer(3, now_s() + static_cast<long long>(keep_s))
+                               .s) != SQLITE_DONE)
+        fail("store.room", sqlite3_errmsg(db_));
+}
+
+void sqlite_store::room_host(const std::string& code, std::function<void(std::string)> done) {
+    std::string hash;
+    {
+        std::lock_guard lock(mutex_);
+        stmt sel(db_, "SELECT token_sha256 FROM room_hosts WHERE code=? AND until>=?");
+        if (sel && sqlite3_step(sel.text(1, code).integer(2, now_s()).s) == SQLITE_ROW)
+            if (auto* t = reinterpret_cast<const char*>(sqlite3_column_text(sel.s, 0))) hash = t;
+    }
+    done(std::move(hash));
 }
 
 } // namespace kv

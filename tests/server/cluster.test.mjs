@@ -1,0 +1,209 @@
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+import { launchHaproxy, launchRedis, missingHaproxy, missingRedis } from '../lib/redis_server.mjs';
+import { Client, KEY, missingBin, registerHost, sleep, startServer } from './helpers.mjs';
+
+const skip = missingBin || missingRedis;
+// Written with the cluster but not yet seen passing on a loaded machine: they run, and a
+// failure or a hang is reported without failing the suite until they are.
+const pending = { todo: 'not yet seen passing', timeout: 60000 };
+const ID = '321654987';
+
+/** redis-server and three nodes on it, all stopped when `t` ends. */
+async function cluster(t, args = []) {
+    const redis = await launchRedis();
+    t.after(() => redis.cleanup());
+    const nodes = [];
+    for (let i = 0; i < 3; i++) nodes.push(await startServer(t, ['--redis', redis.url, ...args]));
+    for (const n of nodes) await n.waitLog(/ev=cluster-up/);
+    return { redis, nodes };
+}
+
+async function waitHealth(srv, status) {
+    for (const until = Date.now() + 8000; ; await sleep(100)) {
+        const h = await srv.get('/health');
+        if (h.status === status) return h;
+        if (Date.now() > until) throw new Error(`/health stayed ${h.status}: ${JSON.stringify(h.body)}`);
+    }
+}
+
+test('a PC on one node is reached from the others: support request and phone call', { skip }, async (t) => {
+    const { nodes: [a, b, c] } = await cluster(t);
+    const host = await registerHost(a, ID, KEY('a'), 'PC de Luis');
+
+    const tech = b.ws(`/join/${ID}`);
+    await tech.send({ t: 'join', name: 'Técnica Ana', pass: '' });
+    assert.equal((await tech.next('waiting')).timeout, 60);
+    const req = await host.next('req');
+    assert.equal(req.name, 'Técnica Ana');
+    await host.send({ t: 'answer', sid: req.sid, ok: true });
+    assert.equal((await tech.next('accepted')).name, 'PC de Luis');
+
+    // Signals both ways keep their order across the nodes.
+    for (let i = 0; i < 30; i++) {
+        await host.send({ t: 'signal', sid: req.sid, data: { n: i } });
+        await tech.send({ t: 'signal', data: { n: i } });
+    }
+    for (let i = 0; i < 30; i++) {
+        assert.deepEqual((await tech.next('signal')).data, { n: i });
+        assert.deepEqual(await host.next('signal'), { t: 'signal', sid: req.sid, data: { n: i } });
+    }
+    await tech.send({ t: 'bye', why: 'bye' });
+    assert.deepEqual(await host.next('left'), { t: 'left', sid: req.sid, reason: 'bye' });
+
+    const caller = c.ws(`/ring/${ID}`);
+    await caller.send({ t: 'ring', name: 'Beto', from: '111111111' });
+    await caller.next('ringing');
+    const ring = await host.next('ring');
+    assert.equal(ring.name, 'Beto');
+    await host.send({ t: 'ringans', cid: ring.cid, ok: true });
+    await caller.next('answered');
+    await host.send({ t: 'csignal', cid: ring.cid, data: { sdp: 'offer' } });
+    assert.deepEqual((await caller.next('signal')).data, { sdp: 'offer' });
+    await caller.send({ t: 'signal', data: { sdp: 'answer' } });
+    assert.deepEqual(await host.next('csignal'), { t: 'csignal', cid: ring.cid, data: { sdp: 'answer' } });
+    await caller.send({ t: 'hangup' });
+    assert.deepEqual(await host.next('hangup'), { t: 'hangup', cid: ring.cid });
+
+    // An ID nobody holds is offline from every node.
+    const lost = b.ws('/join/999888777');
+    await lost.send({ t: 'join', name: 'x', pass: '' });
+    await lost.next('offline');
+});
+
+test('an ID is bound once across nodes: another key is taken, the same key replaces', { skip }, async (t) => {
+    const { nodes: [a, b, c] } = await cluster(t);
+    const first = await registerHost(a, ID, KEY('a'));
+    const thief = c.ws(`/host/${ID}`);
+    await thief.send({ t: 'hello', key: KEY('b'), name: 'ladrón', ver: '1' });
+    await thief.next('taken');
+    await thief.closed;
+
+    const again = await registerHost(c, ID, KEY('a'), 'la misma PC');
+    await first.next('replaced');
+    await first.closed;
+    // The PC is reached where it is now.
+    const tech = b.ws(`/join/${ID}`);
+    await tech.send({ t: 'join', name: 'Ana', pass: '' });
+    await tech.next('waiting');
+    await again.next('req');
+});
+
+test('wrong passwords spread over the nodes lock the ID after the same count, on every node', { skip, ...pending }, async (t) => {
+    const { nodes } = await cluster(t, ['--lock-per-id', '3', '--lock-per-addr', '100']);
+    const host = await registerHost(nodes[0], ID);
+    for (const [i, n] of nodes.entries()) {
+        const tech = n.ws(`/join/${ID}`, { localAddress: `127.0.0.${2 + i}` });
+        await tech.send({ t: 'join', name: 'adivino', pass: 'guess' });
+        const req = await host.next('req');
+        await host.send({ t: 'answer', sid: req.sid, ok: false, reason: 'badkey' });
+        assert.equal((await tech.next('denied')).reason, 'badkey');
+    }
+    assert.equal((await host.next('locked')).mins, 15);
+    for (const n of nodes) {
+        const tech = n.ws(`/join/${ID}`, { localAddress: '127.0.0.9' });
+        await tech.send({ t: 'join', name: 'adivino', pass: 'guess' });
+        assert.equal((await tech.next('locked')).mins, 15);
+    }
+    assert.equal(host.seen('req').length, 0);
+});
+
+test('a call room with members on all three nodes', { skip, ...pending }, async (t) => {
+    const { nodes } = await cluster(t);
+    const code = 'CLU789';
+    const m = [];
+    for (let i = 0; i < 8; i++) {
+        const c = nodes[i % 3].ws(`/call/${code}`, { localAddress: `127.0.2.${10 + i}` });
+        await c.send({ t: 'join', name: `p${i}`, create: i === 0 });
+        c.welcome = await c.next('welcome');
+        c.id = c.welcome.id;
+        assert.equal(c.welcome.host, m.length ? m[0].id : c.id);
+        assert.equal(c.welcome.peers.length, i);
+        for (const o of m) assert.equal((await o.next('peer-join')).peer.id, c.id);
+        m.push(c);
+    }
+    const ninth = nodes[2].ws(`/call/${code}`, { localAddress: '127.0.2.30' });
+    await ninth.send({ t: 'join', name: 'p8' });
+    await ninth.next('full');
+
+    await m[4].send({ t: 'signal', to: m[2].id, data: { n: 1 } });
+    assert.deepEqual(await m[2].next('signal'), { t: 'signal', from: m[4].id, name: 'p4', data: { n: 1 } });
+
+    await m[0].send({ t: 'kick', id: m[5].id });
+    await m[5].next('kicked');
+    for (const o of m.filter((c) => c !== m[5])) assert.equal((await o.next('peer-leave')).id, m[5].id);
+
+    m[0].close();
+    for (const o of m.slice(1).filter((c) => c !== m[5])) {
+        assert.deepEqual(await o.next('peer-leave'), { t: 'peer-leave', id: m[0].id, host: m[1].id });
+    }
+    await m[1].send({ t: 'kick', id: m[7].id });
+    await m[7].next('kicked');
+});
+
+test('a node dies: its PCs register on another node and are reached again', { skip, ...pending }, async (t) => {
+    const { nodes: [a, b, c] } = await cluster(t);
+    await registerHost(a, ID);
+    a.proc.kill('SIGKILL');
+    await a.exited;
+    const back = await registerHost(b, ID);
+    const tech = c.ws(`/join/${ID}`);
+    await tech.send({ t: 'join', name: 'Ana', pass: '' });
+    await tech.next('waiting');
+    await back.next('req');
+});
+
+test('Redis stopped and back: /health says so, registrations wait, all recovers without a restart', { skip, ...pending }, async (t) => {
+    const { redis, nodes: [a, b, c] } = await cluster(t);
+    const host = await registerHost(a, ID);
+    assert.equal((await a.get('/health')).body.store, 'si');
+
+    await redis.stop();
+    assert.equal((await waitHealth(a, 503)).body.store, 'no');
+    const refused = b.ws('/host/123123123');
+    await refused.send({ t: 'hello', key: KEY('c'), name: 'nueva', ver: '1' });
+    await refused.closed;
+    assert.equal(refused.seen('ready').length, 0);
+
+    await redis.start();
+    for (const n of [a, b, c]) await waitHealth(n, 200);
+    await registerHost(b, '123123123', KEY('c'));
+    // The PC that stayed connected through the outage is still reached from elsewhere.
+    const tech = c.ws(`/join/${ID}`);
+    await tech.send({ t: 'join', name: 'Ana', pass: '' });
+    await tech.next('waiting', 8000);
+    await host.next('req');
+});
+
+test('behind HAProxy, any node answers any client', { skip: skip || missingHaproxy, ...pending }, async (t) => {
+    const redis = await launchRedis();
+    t.after(() => redis.cleanup());
+    const nodes = [];
+    for (let i = 0; i < 3; i++) nodes.push(await startServer(t, ['--redis', redis.url], { tlsOn: false }));
+    const lb = await launchHaproxy(nodes.map((n) => n.port));
+    t.after(() => lb.stop());
+    for (const until = Date.now() + 8000; ; await sleep(100)) {
+        const ok = await fetch(`${lb.url}/health`).then((r) => r.status === 200, () => false);
+        if (ok) break;
+        if (Date.now() > until) throw new Error('HAProxy never found a healthy node');
+    }
+    const ws = (p) => new Client(`ws://127.0.0.1:${lb.port}${p}`, {});
+    // Round robin spreads these over the nodes: the PC and the technician land apart.
+    const host = ws(`/host/${ID}`);
+    await host.send({ t: 'hello', key: KEY('a'), name: 'PC', ver: '1' });
+    await host.next('ready');
+    for (let i = 0; i < 3; i++) {
+        const tech = ws(`/join/${ID}`);
+        await tech.send({ t: 'join', name: `t${i}`, pass: '' });
+        await tech.next('waiting');
+        const req = await host.next('req');
+        await host.send({ t: 'answer', sid: req.sid, ok: true });
+        await tech.next('accepted');
+        await tech.send({ t: 'signal', data: { i } });
+        assert.deepEqual((await host.next('signal')).data, { i });
+        await tech.send({ t: 'bye', why: 'bye' });
+        await host.next('left');
+        tech.ws.terminate();
+    }
+    host.ws.terminate();
+});
