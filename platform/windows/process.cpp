@@ -260,6 +260,12 @@ std::unique_ptr<ChildProcess> start_process(const std::string& program,
     // A job that ends nothing when closed: a child such as the updated program outlives us.
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) win::report_last_error("CreateJobObjectW");
+    // A child of the child that asks to leave the job may: the browser decides that.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof limits))
+        win::report_last_error("SetInformationJobObject");
     auto process = create_process(program, args, nullptr, extra_env, job.get(), &pid, &code);
     if (!process) {
         if (error) *error = system_message(code);
