@@ -17,6 +17,7 @@
 #include "records/routes.hpp"
 #include "records/state.hpp"
 #include "transfer/routes.hpp"
+#include "update/installer.hpp"
 #include "update/routes.hpp"
 
 namespace kelvora {
@@ -103,6 +104,8 @@ void App::begin_exit(const char* line) {
 
 void App::orderly_exit() {
     begin_exit("[APP] cerrando Kelvora");
+    // Closed by the user within its first minute: no crash of a new version.
+    update::first_minute_over(updater_.state());
     // Once more in any case: a crash of the page may have left input held without a session.
     desktop_.release_held_input();
     desktop_.restore_resolutions();

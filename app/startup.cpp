@@ -136,6 +136,11 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
     std::vector<std::string> window_flags;
     for (const auto& a : args)
         if (a == "--no-window" || a == "--no-tray") window_flags.push_back(a);
+    {
+        // A new version that keeps falling over as it starts gives way to the previous one.
+        update::UpdateState state(dir, trust);
+        if (update::roll_back_after_crashes(state, log, window_flags)) return 0;
+    }
     auto& app = *new App(dir, trust, window_flags);
     running_app = &app;
     app.desktop().restore_resolutions();
@@ -164,7 +169,10 @@ int kelvora_main(const std::vector<std::string>& args, const update::Trust& trus
     std::thread([&app] {
         auto& state = app.updater().state();
         update::cleanup_after_update(state, update::program_paths(update::running_program()));
-        std::this_thread::sleep_for(std::chrono::seconds(update::kProvenAfterSeconds));
+        std::this_thread::sleep_for(std::chrono::seconds(update::kFirstMinuteSeconds));
+        update::first_minute_over(state);
+        std::this_thread::sleep_for(
+            std::chrono::seconds(update::kProvenAfterSeconds - update::kFirstMinuteSeconds));
         update::mark_proven(state);
     }).detach();
     app.updater().start_automatic_checks();

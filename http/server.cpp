@@ -126,6 +126,9 @@ struct LocalServer::Impl {
     const Log* log = nullptr;
     std::atomic<int> connections{0};
     std::thread accept_thread;
+    // Refusals of other users' connections, logged at most once a minute with how many.
+    std::chrono::steady_clock::time_point last_refusal_logged{};
+    int refusals_unlogged = 0;
 
     void accept();
     bool from_other_user(const tcp::socket& socket);
@@ -149,8 +152,8 @@ Request to_request(const bhttp::request<bhttp::string_body>& m) {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket&& socket, LocalServer::Impl& server, bool foreign)
-        : stream_(std::move(socket)), server_(server), foreign_(foreign) {
+    Connection(tcp::socket&& socket, LocalServer::Impl& server)
+        : stream_(std::move(socket)), server_(server) {
         ++server_.connections;
     }
     ~Connection() { --server_.connections; }
@@ -171,11 +174,10 @@ private:
         const bool cut = ec == bhttp::error::body_limit;
         if (ec && !cut) return close();
         const auto& msg = parser_->get();
-        keep_alive_ = msg.keep_alive() && !cut && !foreign_;
+        keep_alive_ = msg.keep_alive() && !cut;
         unread_body_ = cut;
         head_ = msg.method() == bhttp::verb::head;
         version_ = msg.version();
-        if (foreign_) return write({403, "application/json", "{}"});
         Request req = to_request(msg);
         req.body_too_large = cut;
         if (cut) req.body.clear();
@@ -293,7 +295,6 @@ private:
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     LocalServer::Impl& server_;
-    bool foreign_; // the peer belongs to another user of this PC
     bool unread_body_ = false;
     std::vector<char> drain_buffer_;
     bool keep_alive_ = false;
@@ -312,23 +313,31 @@ bool LocalServer::Impl::from_other_user(const tcp::socket& socket) {
     if (ec) return true;
     const auto owner =
         platform::peer_owner(peer.address().to_v4().to_uint(), peer.port(), local.port());
-    if (owner == platform::PeerOwner::other_user) {
-        if (log) log->write("[APP] conexión rechazada: viene de un programa de otro usuario");
-        return true;
+    if (owner != platform::PeerOwner::other_user) return false;
+    ++refusals_unlogged;
+    const auto now = std::chrono::steady_clock::now();
+    if (log && now - last_refusal_logged >= std::chrono::minutes(1)) {
+        log->write("[APP] conexión rechazada: viene de un programa de otro usuario" +
+                   (refusals_unlogged > 1 ? " (" + std::to_string(refusals_unlogged) +
+                                                " conexiones desde el último aviso)"
+                                          : std::string()));
+        last_refusal_logged = now;
+        refusals_unlogged = 0;
     }
-    return false;
+    return true;
 }
 
 void LocalServer::Impl::accept() {
     acceptor.async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
         if (!ec) {
-            if (connections.load() >= kMaxConnections) {
+            // Another user's connection is closed here, before a byte is read: it never
+            // holds one of the owner's slots, however many of them it opens.
+            if (from_other_user(socket) || connections.load() >= kMaxConnections) {
                 beast::error_code ignored;
                 socket.close(ignored);
             } else {
                 platform::prepare_connection(static_cast<std::intptr_t>(socket.native_handle()));
-                const bool foreign = from_other_user(socket);
-                std::make_shared<Connection>(std::move(socket), *this, foreign)->read();
+                std::make_shared<Connection>(std::move(socket), *this)->read();
             }
         }
         accept();

@@ -18,6 +18,8 @@ struct Words {
     const char* autostart_plain_ok;
     const char* autostart_failed_log;
     const char* autostart_plain_msg;
+    const char* autostart_writable_log;
+    const char* autostart_writable_msg;
     const char* autostart_failed_msg;
     const char* autostart_off;
 };
@@ -30,6 +32,11 @@ const Words& words() {
         "[INICIO] inicio con Windows sin administrador: falló",
         "Se abrirá al iniciar Windows (sin permisos de administrador: abre Kelvora como "
         "administrador para que también los tenga).",
+        "[INICIO] inicio con Windows sin administrador: ok (la carpeta del programa no está "
+        "protegida)",
+        "Se abrirá al iniciar Windows sin permisos de administrador: cualquier programa de tu "
+        "usuario puede cambiar la carpeta de Kelvora. Instálalo en Archivos de programa para "
+        "que se abra con ellos.",
         "No se pudo activar el inicio con Windows.",
         "[INICIO] inicio con Windows quitado",
     };
@@ -38,6 +45,8 @@ const Words& words() {
         "[INICIO] se abrirá al iniciar sesión",
         "[INICIO] se abrirá al iniciar sesión",
         "[INICIO] abrir al iniciar sesión: falló",
+        "",
+        "[INICIO] se abrirá al iniciar sesión",
         "",
         "No se pudo hacer que Kelvora se abra al iniciar sesión.",
         "[INICIO] abrir al iniciar sesión: quitado",
@@ -80,6 +89,9 @@ AutostartReply set_start_with_os(const Log& log, bool on) {
     case platform::AutostartOn::without_admin_rights:
         log.write(w.autostart_plain_ok);
         return {true, w.autostart_plain_msg};
+    case platform::AutostartOn::without_admin_rights_folder_writable:
+        log.write(w.autostart_writable_log);
+        return {true, w.autostart_writable_msg};
     case platform::AutostartOn::failed:
         break;
     }

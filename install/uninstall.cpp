@@ -27,6 +27,10 @@ std::string question() {
                     : "No se toca tu navegador ni otros programas.");
 }
 
+constexpr const char* kNoDataRoot =
+    "No se puede desinstalar: no se sabe dónde guarda Kelvora sus datos en esta sesión "
+    "(falta la carpeta del usuario). No se borró nada.";
+
 // The copy an update set aside, beside the program: "Kelvora.old.exe", "kelvora.old".
 fs::path set_aside_copy(const fs::path& program) {
     return program.parent_path() /
@@ -53,6 +57,15 @@ void uninstall(const Log& log, const fs::path& data_dir, std::optional<std::uint
             log.write("[ACCESOS] no se pudo abrir " + *uninstaller + ": " + error);
         return;
     }
+    // Without an absolute place for its data (no LOCALAPPDATA or HOME), the program runs on
+    // a folder relative to wherever it was started: removing that could take whatever the
+    // current directory holds under that name.
+    if (!data_dir.is_absolute()) {
+        log.write("[ACCESOS] desinstalación rechazada: la carpeta de datos no tiene ruta "
+                  "absoluta (" + data_dir.string() + ")");
+        platform::show_message("Desinstalar Kelvora", kNoDataRoot, false);
+        return;
+    }
     if (!platform::show_message("Desinstalar Kelvora", question(), true)) {
         log.write("[ACCESOS] desinstalación cancelada");
         return;
@@ -64,11 +77,12 @@ void uninstall(const Log& log, const fs::path& data_dir, std::optional<std::uint
     remove_shortcuts();
     // The ended copy and its browser let go of their files.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    // The data directory lies in "Kelvora"; a data directory anywhere else is not ours to
-    // take the parent of.
+    // The data directory is ours; the "Kelvora" folder around it goes only when nothing
+    // else is left in it (a folder of that name may hold someone else's files too).
     std::error_code ec;
+    fs::remove_all(data_dir, ec);
     if (const fs::path folder = data_dir.parent_path(); folder.filename() == "Kelvora")
-        fs::remove_all(folder, ec);
+        fs::remove(folder, ec);
     platform::remove_user_key();
     fs::remove(set_aside_copy(program), ec);
     platform::remove_program_file(program.string());

@@ -1,8 +1,9 @@
 #pragma once
 // What an installer would do for the program, and undo: shortcuts, start with the user's
-// session, and the removal of the program file. Windows uses its own tools (PowerShell,
-// schtasks, reg, taskkill, cmd), each judged by its exit code; Linux writes and deletes
-// freedesktop.org desktop entries.
+// session, and the removal of the program file. Windows uses the registry and process
+// calls, and its own tools from System32 (PowerShell, schtasks, cmd) where no call does
+// the work, each judged by its exit code; Linux writes and deletes freedesktop.org
+// desktop entries.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,10 @@ void remove_shortcuts();
 enum class AutostartOn {
     complete,             // with everything a start by hand would have
     without_admin_rights, // Windows without administrator rights: the Run value only
+    // Windows with administrator rights, but the program's folder or file can be changed
+    // by the user's own programs: the Run value only, never the logon task with the
+    // highest rights, which would run whatever was put there.
+    without_admin_rights_folder_writable,
     failed,
 };
 // Starts program with --startup whenever the user signs in.

@@ -1,5 +1,6 @@
 #include "update/installer.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "platform/process.hpp"
 #include "platform/program_file.hpp"
 #include "platform/system.hpp"
+#include "platform/tray.hpp"
 #include "update/manifest.hpp"
 #include "update/package.hpp"
 #include "update/signature.hpp"
@@ -232,9 +234,14 @@ std::string Installer::swap_program(const ProgramPaths& p, platform::StagedFile&
 void finish_update(UpdateState& state, const Log& log, const std::string& from) {
     const std::string version = state.trust().version;
     log.write("[ACTUALIZAR] Kelvora se actualizó de la v" + from + " a la v" + version);
+    // What this start already noted there (its crash watch) stays.
+    json prev = state.record().value("anterior", json());
+    if (!prev.is_object()) prev = json::object();
+    prev["version"] = from;
+    prev["desde"] = now_seconds();
     state.set_records({{"result", {{"ok", true}, {"version", version}, {"from", from}}},
                        {"dismissed", nullptr},
-                       {"anterior", {{"version", from}, {"desde", now_seconds()}}}});
+                       {"anterior", prev}});
     const ProgramPaths paths = program_paths(running_program());
     if (present(paths.exe.parent_path() / "uninstall.exe"))
         platform::record_installed_version(version);
@@ -280,20 +287,37 @@ std::optional<std::string> previous_version(const UpdateState& state, const Prog
     return prev["version"].get<std::string>();
 }
 
+namespace {
+
+// A member of the record that is true; anything else read from the file counts as false.
+bool flag(const json& record, const char* name) {
+    const auto it = record.find(name);
+    return it != record.end() && it->is_boolean() && it->get<bool>();
+}
+
+// The running file goes aside (Windows won't replace it in place) and the previous one
+// takes its name; on failure everything is as before and the reason is returned (empty
+// when the system gave none).
+std::optional<std::string> previous_into_place(const ProgramPaths& p) {
+    remove_quietly(p.staged);
+    if (auto e = platform::keep_previous(p.exe, p.staged)) return *e;
+    if (!platform::replace_file(p.old, p.exe)) {
+        platform::replace_file(p.staged, p.exe);
+        return std::string();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hooks) {
     const ProgramPaths p = program_paths(running_program());
     const auto previous = previous_version(state, p);
     if (!previous) return "Ya no se guarda la versión anterior.";
     const std::string current = state.trust().version;
-    // The running file goes aside (Windows won't replace it in place), the previous one
-    // takes its name, and starts.
-    remove_quietly(p.staged);
-    if (auto e = platform::keep_previous(p.exe, p.staged))
-        return "No se pudo volver a la versión anterior (" + *e + ").";
-    if (!platform::replace_file(p.old, p.exe)) {
-        platform::replace_file(p.staged, p.exe);
-        return "No se pudo volver a la versión anterior.";
-    }
+    if (auto e = previous_into_place(p))
+        return "No se pudo volver a la versión anterior" + (e->empty() ? "" : " (" + *e + ")") +
+               ".";
     state.set_records({{"anterior", nullptr}, {"dismissed", current}});
     std::vector<std::string> args{"--after-update", current,
                                   "--pid",          std::to_string(platform::current_pid()),
@@ -308,6 +332,61 @@ std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hook
     }
     log.write("[ACTUALIZAR] se vuelve de la v" + current + " a la v" + *previous);
     return "";
+}
+
+bool roll_back_after_crashes(UpdateState& state, const Log& log,
+                             const std::vector<std::string>& window_flags) {
+    json prev = state.record().value("anterior", json());
+    const ProgramPaths p = program_paths(running_program());
+    if (!prev.is_object() || flag(prev, "probada") || !previous_version(state, p)) return false;
+    // Read from disk, so only a small count is trusted.
+    const json counted = prev.value("caidas", json());
+    int crashes = counted.is_number_unsigned() ? static_cast<int>(std::min<std::uint64_t>(
+                                                     counted.get<std::uint64_t>(), 2))
+                                               : 0;
+    if (flag(prev, "en_marcha")) ++crashes;
+    if (crashes < 2) {
+        prev["caidas"] = crashes;
+        prev["en_marcha"] = true;
+        state.set_record("anterior", prev);
+        return false;
+    }
+    const std::string current = state.trust().version;
+    const std::string previous = *previous_version(state, p);
+    if (auto e = previous_into_place(p)) {
+        log.write("[ACTUALIZAR] la v" + current + " se cerró dos veces en su primer minuto, " +
+                  "pero no se pudo volver a la v" + previous + (e->empty() ? "" : " (" + *e + ")"));
+        prev["caidas"] = crashes;
+        prev["en_marcha"] = true;
+        state.set_record("anterior", prev);
+        return false;
+    }
+    std::vector<std::string> args{"--no-elevate"};
+    args.insert(args.end(), window_flags.begin(), window_flags.end());
+    std::string error;
+    if (!platform::start_process(path_utf8(p.exe), args, {}, &error)) {
+        platform::replace_file(p.exe, p.old);
+        platform::replace_file(p.staged, p.exe);
+        log.write("[ACTUALIZAR] la v" + current + " se cerró dos veces en su primer minuto, " +
+                  "pero la v" + previous + " no se pudo abrir (" + error + ")");
+        return false;
+    }
+    const std::string why = "se cerró dos veces en su primer minuto; se volvió a la v" + previous;
+    state.set_records({{"anterior", nullptr},
+                       {"dismissed", current},
+                       {"result", {{"ok", false}, {"version", current}, {"error", why}}}});
+    log.write("[ACTUALIZAR] la v" + current + " " + why);
+    platform::tray_notify("Kelvora", "La versión nueva de Kelvora (v" + current +
+                                         ") se cerró dos veces al poco de abrirse; sigues con la v" +
+                                         previous + ".");
+    return true;
+}
+
+void first_minute_over(UpdateState& state) {
+    json prev = state.record().value("anterior", json());
+    if (!prev.is_object() || !flag(prev, "en_marcha")) return;
+    prev["en_marcha"] = false;
+    state.set_record("anterior", prev);
 }
 
 fs::path recover_interrupted_swap(const fs::path& exe, const Log& log) {

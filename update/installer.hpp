@@ -89,6 +89,16 @@ std::optional<std::string> previous_version(const UpdateState& state, const Prog
 // Puts the previous version back and starts it; "" on success (the caller then ends this
 // process), else the message.
 std::string go_back(UpdateState& state, const Log& log, const InstallHooks& hooks);
+// How long a new version must run, once started, for its start not to count as a crash.
+inline constexpr int kFirstMinuteSeconds = 60;
+// At the start of a version not yet proven: counts the earlier starts that ended within
+// their first minute without an orderly exit; at the second one, puts the previous version
+// back, starts it with window_flags, logs and notifies. True when it did (the caller ends).
+bool roll_back_after_crashes(UpdateState& state, const Log& log,
+                             const std::vector<std::string>& window_flags);
+// This start is no crash: the first minute has passed, or the program ends in order.
+void first_minute_over(UpdateState& state);
+
 // A swap cut short between moving the program file aside and putting the new one in
 // leaves only <stem>.old (Windows); started from there, the program takes its own name
 // back. Returns the program file's path after that.

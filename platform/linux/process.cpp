@@ -47,9 +47,11 @@ std::optional<std::string> env(const char* name) {
     return std::string(v);
 }
 
+// A relative XDG_DATA_HOME or HOME is invalid (the XDG rule) and would put the data below
+// whatever the current directory happens to be.
 std::optional<std::string> user_data_home() {
-    if (auto xdg = env("XDG_DATA_HOME"); xdg && !xdg->empty()) return xdg;
-    if (auto home = env("HOME"); home && !home->empty()) return *home + "/.local/share";
+    if (auto xdg = env("XDG_DATA_HOME"); xdg && xdg->starts_with("/")) return xdg;
+    if (auto home = env("HOME"); home && home->starts_with("/")) return *home + "/.local/share";
     return std::nullopt;
 }
 

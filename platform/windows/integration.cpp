@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <knownfolders.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <filesystem>
@@ -11,22 +13,28 @@
 #include "platform/powershell.hpp"
 #include "platform/process.hpp"
 #include "platform/windows/handle.hpp"
+#include "platform/windows/system_folder.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace kelvora::platform {
 
 namespace {
 
-constexpr const char* kRunKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const wchar_t* kRunValue = L"Kelvora";
 
-// A system tool without a console window, its output discarded; true when it exits with 0.
-bool run_tool(const std::string& program, const std::vector<std::string>& args) {
+// A system tool from System32 without a console window, its output discarded; true when
+// it exits with 0.
+bool run_tool(const wchar_t* tool, const std::vector<std::string>& args) {
+    const std::string program = win::system_tool(tool);
+    if (program.empty()) return false;
     const RunResult r = run_hidden(program, args);
     return r.started && r.exit_code == 0;
 }
 
 bool run_powershell(const std::string& script) {
-    return run_tool("powershell", {"-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", script});
+    return run_tool(L"WindowsPowerShell\\v1.0\\powershell.exe",
+                    {"-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", script});
 }
 
 std::string autostart_command(const std::string& program) {
@@ -36,16 +44,88 @@ std::string autostart_command(const std::string& program) {
 // The query also has to name the task: Wine's schtasks answers every query with 0 and
 // says nothing, and would report a task that doesn't exist.
 bool task_exists() {
-    const RunResult r = run_hidden("schtasks", {"/Query", "/TN", "Kelvora"});
+    const std::string schtasks = win::system_tool(L"schtasks.exe");
+    if (schtasks.empty()) return false;
+    const RunResult r = run_hidden(schtasks, {"/Query", "/TN", "Kelvora"});
     return r.started && r.exit_code == 0 && r.output.find("Kelvora") != std::string::npos;
 }
 
 bool run_value_exists() {
-    return run_tool("reg", {"query", kRunKey, "/v", "Kelvora"});
+    return RegGetValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, RRF_RT_ANY, nullptr, nullptr,
+                        nullptr) == ERROR_SUCCESS;
 }
 
 bool delete_run_value() {
-    return run_tool("reg", {"delete", kRunKey, "/v", "Kelvora", "/f"});
+    const LSTATUS r = RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue);
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND)
+        win::report_failure("RegDeleteKeyValueW", static_cast<unsigned long>(r));
+    return r == ERROR_SUCCESS;
+}
+
+bool set_run_value(const std::string& command) {
+    const std::wstring data = win::widen(command);
+    const LSTATUS r = RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ,
+                                      data.c_str(),
+                                      static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    if (r != ERROR_SUCCESS) win::report_failure("RegSetKeyValueW", static_cast<unsigned long>(r));
+    return r == ERROR_SUCCESS;
+}
+
+struct LocalFreer {
+    void operator()(void* p) const { LocalFree(p); }
+};
+
+// Accounts that may change anything on the PC anyway: the administrators, the system and
+// the services (TrustedInstaller among them).
+bool privileged(PSID sid) {
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
+        return true;
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return false;
+    std::unique_ptr<void, LocalFreer> owned(text);
+    return std::wstring_view(text).starts_with(L"S-1-5-80-");
+}
+
+// True when someone other than those accounts may write, replace or re-permission the
+// file or folder: its owner is someone else, its list of rights is missing, or an entry
+// of it grants a writing right to someone else. Denying entries are not weighed: at worst
+// a protected folder counts as writable, which only costs the logon task.
+bool writable_by_others(const std::filesystem::path& path) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD r = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                          &owner, nullptr, &dacl, nullptr, &sd);
+    std::unique_ptr<void, LocalFreer> owned(sd);
+    if (r != ERROR_SUCCESS) {
+        win::report_failure("GetNamedSecurityInfoW", r);
+        return true;
+    }
+    if (!owner || !privileged(owner) || !dacl) return true;
+    constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) return true;
+        const auto* header = static_cast<ACE_HEADER*>(raw);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        if ((ace->Mask & kWriting) &&
+            !privileged(const_cast<PSID>(static_cast<const void*>(&ace->SidStart))))
+            return true;
+    }
+    return false;
+}
+
+// The logon task runs the program with the highest rights at every logon, without a
+// prompt: only a program file that the user's own programs can't replace may have it.
+bool program_protected(const std::string& program) {
+    const std::filesystem::path file(win::widen(program));
+    return file.has_parent_path() && !writable_by_others(file) &&
+           !writable_by_others(file.parent_path());
 }
 
 std::optional<std::filesystem::path> known_folder(REFKNOWNFOLDERID id, const char* name) {
@@ -84,18 +164,23 @@ AutostartOn enable_autostart(const std::string& program) {
     const std::string command = autostart_command(program);
     // The logon task starts the program with the highest rights the user has; only an
     // administrator may create it. The Run value starts it with standard rights.
-    if (is_admin() && run_tool("schtasks", {"/Create", "/TN", "Kelvora", "/TR", command, "/SC",
-                                            "ONLOGON", "/RL", "HIGHEST", "/F"})) {
+    const bool admin = is_admin();
+    const bool protected_file = admin && program_protected(program);
+    if (protected_file && run_tool(L"schtasks.exe", {"/Create", "/TN", "Kelvora", "/TR", command,
+                                                     "/SC", "ONLOGON", "/RL", "HIGHEST", "/F"})) {
         delete_run_value();
         return AutostartOn::complete;
     }
-    if (run_tool("reg", {"add", kRunKey, "/v", "Kelvora", "/t", "REG_SZ", "/d", command, "/f"}))
-        return AutostartOn::without_admin_rights;
-    return AutostartOn::failed;
+    if (!set_run_value(command)) return AutostartOn::failed;
+    // A task left from a copy that was protected then would still start this path with
+    // the highest rights.
+    if (admin && !protected_file) run_tool(L"schtasks.exe", {"/Delete", "/TN", "Kelvora", "/F"});
+    return admin && !protected_file ? AutostartOn::without_admin_rights_folder_writable
+                                    : AutostartOn::without_admin_rights;
 }
 
 bool disable_autostart() {
-    const bool task_gone = run_tool("schtasks", {"/Delete", "/TN", "Kelvora", "/F"});
+    const bool task_gone = run_tool(L"schtasks.exe", {"/Delete", "/TN", "Kelvora", "/F"});
     const bool value_gone = delete_run_value();
     if (task_gone || value_gone) return true;
     // Both failed: fine when there was nothing to delete.
@@ -117,22 +202,37 @@ std::optional<std::string> installer_uninstaller(const std::string& program) {
 
 void kill_process(std::uint32_t pid) {
     if (pid == 0 || pid == current_pid()) return;
-    run_tool("taskkill", {"/PID", std::to_string(pid), "/F"});
+    win::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (!process) {
+        win::report_last_error("OpenProcess");
+        return;
+    }
+    if (!TerminateProcess(process.get(), 1)) win::report_last_error("TerminateProcess");
+    WaitForSingleObject(process.get(), 5000);
 }
 
-// Windows won't delete a running program's file. A detached cmd waits about two seconds
-// (three pings a second apart), by when this process has ended, and deletes it. cmd reads
-// its own command line, not the C runtime's quoting, so the line is written as cmd wants
-// it: the path always between double quotes (a Windows path can't hold one), so that a
-// folder such as "R&D" stays one path.
+// Windows won't delete a running program's file. A detached cmd from System32 waits about
+// two seconds (three pings a second apart, ping by its full path too), by when this
+// process has ended, and deletes it. The path reaches cmd only through a variable of its
+// environment: cmd expands a %NAME% once and never what the expansion holds, so a folder
+// named "%TEMP%" or "R&D" stays the literal path. /D skips any AutoRun command, /V:OFF
+// leaves "!" alone, /S takes the line between the outer quotes exactly as written.
 bool remove_program_file(const std::string& program) {
-    std::wstring line =
-        L"cmd.exe /C ping 127.0.0.1 -n 3 >nul & del /f /q \"" + win::widen(program) + L"\"";
+    const std::string cmd = win::system_tool(L"cmd.exe");
+    const std::string ping = win::system_tool(L"PING.EXE");
+    if (cmd.empty() || ping.empty()) return false;
+    if (!SetEnvironmentVariableW(L"KELVORA_PROGRAM_FILE", win::widen(program).c_str())) {
+        win::report_last_error("SetEnvironmentVariableW");
+        return false;
+    }
+    std::wstring line = L"cmd.exe /D /V:OFF /S /C \"\"" + win::widen(ping) +
+                        L"\" 127.0.0.1 -n 3 >nul & del /f /q \"%KELVORA_PROGRAM_FILE%\"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &si, &pi)) {
+    const std::wstring application = win::widen(cmd);
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
         win::report_last_error("CreateProcessW");
         return false;
     }

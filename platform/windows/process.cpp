@@ -108,19 +108,22 @@ namespace {
 
 class WinChild : public ChildProcess {
 public:
-    WinChild(UniqueHandle process, DWORD pid) : process_(std::move(process)), pid_(pid) {}
+    WinChild(UniqueHandle process, UniqueHandle job, DWORD pid)
+        : process_(std::move(process)), job_(std::move(job)), pid_(pid) {}
     bool running() override { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
     std::uint32_t pid() const override { return pid_; }
-    // taskkill knows the tree; the browser itself goes by its handle in any case, which
-    // also covers a taskkill that could not run.
+    // The job holds every process the child started, even those whose parent has gone
+    // (Chromium's launcher hands its work on); the child itself goes by its handle in any
+    // case, which also covers a job the system would not give us.
     void end_tree() override {
-        run_hidden("taskkill", {"/PID", std::to_string(pid_), "/T", "/F"});
+        if (job_) TerminateJobObject(job_.get(), 1);
         TerminateProcess(process_.get(), 1);
         WaitForSingleObject(process_.get(), 5000);
     }
 
 private:
     UniqueHandle process_;
+    UniqueHandle job_;
     DWORD pid_;
 };
 
@@ -170,9 +173,23 @@ std::wstring environment_block(const Environment& extra) {
     return block;
 }
 
+// Only a full path is started, and it is handed over as the application name: a bare name
+// would be looked for in our own folder and the current directory before System32, and a
+// file planted there would run with our rights.
+bool is_full_path(const std::wstring& path) {
+    return path.size() > 2 && ((path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+                               path.starts_with(L"\\\\"));
+}
+
 UniqueHandle create_process(const std::string& program, const std::vector<std::string>& args,
-                            HANDLE std_out, const Environment& extra_env, DWORD* pid,
-                            DWORD* error) {
+                            HANDLE std_out, const Environment& extra_env, HANDLE job,
+                            DWORD* pid, DWORD* error) {
+    const std::wstring application = widen(program);
+    if (!is_full_path(application)) {
+        *error = ERROR_BAD_PATHNAME;
+        win::report_failure("CreateProcessW (ruta no completa)", *error);
+        return nullptr;
+    }
     std::vector<std::wstring> wargs;
     for (const auto& a : args)
         wargs.push_back(widen(a));
@@ -205,16 +222,25 @@ UniqueHandle create_process(const std::string& program, const std::vector<std::s
         env = environment_block(extra_env);
         flags |= CREATE_UNICODE_ENVIRONMENT;
     }
+    // Held until it is in the job, so nothing it starts can escape the job.
+    if (job) flags |= CREATE_SUSPENDED;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, std_out ? TRUE : FALSE, flags,
-                        env.empty() ? nullptr : env.data(), nullptr, &si.StartupInfo, &pi)) {
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr,
+                        std_out ? TRUE : FALSE, flags, env.empty() ? nullptr : env.data(),
+                        nullptr, &si.StartupInfo, &pi)) {
         *error = GetLastError();
         win::report_failure("CreateProcessW", *error);
         return nullptr;
     }
     UniqueHandle thread(pi.hThread);
+    UniqueHandle process(pi.hProcess);
+    if (job) {
+        if (!AssignProcessToJobObject(job, process.get()))
+            win::report_last_error("AssignProcessToJobObject");
+        ResumeThread(thread.get());
+    }
     *pid = pi.dwProcessId;
-    return UniqueHandle(pi.hProcess);
+    return process;
 }
 
 std::string system_message(DWORD code) {
@@ -231,12 +257,21 @@ std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
                                             const Environment& extra_env, std::string* error) {
     DWORD pid = 0, code = 0;
-    auto process = create_process(program, args, nullptr, extra_env, &pid, &code);
+    // A job that ends nothing when closed: a child such as the updated program outlives us.
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) win::report_last_error("CreateJobObjectW");
+    // A child of the child that asks to leave the job may: the browser decides that.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof limits))
+        win::report_last_error("SetInformationJobObject");
+    auto process = create_process(program, args, nullptr, extra_env, job.get(), &pid, &code);
     if (!process) {
         if (error) *error = system_message(code);
         return nullptr;
     }
-    return std::make_unique<WinChild>(std::move(process), pid);
+    return std::make_unique<WinChild>(std::move(process), std::move(job), pid);
 }
 
 RunResult run_hidden(const std::string& program, const std::vector<std::string>& args) {
@@ -251,7 +286,7 @@ RunResult run_hidden(const std::string& program, const std::vector<std::string>&
     SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
 
     DWORD pid = 0, code = 0;
-    auto process = create_process(program, args, write_end.get(), {}, &pid, &code);
+    auto process = create_process(program, args, write_end.get(), {}, nullptr, &pid, &code);
     // Our copy of the write end goes now, so the read below ends when the child's does.
     write_end.reset();
     if (!process) return result;

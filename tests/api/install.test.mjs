@@ -109,6 +109,26 @@ test('the command line switches do their work and end', () => {
   }
 });
 
+test('without an absolute home the uninstall refuses and removes nothing', () => {
+  // HOME unset, or relative: the data would be "./Kelvora" below wherever it was started.
+  for (const [name, env] of [['HOME unset', { HOME: undefined }], ['HOME relative', { HOME: 'casa' }], ['XDG_DATA_HOME relative', { HOME: undefined, XDG_DATA_HOME: 'datos' }]]) {
+    const cwd = join(root, `cwd-${name.replaceAll(' ', '-')}`);
+    mkdirSync(join(cwd, 'Kelvora'), { recursive: true });
+    mkdirSync(join(cwd, 'datos', 'Kelvora', 'data'), { recursive: true });
+    for (const f of [join(cwd, 'Kelvora', 'tesis.txt'), join(cwd, 'datos', 'Kelvora', 'data', 'ajenos.txt')]) writeFileSync(f, 'not ours');
+    rmSync(ZENITY_LOG, { force: true });
+    writeFileSync(ANSWER, '0');
+    const e = { ...process.env, ...ENV, ...env };
+    for (const [k2, v] of Object.entries(e)) if (v === undefined) delete e[k2];
+    const r = spawnSync(PROGRAM, ['--uninstall'], { env: e, cwd, encoding: 'utf8', timeout: 20000 });
+    assert.equal(r.status, 0, name);
+    const asked = existsSync(ZENITY_LOG) ? readFileSync(ZENITY_LOG, 'utf8') : '';
+    assert.doesNotMatch(asked, /--question/, `${name}: nothing to ask`);
+    assert.match(asked, /No se puede desinstalar: .* No se borró nada\./, name);
+    for (const f of [join(cwd, 'Kelvora', 'tesis.txt'), join(cwd, 'datos', 'Kelvora', 'data', 'ajenos.txt'), PROGRAM]) assert.ok(existsSync(f), `${name}: ${f}`);
+  }
+});
+
 async function uninstallAsked(answer) {
   writeFileSync(ANSWER, String(answer));
   rmSync(ZENITY_LOG, { force: true });
@@ -134,11 +154,13 @@ test('a confirmed uninstall ends the running copy and removes every trace', asyn
   assert.ok(existsSync(join(KEY, 'llave_usuario.bin')), 'the per-user key exists before');
   writeFileSync(join(PROGRAM_DIR, 'kelvora.old'), 'left by an update');
   writeFileSync(join(PROGRAM_DIR, 'notas.txt'), 'not ours');
+  // Kelvora's folder keeps what Kelvora didn't put there.
+  writeFileSync(join(DATA, 'notas.txt'), 'not ours');
   await uninstallAsked(0);
   assert.equal(await k.exited, null, 'the running copy was killed');
   await waitFor(() => !existsSync(PROGRAM), 'the program file to go', 20000);
   await waitFor(() => existsSync(ZENITY_LOG) && readFileSync(ZENITY_LOG, 'utf8').includes('--info'), 'the closing notice', 20000);
   assert.match(readFileSync(ZENITY_LOG, 'utf8'), /--info --title=Kelvora --text=Listo: Kelvora se quitó de esta PC\./);
-  for (const f of [APPS, DESK, ICON, AUTO, DATA, KEY, join(PROGRAM_DIR, 'kelvora.old')]) assert.ok(!existsSync(f), f);
-  for (const f of [join(PROGRAM_DIR, 'notas.txt'), join(HOME, '.config/user-dirs.dirs'), join(HOME, 'Escritorio')]) assert.ok(existsSync(f), `${f} is not ours to remove`);
+  for (const f of [APPS, DESK, ICON, AUTO, join(DATA, 'data'), KEY, join(PROGRAM_DIR, 'kelvora.old')]) assert.ok(!existsSync(f), f);
+  for (const f of [join(DATA, 'notas.txt'), join(PROGRAM_DIR, 'notas.txt'), join(HOME, '.config/user-dirs.dirs'), join(HOME, 'Escritorio')]) assert.ok(existsSync(f), `${f} is not ours to remove`);
 });

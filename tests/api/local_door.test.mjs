@@ -2,10 +2,10 @@
 // limit, settings keys that would write lines of their own; and the data kept private.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { readFileSync, statSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { Kelvora, readState } from '../lib/kelvora.mjs';
+import { Kelvora, readState, waitFor } from '../lib/kelvora.mjs';
 
 let k;
 before(async () => { k = await new Kelvora({ env: { PATH: '/nonexistent' } }).start(); });
@@ -68,20 +68,46 @@ test('files of an older run with wider modes are made private at start', async (
 });
 
 const asRoot = process.getuid?.() === 0;
-test('a program of another user gets 403 and not the page with its token', { skip: !asRoot && 'hace falta root para correr la sonda como nobody' }, () => {
+const needRoot = !asRoot && 'hace falta root para correr la sonda como nobody';
+
+/** Runs a node script as the user nobody; resolves with its output once it has ended. */
+function asNobody(script) {
+  const p = spawn('runuser', ['-u', 'nobody', '--', process.execPath, '-e', script], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  let err = '';
+  p.stdout.on('data', (d) => { out += d; });
+  p.stderr.on('data', (d) => { err += d; });
+  const ended = new Promise((done) => p.on('exit', (code) => done({ code, out, err })));
+  return { proc: p, output: () => out, ended };
+}
+
+test('a program of another user is closed at once: no page, no token, no slot taken', { skip: needRoot }, async (t) => {
+  // 300 connections kept open without a word, more than the door's 256 slots, and one
+  // that asks for the page. Each reports how it ended.
   const probe = `
-    const http = require('node:http');
-    http.get({ host: '127.0.0.1', port: ${k.port}, path: '/', headers: { Host: '127.0.0.1:${k.port}' } }, (res) => {
-      let body = '';
-      res.on('data', (d) => { body += d; });
-      res.on('end', () => { console.log(JSON.stringify({ status: res.statusCode, body })); });
-    }).on('error', (e) => console.log(JSON.stringify({ error: e.message })));`;
-  const r = spawnSync('runuser', ['-u', 'nobody', '--', process.execPath, '-e', probe], { encoding: 'utf8', timeout: 20000 });
-  assert.equal(r.status, 0, r.stderr);
-  assert.deepEqual(JSON.parse(r.stdout), { status: 403, body: '{}' });
+    const net = require('node:net');
+    let connected = 0;
+    const socks = [];
+    for (let i = 0; i < 300; i++) {
+      const s = net.connect(${k.port}, '127.0.0.1', () => { if (++connected === 300) console.log('held'); });
+      s.on('error', () => {});
+      socks.push(s);
+    }
+    const g = net.connect(${k.port}, '127.0.0.1', () => g.write('GET / HTTP/1.1\\r\\nHost: 127.0.0.1:${k.port}\\r\\n\\r\\n'));
+    let answer = '';
+    g.on('data', (d) => { answer += d; });
+    g.on('error', () => {});
+    g.on('close', () => console.log(JSON.stringify({ answer })));
+    setTimeout(() => process.exit(0), 15000);`;
+  const nobody = asNobody(probe);
+  t.after(() => nobody.proc.kill());
+  await waitFor(() => nobody.output().includes('held') && nobody.output().includes('answer'), 'the other user\'s connections', 20000);
+  const { answer } = JSON.parse(nobody.output().split('\n').find((l) => l.startsWith('{')));
+  assert.equal(answer, '', 'closed before any answer');
+  // While the other user holds its 300 connections, the owner's programs still get in.
+  for (let i = 0; i < 3; i++) assert.equal((await k.get('/api/version')).status, 200);
+  const own = spawnSync(process.execPath, ['-e', `require('node:http').get({ host: '127.0.0.1', port: ${k.port}, path: '/' }, (r) => console.log(r.statusCode))`], { encoding: 'utf8', timeout: 20000 });
+  assert.equal(own.stdout.trim(), '200');
   assert.match(k.log(), /conexión rechazada: viene de un programa de otro usuario/);
-  // The same probe as ourselves gets the page.
-  const own = spawnSync(process.execPath, ['-e', probe], { encoding: 'utf8', timeout: 20000 });
-  assert.equal(JSON.parse(own.stdout).status, 200);
   assert.equal(readState(k.home, 'instancia.json').port, k.port);
 });

@@ -2,6 +2,7 @@
 // HTTPS update channel on loopback, updating itself to the real build (1.3.2).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
 import { mkdirSync, existsSync, readFileSync, statSync, writeFileSync, chmodSync, readdirSync, rmSync } from 'node:fs';
 import { createHash } from 'node:crypto';
 import { join } from 'node:path';
@@ -298,5 +299,52 @@ test('started as the set-aside file with no program file, it takes its name back
   } finally {
     await copy.stop();
     copy.cleanup();
+  }
+});
+
+test('a new version that falls over twice in its first minute gives way to the previous one', { skip, timeout: 180000 }, async () => {
+  // How each of two starts of the new version ends, and what the third start runs. An
+  // orderly exit (SIGTERM: the session ends, the user quits) is no crash.
+  const cases = [
+    { ends: ['SIGKILL', 'SIGKILL'], runs: '1.3.1' },
+    { ends: ['SIGTERM', 'SIGKILL'], runs: '1.3.2' },
+  ];
+  for (const c of cases) {
+    const what = c.ends.join(', ');
+    const dir = programFolder({ kelvora: newProgram, 'kelvora.old': readFileSync(PRIOR) });
+    const first = new Kelvora({ bin: join(dir, 'kelvora') });
+    mkdirSync(first.data, { recursive: true });
+    writeFileSync(join(first.data, 'actualizacion.json'), JSON.stringify({ anterior: { version: '1.3.1', desde: Math.floor(Date.now() / 1000) } }));
+    let third;
+    let lastPid;
+    try {
+      for (const signal of c.ends) {
+        const run = new Kelvora({ bin: join(dir, 'kelvora'), home: first.home });
+        await run.start();
+        assert.equal(readState(first.home, 'instancia.json').version, '1.3.2', what);
+        lastPid = run.proc.pid;
+        run.proc.kill(signal);
+        await run.exited;
+      }
+      // Started again as a shortcut would; it may hand over to the previous version and end.
+      third = spawn(join(dir, 'kelvora'), ['--no-window', '--no-tray'], { env: { ...process.env, LOCALAPPDATA: first.home }, stdio: 'ignore' });
+      const inst = await waitFor(() => { const s = readState(first.home, 'instancia.json'); return s && s.pid !== lastPid && s; }, `${what}: the third start`, 40000);
+      assert.equal(inst?.version, c.runs, what);
+      const rec = readState(first.home, 'actualizacion.json');
+      if (c.runs === '1.3.1') {
+        assert.equal(sha(readFileSync(join(dir, 'kelvora'))), sha(readFileSync(PRIOR)), what);
+        assert.deepEqual(rec.result, { ok: false, version: '1.3.2', error: 'se cerró dos veces en su primer minuto; se volvió a la v1.3.1' });
+        assert.equal(rec.dismissed, '1.3.2', 'not offered again');
+        assert.equal(rec.anterior, null);
+        assert.match(first.log(), /\[ACTUALIZAR\] la v1\.3\.2 se cerró dos veces en su primer minuto; se volvió a la v1\.3\.1/);
+      } else {
+        assert.equal(sha(readFileSync(join(dir, 'kelvora'))), sha(newProgram), what);
+        assert.equal(rec.anterior.caidas, 1, what);
+      }
+      try { process.kill(inst.pid, 'SIGKILL'); } catch {}
+    } finally {
+      try { third?.kill('SIGKILL'); } catch {}
+      first.cleanup();
+    }
   }
 });

@@ -1,6 +1,6 @@
 // Shortcuts, start with Windows and uninstall of Kelvora.exe under Wine, as far as Wine's
-// own tools go: reg.exe, taskkill.exe and cmd.exe work; schtasks.exe can't create a task
-// from /TR (the Run value takes its place) and answers every query with 0 and no output;
+// registry and own tools go: the Run value and cmd.exe work; schtasks.exe can't create a
+// task from /TR and answers every query with 0 and no output;
 // powershell.exe runs nothing, so shortcuts can only fail, and say so. The uninstall question is answered on a real X
 // display with the keyboard, as a person would.
 import { test, before, after } from 'node:test';
@@ -85,16 +85,11 @@ test('--autostart turns start with Windows on and off through the system tools',
   const k = copyOfKelvora('autostart');
   const on = await k.run(['--autostart', 'on']);
   assert.equal(on.code, 0);
-  // Wine runs everything as an administrator, so the logon task comes first; Wine's
-  // schtasks can't create one from /TR, so the Run value takes its place.
-  const log = k.log();
-  if (log.includes('[INICIO] tarea programada creada (con permisos de administrador)')) {
-    assert.ok(taskExists());
-    assert.equal(runValue(), null, 'the task replaces a Run value');
-  } else {
-    assert.match(log, /\[INICIO\] inicio con Windows sin administrador: ok/);
-    assert.equal(runValue(), `"${winPath(k.exe)}" --startup`);
-  }
+  // Wine runs everything as an administrator, but the program's folder is the user's own:
+  // no logon task with the highest rights for a file anyone may replace, the Run value.
+  assert.match(k.log(), /\[INICIO\] inicio con Windows sin administrador: ok \(la carpeta del programa no está protegida\)/);
+  assert.doesNotMatch(k.log(), /tarea programada creada/);
+  assert.equal(runValue(), `"${winPath(k.exe)}" --startup`);
   for (const [args, present] of [[['--autostart', 'ON'], false], [['--autostart', 'on'], true], [['--cleanup'], false]]) {
     assert.equal((await k.run(args)).code, 0, args.join(' '));
     assert.equal(runValue() !== null || taskExists(), present, args.join(' '));
@@ -117,8 +112,8 @@ test('the API: shortcuts fail without PowerShell, start with Windows answers wit
 
   const on = (await k.post('/api/inicio_windows', { on: true })).json;
   assert.equal(on.ok, true);
-  if (taskExists()) assert.equal(on.msg, '');
-  else assert.equal(on.msg, 'Se abrirá al iniciar Windows (sin permisos de administrador: abre Kelvora como administrador para que también los tenga).');
+  assert.equal(taskExists(), false, 'no logon task for a program in a folder the user can change');
+  assert.equal(on.msg, 'Se abrirá al iniciar Windows sin permisos de administrador: cualquier programa de tu usuario puede cambiar la carpeta de Kelvora. Instálalo en Archivos de programa para que se abra con ellos.');
   assert.equal((await k.get('/api/estado')).json.inicio_windows, true);
   for (const body of [{ on: 'true' }, {}]) {
     assert.deepEqual((await k.post('/api/inicio_windows', body)).json, { ok: true, msg: '' }, JSON.stringify(body));

@@ -3,7 +3,8 @@
 // close. The tests install it where Kelvora looks for Chrome, or start it themselves to
 // put a window with a chosen title, class or visibility on the desktop.
 //   FAKE_BROWSER_LOG      file that gets one JSON line per event: the arguments and pid,
-//                         the window made, the window closed
+//                         the window made, the window closed, each key pressed (its
+//                         virtual-key code) and each character typed (a UTF-16 unit)
 //   FAKE_BROWSER_TITLE    window title (default "Kelvora")
 //   FAKE_BROWSER_CLASS    window class (default "Chrome_WidgetWin_1")
 //   FAKE_BROWSER_HIDDEN   "1": the window is never shown
@@ -53,6 +54,8 @@ LRESULT CALLBACK proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         DestroyWindow(w);
         return 0;
     }
+    if (msg == WM_KEYDOWN) log_line("{\"key\":" + std::to_string(wp) + "}");
+    if (msg == WM_CHAR) log_line("{\"char\":" + std::to_string(wp) + "}");
     if (msg == WM_DESTROY) {
         PostQuitMessage(0);
         return 0;

@@ -5,6 +5,8 @@
 //   platform_probe.exe exit N       ends with exit code N
 //   platform_probe.exe sleep MS     sleeps, then ends
 //   platform_probe.exe downloads    the downloads folder and a received file's life there
+//   platform_probe.exe ending       ends a child with its own child, and a process by its id
+//   platform_probe.exe spawn FILE   starts a sleeping child, writes its id to FILE, sleeps
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "platform/downloads.hpp"
+#include "platform/integration.hpp"
 #include "platform/process.hpp"
 #include "platform/system.hpp"
 #include "platform/windows/wide.hpp"
@@ -143,6 +146,39 @@ std::string downloads() {
     return out + "}";
 }
 
+bool gone(std::uint32_t pid) {
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!h) return true;
+    const bool ended = WaitForSingleObject(h, 5000) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return ended;
+}
+
+// A child that started a child of its own, ended by end_tree; another child ended by
+// kill_process. Neither may need a tool found by name.
+std::string ending() {
+    namespace fs = std::filesystem;
+    const std::string self = p::executable_path();
+    const fs::path pid_file = fs::temp_directory_path() / ("probe-tree-" + std::to_string(p::current_pid()));
+    std::string error;
+    auto child = p::start_process(self, {"spawn", pid_file.string()}, {}, &error);
+    std::uint32_t grandchild = 0;
+    for (int i = 0; i < 100 && child && !grandchild; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream(pid_file) >> grandchild;
+    }
+    std::string out = "{\"grandchild_started\":" + std::string(grandchild ? "true" : "false");
+    if (child) child->end_tree();
+    out += ",\"child_gone\":" + std::string(child && !child->running() ? "true" : "false");
+    out += ",\"grandchild_gone\":" + std::string(grandchild && gone(grandchild) ? "true" : "false");
+    std::error_code ec;
+    fs::remove(pid_file, ec);
+    auto victim = p::start_process(self, {"sleep", "30000"}, {}, &error);
+    if (victim) p::kill_process(victim->pid());
+    out += ",\"killed_gone\":" + std::string(victim && gone(victim->pid()) ? "true" : "false");
+    return out + "}";
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -157,6 +193,14 @@ int wmain(int argc, wchar_t** argv) {
     } else if (args.size() == 2 && args[0] == "sleep") {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[1])));
         return 0;
+    } else if (args.size() == 2 && args[0] == "spawn") {
+        std::string error;
+        auto child = p::start_process(p::executable_path(), {"sleep", "30000"}, {}, &error);
+        if (child) std::ofstream(std::filesystem::path(kelvora::platform::win::widen(args[1]))) << child->pid();
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        return 0;
+    } else if (args.size() == 1 && args[0] == "ending") {
+        out = ending();
     } else if (args.size() == 1 && args[0] == "downloads") {
         out = downloads();
     } else {
