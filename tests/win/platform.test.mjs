@@ -27,8 +27,9 @@ test('processes, files, random bytes and environment through the Windows calls',
       [true, true, true, false],
     );
     assert.equal(p.start_missing, false);
-    // The OS's reason reaches the caller for its log line.
-    assert.match(p.start_missing_error, /^CreateProcessW: error 2\b/);
+    // The OS's reason reaches the caller for its log line: a file or a folder not found,
+    // now that the program's full path is the application name.
+    assert.match(p.start_missing_error, /^CreateProcessW: error [23]\b/);
   });
 
   await t.test('replace_file puts the new file in the old one\'s place', () => {
