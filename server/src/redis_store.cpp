@@ -107,9 +107,10 @@ void redis_store::bind(const std::string& id, const std::string& key_hash,
 }
 
 void redis_store::holds(const std::string& id, const std::string& key_hash,
-                        std::function<void(bool)> done) {
+                        std::function<void(held)> done) {
     conn_.command({"GET", "kv:id:" + id}, [key_hash, done = std::move(done)](redis_reply r) {
-        done(r.kind == redis_reply::type::text && r.text == key_hash);
+        if (r.kind == redis_reply::type::text) return done(r.text == key_hash ? held::yes : held::no);
+        done(r.kind == redis_reply::type::nil ? held::no : held::unknown);
     });
 }
 

@@ -19,7 +19,7 @@ public:
     void bind(const std::string& id, const std::string& key_hash, const std::string& source,
               std::function<void(bind_result)> done) override;
     void holds(const std::string& id, const std::string& key_hash,
-               std::function<void(bool)> done) override;
+               std::function<void(held)> done) override;
     void touch(const std::vector<std::string>& ids) override;
     bool usable() override;
 

@@ -175,8 +175,8 @@ void shared_state::recheck_bindings() {
             std::lock_guard lock(mutex_);
             hash = p->key_hash;
         }
-        store_.holds(p->target, hash, [p](bool held) {
-            if (held) return;
+        store_.holds(p->target, hash, [p](store::held h) {
+            if (h != store::held::no) return;
             log_event("revoked", {{"id", p->target}, {"addr", p->addr}});
             p->close("revoked", peer::close_code::normal);
         });
@@ -309,8 +309,8 @@ bool shared_state::ask_store(const std::shared_ptr<peer>& p, const json& j) {
         bool provable = valid_id(from) && key.size() >= 16 && key.size() <= 256;
         auto verify = [self, o, done, provable, from, key] {
             if (!o->refused.empty() || !provable) return done();
-            self->store_.holds(from, sha256_hex(key), [o, done](bool held) {
-                o->verified = held;
+            self->store_.holds(from, sha256_hex(key), [o, done](store::held h) {
+                o->verified = h == store::held::yes;
                 done();
             });
         };

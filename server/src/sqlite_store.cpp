@@ -152,21 +152,20 @@ store::bind_result sqlite_store::bind_locked(std::string_view id, std::string_vi
 }
 
 void sqlite_store::holds(const std::string& id, const std::string& key_hash,
-                         std::function<void(bool)> done) {
-    // Only a clear "no such binding" counts as not held: a database that is busy or
-    // failing must not close every healthy PC as revoked.
-    bool held = true;
+                         std::function<void(held)> done) {
+    held answer = held::unknown;
     {
         std::lock_guard lock(mutex_);
         stmt sel(db_, "SELECT 1 FROM ids WHERE id=? AND key_sha256=? AND last_seen>=?");
         if (sel) {
             sel.text(1, id).text(2, key_hash).integer(3, cutoff());
             const int rc = sqlite3_step(sel.s);
-            if (rc == SQLITE_DONE) held = false;
-            else if (rc != SQLITE_ROW) fail("store.holds", sqlite3_errmsg(db_));
+            if (rc == SQLITE_ROW) answer = held::yes;
+            else if (rc == SQLITE_DONE) answer = held::no;
+            else fail("store.holds", sqlite3_errmsg(db_));
         }
     }
-    done(held);
+    done(answer);
 }
 
 void sqlite_store::touch(const std::vector<std::string>& ids) {

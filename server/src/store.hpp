@@ -19,6 +19,9 @@ namespace kv {
 class store {
 public:
     enum class bind_result { bound, matched, taken, limited, error };
+    // A store that could not be read says so: a revocation check must not close a PC on
+    // it, and a caller ID must not count as proven on it.
+    enum class held { yes, no, unknown };
 
     virtual ~store() = default;
 
@@ -27,9 +30,9 @@ public:
     // refreshes the binding's last-seen time. The first claim wins, on every node.
     virtual void bind(const std::string& id, const std::string& key_hash,
                       const std::string& source, std::function<void(bind_result)> done) = 0;
-    // Whether `id` is bound, unexpired, to `key_hash`; never binds. False when unknown.
+    // Whether `id` is bound, unexpired, to `key_hash`; never binds.
     virtual void holds(const std::string& id, const std::string& key_hash,
-                       std::function<void(bool)> done) = 0;
+                       std::function<void(held)> done) = 0;
     // Refreshes the last-seen time of IDs whose PCs are online.
     virtual void touch(const std::vector<std::string>& ids) = 0;
     // Whether the store can be written right now (for /health and new registrations).
