@@ -3,12 +3,19 @@
 // when it is on the shifted level), and only a character the layout lacks goes through a
 // spare key code bound to its keysym.
 //
-// A client learns of a rebound key from the MappingNotify that comes before the press, and
-// reads the new map only when it gets to that event, which on a busy machine can be
-// seconds after we typed. Whatever the key carries at that moment is what the client
-// types: so a spare key keeps its character long after its last press, a text whose
-// characters fit the spare keys never changes a key it has used, and a key is taken for
-// another character only once it has been left alone for a good while.
+// An Xlib client loads its key map the first time it looks a key up, and hears of later
+// changes only from then on: a key rebound while it is loading (between its reading the
+// map and its asking for map changes) stays empty for it for good, and every press of it
+// reads as NoSymbol. The first key a client looks up is often one of the text being typed,
+// so the spare keys a request needs are bound before any of its key events: the client's
+// loading starts after them and reads them. Only a text that needs more spare keys than
+// there are binds some in the middle.
+//
+// A client reads a rebound key's new map only when it gets to the key, which on a busy
+// machine can be seconds after we typed. Whatever the key carries at that moment is what
+// the client types: so a spare key keeps its character long after its last press, a text
+// whose characters fit the spare keys never changes a key it has used, and a key is taken
+// for another character only once it has been left alone for a good while.
 //
 // A request's records go out together, written out once at the end and not waited for:
 // the server handles one connection's requests in order, so a binding is in place before
@@ -50,6 +57,18 @@ constexpr auto kRebindWaitPerRequest = std::chrono::seconds(2);
 // Empty key codes left to other programs that type this way (xdotool takes one).
 constexpr std::size_t kSpareLeftOver = 1;
 
+// Latin-1 keysyms equal their code points; every other character has its Unicode keysym.
+KeySym keysym_of(char32_t cp) {
+    return (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xFF)
+               ? static_cast<KeySym>(cp)
+               : static_cast<KeySym>(0x01000000 | cp);
+}
+
+// The character of a UTF-16 surrogate pair.
+char32_t pair_code(char16_t high, char16_t low) {
+    return 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (low - 0xDC00);
+}
+
 struct SpareKey {
     KeyCode code = 0;
     KeySym bound = NoSymbol;
@@ -68,7 +87,15 @@ private:
     int unicode(const InputRecord& r);
     int wheel(const InputRecord& r);
     KeyCode spare_for(KeySym sym);
+    SpareKey* free_spare();
     KeyCode bind(KeySym sym);
+    void take(SpareKey& key, KeySym sym);
+    void bind_ahead(std::span<const InputRecord> recs);
+    struct LayoutKey {
+        KeyCode code = 0;
+        bool shifted = false;
+    };
+    LayoutKey layout_key(KeySym sym);
     bool press_on_layout(KeySym sym);
     bool plain_state();
     bool is_spare(KeyCode code) const;
@@ -172,18 +199,21 @@ KeyCode XInput::spare_for(KeySym sym) {
     return 0;
 }
 
-KeyCode XInput::bind(KeySym sym) {
+// A free key, else the one left alone longest.
+SpareKey* XInput::free_spare() {
     if (!spare_searched_) find_spare_keys();
-    if (spare_.empty()) return 0;
-    // A free key, else the one left alone longest.
+    if (spare_.empty()) return nullptr;
     SpareKey* pick = &spare_.front();
     for (auto& s : spare_) {
-        if (s.bound == NoSymbol) {
-            pick = &s;
-            break;
-        }
+        if (s.bound == NoSymbol) return &s;
         if (s.used < pick->used) pick = &s;
     }
+    return pick;
+}
+
+KeyCode XInput::bind(KeySym sym) {
+    SpareKey* pick = free_spare();
+    if (!pick) return 0;
     if (pick->bound != NoSymbol) {
         // Every spare key carries a character typed a moment ago that a slow client may not
         // have read yet: what was typed so far goes out, and the text waits for the oldest.
@@ -195,15 +225,44 @@ KeyCode XInput::bind(KeySym sym) {
             rebind_wait_left_ -= wait;
         }
     }
-    set_keysym(pick->code, sym);
-    pick->bound = sym;
-    pick->used = Clock::now();
+    take(*pick, sym);
+    return pick->code;
+}
+
+void XInput::take(SpareKey& key, KeySym sym) {
+    set_keysym(key.code, sym);
+    key.bound = sym;
+    key.used = Clock::now();
     if (!unbinder_started_) {
         unbinder_started_ = true;
         std::thread([this] { unbinder(); }).detach();
     }
     cv_.notify_all();
-    return pick->code;
+}
+
+// Binds the characters of the request that will need a spare key, as far as keys are free
+// without waiting, before any of its key events goes out.
+void XInput::bind_ahead(std::span<const InputRecord> recs) {
+    char16_t high = 0;
+    for (const auto& r : recs) {
+        if (r.kind != InputRecord::Kind::unicode || r.up) continue;
+        const char16_t u = r.code;
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            high = u;
+            continue;
+        }
+        char32_t cp = u;
+        if (u >= 0xDC00 && u <= 0xDFFF) {
+            if (!high) continue;
+            cp = pair_code(high, u);
+        }
+        const KeySym sym = keysym_of(cp);
+        if (spare_for(sym) || layout_key(sym).code) continue;
+        SpareKey* pick = free_spare();
+        if (!pick || (pick->bound != NoSymbol && Clock::now() - pick->used < kRebindAfter))
+            break; // the rest are bound as they come, waiting for keys
+        take(*pick, sym);
+    }
 }
 
 void XInput::unbinder() {
@@ -254,7 +313,7 @@ int XInput::unicode(const InputRecord& r) {
     char32_t cp = u;
     if (u >= 0xDC00 && u <= 0xDFFF) {
         if (!pending_high_) return 0;
-        cp = 0x10000 + ((static_cast<char32_t>(pending_high_) - 0xD800) << 10) + (u - 0xDC00);
+        cp = pair_code(pending_high_, u);
         if (r.up) pending_high_ = 0;
     }
     if (r.up) {
@@ -265,10 +324,7 @@ int XInput::unicode(const InputRecord& r) {
         typing_ = typing_shift_ = 0;
         return ok;
     }
-    // Latin-1 keysyms equal their code points; every other character has its Unicode keysym.
-    const KeySym sym = (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xFF)
-                           ? static_cast<KeySym>(cp)
-                           : static_cast<KeySym>(0x01000000 | cp);
+    const KeySym sym = keysym_of(cp);
     KeyCode code = spare_for(sym);
     if (!code) {
         if (press_on_layout(sym)) return 1;
@@ -291,22 +347,31 @@ bool XInput::plain_state() {
     return *plain_;
 }
 
-bool XInput::press_on_layout(KeySym sym) {
+// The layout's key for sym, with whether Shift goes with it; no key when the character
+// can't be typed on the layout now.
+XInput::LayoutKey XInput::layout_key(KeySym sym) {
     const KeyCode code = XKeysymToKeycode(d_.get(), sym);
     // Our own spare keys are told apart by what we bound them to, never by our copy of
     // the map, which may lag behind it.
-    if (!code || down_.count(code) || is_spare(code)) return false;
-    if (!plain_state()) return false;
+    if (!code || down_.count(code) || is_spare(code)) return {};
+    if (!plain_state()) return {};
+    if (XkbKeycodeToKeysym(d_.get(), code, 0, 0) == sym) return {code, false};
+    if (XkbKeycodeToKeysym(d_.get(), code, 0, 1) == sym) return {code, true};
+    return {};
+}
+
+bool XInput::press_on_layout(KeySym sym) {
+    const LayoutKey key = layout_key(sym);
+    if (!key.code) return false;
     KeyCode shift = 0;
-    if (XkbKeycodeToKeysym(d_.get(), code, 0, 0) != sym) {
-        if (XkbKeycodeToKeysym(d_.get(), code, 0, 1) != sym) return false;
+    if (key.shifted) {
         shift = XKeysymToKeycode(d_.get(), XK_Shift_L);
         if (!shift || down_.count(shift)) return false;
         XTestFakeKeyEvent(d_.get(), shift, True, CurrentTime);
     }
-    typing_ = code;
+    typing_ = key.code;
     typing_shift_ = shift;
-    return XTestFakeKeyEvent(d_.get(), code, True, CurrentTime) != 0;
+    return XTestFakeKeyEvent(d_.get(), key.code, True, CurrentTime) != 0;
 }
 
 int XInput::wheel(const InputRecord& r) {
@@ -358,6 +423,7 @@ std::size_t XInput::send(std::span<const InputRecord> recs) {
     std::size_t accepted = 0;
     plain_.reset();
     rebind_wait_left_ = kRebindWaitPerRequest;
+    bind_ahead(recs);
     for (const auto& r : recs)
         accepted += static_cast<std::size_t>(one(r));
     // Written out before the caller answers: a program that asks the server after our
