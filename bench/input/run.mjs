@@ -13,6 +13,10 @@ const xev = spawn('xev', ['-geometry', '1900x1000+1030+10', '-event', 'keyboard'
   env: { ...process.env, DISPLAY: x.display },
   stdio: ['ignore', 'pipe', 'ignore'],
 });
+const xdotool = spawn('xdotool', ['-'], {
+  env: { ...process.env, DISPLAY: x.display },
+  stdio: ['pipe', 'ignore', 'ignore'],
+});
 let out = '';
 const waiting = new Set();
 xev.stdout.on('data', (d) => {
@@ -84,28 +88,39 @@ try {
   }
   // One move per request, against an empty POST, each alternating with the other so both
   // see the same machine. The move's time ends when xev prints the motion.
+  // The floor of any X injector: xdotool, already running and reading its commands from a
+  // pipe, moving the pointer the same way, timed the same way (from the write to xev's line).
   const SINGLES = 200;
-  const emptyPosts = [], singleMoves = [], singleReplies = [];
+  const emptyPosts = [], singleMoves = [], singleReplies = [], xdotoolMoves = [];
   for (let i = 0; i < SINGLES; i++) {
     let t0 = performance.now();
     await k.post('/api/diag', {});
     emptyPosts.push(performance.now() - t0);
 
     const px = 1030 + 20 + (i % 400), py = 10 + 20 + Math.floor(i / 400) + (i % 2) * 300;
-    const seen = motionAt(px, py);
+    let seen = motionAt(px, py);
     t0 = performance.now();
     await k.post('/api/input', { mon: 0, ev: [{ k: 'm', x: (px - 1024 + 0.5) / 1920, y: (py + 0.5) / 1080 }] });
     singleReplies.push(performance.now() - t0);
     await seen;
     singleMoves.push(performance.now() - t0);
+
+    seen = motionAt(px, py + 150);
+    t0 = performance.now();
+    xdotool.stdin.write(`mousemove ${px} ${py + 150}\n`);
+    await seen;
+    xdotoolMoves.push(performance.now() - t0);
   }
-  const e = median(emptyPosts), m = median(singleMoves);
+  const e = median(emptyPosts), m = median(singleMoves), xd = median(xdotoolMoves);
   console.log(`empty_post_ms ${e.toFixed(2)}`);
   console.log(`input_single_move_ms ${m.toFixed(2)} ratio ${(m / e).toFixed(2)}`);
   // The same move up to our reply, which comes once the X server has taken the event: the
   // rest of the figure above is the X client's turn to run and print.
   const mr = median(singleReplies);
   console.log(`input_single_move_reply_ms ${mr.toFixed(2)} ratio ${(mr / e).toFixed(2)}`);
+  console.log(`xdotool_move_ms ${xd.toFixed(2)} ratio ${(xd / e).toFixed(2)}`);
+  // What is ours: the move past the floor, against the empty POST it contains.
+  console.log(`input_single_move_over_xdotool ${(m / xd).toFixed(2)} beyond_floor_ms ${(m - xd).toFixed(2)} ratio ${((m - xd) / e).toFixed(2)}`);
 
   const d = median(diag);
   console.log(`diag_post_ms ${d.toFixed(2)}`);
@@ -113,6 +128,8 @@ try {
   console.log(`input_text_1000_chars_ms ${median(text).toFixed(2)} ratio ${(median(text) / d).toFixed(1)}`);
 } finally {
   xev.kill();
+  xdotool.stdin.end();
+  xdotool.kill();
   await k.stop();
   k.cleanup();
   x.stop();
