@@ -107,6 +107,10 @@ json CaptureWindow::request(const json& body) {
         let_go();
         return http::ok_reply();
     }
+    if (http::flag_field(body, "cerrar")) {
+        close();
+        return http::ok_reply();
+    }
     if (http::flag_field(body, "precalentar")) {
         warm();
         return http::ok_reply();

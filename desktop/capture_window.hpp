@@ -61,8 +61,9 @@ public:
     // Where the capture page is served; set once the server runs.
     void set_page(std::uint16_t port);
 
-    // /api/captura: `off` true lets go of the shown screen; `precalentar` true starts the
-    // other screens' windows ahead; otherwise shows `pantalla`.
+    // /api/captura: `off` true lets go of the shown screen; `cerrar` true ends every window
+    // (a session that ended while its requests were on their way); `precalentar` true starts
+    // the other screens' windows ahead; otherwise shows `pantalla`.
     json request(const json& body);
     // Shows screen n: wakes its window, or starts one.
     json start(unsigned n);

@@ -7,6 +7,8 @@ import assert from 'node:assert/strict';
 import { SessionBed, bedMissing, PRIMARY } from '../lib/session_bed.mjs';
 import { sounddeskMissing } from '../lib/sounddesk.mjs';
 import { waitFor } from '../lib/kelvora.mjs';
+import { spawnSync } from 'node:child_process';
+import { setTimeout as sleep } from 'node:timers/promises';
 
 const skip = bedMissing() || sounddeskMissing() || false;
 let bed, host, tech;
@@ -43,6 +45,12 @@ function waitShape(k, w, h) {
     [k, w / h],
     { timeout: 90000, polling: 100 },
   );
+}
+
+/** The host's capture browsers still running: their command lines name its capture profile. */
+function captureProcesses() {
+  const r = spawnSync('pgrep', ['-f', '--', `--user-data-dir=${host.k.data}/captura`], { encoding: 'utf8' });
+  return r.stdout.split('\n').filter(Boolean);
 }
 
 /** Asks the host for monitor i, as the technician's monitor buttons do. */
@@ -144,4 +152,38 @@ test('a monitor the person did not share is refused', { skip, timeout: 180000 },
   assert.equal(await host.eval(() => kelvora.HSES.mon), 0);
   assert.equal(await host.eval(() => kelvora.HSES.cap), null);
   assert.doesNotMatch(host.k.log().slice(before.length), /ventana auxiliar para la pantalla/);
+});
+
+test('a session ending during a monitor switch leaves no capture window', { skip, timeout: 400000 }, async () => {
+  // The switch comes before the window started ahead, so it starts a browser of its own;
+  // the end comes from either side, at once or while that browser starts.
+  const cases = [
+    { ends: 'technician', when: 'at once' },
+    { ends: 'person', when: 'at once' },
+    { ends: 'technician', when: 'while the browser starts' },
+    { ends: 'person', when: 'while the browser starts' },
+  ];
+  for (const c of cases) {
+    const what = JSON.stringify(c);
+    await bed.reset();
+    await waitFor(() => captureProcesses().length === 0, `no capture browser before ${what}`, 30000);
+    const from = host.k.log().length;
+    const k = await tech.connect(host.id);
+    await host.accept();
+    await tech.waitPicture(k);
+    await askMonitor(k, 1);
+    if (c.when !== 'at once') {
+      await waitFor(() => /\[CAPTURA\] ventana auxiliar para la pantalla \d+/.test(host.k.log().slice(from)), `the switch under way ${what}`, 60000);
+    }
+    if (c.ends === 'technician') await tech.endAll();
+    else await host.eval(() => kelvora.HSES && kelvora.endSession(kelvora.HSES, 'local'));
+    await host.page.waitForFunction(() => !kelvora.HSES, null, { timeout: 30000 });
+    await tech.page.waitForFunction(() => kelvora.TS.size === 0, null, { timeout: 30000 });
+    await waitFor(() => captureProcesses().length === 0, `the capture browser gone ${what}`, 60000);
+    // A request of the switch still on its way must not start one after the end.
+    await sleep(4000);
+    assert.deepEqual(captureProcesses(), [], what);
+    const log = host.k.log().slice(from);
+    if (/ventana auxiliar para la pantalla/.test(log)) assert.match(log, /\[CAPTURA\] se cerró la ventana auxiliar/, what);
+  }
 });

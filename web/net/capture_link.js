@@ -77,7 +77,10 @@ export async function hostCapWarm(/** @type {any} */ s) {
     await sleep(250);
   }
   if (s.dead || !s.connected || !s.monsw || s.mons.length < 2) return;
-  captureWindow({ precalentar: true }).catch(() => {});
+  // A session that ended while this was on its way must not leave the windows behind.
+  captureWindow({ precalentar: true })
+    .then(() => s.dead && captureWindow({ cerrar: true }))
+    .catch(() => {});
 }
 
 /** Ends the capture window and its link; the main capture is left alone. */
@@ -155,6 +158,12 @@ async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {n
   if (!r || !r.ok) {
     if (s.cap === link) hostCapClose(s);
     throw new Error((r && r.msg) || 'monitor');
+  }
+  // The session ended while the native side started the window: its end may have closed
+  // the windows before this start, which would then outlive the session.
+  if (s.dead) {
+    await captureWindow({ cerrar: true }).catch(() => {});
+    throw new Error('la sesión terminó');
   }
   capRead();
   try {
