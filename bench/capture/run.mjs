@@ -41,14 +41,14 @@ try {
   await waitFor(() => /\[CAPTURA\] ventana auxiliar para la pantalla 2/.test(host.k.log()), 'the capture window started ahead', 90000);
 
   /** ms from the `mon` message to the first frame of shape w:h, measured in the technician's page. */
-  const timeSwitch = (i, ratio) =>
+  const timeSwitch = (i, ratio, limit = 60000) =>
     tech.eval(
-      ([k, i, ratio]) =>
+      ([k, i, ratio, limit]) =>
         new Promise((resolve, reject) => {
           const s = kelvora.TS.get(k);
           const v = s.vid;
           const t0 = performance.now();
-          const timer = setTimeout(() => reject(new Error('no frame of the other monitor in 60 s')), 60000);
+          const timer = setTimeout(() => reject(new Error(`no frame of the other monitor in ${limit / 1000} s`)), limit);
           const look = () =>
             v.requestVideoFrameCallback((now, meta) => {
               if (Math.abs(meta.width / meta.height - ratio) < 0.02) {
@@ -59,7 +59,7 @@ try {
           look();
           kelvora.ctl(s, { t: 'mon', i });
         }),
-      [k, i, ratio],
+      [k, i, ratio, limit],
     );
   const idle = () => host.page.waitForFunction(() => kelvora.HSES && !kelvora.HSES.capBusy, null, { timeout: 60000 });
 
@@ -79,6 +79,20 @@ try {
     console.log(`monitor switch secondary/primary${what}: ${(a / b).toFixed(1)} (target 2)`);
   }
 
+  // Measured once the window started ahead has its page loaded, after one switch each way
+  // that is not: the first learns which screen number the secondary has, and on a busy
+  // machine a browser's cold start takes minutes.
+  await waitFor(() => {
+    try {
+      return bed.x.run('xdotool', ['search', '--name', '^Captura Kv']).trim() !== '';
+    } catch {
+      return false;
+    }
+  }, 'the capture page loaded', 180000);
+  await timeSwitch(1, 1024 / 768, 180000);
+  await idle();
+  await timeSwitch(0, 1920 / 1080, 180000);
+  await idle();
   await series('');
   // The window waiting between switches: what keeping it costs.
   await new Promise((ok) => setTimeout(ok, 3000));
