@@ -10,6 +10,7 @@
 #include "update/fetch.hpp"
 #include "update/manifest.hpp"
 #include "update/signature.hpp"
+#include "update/system_package.hpp"
 
 namespace kelvora::update {
 
@@ -26,7 +27,8 @@ std::uint64_t unsigned_member(const json& obj, const char* name) {
 
 Updater::Updater(UpdateState& state, const Log& log, UpdaterHooks hooks, InstallHooks install)
     : state_(state), log_(log), hooks_(std::move(hooks)),
-      installer_(state, log, std::move(install)) {}
+      installer_(state, log, std::move(install)),
+      by_system_(managed_by_system(running_program(), platform::host_os())) {}
 
 std::string Updater::channel() const {
     return channel_address(hooks_.channel_setting());
@@ -36,6 +38,7 @@ json Updater::status() const {
     json s = state_.status(hooks_.auto_on(), channel(), can_install_);
     const auto previous = previous_version(state_, program_paths(running_program()));
     s["anterior"] = previous ? json(*previous) : json();
+    if (by_system_) s["portable"] = false;
     // Days since a check last succeeded (or since checks began failing, when none ever
     // did): an update channel that is blocked or frozen shows here.
     const json rec = state_.record();
@@ -55,7 +58,10 @@ json Updater::action(const json& body) {
         s["msg"] = msg;
         return s;
     };
-    if (name == "check") {
+    if (by_system_ && (name == "check" || name == "install")) {
+        return refuse("Esta copia de Kelvora la instaló el sistema: se actualiza con el "
+                      "gestor de paquetes (por ejemplo, «sudo apt upgrade»).");
+    } else if (name == "check") {
         // The busy test and the change of phase are one step: two clicks start one check.
         if (state_.begin("checking", "")) std::thread([this] { check(true); }).detach();
     } else if (name == "install") {
@@ -66,9 +72,12 @@ json Updater::action(const json& body) {
         // Probed only now, with a name nobody can guess or plant.
         can_install_ = program_folder_writable();
         if (!can_install_)
-            return refuse(
-                "Kelvora no puede cambiar su .exe en esta carpeta. Descárgalo del sitio o "
-                "muévelo a otra carpeta (Escritorio, Descargas).");
+            return refuse(platform::host_os() == platform::Os::windows
+                              ? "Kelvora no puede cambiar su .exe en esta carpeta. Descárgalo "
+                                "del sitio o muévelo a otra carpeta (Escritorio, Descargas)."
+                              : "Kelvora no puede cambiar su programa en esta carpeta. "
+                                "Descárgalo del sitio o muévelo a una carpeta tuya (por "
+                                "ejemplo, Descargas).");
         if (!state_.begin("downloading", "Descargando…")) return refuse("Ya se está actualizando.");
         std::thread([this] { install(); }).detach();
     } else if (name == "dismiss") {
@@ -182,6 +191,7 @@ void Updater::install() {
 }
 
 void Updater::start_automatic_checks() {
+    if (by_system_) return;
     std::thread([this] {
         std::this_thread::sleep_for(std::chrono::seconds(12));
         for (;;) {

@@ -44,6 +44,8 @@ private:
     Installer installer_;
     // The last write probe's answer; the folder is probed only when installing.
     std::atomic<bool> can_install_{true};
+    // A copy the system's package manager installed: its updates come from there.
+    const bool by_system_;
 };
 
 } // namespace kelvora::update
