@@ -78,20 +78,20 @@ void shared_state::locate(const std::shared_ptr<peer>& p, const json& j,
         o->locked || o->bad_key)
         return done();
     auto self = shared_from_this();
+    // Held here or elsewhere is read under the lock, and `done` runs after it: it takes
+    // the lock itself.
+    auto held_here = [this](const auto& table, const std::string& key) {
+        std::lock_guard lock(mutex_);
+        return table.count(key) != 0;
+    };
     if (p->k != peer::kind::call) {
-        {
-            std::lock_guard lock(mutex_);
-            if (hosts_.count(p->target)) return done();
-        }
+        if (held_here(hosts_, p->target)) return done();
         return cluster_->owner("kv:h:" + p->target, [self, o, done](bool ok, std::string node) {
             if (ok && !node.empty() && node != self->cluster_->node()) o->forward_to = node;
             done();
         });
     }
-    {
-        std::lock_guard lock(mutex_);
-        if (rooms_.count(p->target)) return done();
-    }
+    if (held_here(rooms_, p->target)) return done();
     bool may_create = bool_field(j, "create") || bool_field(j, "rejoin");
     std::string key = "kv:r:" + p->target;
     cluster_->owner(key, [self, o, done, may_create, key](bool ok, std::string node) {
