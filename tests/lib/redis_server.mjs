@@ -25,6 +25,7 @@ export async function launchRedis() {
     const r = {
         port, dir,
         url: `redis://127.0.0.1:${port}`,
+        get pid() { return proc?.pid; },
         async start() {
             proc = spawn('redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--dir', dir,
                 '--save', '', '--appendonly', 'yes', '--appendfsync', 'always', '--logfile', ''],

@@ -175,9 +175,32 @@ test('Redis stopped and back: /health says so, registrations wait, all recovers 
     const { redis, nodes: [a, b, c] } = await cluster(t);
     const host = await registerHost(a, ID);
     assert.equal((await a.get('/health')).body.store, 'si');
+    // A session relayed from B and a request waiting from C when Redis goes.
+    const talking = b.ws(`/join/${ID}`);
+    await talking.send({ t: 'join', name: 'Ana', pass: '' });
+    const sid = (await host.next('req')).sid;
+    await host.send({ t: 'answer', sid, ok: true });
+    await talking.next('accepted');
+    const asking = c.ws(`/join/${ID}`);
+    await asking.send({ t: 'join', name: 'Beto', pass: '' });
+    const waitingSid = (await host.next('req')).sid;
+    await asking.next('waiting');
 
     await redis.stop();
     assert.equal((await waitHealth(a, 503)).body.store, 'no');
+    // Nothing more can pass between the nodes: both ends hear it now, nothing waits on a
+    // message that went nowhere.
+    assert.deepEqual(await within(talking.closed, 8000, 'the relayed session closed'),
+        { code: 1001, reason: 'server going away' });
+    assert.deepEqual(await within(asking.closed, 8000, 'the relayed request closed'),
+        { code: 1001, reason: 'server going away' });
+    assert.deepEqual(await host.next('left', 8000), { t: 'left', sid, reason: 'closed' });
+    assert.deepEqual(await host.next('cancel', 8000), { t: 'cancel', sid: waitingSid });
+    // An opening meanwhile gets an answer and an end, not silence.
+    const during = b.ws(`/join/${ID}`);
+    await during.send({ t: 'join', name: 'Ana', pass: '' });
+    await within(during.closed, 8000, 'a join during the outage closed');
+    assert.equal(during.seen('waiting').length, 0);
     const refused = b.ws('/host/123123123');
     await refused.send({ t: 'hello', key: KEY('c'), name: 'nueva', ver: '1' });
     await within(refused.closed, 8000, 'the refused registration closed');
@@ -224,4 +247,61 @@ test('behind HAProxy, any node answers any client', { ...opts, skip: skip || mis
         tech.ws.terminate();
     }
     host.ws.terminate();
+});
+
+test('a node dies: sessions, requests and calls linked through it end, nothing hangs', opts, async (t) => {
+    const { nodes: [a, b, c] } = await cluster(t);
+    const host = await registerHost(a, ID);
+    const talking = b.ws(`/join/${ID}`);
+    await talking.send({ t: 'join', name: 'Ana', pass: '' });
+    const sid = (await host.next('req')).sid;
+    await host.send({ t: 'answer', sid, ok: true });
+    await talking.next('accepted');
+    const asking = c.ws(`/join/${ID}`);
+    await asking.send({ t: 'join', name: 'Beto', pass: '' });
+    const waitingSid = (await host.next('req')).sid;
+
+    // The technician's node dies: the PC hears its request is gone.
+    c.proc.kill('SIGKILL');
+    await within(c.exited, 4000, 'node C gone');
+    assert.deepEqual(await host.next('cancel', 8000), { t: 'cancel', sid: waitingSid });
+    // The PC's node dies: the technician's relayed socket ends as a restart would.
+    a.proc.kill('SIGKILL');
+    await within(a.exited, 4000, 'node A gone');
+    assert.deepEqual(await within(talking.closed, 8000, 'the relayed session closed'),
+        { code: 1001, reason: 'server going away' });
+});
+
+test('a call room whose node dies comes back on a live node when its members rejoin', opts, async (t) => {
+    const { nodes: [a, b, c] } = await cluster(t);
+    const code = 'MUE456';
+    const join = async (srv, name, extra) => {
+        const m = srv.ws(`/call/${code}`);
+        await m.send({ t: 'join', name, ...extra });
+        m.welcome = await m.next('welcome');
+        return m;
+    };
+    const m0 = await join(a, 'p0', { create: true });
+    const m1 = await join(b, 'p1');
+    const m2 = await join(c, 'p2');
+    assert.equal(m2.welcome.peers.length, 2);
+
+    a.proc.kill('SIGKILL');
+    await within(a.exited, 4000, 'node A gone');
+    for (const m of [m1, m2]) {
+        assert.deepEqual(await within(m.closed, 8000, 'a member relayed to the dead node closed'),
+            { code: 1001, reason: 'server going away' });
+    }
+    // They rejoin as after a restart, on their own nodes, and meet in one room again.
+    const r1 = await join(b, 'p1', { rejoin: true, token: m1.welcome.token });
+    assert.deepEqual(r1.welcome.peers, []);
+    const r2 = await join(c, 'p2', { rejoin: true, token: m2.welcome.token });
+    assert.deepEqual(r2.welcome.peers.map((p) => p.name), ['p1']);
+    assert.equal((await r1.next('peer-join')).peer.id, r2.welcome.id);
+    await r2.send({ t: 'signal', to: r1.welcome.id, data: 'hola' });
+    assert.equal((await r1.next('signal')).data, 'hola');
+    // The host who died with the node may still come back within the grace.
+    assert.equal(r1.welcome.host, '');
+    const back = await join(c, 'p0', { rejoin: true, token: m0.welcome.token });
+    assert.equal(back.welcome.host, back.welcome.id);
 });
