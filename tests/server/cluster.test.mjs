@@ -220,33 +220,46 @@ test('behind HAProxy, any node answers any client', { ...opts, skip: skip || mis
     const redis = await launchRedis();
     t.after(() => redis.cleanup());
     const nodes = [];
-    for (let i = 0; i < 3; i++) nodes.push(await startServer(t, ['--redis', redis.url], { tlsOn: false }));
+    for (let i = 0; i < 3; i++) nodes.push(await startServer(t, ['--redis', redis.url, '--trust-proxy'], { tlsOn: false }));
     const lb = await launchHaproxy(nodes.map((n) => n.port));
     t.after(() => lb.stop());
-    for (const until = Date.now() + 8000; ; await sleep(100)) {
-        const ok = await fetch(`${lb.url}/health`).then((r) => r.status === 200, () => false);
-        if (ok) break;
-        if (Date.now() > until) throw new Error('HAProxy never found a healthy node');
-    }
+    // Healthy when several answers in a row are: round robin passes every node.
+    const allHealthy = async (what) => {
+        for (const until = Date.now() + 10000; ; await sleep(100)) {
+            let ok = true;
+            for (let i = 0; i < 6 && ok; i++) ok = await fetch(`${lb.url}/health`).then((r) => r.status === 200, () => false);
+            if (ok) return;
+            if (Date.now() > until) throw new Error(`HAProxy: ${what}`);
+        }
+    };
+    await allHealthy('never found the nodes healthy');
     const ws = (p) => new Client(`ws://127.0.0.1:${lb.port}${p}`, {});
     // Round robin spreads these over the nodes: the PC and the technician land apart.
-    const host = ws(`/host/${ID}`);
-    await host.send({ t: 'hello', key: KEY('a'), name: 'PC', ver: '1' });
-    await host.next('ready');
-    for (let i = 0; i < 3; i++) {
-        const tech = ws(`/join/${ID}`);
-        await tech.send({ t: 'join', name: `t${i}`, pass: '' });
-        await tech.next('waiting');
-        const req = await host.next('req');
-        await host.send({ t: 'answer', sid: req.sid, ok: true });
-        await tech.next('accepted');
-        await tech.send({ t: 'signal', data: { i } });
-        assert.deepEqual((await host.next('signal')).data, { i });
-        await tech.send({ t: 'bye', why: 'bye' });
-        await host.next('left');
-        tech.ws.terminate();
-    }
-    host.ws.terminate();
+    const supportThrough = async () => {
+        const host = ws(`/host/${ID}`);
+        await host.send({ t: 'hello', key: KEY('a'), name: 'PC', ver: '1' });
+        await host.next('ready');
+        for (let i = 0; i < 3; i++) {
+            const tech = ws(`/join/${ID}`);
+            await tech.send({ t: 'join', name: `t${i}`, pass: '' });
+            await tech.next('waiting');
+            const req = await host.next('req');
+            await host.send({ t: 'answer', sid: req.sid, ok: true });
+            await tech.next('accepted');
+            await tech.send({ t: 'signal', data: { i } });
+            assert.deepEqual((await host.next('signal')).data, { i });
+            await tech.send({ t: 'bye', why: 'bye' });
+            await host.next('left');
+            tech.ws.terminate();
+        }
+        host.ws.terminate();
+    };
+    await supportThrough();
+    // A node dies: the health checks take it out, and every new client lands on a live one.
+    nodes[0].proc.kill('SIGKILL');
+    await within(nodes[0].exited, 4000, 'the killed node gone');
+    await allHealthy('kept sending clients to the dead node');
+    await supportThrough();
 });
 
 test('a node dies: sessions, requests and calls linked through it end, nothing hangs', opts, async (t) => {
