@@ -117,23 +117,25 @@ void cluster::gone(const std::vector<std::string>& nodes,
 void cluster::owner(const std::string& key, std::function<void(bool, std::string)> done) {
     command({"EVAL", live_holder_lua, "1", key, node_}, [done = std::move(done)](redis_reply r) {
         if (r.failed()) return done(false, {});
-        done(true, r.kind == redis_reply::type::text && valid_node(r.text) ? r.text : std::string());
+        done(true,
+             r.kind == redis_reply::type::text && valid_node(r.text) ? r.text : std::string());
     });
 }
 
 void cluster::claim(const std::string& key, std::function<void(bool, std::string)> done) {
     command({"EVAL", claim_lua, "1", key, node_, std::to_string(hold_ttl_s)},
-                 [done = std::move(done)](redis_reply r) {
-                     if (r.failed()) return done(false, {});
-                     done(true, r.kind == redis_reply::type::text && valid_node(r.text) ? r.text
-                                                                                      : std::string());
-                 });
+            [done = std::move(done)](redis_reply r) {
+                if (r.failed()) return done(false, {});
+                done(true, r.kind == redis_reply::type::text && valid_node(r.text) ? r.text
+                                                                                   : std::string());
+            });
 }
 
 void cluster::claim_free(const std::string& key, std::function<void(bool, std::string)> done) {
     command({"EVAL", live_holder_lua, "1", key, node_, std::to_string(hold_ttl_s)},
             [done = std::move(done)](redis_reply r) {
-                if (r.kind != redis_reply::type::text || !valid_node(r.text)) return done(false, {});
+                if (r.kind != redis_reply::type::text || !valid_node(r.text))
+                    return done(false, {});
                 done(true, r.text);
             });
 }

@@ -46,8 +46,10 @@ public:
         c_.publish(node_, dump({{"k", "send"}, {"s", sock_}, {"f", *frame}}), lost_);
     }
     void close(std::string reason, close_code code) override {
-        c_.publish(node_, dump({{"k", "close"}, {"s", sock_}, {"why", reason},
-                                {"code", static_cast<int>(code)}}));
+        c_.publish(
+            node_,
+            dump(
+                {{"k", "close"}, {"s", sock_}, {"why", reason}, {"code", static_cast<int>(code)}}));
     }
 
 private:
@@ -71,17 +73,21 @@ std::optional<peer::kind> kind_of(const std::string& k) {
 
 const char* name_of(peer::kind k) {
     switch (k) {
-    case peer::kind::join: return "join";
-    case peer::kind::ring: return "ring";
-    case peer::kind::call: return "call";
-    default: return "host";
+    case peer::kind::join:
+        return "join";
+    case peer::kind::ring:
+        return "ring";
+    case peer::kind::call:
+        return "call";
+    default:
+        return "host";
     }
 }
 
 } // namespace
 
-void shared_state::locate(const std::shared_ptr<peer>& p, const json& j,
-                          std::shared_ptr<opening> o, std::function<void()> done) {
+void shared_state::locate(const std::shared_ptr<peer>& p, const json& j, std::shared_ptr<opening> o,
+                          std::function<void()> done) {
     if (!cluster_ || p->checked_elsewhere || p->k == peer::kind::host || !o->refused.empty() ||
         o->locked || o->bad_key)
         return done();
@@ -124,16 +130,15 @@ void shared_state::forward(const std::shared_ptr<peer>& p, const json& j, const 
     p->forward_sock = random_hex(8);
     forwarded_[p->forward_sock] = p;
     log_event("relay", {{"target", p->target}, {"addr", p->addr}, {"node", node}});
-    out.after.push_back([this, node, lost = on_lost(node), msg = dump({{"k", "open"},
-                                                 {"n", cluster_->node()},
-                                                 {"s", p->forward_sock},
-                                                 {"kind", name_of(p->k)},
-                                                 {"target", p->target},
-                                                 {"addr", p->addr},
-                                                 {"source", p->source},
-                                                 {"f", dump(j)}})] {
-        cluster_->publish(node, msg, lost);
-    });
+    out.after.push_back([this, node, lost = on_lost(node),
+                         msg = dump({{"k", "open"},
+                                     {"n", cluster_->node()},
+                                     {"s", p->forward_sock},
+                                     {"kind", name_of(p->k)},
+                                     {"target", p->target},
+                                     {"addr", p->addr},
+                                     {"source", p->source},
+                                     {"f", dump(j)}})] { cluster_->publish(node, msg, lost); });
 }
 
 std::function<void()> shared_state::on_lost(const std::string& node) {
@@ -187,19 +192,21 @@ void shared_state::check_nodes() {
             return;
         nodes_checked_ = now;
         for (auto& [sock, weak] : forwarded_)
-            if (auto p = weak.lock(); p && nodes.size() < max_nodes_checked) nodes.insert(p->forward_node);
+            if (auto p = weak.lock(); p && nodes.size() < max_nodes_checked)
+                nodes.insert(p->forward_node);
         for (auto& [key, p] : remote_peers_)
             if (nodes.size() < max_nodes_checked) nodes.insert(key.substr(0, key.find('/')));
     }
     if (nodes.empty()) return;
-    cluster_->gone({nodes.begin(), nodes.end()}, [weak = weak_from_this()](std::vector<std::string> gone) {
-        auto self = weak.lock();
-        if (!self) return;
-        for (auto& n : gone) {
-            log_event("node-gone", {{"node", n}});
-            self->end_links(n);
-        }
-    });
+    cluster_->gone({nodes.begin(), nodes.end()},
+                   [weak = weak_from_this()](std::vector<std::string> gone) {
+                       auto self = weak.lock();
+                       if (!self) return;
+                       for (auto& n : gone) {
+                           log_event("node-gone", {{"node", n}});
+                           self->end_links(n);
+                       }
+                   });
 }
 
 void shared_state::on_cluster_message(std::string_view text) {
@@ -220,11 +227,11 @@ void shared_state::on_cluster_message(std::string_view text) {
             if (auto f = carried(m, cfg_.max_frame * 2))
                 p->send(std::make_shared<const std::string>(std::move(*f)));
         } else {
-            int code = m.contains("code") && m["code"].is_number_integer() ? m["code"].get<int>() : 0;
-            p->close(text_field(m, "why", 64),
-                     code == 1 ? peer::close_code::policy
-                     : code == 2 ? peer::close_code::going_away
-                                 : peer::close_code::normal);
+            int code =
+                m.contains("code") && m["code"].is_number_integer() ? m["code"].get<int>() : 0;
+            p->close(text_field(m, "why", 64), code == 1   ? peer::close_code::policy
+                                               : code == 2 ? peer::close_code::going_away
+                                                           : peer::close_code::normal);
         }
         return;
     }

@@ -21,6 +21,20 @@ async function cluster(t, args = []) {
     return { redis, nodes };
 }
 
+/** A technician on `b` in session with `host`, another on `c` waiting for its answer. */
+async function relayedSupport(host, b, c) {
+    const talking = b.ws(`/join/${ID}`);
+    await talking.send({ t: 'join', name: 'Ana', pass: '' });
+    const sid = (await host.next('req')).sid;
+    await host.send({ t: 'answer', sid, ok: true });
+    await talking.next('accepted');
+    const asking = c.ws(`/join/${ID}`);
+    await asking.send({ t: 'join', name: 'Beto', pass: '' });
+    const waitingSid = (await host.next('req')).sid;
+    await asking.next('waiting');
+    return { talking, sid, asking, waitingSid };
+}
+
 async function waitHealth(srv, status) {
     for (const until = Date.now() + 8000; ; await sleep(100)) {
         const h = await srv.get('/health');
@@ -176,15 +190,7 @@ test('Redis stopped and back: /health says so, registrations wait, all recovers 
     const host = await registerHost(a, ID);
     assert.equal((await a.get('/health')).body.store, 'si');
     // A session relayed from B and a request waiting from C when Redis goes.
-    const talking = b.ws(`/join/${ID}`);
-    await talking.send({ t: 'join', name: 'Ana', pass: '' });
-    const sid = (await host.next('req')).sid;
-    await host.send({ t: 'answer', sid, ok: true });
-    await talking.next('accepted');
-    const asking = c.ws(`/join/${ID}`);
-    await asking.send({ t: 'join', name: 'Beto', pass: '' });
-    const waitingSid = (await host.next('req')).sid;
-    await asking.next('waiting');
+    const { talking, sid, asking, waitingSid } = await relayedSupport(host, b, c);
 
     await redis.stop();
     assert.equal((await waitHealth(a, 503)).body.store, 'no');
@@ -265,14 +271,7 @@ test('behind HAProxy, any node answers any client', { ...opts, skip: skip || mis
 test('a node dies: sessions, requests and calls linked through it end, nothing hangs', opts, async (t) => {
     const { nodes: [a, b, c] } = await cluster(t);
     const host = await registerHost(a, ID);
-    const talking = b.ws(`/join/${ID}`);
-    await talking.send({ t: 'join', name: 'Ana', pass: '' });
-    const sid = (await host.next('req')).sid;
-    await host.send({ t: 'answer', sid, ok: true });
-    await talking.next('accepted');
-    const asking = c.ws(`/join/${ID}`);
-    await asking.send({ t: 'join', name: 'Beto', pass: '' });
-    const waitingSid = (await host.next('req')).sid;
+    const { talking, sid, waitingSid } = await relayedSupport(host, b, c);
 
     // The technician's node dies: the PC hears its request is gone.
     c.proc.kill('SIGKILL');
