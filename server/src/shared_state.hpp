@@ -141,8 +141,8 @@ private:
                  outbox& out);
     // Keeps this node's IDs and rooms claimed; those another node took are let go.
     void refresh_holds();
-    // Ends every link with `node` (with every other node when empty), and the links with
-    // nodes found gone; `on_lost` is what a message that went nowhere calls.
+    // Ends every link with `node` (with every other node when empty). check_nodes() does
+    // so for the linked nodes found gone, and on_lost(node) when a message went nowhere.
     void end_links(const std::string& node);
     void check_nodes();
     std::function<void()> on_lost(const std::string& node);
