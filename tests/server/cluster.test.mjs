@@ -6,9 +6,6 @@ import { Client, KEY, missingBin, registerHost, sleep, startServer, within } fro
 const skip = missingBin || missingRedis;
 // A case that hangs fails with its name instead of holding up the suite.
 const opts = { skip, timeout: 90000 };
-// Written with the cluster but not yet seen passing: they stay out of the run until each
-// is made to pass.
-const pending = { skip: 'not yet seen passing' };
 const ID = '321654987';
 
 /** redis-server and three nodes on it, all stopped when `t` ends. */
