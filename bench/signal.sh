@@ -18,4 +18,6 @@ if [ "$(ulimit -n)" -lt $(( ${BENCH_HOLD:-5000} * 2 + 1000 )) ]; then
   echo "bench/signal: fd limit $(ulimit -n) is too low for ${BENCH_HOLD:-5000} held sockets" >&2
   exit 1
 fi
-exec node bench/signal/run.mjs
+node bench/signal/run.mjs
+# Three nodes on one Redis against one node (bench/signal/cluster.mjs).
+node bench/signal/cluster.mjs

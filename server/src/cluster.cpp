@@ -35,6 +35,19 @@ end
 return lost
 )";
 
+// KEYS: the key; ARGV: this node, and for a take-over the ttl. Another node holds a key
+// only while it listens on its channel: a node that died lets go at once, not when the
+// key expires.
+const char* live_holder_lua = R"(
+local n = redis.call('GET', KEYS[1])
+if n and n ~= ARGV[1] and redis.call('PUBSUB', 'NUMSUB', 'kv:node:' .. n)[2] == 0 then n = false end
+if ARGV[2] and not n then
+  redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
+  return ARGV[1]
+end
+return n
+)";
+
 // Node names travel in keys and channels: only what random_hex makes is taken back.
 bool valid_node(const std::string& n) {
     if (n.size() != 16) return false;
@@ -71,34 +84,60 @@ void cluster::command(std::vector<std::string> args, std::function<void(redis_re
     cmd_->command(std::move(args), std::move(done));
 }
 
-void cluster::publish(const std::string& to, std::string msg) {
-    if (!valid_node(to)) return;
-    command({"PUBLISH", channel_of(to), std::move(msg)}, [](redis_reply) {});
+void cluster::publish(const std::string& to, std::string msg, std::function<void()> lost) {
+    if (!valid_node(to)) {
+        if (lost) lost();
+        return;
+    }
+    command({"PUBLISH", channel_of(to), std::move(msg)}, [lost = std::move(lost)](redis_reply r) {
+        // PUBLISH answers how many listened: none means the message went nowhere.
+        if (lost && (r.kind != redis_reply::type::integer || r.integer < 1)) lost();
+    });
+}
+
+void cluster::gone(const std::vector<std::string>& nodes,
+                   std::function<void(std::vector<std::string>)> done) {
+    std::vector<std::string> args{"PUBSUB", "NUMSUB"};
+    for (auto& n : nodes)
+        if (valid_node(n)) args.push_back(channel_of(n));
+    if (args.size() == 2) return;
+    command(std::move(args), [done = std::move(done)](redis_reply r) {
+        if (r.kind != redis_reply::type::array) return;
+        std::vector<std::string> out;
+        for (std::size_t i = 0; i + 1 < r.items.size(); i += 2) {
+            const auto& ch = r.items[i].text;
+            if (r.items[i + 1].kind == redis_reply::type::integer && r.items[i + 1].integer == 0 &&
+                ch.rfind("kv:node:", 0) == 0)
+                out.push_back(ch.substr(8));
+        }
+        done(std::move(out));
+    });
 }
 
 void cluster::owner(const std::string& key, std::function<void(bool, std::string)> done) {
-    command({"GET", key}, [done = std::move(done)](redis_reply r) {
+    command({"EVAL", live_holder_lua, "1", key, node_}, [done = std::move(done)](redis_reply r) {
         if (r.failed()) return done(false, {});
-        done(true, r.kind == redis_reply::type::text && valid_node(r.text) ? r.text : std::string());
+        done(true,
+             r.kind == redis_reply::type::text && valid_node(r.text) ? r.text : std::string());
     });
 }
 
 void cluster::claim(const std::string& key, std::function<void(bool, std::string)> done) {
     command({"EVAL", claim_lua, "1", key, node_, std::to_string(hold_ttl_s)},
-                 [done = std::move(done)](redis_reply r) {
-                     if (r.failed()) return done(false, {});
-                     done(true, r.kind == redis_reply::type::text && valid_node(r.text) ? r.text
-                                                                                      : std::string());
-                 });
+            [done = std::move(done)](redis_reply r) {
+                if (r.failed()) return done(false, {});
+                done(true, r.kind == redis_reply::type::text && valid_node(r.text) ? r.text
+                                                                                   : std::string());
+            });
 }
 
 void cluster::claim_free(const std::string& key, std::function<void(bool, std::string)> done) {
-    command({"SET", key, node_, "NX", "EX", std::to_string(hold_ttl_s)},
-                 [this, key, done = std::move(done)](redis_reply r) mutable {
-                     if (r.failed()) return done(false, {});
-                     if (r.kind == redis_reply::type::status) return done(true, node_);
-                     owner(key, std::move(done));
-                 });
+    command({"EVAL", live_holder_lua, "1", key, node_, std::to_string(hold_ttl_s)},
+            [done = std::move(done)](redis_reply r) {
+                if (r.kind != redis_reply::type::text || !valid_node(r.text))
+                    return done(false, {});
+                done(true, r.text);
+            });
 }
 
 void cluster::release(const std::string& key) {

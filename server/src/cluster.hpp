@@ -34,13 +34,19 @@ public:
     void command(std::vector<std::string> args, std::function<void(redis_reply)> done);
     bool up() const { return cmd_ && sub_ && cmd_->up() && sub_->up(); }
 
-    // Sends `msg` to node `to`; messages from one node to another arrive in order.
-    void publish(const std::string& to, std::string msg);
-    // The node that holds `key`, empty when none; `ok` false when Redis did not answer.
+    // Sends `msg` to node `to`; messages from one node to another arrive in order. `lost`
+    // runs when it may not have arrived: Redis failed, or nobody listens for that node.
+    void publish(const std::string& to, std::string msg, std::function<void()> lost = {});
+    // Which of `nodes` no longer listen (dead, or cut off from Redis); nothing is said
+    // when Redis did not answer.
+    void gone(const std::vector<std::string>& nodes,
+              std::function<void(std::vector<std::string> gone)> done);
+    // The live node that holds `key`, empty when none (or its node is gone); `ok` false
+    // when Redis did not answer.
     void owner(const std::string& key, std::function<void(bool ok, std::string node)> done);
     // Takes `key` for this node; answers the node that held it before (empty when none).
     void claim(const std::string& key, std::function<void(bool ok, std::string before)> done);
-    // Takes `key` only when nobody holds it; answers the holder after the call.
+    // Takes `key` unless a live node holds it; answers the holder after the call.
     void claim_free(const std::string& key, std::function<void(bool ok, std::string holder)> done);
     // Lets go of `key` if this node still holds it.
     void release(const std::string& key);

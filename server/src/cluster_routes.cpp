@@ -34,25 +34,35 @@ bool valid_sock(const std::string& s) {
 // closes it travels back to that node.
 class remote_peer final : public peer {
 public:
+    // `lost` runs when something sent to the socket may not have arrived.
     remote_peer(cluster& c, std::string node, std::string sock, kind k, std::string target,
-                std::string addr, std::string source)
+                std::string addr, std::string source, std::function<void()> lost)
         : peer(k, std::move(target), std::move(addr), std::move(source)), c_(c),
-          node_(std::move(node)), sock_(std::move(sock)) {
+          node_(std::move(node)), sock_(std::move(sock)), lost_(std::move(lost)) {
         checked_elsewhere = true;
     }
 
     void send(std::shared_ptr<const std::string> frame) override {
-        c_.publish(node_, dump({{"k", "send"}, {"s", sock_}, {"f", *frame}}));
+        c_.publish(node_, dump({{"k", "send"}, {"s", sock_}, {"f", *frame}}), lost_);
     }
     void close(std::string reason, close_code code) override {
-        c_.publish(node_, dump({{"k", "close"}, {"s", sock_}, {"why", reason},
-                                {"code", static_cast<int>(code)}}));
+        c_.publish(
+            node_,
+            dump(
+                {{"k", "close"}, {"s", sock_}, {"why", reason}, {"code", static_cast<int>(code)}}));
     }
 
 private:
     cluster& c_;
     std::string node_, sock_;
+    std::function<void()> lost_;
 };
+
+// How often the nodes this one has links with are checked for life, and how long after
+// Redis came back the others are given to listen again before the check resumes.
+constexpr auto nodes_check_every = std::chrono::seconds(2);
+constexpr auto nodes_check_grace = std::chrono::seconds(5);
+constexpr std::size_t max_nodes_checked = 1000;
 
 std::optional<peer::kind> kind_of(const std::string& k) {
     if (k == "join") return peer::kind::join;
@@ -63,35 +73,39 @@ std::optional<peer::kind> kind_of(const std::string& k) {
 
 const char* name_of(peer::kind k) {
     switch (k) {
-    case peer::kind::join: return "join";
-    case peer::kind::ring: return "ring";
-    case peer::kind::call: return "call";
-    default: return "host";
+    case peer::kind::join:
+        return "join";
+    case peer::kind::ring:
+        return "ring";
+    case peer::kind::call:
+        return "call";
+    default:
+        return "host";
     }
 }
 
 } // namespace
 
-void shared_state::locate(const std::shared_ptr<peer>& p, const json& j,
-                          std::shared_ptr<opening> o, std::function<void()> done) {
+void shared_state::locate(const std::shared_ptr<peer>& p, const json& j, std::shared_ptr<opening> o,
+                          std::function<void()> done) {
     if (!cluster_ || p->checked_elsewhere || p->k == peer::kind::host || !o->refused.empty() ||
         o->locked || o->bad_key)
         return done();
     auto self = shared_from_this();
+    // Held here or elsewhere is read under the lock, and `done` runs after it: it takes
+    // the lock itself.
+    auto held_here = [this](const auto& table, const std::string& key) {
+        std::lock_guard lock(mutex_);
+        return table.count(key) != 0;
+    };
     if (p->k != peer::kind::call) {
-        {
-            std::lock_guard lock(mutex_);
-            if (hosts_.count(p->target)) return done();
-        }
+        if (held_here(hosts_, p->target)) return done();
         return cluster_->owner("kv:h:" + p->target, [self, o, done](bool ok, std::string node) {
             if (ok && !node.empty() && node != self->cluster_->node()) o->forward_to = node;
             done();
         });
     }
-    {
-        std::lock_guard lock(mutex_);
-        if (rooms_.count(p->target)) return done();
-    }
+    if (held_here(rooms_, p->target)) return done();
     bool may_create = bool_field(j, "create") || bool_field(j, "rejoin");
     std::string key = "kv:r:" + p->target;
     cluster_->owner(key, [self, o, done, may_create, key](bool ok, std::string node) {
@@ -116,16 +130,83 @@ void shared_state::forward(const std::shared_ptr<peer>& p, const json& j, const 
     p->forward_sock = random_hex(8);
     forwarded_[p->forward_sock] = p;
     log_event("relay", {{"target", p->target}, {"addr", p->addr}, {"node", node}});
-    out.after.push_back([this, node, msg = dump({{"k", "open"},
-                                                 {"n", cluster_->node()},
-                                                 {"s", p->forward_sock},
-                                                 {"kind", name_of(p->k)},
-                                                 {"target", p->target},
-                                                 {"addr", p->addr},
-                                                 {"source", p->source},
-                                                 {"f", dump(j)}})] {
-        cluster_->publish(node, msg);
-    });
+    out.after.push_back([this, node, lost = on_lost(node),
+                         msg = dump({{"k", "open"},
+                                     {"n", cluster_->node()},
+                                     {"s", p->forward_sock},
+                                     {"kind", name_of(p->k)},
+                                     {"target", p->target},
+                                     {"addr", p->addr},
+                                     {"source", p->source},
+                                     {"f", dump(j)}})] { cluster_->publish(node, msg, lost); });
+}
+
+std::function<void()> shared_state::on_lost(const std::string& node) {
+    return [weak = weak_from_this(), node] {
+        if (auto self = weak.lock()) self->end_links(node);
+    };
+}
+
+void shared_state::end_links(const std::string& node) {
+    std::vector<std::shared_ptr<peer>> relayed, stand_ins;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = forwarded_.begin(); it != forwarded_.end();) {
+            auto p = it->second.lock();
+            if (p && !node.empty() && p->forward_node != node) {
+                ++it;
+                continue;
+            }
+            if (p) relayed.push_back(std::move(p));
+            it = forwarded_.erase(it);
+        }
+        for (auto it = remote_peers_.begin(); it != remote_peers_.end();) {
+            if (!node.empty() && it->first.compare(0, node.size() + 1, node + "/") != 0) {
+                ++it;
+                continue;
+            }
+            stand_ins.push_back(std::move(it->second));
+            it = remote_peers_.erase(it);
+        }
+    }
+    if (relayed.empty() && stand_ins.empty()) return;
+    log_event("links-ended", {{"node", node.empty() ? "every" : node},
+                              {"relayed", std::to_string(relayed.size())},
+                              {"stand_ins", std::to_string(stand_ins.size())}});
+    // What this node relayed there is told as a restart of its server: the page goes on
+    // peer to peer where it is connected, and a call member rejoins its room.
+    for (auto& p : relayed)
+        p->close("server going away", peer::close_code::going_away);
+    // The sockets there are gone for the routing here, as if their clients had left.
+    for (auto& p : stand_ins)
+        on_close(p);
+}
+
+void shared_state::check_nodes() {
+    std::set<std::string> nodes;
+    {
+        std::lock_guard lock(mutex_);
+        auto now = steady::now();
+        if (!cluster_up_ || now - nodes_checked_ < nodes_check_every ||
+            now - cluster_up_at_ < nodes_check_grace)
+            return;
+        nodes_checked_ = now;
+        for (auto& [sock, weak] : forwarded_)
+            if (auto p = weak.lock(); p && nodes.size() < max_nodes_checked)
+                nodes.insert(p->forward_node);
+        for (auto& [key, p] : remote_peers_)
+            if (nodes.size() < max_nodes_checked) nodes.insert(key.substr(0, key.find('/')));
+    }
+    if (nodes.empty()) return;
+    cluster_->gone({nodes.begin(), nodes.end()},
+                   [weak = weak_from_this()](std::vector<std::string> gone) {
+                       auto self = weak.lock();
+                       if (!self) return;
+                       for (auto& n : gone) {
+                           log_event("node-gone", {{"node", n}});
+                           self->end_links(n);
+                       }
+                   });
 }
 
 void shared_state::on_cluster_message(std::string_view text) {
@@ -146,11 +227,11 @@ void shared_state::on_cluster_message(std::string_view text) {
             if (auto f = carried(m, cfg_.max_frame * 2))
                 p->send(std::make_shared<const std::string>(std::move(*f)));
         } else {
-            int code = m.contains("code") && m["code"].is_number_integer() ? m["code"].get<int>() : 0;
-            p->close(text_field(m, "why", 64),
-                     code == 1 ? peer::close_code::policy
-                     : code == 2 ? peer::close_code::going_away
-                                 : peer::close_code::normal);
+            int code =
+                m.contains("code") && m["code"].is_number_integer() ? m["code"].get<int>() : 0;
+            p->close(text_field(m, "why", 64), code == 1   ? peer::close_code::policy
+                                               : code == 2 ? peer::close_code::going_away
+                                                           : peer::close_code::normal);
         }
         return;
     }
@@ -196,7 +277,8 @@ void shared_state::on_cluster_message(std::string_view text) {
         std::lock_guard lock(mutex_);
         if (remote_peers_.size() >= max_remote || remote_peers_.count(key)) return;
         p = std::make_shared<remote_peer>(*cluster_, node, sock, *kind, target,
-                                          text_field(m, "addr", 64), text_field(m, "source", 80));
+                                          text_field(m, "addr", 64), text_field(m, "source", 80),
+                                          on_lost(node));
         remote_peers_[key] = p;
     } else if (k == "frame") {
         std::lock_guard lock(mutex_);
@@ -210,8 +292,17 @@ void shared_state::on_cluster_message(std::string_view text) {
 }
 
 void shared_state::on_cluster_state(bool up) {
+    {
+        std::lock_guard lock(mutex_);
+        if (up == cluster_up_) return;
+        cluster_up_ = up;
+        if (up) cluster_up_at_ = steady::now();
+    }
     log_event(up ? "cluster-up" : "cluster-down", {});
-    if (up) refresh_holds();
+    if (up) return refresh_holds();
+    // Whatever was on its way between nodes may be lost, and nothing more can pass: every
+    // link with another node ends now, where both ends can still say so.
+    end_links("");
 }
 
 void shared_state::refresh_holds() {

@@ -354,7 +354,8 @@ void shared_state::route(const std::shared_ptr<peer>& p, const json& j, const op
     if (!o.forward_to.empty() && !p->opened) return forward(p, j, o.forward_to, out);
     if (!p->forward_node.empty()) {
         out.after.push_back([this, node = p->forward_node, sock = p->forward_sock, f = dump(j)] {
-            cluster_->publish(node, dump({{"k", "frame"}, {"n", cluster_->node()}, {"s", sock}, {"f", f}}));
+            cluster_->publish(node, dump({{"k", "frame"}, {"n", cluster_->node()}, {"s", sock}, {"f", f}}),
+                              on_lost(node));
         });
         return;
     }
@@ -458,6 +459,7 @@ void shared_state::tick() {
         refreshed_ = steady::now();
         refresh_holds();
     }
+    if (cluster_) check_nodes();
 }
 
 void shared_state::host_hello(const std::shared_ptr<peer>& p, const json& j,

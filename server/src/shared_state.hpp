@@ -141,6 +141,11 @@ private:
                  outbox& out);
     // Keeps this node's IDs and rooms claimed; those another node took are let go.
     void refresh_holds();
+    // Ends every link with `node` (with every other node when empty). check_nodes() does
+    // so for the linked nodes found gone, and on_lost(node) when a message went nowhere.
+    void end_links(const std::string& node);
+    void check_nodes();
+    std::function<void()> on_lost(const std::string& node);
     // Logs and answers a refused opening limit; true when it refused.
     bool open_refused(const std::shared_ptr<peer>& p, const opening& o);
     // Requests and rings that wait for an answer, counted by the source that opened them.
@@ -197,6 +202,8 @@ private:
 
     cluster* cluster_ = nullptr;
     steady::time_point refreshed_ = steady::now();
+    bool cluster_up_ = false;
+    steady::time_point cluster_up_at_{}, nodes_checked_{};
     // Stand-ins for sockets on other nodes, by node and socket; local sockets relayed to
     // another node, by socket.
     std::unordered_map<std::string, std::shared_ptr<peer>> remote_peers_;

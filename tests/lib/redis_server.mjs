@@ -4,6 +4,7 @@ import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { freePort } from './signal_server.mjs';
 
 export const missingRedis = (() => {
@@ -24,24 +25,35 @@ export async function launchRedis() {
     const r = {
         port, dir,
         url: `redis://127.0.0.1:${port}`,
+        get pid() { return proc?.pid; },
         async start() {
             proc = spawn('redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--dir', dir,
                 '--save', '', '--appendonly', 'yes', '--appendfsync', 'always', '--logfile', ''],
             { stdio: ['ignore', 'pipe', 'ignore'] });
             exited = new Promise((res) => proc.once('exit', res));
             let out = '';
-            await new Promise((res, rej) => {
-                proc.stdout.on('data', (d) => {
-                    out += d;
-                    if (/Ready to accept connections/.test(out)) res();
+            const timer = setTimeout(() => proc.kill('SIGKILL'), 10000);
+            try {
+                await new Promise((res, rej) => {
+                    proc.stdout.on('data', (d) => {
+                        out = (out + d).slice(-8000);
+                        if (/Ready to accept connections/.test(out)) res();
+                    });
+                    exited.then(() => rej(new Error(`redis-server not ready within 10 s or ended:\n${out}`)));
                 });
-                exited.then(() => rej(new Error(`redis-server ended:\n${out}`)));
-            });
+            } finally {
+                clearTimeout(timer);
+            }
             proc.stdout.resume();
         },
+        /** SIGTERM, then SIGKILL when it is still there 10 s later. */
         async stop() {
-            if (proc && proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
-            await exited;
+            if (!proc || proc.exitCode !== null || proc.signalCode !== null) return;
+            proc.kill('SIGTERM');
+            if (!(await Promise.race([exited.then(() => true), sleep(10000, false, { ref: false })]))) {
+                proc.kill('SIGKILL');
+                await exited;
+            }
         },
         async cleanup() {
             await r.stop();
@@ -93,8 +105,13 @@ export async function launchHaproxy(backends) {
         port,
         url: `http://127.0.0.1:${port}`,
         async stop() {
-            if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
-            await exited;
+            if (proc.exitCode === null && proc.signalCode === null) {
+                proc.kill('SIGTERM');
+                if (!(await Promise.race([exited.then(() => true), sleep(10000, false, { ref: false })]))) {
+                    proc.kill('SIGKILL');
+                    await exited;
+                }
+            }
             rmSync(dir, { recursive: true, force: true });
         },
     };

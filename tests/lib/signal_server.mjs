@@ -87,10 +87,15 @@ export async function launchSignal(args = [], { data, tlsOn = true, tlsFiles } =
         },
         /** GET `p`; `opts` go to https.get (e.g. localAddress). */
         get: (p, opts = {}) => getJson(`http${scheme}://127.0.0.1:${port}${p}`, ca, opts),
+        /** SIGTERM; a server still running 10 s later is killed and the stop fails. */
         async stop() {
             for (const c of clients) c.ws.terminate();
             if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
-            return exited;
+            const ended = await Promise.race([exited, sleep(10000, null, { ref: false })]);
+            if (ended) return ended;
+            proc.kill('SIGKILL');
+            await exited;
+            throw new Error(`server still running 10 s after SIGTERM:\n${log.slice(-4000)}`);
         },
         /** Removes the database directory, unless the caller handed it in. */
         cleanup() {

@@ -31,3 +31,12 @@ export function makeCert(cert, key) {
         '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost'], { stdio: 'ignore' });
     return { cert, key, ca: readFileSync(cert) };
 }
+
+/** Resolves as `promise` does, or fails saying `what` did not happen within `ms`. */
+export function within(promise, ms, what) {
+    let timer;
+    const late = new Promise((_res, rej) => {
+        timer = setTimeout(() => rej(new Error(`${what}: not within ${ms} ms`)), ms);
+    });
+    return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
