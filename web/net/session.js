@@ -11,6 +11,7 @@ import { srvUrl } from '../core/server.js';
 import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep } from '../core/util.js';
+import { sendLine } from '../media/mixer.js';
 import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
 import { cleanIce, hasTurn, wireMsg } from './wire.js';
 
@@ -224,7 +225,7 @@ function bindMedia(/** @type {Session} */ s) {
   if (tx[2]) {
     tx[2].direction = 'sendrecv';
     s.voice = tx[2];
-    if (s.line && s.line.track) tx[2].sender.replaceTrack(s.line.track).catch(() => {});
+    if (s.line && s.line.track) sendLine(s.line, tx[2].sender);
   }
 }
 
