@@ -15,7 +15,7 @@ import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, muteMic, onAir, openMic, sendLine, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { mungeVoice, Peer, selectedPair } from './peer.js';
+import { mungeVoice, Peer, playAtOnce, selectedPair } from './peer.js';
 import { ctl, iceServers, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
@@ -385,6 +385,7 @@ async function phonePC(/** @type {Line} */ L, /** @type {boolean} */ offerer) {
   if (L.track && L.dest) sendLine(L, pc.addTrack(L.track, L.dest.stream));
   pc.ontrack = (e) => {
     if (L.dead) return;
+    playAtOnce(e.receiver);
     L.remote = e.streams[0] || new MediaStream([e.track]);
     if (L.audio) L.audio.srcObject = L.remote;
     mixRoute();
