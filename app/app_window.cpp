@@ -1,10 +1,12 @@
 #include "app/app_window.hpp"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "app/browser_candidates.hpp"
 #include "base/text.hpp"
+#include "platform/sharing_notice.hpp"
 #include "platform/shell.hpp"
 
 namespace kelvora {
@@ -99,9 +101,30 @@ bool AppWindow::open(bool minimized) {
         return false;
     }
     log_.write("[VENTANA] abierta con " + *browser);
-    std::lock_guard lock(mutex_);
-    browser_ = std::move(p);
+    const std::uint32_t pid = p->pid();
+    {
+        std::lock_guard lock(mutex_);
+        browser_ = std::move(p);
+    }
+    watch_sharing_notices(pid);
     return true;
+}
+
+// The page captures its own screen, and the browser marks that with a notice window on
+// that very screen: the helped PC's picture would show it to the technician.
+void AppWindow::watch_sharing_notices(std::uint32_t pid) {
+    std::lock_guard watch_lock(watch_mutex_);
+    try {
+        notice_watch_ = std::jthread([this, pid](std::stop_token stop) {
+            platform::keep_sharing_notices_away(pid, kTitlePrefix, [&] {
+                if (stop.stop_requested()) return false;
+                std::lock_guard lock(mutex_);
+                return browser_ && browser_->pid() == pid && browser_->running();
+            });
+        });
+    } catch (const std::system_error&) {
+        // Without the thread the notice shows in the picture, as the browser placed it.
+    }
 }
 
 bool AppWindow::exists() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/log.hpp"
@@ -48,6 +49,8 @@ public:
     bool browser_running();
 
 private:
+    void watch_sharing_notices(std::uint32_t pid);
+
     std::filesystem::path profile_dir_;
     const Log& log_;
     std::function<std::size_t()> monitor_count_;
@@ -55,6 +58,11 @@ private:
     std::string url_;                                 // guarded by mutex_
     std::unique_ptr<platform::ChildProcess> browser_; // guarded by mutex_
     std::atomic<bool> opening_{false};
+    // Keeps the browser's "sharing your screen" notice out of the captured picture while
+    // the browser last opened runs; declared last, so it stops before what it reads goes.
+    std::mutex watch_mutex_; // one replacement of the watch at a time; never mutex_, which
+                             // the watch it waits for takes
+    std::jthread notice_watch_; // guarded by watch_mutex_
 };
 
 } // namespace kelvora

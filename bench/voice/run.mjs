@@ -238,6 +238,12 @@ try {
   await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.vaud && kelvora.HSES.vaud.srcObject, null, { timeout: 60000 });
   await host.page.evaluate(() => window.__watch('got', kelvora.HSES.vaud.srcObject));
   const [ours, mixing] = await collectAcross(tech.page, host.page, 'sent', 'got', 'mixed');
+  // A copy of the microphone's track keeps its label; the mixing graph's track has its own.
+  const carries = await tech.page.evaluate((k) => {
+    const sent = kelvora.TS.get(k).voice.sender.track;
+    const mic = kelvora.MIX.mic && kelvora.MIX.mic.getAudioTracks()[0];
+    return sent && mic && sent.label === mic.label ? 'the microphone itself' : 'the mix';
+  }, k);
   if (ours.length < ONSETS || floor.length < ONSETS || across.length < ONSETS) {
     throw new Error(`pocas ráfagas encontradas: nuestra ${ours.length}, directa ${floor.length}, directa entre las dos páginas ${across.length}`);
   }
@@ -246,7 +252,7 @@ try {
   const spread = (xs) => `p10–p90 ${ms(p(xs, 0.1))}–${ms(p(xs, 0.9))}`;
   console.log(`voice mouth to ear (technician's microphone → helped PC's voice element), ours/bare loopback RTCPeerConnection: ${(o / f).toFixed(2)}x (ours ${ms(o)}, ${spread(ours)}; bare ${ms(f)}, ${spread(floor)}; medians of ${ONSETS} onsets)`);
   console.log(`voice mouth to ear, ours/bare RTCPeerConnection between the same two pages: ${(o / a).toFixed(2)}x (ours ${ms(o)}; bare between the pages ${ms(a)}, ${spread(across)})`);
-  if (mixing.length) console.log(`voice, ours, where the time goes (medians): microphone → the session sender's track (the page's mixing) ${ms(median(mixing))}, that track → the helped PC's voice element ${ms(o - median(mixing))}`);
+  if (mixing.length) console.log(`voice, ours, where the time goes (medians): microphone → the session sender's track (${carries}) ${ms(median(mixing))}, that track → the helped PC's voice element ${ms(o - median(mixing))}`);
 } catch (e) {
   clearTimeout(limit);
   console.error(`bench/voice: ${e && e.stack ? e.stack : e}`);

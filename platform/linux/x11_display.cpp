@@ -3,6 +3,10 @@
 
 #include <X11/Xatom.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -125,6 +129,43 @@ std::string window_title(Display* d, Window w) {
     if (auto t = text_property(d, w, "_NET_WM_NAME", "UTF8_STRING")) return *t;
     if (auto t = text_property(d, w, "WM_NAME", nullptr)) return *t;
     return "";
+}
+
+bool started_by(Display* d, Window w, std::uint32_t session) {
+    auto pid = list_property(d, w, "_NET_WM_PID", XA_CARDINAL);
+    const unsigned long p = pid && !pid->empty() ? pid->front() : 0;
+    return p != 0 && getsid(static_cast<pid_t>(p)) == static_cast<pid_t>(session);
+}
+
+bool has_atom(Display* d, Window w, const char* list, Atom atom) {
+    auto atoms = list_property(d, w, list, XA_ATOM);
+    return atoms && std::find(atoms->begin(), atoms->end(), atom) != atoms->end();
+}
+
+bool keep_off_taskbar(Display* d, Window w) {
+    const Atom skip_taskbar = XInternAtom(d, "_NET_WM_STATE_SKIP_TASKBAR", False);
+    const Atom skip_pager = XInternAtom(d, "_NET_WM_STATE_SKIP_PAGER", False);
+    if (has_atom(d, w, "_NET_WM_STATE", skip_taskbar) &&
+        has_atom(d, w, "_NET_WM_STATE", skip_pager))
+        return true;
+    const Atom state = XInternAtom(d, "_NET_WM_STATE", False);
+    const unsigned long atoms[] = {skip_taskbar, skip_pager};
+    XChangeProperty(d, w, state, XA_ATOM, 32, PropModeAppend,
+                    reinterpret_cast<const unsigned char*>(atoms), 2);
+    if (list_property(d, DefaultRootWindow(d), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW)) {
+        XEvent e{};
+        e.xclient.type = ClientMessage;
+        e.xclient.window = w;
+        e.xclient.message_type = state;
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = 1; // add
+        e.xclient.data.l[1] = static_cast<long>(skip_taskbar);
+        e.xclient.data.l[2] = static_cast<long>(skip_pager);
+        e.xclient.data.l[3] = 2; // from a pager: obeyed, not second-guessed
+        XSendEvent(d, DefaultRootWindow(d), False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    }
+    return false;
 }
 
 } // namespace kelvora::platform::x11

@@ -67,6 +67,13 @@ test('hold silences the line both ways and the other side shows it; resuming bri
   assert.equal(await beto.eval((k) => kelvora.TS.get(k).vaud.muted, k), false);
 });
 
+test('muting the microphone silences the line, which sends the microphone itself while it carries nothing else; unmuting brings the voice back', { skip }, async () => {
+  await beto.page.click('#dock [data-dk="mic"]', { timeout: 10000 });
+  await until(anaHears, [], 'Ana hears nothing from a muted microphone');
+  await beto.page.click('#dock [data-dk="mic"]', { timeout: 10000 });
+  await until(anaHears, [BETO_HZ], 'Ana hears Beto after the unmute');
+});
+
 test('a microphone that goes away mid-call is reopened and the other side hears it again', { skip }, async () => {
   const before = await beto.eval(() => kelvora.MIX.mic.id);
   // As when a USB microphone is pulled: the track ends on its own.

@@ -95,6 +95,10 @@ import { store } from './util.js';
  * @property {MediaStreamAudioDestinationNode|null} dest what this side sends on the line
  * @property {MediaStreamTrack|null} track dest's track
  * @property {{from: AudioNode, g: GainNode}[]} feeds conference feeds into dest
+ * @property {RTCRtpSender|null} [sender] what carries the line to the other side (media/mixer.js)
+ * @property {MediaStreamTrack|null} [sending] the track last put on sender
+ * @property {MediaStreamTrack|null} [direct] a copy of the microphone's track, sent while the line carries it alone
+ * @property {MediaStreamTrack|null} [directOf] the microphone track direct copies
  * @property {number} started time the line became active (ms), 0 before
  * @property {number} rtt round trip in ms, -1 unknown
  * @property {boolean} relay through a TURN server

@@ -93,16 +93,67 @@ export function unfeed(/** @type {Line} */ L) {
   L.feeds = [];
 }
 
+/**
+ * What line L sends: while its mix would carry the microphone alone, a copy of the
+ * microphone's own track (the mixing graph adds tens of milliseconds of mouth-to-ear delay,
+ * for nothing then), muted with the microphone; otherwise the mix itself.
+ */
+function outTrack(/** @type {Line} */ L, /** @type {string[]} */ src) {
+  const mic = micTrack();
+  if (src.length === 1 && src[0] === 'mic' && mic && mic.readyState === 'live') {
+    if (!L.direct || L.directOf !== mic || L.direct.readyState !== 'live') {
+      dropDirect(L);
+      L.direct = mic.clone();
+      L.directOf = mic;
+    }
+    L.direct.enabled = !MIX.muted;
+    return L.direct;
+  }
+  dropDirect(L);
+  return L.track;
+}
+
+function dropDirect(/** @type {Line} */ L) {
+  if (L.direct) L.direct.stop();
+  L.direct = L.directOf = null;
+}
+
+/** Puts what line L sends on its sender, when that changed. */
+function feedSender(/** @type {Line} */ L, /** @type {MediaStreamTrack|null} */ out) {
+  if (!L.sender || L.sending === out) return;
+  L.sending = out;
+  L.sender.replaceTrack(out).catch(() => {});
+}
+
+/**
+ * The sender that carries line L from now on (null: none any more, and what it sent is
+ * let go); it is handed what the line sends now and follows every change of it.
+ */
+export function sendLine(/** @type {Line} */ L, /** @type {RTCRtpSender|null} */ sender) {
+  L.sender = sender;
+  L.sending = undefined;
+  if (!sender) return dropDirect(L);
+  feedSender(L, outTrack(L, routePlan([...LINES.values()]).get(L.k) || []));
+}
+
+/** Mutes or unmutes the microphone on every line. */
+export function muteMic(/** @type {boolean} */ on) {
+  MIX.muted = on;
+  if (MIX.micGain) MIX.micGain.gain.value = on ? 0 : 1;
+  for (const L of LINES.values()) if (L.direct) L.direct.enabled = !on;
+}
+
 /** Rebuilds every line's outgoing mix from scratch and mutes the held lines' playback. */
 export function mixRoute() {
   const lines = [...LINES.values()];
   const plan = routePlan(lines);
   for (const L of lines) {
     unfeed(L);
+    const src = plan.get(L.k) || [];
     if (MIX.ac && L.dest) {
-      for (const src of plan.get(L.k) || []) {
-        const other = LINES.get(src);
-        const from = src === 'mic' ? MIX.micGain : other && sourceOf(other);
+      for (const key of src) {
+        const other = LINES.get(key);
+        const from = key === 'mic' ? MIX.micGain : other && sourceOf(other);
         if (!from) continue;
         const g = MIX.ac.createGain();
         from.connect(g);
@@ -110,6 +161,7 @@ export function mixRoute() {
         L.feeds.push({ from, g });
       }
     }
+    feedSender(L, outTrack(L, src));
     sourceOf(L);
     if (L.audio) {
       L.audio.muted = !!L.held;
@@ -137,6 +189,8 @@ export function useMic(/** @type {MediaStream} */ st) {
   const tr = st.getAudioTracks()[0];
   if (tr) tr.addEventListener('ended', () => micEnded(st, tr.label));
   if (old && old !== st) old.getTracks().forEach((x) => { x.stop(); });
+  // Lines that send the microphone itself take the new one.
+  if (old && old !== st) mixRoute();
 }
 
 /** The mixer's microphone, opened once for all lines; false when it can't open. */

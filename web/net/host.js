@@ -8,7 +8,7 @@ import { closePcSound, openPcSound, pumpPcSound } from '../media/pc_sound.js';
 import { captureScreen, clampFps, followMotion, newMotion, qualityName, stopStream, tuneScreen } from '../media/screen.js';
 import { beep } from '../media/tones.js';
 import { hostCapClose, hostCapOpen, hostCapWarm, labelMonitor, matchMonitor } from './capture_link.js';
-import { preferCodecs } from './peer.js';
+import { playAtOnce, preferCodecs } from './peer.js';
 import { declineRing, onRing, onRingMsg, startSesLine } from './phone.js';
 import { ctl, endSession, fitsChannel, newPC, newSession, onSignal, sendOffer, sessionNote, sessionOn, startStats, wireDC } from './session.js';
 import { SignalSocket } from './signal_socket.js';
@@ -462,6 +462,7 @@ async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack
   s.vtx = pc.addTransceiver(track, { direction: 'sendonly', streams: [s.screen] });
   s.atx = pc.addTransceiver('audio', { direction: 'sendonly' });
   s.voice = pc.addTransceiver('audio', { direction: 'sendrecv' });
+  playAtOnce(s.voice.receiver);
   preferCodecs(s.vtx);
   if (s.audio) hostStartAudio(s);
   try {

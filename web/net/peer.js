@@ -289,6 +289,19 @@ export function preferCodecs(/** @type {RTCRtpTransceiver} */ tx) {
   } catch {}
 }
 
+/**
+ * A receiver that plays what arrives at once: a remote hand and a conversation want the
+ * newest picture and voice now rather than smooth ones later (jitterBufferTarget, and the
+ * older playoutDelayHint where a browser has only that).
+ */
+export function playAtOnce(/** @type {RTCRtpReceiver} */ receiver) {
+  const r = /** @type {any} */ (receiver);
+  try {
+    if ('jitterBufferTarget' in r) r.jitterBufferTarget = 0;
+    else r.playoutDelayHint = 0;
+  } catch {}
+}
+
 /** The candidate pair in use: the transport's selected one, else a nominated or selected one that succeeded. */
 export function selectedPair(/** @type {RTCStatsReport} */ rep) {
   /** @type {any} */

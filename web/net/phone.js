@@ -13,9 +13,9 @@ import { LINES, MIX, RINGS_GONE, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
-import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
+import { closeMic, closeUnusedMic, mixRoute, muteMic, onAir, openMic, sendLine, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { mungeVoice, Peer, selectedPair } from './peer.js';
+import { mungeVoice, Peer, playAtOnce, selectedPair } from './peer.js';
 import { ctl, iceServers, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
@@ -151,8 +151,7 @@ export function lineVol(/** @type {string} */ k, /** @type {number} */ v) {
 }
 
 export function micMuteAll() {
-  MIX.muted = !MIX.muted;
-  if (MIX.micGain) MIX.micGain.gain.value = MIX.muted ? 0 : 1;
+  muteMic(!MIX.muted);
   for (const L of LINES.values()) if (L.kind === 'phone') phSend(L, { t: 'mute', on: !!L.held || MIX.muted });
   phoneOn.onchange('lines');
 }
@@ -170,7 +169,7 @@ export async function startSesLine(/** @type {Session} */ s) {
   const L = newLine('ses', { ses: s, peer: s.peer, peerId: s.peerId || '', state: 'active', started: Date.now(), audio: s.vaud || null });
   s.line = L;
   if (s.vaud) applySink(s.vaud);
-  if (s.voice && s.voice.sender) s.voice.sender.replaceTrack(L.track).catch(() => {});
+  if (s.voice && s.voice.sender) sendLine(L, s.voice.sender);
   whenCtl(s, () => {
     if (L.dead) return;
     ctl(s, { t: 'call', on: true });
@@ -383,9 +382,10 @@ async function phonePC(/** @type {Line} */ L, /** @type {boolean} */ offerer) {
   if (L.dead || !rtc) return;
   const pc = rtc.open({ iceServers: list, bundlePolicy: 'max-bundle' });
   L.pc = pc;
-  if (L.track && L.dest) pc.addTrack(L.track, L.dest.stream);
+  if (L.track && L.dest) sendLine(L, pc.addTrack(L.track, L.dest.stream));
   pc.ontrack = (e) => {
     if (L.dead) return;
+    playAtOnce(e.receiver);
     L.remote = e.streams[0] || new MediaStream([e.track]);
     if (L.audio) L.audio.srcObject = L.remote;
     mixRoute();
@@ -572,6 +572,7 @@ export function lineEnd(/** @type {Line} */ L, why = 'local', notify = true) {
     }
     if (L.audio) L.audio.muted = false;
   }
+  sendLine(L, null);
   unfeed(L);
   for (const n of [L.rsrc, L.an]) {
     try {

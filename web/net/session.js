@@ -11,7 +11,8 @@ import { srvUrl } from '../core/server.js';
 import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep } from '../core/util.js';
-import { mungeOpus, mungeVideoStart, Peer, selectedPair } from './peer.js';
+import { sendLine } from '../media/mixer.js';
+import { mungeOpus, mungeVideoStart, Peer, playAtOnce, selectedPair } from './peer.js';
 import { cleanIce, hasTurn, wireMsg } from './wire.js';
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
@@ -214,17 +215,13 @@ function bindMedia(/** @type {Session} */ s) {
     const el = els[i];
     if (el && x.receiver && x.receiver.track && !el.srcObject) el.srcObject = new MediaStream([x.receiver.track]);
   });
-  // A remote hand wants the newest picture now rather than a smooth one later: without a
-  // target the receiver's jitter buffer holds the screen back by about 90 ms.
-  if (tx[0]) {
-    try {
-      /** @type {any} */ (tx[0].receiver).jitterBufferTarget = 0;
-    } catch {}
-  }
+  // Without a target the receiver's jitter buffer holds the screen back by about 90 ms.
+  if (tx[0]) playAtOnce(tx[0].receiver);
   if (tx[2]) {
+    playAtOnce(tx[2].receiver);
     tx[2].direction = 'sendrecv';
     s.voice = tx[2];
-    if (s.line && s.line.track) tx[2].sender.replaceTrack(s.line.track).catch(() => {});
+    if (s.line && s.line.track) sendLine(s.line, tx[2].sender);
   }
 }
 
