@@ -15,8 +15,8 @@ import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, onAir, openMic, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { mungeVoice, Peer, selectedPair } from './peer.js';
-import { ctl, iceServers, whenCtl } from './session.js';
+import { mungeVoice, Peer } from './peer.js';
+import { ctl, iceServers, pathOf, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
 
@@ -401,12 +401,8 @@ async function phonePC(/** @type {Line} */ L, /** @type {boolean} */ offerer) {
 async function lineStats(/** @type {Line} */ L) {
   if (L.dead || !L.pc) return;
   try {
-    const rep = await L.pc.getStats();
-    const pair = selectedPair(rep);
-    if (!pair) return;
-    const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
-    L.relay = !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay'));
-    if (typeof pair.currentRoundTripTime === 'number') L.rtt = pair.currentRoundTripTime * 1000;
+    const path = pathOf(await L.pc.getStats());
+    if (path && !L.dead) Object.assign(L, path);
   } catch {}
 }
 

@@ -307,6 +307,21 @@ export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number
   return parts.join(' · ');
 }
 
+/**
+ * Where a connection's chosen candidate pair runs: through a TURN relay or not, and its
+ * round trip in ms (-1 unknown); null while no pair stands. Sessions and phone lines alike.
+ * @returns {{relay: boolean, rtt: number}|null}
+ */
+export function pathOf(/** @type {RTCStatsReport} */ rep) {
+  const pair = selectedPair(rep);
+  if (!pair) return null;
+  const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
+  return {
+    relay: !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay')),
+    rtt: typeof pair.currentRoundTripTime === 'number' ? pair.currentRoundTripTime * 1000 : -1,
+  };
+}
+
 async function sampleStats(/** @type {Session} */ s) {
   if (s.dead || !s.pc) return;
   let rep;
@@ -315,18 +330,19 @@ async function sampleStats(/** @type {Session} */ s) {
   } catch {
     return;
   }
-  const pair = selectedPair(rep);
+  const path = pathOf(rep);
   /** @type {any} */
   let rtp = null;
   const kind = s.role === 'host' ? 'outbound-rtp' : 'inbound-rtp';
   rep.forEach((/** @type {any} */ r) => { if (r.type === kind && (r.kind || r.mediaType) === 'video' && (!rtp || (r.bytesSent || r.bytesReceived || 0) > (rtp.bytesSent || rtp.bytesReceived || 0))) rtp = r; });
   /** @type {any} */
   const x = {};
-  if (pair) {
+  if (path) {
     x.path = true;
-    const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
-    x.relay = (lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay');
-    if (typeof pair.currentRoundTripTime === 'number') x.rtt = pair.currentRoundTripTime * 1000;
+    x.relay = path.relay;
+    x.rtt = path.rtt;
+    // The session's voice line rides the same connection: its row shows the same path.
+    if (s.line) Object.assign(s.line, path);
   }
   if (rtp) {
     x.fps = rtp.framesPerSecond;

@@ -282,6 +282,12 @@ export function voiceLabel(/** @type {Session} */ s) {
   return t(s.line ? (s.line.held ? 'lnVoiceHeld' : 'callOn') : 'callOff');
 }
 
+/** The PC sound button's text: not shared by the PC, else heard or not as the technician chose. */
+export function soundKey(/** @type {Session} */ s) {
+  if (!s.hostAudio) return 'audNone';
+  return s.audioOn ? 'audOn' : 'audOff';
+}
+
 /** The bar over the picture: who, time, statistics, switches and monitor buttons. */
 export function renderViewerBar() {
   if (!$('#viewer') || !viewerOpen()) return;
@@ -297,8 +303,13 @@ export function renderViewerBar() {
   c.disabled = !s.canControl;
   c.title = s.canControl ? '' : t('ctlDenied');
   c.classList.toggle('on', !!s.control);
-  $('#vAud').textContent = t(s.audioOn ? 'audOn' : 'audOff');
-  $('#vAud').classList.toggle('on', !!s.audioOn);
+  // The PC's own word decides: while it shares no sound there is nothing to switch on.
+  const a = $('#vAud');
+  a.textContent = t(soundKey(s));
+  a.disabled = !s.hostAudio;
+  a.title = s.hostAudio ? '' : t('audNoneTip');
+  a.classList.toggle('on', s.hostAudio && s.audioOn);
+  $('#vVol').disabled = !s.hostAudio;
   if (dom.document().activeElement !== $('#vVol')) $('#vVol').value = String(Math.round(s.vol * 100));
   $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
   $('#vCall').textContent = voiceLabel(s);
