@@ -20,7 +20,7 @@ import { store } from './util.js';
 /**
  * A message from a socket or a data channel, as `wireMsg` lets it through: an object named
  * by `t`. Its other fields are unchecked until the handler of that `t` checks them.
- * @typedef {{t: string, [field: string]: any}} WireMsg
+ * @typedef {{t: string, [field: string]: unknown}} WireMsg
  */
 
 /**

@@ -239,7 +239,7 @@ export function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
       if (!validId(m.id)) break;
       const done = s.ask && s.ask.get(m.id);
       // A receiver that writes to disk says how far ahead of its disk the sender may go.
-      if (done && m.ok === true && Number.isInteger(m.win) && m.win >= SINK_PIECE) txStart(s, m.id, m.win);
+      if (done && m.ok === true && Number.isInteger(m.win) && /** @type {number} */ (m.win) >= SINK_PIECE) txStart(s, /** @type {string} */ (m.id), /** @type {number} */ (m.win));
       if (done) done(m.ok === true);
       // A yes that came after this side gave up: the end mark frees the other side's slot.
       else if (m.ok === true) fileSend(s, { t: 'fe', id: m.id });

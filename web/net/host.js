@@ -242,7 +242,7 @@ export function hostServerMsg(/** @type {WireMsg} */ m) {
       setHostState(m.t);
       break;
     case 'locked': {
-      const mins = Number.isFinite(m.mins) ? Math.max(1, Math.min(10000, Math.round(m.mins))) : 1;
+      const mins = typeof m.mins === 'number' && Number.isFinite(m.mins) ? Math.max(1, Math.min(10000, Math.round(m.mins))) : 1;
       hostOn.onnotice(t('lockedMsg', mins), 8000);
       break;
     }
@@ -563,7 +563,7 @@ export function hostMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m, /** 
       hostQuality(s, m);
       break;
     case 'mon':
-      if (Number.isInteger(m.i)) hostShowMon(s, m.i);
+      if (typeof m.i === 'number' && Number.isInteger(m.i)) hostShowMon(s, m.i);
       break;
     default:
       console.log('host: mensaje desconocido del técnico', m.t);

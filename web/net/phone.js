@@ -290,7 +290,7 @@ function callerMsg(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
     case 'ringing': {
       if (L.state !== 'calling') break;
       L.state = 'ringing';
-      const secs = Number.isFinite(m.timeout) ? Math.max(5, Math.min(600, m.timeout)) : 45;
+      const secs = typeof m.timeout === 'number' && Number.isFinite(m.timeout) ? Math.max(5, Math.min(600, m.timeout)) : 45;
       clearTimeout(L.timers.ring);
       L.timers.ring = setTimeout(() => {
         if (L.dead || L.state !== 'ringing') return;

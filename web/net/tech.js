@@ -285,7 +285,7 @@ function takePerm(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   s.hostAudio = m.hasAudio === true && m.audio === true;
   // A perm without a list keeps the one we have.
   if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
-  if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
+  if (typeof m.mon === 'number' && Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
   s.monsw = s.monsw || m.monsw === true;
   if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
 }
@@ -295,8 +295,9 @@ function onHello(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const renamed = name !== s.peer;
   s.peer = name;
   takePerm(s, m);
-  s.quality = QUALITIES.some((q) => q[0] === m.quality) ? m.quality : 'auto';
-  s.fps = Number.isFinite(m.fps) ? Math.max(5, Math.min(60, Math.round(m.fps))) : 30;
+  const q = QUALITIES.find((x) => x[0] === m.quality);
+  s.quality = q ? q[0] : 'auto';
+  s.fps = typeof m.fps === 'number' && Number.isFinite(m.fps) ? Math.max(5, Math.min(60, Math.round(m.fps))) : 30;
   if (s.withPass && !s.uaAsked) {
     s.uaAsked = true;
     setTimeout(() => { if (!s.dead) techOn.onunattended(s); }, 400);

@@ -152,8 +152,9 @@ export function renderPills() {
     if (ST.SRV.turn === 'si') pills.push(['ok', 'pillRelay', 'relayTip']);
     else pills.push([ST.SRV.turn === 'no' ? 'warn' : 'bad', 'pillNoRelay', 'noRelayTip']);
   }
+  // On a narrow window a chip shows only its dot: the tooltip then names it too.
   $('#pills').innerHTML = pills
-    .map(([c, k, tip]) => `<span class="pill ${c}"${tip ? ` title="${esc(t(tip))}"` : ''}><span class="dot ${c}"></span>${esc(t(k))}</span>`)
+    .map(([c, k, tip]) => `<span class="pill ${c}" title="${esc(t(k) + (tip ? ' · ' + t(tip) : ''))}"><span class="dot ${c}"></span><span class="ptx">${esc(t(k))}</span></span>`)
     .join('');
 }
 
