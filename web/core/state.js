@@ -29,8 +29,9 @@ import { store } from './util.js';
  */
 
 /**
- * A monitor the page offers (see cleanMons).
- * @typedef {{i: number, name: string, w: number, h: number, primary: boolean}} Monitor
+ * A monitor the page offers (see cleanMons); on X, captura is the number its screen
+ * captures carry in their label.
+ * @typedef {{i: number, name: string, w: number, h: number, primary: boolean, captura?: number}} Monitor
  */
 
 /**

@@ -382,12 +382,18 @@ export function rxDrop(/** @type {any} */ s) {
   if (rx.sink) sinkCall('cancelar', { id: rx.sink });
 }
 
-/** A file endpoint of the native host; a failed request is a refusal without text. */
+/**
+ * A file endpoint of the native host; a failed request is a refusal without text.
+ * @returns {Promise<import('../core/api.js').FilesReply>}
+ */
 export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
   return filesCall(what, body).catch(() => ({ ok: false, msg: '' }));
 }
 
-/** One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text. */
+/**
+ * One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text.
+ * @returns {Promise<import('../core/api.js').FilesReply>}
+ */
 function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
   return writeFilePiece(id, from, piece).catch(() => ({ ok: false, msg: '' }));
 }

@@ -2,7 +2,7 @@ import { checkPassword, diag, getMonitors, getResolution, mailboxPut, notice, PA
 import { wsUrl } from '../core/server.js';
 import { CAPN, HOST, INQ, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { errText, yes } from '../core/util.js';
+import { errText, records, yes } from '../core/util.js';
 import { voicePlayer } from '../media/devices.js';
 import { closePcSound, openPcSound, pumpPcSound } from '../media/pc_sound.js';
 import { captureScreen, clampFps, followMotion, newMotion, qualityName, stopStream, tuneScreen } from '../media/screen.js';
@@ -319,12 +319,12 @@ export async function onReq(/** @type {WireMsg} */ m) {
 
 async function readMons() {
   try {
-    const raw = await getMonitors();
+    const raw = records(await getMonitors());
     const list = cleanMons(raw);
     // On X a monitor also gives the number its screen captures carry in their label.
     for (const m of list) {
-      const r = raw.find((/** @type {any} */ x) => x && x.i === m.i);
-      if (r && Number.isInteger(r.captura)) /** @type {any} */ (m).captura = r.captura;
+      const r = raw.find((x) => x.i === m.i);
+      if (r && typeof r.captura === 'number' && Number.isInteger(r.captura)) m.captura = r.captura;
     }
     return list;
   } catch {

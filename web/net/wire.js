@@ -23,7 +23,10 @@ export function wireMsg(/** @type {unknown} */ data, /** @type {number} */ max) 
   }
 }
 
-/** The monitor list from the local API, with only the fields the page uses and checked types. */
+/**
+ * The monitor list from the local API, with only the fields the page uses and checked types.
+ * @returns {import('../core/state.js').Monitor[]}
+ */
 export function cleanMons(/** @type {unknown} */ list) {
   if (!Array.isArray(list)) return [];
   return list
@@ -41,6 +44,7 @@ export function cleanMons(/** @type {unknown} */ list) {
 /**
  * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
  * else would make the connection's constructor throw.
+ * @returns {IceServer[]}
  */
 export function cleanIce(/** @type {unknown} */ list) {
   if (!Array.isArray(list)) return [];
