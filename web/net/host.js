@@ -163,7 +163,7 @@ export function hostConnect() {
   }
   HOST.ws = ws;
   ws.onopen = () => {
-    if (HOST.ws === ws) ws.send({ t: 'hello', key: ST.ID.llave, name: ST.ID.nombre, ver: PAGE.version });
+    if (HOST.ws === ws && ST.ID) ws.send({ t: 'hello', key: ST.ID.llave, name: ST.ID.nombre, ver: PAGE.version });
   };
   ws.onmessage = (m) => {
     if (HOST.ws === ws) hostServerMsg(m);

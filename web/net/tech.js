@@ -85,8 +85,9 @@ export function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive)
 }
 
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
-export function cleanMode(/** @type {WireMsg} */ m) {
-  if (!m || typeof m !== 'object') return null;
+export function cleanMode(/** @type {unknown} */ x) {
+  if (!x || typeof x !== 'object') return null;
+  const m = /** @type {Object<string, unknown>} */ (x);
   const w = Math.round(Number(m.w)), h = Math.round(Number(m.h)), hz = Math.round(Number(m.hz)) || 0;
   return w > 0 && h > 0 && w <= 100000 && h <= 100000 ? { w, h, hz } : null;
 }
@@ -265,7 +266,7 @@ export function techMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
       techOn.onnotice(t(m.ok === true ? 'clipSent' : 'copyFail'));
       break;
     case 'res-info':
-      s.resInfo = m.r && typeof m.r === 'object' ? m.r : null;
+      s.resInfo = m.r && typeof m.r === 'object' ? /** @type {Object<string, unknown>} */ (m.r) : null;
       techOn.onchange(s, 'screen');
       break;
     case 'res-ok': {

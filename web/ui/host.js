@@ -87,9 +87,10 @@ export function renderHostStatus() {
 }
 
 export function renderIdCard() {
-  const has = !!(ST.ID && ST.ID.id);
-  $('#myId').textContent = has ? ST.ID.id_bonito || prettyId(ST.ID.id) : '— — —';
-  $('#myKey').textContent = has && HUI.keyShown ? ST.ID.clave : '••••••••';
+  const me = ST.ID;
+  const has = !!(me && me.id);
+  $('#myId').textContent = me && has ? me.id_bonito || prettyId(me.id) : '— — —';
+  $('#myKey').textContent = me && has && HUI.keyShown ? me.clave : '••••••••';
   $('#myKey').classList.toggle('shown', has && HUI.keyShown);
   $('#keyEye').textContent = HUI.keyShown ? '🙈' : '👁';
   for (const id of ['#copyIdBtn', '#copyBothBtn', '#editKeyBtn', '#newKeyBtn', '#keyEye']) $(id).disabled = !has;
@@ -106,14 +107,14 @@ function editKey() {
   input.select();
   const save = async () => {
     $('#keySave').disabled = true;
-    /** @type {any} */
+    /** @type {Awaited<ReturnType<typeof setPassword>>|null} */
     let r = null;
     try {
       r = await setPassword({ clave: input.value });
     } catch {}
     if (!$('#keySave')) return;
     $('#keySave').disabled = false;
-    if (!r || !r.ok || typeof r.clave !== 'string') {
+    if (!r || !r.ok || typeof r.clave !== 'string' || !ST.ID) {
       toast(r && typeof r.msg === 'string' ? r.msg : 'No se pudo guardar la contraseña.', 6000);
       return;
     }
@@ -142,7 +143,9 @@ async function newKey() {
 
 /** The ID and password as one line to paste into a message. */
 function idAndKey() {
-  return `Kelvora · ID: ${ST.ID.id_bonito || prettyId(ST.ID.id)} · ${ST.LANG === 'en' ? 'Password' : 'Contraseña'}: ${ST.ID.clave}`;
+  const me = ST.ID;
+  if (!me) return '';
+  return `Kelvora · ID: ${me.id_bonito || prettyId(me.id)} · ${ST.LANG === 'en' ? 'Password' : 'Contraseña'}: ${me.clave}`;
 }
 
 /**

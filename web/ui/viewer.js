@@ -104,8 +104,8 @@ export function screenMenuHtml(/** @type {Session} */ s, /** @type {string} */ s
   if (s.canControl) {
     h += `<button data-act="adapt">${on(!!s.adaptive)}${esc(t('resAdaptive'))}</button>`;
     h += `<button data-act="orig">${on(!!r && r.cambiada === false && !s.adaptive)}${esc(t('resOriginal'))}</button>`;
-    const modes = (r && Array.isArray(r.modos) ? r.modos : []).map(cleanMode).filter(Boolean).slice(0, MAX_MODES);
-    for (const m of /** @type {any[]} */ (modes)) {
+    const modes = (r && Array.isArray(r.modos) ? r.modos : []).flatMap((x) => cleanMode(x) || []).slice(0, MAX_MODES);
+    for (const m of modes) {
       const mark = !s.adaptive && cur && cur.w === m.w && cur.h === m.h;
       const tag = orig && orig.w === m.w && orig.h === m.h ? ' · ' + t('resOrigTag') : '';
       h += `<button data-act="mode:${m.w}x${m.h}">${on(!!mark)}${m.w}×${m.h}${m.hz ? ` · ${m.hz} Hz` : ''}${esc(tag)}</button>`;
