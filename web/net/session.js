@@ -18,6 +18,7 @@ import { cleanIce, hasTurn, wireMsg } from './wire.js';
 /** @typedef {import('../core/state.js').Session} Session */
 /** @typedef {import('../core/state.js').WireMsg} WireMsg */
 /** @typedef {import('../core/state.js').IceServer} IceServer */
+/** @typedef {import('../core/state.js').RtpSample} RtpSample */
 
 /** @type {SessionSide} the side of a record made without one: it reaches nobody */
 const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
@@ -25,15 +26,15 @@ const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
 /**
  * What sessions tell the page and the parts built on them; app.js sets these.
  * @type {{
- *   onchange: (s: any, what?: 'stats'|'wait') => void,
+ *   onchange: (s: Session, what?: 'stats'|'wait') => void,
  *   onnotice: (text: string, ms?: number) => void,
- *   onmessage: (s: any, text: string) => void,
- *   onstart: (s: any) => void,
- *   onend: (s: any) => void,
- *   onfile: (s: any, data: any) => void,
- *   onvoice: (s: any, m: any) => void,
- *   ondrop: (s: any) => void,
- *   onlineend: (line: any) => void,
+ *   onmessage: (s: Session, text: string) => void,
+ *   onstart: (s: Session) => void,
+ *   onend: (s: Session) => void,
+ *   onfile: (s: Session, data: string|ArrayBuffer) => void,
+ *   onvoice: (s: Session, m: WireMsg) => void,
+ *   ondrop: (s: Session) => void,
+ *   onlineend: (line: import('../core/state.js').Line) => void,
  * }}
  */
 export const sessionOn = {
@@ -50,12 +51,13 @@ const ICE_RETRY = 60000;
 export const FALLBACK_ICE = [{ urls: 'stun:stun.cloudflare.com:3478' }, { urls: 'stun:stun.l.google.com:19302' }];
 
 /** A fresh session record; init sets the role's own fields. */
-export function newSession(/** @type {'host'|'tech'} */ role, /** @type {any} */ init) {
-  /** @type {any} */
+export function newSession(/** @type {'host'|'tech'} */ role, /** @type {Partial<Session>} */ init) {
+  /** @type {Session} */
   const s = {
     k: '', role, sid: '', peer: '', peerId: '', ice: [], pc: null, dc: {}, ws: null,
     accepted: false, connected: false, started: 0, created: Date.now(), dead: false,
-    relayTried: false, rtc: null,
+    // The negotiation needs the record; it is made right after it.
+    relayTried: false, rtc: /** @type {Peer} */ (/** @type {unknown} */ (null)),
     control: false, wantControl: false, canControl: false, audio: false, audioOn: true, vol: 1,
     hostAudio: false, quality: 'auto', fps: 30, mons: [], mon: 0, monsw: false, surface: '',
     chat: [], unread: 0, line: null, voice: null, peerMic: false, peerHold: false,
@@ -92,7 +94,7 @@ export async function iceServers() {
 }
 
 /** Sends a signal to the other side through the signalling server (dropped when the socket is not open). */
-function sig(/** @type {Session} */ s, /** @type {any} */ data) {
+function sig(/** @type {Session} */ s, /** @type {unknown} */ data) {
   s.side.signal(s, data);
 }
 
@@ -109,7 +111,7 @@ export function fitsChannel(/** @type {Session} */ s, /** @type {unknown} */ mes
   return new TextEncoder().encode(JSON.stringify(message)).length <= Math.min(max, CHANNEL_IN_MAX);
 }
 
-export function ctl(/** @type {Session} */ s, /** @type {any} */ message) {
+export function ctl(/** @type {Session} */ s, /** @type {WireMsg} */ message) {
   const c = s && s.dc && s.dc.ctl;
   if (!c || c.readyState !== 'open') return;
   try {
@@ -198,7 +200,7 @@ export function sendOffer(/** @type {Session} */ s, iceRestart = false) {
 }
 
 /** A signal from the other side; signals are applied in arrival order. */
-export function onSignal(/** @type {Session} */ s, /** @type {any} */ data) {
+export function onSignal(/** @type {Session} */ s, /** @type {unknown} */ data) {
   s.rtc.signal(data);
 }
 
@@ -218,7 +220,8 @@ function bindMedia(/** @type {Session} */ s) {
   // target the receiver's jitter buffer holds the screen back by about 90 ms.
   if (tx[0]) {
     try {
-      /** @type {any} */ (tx[0].receiver).jitterBufferTarget = 0;
+      // Chromium's receiver takes a target in ms; the DOM types don't know it yet.
+      /** @type {RTCRtpReceiver & {jitterBufferTarget?: number}} */ (tx[0].receiver).jitterBufferTarget = 0;
     } catch {}
   }
   if (tx[2]) {
@@ -331,11 +334,13 @@ async function sampleStats(/** @type {Session} */ s) {
     return;
   }
   const path = pathOf(rep);
-  /** @type {any} */
+  /** @type {RtpSample|null} */
   let rtp = null;
   const kind = s.role === 'host' ? 'outbound-rtp' : 'inbound-rtp';
-  rep.forEach((/** @type {any} */ r) => { if (r.type === kind && (r.kind || r.mediaType) === 'video' && (!rtp || (r.bytesSent || r.bytesReceived || 0) > (rtp.bytesSent || rtp.bytesReceived || 0))) rtp = r; });
-  /** @type {any} */
+  for (const r of /** @type {Iterable<RtpSample>} */ (rep.values())) {
+    if (r.type === kind && (r.kind || r.mediaType) === 'video' && (!rtp || (r.bytesSent || r.bytesReceived || 0) > (rtp.bytesSent || rtp.bytesReceived || 0))) rtp = r;
+  }
+  /** @type {Parameters<typeof statText>[0]} */
   const x = {};
   if (path) {
     x.path = true;
@@ -365,15 +370,16 @@ export function startStats(/** @type {Session} */ s) {
 }
 
 /** Counts of a failed attempt's candidates for the log: what each side offered and how the pairs went. */
-export function failureLine(/** @type {Session} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
+export function failureLine(/** @type {Session} */ s, /** @type {string} */ why, /** @type {{type: string, candidateType?: string, state?: string}[]} */ reports, /** @type {string} */ iceState) {
   /** @type {Object<string, number>} */
   const local = {};
   /** @type {Object<string, number>} */
   const remote = {};
   let pairs = 0, failed = 0;
   for (const r of reports) {
-    if (r.type === 'local-candidate') local[r.candidateType] = (local[r.candidateType] || 0) + 1;
-    else if (r.type === 'remote-candidate') remote[r.candidateType] = (remote[r.candidateType] || 0) + 1;
+    const type = String(r.candidateType);
+    if (r.type === 'local-candidate') local[type] = (local[type] || 0) + 1;
+    else if (r.type === 'remote-candidate') remote[type] = (remote[type] || 0) + 1;
     else if (r.type === 'candidate-pair') {
       pairs++;
       if (r.state === 'failed') failed++;
