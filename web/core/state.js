@@ -166,7 +166,7 @@ import { store } from './util.js';
  * @property {HTMLAudioElement|null} [vaud] plays the technician's voice
  * @property {SoundPipe|null} [audioPipe] the PC sound's pipeline while it runs
  * @property {MediaStreamTrack|null} [audioTrack] the PC sound's track while it runs
- * @property {Monitor[]} [allMons] every monitor of this PC
+ * @property {Monitor[]} allMons host: every monitor of this PC (none on the technician)
  * @property {string[]} [allowNames] monitors the technician may see, by name
  * @property {number} [mainMon] the monitor of the main capture
  * @property {import('../net/capture_link.js').CapLink|null} [cap] the capture window of another monitor

@@ -59,7 +59,7 @@ export function newSession(/** @type {'host'|'tech'} */ role, /** @type {Partial
     // The negotiation needs the record; it is made right after it.
     relayTried: false, rtc: /** @type {Peer} */ (/** @type {unknown} */ (null)),
     control: false, wantControl: false, canControl: false, audio: false, audioOn: true, vol: 1,
-    hostAudio: false, quality: 'auto', fps: 30, mons: [], mon: 0, monsw: false, surface: '',
+    hostAudio: false, quality: 'auto', fps: 30, mons: [], allMons: [], mon: 0, monsw: false, surface: '',
     chat: [], unread: 0, line: null, voice: null, peerMic: false, peerHold: false,
     timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE, ctlWaits: [],
   };

@@ -23,7 +23,10 @@ const HUI = { keyShown: false, barKey: '' };
 function reqTicked() {
   /** @type {string[]} */
   const mons = [];
-  dom.document().querySelectorAll('#reqBox input[data-mon]').forEach((/** @type {any} */ b) => { if (b.checked) mons.push(b.dataset.mon); });
+  dom.document().querySelectorAll('#reqBox input[data-mon]').forEach((el) => {
+    const b = /** @type {HTMLInputElement} */ (el);
+    if (b.checked && b.dataset.mon) mons.push(b.dataset.mon);
+  });
   return { control: !!$('#reqCtl').checked, audio: !!$('#reqAudio').checked, voice: !!$('#reqCall').checked, mons };
 }
 
@@ -155,7 +158,7 @@ function idAndKey() {
 export function renderHostBar() {
   const bar = $('#hostbar');
   if (!bar) return;
-  const s = /** @type {any} */ (ST.HSES);
+  const s = ST.HSES;
   if (!s) {
     if (!bar.hidden) {
       bar.hidden = true;
@@ -176,7 +179,7 @@ export function renderHostBar() {
     const onoff = (/** @type {boolean} */ v) => esc(t(v ? 'yes' : 'no'));
     const mons = s.mons.length > 1
       ? `<label class="hbMon"><span>${esc(t('hbScreen'))}</span><select data-hb="mon"${s.capBusy ? ' disabled' : ''}>${s.mons
-        .map((/** @type {any} */ m) => `<option value="${m.i}"${m.i === s.mon ? ' selected' : ''}>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</option>`)
+        .map((m) => `<option value="${m.i}"${m.i === s.mon ? ' selected' : ''}>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</option>`)
         .join('')}</select></label>`
       : '';
     bar.innerHTML = `<span class="hbLive"><span class="dot ${s.connected ? 'ok' : 'wait'}"></span><b>${esc(t('hbLive', s.peer))}</b></span>

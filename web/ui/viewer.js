@@ -29,7 +29,7 @@ let SCALE = store('trv_scale', undefined) === 'real' ? 'real' : 'fit';
 export const PTR = { cx: 0, cy: 0, k: '', raf: 0 };
 /** Wheel amounts not yet sent (whole multiples of 40 leave, the rest waits). */
 const WHEEL = { x: 0, y: 0 };
-/** @type {any} re-sends the adaptive size once the stage stops changing */
+/** @type {ReturnType<typeof setTimeout>|number} re-sends the adaptive size once the stage stops changing */
 let adaptTimer = 0;
 /** Identity of the open-sessions rows and of the viewer tabs: rebuilt only when it changes. */
 let vtabSig = '', monSig = '';
@@ -397,13 +397,21 @@ function techVol(/** @type {number} */ v) {
  * page. The whole page goes full screen and the viewer covers it: only the full-screen
  * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
  */
+/**
+ * The Keyboard Lock API of Chromium, which the DOM types don't hold yet.
+ * @returns {{lock?: () => Promise<void>, unlock?: () => void}|undefined}
+ */
+function keyboardLock() {
+  return /** @type {Navigator & {keyboard?: {lock?: () => Promise<void>, unlock?: () => void}}} */ (navigator).keyboard;
+}
+
 function techFull() {
   if (dom.document().fullscreenElement) {
     dom.document().exitFullscreen().catch(() => {});
     return;
   }
   dom.document().documentElement.requestFullscreen().then(() => {
-    const kb = /** @type {any} */ (navigator).keyboard;
+    const kb = keyboardLock();
     if (kb && kb.lock) kb.lock().catch(() => {});
   }).catch(() => {});
 }
@@ -434,7 +442,7 @@ function ptrAt(/** @type {Session} */ s, /** @type {number} */ cx, /** @type {nu
 }
 
 /** Sends an ordered input batch (buttons, wheel, keys) on ctl. */
-function sendIn(/** @type {Session} */ s, /** @type {any[]} */ ev) {
+function sendIn(/** @type {Session} */ s, /** @type {Object<string, unknown>[]} */ ev) {
   ctl(s, { t: 'in', ev });
 }
 
@@ -715,7 +723,7 @@ export function wireTech() {
   $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
   dom.document().addEventListener('fullscreenchange', () => {
     if (dom.document().fullscreenElement) return;
-    const kb = /** @type {any} */ (navigator).keyboard;
+    const kb = keyboardLock();
     if (kb && kb.unlock) kb.unlock();
   });
   new ResizeObserver(onStageResize).observe($('#vstage'));
