@@ -199,9 +199,9 @@ const kelvora = {
 };
 for (const k of Object.keys(ST)) {
   const key = /** @type {keyof typeof ST} */ (k);
-  Object.defineProperty(kelvora, key, { get: () => ST[key], set: (v) => { /** @type {any} */ (ST)[key] = v; }, enumerable: true });
+  Object.defineProperty(kelvora, key, { get: () => ST[key], set: (v) => { /** @type {Record<string, unknown>} */ (/** @type {unknown} */ (ST))[key] = v; }, enumerable: true });
 }
-/** @type {any} */ (globalThis).kelvora = kelvora;
+/** @type {typeof globalThis & {kelvora?: typeof kelvora}} */ (globalThis).kelvora = kelvora;
 
 start();
 wireChat();

@@ -35,7 +35,7 @@ const KEYS = [
   'hbEnd', 'hbScreen', 'waitAccept', 'waitSecs', 'connectingPeer', 'waitScreen', 'denBadKey',
   'denDenied', 'denTimeout', 'denCancelled', 'denBusy', 'denRate', 'denOffline', 'denLocked',
   'denUnavailable', 'badId', 'selfId', 'srvDown', 'ended', 'connFail', 'connFailTurn', 'endedPeer',
-  'endedLost', 'endedStop', 'ctlOn', 'ctlOff', 'ctlDenied', 'audOn', 'audOff', 'callOn', 'callOff',
+  'endedLost', 'endedStop', 'ctlOn', 'ctlOff', 'ctlDenied', 'audOn', 'audOff', 'audNone', 'audNoneTip', 'callOn', 'callOff',
   'peerCallOn', 'keysHd', 'kTaskmgr', 'kWin', 'kRun', 'kDesk', 'kAltTab', 'kAltF4', 'kLock',
   'kExplorer', 'kSettings', 'kPrt', 'kCad', 'clipHd', 'clipSend', 'clipGet', 'clipSent', 'clipGot',
   'clipEmpty', 'clipBig', 'typeTitle', 'typeHint', 'typeBtn', 'qualHd', 'qAuto', 'qText', 'qMotion', 'fpsHd',

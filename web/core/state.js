@@ -14,13 +14,19 @@ import { store } from './util.js';
  * @property {(s: Session) => void} forget
  * @property {(s: Session, m: WireMsg, label: string) => void} message
  * @property {((s: Session) => void)=} open
- * @property {((s: Session, rtp: any) => void)=} stats each sample of the picture's RTP statistics
+ * @property {((s: Session, rtp: RtpSample) => void)=} stats each sample of the picture's RTP statistics
+ */
+
+/**
+ * The picture's RTP entry of a statistics report (outbound on the host, inbound on the
+ * technician), with the fields the page reads.
+ * @typedef {{type: string, kind?: string, mediaType?: string, framesPerSecond?: number, frameWidth?: number, frameHeight?: number, bytesSent?: number, bytesReceived?: number, qualityLimitationReason?: string}} RtpSample
  */
 
 /**
  * A message from a socket or a data channel, as `wireMsg` lets it through: an object named
  * by `t`. Its other fields are unchecked until the handler of that `t` checks them.
- * @typedef {{t: string, [field: string]: any}} WireMsg
+ * @typedef {{t: string, [field: string]: unknown}} WireMsg
  */
 
 /**
@@ -29,8 +35,9 @@ import { store } from './util.js';
  */
 
 /**
- * A monitor the page offers (see cleanMons).
- * @typedef {{i: number, name: string, w: number, h: number, primary: boolean}} Monitor
+ * A monitor the page offers (see cleanMons); on X, captura is the number its screen
+ * captures carry in their label.
+ * @typedef {{i: number, name: string, w: number, h: number, primary: boolean, captura?: number}} Monitor
  */
 
 /**
@@ -163,15 +170,15 @@ import { store } from './util.js';
  * @property {HTMLAudioElement|null} [vaud] plays the technician's voice
  * @property {SoundPipe|null} [audioPipe] the PC sound's pipeline while it runs
  * @property {MediaStreamTrack|null} [audioTrack] the PC sound's track while it runs
- * @property {Monitor[]} [allMons] every monitor of this PC
+ * @property {Monitor[]} allMons host: every monitor of this PC (none on the technician)
  * @property {string[]} [allowNames] monitors the technician may see, by name
  * @property {number} [mainMon] the monitor of the main capture
- * @property {any} [cap] the capture window of another monitor (net/capture_link.js)
+ * @property {import('../net/capture_link.js').CapLink|null} [cap] the capture window of another monitor
  * @property {boolean} [capBusy] a monitor switch is under way
  *
  * The technician's own fields:
  * @property {boolean} [withPass] connecting with the password
- * @property {any} [resInfo] the remote screen's sizes as the host last told
+ * @property {Object<string, unknown>|null} [resInfo] the remote screen's sizes as the host last told (unchecked)
  * @property {boolean} [adaptive] the picture follows the viewer's size
  * @property {boolean} [clipWait] a remote clipboard read is under way
  * @property {boolean} [uaAsked] the host was asked for its own sound once
@@ -238,7 +245,7 @@ import { store } from './util.js';
 export const TS = new Map();
 /** @type {{ws: import('../net/signal_socket.js').SignalSocket|null, state: string, retry: number, timer: Timer|number, stop: boolean, req: HostReq|null}} the /host/ registration */
 export const HOST = { ws: null, state: 'off', retry: 0, timer: 0, stop: false, req: null };
-/** @type {{q: any[], move: any, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
+/** @type {{q: Object<string, unknown>[], move: Object<string, unknown>|null, busy: boolean}} the input queue: ordered events, the one pending move, a POST under way */
 export const INQ = { q: [], move: null, busy: false };
 /** @type {Object<string, number>} monitor name → screen number of the capture window; 1 is the main capture's */
 export const CAPN = {};
@@ -280,9 +287,9 @@ export const MICT = { stream: null, opening: false, timer: 0, stop: 0, ctx: null
  * imported from another module cannot be assigned).
  */
 export const ST = {
-  /** @type {any} last GET /api/estado: admin, portatil, recientes, sesiones, actualizacion, servidor, monitores, inicio_windows */
+  /** @type {import('./api.js').Status} last GET /api/estado */
   S: {},
-  /** @type {any} POST /api/identidad: id, id_bonito, clave, llave, nombre, servidor */
+  /** @type {import('./api.js').Identity|null} POST /api/identidad */
   ID: null,
   /** @type {{general: Object<string,string>, recibir: Object<string,string>, llamada: Object<string,string>}} settings */
   AJ: { general: {}, recibir: {}, llamada: {} },
@@ -312,7 +319,7 @@ export const ST = {
   VOICE_TICK: 0,
   /** @type {Timer|number} the Call tab's microphone test */
   MICTEST: 0,
-  /** @type {any} the update state last shown (cleaned), or null before the first one */
+  /** @type {import('../ui/settings.js').UpdState|null} the update state last shown (cleaned), or null before the first one */
   UPD: null,
   /** @type {CallState|null} the group call, or null */
   CALLX: null,

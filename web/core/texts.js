@@ -14,8 +14,12 @@ export function esc(/** @type {unknown} */ v) {
 
 // Texts ---------------------------------------------------------------------------------
 
-/** The text of key in the page's language, else Spanish, else the key; "{n}" → args[n]. */
-export function t(/** @type {string} */ key, /** @type {any[]} */ ...args) {
+/**
+ * The text of key in the page's language, else Spanish, else the key; "{n}" → args[n].
+ * A table that is no text (pcState, the connection states' names) comes back as it is,
+ * which is why the tables and the answer stay loosely typed here.
+ */
+export function t(/** @type {string} */ key, /** @type {unknown[]} */ ...args) {
   /** @type {any} */
   const tables = typeof I18N === 'undefined' ? {} : I18N;
   let v = tables[ST.LANG] && key in tables[ST.LANG] ? tables[ST.LANG][key] : tables.es && key in tables.es ? tables.es[key] : key;

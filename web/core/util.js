@@ -35,7 +35,7 @@ export function mmss(/** @type {number} */ seconds) {
 }
 
 /** Nine digits as "123 456 789"; anything else as its digits. */
-export function prettyId(/** @type {any} */ s) {
+export function prettyId(/** @type {unknown} */ s) {
   const d = String(s ?? '').replace(/\D/g, '');
   return d.length === 9 ? `${d.slice(0, 3)} ${d.slice(3, 6)} ${d.slice(6)}` : d;
 }
@@ -47,8 +47,9 @@ export function records(/** @type {unknown} */ list) {
 }
 
 /** An error as one line of text for the log. */
-export function errText(/** @type {any} */ e) {
-  if (!e) return 'error';
-  if (typeof e === 'string') return e;
+export function errText(/** @type {unknown} */ x) {
+  if (!x) return 'error';
+  if (typeof x === 'string') return x;
+  const e = /** @type {{name?: unknown, message?: unknown}} */ (x);
   return [e.name && e.name !== 'Error' ? e.name : '', e.message || ''].filter(Boolean).join(': ') || String(e);
 }

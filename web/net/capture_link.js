@@ -14,6 +14,9 @@ import { Peer } from './peer.js';
 
 const CAP_TRY_MS = 15000;
 
+/** @typedef {import('../core/state.js').Monitor} Monitor */
+/** @typedef {import('../core/state.js').Session} Session */
+
 /**
  * @typedef {Object} CapLink the link to one capture window
  * @property {RTCPeerConnection} pc the receiving side
@@ -21,15 +24,15 @@ const CAP_TRY_MS = 15000;
  * @property {number} n screen number the window was started for
  * @property {number} mon index of the monitor wanted
  * @property {boolean} live the track arrived
- * @property {(m: any) => void} onMsg a message from the capture page
+ * @property {(m: Object<string, unknown>) => void} onMsg a message from the capture page
  */
 
-function capPut(/** @type {any} */ m) {
+function capPut(/** @type {Object<string, unknown>} */ m) {
   return mailboxPut({ a: 'cap', m }).catch(() => {});
 }
 
 /** Screen numbers to try for a monitor: the one learnt for it, else those not learnt for others. */
-export function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
+export function capNumbers(/** @type {Monitor[]} */ mons, /** @type {string} */ name, /** @type {Object<string, number>} */ table) {
   if (table[name]) return [table[name]];
   const taken = new Set(Object.keys(table).filter((k) => k !== name).map((k) => table[k]));
   const out = [];
@@ -38,7 +41,7 @@ export function capNumbers(/** @type {any[]} */ mons, /** @type {string} */ name
 }
 
 /** The monitor a capture window's offer shows: by its label, else by its size. */
-function capOfferMonitor(/** @type {any[]} */ mons, /** @type {any} */ m) {
+function capOfferMonitor(/** @type {Monitor[]} */ mons, /** @type {Object<string, unknown>} */ m) {
   return labelMonitor(mons, typeof m.label === 'string' ? m.label : '') || matchMonitor(mons, Number(m.w) || 0, Number(m.h) || 0);
 }
 
@@ -48,9 +51,9 @@ async function capRead() {
   CAPR.reading = true;
   try {
     for (;;) {
-      const s = /** @type {any} */ (ST.HSES);
+      const s = ST.HSES;
       if (!s || !s.cap || s.dead) break;
-      /** @type {any} */
+      /** @type {Awaited<ReturnType<typeof mailboxRead>>|null} */
       let r = null;
       try {
         r = await mailboxRead({ de: 'main' });
@@ -71,7 +74,7 @@ async function capRead() {
  * windows in the background, so that a switch starts no browser; they end with the session.
  * A session that never connects (or ends first) asks nothing.
  */
-export async function hostCapWarm(/** @type {any} */ s) {
+export async function hostCapWarm(/** @type {Session} */ s) {
   for (let i = 0; i < 240 && !s.connected; i++) {
     if (s.dead) return;
     await sleep(250);
@@ -79,12 +82,14 @@ export async function hostCapWarm(/** @type {any} */ s) {
   if (s.dead || !s.connected || !s.monsw || s.mons.length < 2) return;
   // A session that ended while this was on its way must not leave the windows behind.
   captureWindow({ precalentar: true })
-    .then(() => s.dead && captureWindow({ cerrar: true }))
+    .then(() => {
+      if (s.dead) return captureWindow({ cerrar: true });
+    })
     .catch(() => {});
 }
 
 /** Ends the capture window and its link; the main capture is left alone. */
-export function hostCapClose(/** @type {any} */ s) {
+export function hostCapClose(/** @type {Session} */ s) {
   const link = s.cap;
   s.cap = null;
   if (link) {
@@ -97,7 +102,7 @@ export function hostCapClose(/** @type {any} */ s) {
 }
 
 /** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
-async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {number} */ n) {
+async function capTry(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {number} */ n) {
   await hostCapClose(s);
   if (s.dead) throw new Error('la sesión terminó');
   // The window offers; our answer and candidates go back through the mailbox.
@@ -148,7 +153,7 @@ async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {n
     };
   });
   s.cap = link;
-  /** @type {any} */
+  /** @type {import('../core/api.js').Reply} */
   let r;
   try {
     r = await captureWindow({ pantalla: n });
@@ -175,7 +180,7 @@ async function capTry(/** @type {any} */ s, /** @type {any} */ mon, /** @type {n
 }
 
 /** A live capture window's picture ended: the link goes, so asking for the monitor again reopens it. */
-function capLost(/** @type {any} */ s, /** @type {CapLink} */ link, /** @type {string} */ why) {
+function capLost(/** @type {Session} */ s, /** @type {CapLink} */ link, /** @type {string} */ why) {
   if (s.cap !== link) return;
   diag(`[CAPTURA] la ventana de captura dejó de mandar la pantalla ${link.n}: ${why}`);
   hostCapClose(s);
@@ -185,8 +190,8 @@ function capLost(/** @type {any} */ s, /** @type {CapLink} */ link, /** @type {s
  * The capture window's track for monitor i: tries the screen number learnt for it, or each
  * number not learnt for another monitor, until one shows it.
  */
-export async function hostCapOpen(/** @type {any} */ s, /** @type {number} */ i) {
-  const mon = s.allMons.find((/** @type {any} */ m) => m.i === i);
+export async function hostCapOpen(/** @type {Session} */ s, /** @type {number} */ i) {
+  const mon = s.allMons.find((m) => m.i === i);
   if (!mon) throw new Error('monitor');
   for (const n of capNumbers(s.allMons, mon.name, CAPN)) {
     if (s.dead) break;
@@ -204,7 +209,7 @@ export async function hostCapOpen(/** @type {any} */ s, /** @type {number} */ i)
  * The monitor a "screen:<n>…" track label names, or null. On X the number is the one the
  * native side gives as the monitor's `captura`; Windows calls that monitor DISPLAY<n+1>.
  */
-export function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ label) {
+export function labelMonitor(/** @type {Monitor[]} */ mons, /** @type {string} */ label) {
   const m = /screen:(\d+)/.exec(String(label || ''));
   if (!m) return null;
   const k = Number(m[1]);
@@ -218,10 +223,10 @@ export function labelMonitor(/** @type {any[]} */ mons, /** @type {string} */ la
  * among several); else those of nearly the same shape (16:9 without a size), primary first;
  * else the primary; else the first.
  */
-export function matchMonitor(/** @type {any[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
+export function matchMonitor(/** @type {Monitor[]} */ mons, /** @type {number} */ w, /** @type {number} */ h) {
   if (!mons.length) return null;
   if (mons.length === 1) return mons[0];
-  const pick = (/** @type {any[]} */ l) => l.find((m) => m.primary) || l[0];
+  const pick = (/** @type {Monitor[]} */ l) => l.find((m) => m.primary) || l[0];
   const same = mons.filter((m) => m.w === w && m.h === h);
   if (same.length) return pick(same);
   const ratio = w > 0 && h > 0 ? w / h : 16 / 9;

@@ -8,6 +8,11 @@ import { manySessions, sesByKey, XFER } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { wireMsg } from './wire.js';
 
+/** @typedef {import('../core/state.js').Session} Session */
+/** @typedef {import('../core/state.js').FileRx} FileRx */
+/** @typedef {import('../core/state.js').FileTx} FileTx */
+/** @typedef {import('../core/state.js').ChatLine} ChatLine */
+
 const CHAT_MAX = 300;
 export const CHAT_IN_MAX = 2000;
 const FILE_MAX = 2000000000;
@@ -37,14 +42,14 @@ const BIDI = /[\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g;
 // Pure rules ----------------------------------------------------------------------------------
 
 /** Adds a line, dropping the oldest beyond the cap. */
-export function chatPush(/** @type {any[]} */ list, /** @type {any} */ line) {
+export function chatPush(/** @type {ChatLine[]} */ list, /** @type {ChatLine} */ line) {
   list.push(line);
   if (list.length > CHAT_MAX) list.splice(0, list.length - CHAT_MAX);
   return list;
 }
 
 /** A received file name that is safe to save: no path or reserved characters, bounded length. */
-export function cleanName(/** @type {any} */ v) {
+export function cleanName(/** @type {unknown} */ v) {
   const s = typeof v === 'string' ? v.replace(BIDI, '').replace(/[\\/:*?"<>|\u0000-\u001f]/g, '_') : '';
   return [...s].slice(0, NAME_MAX).join('') || 'archivo';
 }
@@ -57,12 +62,12 @@ export function fileId() {
 }
 
 /** A transfer id from the channel: exactly what fileId makes. */
-export function validId(/** @type {any} */ v) {
+export function validId(/** @type {unknown} */ v) {
   return typeof v === 'string' && /^[0-9a-z]{7}$/.test(v);
 }
 
 /** An offered size: a whole number of bytes above 0 and within the limit. */
-export function sizeOk(/** @type {any} */ n) {
+export function sizeOk(/** @type {unknown} */ n) {
   return typeof n === 'number' && Number.isInteger(n) && n > 0 && n <= FILE_MAX;
 }
 
@@ -92,7 +97,7 @@ export function mustWait(/** @type {number} */ buffered) {
 }
 
 /** What to do with n bytes of file data: "drop" (nothing accepted), "cut" (past the announced size) or "keep". */
-export function rxTake(/** @type {any} */ rx, /** @type {number} */ n) {
+export function rxTake(/** @type {FileRx} */ rx, /** @type {number} */ n) {
   if (!rx || !rx.ok) return 'drop';
   return rx.got + n > rx.size ? 'cut' : 'keep';
 }
@@ -106,11 +111,11 @@ function pct(/** @type {number} */ done, /** @type {number} */ size) {
  * What transfers tell the page; app.js sets these.
  * @type {{
  *   onnotice: (text: string, ms?: number) => void,
- *   ontransfer: (id: string, s: any, name: string, text: string, percent?: number) => void,
- *   onsaved: (id: string, s: any, name: string, folder: string) => void,
- *   onmessage: (s: any, who: string, text: string, mine: boolean) => void,
+ *   ontransfer: (id: string, s: Session, name: string, text: string, percent?: number) => void,
+ *   onsaved: (id: string, s: Session, name: string, folder: string) => void,
+ *   onmessage: (s: Session, who: string, text: string, mine: boolean) => void,
  *   canask: () => boolean,
- *   onoffer: (s: any, rx: any) => void,
+ *   onoffer: (s: Session, rx: FileRx) => void,
  * }}
  * ontransfer: a transfer's line (a percent while it runs); onsaved: a received file is in
  * its folder; onmessage: the chat line of a file sent or received; canask: whether an
@@ -239,7 +244,7 @@ export function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
       if (!validId(m.id)) break;
       const done = s.ask && s.ask.get(m.id);
       // A receiver that writes to disk says how far ahead of its disk the sender may go.
-      if (done && m.ok === true && Number.isInteger(m.win) && m.win >= SINK_PIECE) txStart(s, m.id, m.win);
+      if (done && m.ok === true && Number.isInteger(m.win) && /** @type {number} */ (m.win) >= SINK_PIECE) txStart(s, /** @type {string} */ (m.id), /** @type {number} */ (m.win));
       if (done) done(m.ok === true);
       // A yes that came after this side gave up: the end mark frees the other side's slot.
       else if (m.ok === true) fileSend(s, { t: 'fe', id: m.id });
@@ -382,12 +387,18 @@ export function rxDrop(/** @type {any} */ s) {
   if (rx.sink) sinkCall('cancelar', { id: rx.sink });
 }
 
-/** A file endpoint of the native host; a failed request is a refusal without text. */
-export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
+/**
+ * A file endpoint of the native host; a failed request is a refusal without text.
+ * @returns {Promise<import('../core/api.js').FilesReply>}
+ */
+export function sinkCall(/** @type {string} */ what, /** @type {Object<string, unknown>} */ body) {
   return filesCall(what, body).catch(() => ({ ok: false, msg: '' }));
 }
 
-/** One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text. */
+/**
+ * One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text.
+ * @returns {Promise<import('../core/api.js').FilesReply>}
+ */
 function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
   return writeFilePiece(id, from, piece).catch(() => ({ ok: false, msg: '' }));
 }
@@ -409,7 +420,7 @@ function txStart(/** @type {any} */ s, /** @type {string} */ id, /** @type {numb
 }
 
 /** Whether `sent` bytes may go out: the receiver's disk is less than a window behind. */
-function txMaySend(/** @type {any} */ tx, /** @type {number} */ sent) {
+function txMaySend(/** @type {FileTx} */ tx, /** @type {number} */ sent) {
   return !tx.stop && sent - tx.got < tx.win;
 }
 

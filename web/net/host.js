@@ -2,7 +2,7 @@ import { checkPassword, diag, getMonitors, getResolution, mailboxPut, notice, PA
 import { wsUrl } from '../core/server.js';
 import { CAPN, HOST, INQ, setting, ST } from '../core/state.js';
 import { t } from '../core/texts.js';
-import { errText, yes } from '../core/util.js';
+import { errText, records, yes } from '../core/util.js';
 import { voicePlayer } from '../media/devices.js';
 import { closePcSound, openPcSound, pumpPcSound } from '../media/pc_sound.js';
 import { captureScreen, clampFps, followMotion, newMotion, qualityName, stopStream, tuneScreen } from '../media/screen.js';
@@ -29,6 +29,9 @@ export { qualityName };
 /** @typedef {import('../core/state.js').HostReq} HostReq */
 /** @typedef {import('../core/state.js').Session} Session */
 /** @typedef {import('../core/state.js').WireMsg} WireMsg */
+/** @typedef {import('../core/state.js').Monitor} Monitor */
+/** @typedef {import('../core/state.js').RtpSample} RtpSample */
+/** @typedef {{control: boolean, audio: boolean, voice: boolean, mons: string[], unattended: boolean}} AcceptOpts what the helped person (or the settings) allowed */
 
 /**
  * What the host side tells the page; app.js sets these.
@@ -66,7 +69,7 @@ export function secsLeft(/** @type {number} */ until, /** @type {number} */ now)
 }
 
 /** Monitors the technician may see: those named, or all when none of the names matches. */
-export function allowedMons(/** @type {any[]} */ mons, /** @type {string[]} */ names) {
+export function allowedMons(/** @type {Monitor[]} */ mons, /** @type {string[]} */ names) {
   const some = mons.filter((m) => names.includes(m.name));
   return some.length ? some : mons.slice();
 }
@@ -83,8 +86,9 @@ export function monNames(/** @type {string} */ v) {
  * the pending move by its last event; an ordered batch is appended and makes the pending
  * move stale. Returns whether anything was taken.
  */
-function queueInput(/** @type {any} */ ev, /** @type {boolean} */ moves) {
+function queueInput(/** @type {unknown} */ ev, /** @type {boolean} */ moves) {
   if (!Array.isArray(ev)) return false;
+  /** @type {Object<string, unknown>[]} */
   const list = ev.filter((e) => e && typeof e === 'object' && !Array.isArray(e));
   if (!list.length) return false;
   if (moves) {
@@ -163,7 +167,7 @@ export function hostConnect() {
   }
   HOST.ws = ws;
   ws.onopen = () => {
-    if (HOST.ws === ws) ws.send({ t: 'hello', key: ST.ID.llave, name: ST.ID.nombre, ver: PAGE.version });
+    if (HOST.ws === ws && ST.ID) ws.send({ t: 'hello', key: ST.ID.llave, name: ST.ID.nombre, ver: PAGE.version });
   };
   ws.onmessage = (m) => {
     if (HOST.ws === ws) hostServerMsg(m);
@@ -242,7 +246,7 @@ export function hostServerMsg(/** @type {WireMsg} */ m) {
       setHostState(m.t);
       break;
     case 'locked': {
-      const mins = Number.isFinite(m.mins) ? Math.max(1, Math.min(10000, Math.round(m.mins))) : 1;
+      const mins = typeof m.mins === 'number' && Number.isFinite(m.mins) ? Math.max(1, Math.min(10000, Math.round(m.mins))) : 1;
       hostOn.onnotice(t('lockedMsg', mins), 8000);
       break;
     }
@@ -319,12 +323,12 @@ export async function onReq(/** @type {WireMsg} */ m) {
 
 async function readMons() {
   try {
-    const raw = await getMonitors();
+    const raw = records(await getMonitors());
     const list = cleanMons(raw);
     // On X a monitor also gives the number its screen captures carry in their label.
     for (const m of list) {
-      const r = raw.find((/** @type {any} */ x) => x && x.i === m.i);
-      if (r && Number.isInteger(r.captura)) /** @type {any} */ (m).captura = r.captura;
+      const r = raw.find((x) => x.i === m.i);
+      if (r && typeof r.captura === 'number' && Number.isInteger(r.captura)) m.captura = r.captura;
     }
     return list;
   } catch {
@@ -426,7 +430,7 @@ const hostSide = {
 };
 
 /** After acceptance: the record, the monitors, the peer connection and its media, the offer. */
-async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStream} */ screen, /** @type {any} */ opts) {
+async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStream} */ screen, /** @type {AcceptOpts} */ opts) {
   const track = screen.getVideoTracks()[0];
   const st = track ? track.getSettings() : {};
   const s = newSession('host', {
@@ -438,13 +442,13 @@ async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStre
     allMons: req.allMons, allowNames: opts.mons, mainMon: 0, cap: null, capBusy: false, side: hostSide,
   });
   ST.HSES = s;
-  const main = labelMonitor(s.allMons, track ? track.label : '') || matchMonitor(s.allMons, st.width || 0, st.height || 0);
+  const main = labelMonitor(req.allMons, track ? track.label : '') || matchMonitor(req.allMons, st.width || 0, st.height || 0);
   if (main) {
     s.mainMon = main.i;
     CAPN[main.name] = 1;
   }
-  s.mon = s.mainMon;
-  s.mons = allowedMons(s.allMons, s.allowNames);
+  s.mon = main ? main.i : 0;
+  s.mons = allowedMons(req.allMons, opts.mons);
   hostOn.onchange('session');
   if (track) track.onended = () => { if (!s.dead && s.screen === screen) endSession(s, 'stopped'); };
   try {
@@ -456,7 +460,7 @@ async function startHostSession(/** @type {HostReq} */ req, /** @type {MediaStre
 }
 
 /** The media layout (screen, PC audio, voice), the channels, the quality and the offer. */
-async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack} */ track, /** @type {any} */ opts) {
+async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack} */ track, /** @type {AcceptOpts} */ opts) {
   const pc = await newPC(s);
   if (!pc || s.dead || !s.screen) return;
   s.vtx = pc.addTransceiver(track, { direction: 'sendonly', streams: [s.screen] });
@@ -472,7 +476,7 @@ async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack
   } catch {}
   wireDC(s, pc.createDataChannel('ctl', { ordered: true }));
   // Files yield to the control messages and the picture where the browser honours a priority.
-  wireDC(s, pc.createDataChannel('file', /** @type {any} */ ({ ordered: true, priority: 'very-low' })));
+  wireDC(s, pc.createDataChannel('file', /** @type {RTCDataChannelInit} */ ({ ordered: true, priority: 'very-low' })));
   wireDC(s, pc.createDataChannel('mov', { ordered: false, maxRetransmits: 0 }));
   await applyQuality(s);
   if (s.dead) return;
@@ -500,10 +504,10 @@ export function hostForget(/** @type {Session} */ s) {
 }
 
 /** Whether the session's picture moves, as its sender's statistics tell. */
-const motionOf = (/** @type {any} */ s) => s.motion || (s.motion = newMotion());
+const motionOf = (/** @type {Session & {motion?: ReturnType<typeof newMotion>}} */ s) => s.motion || (s.motion = newMotion());
 
 /** Each sample of the screen sender's statistics: a picture that starts or stops moving may change the size "auto" sends it at. */
-export function hostStats(/** @type {any} */ s, /** @type {any} */ rtp) {
+export function hostStats(/** @type {Session} */ s, /** @type {RtpSample} */ rtp) {
   if (followMotion(motionOf(s), rtp)) applyQuality(s);
 }
 
@@ -564,7 +568,7 @@ export function hostMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m, /** 
       hostQuality(s, m);
       break;
     case 'mon':
-      if (Number.isInteger(m.i)) hostShowMon(s, m.i);
+      if (typeof m.i === 'number' && Number.isInteger(m.i)) hostShowMon(s, m.i);
       break;
     default:
       console.log('host: mensaje desconocido del técnico', m.t);
@@ -574,7 +578,7 @@ export function hostMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m, /** 
 /** A resolution change asked by the technician, only with control. */
 async function hostResSet(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   if (!s.control) return ctl(s, { t: 'res-ok', r: { ok: false, msg: 'control' } });
-  /** @type {any} */
+  /** @type {import('../core/api.js').ResSet} */
   const body = m.original === true ? { original: true } : { mon: s.mon };
   if (!body.original) {
     if (typeof m.w === 'number') body.w = m.w;
@@ -584,7 +588,7 @@ async function hostResSet(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
       body.ajustar_h = m.fit[1];
     }
   }
-  /** @type {any} */
+  /** @type {import('../core/api.js').ResReply} */
   let r;
   try {
     r = await setResolution(body);
@@ -715,7 +719,7 @@ function audioGone(/** @type {Session} */ s) {
   hostOn.onchange('session');
 }
 
-async function readPcm(/** @type {Session} */ s, /** @type {any} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
+async function readPcm(/** @type {Session} */ s, /** @type {import('../core/state.js').SoundPipe} */ pipe, /** @type {ReadableStreamDefaultReader<Uint8Array>} */ reader, /** @type {AudioWorkletNode} */ node) {
   await pumpPcSound(reader, node, () => s.audioPipe === pipe);
   // The native stream ended: the technician is told that there is no PC audio any more.
   if (s.audioPipe === pipe && !s.dead) audioGone(s);

@@ -15,8 +15,8 @@ import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, muteMic, onAir, openMic, sendLine, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { mungeVoice, Peer, playAtOnce, selectedPair } from './peer.js';
-import { ctl, iceServers, whenCtl } from './session.js';
+import { mungeVoice, Peer, playAtOnce } from './peer.js';
+import { ctl, iceServers, pathOf, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
 
@@ -39,7 +39,7 @@ export function ringCheck(/** @type {string} */ id, /** @type {string} */ own) {
 }
 
 /** The caller's toast for a declined ring. */
-export function declineKey(/** @type {any} */ reason) {
+export function declineKey(/** @type {unknown} */ reason) {
   return { busy: 'phBusy', limit: 'phLimit', offline: 'phOffline', timeout: 'phNoAnswer', unavailable: 'phUnavailable' }[String(reason)] || 'phDeclined';
 }
 
@@ -51,8 +51,8 @@ export function ringVerdict(/** @type {boolean} */ accepting, /** @type {boolean
 
 // Lines: hold, focus, merge ---------------------------------------------------------------------
 
-export function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {any} */ init) {
-  /** @type {any} */
+export function newLine(/** @type {'phone'|'ses'} */ kind, /** @type {Partial<Line>} */ init) {
+  /** @type {Line} */
   const L = {
     k: 'l' + ++ST.LINEN, kind, role: '', cid: '', ws: null, pc: null, dc: null, ses: null, peer: '', peerId: '',
     state: 'connecting', held: false, conf: false, vol: 1, audio: null, ownAudio: false, remote: null, rsrc: null,
@@ -207,7 +207,7 @@ export const phoneVia = { host: (/** @type {WireMsg} */ m) => {} };
 /**
  * What voice lines and rings tell the page; app.js sets these.
  * @type {{
- *   onchange: (what: 'lines'|'session'|'ring'|'ringleft'|'recents', s?: any) => void,
+ *   onchange: (what: 'lines'|'session'|'ring'|'ringleft'|'recents', s?: Session|null) => void,
  *   onnotice: (text: string, ms?: number) => void,
  *   ondock: (fold: boolean, overViewer: boolean) => void,
  * }}
@@ -232,7 +232,7 @@ function ringSend(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
 
 
 /** Calls an ID: a caller line that rings through /ring/. */
-export async function phoneCall(/** @type {any} */ text) {
+export async function phoneCall(/** @type {unknown} */ text) {
   const id = String(text ?? '').replace(/\D/g, '');
   const bad = ringCheck(id, ST.ID ? ST.ID.id : '');
   if (bad) return phoneOn.onnotice(t(bad));
@@ -289,7 +289,7 @@ function callerMsg(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
     case 'ringing': {
       if (L.state !== 'calling') break;
       L.state = 'ringing';
-      const secs = Number.isFinite(m.timeout) ? Math.max(5, Math.min(600, m.timeout)) : 45;
+      const secs = typeof m.timeout === 'number' && Number.isFinite(m.timeout) ? Math.max(5, Math.min(600, m.timeout)) : 45;
       clearTimeout(L.timers.ring);
       L.timers.ring = setTimeout(() => {
         if (L.dead || L.state !== 'ringing') return;
@@ -333,7 +333,7 @@ function callerMsg(/** @type {Line} */ L, /** @type {WireMsg} */ m) {
 }
 
 /** A phone line's signal to its peer: the caller's on /ring/, the callee's as csignal on /host/. */
-function phoneSig(/** @type {Line} */ L, /** @type {any} */ data) {
+function phoneSig(/** @type {Line} */ L, /** @type {unknown} */ data) {
   if (L.dead) return;
   if (L.role === 'caller') ringSend(L, { t: 'signal', data });
   else phoneVia.host({ t: 'csignal', cid: L.cid, data });
@@ -401,12 +401,8 @@ async function phonePC(/** @type {Line} */ L, /** @type {boolean} */ offerer) {
 async function lineStats(/** @type {Line} */ L) {
   if (L.dead || !L.pc) return;
   try {
-    const rep = await L.pc.getStats();
-    const pair = selectedPair(rep);
-    if (!pair) return;
-    const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
-    L.relay = !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay'));
-    if (typeof pair.currentRoundTripTime === 'number') L.rtt = pair.currentRoundTripTime * 1000;
+    const path = pathOf(await L.pc.getStats());
+    if (path && !L.dead) Object.assign(L, path);
   } catch {}
 }
 
@@ -447,7 +443,7 @@ export function onRing(/** @type {WireMsg} */ m) {
   const known = [...LINES.values()].some((o) => o.cid === cid);
   const verdict = ringVerdict(yes(setting('recibir', 'llamadas')), !!ST.RINGIN, LINES.size, known);
   if (verdict) return phoneVia.host({ t: 'ringans', cid, ok: false, reason: verdict });
-  const idOf = (/** @type {any} */ v) => (typeof v === 'string' && /^\d{9}$/.test(v) ? v : '');
+  const idOf = (/** @type {unknown} */ v) => (typeof v === 'string' && /^\d{9}$/.test(v) ? v : '');
   const from = m.verified === true ? idOf(m.from) : '';
   ST.RINGIN = { cid, name: peerName(m.name), from, claimed: from ? '' : idOf(m.claimed), ice: cleanIce(m.iceServers), until: Date.now() + RING_SHOW_MS, timer: 0 };
   ST.RINGIN.timer = setInterval(ringCountdown, 500);

@@ -19,6 +19,7 @@ import { cleanIce, hasTurn, wireMsg } from './wire.js';
 /** @typedef {import('../core/state.js').Session} Session */
 /** @typedef {import('../core/state.js').WireMsg} WireMsg */
 /** @typedef {import('../core/state.js').IceServer} IceServer */
+/** @typedef {import('../core/state.js').RtpSample} RtpSample */
 
 /** @type {SessionSide} the side of a record made without one: it reaches nobody */
 const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
@@ -26,15 +27,15 @@ const NO_SIDE = { signal() {}, bye() {}, forget() {}, message() {} };
 /**
  * What sessions tell the page and the parts built on them; app.js sets these.
  * @type {{
- *   onchange: (s: any, what?: 'stats'|'wait') => void,
+ *   onchange: (s: Session, what?: 'stats'|'wait') => void,
  *   onnotice: (text: string, ms?: number) => void,
- *   onmessage: (s: any, text: string) => void,
- *   onstart: (s: any) => void,
- *   onend: (s: any) => void,
- *   onfile: (s: any, data: any) => void,
- *   onvoice: (s: any, m: any) => void,
- *   ondrop: (s: any) => void,
- *   onlineend: (line: any) => void,
+ *   onmessage: (s: Session, text: string) => void,
+ *   onstart: (s: Session) => void,
+ *   onend: (s: Session) => void,
+ *   onfile: (s: Session, data: string|ArrayBuffer) => void,
+ *   onvoice: (s: Session, m: WireMsg) => void,
+ *   ondrop: (s: Session) => void,
+ *   onlineend: (line: import('../core/state.js').Line) => void,
  * }}
  */
 export const sessionOn = {
@@ -51,14 +52,15 @@ const ICE_RETRY = 60000;
 export const FALLBACK_ICE = [{ urls: 'stun:stun.cloudflare.com:3478' }, { urls: 'stun:stun.l.google.com:19302' }];
 
 /** A fresh session record; init sets the role's own fields. */
-export function newSession(/** @type {'host'|'tech'} */ role, /** @type {any} */ init) {
-  /** @type {any} */
+export function newSession(/** @type {'host'|'tech'} */ role, /** @type {Partial<Session>} */ init) {
+  /** @type {Session} */
   const s = {
     k: '', role, sid: '', peer: '', peerId: '', ice: [], pc: null, dc: {}, ws: null,
     accepted: false, connected: false, started: 0, created: Date.now(), dead: false,
-    relayTried: false, rtc: null,
+    // The negotiation needs the record; it is made right after it.
+    relayTried: false, rtc: /** @type {Peer} */ (/** @type {unknown} */ (null)),
     control: false, wantControl: false, canControl: false, audio: false, audioOn: true, vol: 1,
-    hostAudio: false, quality: 'auto', fps: 30, mons: [], mon: 0, monsw: false, surface: '',
+    hostAudio: false, quality: 'auto', fps: 30, mons: [], allMons: [], mon: 0, monsw: false, surface: '',
     chat: [], unread: 0, line: null, voice: null, peerMic: false, peerHold: false,
     timers: {}, statTxt: '', lastB: null, waitTxt: '', side: NO_SIDE, ctlWaits: [],
   };
@@ -93,7 +95,7 @@ export async function iceServers() {
 }
 
 /** Sends a signal to the other side through the signalling server (dropped when the socket is not open). */
-function sig(/** @type {Session} */ s, /** @type {any} */ data) {
+function sig(/** @type {Session} */ s, /** @type {unknown} */ data) {
   s.side.signal(s, data);
 }
 
@@ -110,7 +112,7 @@ export function fitsChannel(/** @type {Session} */ s, /** @type {unknown} */ mes
   return new TextEncoder().encode(JSON.stringify(message)).length <= Math.min(max, CHANNEL_IN_MAX);
 }
 
-export function ctl(/** @type {Session} */ s, /** @type {any} */ message) {
+export function ctl(/** @type {Session} */ s, /** @type {WireMsg} */ message) {
   const c = s && s.dc && s.dc.ctl;
   if (!c || c.readyState !== 'open') return;
   try {
@@ -199,7 +201,7 @@ export function sendOffer(/** @type {Session} */ s, iceRestart = false) {
 }
 
 /** A signal from the other side; signals are applied in arrival order. */
-export function onSignal(/** @type {Session} */ s, /** @type {any} */ data) {
+export function onSignal(/** @type {Session} */ s, /** @type {unknown} */ data) {
   s.rtc.signal(data);
 }
 
@@ -304,6 +306,21 @@ export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number
   return parts.join(' · ');
 }
 
+/**
+ * Where a connection's chosen candidate pair runs: through a TURN relay or not, and its
+ * round trip in ms (-1 unknown); null while no pair stands. Sessions and phone lines alike.
+ * @returns {{relay: boolean, rtt: number}|null}
+ */
+export function pathOf(/** @type {RTCStatsReport} */ rep) {
+  const pair = selectedPair(rep);
+  if (!pair) return null;
+  const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
+  return {
+    relay: !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay')),
+    rtt: typeof pair.currentRoundTripTime === 'number' ? pair.currentRoundTripTime * 1000 : -1,
+  };
+}
+
 async function sampleStats(/** @type {Session} */ s) {
   if (s.dead || !s.pc) return;
   let rep;
@@ -312,18 +329,21 @@ async function sampleStats(/** @type {Session} */ s) {
   } catch {
     return;
   }
-  const pair = selectedPair(rep);
-  /** @type {any} */
+  const path = pathOf(rep);
+  /** @type {RtpSample|null} */
   let rtp = null;
   const kind = s.role === 'host' ? 'outbound-rtp' : 'inbound-rtp';
-  rep.forEach((/** @type {any} */ r) => { if (r.type === kind && (r.kind || r.mediaType) === 'video' && (!rtp || (r.bytesSent || r.bytesReceived || 0) > (rtp.bytesSent || rtp.bytesReceived || 0))) rtp = r; });
-  /** @type {any} */
+  for (const r of /** @type {Iterable<RtpSample>} */ (rep.values())) {
+    if (r.type === kind && (r.kind || r.mediaType) === 'video' && (!rtp || (r.bytesSent || r.bytesReceived || 0) > (rtp.bytesSent || rtp.bytesReceived || 0))) rtp = r;
+  }
+  /** @type {Parameters<typeof statText>[0]} */
   const x = {};
-  if (pair) {
+  if (path) {
     x.path = true;
-    const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
-    x.relay = (lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay');
-    if (typeof pair.currentRoundTripTime === 'number') x.rtt = pair.currentRoundTripTime * 1000;
+    x.relay = path.relay;
+    x.rtt = path.rtt;
+    // The session's voice line rides the same connection: its row shows the same path.
+    if (s.line) Object.assign(s.line, path);
   }
   if (rtp) {
     x.fps = rtp.framesPerSecond;
@@ -346,15 +366,16 @@ export function startStats(/** @type {Session} */ s) {
 }
 
 /** Counts of a failed attempt's candidates for the log: what each side offered and how the pairs went. */
-export function failureLine(/** @type {Session} */ s, /** @type {string} */ why, /** @type {any[]} */ reports, /** @type {string} */ iceState) {
+export function failureLine(/** @type {Session} */ s, /** @type {string} */ why, /** @type {{type: string, candidateType?: string, state?: string}[]} */ reports, /** @type {string} */ iceState) {
   /** @type {Object<string, number>} */
   const local = {};
   /** @type {Object<string, number>} */
   const remote = {};
   let pairs = 0, failed = 0;
   for (const r of reports) {
-    if (r.type === 'local-candidate') local[r.candidateType] = (local[r.candidateType] || 0) + 1;
-    else if (r.type === 'remote-candidate') remote[r.candidateType] = (remote[r.candidateType] || 0) + 1;
+    const type = String(r.candidateType);
+    if (r.type === 'local-candidate') local[type] = (local[type] || 0) + 1;
+    else if (r.type === 'remote-candidate') remote[type] = (remote[type] || 0) + 1;
     else if (r.type === 'candidate-pair') {
       pairs++;
       if (r.state === 'failed') failed++;

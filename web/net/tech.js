@@ -21,7 +21,7 @@ export const QUALITIES = [['auto', 'qAuto'], ['nitidez', 'qText'], ['fluidez', '
  * Why an ID cannot be connected now, or null. digits: the field's digits; own: this PC's ID;
  * open: the sessions by key. Returns {key, args, k} (k: the session that already has it).
  */
-export function connectCheck(/** @type {string} */ digits, /** @type {string} */ own, /** @type {Map<string, any>} */ open) {
+export function connectCheck(/** @type {string} */ digits, /** @type {string} */ own, /** @type {Map<string, {k: string, peerId: string}>} */ open) {
   if (!/^[1-9]\d{8}$/.test(digits)) return { key: 'badId', args: [], k: '' };
   if (own && digits === own) return { key: 'selfId', args: [], k: '' };
   for (const s of open.values()) if (s.peerId === digits) return { key: 'sesDup', args: [], k: s.k };
@@ -36,7 +36,7 @@ function waitTick(/** @type {number} */ left) {
 }
 
 /** The server's waiting time in seconds: a sane positive number, 60 otherwise. */
-export function waitSeconds(/** @type {any} */ v) {
+export function waitSeconds(/** @type {unknown} */ v) {
   const n = Math.round(Number(v));
   return Number.isFinite(n) && n > 0 ? Math.min(n, 3600) : 60;
 }
@@ -59,12 +59,12 @@ export function refusalNote(/** @type {WireMsg} */ m, /** @type {boolean} */ wit
 }
 
 /** How the server's `ended` before connection reads locally. */
-export function endedWhy(/** @type {any} */ reason) {
+export function endedWhy(/** @type {unknown} */ reason) {
   return ownValue({ hostgone: 'lost', failed: 'failed', stopped: 'stopped' }, reason, 'peer');
 }
 
 /** table[key] for a key the table itself holds ("constructor" from the wire is no key), else dflt. */
-function ownValue(/** @type {Object<string, string>} */ table, /** @type {any} */ key, /** @type {string} */ dflt) {
+function ownValue(/** @type {Object<string, string>} */ table, /** @type {unknown} */ key, /** @type {string} */ dflt) {
   return typeof key === 'string' && Object.hasOwn(table, key) ? table[key] : dflt;
 }
 
@@ -72,21 +72,24 @@ function ownValue(/** @type {Object<string, string>} */ table, /** @type {any} *
  * What a `res-ok` tells the technician: [key, ...args] or null. A refused size while
  * adaptive stays quiet: the stage re-sends its size on every resize and control may come later.
  */
-export function resOkNote(/** @type {any} */ r, /** @type {boolean} */ adaptive) {
-  if (!r || typeof r !== 'object') return null;
+export function resOkNote(/** @type {unknown} */ raw, /** @type {boolean} */ adaptive) {
+  if (!raw || typeof raw !== 'object') return null;
+  const r = /** @type {{ok?: unknown, msg?: unknown, actual?: {w?: unknown, h?: unknown}}} */ (raw);
   if (r.ok !== true) {
     const msg = typeof r.msg === 'string' ? r.msg.slice(0, 200) : '';
     if (msg === 'control') return adaptive ? null : ['ctlDenied'];
     return ['resFail', msg];
   }
   const a = r.actual;
-  if (!adaptive && a && a.w > 0 && a.h > 0) return ['resNow', `${Math.round(a.w)}×${Math.round(a.h)}`];
+  const w = a ? Number(a.w) : 0, h = a ? Number(a.h) : 0;
+  if (!adaptive && w > 0 && h > 0) return ['resNow', `${Math.round(w)}×${Math.round(h)}`];
   return null;
 }
 
 /** A mode record {w, h, hz} with whole positive numbers, or null. */
-export function cleanMode(/** @type {WireMsg} */ m) {
-  if (!m || typeof m !== 'object') return null;
+export function cleanMode(/** @type {unknown} */ x) {
+  if (!x || typeof x !== 'object') return null;
+  const m = /** @type {Object<string, unknown>} */ (x);
   const w = Math.round(Number(m.w)), h = Math.round(Number(m.h)), hz = Math.round(Number(m.hz)) || 0;
   return w > 0 && h > 0 && w <= 100000 && h <= 100000 ? { w, h, hz } : null;
 }
@@ -94,14 +97,14 @@ export function cleanMode(/** @type {WireMsg} */ m) {
 /**
  * What the technician's sessions tell the page; app.js sets these.
  * @type {{
- *   onchange: (s: any, what?: 'recents'|'sessions'|'screen') => void,
+ *   onchange: (s: Session, what?: 'recents'|'sessions'|'screen') => void,
  *   onnotice: (text: string, ms?: number) => void,
  *   onaskpass: () => void,
- *   onaccepted: (s: any) => void,
- *   onunattended: (s: any) => void,
- *   oncontrol: (s: any) => void,
- *   onadapt: (s: any) => void,
- *   onforget: (s: any) => void,
+ *   onaccepted: (s: Session) => void,
+ *   onunattended: (s: Session) => void,
+ *   oncontrol: (s: Session) => void,
+ *   onadapt: (s: Session) => void,
+ *   onforget: (s: Session) => void,
  * }}
  * onaskpass: a refusal a password may get past; onaccepted: the host let us in;
  * onunattended: in by password, the picture's options are asked; oncontrol: control as
@@ -180,7 +183,8 @@ export function joinMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
     case 'busy':
     case 'locked': {
       if (s.accepted) break;
-      const n = /** @type {any} */ (refusalNote(m, !!s.withPass));
+      const n = refusalNote(m, !!s.withPass);
+      if (!n) break;
       endSession(s, 'local', false);
       techOn.onnotice(t(n.key, ...n.args), n.ms);
       if (n.askPass) setTimeout(() => techOn.onaskpass(), 300);
@@ -265,7 +269,7 @@ export function techMsg(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
       techOn.onnotice(t(m.ok === true ? 'clipSent' : 'copyFail'));
       break;
     case 'res-info':
-      s.resInfo = m.r && typeof m.r === 'object' ? m.r : null;
+      s.resInfo = m.r && typeof m.r === 'object' ? /** @type {Object<string, unknown>} */ (m.r) : null;
       techOn.onchange(s, 'screen');
       break;
     case 'res-ok': {
@@ -285,7 +289,7 @@ function takePerm(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   s.hostAudio = m.hasAudio === true && m.audio === true;
   // A perm without a list keeps the one we have.
   if (Array.isArray(m.mons)) s.mons = cleanMons(m.mons);
-  if (Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
+  if (typeof m.mon === 'number' && Number.isInteger(m.mon) && m.mon >= 0) s.mon = m.mon;
   s.monsw = s.monsw || m.monsw === true;
   if (typeof m.surface === 'string') s.surface = m.surface.slice(0, 32);
 }
@@ -295,8 +299,9 @@ function onHello(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const renamed = name !== s.peer;
   s.peer = name;
   takePerm(s, m);
-  s.quality = QUALITIES.some((q) => q[0] === m.quality) ? m.quality : 'auto';
-  s.fps = Number.isFinite(m.fps) ? Math.max(5, Math.min(60, Math.round(m.fps))) : 30;
+  const q = QUALITIES.find((x) => x[0] === m.quality);
+  s.quality = q ? q[0] : 'auto';
+  s.fps = typeof m.fps === 'number' && Number.isFinite(m.fps) ? Math.max(5, Math.min(60, Math.round(m.fps))) : 30;
   if (s.withPass && !s.uaAsked) {
     s.uaAsked = true;
     setTimeout(() => { if (!s.dead) techOn.onunattended(s); }, 400);

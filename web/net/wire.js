@@ -1,8 +1,11 @@
 // What arrives from the signalling server or the other page, checked into the shapes the
 // page uses: messages, monitor lists, ICE servers, names.
 
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
+/** @typedef {import('../core/state.js').IceServer} IceServer */
+
 /** Does an ICE server list hold a TURN server (turn: or turns:). */
-export function hasTurn(/** @type {any} */ list) {
+export function hasTurn(/** @type {unknown} */ list) {
   return Array.isArray(list) && list.some((srv) => [].concat((srv && (srv.urls || srv.url)) || []).some((u) => /^turns?:/i.test(String(u))));
 }
 
@@ -10,18 +13,21 @@ export function hasTurn(/** @type {any} */ list) {
 // What arrives from the signalling server or the other page, in shapes the page can use.
 
 /** A message from a socket or channel: a JSON object named by `t`, within max characters; else null. */
-export function wireMsg(/** @type {any} */ data, /** @type {number} */ max) {
+export function wireMsg(/** @type {unknown} */ data, /** @type {number} */ max) {
   if (typeof data !== 'string' || data.length > max) return null;
   try {
     const m = JSON.parse(data);
-    return m && typeof m === 'object' && typeof m.t === 'string' ? m : null;
+    return m && typeof m === 'object' && typeof m.t === 'string' ? /** @type {WireMsg} */ (m) : null;
   } catch {
     return null;
   }
 }
 
-/** The monitor list from the local API, with only the fields the page uses and checked types. */
-export function cleanMons(/** @type {any} */ list) {
+/**
+ * The monitor list from the local API, with only the fields the page uses and checked types.
+ * @returns {import('../core/state.js').Monitor[]}
+ */
+export function cleanMons(/** @type {unknown} */ list) {
   if (!Array.isArray(list)) return [];
   return list
     .slice(0, 16)
@@ -38,15 +44,16 @@ export function cleanMons(/** @type {any} */ list) {
 /**
  * ICE servers from the signalling server in the shape RTCPeerConnection takes; anything
  * else would make the connection's constructor throw.
+ * @returns {IceServer[]}
  */
-export function cleanIce(/** @type {any} */ list) {
+export function cleanIce(/** @type {unknown} */ list) {
   if (!Array.isArray(list)) return [];
-  const str = (/** @type {any} */ v) => typeof v === 'string' && v.length < 512;
+  const str = (/** @type {unknown} */ v) => typeof v === 'string' && v.length < 512;
   return list.slice(0, 16).flatMap((x) => {
     if (!x || typeof x !== 'object') return [];
     const urls = (Array.isArray(x.urls) ? x.urls : [x.urls]).filter(str).slice(0, 8);
     if (!urls.length) return [];
-    /** @type {any} */
+    /** @type {IceServer} */
     const out = { urls };
     if (str(x.username)) out.username = x.username;
     if (str(x.credential)) out.credential = x.credential;
@@ -55,7 +62,7 @@ export function cleanIce(/** @type {any} */ list) {
 }
 
 /** A name from the network as a short single line. */
-export function peerName(/** @type {any} */ v, fallback = 'Kelvora') {
+export function peerName(/** @type {unknown} */ v, fallback = 'Kelvora') {
   const s = typeof v === 'string' ? v.replace(/[\u0000-\u001f\u007f]/g, ' ').trim().slice(0, 64) : '';
   return s || fallback;
 }

@@ -91,8 +91,9 @@ export function renderDock(force = false) {
   // The Call tab shows the same rows: the panel would only cover them there.
   const callTab = !!$('#tab-llamada') && !$('#tab-llamada').hidden;
   dock.hidden = (!lines.length && !offers.length) || callTab;
+  // A peer's invitation to talk is shown there too: on the Call tab the dock is hidden.
   const card = $('#lnCard');
-  if (card) card.hidden = !lines.length;
+  if (card) card.hidden = !lines.length && !offers.length;
   const sig = JSON.stringify([ST.LANG, ST.DOCKMIN, callTab, MIX.muted, MIX.silent, MIX.blocked, DEVS, ST.AJ.llamada,
     lines.map((L) => [L.k, L.peer, L.state, L.held, L.conf, L.kind === 'phone' && !!L.peerId && [...TS.values()].some((s) => s.peerId === L.peerId)]),
     offers.map((s) => s.k)]);
@@ -136,7 +137,7 @@ ${lines.length ? micBtn : ''}<button class="ghost small" data-dk="min" title="${
   dock.classList.toggle('min', ST.DOCKMIN);
   if (open && dock.querySelector('details')) dock.querySelector('details').open = true;
   const list = $('#lnList');
-  if (list) list.innerHTML = lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}${rows}${merge}` : '';
+  if (list) list.innerHTML = (lines.length ? `<div class="row">${micBtn}<div class="dkMeter grow"><i data-meter></i></div></div>${warn}` : '') + rows + merge;
   marks();
 }
 

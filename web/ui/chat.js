@@ -176,7 +176,7 @@ export function dialogUp() {
 }
 
 /** Asks whether to take the file the other side offers; closing the dialog says no. */
-export function fileQuestion(/** @type {Session} */ s, /** @type {any} */ rx) {
+export function fileQuestion(/** @type {Session} */ s, /** @type {import('../core/state.js').FileRx} */ rx) {
   const id = rx.id, name = rx.name, size = rx.size;
   modal(`<h3>${esc(t('fileOffer'))}</h3>
 <div><b>${esc(s.peer)}</b>${esc(t('fileWants'))}</div>

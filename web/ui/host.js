@@ -23,7 +23,10 @@ const HUI = { keyShown: false, barKey: '' };
 function reqTicked() {
   /** @type {string[]} */
   const mons = [];
-  dom.document().querySelectorAll('#reqBox input[data-mon]').forEach((/** @type {any} */ b) => { if (b.checked) mons.push(b.dataset.mon); });
+  dom.document().querySelectorAll('#reqBox input[data-mon]').forEach((el) => {
+    const b = /** @type {HTMLInputElement} */ (el);
+    if (b.checked && b.dataset.mon) mons.push(b.dataset.mon);
+  });
   return { control: !!$('#reqCtl').checked, audio: !!$('#reqAudio').checked, voice: !!$('#reqCall').checked, mons };
 }
 
@@ -87,9 +90,10 @@ export function renderHostStatus() {
 }
 
 export function renderIdCard() {
-  const has = !!(ST.ID && ST.ID.id);
-  $('#myId').textContent = has ? ST.ID.id_bonito || prettyId(ST.ID.id) : '— — —';
-  $('#myKey').textContent = has && HUI.keyShown ? ST.ID.clave : '••••••••';
+  const me = ST.ID;
+  const has = !!(me && me.id);
+  $('#myId').textContent = me && has ? me.id_bonito || prettyId(me.id) : '— — —';
+  $('#myKey').textContent = me && has && HUI.keyShown ? me.clave : '••••••••';
   $('#myKey').classList.toggle('shown', has && HUI.keyShown);
   $('#keyEye').textContent = HUI.keyShown ? '🙈' : '👁';
   for (const id of ['#copyIdBtn', '#copyBothBtn', '#editKeyBtn', '#newKeyBtn', '#keyEye']) $(id).disabled = !has;
@@ -106,14 +110,14 @@ function editKey() {
   input.select();
   const save = async () => {
     $('#keySave').disabled = true;
-    /** @type {any} */
+    /** @type {Awaited<ReturnType<typeof setPassword>>|null} */
     let r = null;
     try {
       r = await setPassword({ clave: input.value });
     } catch {}
     if (!$('#keySave')) return;
     $('#keySave').disabled = false;
-    if (!r || !r.ok || typeof r.clave !== 'string') {
+    if (!r || !r.ok || typeof r.clave !== 'string' || !ST.ID) {
       toast(r && typeof r.msg === 'string' ? r.msg : 'No se pudo guardar la contraseña.', 6000);
       return;
     }
@@ -142,7 +146,9 @@ async function newKey() {
 
 /** The ID and password as one line to paste into a message. */
 function idAndKey() {
-  return `Kelvora · ID: ${ST.ID.id_bonito || prettyId(ST.ID.id)} · ${ST.LANG === 'en' ? 'Password' : 'Contraseña'}: ${ST.ID.clave}`;
+  const me = ST.ID;
+  if (!me) return '';
+  return `Kelvora · ID: ${me.id_bonito || prettyId(me.id)} · ${ST.LANG === 'en' ? 'Password' : 'Contraseña'}: ${me.clave}`;
 }
 
 /**
@@ -152,7 +158,7 @@ function idAndKey() {
 export function renderHostBar() {
   const bar = $('#hostbar');
   if (!bar) return;
-  const s = /** @type {any} */ (ST.HSES);
+  const s = ST.HSES;
   if (!s) {
     if (!bar.hidden) {
       bar.hidden = true;
@@ -173,7 +179,7 @@ export function renderHostBar() {
     const onoff = (/** @type {boolean} */ v) => esc(t(v ? 'yes' : 'no'));
     const mons = s.mons.length > 1
       ? `<label class="hbMon"><span>${esc(t('hbScreen'))}</span><select data-hb="mon"${s.capBusy ? ' disabled' : ''}>${s.mons
-        .map((/** @type {any} */ m) => `<option value="${m.i}"${m.i === s.mon ? ' selected' : ''}>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</option>`)
+        .map((m) => `<option value="${m.i}"${m.i === s.mon ? ' selected' : ''}>🖥 ${m.i + 1} · ${m.w}×${m.h}${m.primary ? ' ★' : ''}</option>`)
         .join('')}</select></label>`
       : '';
     bar.innerHTML = `<span class="hbLive"><span class="dot ${s.connected ? 'ok' : 'wait'}"></span><b>${esc(t('hbLive', s.peer))}</b></span>

@@ -38,61 +38,96 @@ const TOC_MAX = 200;
 // Pure rules -----------------------------------------------------------------------------------
 
 /** A bounded text, or '' when the value is no text. */
-function boundText(/** @type {any} */ v, /** @type {number} */ max) {
+function boundText(/** @type {unknown} */ v, /** @type {number} */ max) {
   return typeof v === 'string' ? v.slice(0, max) : '';
 }
 
 /** A version text of the update state ("1.3.2"): digits and dots only, else ''. */
-function verText(/** @type {any} */ v) {
+function verText(/** @type {unknown} */ v) {
   return typeof v === 'string' && /^\d{1,10}(\.\d{1,10}){0,5}$/.test(v) ? v : '';
 }
+
+/** An object from the local server with its fields unchecked, or null for anything else. */
+function objectOf(/** @type {unknown} */ v) {
+  return v && typeof v === 'object' && !Array.isArray(v) ? /** @type {Object<string, unknown>} */ (v) : null;
+}
+
+/** A number that is finite, else NaN (which fails every comparison). */
+function num(/** @type {unknown} */ v) {
+  return typeof v === 'number' && Number.isFinite(v) ? v : NaN;
+}
+
+/**
+ * The update state the screens can trust (see cleanUpd).
+ * @typedef {Object} UpdState
+ * @property {string} phase idle, checking, done, error, downloading, verifying, waiting or installing
+ * @property {string} msg
+ * @property {number} pct 0..100
+ * @property {boolean} available a newer version is offered
+ * @property {{version: string, changes: {version: string, date: string, md: string}[]}|null} latest
+ * @property {string} current the running version
+ * @property {string|null} dismissed the version whose banner was put off
+ * @property {boolean} can_install
+ * @property {string} page the version's web page (http or https), or ''
+ * @property {number} last_check seconds since 1970 of the last check, 0 never
+ * @property {boolean} auto updates install by themselves
+ * @property {{version: string, ok: boolean, error: string}|null} result of the last installation, until seen
+ * @property {string} anterior the kept previous version, or ''
+ * @property {number} stale_days whole days since a check last succeeded
+ */
 
 /**
  * The update state in a shape the screens can trust, from /api/estado's `actualizacion` or
  * an /api/update reply; null when it is no object.
+ * @returns {UpdState|null}
  */
-export function cleanUpd(/** @type {any} */ st) {
-  if (!st || typeof st !== 'object' || Array.isArray(st)) return null;
-  const latest = st.latest && typeof st.latest === 'object' && !Array.isArray(st.latest) ? st.latest : null;
+export function cleanUpd(/** @type {unknown} */ raw) {
+  const st = objectOf(raw);
+  if (!st) return null;
+  const latest = objectOf(st.latest);
   const changes = latest && Array.isArray(latest.changes) ? latest.changes : [];
-  const result = st.result && typeof st.result === 'object' ? st.result : null;
+  const result = objectOf(st.result);
   const page = boundText(st.page, 500);
+  const pct = num(st.pct), lastCheck = num(st.last_check), stale = num(st.dias_sin_buscar);
   return {
-    phase: UPD_PHASES.includes(st.phase) ? st.phase : 'idle',
+    phase: typeof st.phase === 'string' && UPD_PHASES.includes(st.phase) ? st.phase : 'idle',
     msg: boundText(st.msg, UPD_TEXT_MAX),
-    pct: Number.isFinite(st.pct) ? Math.max(0, Math.min(100, Math.round(st.pct))) : 0,
+    pct: pct === pct ? Math.max(0, Math.min(100, Math.round(pct))) : 0,
     available: st.available === true && !!latest && !!verText(latest.version),
     latest: latest && {
       version: verText(latest.version),
       changes: changes
         .slice(0, NOTES_ENTRIES_MAX)
-        .filter((/** @type {any} */ c) => c && typeof c === 'object')
-        .map((/** @type {any} */ c) => ({ version: boundText(c.version, 40), date: boundText(c.date, 40), md: boundText(c.md, NOTES_MAX) })),
+        .flatMap((x) => {
+          const c = objectOf(x);
+          return c ? [c] : [];
+        })
+        .map((c) => ({ version: boundText(c.version, 40), date: boundText(c.date, 40), md: boundText(c.md, NOTES_MAX) })),
     },
     current: verText(st.current) || PAGE.version,
     dismissed: typeof st.dismissed === 'string' ? st.dismissed.slice(0, 40) : null,
     can_install: st.can_install === true,
     page: /^https?:\/\//.test(page) ? page : '',
-    last_check: Number.isFinite(st.last_check) && st.last_check > 0 ? st.last_check : 0,
+    last_check: lastCheck > 0 ? lastCheck : 0,
     auto: st.auto === true,
     result: result && boundText(result.version, 40) ? { version: boundText(result.version, 40), ok: result.ok === true, error: boundText(result.error, UPD_TEXT_MAX) } : null,
     anterior: verText(st.anterior) || '',
-    stale_days: Number.isInteger(st.dias_sin_buscar) && st.dias_sin_buscar >= 0 ? st.dias_sin_buscar : 0,
+    stale_days: Number.isInteger(stale) && stale >= 0 ? stale : 0,
   };
 }
 
 /** Is the updater working on a package. */
-function updBusy(/** @type {any} */ st) {
+function updBusy(/** @type {UpdState|null} */ st) {
   return !!st && UPD_BUSY.includes(st.phase);
 }
 
 /** Can the offered version be installed now. */
-function updInstallable(/** @type {any} */ st) {
+function updInstallable(/** @type {UpdState|null} */ st) {
   return !!st && st.available && st.can_install && !updBusy(st) && st.phase !== 'checking';
 }
 
 /** The banner under the header for a state; '' hides it. Its texts hold markup, their arguments are escaped. */
-export function updBarHtml(/** @type {any} */ st) {
+export function updBarHtml(/** @type {UpdState|null} */ st) {
   if (!st) return '';
   const btn = (/** @type {string} */ act, /** @type {string} */ label, cls = 'small') => `<button class="${cls}" data-upd="${act}">${esc(label)}</button>`;
   if (st.result) {
@@ -117,11 +152,11 @@ function updWhen(/** @type {number} */ secs) {
 }
 
 /** The update panel of the Help tab. */
-export function updPanelHtml(/** @type {any} */ st) {
+export function updPanelHtml(/** @type {UpdState|null} */ st) {
   if (!st) return `<h2>${esc(t('updTitle'))}</h2><div class="hint">${esc(t('updInstalled', 'v' + PAGE.version))}</div>`;
   const busy = updBusy(st), checking = st.phase === 'checking';
   const rows = [`<div>${esc(t('updInstalled', 'v' + st.current))}</div>`];
-  if (st.available) rows.push(`<div class="good"><b>${esc(t('updNew', 'v' + st.latest.version))}</b></div>`);
+  if (st.available && st.latest) rows.push(`<div class="good"><b>${esc(t('updNew', 'v' + st.latest.version))}</b></div>`);
   else if (st.msg) rows.push(`<div class="muted">${esc(st.msg)}</div>`);
   if (busy) rows.push(`<div class="row"><span class="upbar wide"><i style="width:${st.pct}%"></i></span><span class="muted">${st.pct}%</span></div>`);
   rows.push(`<div class="hint">${esc(st.last_check ? t('updLast', updWhen(st.last_check)) : t('updNever'))}</div>`);
@@ -155,7 +190,7 @@ export function lightMd(/** @type {string} */ md) {
  * and asks again soon; "reload" loads the new program's page; "again" asks again in a
  * second; "toast" shows the state's message; "done" stops.
  */
-export function pollStep(/** @type {any} */ st, /** @type {boolean} */ overlay) {
+export function pollStep(/** @type {UpdState|null} */ st, /** @type {boolean} */ overlay) {
   if (!st) return 'lost';
   if (overlay && st.phase !== 'installing') return 'reload';
   if (st.phase === 'checking' || updBusy(st)) return 'again';
@@ -179,10 +214,36 @@ export function monSetting(/** @type {{name: string, on: boolean, was?: boolean}
 }
 
 /**
+ * The Settings form's values (see readForm).
+ * @typedef {Object} SettingsForm
+ * @property {string} nombre
+ * @property {string} idioma
+ * @property {boolean} buscar_actualizaciones
+ * @property {string} servidor
+ * @property {string} conexion
+ * @property {boolean} disponible
+ * @property {boolean} permitir_control
+ * @property {boolean} compartir_audio
+ * @property {boolean} desatendido
+ * @property {{name: string, on: boolean, was?: boolean}[]} monitores the monitor boxes
+ * @property {string} monStored the stored `monitores`
+ * @property {string} calidad
+ * @property {string} fps
+ * @property {boolean} sonido
+ * @property {boolean} llamadas
+ * @property {string} microfono
+ * @property {string} microfono_nombre
+ * @property {string} bocina
+ * @property {string} bocina_nombre
+ * @property {boolean} procesar_voz
+ * @property {boolean} autostart
+ */
+
+/**
  * The three sections that Save sends, from the form's values. Switches are "si"/"no";
  * the name and the server go trimmed.
  */
-export function formSections(/** @type {any} */ f) {
+export function formSections(/** @type {SettingsForm} */ f) {
   const sw = (/** @type {boolean} */ on) => (on ? 'si' : 'no');
   return {
     general: {
@@ -229,8 +290,9 @@ export function healthUrl(/** @type {string} */ field, /** @type {string} */ fal
 }
 
 /** The toast of a server test from its /health reply. */
-export function serverTestText(/** @type {any} */ r) {
-  if (!r || typeof r !== 'object' || r.app !== 'kelvorasrv') return t('srvBad');
+export function serverTestText(/** @type {unknown} */ raw) {
+  const r = objectOf(raw);
+  if (!r || r.app !== 'kelvorasrv') return t('srvBad');
   return t('srvOk') + ' · v' + boundText(r.v, 40) + ' · ' + t(r.turn === 'si' ? 'relayTip' : 'noRelayTip');
 }
 
@@ -335,7 +397,7 @@ async function buildSettings() {
  * The Call card: device lists, their tests, voice processing. Built apart from the rest so
  * that the lists can be filled again once device names show, without losing other edits.
  */
-function buildCallCard(/** @type {any} */ v) {
+function buildCallCard(/** @type {{microfono: string, microfono_nombre: string, bocina: string, bocina_nombre: string, procesar: boolean}} */ v) {
   const hidden = !DEVS.labels;
   MICT.rebuild = hidden || DEVS.mics.length <= 1;
   $('#f-llamada').innerHTML = `<h2 data-i="setCall">${esc(t('setCall'))}</h2>` +
@@ -348,7 +410,10 @@ function buildCallCard(/** @type {any} */ v) {
   $('#sfSpkTest').onclick = speakerTest;
 }
 
-/** The form's values as formSections takes them. */
+/**
+ * The form's values as formSections takes them.
+ * @returns {SettingsForm}
+ */
 function readForm() {
   const on = (/** @type {string} */ id) => !!$('#' + id).checked;
   const pick = (/** @type {string} */ id) => {
@@ -361,7 +426,10 @@ function readForm() {
     nombre: $('#sfName').value, idioma: $('#sfLang').value, buscar_actualizaciones: on('sfUpd'),
     servidor: $('#sfServer').value, conexion: $('#sfConn').value,
     disponible: on('sfAvail'), permitir_control: on('sfCtl'), compartir_audio: on('sfAud'), desatendido: on('sfUA'),
-    monitores: [...dom.document().querySelectorAll('#sfMons input[data-mon]')].map((b) => ({ name: /** @type {any} */ (b).dataset.mon, on: /** @type {any} */ (b).checked, was: /** @type {any} */ (b).defaultChecked })),
+    monitores: [...dom.document().querySelectorAll('#sfMons input[data-mon]')].map((el) => {
+      const b = /** @type {HTMLInputElement} */ (el);
+      return { name: b.dataset.mon || '', on: b.checked, was: b.defaultChecked };
+    }),
     monStored: $('#sfMons').dataset.stored || '',
     calidad: $('#sfQual').value, fps: $('#sfFps').value, sonido: on('sfSound'), llamadas: on('sfCalls'),
     microfono: mic.id, microfono_nombre: mic.name, bocina: spk.id, bocina_nombre: spk.name, procesar_voz: on('sfProc'),
@@ -374,7 +442,7 @@ async function saveSettings() {
   const f = readForm();
   const before = { servidor: ST.ID ? String(ST.ID.servidor || '') : '', nombre: ST.ID ? String(ST.ID.nombre || '') : '' };
   const wasLang = ST.LANG, hostState = HOST.state;
-  /** @type {any} */
+  /** @type {Awaited<ReturnType<typeof putSettings>>|null} */
   let r = null;
   try {
     r = await putSettings(formSections(f));
@@ -416,8 +484,8 @@ async function saveSettings() {
 
 /** Reads /health of the address in the field (or the default) and says what answered. */
 async function testServer() {
-  const url = healthUrl($('#sfServer').value, ST.S.servidor);
-  /** @type {any} */
+  const url = healthUrl($('#sfServer').value, ST.S.servidor || '');
+  /** @type {unknown} */
   let r = null;
   if (/^https:\/\//.test(url)) {
     const ac = new AbortController();
@@ -435,7 +503,7 @@ async function testServer() {
 
 async function newId() {
   if (!confirm(t('sNewIdAsk'))) return;
-  /** @type {any} */
+  /** @type {Awaited<ReturnType<typeof newIdentity>>|null} */
   let r = null;
   try {
     r = await newIdentity();
@@ -499,7 +567,8 @@ async function micTest() {
     });
   } catch (e) {
     MICT.opening = false;
-    toast(t('micErr', String(/** @type {any} */ (e).message || /** @type {any} */ (e).name || '').slice(0, 200)), 6000);
+    const err = /** @type {{message?: string, name?: string}} */ (e || {});
+    toast(t('micErr', String(err.message || err.name || '').slice(0, 200)), 6000);
     return;
   }
   if (MICT.rebuild) {
@@ -533,9 +602,10 @@ async function micTest() {
 /** The speaker test's notes on the output chosen in the form, saved or not. */
 function speakerTest() {
   try {
-    const ac = new AudioContext();
+    // Chromium's AudioContext plays on a chosen output; the DOM types don't know it yet.
+    const ac = /** @type {AudioContext & {setSinkId?: (id: string) => Promise<void>}} */ (new AudioContext());
     const id = $('#sfSpk').value;
-    if (typeof (/** @type {any} */ (ac).setSinkId) === 'function') /** @type {any} */ (ac).setSinkId(id).catch(() => {});
+    if (typeof ac.setSinkId === 'function') ac.setSinkId(id).catch(() => {});
     [523, 659, 784].forEach((f, i) => toneBurst(ac, [f], [[i * 0.18, i * 0.18 + 0.16]], 0.15));
     setTimeout(() => ac.close().catch(() => {}), 1500);
   } catch {}
@@ -544,17 +614,20 @@ function speakerTest() {
 // Manual ----------------------------------------------------------------------------------------
 
 /** The contents list: two levels; entries are checked, bounded and escaped. */
-function tocHtml(/** @type {any} */ toc) {
-  const item = (/** @type {any} */ e) => `<a href="#${esc(boundText(e.id, 200))}">${esc(boundText(e.title, 300))}</a>`;
-  const list = (Array.isArray(toc) ? toc : []).slice(0, TOC_MAX).filter((e) => e && typeof e === 'object');
-  return '<ol>' + list.map((e) => {
-    const sub = (Array.isArray(e.sub) ? e.sub : []).slice(0, TOC_MAX).filter((/** @type {any} */ x) => x && typeof x === 'object');
-    return `<li>${item(e)}${sub.length ? '<ol>' + sub.map((/** @type {any} */ x) => `<li>${item(x)}</li>`).join('') + '</ol>' : ''}</li>`;
+function tocHtml(/** @type {unknown} */ toc) {
+  const entries = (/** @type {unknown} */ v) => (Array.isArray(v) ? v : []).slice(0, TOC_MAX).flatMap((x) => {
+    const e = objectOf(x);
+    return e ? [e] : [];
+  });
+  const item = (/** @type {Object<string, unknown>} */ e) => `<a href="#${esc(boundText(e.id, 200))}">${esc(boundText(e.title, 300))}</a>`;
+  return '<ol>' + entries(toc).map((e) => {
+    const sub = entries(e.sub);
+    return `<li>${item(e)}${sub.length ? '<ol>' + sub.map((x) => `<li>${item(x)}</li>`).join('') + '</ol>' : ''}</li>`;
   }).join('') + '</ol>';
 }
 
 /** The manual's head: title, version, language chips and its buttons. */
-function manualHead(/** @type {any} */ txt, /** @type {string} */ version) {
+function manualHead(/** @type {Object<string, unknown>} */ txt, /** @type {string} */ version) {
   const chip = (/** @type {string} */ l, /** @type {string} */ name) => `<button class="small chip${MAN.lang === l ? ' on' : ''}" data-man="${l}">${name}</button>`;
   return `<div class="mhead"><div><h2>${esc(boundText(txt.title, 100) || t('tabHelp'))}</h2>` +
     (version ? `<div class="muted">${esc(boundText(txt.ver, 100))} ${esc(version)}</div>` : '') + '</div><span class="spacer"></span>' +
@@ -573,21 +646,20 @@ async function loadManual(lang = '') {
   const gen = ++MAN.gen;
   MAN.lang = want;
   MAN.pageLang = ST.LANG;
-  /** @type {any} */
   let r = null;
   try {
-    r = await getManual(want);
+    r = objectOf(await getManual(want));
   } catch {}
   if (gen !== MAN.gen) return;
   const box = $('#manual');
   const ok = !!r && r.ok === true && typeof r.html === 'string' && r.html.length <= MANUAL_MAX;
   MAN.ok = ok;
-  if (!ok) {
+  if (!r || !ok) {
     const msg = r && typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : '';
     box.innerHTML = manualHead({}, '') + `<div class="mdoc empty">${esc(msg || '—')}</div>`;
     return;
   }
-  const txt = r.txt && typeof r.txt === 'object' ? r.txt : {};
+  const txt = objectOf(r.txt) || {};
   const contact = boundText(r.contact, 200);
   // The manual is the program's own text, rendered by the local server from what is built
   // into it: it goes in as markup.
@@ -646,10 +718,9 @@ function notesModal(/** @type {string} */ html) {
 
 /** The version history dialog. */
 async function showHistory() {
-  /** @type {any} */
   let r = null;
   try {
-    r = await getNews();
+    r = objectOf(await getNews());
   } catch {}
   if (!r || r.ok !== true || typeof r.html !== 'string' || r.html.length > MANUAL_MAX) {
     toast(r && typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : '—', 6000);
@@ -661,7 +732,7 @@ async function showHistory() {
 
 // Update banner, panel and polling ---------------------------------------------------------------
 
-function updBar(/** @type {any} */ st) {
+function updBar(/** @type {UpdState|null} */ st) {
   const html = updBarHtml(st);
   const bar = $('#updBar');
   bar.innerHTML = html;
@@ -669,12 +740,12 @@ function updBar(/** @type {any} */ st) {
   setHeaderHeight();
 }
 
-function renderUpd(/** @type {any} */ st) {
+function renderUpd(/** @type {UpdState|null} */ st) {
   $('#mUpd').innerHTML = updPanelHtml(st);
 }
 
 /** Takes a new update state (from /api/estado or /api/update) and shows it everywhere. */
-export function updateShow(/** @type {any} */ raw) {
+export function updateShow(/** @type {unknown} */ raw) {
   const st = cleanUpd(raw);
   if (!st) return;
   ST.UPD = st;
@@ -684,17 +755,16 @@ export function updateShow(/** @type {any} */ raw) {
 }
 
 /** At start: a check or an installation already at work is followed. */
-export function updateStartPolling(/** @type {any} */ raw) {
+export function updateStartPolling(/** @type {unknown} */ raw) {
   const st = cleanUpd(raw);
   if (st && (st.phase === 'checking' || updBusy(st))) updPoll();
 }
 
 /** One update action; the reply becomes the state. A refusal is said in a toast. */
-async function updAct(/** @type {string} */ action, /** @type {any} */ extra = {}) {
-  /** @type {any} */
+async function updAct(/** @type {string} */ action, /** @type {{on?: boolean}} */ extra = {}) {
   let r = null;
   try {
-    r = await updateAction({ ...extra, action });
+    r = objectOf(await updateAction({ ...extra, action }));
   } catch {}
   if (!r) return null;
   updateShow(r);
@@ -711,10 +781,9 @@ async function updAct(/** @type {string} */ action, /** @type {any} */ extra = {
 }
 
 async function doUpdate() {
-  /** @type {any} */
   let r = null;
   try {
-    r = await updateAction({ action: 'install' });
+    r = objectOf(await updateAction({ action: 'install' }));
   } catch {}
   if (!r) return;
   if (r.ok !== true) {
@@ -734,13 +803,14 @@ export async function updPoll() {
   const gen = ++UPDP.gen;
   const ac = new AbortController();
   const timer = setTimeout(() => ac.abort(), UPD_ANSWER_MS);
-  /** @type {any} */
-  let st = null;
+  /** @type {unknown} */
+  let raw = null;
   try {
-    st = cleanUpd(await getUpdate(ac.signal));
+    raw = await getUpdate(ac.signal);
   } catch {} finally {
     clearTimeout(timer);
   }
+  const st = cleanUpd(raw);
   if (gen !== UPDP.gen) return;
   const over = $('#upover');
   const step = pollStep(st, !over.hidden);
@@ -753,9 +823,10 @@ export async function updPoll() {
     http.reload();
     return;
   }
-  updateShow(st);
+  // The answer as it came: cleaning a cleaned state again would lose what it renamed.
+  updateShow(raw);
   if (step === 'again') UPDP.poll = setTimeout(updPoll, UPD_POLL_MS);
-  else if (step === 'toast') toast(st.msg, 6000);
+  else if (step === 'toast' && st) toast(st.msg, 6000);
 }
 
 /** The release notes of the offered version. */
@@ -763,7 +834,7 @@ function showNews() {
   const st = ST.UPD;
   const list = st && st.latest ? st.latest.changes : [];
   const body = list.length
-    ? list.map((/** @type {any} */ c) => `<div class="note"><b>v${esc(c.version)}</b> <span class="muted">${esc(c.date)}</span><div>${lightMd(c.md)}</div></div>`).join('')
+    ? list.map((c) => `<div class="note"><b>v${esc(c.version)}</b> <span class="muted">${esc(c.date)}</span><div>${lightMd(c.md)}</div></div>`).join('')
     : `<p class="muted">${esc(t('noNotes'))}</p>`;
   notesModal(`<h3>${esc(t('newsTitle'))}</h3><div class="notes">${body}</div><div class="actions">` +
     (updInstallable(st) ? `<button class="primary" data-upd="install">${esc(t('updNowBig'))}</button>` : '') +

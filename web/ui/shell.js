@@ -15,11 +15,12 @@ import { $, dom } from './dom.js';
 
 export function applyI18n() {
   dom.document().documentElement.lang = ST.LANG;
-  dom.document().querySelectorAll('[data-i]').forEach((e) => { e.textContent = t(/** @type {any} */ (e).dataset.i); });
-  dom.document().querySelectorAll('[data-ip]').forEach((e) => { /** @type {any} */ (e).placeholder = t(/** @type {any} */ (e).dataset.ip); });
-  dom.document().querySelectorAll('[data-it]').forEach((e) => { /** @type {any} */ (e).title = t(/** @type {any} */ (e).dataset.it); });
+  const all = (/** @type {string} */ sel) => /** @type {NodeListOf<HTMLInputElement>} */ (dom.document().querySelectorAll(sel));
+  all('[data-i]').forEach((e) => { e.textContent = t(e.dataset.i || ''); });
+  all('[data-ip]').forEach((e) => { e.placeholder = t(e.dataset.ip || ''); });
+  all('[data-it]').forEach((e) => { e.title = t(e.dataset.it || ''); });
   // A field whose placeholder is an example ("123 456 789") gets its name from here.
-  dom.document().querySelectorAll('[data-ia]').forEach((e) => { e.setAttribute('aria-label', t(/** @type {any} */ (e).dataset.ia)); });
+  all('[data-ia]').forEach((e) => { e.setAttribute('aria-label', t(e.dataset.ia || '')); });
   $('#langBtn').textContent = ST.LANG === 'es' ? 'EN' : 'ES';
 }
 
@@ -59,7 +60,7 @@ const nothing = () => {};
  *   idCard: () => void, hostStatus: () => void, hostBar: () => void, sessions: (force: boolean) => void,
  *   viewer: () => void, viewerBar: () => void, recents: () => void, history: () => void, chat: () => void,
  *   dock: (force?: boolean) => void, devices: () => void, screens: () => void, call: () => void,
- *   settings: () => void, manual: () => void, update: (st: any) => void,
+ *   settings: () => void, manual: () => void, update: (st: unknown) => void,
  * }}
  */
 export const regions = {
@@ -70,7 +71,7 @@ export const regions = {
 
 // Toast, dialog, menu -------------------------------------------------------------------
 
-/** @type {any} */
+/** @type {ReturnType<typeof setTimeout>|number} */
 let toastTimer = 0;
 export function toast(/** @type {string} */ text, ms = 3600) {
   const el = $('#toast');
@@ -134,8 +135,8 @@ export function menuOpenFor(/** @type {string} */ anchorId) {
 // Tabs, header, state -------------------------------------------------------------------
 
 export function showTab(/** @type {string} */ name) {
-  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.classList.toggle('on', /** @type {any} */ (b).dataset.tab === name));
-  dom.document().querySelectorAll('main > .tab').forEach((s) => { /** @type {any} */ (s).hidden = s.id !== 'tab-' + name; });
+  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.classList.toggle('on', /** @type {HTMLElement} */ (b).dataset.tab === name));
+  dom.document().querySelectorAll('main > .tab').forEach((s) => { /** @type {HTMLElement} */ (s).hidden = s.id !== 'tab-' + name; });
   $('main').scrollTop = 0;
   if (name === 'ayuda') regions.manual();
   if (name === 'ajustes') regions.settings();
@@ -152,8 +153,9 @@ export function renderPills() {
     if (ST.SRV.turn === 'si') pills.push(['ok', 'pillRelay', 'relayTip']);
     else pills.push([ST.SRV.turn === 'no' ? 'warn' : 'bad', 'pillNoRelay', 'noRelayTip']);
   }
+  // On a narrow window a chip shows only its dot: the tooltip then names it too.
   $('#pills').innerHTML = pills
-    .map(([c, k, tip]) => `<span class="pill ${c}"${tip ? ` title="${esc(t(tip))}"` : ''}><span class="dot ${c}"></span>${esc(t(k))}</span>`)
+    .map(([c, k, tip]) => `<span class="pill ${c}" title="${esc(t(k) + (tip ? ' · ' + t(tip) : ''))}"><span class="dot ${c}"></span><span class="ptx">${esc(t(k))}</span></span>`)
     .join('');
 }
 
@@ -229,7 +231,7 @@ export function tick() {
 }
 
 export function wireCore() {
-  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => showTab(/** @type {any} */ (b).dataset.tab)));
+  dom.document().querySelectorAll('nav.tabs button').forEach((b) => b.addEventListener('click', () => showTab(/** @type {HTMLElement} */ (b).dataset.tab || 'conectar')));
   $('#langBtn').onclick = toggleLang;
   $('#quitBtn').onclick = quitApp;
   $('#creditBtn').onclick = () => openWhat('sitio');

@@ -29,7 +29,7 @@ let SCALE = store('trv_scale', undefined) === 'real' ? 'real' : 'fit';
 export const PTR = { cx: 0, cy: 0, k: '', raf: 0 };
 /** Wheel amounts not yet sent (whole multiples of 40 leave, the rest waits). */
 const WHEEL = { x: 0, y: 0 };
-/** @type {any} re-sends the adaptive size once the stage stops changing */
+/** @type {ReturnType<typeof setTimeout>|number} re-sends the adaptive size once the stage stops changing */
 let adaptTimer = 0;
 /** Identity of the open-sessions rows and of the viewer tabs: rebuilt only when it changes. */
 let vtabSig = '', monSig = '';
@@ -104,8 +104,8 @@ export function screenMenuHtml(/** @type {Session} */ s, /** @type {string} */ s
   if (s.canControl) {
     h += `<button data-act="adapt">${on(!!s.adaptive)}${esc(t('resAdaptive'))}</button>`;
     h += `<button data-act="orig">${on(!!r && r.cambiada === false && !s.adaptive)}${esc(t('resOriginal'))}</button>`;
-    const modes = (r && Array.isArray(r.modos) ? r.modos : []).map(cleanMode).filter(Boolean).slice(0, MAX_MODES);
-    for (const m of /** @type {any[]} */ (modes)) {
+    const modes = (r && Array.isArray(r.modos) ? r.modos : []).flatMap((x) => cleanMode(x) || []).slice(0, MAX_MODES);
+    for (const m of modes) {
       const mark = !s.adaptive && cur && cur.w === m.w && cur.h === m.h;
       const tag = orig && orig.w === m.w && orig.h === m.h ? ' · ' + t('resOrigTag') : '';
       h += `<button data-act="mode:${m.w}x${m.h}">${on(!!mark)}${m.w}×${m.h}${m.hz ? ` · ${m.hz} Hz` : ''}${esc(tag)}</button>`;
@@ -282,6 +282,12 @@ export function voiceLabel(/** @type {Session} */ s) {
   return t(s.line ? (s.line.held ? 'lnVoiceHeld' : 'callOn') : 'callOff');
 }
 
+/** The PC sound button's text: not shared by the PC, else heard or not as the technician chose. */
+export function soundKey(/** @type {Session} */ s) {
+  if (!s.hostAudio) return 'audNone';
+  return s.audioOn ? 'audOn' : 'audOff';
+}
+
 /** The bar over the picture: who, time, statistics, switches and monitor buttons. */
 export function renderViewerBar() {
   if (!$('#viewer') || !viewerOpen()) return;
@@ -297,8 +303,13 @@ export function renderViewerBar() {
   c.disabled = !s.canControl;
   c.title = s.canControl ? '' : t('ctlDenied');
   c.classList.toggle('on', !!s.control);
-  $('#vAud').textContent = t(s.audioOn ? 'audOn' : 'audOff');
-  $('#vAud').classList.toggle('on', !!s.audioOn);
+  // The PC's own word decides: while it shares no sound there is nothing to switch on.
+  const a = $('#vAud');
+  a.textContent = t(soundKey(s));
+  a.disabled = !s.hostAudio;
+  a.title = s.hostAudio ? '' : t('audNoneTip');
+  a.classList.toggle('on', s.hostAudio && s.audioOn);
+  $('#vVol').disabled = !s.hostAudio;
   if (dom.document().activeElement !== $('#vVol')) $('#vVol').value = String(Math.round(s.vol * 100));
   $('#vCall').hidden = typeof sesVoiceToggle !== 'function';
   $('#vCall').textContent = voiceLabel(s);
@@ -386,13 +397,21 @@ function techVol(/** @type {number} */ v) {
  * page. The whole page goes full screen and the viewer covers it: only the full-screen
  * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
  */
+/**
+ * The Keyboard Lock API of Chromium, which the DOM types don't hold yet.
+ * @returns {{lock?: () => Promise<void>, unlock?: () => void}|undefined}
+ */
+function keyboardLock() {
+  return /** @type {Navigator & {keyboard?: {lock?: () => Promise<void>, unlock?: () => void}}} */ (navigator).keyboard;
+}
+
 function techFull() {
   if (dom.document().fullscreenElement) {
     dom.document().exitFullscreen().catch(() => {});
     return;
   }
   dom.document().documentElement.requestFullscreen().then(() => {
-    const kb = /** @type {any} */ (navigator).keyboard;
+    const kb = keyboardLock();
     if (kb && kb.lock) kb.lock().catch(() => {});
   }).catch(() => {});
 }
@@ -423,7 +442,7 @@ function ptrAt(/** @type {Session} */ s, /** @type {number} */ cx, /** @type {nu
 }
 
 /** Sends an ordered input batch (buttons, wheel, keys) on ctl. */
-function sendIn(/** @type {Session} */ s, /** @type {any[]} */ ev) {
+function sendIn(/** @type {Session} */ s, /** @type {Object<string, unknown>[]} */ ev) {
   ctl(s, { t: 'in', ev });
 }
 
@@ -704,7 +723,7 @@ export function wireTech() {
   $('#vEnd').onclick = $('#vWaitCancel').onclick = () => { const s = curSes(); if (s) endSession(s, 'local'); };
   dom.document().addEventListener('fullscreenchange', () => {
     if (dom.document().fullscreenElement) return;
-    const kb = /** @type {any} */ (navigator).keyboard;
+    const kb = keyboardLock();
     if (kb && kb.unlock) kb.unlock();
   });
   new ResizeObserver(onStageResize).observe($('#vstage'));

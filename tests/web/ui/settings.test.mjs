@@ -218,6 +218,11 @@ test('polling drives the overlay and the reload through the real poll loop', asy
   assert.equal(reloads, 0);
   await poll(state({ phase: 'idle', current: '1.4.0', result: { ok: true, version: '1.4.0' } }));
   assert.equal(reloads, 1, 'the new program answered: its page is loaded');
+  // A polled state shows as the local server gave it: the days without a good check too.
+  els['#upover'].hidden = true;
+  await poll(state({ phase: 'checking', dias_sin_buscar: 4 }));
+  assert.equal(p.ST.UPD.stale_days, 4);
+  assert.ok(els['#mUpd'].innerHTML.includes(p.t('updStale', '4')), 'the panel warns of the stale channel');
 });
 
 test('release notes are escaped, with bold text, bullets and line breaks', () => {

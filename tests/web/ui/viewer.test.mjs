@@ -2,7 +2,7 @@
 // combinations and the screen menu, on a stand-in document.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { load, fakeDocument } from '../../lib/web_modules.mjs';
+import { load, fakeDocument, fakeFetch } from '../../lib/web_modules.mjs';
 
 const VIEWER = ['ui/viewer.js', 'ui/dom.js', 'net/session.js'];
 const page = await load(VIEWER);
@@ -105,4 +105,47 @@ test('the screen menu lists modes, marks the current one and tags the original',
   assert.match(noCtl, /resNeedCtl/);
   assert.doesNotMatch(noCtl, /data-act="mode:/);
   assert.match(noCtl, /data-act="real">● scaleReal/);
+});
+
+test("the technician's sound button says what the helped PC shares, and follows it when its sound fails", async () => {
+  const p = await load([...VIEWER, 'net/host.js', 'net/tech.js']);
+  p.doc = fakeDocument();
+  p.dom.document = () => p.doc;
+  // The local API gives no sound stream, as on a PC whose output can't be captured.
+  p.http.fetch = fakeFetch().fetch;
+  p.doc.querySelector('#viewer').hidden = false;
+  const track = () => ({ enabled: true, stop() {} });
+  const h = (p.ST.HSES = p.newSession('host', { k: 'h1', audio: true, audioTrack: track() }));
+  const s = p.newSession('tech', { k: 't1', peer: 'PC de Ana', peerId: '123456789', connected: true });
+  p.TS.set(s.k, s);
+  p.ST.CUR = s.k;
+  // What the host says on its control channel reaches the technician's handler.
+  h.dc.ctl = { readyState: 'open', send: (m) => p.techMsg(s, JSON.parse(m)) };
+  const flush = () => new Promise((r) => setImmediate(r));
+  const button = () => {
+    p.renderViewerBar();
+    const a = p.doc.querySelector('#vAud');
+    return [a.textContent, a.disabled, p.doc.querySelector('#vVol').disabled];
+  };
+  const steps = [
+    ['hello while sharing', () => p.hostHello(h), ['audOn', false, false]],
+    ['the technician mutes it here', () => { s.audioOn = false; }, ['audOff', false, false]],
+    ['and hears it again', () => { s.audioOn = true; }, ['audOn', false, false]],
+    ['the host turns it off in its bar', () => p.hostSetAudio(false), ['audNone', true, true]],
+    ['the host turns it on: the stream fails and the host bar goes back to off', async () => {
+      h.audioTrack = null;
+      p.hostSetAudio(true);
+      for (let i = 0; i < 20 && h.audio; i++) await flush();
+      assert.equal(h.audio, false, 'the host bar says off');
+    }, ['audNone', true, true]],
+    ['the host turns it on and the stream runs', () => {
+      h.audioPipe = { ctrl: new AbortController(), ctx: null };
+      h.audioTrack = track();
+      p.hostSetAudio(true);
+    }, ['audOn', false, false]],
+  ];
+  for (const [name, act, want] of steps) {
+    await act();
+    assert.deepEqual(button(), want, name);
+  }
 });
