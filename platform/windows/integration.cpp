@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "platform/process.hpp"
 #include "platform/windows/handle.hpp"
@@ -122,34 +124,41 @@ std::optional<std::filesystem::path> known_folder(REFKNOWNFOLDERID id, const cha
 
 } // namespace
 
+namespace {
+
+// Kelvora.lnk on the Desktop and in the Start menu's Programs; nothing for a folder the
+// system won't name.
+std::vector<std::optional<std::filesystem::path>> shortcut_files() {
+    std::vector<std::optional<std::filesystem::path>> files;
+    for (const auto& [id, name] :
+         {std::pair{&FOLDERID_Desktop, "SHGetKnownFolderPath(Desktop)"},
+          std::pair{&FOLDERID_Programs, "SHGetKnownFolderPath(Programs)"}}) {
+        const auto folder = known_folder(*id, name);
+        files.push_back(folder ? std::optional(*folder / L"Kelvora.lnk") : std::nullopt);
+    }
+    return files;
+}
+
+} // namespace
+
 // The shell's own shortcut interface; each file is read back, since a shell that accepts
 // the call and writes nothing would otherwise count as done.
 bool create_shortcuts(const ShortcutTarget& t) {
     const win::ShellLink link{win::widen(t.program), win::widen(t.folder),
                               win::widen(t.description), win::widen(t.program)};
     bool all = true;
-    for (const auto& [id, name] :
-         {std::pair{&FOLDERID_Desktop, "SHGetKnownFolderPath(Desktop)"},
-          std::pair{&FOLDERID_Programs, "SHGetKnownFolderPath(Programs)"}}) {
-        const auto folder = known_folder(*id, name);
-        if (!folder) {
-            all = false;
-            continue;
-        }
-        const auto file = *folder / L"Kelvora.lnk";
-        const auto back = win::write_shell_link(file, link) ? win::read_shell_link(file) : std::nullopt;
+    for (const auto& file : shortcut_files()) {
+        const auto back = file && win::write_shell_link(*file, link) ? win::read_shell_link(*file)
+                                                                      : std::nullopt;
         all = all && back && back->target == link.target;
     }
     return all;
 }
 
 void remove_shortcuts() {
-    for (const auto& [id, name] :
-         {std::pair{&FOLDERID_Desktop, "SHGetKnownFolderPath(Desktop)"},
-          std::pair{&FOLDERID_Programs, "SHGetKnownFolderPath(Programs)"}}) {
+    for (const auto& file : shortcut_files()) {
         std::error_code ec;
-        if (const auto folder = known_folder(*id, name))
-            std::filesystem::remove(*folder / L"Kelvora.lnk", ec);
+        if (file) std::filesystem::remove(*file, ec);
     }
 }
 

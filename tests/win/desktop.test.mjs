@@ -47,6 +47,12 @@ test('monitors come from EnumDisplayMonitors in list order', { skip }, async () 
 test('SendInput moves reach the X pointer', { skip }, async () => {
   const list = (await k.get('/api/monitores')).json;
   const last = list.at(-1);
+  // From a known place that the move must change: the screen's top-left corner.
+  x.run('xdotool', ['mousemove', '0', '0']);
+  await waitFor(() => {
+    const p = x.pointer();
+    return p.x === 0 && p.y === 0;
+  }, 'the pointer at the corner');
   const r = await k.post('/api/input', { mon: list.length - 1, ev: [{ k: 'm', x: 1.0, y: 1.0 }] });
   assert.deepEqual(r.json, { ok: true });
   // Wine's desktop may sit anywhere on the X screen; the pointer moves by its own offset.

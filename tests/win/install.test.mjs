@@ -5,7 +5,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { copyFileSync, existsSync, lstatSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir, userInfo } from 'node:os';
 import { join } from 'node:path';
 import { FAKE_BROWSER, WIN_EXE, WineKelvora, freshPrefix, runWine, startWineDisplay, stopWineDisplay, taskkill, waitFor, wineEnv, wineMissing, winPath } from '../lib/wine.mjs';
@@ -40,7 +40,7 @@ before(() => {
  */
 function ownDesktop(prefix) {
   const desktop = join(prefix, 'drive_c', 'users', userInfo().username, 'Desktop');
-  rmSync(desktop, { force: true });
+  if (lstatSync(desktop, { throwIfNoEntry: false })?.isSymbolicLink()) rmSync(desktop);
   mkdirSync(desktop, { recursive: true });
   return desktop;
 }
