@@ -9,11 +9,21 @@ std::optional<std::string> text(const std::string& s) {
     std::string out;
     for (const char c : s) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return std::nullopt;
             out.push_back(c);
@@ -32,19 +42,23 @@ std::optional<std::string> logon_task_xml(const LogonTask& task) {
     // A task's default limit is three days: the program would be ended after running that
     // long. PT0S is none.
     return "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
-           "<RegistrationInfo><Description>" + *description + "</Description></RegistrationInfo>"
-           "<Triggers><LogonTrigger><Enabled>true</Enabled><UserId>" + *user +
+           "<RegistrationInfo><Description>" +
+           *description +
+           "</Description></RegistrationInfo>"
+           "<Triggers><LogonTrigger><Enabled>true</Enabled><UserId>" +
+           *user +
            "</UserId></LogonTrigger></Triggers>"
-           "<Principals><Principal id=\"Author\"><UserId>" + *user +
+           "<Principals><Principal id=\"Author\"><UserId>" +
+           *user +
            "</UserId><LogonType>InteractiveToken</LogonType><RunLevel>HighestAvailable</RunLevel>"
            "</Principal></Principals>"
            "<Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"
            "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>"
            "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>"
            "<ExecutionTimeLimit>PT0S</ExecutionTimeLimit><Enabled>true</Enabled></Settings>"
-           "<Actions Context=\"Author\"><Exec><Command>" + *program + "</Command><Arguments>" +
-           *arguments + "</Arguments><WorkingDirectory>" + *folder +
-           "</WorkingDirectory></Exec></Actions></Task>";
+           "<Actions Context=\"Author\"><Exec><Command>" +
+           *program + "</Command><Arguments>" + *arguments + "</Arguments><WorkingDirectory>" +
+           *folder + "</WorkingDirectory></Exec></Actions></Task>";
 }
 
 } // namespace kelvora::platform

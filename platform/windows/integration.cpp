@@ -47,8 +47,7 @@ bool delete_run_value() {
 
 bool set_run_value(const std::string& command) {
     const std::wstring data = win::widen(command);
-    const LSTATUS r = RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ,
-                                      data.c_str(),
+    const LSTATUS r = RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, data.c_str(),
                                       static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
     if (r != ERROR_SUCCESS) win::report_failure("RegSetKeyValueW", static_cast<unsigned long>(r));
     return r == ERROR_SUCCESS;
@@ -148,8 +147,8 @@ bool create_shortcuts(const ShortcutTarget& t) {
                               win::widen(t.description), win::widen(t.program)};
     bool all = true;
     for (const auto& file : shortcut_files()) {
-        const auto back = file && win::write_shell_link(*file, link) ? win::read_shell_link(*file)
-                                                                      : std::nullopt;
+        const auto back =
+            file && win::write_shell_link(*file, link) ? win::read_shell_link(*file) : std::nullopt;
         all = all && back && back->target == link.target;
     }
     return all;
@@ -170,9 +169,9 @@ AutostartOn enable_autostart(const std::string& program) {
     const bool protected_file = admin && program_protected(program);
     const std::filesystem::path file(win::widen(program));
     if (protected_file &&
-        win::register_logon_task(kTaskName, {program, "--startup",
-                                              win::narrow(file.parent_path().wstring()),
-                                              kDescription, ""})) {
+        win::register_logon_task(
+            kTaskName,
+            {program, "--startup", win::narrow(file.parent_path().wstring()), kDescription, ""})) {
         delete_run_value();
         return AutostartOn::complete;
     }
@@ -236,8 +235,8 @@ bool remove_program_file(const std::string& program) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     const std::wstring application = win::widen(cmd);
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi)) {
         win::report_last_error("CreateProcessW");
         return false;
     }

@@ -60,7 +60,8 @@ std::optional<ShellLink> read_shell_link(const std::filesystem::path& file) {
         return std::nullopt;
     ShellLink link;
     // SLGP_RAWPATH: the path as stored, not resolved against this machine.
-    link.target = field([&](wchar_t* b, int n) { return shell->GetPath(b, n, nullptr, SLGP_RAWPATH); });
+    link.target =
+        field([&](wchar_t* b, int n) { return shell->GetPath(b, n, nullptr, SLGP_RAWPATH); });
     link.folder = field([&](wchar_t* b, int n) { return shell->GetWorkingDirectory(b, n); });
     link.description = field([&](wchar_t* b, int n) { return shell->GetDescription(b, n); });
     int index = 0;

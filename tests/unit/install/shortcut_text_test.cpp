@@ -75,24 +75,29 @@ TEST(LogonTaskXml, FieldsEscapedAndRefused) {
     } cases[] = {
         {"C:\\Apps\\Kelvora.exe", "C:\\Apps\\Kelvora.exe"},
         {"C:\\R&D\\Kelvora.exe", "C:\\R&amp;D\\Kelvora.exe"},
-        {"C:\\<a>\\\"b\"\\O'Neil\\Kelvora.exe", "C:\\&lt;a&gt;\\&quot;b&quot;\\O&apos;Neil\\Kelvora.exe"},
+        {"C:\\<a>\\\"b\"\\O'Neil\\Kelvora.exe",
+         "C:\\&lt;a&gt;\\&quot;b&quot;\\O&apos;Neil\\Kelvora.exe"},
         {"C:\\ñandú 😀\\Kelvora.exe", "C:\\ñandú 😀\\Kelvora.exe"},
         {"C:\\</Command><Command>evil.exe", "C:\\&lt;/Command&gt;&lt;Command&gt;evil.exe"},
         {"C:\\a\nb\\Kelvora.exe", std::nullopt},
-        {"C:\\a\x01" "b\\Kelvora.exe", std::nullopt},
+        {"C:\\a\x01"
+         "b\\Kelvora.exe",
+         std::nullopt},
     };
     for (const auto& c : cases) {
         LogonTask task = base;
         task.program = c.program;
         const auto xml = logon_task_xml(task);
         ASSERT_EQ(xml.has_value(), c.command.has_value()) << c.program;
-        if (xml) EXPECT_NE(xml->find("<Command>" + *c.command + "</Command>"), std::string::npos) << *xml;
+        if (xml)
+            EXPECT_NE(xml->find("<Command>" + *c.command + "</Command>"), std::string::npos)
+                << *xml;
     }
 }
 
 TEST(LogonTaskXml, WholeDefinition) {
-    const auto xml = logon_task_xml(
-        {"C:\\Apps\\Kelvora.exe", "--startup", "C:\\Apps", "Kelvora · soporte remoto", "S-1-5-21-7"});
+    const auto xml = logon_task_xml({"C:\\Apps\\Kelvora.exe", "--startup", "C:\\Apps",
+                                     "Kelvora · soporte remoto", "S-1-5-21-7"});
     ASSERT_TRUE(xml);
     for (const char* part : {
              // Started at this user's logon only, with the highest rights the user has.

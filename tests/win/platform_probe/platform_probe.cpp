@@ -131,16 +131,22 @@ std::string downloads() {
     auto made = p::create_new_file(dir / "a.txt.part");
     auto again = p::create_new_file(dir / "a.txt.part");
     out += ",\"created\":" + std::string(made.file ? "true" : "false");
-    out += ",\"second_is_exists\":" + std::string(again.fault == p::FileFault::exists ? "true" : "false");
+    out += ",\"second_is_exists\":" +
+           std::string(again.fault == p::FileFault::exists ? "true" : "false");
     const bool wrote = made.file && made.file->append("hola ") == p::FileFault::none &&
                        made.file->append("mundo") == p::FileFault::none &&
                        made.file->close() == p::FileFault::none;
     out += ",\"wrote\":" + std::string(wrote ? "true" : "false");
     std::ofstream(dir / "a.txt") << "otro";
     out += ",\"onto_taken_is_exists\":" +
-           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a.txt") == p::FileFault::exists ? "true" : "false");
-    out += ",\"onto_free\":" +
-           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a (1).txt") == p::FileFault::none ? "true" : "false");
+           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a.txt") == p::FileFault::exists
+                           ? "true"
+                           : "false");
+    out +=
+        ",\"onto_free\":" +
+        std::string(p::rename_if_free(dir / "a.txt.part", dir / "a (1).txt") == p::FileFault::none
+                        ? "true"
+                        : "false");
     std::string content, taken;
     std::getline(std::ifstream(dir / "a (1).txt"), content);
     std::getline(std::ifstream(dir / "a.txt"), taken);
@@ -164,7 +170,8 @@ bool gone(std::uint32_t pid) {
 std::string ending() {
     namespace fs = std::filesystem;
     const std::string self = p::executable_path();
-    const fs::path pid_file = fs::temp_directory_path() / ("probe-tree-" + std::to_string(p::current_pid()));
+    const fs::path pid_file =
+        fs::temp_directory_path() / ("probe-tree-" + std::to_string(p::current_pid()));
     std::string error;
     auto child = p::start_process(self, {"spawn", pid_file.string()}, {}, &error);
     std::uint32_t grandchild = 0;
@@ -200,14 +207,15 @@ std::string shell(const std::string& dir) {
     auto text = [](const std::wstring& s) { return json_string(w::narrow(s)); };
     std::string out = "{\"link_written\":" + std::string(written ? "true" : "false");
     if (back)
-        out += ",\"link\":{\"target\":" + text(back->target) + ",\"folder\":" +
-               text(back->folder) + ",\"description\":" + text(back->description) +
-               ",\"icon\":" + text(back->icon) + "}";
+        out += ",\"link\":{\"target\":" + text(back->target) + ",\"folder\":" + text(back->folder) +
+               ",\"description\":" + text(back->description) + ",\"icon\":" + text(back->icon) +
+               "}";
     out += ",\"missing_read\":" + std::string(missing ? "true" : "false");
 
     const wchar_t* name = L"Kelvora prueba";
-    const bool registered = w::register_logon_task(
-        name, {w::narrow(link.target), "--startup", w::narrow(link.folder), "Kelvora & prueba", ""});
+    const bool registered =
+        w::register_logon_task(name, {w::narrow(link.target), "--startup", w::narrow(link.folder),
+                                      "Kelvora & prueba", ""});
     const bool exists = w::logon_task_exists(name);
     auto removal = [](w::TaskRemoval r) {
         return json_string(r == w::TaskRemoval::removed  ? "removed"
@@ -256,7 +264,9 @@ int wmain(int argc, wchar_t** argv) {
     } else if (args.size() == 2 && args[0] == "spawn") {
         std::string error;
         auto child = p::start_process(p::executable_path(), {"sleep", "30000"}, {}, &error);
-        if (child) std::ofstream(std::filesystem::path(kelvora::platform::win::widen(args[1]))) << child->pid();
+        if (child)
+            std::ofstream(std::filesystem::path(kelvora::platform::win::widen(args[1])))
+                << child->pid();
         std::this_thread::sleep_for(std::chrono::seconds(30));
         return 0;
     } else if (args.size() == 1 && args[0] == "ending") {
