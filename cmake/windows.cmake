@@ -50,7 +50,7 @@ target_compile_definitions(kelvora_platform PUBLIC
     _WIN32_WINNT=0x0A00 WINVER=0x0A00 NTDDI_VERSION=0x0A000000
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(kelvora_platform PUBLIC
-    ws2_32 mswsock bcrypt advapi32 shell32 user32 gdi32 crypt32 ole32 oleaut32 uuid
+    ws2_32 mswsock bcrypt advapi32 shell32 user32 gdi32 crypt32 ole32 oleaut32 uuid taskschd
     winmm wininet iphlpapi Threads::Threads)
 target_compile_options(kelvora_platform PRIVATE -Wall -Wextra)
 target_link_libraries(kelvora_core PUBLIC kelvora_platform)

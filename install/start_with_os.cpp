@@ -2,10 +2,11 @@
 
 #include <filesystem>
 
+#include "base/text.hpp"
 #include "http/web_assets.hpp"
 #include "platform/integration.hpp"
-#include "platform/process.hpp"
 #include "platform/system.hpp"
+#include "update/installer.hpp"
 
 namespace kelvora::install {
 
@@ -57,9 +58,8 @@ const Words& words() {
 } // namespace
 
 std::string program_file() {
-    std::string exe = platform::executable_path();
-    if (!exe.empty()) return exe;
-    return platform::host_os() == platform::Os::windows ? "Kelvora.exe" : "kelvora";
+    // The same path the updates act on, so shortcuts and autostart follow a name taken back.
+    return path_utf8(update::running_program());
 }
 
 bool create_shortcuts(const Log& log) {

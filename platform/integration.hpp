@@ -1,9 +1,8 @@
 #pragma once
 // What an installer would do for the program, and undo: shortcuts, start with the user's
-// session, and the removal of the program file. Windows uses the registry and process
-// calls, and its own tools from System32 (PowerShell, schtasks, cmd) where no call does
-// the work, each judged by its exit code; Linux writes and deletes freedesktop.org
-// desktop entries.
+// session, and the removal of the program file. Windows uses the registry, the shell's
+// shortcut and the Task Scheduler's COM interfaces, and cmd from System32 only to delete
+// the running program's file; Linux writes and deletes freedesktop.org desktop entries.
 #include <cstdint>
 #include <optional>
 #include <string>

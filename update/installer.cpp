@@ -55,10 +55,25 @@ std::string second_word(const std::string& text) {
 
 } // namespace
 
+namespace {
+
+// Read once, at start. Windows keeps naming the running program by the name it was started
+// from, even after that file has been renamed (a swap cut short, taken back by its name at
+// start), and Linux names it "<path> (deleted)" once a swap has replaced it: asked later,
+// the OS would send a second update or the way back to the wrong file.
+fs::path& program_file_slot() {
+    static fs::path program = [] {
+        const std::string exe = platform::executable_path();
+        if (!exe.empty()) return u8path(exe);
+        return windows() ? fs::path("Kelvora.exe") : fs::path("kelvora");
+    }();
+    return program;
+}
+
+} // namespace
+
 fs::path running_program() {
-    const std::string exe = platform::executable_path();
-    if (!exe.empty()) return u8path(exe);
-    return windows() ? fs::path("Kelvora.exe") : fs::path("kelvora");
+    return program_file_slot();
 }
 
 ProgramPaths program_paths(const fs::path& exe) {
@@ -401,6 +416,7 @@ fs::path recover_interrupted_swap(const fs::path& exe, const Log& log) {
     if (platform::move_file(exe, home)) return exe;
     log.write("[ACTUALIZAR] una actualización quedó a medias: " + path_utf8(home) +
               " vuelve a ser el programa");
+    program_file_slot() = home;
     return home;
 }
 

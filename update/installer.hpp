@@ -43,7 +43,8 @@ struct ProgramPaths {
     std::filesystem::path staged; // <stem>.new[.exe] beside it: the checked new version
 };
 ProgramPaths program_paths(const std::filesystem::path& exe);
-// The running program file, or the bare program name when the OS won't say.
+// The running program file as it was at start (or as a swap cut short was taken back),
+// or the bare program name when the OS won't say.
 std::filesystem::path running_program();
 // The write probe behind can_install: a file of a random name, made and removed in the
 // program's folder.

@@ -10,27 +10,18 @@
 #include <thread>
 
 #include "platform/report.hpp"
+#include "platform/windows/com.hpp"
 #include "platform/windows/handle.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace kelvora::platform {
 
+using win::ComPtr;
+
 namespace {
 
 // 200 ms in the 100-ns units of IAudioClient::Initialize.
 constexpr REFERENCE_TIME kBufferDuration = 2'000'000;
-
-template <class T> struct ComPtr {
-    T* p = nullptr;
-    ComPtr() = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ~ComPtr() {
-        if (p) p->Release();
-    }
-    T** put() { return &p; }
-    T* operator->() const { return p; }
-};
 
 // The system's words for a failed call, after the call's name.
 std::string hresult_text(const char* call, HRESULT hr) {

@@ -52,7 +52,12 @@ INPUT to_input(const InputRecord& r) {
         if (r.virtual_key)
             return keyboard(r.code, static_cast<WORD>(MapVirtualKeyW(r.code, MAPVK_VK_TO_VSC)),
                             ext | up);
-        return keyboard(0, r.code, KEYEVENTF_SCANCODE | ext | up);
+        // Windows takes the key from the scan code and ignores wVk, but Wine posts a
+        // WM_KEYDOWN with virtual key 0 then, which no window turns into a character (nor
+        // counts as Shift held): the key the layout gives that scan code goes along too.
+        const UINT vsc = r.extended ? (0xE000u | r.code) : r.code;
+        const auto vk = static_cast<WORD>(MapVirtualKeyW(vsc, MAPVK_VSC_TO_VK_EX));
+        return keyboard(vk, r.code, KEYEVENTF_SCANCODE | ext | up);
     }
     case InputRecord::Kind::unicode:
         return keyboard(0, r.code, KEYEVENTF_UNICODE | up);

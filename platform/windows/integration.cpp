@@ -9,10 +9,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <vector>
 
-#include "platform/powershell.hpp"
 #include "platform/process.hpp"
 #include "platform/windows/handle.hpp"
+#include "platform/windows/logon_task.hpp"
+#include "platform/windows/shell_link.hpp"
 #include "platform/windows/system_folder.hpp"
 #include "platform/windows/wide.hpp"
 
@@ -23,31 +26,11 @@ namespace {
 constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const wchar_t* kRunValue = L"Kelvora";
 
-// A system tool from System32 without a console window, its output discarded; true when
-// it exits with 0.
-bool run_tool(const wchar_t* tool, const std::vector<std::string>& args) {
-    const std::string program = win::system_tool(tool);
-    if (program.empty()) return false;
-    const RunResult r = run_hidden(program, args);
-    return r.started && r.exit_code == 0;
-}
-
-bool run_powershell(const std::string& script) {
-    return run_tool(L"WindowsPowerShell\\v1.0\\powershell.exe",
-                    {"-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", script});
-}
+constexpr const wchar_t* kTaskName = L"Kelvora";
+constexpr const char* kDescription = "Kelvora · soporte remoto";
 
 std::string autostart_command(const std::string& program) {
     return "\"" + program + "\" --startup";
-}
-
-// The query also has to name the task: Wine's schtasks answers every query with 0 and
-// says nothing, and would report a task that doesn't exist.
-bool task_exists() {
-    const std::string schtasks = win::system_tool(L"schtasks.exe");
-    if (schtasks.empty()) return false;
-    const RunResult r = run_hidden(schtasks, {"/Query", "/TN", "Kelvora"});
-    return r.started && r.exit_code == 0 && r.output.find("Kelvora") != std::string::npos;
 }
 
 bool run_value_exists() {
@@ -64,8 +47,7 @@ bool delete_run_value() {
 
 bool set_run_value(const std::string& command) {
     const std::wstring data = win::widen(command);
-    const LSTATUS r = RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ,
-                                      data.c_str(),
+    const LSTATUS r = RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, data.c_str(),
                                       static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
     if (r != ERROR_SUCCESS) win::report_failure("RegSetKeyValueW", static_cast<unsigned long>(r));
     return r == ERROR_SUCCESS;
@@ -141,23 +123,42 @@ std::optional<std::filesystem::path> known_folder(REFKNOWNFOLDERID id, const cha
 
 } // namespace
 
-// PowerShell's exit code alone is not trusted: a stand-in that does nothing (Wine's) exits
-// with 0 too, so both files must be there afterwards.
-bool create_shortcuts(const ShortcutTarget& t) {
-    if (!run_powershell(shortcut_script(t.program, t.folder, t.description))) return false;
-    std::error_code ec;
+namespace {
+
+// Kelvora.lnk on the Desktop and in the Start menu's Programs; nothing for a folder the
+// system won't name.
+std::vector<std::optional<std::filesystem::path>> shortcut_files() {
+    std::vector<std::optional<std::filesystem::path>> files;
     for (const auto& [id, name] :
          {std::pair{&FOLDERID_Desktop, "SHGetKnownFolderPath(Desktop)"},
           std::pair{&FOLDERID_Programs, "SHGetKnownFolderPath(Programs)"}}) {
         const auto folder = known_folder(*id, name);
-        if (!folder || !std::filesystem::is_regular_file(*folder / L"Kelvora.lnk", ec))
-            return false;
+        files.push_back(folder ? std::optional(*folder / L"Kelvora.lnk") : std::nullopt);
     }
-    return true;
+    return files;
+}
+
+} // namespace
+
+// The shell's own shortcut interface; each file is read back, since a shell that accepts
+// the call and writes nothing would otherwise count as done.
+bool create_shortcuts(const ShortcutTarget& t) {
+    const win::ShellLink link{win::widen(t.program), win::widen(t.folder),
+                              win::widen(t.description), win::widen(t.program)};
+    bool all = true;
+    for (const auto& file : shortcut_files()) {
+        const auto back =
+            file && win::write_shell_link(*file, link) ? win::read_shell_link(*file) : std::nullopt;
+        all = all && back && back->target == link.target;
+    }
+    return all;
 }
 
 void remove_shortcuts() {
-    run_powershell(remove_shortcuts_script());
+    for (const auto& file : shortcut_files()) {
+        std::error_code ec;
+        if (file) std::filesystem::remove(*file, ec);
+    }
 }
 
 AutostartOn enable_autostart(const std::string& program) {
@@ -166,29 +167,32 @@ AutostartOn enable_autostart(const std::string& program) {
     // administrator may create it. The Run value starts it with standard rights.
     const bool admin = is_admin();
     const bool protected_file = admin && program_protected(program);
-    if (protected_file && run_tool(L"schtasks.exe", {"/Create", "/TN", "Kelvora", "/TR", command,
-                                                     "/SC", "ONLOGON", "/RL", "HIGHEST", "/F"})) {
+    const std::filesystem::path file(win::widen(program));
+    if (protected_file &&
+        win::register_logon_task(
+            kTaskName,
+            {program, "--startup", win::narrow(file.parent_path().wstring()), kDescription, ""})) {
         delete_run_value();
         return AutostartOn::complete;
     }
     if (!set_run_value(command)) return AutostartOn::failed;
     // A task left from a copy that was protected then would still start this path with
     // the highest rights.
-    if (admin && !protected_file) run_tool(L"schtasks.exe", {"/Delete", "/TN", "Kelvora", "/F"});
+    if (admin && !protected_file) win::delete_logon_task(kTaskName);
     return admin && !protected_file ? AutostartOn::without_admin_rights_folder_writable
                                     : AutostartOn::without_admin_rights;
 }
 
 bool disable_autostart() {
-    const bool task_gone = run_tool(L"schtasks.exe", {"/Delete", "/TN", "Kelvora", "/F"});
-    const bool value_gone = delete_run_value();
-    if (task_gone || value_gone) return true;
-    // Both failed: fine when there was nothing to delete.
-    return !task_exists() && !run_value_exists();
+    const auto task = win::delete_logon_task(kTaskName);
+    delete_run_value();
+    // Done when neither is left, whatever each removal answered.
+    return (task != win::TaskRemoval::failed || !win::logon_task_exists(kTaskName)) &&
+           !run_value_exists();
 }
 
 bool autostart_enabled() {
-    return task_exists() || run_value_exists();
+    return win::logon_task_exists(kTaskName) || run_value_exists();
 }
 
 std::optional<std::string> installer_uninstaller(const std::string& program) {
@@ -231,8 +235,8 @@ bool remove_program_file(const std::string& program) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     const std::wstring application = win::widen(cmd);
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi)) {
         win::report_last_error("CreateProcessW");
         return false;
     }

@@ -77,9 +77,13 @@ export function freshPrefix() {
   };
 }
 
-/** The environment for wine: quiet, no Mono/Gecko, and DISPLAY only when one is given. */
+/**
+ * The environment for wine: quiet, no Mono/Gecko, no menu builder (a shortcut saved in the
+ * prefix would otherwise become a launcher in the Linux user's menus), and DISPLAY only
+ * when one is given.
+ */
 export function wineEnv({ prefix = winePrefix(), display, env = {} } = {}) {
-  const e = { ...process.env, WINEPREFIX: prefix, WINEDEBUG: '-all', WINEDLLOVERRIDES: 'mscoree,mshtml=', ...env };
+  const e = { ...process.env, WINEPREFIX: prefix, WINEDEBUG: '-all', WINEDLLOVERRIDES: 'mscoree,mshtml=;winemenubuilder.exe=d', ...env };
   if (display) e.DISPLAY = display;
   else delete e.DISPLAY;
   return e;

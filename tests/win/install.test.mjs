@@ -1,13 +1,12 @@
-// Shortcuts, start with Windows and uninstall of Kelvora.exe under Wine, as far as Wine's
-// registry and own tools go: the Run value and cmd.exe work; schtasks.exe can't create a
-// task from /TR and answers every query with 0 and no output;
-// powershell.exe runs nothing, so shortcuts can only fail, and say so. The uninstall question is answered on a real X
-// display with the keyboard, as a person would.
+// Shortcuts, start with Windows and uninstall of Kelvora.exe under Wine, as far as Wine
+// goes: the Run value, the shell's shortcuts and cmd.exe work; Wine's schtasks.exe answers
+// every query with 0 and no output. The uninstall question is answered on a real X display
+// with the keyboard, as a person would.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { copyFileSync, existsSync, lstatSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir, userInfo } from 'node:os';
 import { join } from 'node:path';
 import { FAKE_BROWSER, WIN_EXE, WineKelvora, freshPrefix, runWine, startWineDisplay, stopWineDisplay, taskkill, waitFor, wineEnv, wineMissing, winPath } from '../lib/wine.mjs';
 
@@ -32,7 +31,22 @@ before(() => {
   display = d.display;
   headless = freshPrefix();
   shown = freshPrefix();
+  for (const p of [headless, shown]) ownDesktop(p.path);
 });
+
+/**
+ * A prefix's Desktop is a link to the Linux home: made a folder of the prefix, so the
+ * shortcuts the tests make and remove stay inside it.
+ */
+function ownDesktop(prefix) {
+  const desktop = join(prefix, 'drive_c', 'users', userInfo().username, 'Desktop');
+  if (lstatSync(desktop, { throwIfNoEntry: false })?.isSymbolicLink()) rmSync(desktop);
+  mkdirSync(desktop, { recursive: true });
+  return desktop;
+}
+
+/** The prefix's Start menu Programs folder. */
+const programsMenu = (prefix) => join(prefix, 'drive_c', 'users', userInfo().username, 'AppData', 'Roaming', 'Microsoft', 'Windows', 'Start Menu', 'Programs');
 
 after(() => {
   headless?.remove();
@@ -97,7 +111,7 @@ test('--autostart turns start with Windows on and off through the system tools',
   assert.match(k.log(), /\[INICIO\] inicio con Windows quitado/);
 });
 
-test('the API: shortcuts fail without PowerShell, start with Windows answers with its message', { skip }, async (t) => {
+test('the API: shortcuts on the Desktop and in the menu, start with Windows answers with its message', { skip }, async (t) => {
   bed = { prefix: headless.path };
   const k = new WineKelvora({ prefix: bed.prefix });
   t.after(async () => {
@@ -105,10 +119,10 @@ test('the API: shortcuts fail without PowerShell, start with Windows answers wit
     k.cleanup();
   });
   await k.start();
-  // Wine's powershell.exe is a stand-in that runs nothing and exits with 0: the
-  // shortcuts are judged by the files, which never appear.
-  assert.deepEqual((await k.post('/api/accesos')).json, { ok: false });
-  assert.match(k.log(), /\[ACCESOS\] no se pudieron crear/);
+  const links = [join(ownDesktop(bed.prefix), 'Kelvora.lnk'), join(programsMenu(bed.prefix), 'Kelvora.lnk')];
+  assert.deepEqual((await k.post('/api/accesos')).json, { ok: true });
+  for (const l of links) assert.ok(existsSync(l), l);
+  assert.match(k.log(), /\[ACCESOS\] creados en el Escritorio y el menú Inicio/);
 
   const on = (await k.post('/api/inicio_windows', { on: true })).json;
   assert.equal(on.ok, true);

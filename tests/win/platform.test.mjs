@@ -1,10 +1,11 @@
-// The Windows backend's processes, files, random source and environment, driven from
-// inside Wine by platform_probe.exe (built with Kelvora.exe).
+// The Windows backend's processes, files, random source, environment, shortcuts and logon
+// task, driven from inside Wine by platform_probe.exe (built with Kelvora.exe).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync } from 'node:fs';
+import { existsSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { WIN_BUILD, runWine, wineMissing } from '../lib/wine.mjs';
+import { WIN_BUILD, runWine, wineMissing, winPath } from '../lib/wine.mjs';
 
 const PROBE = join(WIN_BUILD, 'platform_probe.exe');
 const skip = wineMissing() || (!existsSync(PROBE) && `${PROBE} no existe: corre make build-win`);
@@ -44,5 +45,37 @@ test('processes, files, random bytes and environment through the Windows calls',
     assert.equal(p.env_text, 'ñandú 😀');
     assert.match(p.exe, /^Z:\\.*\\platform_probe\.exe$/);
     assert.ok(p.year >= 2024);
+  });
+});
+
+test('shortcuts and the logon task through the shell\'s and the Task Scheduler\'s COM interfaces', { skip }, async (t) => {
+  const dir = mkdtempSync(join(tmpdir(), 'kelvora-winshell-'));
+  t.after(() => rmSync(dir, { recursive: true, force: true }));
+  const r = await runWine(PROBE, ['shell', winPath(dir)]);
+  assert.equal(r.code, 0, r.stderr);
+  const p = JSON.parse(r.stdout);
+  const app = `${winPath(dir)}\\R&D <ñandú>`;
+
+  await t.test('a shortcut written through IShellLinkW reads back as written', () => {
+    assert.equal(p.link_written, true);
+    assert.deepEqual(p.link, { target: `${app}\\Kelvora.exe`, folder: app, description: 'Kelvora · soporte remoto', icon: `${app}\\Kelvora.exe` });
+    assert.equal(p.missing_read, false, 'no shortcut read from a file that is not there');
+  });
+
+  await t.test('the logon task is registered from its XML, found, and deleted once', () => {
+    assert.deepEqual(
+      [p.task_registered, p.task_exists, p.task_deleted, p.task_exists_after, p.task_deleted_again],
+      [true, true, 'removed', false, 'absent'],
+    );
+    // What Wine keeps of the definition (it drops the logon trigger, the principal and the
+    // action it does not carry): the description, parsed back whole from its escaped form
+    // (Wine writes its copy without escaping), and the settings that keep a program started
+    // at logon running.
+    const raw = Buffer.from(p.task_file, 'hex');
+    const xml = raw[0] === 0xff && raw[1] === 0xfe ? raw.subarray(2).toString('utf16le') : raw.toString('utf8');
+    for (const part of ['<Description>Kelvora & prueba</Description>', '<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>',
+      '<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>', '<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>',
+      '<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>'])
+      assert.ok(xml.includes(part), `${part} in ${xml}`);
   });
 });

@@ -1,8 +1,9 @@
-// The texts behind the shortcuts: desktop entries on Linux, PowerShell on Windows.
+// The texts behind the shortcuts and the start at logon: desktop entries on Linux, the
+// Task Scheduler's XML on Windows.
 #include <gtest/gtest.h>
 
 #include "platform/linux/desktop_entry.hpp"
-#include "platform/powershell.hpp"
+#include "platform/logon_task_xml.hpp"
 
 namespace kelvora::platform {
 namespace {
@@ -66,22 +67,52 @@ TEST(DesktopEntry, DesktopFolderLikeXdgUserDir) {
         EXPECT_EQ(linux_desktop::desktop_folder(c.user_dirs, home), c.folder) << c.user_dirs;
 }
 
-TEST(PowerShell, ShortcutScript) {
-    EXPECT_EQ(powershell_quote("C:\\Users\\O'Brien\\Kelvora.exe"),
-              "'C:\\Users\\O''Brien\\Kelvora.exe'");
-    EXPECT_EQ(powershell_quote("''"), "''''''");
-    EXPECT_EQ(
-        shortcut_script("C:\\Apps\\Kelvora's\\Kelvora.exe", "C:\\Apps\\Kelvora's",
-                        "Kelvora · soporte remoto"),
-        "$w=New-Object -ComObject WScript.Shell;foreach($d in @([Environment]::GetFolderPath("
-        "'Desktop'),[Environment]::GetFolderPath('Programs'))){$l=$w.CreateShortcut((Join-Path "
-        "$d 'Kelvora.lnk'));$l.TargetPath='C:\\Apps\\Kelvora''s\\Kelvora.exe';"
-        "$l.WorkingDirectory='C:\\Apps\\Kelvora''s';$l.IconLocation='C:\\Apps\\Kelvora''s\\"
-        "Kelvora.exe,0';$l.Description='Kelvora · soporte remoto';$l.Save()}");
-    EXPECT_EQ(remove_shortcuts_script(),
-              "foreach($d in @([Environment]::GetFolderPath('Desktop'),[Environment]::"
-              "GetFolderPath('Programs'))){Remove-Item -LiteralPath (Join-Path $d 'Kelvora.lnk') "
-              "-ErrorAction SilentlyContinue}");
+TEST(LogonTaskXml, FieldsEscapedAndRefused) {
+    const LogonTask base{"C:\\Apps\\Kelvora.exe", "--startup", "C:\\Apps", "Kelvora", "S-1-5-21-1"};
+    const struct {
+        const char* program;
+        std::optional<std::string> command; // what <Command> holds; nothing: refused
+    } cases[] = {
+        {"C:\\Apps\\Kelvora.exe", "C:\\Apps\\Kelvora.exe"},
+        {"C:\\R&D\\Kelvora.exe", "C:\\R&amp;D\\Kelvora.exe"},
+        {"C:\\<a>\\\"b\"\\O'Neil\\Kelvora.exe",
+         "C:\\&lt;a&gt;\\&quot;b&quot;\\O&apos;Neil\\Kelvora.exe"},
+        {"C:\\ñandú 😀\\Kelvora.exe", "C:\\ñandú 😀\\Kelvora.exe"},
+        {"C:\\</Command><Command>evil.exe", "C:\\&lt;/Command&gt;&lt;Command&gt;evil.exe"},
+        {"C:\\a\nb\\Kelvora.exe", std::nullopt},
+        {"C:\\a\x01"
+         "b\\Kelvora.exe",
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        LogonTask task = base;
+        task.program = c.program;
+        const auto xml = logon_task_xml(task);
+        ASSERT_EQ(xml.has_value(), c.command.has_value()) << c.program;
+        if (xml)
+            EXPECT_NE(xml->find("<Command>" + *c.command + "</Command>"), std::string::npos)
+                << *xml;
+    }
+}
+
+TEST(LogonTaskXml, WholeDefinition) {
+    const auto xml = logon_task_xml({"C:\\Apps\\Kelvora.exe", "--startup", "C:\\Apps",
+                                     "Kelvora · soporte remoto", "S-1-5-21-7"});
+    ASSERT_TRUE(xml);
+    for (const char* part : {
+             // Started at this user's logon only, with the highest rights the user has.
+             "<LogonTrigger><Enabled>true</Enabled><UserId>S-1-5-21-7</UserId></LogonTrigger>",
+             "<UserId>S-1-5-21-7</UserId><LogonType>InteractiveToken</LogonType>"
+             "<RunLevel>HighestAvailable</RunLevel>",
+             // Never ended for running long, nor on battery.
+             "<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>",
+             "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>",
+             "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>",
+             "<Exec><Command>C:\\Apps\\Kelvora.exe</Command><Arguments>--startup</Arguments>"
+             "<WorkingDirectory>C:\\Apps</WorkingDirectory></Exec>",
+             "<Description>Kelvora · soporte remoto</Description>",
+         })
+        EXPECT_NE(xml->find(part), std::string::npos) << part;
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 //   platform_probe.exe downloads    the downloads folder and a received file's life there
 //   platform_probe.exe ending       ends a child with its own child, and a process by its id
 //   platform_probe.exe spawn FILE   starts a sleeping child, writes its id to FILE, sleeps
+//   platform_probe.exe shell DIR    a shortcut written into DIR and read back; a logon task
+//                                   registered, looked up and deleted (twice)
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,8 @@
 #include "platform/integration.hpp"
 #include "platform/process.hpp"
 #include "platform/system.hpp"
+#include "platform/windows/logon_task.hpp"
+#include "platform/windows/shell_link.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace p = kelvora::platform;
@@ -126,16 +131,22 @@ std::string downloads() {
     auto made = p::create_new_file(dir / "a.txt.part");
     auto again = p::create_new_file(dir / "a.txt.part");
     out += ",\"created\":" + std::string(made.file ? "true" : "false");
-    out += ",\"second_is_exists\":" + std::string(again.fault == p::FileFault::exists ? "true" : "false");
+    out += ",\"second_is_exists\":" +
+           std::string(again.fault == p::FileFault::exists ? "true" : "false");
     const bool wrote = made.file && made.file->append("hola ") == p::FileFault::none &&
                        made.file->append("mundo") == p::FileFault::none &&
                        made.file->close() == p::FileFault::none;
     out += ",\"wrote\":" + std::string(wrote ? "true" : "false");
     std::ofstream(dir / "a.txt") << "otro";
     out += ",\"onto_taken_is_exists\":" +
-           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a.txt") == p::FileFault::exists ? "true" : "false");
-    out += ",\"onto_free\":" +
-           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a (1).txt") == p::FileFault::none ? "true" : "false");
+           std::string(p::rename_if_free(dir / "a.txt.part", dir / "a.txt") == p::FileFault::exists
+                           ? "true"
+                           : "false");
+    out +=
+        ",\"onto_free\":" +
+        std::string(p::rename_if_free(dir / "a.txt.part", dir / "a (1).txt") == p::FileFault::none
+                        ? "true"
+                        : "false");
     std::string content, taken;
     std::getline(std::ifstream(dir / "a (1).txt"), content);
     std::getline(std::ifstream(dir / "a.txt"), taken);
@@ -159,7 +170,8 @@ bool gone(std::uint32_t pid) {
 std::string ending() {
     namespace fs = std::filesystem;
     const std::string self = p::executable_path();
-    const fs::path pid_file = fs::temp_directory_path() / ("probe-tree-" + std::to_string(p::current_pid()));
+    const fs::path pid_file =
+        fs::temp_directory_path() / ("probe-tree-" + std::to_string(p::current_pid()));
     std::string error;
     auto child = p::start_process(self, {"spawn", pid_file.string()}, {}, &error);
     std::uint32_t grandchild = 0;
@@ -181,6 +193,62 @@ std::string ending() {
 
 } // namespace
 
+// The shell's shortcut and the Task Scheduler, through their COM interfaces, with names
+// and paths that need escaping in XML and quoting on a command line.
+std::string shell(const std::string& dir) {
+    namespace w = kelvora::platform::win;
+    const std::filesystem::path folder(w::widen(dir));
+    const w::ShellLink link{(folder / L"R&D <ñandú>" / L"Kelvora.exe").wstring(),
+                            (folder / L"R&D <ñandú>").wstring(), L"Kelvora · soporte remoto",
+                            (folder / L"R&D <ñandú>" / L"Kelvora.exe").wstring()};
+    const bool written = w::write_shell_link(folder / L"Kelvora.lnk", link);
+    const auto back = w::read_shell_link(folder / L"Kelvora.lnk");
+    const auto missing = w::read_shell_link(folder / L"no-hay.lnk");
+    auto text = [](const std::wstring& s) { return json_string(w::narrow(s)); };
+    std::string out = "{\"link_written\":" + std::string(written ? "true" : "false");
+    if (back)
+        out += ",\"link\":{\"target\":" + text(back->target) + ",\"folder\":" + text(back->folder) +
+               ",\"description\":" + text(back->description) + ",\"icon\":" + text(back->icon) +
+               "}";
+    out += ",\"missing_read\":" + std::string(missing ? "true" : "false");
+
+    const wchar_t* name = L"Kelvora prueba";
+    const bool registered =
+        w::register_logon_task(name, {w::narrow(link.target), "--startup", w::narrow(link.folder),
+                                      "Kelvora & prueba", ""});
+    const bool exists = w::logon_task_exists(name);
+    auto removal = [](w::TaskRemoval r) {
+        return json_string(r == w::TaskRemoval::removed  ? "removed"
+                           : r == w::TaskRemoval::absent ? "absent"
+                                                         : "failed");
+    };
+    // Wine keeps the definition as a file; the test reads it before it goes.
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::string xml;
+    {
+        std::ifstream f(std::filesystem::path(system) / L"Tasks" / name, std::ios::binary);
+        xml.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    const auto first = w::delete_logon_task(name);
+    const bool exists_after = w::logon_task_exists(name);
+    const auto second = w::delete_logon_task(name);
+    out += ",\"task_registered\":" + std::string(registered ? "true" : "false") +
+           ",\"task_exists\":" + std::string(exists ? "true" : "false") +
+           ",\"task_deleted\":" + removal(first) +
+           ",\"task_exists_after\":" + std::string(exists_after ? "true" : "false") +
+           ",\"task_deleted_again\":" + removal(second);
+    // The file may be UTF-16: its bytes go out as hex, for the test to decode.
+    static const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : xml) {
+        hex.push_back(digits[c >> 4]);
+        hex.push_back(digits[c & 15]);
+    }
+    out += ",\"task_file\":" + json_string(hex);
+    return out + "}";
+}
+
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
@@ -196,11 +264,15 @@ int wmain(int argc, wchar_t** argv) {
     } else if (args.size() == 2 && args[0] == "spawn") {
         std::string error;
         auto child = p::start_process(p::executable_path(), {"sleep", "30000"}, {}, &error);
-        if (child) std::ofstream(std::filesystem::path(kelvora::platform::win::widen(args[1]))) << child->pid();
+        if (child)
+            std::ofstream(std::filesystem::path(kelvora::platform::win::widen(args[1])))
+                << child->pid();
         std::this_thread::sleep_for(std::chrono::seconds(30));
         return 0;
     } else if (args.size() == 1 && args[0] == "ending") {
         out = ending();
+    } else if (args.size() == 2 && args[0] == "shell") {
+        out = shell(args[1]);
     } else if (args.size() == 1 && args[0] == "downloads") {
         out = downloads();
     } else {
