@@ -58,7 +58,7 @@ const KEYS = [
   'sCalls', 'sCallsHint', 'histRecv', 'histGave', 'histCtl', 'histView', 'recon', 'reconTip',
   'reconAsk', 'newKeyDone', 'removeRecent', 'updOk', 'updFail', 'updBusy', 'updAvail', 'updNews',
   'updNow', 'updSite', 'updLater', 'updTitle', 'updInstalled', 'updLast', 'updNever', 'updNew',
-  'updAuto', 'updCheck', 'updChecking', 'updStale', 'updBack', 'updNowBig', 'newsTitle', 'noNotes', 'close', 'searching',
+  'updAuto', 'updCheck', 'updChecking', 'updStale', 'updSystem', 'updBack', 'updNowBig', 'newsTitle', 'noNotes', 'close', 'searching',
   'downloading', 'screenBtn', 'scaleHd', 'scaleFit', 'scaleReal', 'resHd', 'resAdaptive',
   'resOriginal', 'resOrigTag', 'resNeedCtl', 'resHint', 'resChanged', 'resBack', 'resFail',
   'resNow', 'resAdaptOn', 'pcState',

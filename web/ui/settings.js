@@ -74,6 +74,7 @@ function num(/** @type {unknown} */ v) {
  * @property {{version: string, ok: boolean, error: string}|null} result of the last installation, until seen
  * @property {string} anterior the kept previous version, or ''
  * @property {number} stale_days whole days since a check last succeeded
+ * @property {boolean} by_system the system's package manager installed this copy and updates it
  */
 
 /**
@@ -113,6 +114,7 @@ export function cleanUpd(/** @type {unknown} */ raw) {
     result: result && boundText(result.version, 40) ? { version: boundText(result.version, 40), ok: result.ok === true, error: boundText(result.error, UPD_TEXT_MAX) } : null,
     anterior: verText(st.anterior) || '',
     stale_days: Number.isInteger(stale) && stale >= 0 ? stale : 0,
+    by_system: st.portable === false,
   };
 }
 
@@ -128,7 +130,7 @@ function updInstallable(/** @type {UpdState|null} */ st) {
 
 /** The banner under the header for a state; '' hides it. Its texts hold markup, their arguments are escaped. */
 export function updBarHtml(/** @type {UpdState|null} */ st) {
-  if (!st) return '';
+  if (!st || st.by_system) return '';
   const btn = (/** @type {string} */ act, /** @type {string} */ label, cls = 'small') => `<button class="${cls}" data-upd="${act}">${esc(label)}</button>`;
   if (st.result) {
     const text = st.result.ok ? t('updOk', esc(st.result.version)) : t('updFail', esc(st.result.error));
@@ -156,6 +158,8 @@ export function updPanelHtml(/** @type {UpdState|null} */ st) {
   if (!st) return `<h2>${esc(t('updTitle'))}</h2><div class="hint">${esc(t('updInstalled', 'v' + PAGE.version))}</div>`;
   const busy = updBusy(st), checking = st.phase === 'checking';
   const rows = [`<div>${esc(t('updInstalled', 'v' + st.current))}</div>`];
+  // Updates come with the system's others: nothing here to check, install or go back to.
+  if (st.by_system) return `<h2>${esc(t('updTitle'))}</h2><div class="upanel">${rows.join('')}<div class="hint">${esc(t('updSystem'))}</div></div>`;
   if (st.available && st.latest) rows.push(`<div class="good"><b>${esc(t('updNew', 'v' + st.latest.version))}</b></div>`);
   else if (st.msg) rows.push(`<div class="muted">${esc(st.msg)}</div>`);
   if (busy) rows.push(`<div class="row"><span class="upbar wide"><i style="width:${st.pct}%"></i></span><span class="muted">${st.pct}%</span></div>`);

@@ -149,6 +149,8 @@ test('the banner follows the first rule that applies, with its arguments escaped
     [{ phase: 'checking' }, false],
     [{ phase: 'done', msg: 'Tienes la versión más reciente (v1.3.2).' }, false],
     [{}, false],
+    // A copy the package manager installed is updated by it.
+    [{ ...newer, portable: false }, false],
   ]) assert.equal(bar(over) !== '', shown, JSON.stringify(over));
   assert.equal(page.updBarHtml(null), '');
 });
@@ -166,7 +168,10 @@ test('the update panel offers installing only when it can happen, and no check w
     [{ anterior: '1.3.1' }, ['check', 'revert']],
     [{ anterior: '1.3.1', phase: 'installing', pct: 100 }, ['check:off']],
     [{ anterior: '1.3.1<b>' }, ['check']],
+    [{ ...newer, anterior: '1.3.1', portable: false }, []],
   ]) assert.deepEqual(buttons(panel(over)), want, JSON.stringify(over));
+  assert.ok(panel({ portable: false }).includes(page.t('updSystem')));
+  assert.ok(!panel({ portable: true }).includes(page.t('updSystem')));
   assert.ok(panel({ anterior: '1.3.1' }).includes(page.t('updBack', 'v1.3.1')));
   // Days without a good check: said from the second day on.
   assert.ok(panel({ dias_sin_buscar: 5 }).includes(page.t('updStale', '5')));
