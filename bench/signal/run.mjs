@@ -146,7 +146,7 @@ async function hold(base, n, path) {
 
 const data = mkdtempSync(path.join(tmpdir(), 'kvsig-bench-'));
 // Every client of the benchmark is one source: the abuse limits are lifted for it.
-const serverArgs = ['--data', data, '--threads', '2', '--msg-rate', '1000000', '--msg-burst', '1000000',
+const serverArgs = ['--data', data, '--threads', process.env.BENCH_THREADS ?? '2', '--msg-rate', '1000000', '--msg-burst', '1000000',
     '--max-conn-per-addr', '1000000', '--max-conn', '1000000', '--max-pending', '1000', '--idle-timeout', '600', '--hello-timeout', '600',
     '--open-rate', '1000000', '--open-burst', '1000000', '--target-rate', '1000000', '--target-burst', '1000000',
     '--max-pending-per-source', '100000', '--binds-per-hour', '1000000'];
