@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <utility>
 
 namespace kv {
 
@@ -24,21 +23,6 @@ shared_state::shared_state(const config& cfg, store& st, conn_limit& conns)
 
 void shared_state::outbox::send(const std::shared_ptr<peer>& to, const json& msg) {
     items.push_back({to, std::make_shared<const std::string>(dump(msg)), {}, {}});
-}
-
-void shared_state::outbox::relay(const std::shared_ptr<peer>& to, json head, const json& j) {
-    auto raw = text.empty() ? std::nullopt : raw_member(text, "data");
-    if (!raw) {
-        head["data"] = j["data"];
-        return send(to, head);
-    }
-    std::string f = dump(head);
-    f.pop_back(); // the closing brace
-    f.reserve(f.size() + raw->size() + 9);
-    f += ",\"data\":";
-    f += *raw;
-    f += '}';
-    items.push_back({to, std::make_shared<const std::string>(std::move(f)), {}, {}});
 }
 
 void shared_state::outbox::close(const std::shared_ptr<peer>& to, std::string why,
@@ -211,10 +195,10 @@ void shared_state::on_frame(const std::shared_ptr<peer>& p, std::string_view tex
         return;
     }
     if ((*j)["t"] == "ping") return;
-    accept(p, std::move(*j), text);
+    accept(p, std::move(*j));
 }
 
-void shared_state::accept(const std::shared_ptr<peer>& p, json j, std::string_view text) {
+void shared_state::accept(const std::shared_ptr<peer>& p, json j) {
     {
         std::lock_guard lock(mutex_);
         if (p->gone) return;
@@ -229,14 +213,13 @@ void shared_state::accept(const std::shared_ptr<peer>& p, json j, std::string_vi
         }
         p->busy = true;
     }
-    run(p, std::move(j), text);
+    run(p, std::move(j));
 }
 
-void shared_state::run(const std::shared_ptr<peer>& p, json j, std::string_view text) {
+void shared_state::run(const std::shared_ptr<peer>& p, json j) {
     for (;;) {
         if (ask_store(p, j)) return;
         outbox out;
-        out.text = std::exchange(text, {}); // the held frames behind it have only their tree
         {
             std::lock_guard lock(mutex_);
             if (!p->gone) route(p, j, opening{}, out);
@@ -574,7 +557,7 @@ void shared_state::host_frame(const std::shared_ptr<peer>& p, const std::string&
         auto& r = requests_[sid];
         if (!r.accepted) return;
         if (t == "signal") {
-            if (j.contains("data")) out.relay(r.tech, {{"t", "signal"}}, j);
+            if (j.contains("data")) out.send(r.tech, {{"t", "signal"}, {"data", j["data"]}});
             return;
         }
         std::string reason = end_reason(text_field(j, "why"));

@@ -78,13 +78,7 @@ private:
             peer::close_code code = peer::close_code::normal;
         };
         std::vector<item> items;
-        // The text of the frame being handled, while it is at hand (not for frames that
-        // waited for the store).
-        std::string_view text;
         void send(const std::shared_ptr<peer>& to, const json& msg);
-        // Sends `head` with `j`'s `data` added: spliced in from the frame's text when at
-        // hand, so that a signal is passed on as it came instead of being rebuilt.
-        void relay(const std::shared_ptr<peer>& to, json head, const json& j);
         void close(const std::shared_ptr<peer>& to, std::string why,
                    peer::close_code code = peer::close_code::normal);
         void flush();
@@ -132,10 +126,9 @@ private:
     json ice_servers(std::string_view tag) const;
     steady::time_point after(double seconds) const;
     // A parsed frame from a local socket or from a stand-in for a socket elsewhere.
-    // `text` is the frame's own text, when at hand.
-    void accept(const std::shared_ptr<peer>& p, json j, std::string_view text = {});
+    void accept(const std::shared_ptr<peer>& p, json j);
     // Frames of one socket, in order; `p->busy` is held by the caller.
-    void run(const std::shared_ptr<peer>& p, json j, std::string_view text = {});
+    void run(const std::shared_ptr<peer>& p, json j);
     // Whether `j` must wait for the store; if so asks it and comes back through finish().
     bool ask_store(const std::shared_ptr<peer>& p, const json& j);
     void finish(const std::shared_ptr<peer>& p, json j, opening o);

@@ -71,7 +71,7 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
     auto& r = it->second;
     if (t == "signal") {
         if (r.accepted && j.contains("data"))
-            out.relay(r.host, {{"t", "signal"}, {"sid", p->link}}, j);
+            out.send(r.host, {{"t", "signal"}, {"sid", p->link}, {"data", j["data"]}});
     } else if (t == "bye" || t == "cancel") {
         std::string why = text_field(j, "why");
         log_event(r.accepted ? "ended" : "cancelled",

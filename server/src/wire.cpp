@@ -30,49 +30,6 @@ bool depth_ok(std::string_view s) {
     return true;
 }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// From the opening quote at `i` to just past the closing one; `escaped` tells whether the
-// string holds a backslash.
-std::size_t skip_string(std::string_view s, std::size_t i, bool& escaped) {
-    for (++i; i < s.size(); ++i) {
-        if (s[i] == '\\') {
-            escaped = true;
-            ++i;
-        } else if (s[i] == '"') {
-            return i + 1;
-        }
-    }
-    return s.size();
-}
-
-// Past the value that starts at `i`: a string, an object or array with all it holds, or a
-// literal or number, which ends at the next delimiter.
-std::size_t skip_value(std::string_view s, std::size_t i) {
-    bool escaped = false;
-    if (i < s.size() && s[i] == '"') return skip_string(s, i, escaped);
-    if (i < s.size() && (s[i] == '{' || s[i] == '[')) {
-        int depth = 0;
-        while (i < s.size()) {
-            char c = s[i];
-            if (c == '"') {
-                i = skip_string(s, i, escaped);
-                continue;
-            }
-            if (c == '{' || c == '[') ++depth;
-            if (c == '}' || c == ']') --depth;
-            ++i;
-            if (depth == 0) return i;
-        }
-        return s.size();
-    }
-    while (i < s.size() && s[i] != ',' && s[i] != '}' && s[i] != ']' && !is_space(s[i]))
-        ++i;
-    return i;
-}
-
 template <std::size_t N>
 std::string pick(std::string_view r, const std::array<std::string_view, N>& known,
                  std::string_view fallback) {
@@ -89,36 +46,6 @@ std::optional<json> parse_frame(std::string_view text) {
     auto t = j.find("t");
     if (t == j.end() || !t->is_string()) return std::nullopt;
     return j;
-}
-
-std::optional<std::string_view> raw_member(std::string_view s, std::string_view key) {
-    std::optional<std::string_view> found;
-    std::size_t i = 0;
-    auto skip_space = [&] {
-        while (i < s.size() && is_space(s[i]))
-            ++i;
-    };
-    skip_space();
-    if (i >= s.size() || s[i] != '{') return std::nullopt;
-    ++i;
-    for (;;) {
-        skip_space();
-        if (i >= s.size() || s[i] != '"') return found; // '}' or the end
-        bool escaped = false;
-        std::size_t k = i;
-        i = skip_string(s, i, escaped);
-        if (escaped) return std::nullopt;
-        bool match = s.substr(k + 1, i - k - 2) == key;
-        skip_space();
-        if (i >= s.size() || s[i] != ':') return std::nullopt;
-        ++i;
-        skip_space();
-        std::size_t v = i;
-        i = skip_value(s, i);
-        if (match) found = s.substr(v, i - v);
-        skip_space();
-        if (i < s.size() && s[i] == ',') ++i;
-    }
 }
 
 std::string dump(const json& j) {

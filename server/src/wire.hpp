@@ -14,11 +14,6 @@ using json = nlohmann::json;
 // so a hostile frame cannot exhaust the stack of the recursive serializer later.
 std::optional<json> parse_frame(std::string_view text);
 
-// The text of the top-level member `key` of `object`, a frame parse_frame accepted, as it
-// came (a key given twice: the last, as the parser keeps). Nothing when the member is
-// absent or some top-level key is written with escapes, which only the parser can read.
-std::optional<std::string_view> raw_member(std::string_view object, std::string_view key);
-
 // Compact JSON; invalid UTF-8 in relayed text is replaced rather than thrown on.
 std::string dump(const json& j);
 
