@@ -1,7 +1,8 @@
 // Measures kelvora-signal against a WebSocket echo server run side by side: relay round
 // trip, memory per held /host/ socket, relayed signals per second and the server's CPU time
 // per signal, and TLS connections accepted per second against a plain Node TLS server. One
-// line per figure.
+// line per figure. The relay figures are also given against the same relay path through
+// the plainest Node relay (echo.mjs /pair/): four TCP hops and the host's bounce, as ours.
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import tls from 'node:tls';
@@ -70,22 +71,29 @@ async function pair(base, id) {
 
 const payload = { ice: { candidate: 'candidate:1 1 udp 2122260223 192.168.1.20 54321 typ host generation 0', sdpMid: '0' } };
 
-// Round trips with one message in flight, the two servers taking turns sample by sample
-// so that a busy machine slows both alike; medians in microseconds.
-async function rtts(a, b) {
+// Round trips with one message in flight, the servers taking turns sample by sample so
+// that a busy machine slows all alike; medians in microseconds, in the order given.
+async function rtts(...targets) {
     const one = async ({ send, sock }) => {
         const t0 = process.hrtime.bigint();
         await new Promise((res) => { sock.onframe = () => res(); send(); });
         return Number(process.hrtime.bigint() - t0) / 1000;
     };
-    const ta = [], tb = [];
-    for (let i = 0; i < RTT_N; i++) {
-        ta.push(await one(a));
-        tb.push(await one(b));
-    }
-    a.sock.onframe = b.sock.onframe = null;
+    const times = targets.map(() => []);
+    for (let i = 0; i < RTT_N; i++)
+        for (const [k, x] of targets.entries()) times[k].push(await one(x));
+    for (const x of targets) x.sock.onframe = null;
     const median = (t) => t.sort((x, y) => x - y)[Math.floor(t.length / 2)];
-    return [median(ta), median(tb)];
+    return times.map(median);
+}
+
+// Two sockets linked by the reference relay (echo.mjs /pair/), the second bouncing every
+// message back as the host does above.
+async function nodePair(base, key) {
+    const tech = await open(`${base}/pair/${key}`);
+    const host = await open(`${base}/pair/${key}`);
+    host.onframe = (m) => host.send(JSON.stringify(m));
+    return { host, tech };
 }
 
 // TLS connections set up per second: 8 at a time, each through the handshake and one
@@ -138,7 +146,7 @@ async function hold(base, n, path) {
 
 const data = mkdtempSync(path.join(tmpdir(), 'kvsig-bench-'));
 // Every client of the benchmark is one source: the abuse limits are lifted for it.
-const serverArgs = ['--data', data, '--threads', '2', '--msg-rate', '1000000', '--msg-burst', '1000000',
+const serverArgs = ['--data', data, '--threads', process.env.BENCH_THREADS ?? '2', '--msg-rate', '1000000', '--msg-burst', '1000000',
     '--max-conn-per-addr', '1000000', '--max-conn', '1000000', '--max-pending', '1000', '--idle-timeout', '600', '--hello-timeout', '600',
     '--open-rate', '1000000', '--open-burst', '1000000', '--target-rate', '1000000', '--target-burst', '1000000',
     '--max-pending-per-source', '100000', '--binds-per-hour', '1000000'];
@@ -158,13 +166,17 @@ const line = (name, value, ref, unit, refName = 'echo') =>
     console.log(`${name}: ${(value / ref).toFixed(2)}x reference (kelvora-signal ${value.toFixed(1)} ${unit}, ${refName} ${ref.toFixed(1)} ${unit})`);
 
 try {
-    // 1. Relay round trip technician → host → technician vs. one echo round trip.
+    // 1. Relay round trip technician → host → technician vs. one echo round trip, and vs.
+    // the same four hops through the reference relay.
     const p = await pair(sbase, '900000000');
     const sig = JSON.stringify({ t: 'signal', data: payload });
     const e = await open(ebase);
-    const [relayUs, echoUs] = await rtts({ send: () => p.tech.send(sig), sock: p.tech }, { send: () => e.send(sig), sock: e });
+    const np = await nodePair(ebase, 'rtt');
+    const [relayUs, echoUs, nodeUs] = await rtts({ send: () => p.tech.send(sig), sock: p.tech },
+        { send: () => e.send(sig), sock: e }, { send: () => np.tech.send(sig), sock: np.tech });
     line('signal relay round trip (median)', relayUs, echoUs, 'µs');
-    e.close();
+    line('signal relay round trip (median)', relayUs, nodeUs, 'µs', 'node relay');
+    for (const s of [e, np.host, np.tech]) s.close();
 
     // 2. Memory per held, registered /host/ socket vs. per held echo socket.
     const s0 = rss(srv.proc.pid), e0 = rss(echo.proc.pid);
@@ -180,17 +192,23 @@ try {
     for (const s of [...hosts, ...echoes]) s.terminate();
     await sleep(500);
 
-    // 3. Signals relayed per second with PAIRS pairs (each counted once, both ways).
+    // 3. Signals relayed per second with PAIRS pairs (each counted once, both ways), vs.
+    // messages echoed and vs. the reference relay's pairs.
     const pairs = [];
     for (let i = 0; i < PAIRS; i++) pairs.push(await pair(sbase, String(910000000 + i)));
     // Each technician's signal is relayed twice (to the host and back), so it counts twice.
     const relayed = await throughput(pairs.map((q) => q.tech), (s) => s.send(sig), srv.proc.pid);
     const esocks = await hold(ebase, PAIRS, () => '/');
     const echoed = await throughput(esocks, (s) => s.send(sig), echo.proc.pid);
-    line(`signals relayed per second (${PAIRS} pairs)`, relayed.rate * 2, echoed.rate, 'msg/s');
-    line('server CPU time per relayed signal', relayed.cpuUs / 2, echoed.cpuUs, 'µs');
-    for (const q of pairs) { q.host.terminate(); q.tech.terminate(); }
     for (const s of esocks) s.terminate();
+    const npairs = [];
+    for (let i = 0; i < PAIRS; i++) npairs.push(await nodePair(ebase, `t${i}`));
+    const nrelayed = await throughput(npairs.map((q) => q.tech), (s) => s.send(sig), echo.proc.pid);
+    line(`signals relayed per second (${PAIRS} pairs)`, relayed.rate * 2, echoed.rate, 'msg/s');
+    line(`signals relayed per second (${PAIRS} pairs)`, relayed.rate * 2, nrelayed.rate * 2, 'msg/s', 'node relay');
+    line('server CPU time per relayed signal', relayed.cpuUs / 2, echoed.cpuUs, 'µs');
+    line('server CPU time per relayed signal', relayed.cpuUs / 2, nrelayed.cpuUs / 2, 'µs', 'node relay');
+    for (const q of [...pairs, ...npairs]) { q.host.terminate(); q.tech.terminate(); }
 
     // 4. TLS connections per second: kelvora-signal (handshake, GET /health) vs. Node's
     // own TLS server answering one line, both on the same certificate.

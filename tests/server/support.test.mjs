@@ -51,6 +51,31 @@ test('a support request from join to the end of the session', { skip: missingBin
     assert.deepEqual(await host.next('left'), { t: 'left', sid: req.sid, reason: 'bye' });
 });
 
+// A signal's `data` is passed on as it came; whatever its text, the other side must read
+// the value the sender meant (for a key given twice, the last one, as JSON.parse keeps).
+test('signals arrive with their data intact however the frame is written', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t);
+    const host = await registerHost(srv, ID);
+    const { tech, req } = await accepted(srv, host);
+    const cases = [
+        ['escapes and characters beyond ASCII', '{"t":"signal","data":{"s":"a\\"b\\\\c\\u00e9\\n}{][,:","ñ€😀":[1,-2.5e3,true,null,{}]}}'],
+        ['"data" inside strings and nested objects before it', '{"t":"signal","x":{"data":1},"y":"\\"data\\":2,","data":{"ok":3}}'],
+        ['"data" given twice', '{"t":"signal","data":{"old":1},"data":{"new":2}}'],
+        ['whitespace everywhere', ' { "t" : "signal" ,\n "data" :\t[ 1 , { "a" : "b" } ] \r\n } '],
+        ['a scalar data', '{"data":12.50,"t":"signal"}'],
+        ['a string data', '{"t":"signal","data":"x,}y"}'],
+        ['the key written with an escape', '{"t":"signal","d\\u0061ta":{"esc":1}}'],
+        ['a key written with an escape next to data', '{"t":"signal","data":{"a":1},"\\u0064ata":{"b":2}}'],
+    ];
+    for (const [what, text] of cases) {
+        const data = JSON.parse(text).data;
+        await tech.send(text);
+        assert.deepEqual(await host.next('signal'), { t: 'signal', sid: req.sid, data }, `to the host: ${what}`);
+        await host.send(text.replace('"t"', `"sid":"${req.sid}","t"`));
+        assert.deepEqual(await tech.next('signal'), { t: 'signal', data }, `to the technician: ${what}`);
+    }
+});
+
 test('every way a request or session ends reaches the other side', { skip: missingBin }, async (t) => {
     const srv = await startServer(t);
     const cases = [
