@@ -7,9 +7,12 @@
 #   and the server's CPU time per relayed signal vs. the echo's per echoed message
 #   (the figure that a loaded machine disturbs least),
 #   TLS connections accepted per second vs. a plain Node TLS server (bench/signal/tls.mjs).
+# The relay figures are given twice: against the echo (two hops) and against a plain Node
+# relay of the same four hops (the echo process's /pair/<key>), which is the fairer one.
 # The node client drives both sides, so the throughput ratio is bounded by it.
 #   KELVORA_SIGNAL_BIN (default build/kelvora-signal), BENCH_HOLD (5000),
-#   BENCH_PAIRS (200), BENCH_RTT (2000), BENCH_SECONDS (3), BENCH_TLS (2000)
+#   BENCH_PAIRS (200), BENCH_RTT (2000), BENCH_SECONDS (3), BENCH_TLS (2000),
+#   BENCH_THREADS (the server's --threads, 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Every held socket costs a descriptor on both ends.
