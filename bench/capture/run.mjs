@@ -4,7 +4,6 @@
 import { spawn, spawnSync } from 'node:child_process';
 import { readFileSync, readdirSync } from 'node:fs';
 import { SessionBed, PRIMARY } from '../../tests/lib/session_bed.mjs';
-import { waitFor } from '../../tests/lib/kelvora.mjs';
 
 const SWITCHES = 10;
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
@@ -37,8 +36,6 @@ try {
   await host.accept();
   await tech.waitPicture(k);
   bed.x.run('wmctrl', ['-i', '-r', host.window, '-e', `0,${PRIMARY.x + 1000},650,900,420`]);
-  // The secondary's capture window is started ahead once the picture flows.
-  await waitFor(() => /\[CAPTURA\] ventana auxiliar para la pantalla 2/.test(host.k.log()), 'the capture window started ahead', 90000);
 
   /** ms from the `mon` message to the first frame of shape w:h, measured in the technician's page. */
   const timeSwitch = (i, ratio, limit = 60000) =>
@@ -82,13 +79,7 @@ try {
   // Measured once the window started ahead has its page loaded, after one switch each way
   // that is not: the first learns which screen number the secondary has, and on a busy
   // machine a browser's cold start takes minutes.
-  await waitFor(() => {
-    try {
-      return bed.x.run('xdotool', ['search', '--name', '^Captura Kv']).trim() !== '';
-    } catch {
-      return false;
-    }
-  }, 'the capture page loaded', 180000);
+  await host.waitCaptureAhead(180000);
   await timeSwitch(1, 1024 / 768, 180000);
   await idle();
   await timeSwitch(0, 1920 / 1080, 180000);

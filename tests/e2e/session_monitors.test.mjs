@@ -68,14 +68,7 @@ test('the technician sees the secondary monitor through the capture window, then
   await tech.waitColour(k, GREEN);
 
   // Once the picture flows, the secondary's capture window is started ahead.
-  await waitFor(() => /\[CAPTURA\] ventana auxiliar para la pantalla 2/.test(host.k.log()), 'the capture window started ahead', 90000);
-  await waitFor(() => {
-    try {
-      return bed.x.run('xdotool', ['search', '--name', '^Captura Kv']).trim() !== '';
-    } catch {
-      return false;
-    }
-  }, 'the capture page loaded', 90000);
+  await host.waitCaptureAhead(90000);
 
   for (let round = 0; round < 3; round++) {
     await askMonitor(k, 1);

@@ -271,6 +271,18 @@ export class HostPC extends PC {
     await this.page.waitForFunction(() => !kelvora.HSES, null, { timeout: 30000 });
   }
 
+  /** The secondary's capture window started ahead, its page loaded (its title is on the X desktop). */
+  async waitCaptureAhead(ms) {
+    await waitFor(() => /\[CAPTURA\] ventana auxiliar para la pantalla 2/.test(this.k.log()), `${this.name}: the capture window started ahead`, ms);
+    await waitFor(() => {
+      try {
+        return this.bed.x.run('xdotool', ['search', '--name', '^Captura Kv']).trim() !== '';
+      } catch {
+        return false;
+      }
+    }, 'the capture page loaded', ms);
+  }
+
   /** Chromium's processes of this app window, the browser (the oldest) first. */
   browserPids() {
     const r = spawnSync('pgrep', ['-f', '--', `--user-data-dir=${this.profile}`], { encoding: 'utf8' });
