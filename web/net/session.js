@@ -83,8 +83,9 @@ export async function iceServers() {
     const ctrl = new AbortController();
     const timer = setTimeout(() => ctrl.abort(), 8000);
     try {
+      /** @type {unknown} */
       const r = await (await http.fetch(srvUrl('/ice'), { cache: 'no-store', signal: ctrl.signal })).json();
-      list = cleanIce(r && r.iceServers);
+      list = cleanIce(r && typeof r === 'object' && 'iceServers' in r ? r.iceServers : undefined);
     } finally {
       clearTimeout(timer);
     }
