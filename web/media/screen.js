@@ -3,6 +3,8 @@
 
 import { setting } from '../core/state.js';
 
+/** @typedef {import('../core/state.js').RtpSample} RtpSample */
+
 const CAPTURE_MS = 25000;
 
 /** A frame rate from a message or a setting: 5..60, 30 when it is not a number. */
@@ -135,7 +137,7 @@ export function newMotion() {
  * has just started or stopped moving. Counts that go backwards (a new encoder) or a sample
  * without frames leave the motion as it was.
  */
-export function followMotion(/** @type {Motion} */ m, /** @type {{framesEncoded?: unknown, bytesSent?: unknown, frameWidth?: unknown}|null} */ rtp) {
+export function followMotion(/** @type {Motion} */ m, /** @type {RtpSample|null} */ rtp) {
   const frames = Number(rtp && rtp.framesEncoded), bytes = Number(rtp && rtp.bytesSent);
   const last = m.last;
   const width = Number(rtp && rtp.frameWidth);

@@ -315,7 +315,10 @@ export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number
 export function pathOf(/** @type {RTCStatsReport} */ rep) {
   const pair = selectedPair(rep);
   if (!pair) return null;
-  const lc = rep.get(pair.localCandidateId || ''), rc = rep.get(pair.remoteCandidateId || '');
+  /** @type {{candidateType?: string}|undefined} */
+  const lc = rep.get(pair.localCandidateId || '');
+  /** @type {{candidateType?: string}|undefined} */
+  const rc = rep.get(pair.remoteCandidateId || '');
   return {
     relay: !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay')),
     rtt: typeof pair.currentRoundTripTime === 'number' ? pair.currentRoundTripTime * 1000 : -1,
