@@ -62,8 +62,10 @@ function callId(/** @type {unknown} */ v) {
   return typeof v === 'string' && /^[A-Za-z0-9_-]{1,32}$/.test(v) ? v : '';
 }
 
-/** A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id. */
-/** @returns {CallMember|null} */
+/**
+ * A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id.
+ * @returns {CallMember|null}
+ */
 function callMember(/** @type {unknown} */ raw) {
   if (!raw || typeof raw !== 'object') return null;
   const v = /** @type {{[field: string]: unknown}} */ (raw);
@@ -71,8 +73,10 @@ function callMember(/** @type {unknown} */ raw) {
   return id ? { id, name: peerName(v.name, '?').slice(0, 32), talk: v.talk === true, muted: v.muted === true } : null;
 }
 
-/** A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise. */
-/** @returns {CallSignal|null} */
+/**
+ * A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise.
+ * @returns {CallSignal|null}
+ */
 function callSignalData(/** @type {unknown} */ raw) {
   if (!raw || typeof raw !== 'object') return null;
   const d = /** @type {{[field: string]: unknown}} */ (raw);
@@ -98,8 +102,8 @@ function callSignalData(/** @type {unknown} */ raw) {
 /**
  * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
  * lists; null for anything unusable. Unknown kinds come back as {t} alone.
+ * @returns {CallFrame|null}
  */
-/** @returns {CallFrame|null} */
 export function callClean(/** @type {unknown} */ raw) {
   if (!raw || typeof raw !== 'object') return null;
   const m = /** @type {{[field: string]: unknown}} */ (raw);
