@@ -20,7 +20,7 @@ import { store } from './util.js';
 /**
  * The picture's RTP entry of a statistics report (outbound on the host, inbound on the
  * technician), with the fields the page reads.
- * @typedef {{type: string, kind?: string, mediaType?: string, framesPerSecond?: number, frameWidth?: number, frameHeight?: number, bytesSent?: number, bytesReceived?: number, qualityLimitationReason?: string}} RtpSample
+ * @typedef {{type: string, kind?: string, mediaType?: string, framesPerSecond?: number, framesEncoded?: number, frameWidth?: number, frameHeight?: number, bytesSent?: number, bytesReceived?: number, qualityLimitationReason?: string}} RtpSample
  */
 
 /**

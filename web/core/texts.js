@@ -20,6 +20,7 @@ export function esc(/** @type {unknown} */ v) {
  * which is why the tables and the answer stay loosely typed here.
  */
 export function t(/** @type {string} */ key, /** @type {unknown[]} */ ...args) {
+  // Loose: a key may name a table (pcState) rather than a text, and its callers read it as one.
   /** @type {any} */
   const tables = typeof I18N === 'undefined' ? {} : I18N;
   let v = tables[ST.LANG] && key in tables[ST.LANG] ? tables[ST.LANG][key] : tables.es && key in tables.es ? tables.es[key] : key;

@@ -7,9 +7,16 @@ import { t } from '../core/texts.js';
 import { sleep, yes } from '../core/util.js';
 
 /** @typedef {import('../core/state.js').Line} Line */
+/** @typedef {import('../core/state.js').CallState} CallState */
+
+/**
+ * What a failed getUserMedia gives: a DOMException in the browser, a like object from a
+ * stand-in; either field may be missing.
+ * @typedef {{name?: string, message?: string}} MicError
+ */
 
 /** The toast key for a microphone that could not open. */
-export function micFailKey(/** @type {string} */ name) {
+export function micFailKey(/** @type {string|null|undefined} */ name) {
   if (name === 'NotAllowedError' || name === 'SecurityError') return 'micDenied2';
   if (name === 'NotFoundError' || name === 'OverconstrainedError') return 'micNone';
   if (name === 'NotReadableError' || name === 'AbortError') return 'micBusy';
@@ -17,7 +24,7 @@ export function micFailKey(/** @type {string} */ name) {
 }
 
 /** A device's name without the role word the system puts before the default one. */
-export function devName(/** @type {any} */ label) {
+export function devName(/** @type {unknown} */ label) {
   return String(label || '').replace(/^(default|predeterminad[oa]|communications|comunicaciones)\s*-\s*/i, '').trim();
 }
 
@@ -55,7 +62,7 @@ export const userMedia = {
 
 /**
  * What the devices tell the page and the group call; app.js sets these.
- * @type {{onchange: () => void, onnotice: (text: string, ms?: number) => void, onswapcall: (call: any) => Promise<void>}}
+ * @type {{onchange: () => void, onnotice: (text: string, ms?: number) => void, onswapcall: (call: CallState) => Promise<void>}}
  * onchange: the device lists or choices changed; onswapcall: the group call takes the newly chosen microphone.
  */
 export const devicesOn = { onchange: () => {}, onnotice: () => {}, onswapcall: async () => {} };
@@ -117,9 +124,9 @@ export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent
   if (want.dev) tries.push(['elegido', { audio: { ...base, deviceId: { exact: want.dev.id } } }, want.dev.name]);
   tries.push(['predeterminado', { audio: base }, '']);
   tries.push(['sin opciones', { audio: true }, '']);
-  /** @type {any} */
+  /** @type {MicError|null} */
   let first = null;
-  /** @type {any} */
+  /** @type {MicError|null} */
   let last = null;
   for (const [name, c, label] of tries) {
     for (let n = 0; n < 3; n++) {
@@ -131,7 +138,7 @@ export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent
         if (!DEVS.labels) loadDevices();
         return st;
       } catch (e) {
-        const err = /** @type {any} */ (e) || {};
+        const err = /** @type {MicError} */ (e || {});
         first = first || err;
         last = err;
         diag(`[MICROFONO] no abrió (${name}${label ? ` «${label}»` : ''}): ${err.name} ${err.message}`);
@@ -147,7 +154,7 @@ export async function getMic(/** @type {{proc?: boolean, quiet?: boolean, silent
   return micFailed(last, opts);
 }
 
-function micFailed(/** @type {any} */ err, /** @type {any} */ opts) {
+function micFailed(/** @type {MicError|null} */ err, /** @type {{silent?: boolean}} */ opts) {
   if (!opts.silent) {
     const key = micFailKey(err && err.name);
     devicesOn.onnotice(key === 'micErr' ? t('micErr', (err && err.message) || '') : t(key), 9000);
@@ -175,18 +182,19 @@ function speakerId(/** @type {boolean} */ quiet) {
 
 /** Plays an element on the chosen speaker; a failure falls back to the default one. */
 export function applySink(/** @type {HTMLMediaElement} */ el, quiet = false) {
-  const any = /** @type {any} */ (el);
-  if (!el || typeof any.setSinkId !== 'function') return;
+  if (!el || typeof el.setSinkId !== 'function') return;
   const id = speakerId(quiet);
-  if (any.sinkId === id) return;
-  any.setSinkId(id).catch((/** @type {any} */ e) => {
+  if (el.sinkId === id) return;
+  el.setSinkId(id).catch((/** @type {MicError|null} */ e) => {
     diag(`[BOCINA] «${setting('llamada', 'bocina_nombre') || id}» no se pudo usar: ${e && e.name}; uso la predeterminada`);
-    any.setSinkId('').catch(() => {});
+    el.setSinkId('').catch(() => {});
   });
 }
 
-export function sinkCtx(/** @type {any} */ ac) {
-  if (ac && typeof ac.setSinkId === 'function') ac.setSinkId(speakerId(true)).catch(() => ac.setSinkId('').catch(() => {}));
+// Chromium's AudioContext can choose its speaker; the DOM library does not list setSinkId yet.
+export function sinkCtx(/** @type {(AudioContext & {setSinkId?: (id: string) => Promise<void>})|null} */ ac) {
+  const setSink = ac && ac.setSinkId;
+  if (typeof setSink === 'function') setSink.call(ac, speakerId(true)).catch(() => setSink.call(ac, '').catch(() => {}));
 }
 
 export async function setSpeaker(/** @type {string} */ id) {

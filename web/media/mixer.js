@@ -29,7 +29,7 @@ function remoteOf(/** @type {Line} */ L) {
  * conference the keys of the other members on air that have a remote voice. A line is never
  * fed its own voice.
  */
-export function routePlan(/** @type {any[]} */ lines) {
+export function routePlan(/** @type {Line[]} */ lines) {
   /** @type {Map<string, string[]>} */
   const plan = new Map();
   for (const L of lines) {
@@ -277,7 +277,8 @@ function watchMic(/** @type {number} */ lvl) {
   if (MIX.silent && lvl > 2) MIX.silent = MIX.blocked = false;
   if (w.posted || Date.now() - w.since < 6000) return;
   w.posted = true;
-  const st = /** @type {any} */ (tr.getSettings ? tr.getSettings() : {});
+  /** @type {MediaTrackSettings} */
+  const st = tr.getSettings ? tr.getSettings() : {};
   const want = wantedDev('mic');
   diag(`[MICROFONO] «${tr.label}» · ${tr.readyState}${tr.muted ? ` · SIN DATOS ${ON_WINDOWS ? 'DE WINDOWS' : 'DEL SISTEMA'} (muted)` : ''} · nivel máx ${w.max.toFixed(1)} en 6 s · ${st.sampleRate || (MIX.ac && MIX.ac.sampleRate) || '?'} Hz · canales ${st.channelCount || '?'} · elegido ${want.dev ? 'sí' : 'predeterminado'} · procesar ${setting('llamada', 'procesar_voz') || 'si'}`);
   if (w.max < 0.6) {
@@ -329,7 +330,8 @@ function swapAll(withCall = false) {
 }
 
 /** Devices came or went: reload, re-apply the speaker, and reopen the microphone if it fell. */
-let devTimer = /** @type {any} */ (0);
+/** @type {ReturnType<typeof setTimeout>|undefined} */
+let devTimer;
 export function onDevChange() {
   clearTimeout(devTimer);
   devTimer = setTimeout(async () => {

@@ -3,10 +3,12 @@
 
 import { setting } from '../core/state.js';
 
+/** @typedef {import('../core/state.js').RtpSample} RtpSample */
+
 const CAPTURE_MS = 25000;
 
 /** A frame rate from a message or a setting: 5..60, 30 when it is not a number. */
-export function clampFps(/** @type {any} */ v) {
+export function clampFps(/** @type {unknown} */ v) {
   const n = typeof v === 'string' && v.trim() !== '' ? Number(v) : v;
   if (typeof n !== 'number' || !Number.isFinite(n)) return 30;
   return Math.min(60, Math.max(5, Math.round(n)));
@@ -15,15 +17,17 @@ export function clampFps(/** @type {any} */ v) {
 // Screen capture -------------------------------------------------------------------------
 
 /**
- * The browser's screen capture; a test hands in a stand-in.
- * @type {{open: (opts: any) => Promise<MediaStream>}}
+ * The browser's screen capture; a test hands in a stand-in. Chromium takes a few options
+ * the DOM library does not list yet (no picker for the monitor, the cursor drawn).
+ * @typedef {DisplayMediaStreamOptions & {video?: MediaTrackConstraints & {cursor?: string}, selfBrowserSurface?: string, monitorTypeSurfaces?: string, preferCurrentTab?: boolean}} ScreenOptions
+ * @type {{open: (opts: ScreenOptions) => Promise<MediaStream>}}
  */
 export const displayMedia = { open: (opts) => navigator.mediaDevices.getDisplayMedia(opts) };
 
 /** The main screen without a picker (the window was started to pick it), or a refusal within 25 s. */
 export function captureScreen() {
   const fps = clampFps(setting('recibir', 'fps'));
-  /** @type {any} */
+  /** @type {ScreenOptions} */
   const opts = {
     video: { displaySurface: 'monitor', frameRate: { ideal: fps, max: fps }, cursor: 'always' },
     audio: false, selfBrowserSurface: 'exclude', monitorTypeSurfaces: 'include', preferCurrentTab: false,
@@ -99,7 +103,7 @@ const MOVING_KBIT = 16;
 const CALM_KBIT = 6;
 
 /** A quality name, or null when it is none of the three. */
-export function qualityName(/** @type {any} */ q) {
+export function qualityName(/** @type {unknown} */ q) {
   return typeof q === 'string' && Object.prototype.hasOwnProperty.call(QUALITY, q) ? q : null;
 }
 
@@ -133,7 +137,7 @@ export function newMotion() {
  * has just started or stopped moving. Counts that go backwards (a new encoder) or a sample
  * without frames leave the motion as it was.
  */
-export function followMotion(/** @type {Motion} */ m, /** @type {any} */ rtp) {
+export function followMotion(/** @type {Motion} */ m, /** @type {RtpSample|null} */ rtp) {
   const frames = Number(rtp && rtp.framesEncoded), bytes = Number(rtp && rtp.bytesSent);
   const last = m.last;
   const width = Number(rtp && rtp.frameWidth);
@@ -153,11 +157,11 @@ export function followMotion(/** @type {Motion} */ m, /** @type {any} */ rtp) {
  * The picture's size is the track's, or `fallback`'s ({w, h}: the monitor shown) when the
  * track does not say. Errors leave the sender as it was.
  */
-export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @type {string} */ q, /** @type {number} */ asked, /** @type {Motion} */ motion, /** @type {any} */ fallback) {
+export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @type {string} */ q, /** @type {number} */ asked, /** @type {Motion} */ motion, /** @type {{w?: number, h?: number}|null|undefined} */ fallback) {
   const plan = QUALITY[/** @type {'auto'} */ (qualityName(q) || 'auto')];
   const fps = motion.moving && plan.movingFps ? Math.min(asked, plan.movingFps) : asked;
   const track = sender && sender.track;
-  /** @type {any} */
+  /** @type {MediaTrackSettings} */
   let size = {};
   if (track) {
     try {
@@ -168,8 +172,9 @@ export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @t
       size = track.getSettings();
     } catch {}
   }
-  const w = size.width > 0 ? size.width : Number(fallback && fallback.w) || 0;
-  const h = size.height > 0 ? size.height : Number(fallback && fallback.h) || 0;
+  const sw = size.width, sh = size.height;
+  const w = sw && sw > 0 ? sw : Number(fallback && fallback.w) || 0;
+  const h = sh && sh > 0 ? sh : Number(fallback && fallback.h) || 0;
   motion.fullW = w;
   const scale = (plan.small ?? motion.moving) ? motionScale(w, h) : 1;
   if (!sender) return;
@@ -179,12 +184,12 @@ export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @t
     p.encodings[0].maxFramerate = fps;
     p.encodings[0].maxBitrate = plan.bitrate;
     p.encodings[0].scaleResolutionDownBy = scale;
-    /** @type {any} */ (p).degradationPreference = plan.degradation;
+    p.degradationPreference = /** @type {RTCDegradationPreference} */ (plan.degradation);
     try {
       await sender.setParameters(p);
     } catch {
       // Some builds refuse a degradation preference; the rates and the size matter more.
-      delete (/** @type {any} */ (p).degradationPreference);
+      delete p.degradationPreference;
       await sender.setParameters(p);
     }
   } catch {}

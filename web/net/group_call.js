@@ -16,6 +16,22 @@ import { cleanIce, peerName } from './wire.js';
 
 /** @typedef {import('../core/state.js').CallState} CallState */
 /** @typedef {import('../core/state.js').CallPeer} CallPeer */
+/** @typedef {import('../core/state.js').IceServer} IceServer */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
+
+/**
+ * The room's frames after callClean, one shape per kind it checks; any other kind comes
+ * back as {t} alone, so callMsg reads each shape under its own case.
+ * @typedef {{id: string, name: string, talk: boolean, muted: boolean}} CallMember
+ * @typedef {{sdp: {type: 'offer'|'answer', sdp: string}}|{ice: RTCIceCandidateInit}} CallSignal
+ * @typedef {{t: 'welcome', id: string, host: string, token: string, ice: IceServer[], peers: CallMember[]}} CallWelcome
+ * @typedef {{t: 'peer-join', peer: CallMember}} CallJoin
+ * @typedef {{t: 'signal', from: string, name: string, data: CallSignal}} CallSignalFrame
+ * @typedef {{t: 'state', id: string, talk: boolean, muted: boolean}} CallStateFrame
+ * @typedef {{t: 'peer-leave', id: string, host: string}} CallLeaveFrame
+ * @typedef {{t: 'host', id: string}} CallHostFrame
+ * @typedef {CallWelcome|CallJoin|CallSignalFrame|CallStateFrame|CallLeaveFrame|CallHostFrame|{t: string}} CallFrame
+ */
 
 const CALL_CHARS = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
 /** Members of one room, oneself included. */
@@ -34,7 +50,7 @@ export function callNewCode(rnd) {
 }
 
 /** The code a person typed, trimmed and upper-cased; '' unless it is 6 letters or digits. */
-export function callCodeOf(/** @type {any} */ text) {
+export function callCodeOf(/** @type {unknown} */ text) {
   const c = typeof text === 'string' ? text.trim().toUpperCase() : '';
   return /^[A-Z0-9]{6}$/.test(c) ? c : '';
 }
@@ -42,31 +58,40 @@ export function callCodeOf(/** @type {any} */ text) {
 // Server and peer input -----------------------------------------------------------------
 
 /** A member id as the server makes them; anything else is not a member. */
-function callId(/** @type {any} */ v) {
+function callId(/** @type {unknown} */ v) {
   return typeof v === 'string' && /^[A-Za-z0-9_-]{1,32}$/.test(v) ? v : '';
 }
 
-/** A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id. */
-function callMember(/** @type {any} */ v) {
-  if (!v || typeof v !== 'object') return null;
+/**
+ * A member from `welcome` or `peer-join`, with checked fields; null when it has no usable id.
+ * @returns {CallMember|null}
+ */
+function callMember(/** @type {unknown} */ raw) {
+  if (!raw || typeof raw !== 'object') return null;
+  const v = /** @type {{[field: string]: unknown}} */ (raw);
   const id = callId(v.id);
   return id ? { id, name: peerName(v.name, '?').slice(0, 32), talk: v.talk === true, muted: v.muted === true } : null;
 }
 
-/** A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise. */
-function callSignalData(/** @type {any} */ d) {
-  if (!d || typeof d !== 'object') return null;
-  const sd = d.sdp;
-  if (sd && typeof sd === 'object') {
+/**
+ * A WebRTC signal from another member: an offer or answer, or a candidate; null otherwise.
+ * @returns {CallSignal|null}
+ */
+function callSignalData(/** @type {unknown} */ raw) {
+  if (!raw || typeof raw !== 'object') return null;
+  const d = /** @type {{[field: string]: unknown}} */ (raw);
+  if (d.sdp && typeof d.sdp === 'object') {
+    const sd = /** @type {{[field: string]: unknown}} */ (d.sdp);
     if ((sd.type !== 'offer' && sd.type !== 'answer') || typeof sd.sdp !== 'string' || sd.sdp.length > 60000) return null;
     return { sdp: { type: sd.type, sdp: sd.sdp } };
   }
-  const c = d.ice;
-  if (c && typeof c === 'object' && typeof c.candidate === 'string' && c.candidate.length <= 1024) {
-    /** @type {any} */
+  const c = /** @type {{[field: string]: unknown}} */ (d.ice && typeof d.ice === 'object' ? d.ice : {});
+  if (typeof c.candidate === 'string' && c.candidate.length <= 1024) {
+    /** @type {RTCIceCandidateInit} */
     const ice = { candidate: c.candidate };
     if (typeof c.sdpMid === 'string' && c.sdpMid.length <= 64) ice.sdpMid = c.sdpMid;
-    if (Number.isInteger(c.sdpMLineIndex) && c.sdpMLineIndex >= 0 && c.sdpMLineIndex < 64) ice.sdpMLineIndex = c.sdpMLineIndex;
+    const line = c.sdpMLineIndex;
+    if (typeof line === 'number' && Number.isInteger(line) && line >= 0 && line < 64) ice.sdpMLineIndex = line;
     if (typeof c.usernameFragment === 'string' && c.usernameFragment.length <= 256) ice.usernameFragment = c.usernameFragment;
     if (ice.sdpMid === undefined && ice.sdpMLineIndex === undefined) return null;
     return { ice };
@@ -77,14 +102,17 @@ function callSignalData(/** @type {any} */ d) {
 /**
  * A frame of the /call/ socket in the shape the page uses, with checked types and bounded
  * lists; null for anything unusable. Unknown kinds come back as {t} alone.
+ * @returns {CallFrame|null}
  */
-export function callClean(/** @type {any} */ m) {
-  if (!m || typeof m !== 'object' || typeof m.t !== 'string') return null;
+export function callClean(/** @type {unknown} */ raw) {
+  if (!raw || typeof raw !== 'object') return null;
+  const m = /** @type {{[field: string]: unknown}} */ (raw);
+  if (typeof m.t !== 'string') return null;
   switch (m.t) {
     case 'welcome': {
       const id = callId(m.id);
       if (!id) return null;
-      /** @type {any[]} */
+      /** @type {CallMember[]} */
       const peers = [];
       for (const v of Array.isArray(m.peers) ? m.peers.slice(0, 64) : []) {
         const p = callMember(v);
@@ -191,7 +219,7 @@ function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
   x.ws = ws;
   ws.onopen = () => {
     if (ST.CALLX !== x || x.ws !== ws) return;
-    /** @type {any} */
+    /** @type {WireMsg} */
     const join = { t: 'join', name: peerName(ST.ID && ST.ID.nombre, 'Kelvora').slice(0, 32), create: x.create };
     if (rejoin) join.rejoin = true;
     if (callToken) join.token = callToken;
@@ -216,14 +244,15 @@ function callOpen(/** @type {CallState} */ x, /** @type {boolean} */ rejoin) {
   };
 }
 
-function callSend(/** @type {CallState} */ x, /** @type {any} */ m) {
+function callSend(/** @type {CallState} */ x, /** @type {WireMsg} */ m) {
   if (x.ws) x.ws.send(m);
 }
 
 /** One frame from the room's socket (already checked by callClean). */
-function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
-  switch (m.t) {
-    case 'welcome':
+function callMsg(/** @type {CallState} */ x, /** @type {CallFrame} */ frame) {
+  switch (frame.t) {
+    case 'welcome': {
+      const m = /** @type {CallWelcome} */ (frame);
       // After a server restart every member comes back under a new id: the mesh is built again.
       for (const p of [...x.peers.values()]) callDropPeer(x, p);
       x.me = m.id;
@@ -238,28 +267,34 @@ function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
       }
       callSend(x, { t: 'state', talk: x.talk, muted: x.muted });
       break;
-    case 'peer-join':
+    }
+    case 'peer-join': {
+      const m = /** @type {CallJoin} */ (frame);
       if (m.peer.id !== x.me) callPeer(x, m.peer.id, m.peer.name, false);
       break;
+    }
     case 'signal': {
+      const m = /** @type {CallSignalFrame} */ (frame);
       if (m.from === x.me) break;
-      const p = x.peers.get(m.from) || (m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
+      const p = x.peers.get(m.from) || ('sdp' in m.data && m.data.sdp && m.data.sdp.type === 'offer' ? callPeer(x, m.from, m.name, false) : null);
       if (p) p.rtc.signal(m.data);
       break;
     }
     case 'state': {
+      const m = /** @type {CallStateFrame} */ (frame);
       const p = x.peers.get(m.id);
       if (p) Object.assign(p, { talk: m.talk, muted: m.muted });
       break;
     }
     case 'peer-leave': {
+      const m = /** @type {CallLeaveFrame} */ (frame);
       const p = x.peers.get(m.id);
       if (p) callDropPeer(x, p);
       if (m.host) x.host = m.host;
       break;
     }
     case 'host':
-      x.host = m.id;
+      x.host = /** @type {CallHostFrame} */ (frame).id;
       break;
     case 'notfound':
       // A drawn code that happens to be in use: draw another (a few times at most).
@@ -283,7 +318,7 @@ function callMsg(/** @type {CallState} */ x, /** @type {any} */ m) {
     case 'pong':
       return;
     default:
-      console.log('llamada: mensaje desconocido', m.t);
+      console.log('llamada: mensaje desconocido', frame.t);
       return;
   }
   callOn.onchange();

@@ -28,15 +28,26 @@ export const SIGNAL_CAP = 200;
  * @property {(data: {sdp?: RTCSessionDescriptionInit, ice?: RTCIceCandidateInit, relay?: number}) => void} send
  * @property {(sdp: string) => string} [local]
  * @property {(sdp: string) => string} [remote]
- * @property {(d: RTCSessionDescriptionInit, pc: RTCPeerConnection) => boolean} [accept]
+ * @property {(d: {type?: unknown, sdp?: unknown}, pc: RTCPeerConnection) => boolean} [accept]
  * @property {(pc: RTCPeerConnection) => void} [onoffer]
- * @property {(data: any) => boolean} [own]
+ * @property {(data: PeerSignal) => boolean} [own]
  * @property {number} [lossMs]
  * @property {() => void} [onconnected]
  * @property {() => void} [onfailed]
  * @property {() => void} [onlost]
  * @property {() => void} [ontimeout]
  * @property {(state: RTCPeerConnectionState) => void} [onchange]
+ */
+
+/**
+ * A signal from the other side as it came off the wire: an object, nothing more known.
+ * @typedef {{sdp?: unknown, ice?: unknown, relay?: unknown, [field: string]: unknown}} PeerSignal
+ */
+/** @typedef {import('../core/state.js').Timer} Timer */
+
+/**
+ * The few fields read from a stats entry; every one may be missing.
+ * @typedef {{type?: string, state?: string, nominated?: boolean, selected?: boolean, selectedCandidatePairId?: string, localCandidateId?: string, remoteCandidateId?: string, currentRoundTripTime?: number}} PairStats
  */
 
 const same = (/** @type {string} */ sdp) => sdp;
@@ -46,7 +57,7 @@ export class Peer {
     this.owner = owner;
     /** @type {RTCPeerConnection|null} */
     this.pc = null;
-    /** @type {any[]} signals that came before the connection */
+    /** @type {PeerSignal[]} signals that came before the connection */
     this.sigq = [];
     /** @type {RTCIceCandidateInit[]} candidates that came before the remote description */
     this.iceq = [];
@@ -54,10 +65,10 @@ export class Peer {
     this.chain = Promise.resolve();
     this.closed = false;
     this.relayTried = false;
-    /** @type {any} */
-    this.connTimer = 0;
-    /** @type {any} */
-    this.lossTimer = 0;
+    /** @type {Timer|undefined} */
+    this.connTimer = undefined;
+    /** @type {Timer|undefined} */
+    this.lossTimer = undefined;
   }
 
   /** Builds the connection, then replays the signals that were waiting for it. */
@@ -76,8 +87,9 @@ export class Peer {
    * A signal from the other side ({sdp}, {ice} or one the owner handles), applied after
    * those before it. The promise fails with this signal's error; the chain goes on.
    */
-  signal(/** @type {any} */ data) {
-    if (!data || typeof data !== 'object' || this.closed) return Promise.resolve();
+  signal(/** @type {unknown} */ raw) {
+    if (!raw || typeof raw !== 'object' || this.closed) return Promise.resolve();
+    const data = /** @type {PeerSignal} */ (raw);
     if (!this.pc) {
       if (this.sigq.length < SIGNAL_CAP) this.sigq.push(data);
       return Promise.resolve();
@@ -88,14 +100,15 @@ export class Peer {
   }
 
   /** @private */
-  async apply(/** @type {any} */ data) {
+  async apply(/** @type {PeerSignal} */ data) {
     const pc = this.pc;
     if (this.closed || !pc) return;
     if (this.owner.own && this.owner.own(data)) return;
     if (data.sdp && typeof data.sdp === 'object') {
-      const d = data.sdp;
+      const d = /** @type {{type?: unknown, sdp?: unknown}} */ (data.sdp);
       if (this.owner.accept && !this.owner.accept(d, pc)) return;
-      await pc.setRemoteDescription({ type: d.type, sdp: (this.owner.remote || same)(String(d.sdp || '')) });
+      // A type the browser does not know fails here, as the signal's error.
+      await pc.setRemoteDescription({ type: /** @type {RTCSdpType} */ (d.type), sdp: (this.owner.remote || same)(String(d.sdp || '')) });
       for (const c of this.iceq.splice(0)) pc.addIceCandidate(c).catch(() => {});
       if (d.type === 'offer') {
         if (this.owner.onoffer) this.owner.onoffer(pc);
@@ -273,13 +286,13 @@ export function mungeVoice(/** @type {string} */ sdp) {
 }
 
 /** Rank of a video codec for the host's preference: H.264 (packetization 1 first), VP9, AV1, VP8, the rest. */
-function codecRank(/** @type {any} */ c) {
+function codecRank(/** @type {RTCRtpCodec} */ c) {
   const m = String(c.mimeType || '').toLowerCase();
   if (m === 'video/h264') return /packetization-mode=1/.test(c.sdpFmtpLine || '') ? 0 : 1;
   return { 'video/vp9': 2, 'video/av1': 3, 'video/vp8': 4 }[m] ?? 5;
 }
 /** Codecs sorted by rank, keeping their order within a rank. */
-export function sortCodecs(/** @type {any[]} */ codecs) {
+export function sortCodecs(/** @type {RTCRtpCodec[]} */ codecs) {
   return codecs.map((c, i) => ({ c, i })).sort((a, b) => codecRank(a.c) - codecRank(b.c) || a.i - b.i).map((x) => x.c);
 }
 export function preferCodecs(/** @type {RTCRtpTransceiver} */ tx) {
@@ -295,20 +308,24 @@ export function preferCodecs(/** @type {RTCRtpTransceiver} */ tx) {
  * older playoutDelayHint where a browser has only that).
  */
 export function playAtOnce(/** @type {RTCRtpReceiver} */ receiver) {
-  const r = /** @type {any} */ (receiver);
+  // Optional both: older Chromium has only playoutDelayHint, which the DOM library does not list.
+  const r = /** @type {{jitterBufferTarget?: number|null, playoutDelayHint?: number|null}} */ (receiver);
   try {
     if ('jitterBufferTarget' in r) r.jitterBufferTarget = 0;
     else r.playoutDelayHint = 0;
   } catch {}
 }
 
-/** The candidate pair in use: the transport's selected one, else a nominated or selected one that succeeded. */
+/**
+ * The candidate pair in use: the transport's selected one, else a nominated or selected one that succeeded.
+ * @returns {PairStats|null}
+ */
 export function selectedPair(/** @type {RTCStatsReport} */ rep) {
-  /** @type {any} */
+  /** @type {PairStats|null} */
   let pair = null;
-  rep.forEach((/** @type {any} */ r) => {
+  rep.forEach((/** @type {PairStats} */ r) => {
     if (r.type === 'transport' && r.selectedCandidatePairId && rep.get(r.selectedCandidatePairId)) pair = rep.get(r.selectedCandidatePairId);
   });
-  if (!pair) rep.forEach((/** @type {any} */ r) => { if (!pair && r.type === 'candidate-pair' && r.state === 'succeeded' && (r.nominated || r.selected)) pair = r; });
+  if (!pair) rep.forEach((/** @type {PairStats} */ r) => { if (!pair && r.type === 'candidate-pair' && r.state === 'succeeded' && (r.nominated || r.selected)) pair = r; });
   return pair;
 }

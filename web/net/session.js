@@ -83,8 +83,9 @@ export async function iceServers() {
     const ctrl = new AbortController();
     const timer = setTimeout(() => ctrl.abort(), 8000);
     try {
+      /** @type {unknown} */
       const r = await (await http.fetch(srvUrl('/ice'), { cache: 'no-store', signal: ctrl.signal })).json();
-      list = cleanIce(r && r.iceServers);
+      list = cleanIce(r && typeof r === 'object' && 'iceServers' in r ? r.iceServers : undefined);
     } finally {
       clearTimeout(timer);
     }
@@ -314,7 +315,10 @@ export function statText(/** @type {{relay?: boolean, rtt?: number, fps?: number
 export function pathOf(/** @type {RTCStatsReport} */ rep) {
   const pair = selectedPair(rep);
   if (!pair) return null;
-  const lc = rep.get(pair.localCandidateId), rc = rep.get(pair.remoteCandidateId);
+  /** @type {{candidateType?: string}|undefined} */
+  const lc = rep.get(pair.localCandidateId || '');
+  /** @type {{candidateType?: string}|undefined} */
+  const rc = rep.get(pair.remoteCandidateId || '');
   return {
     relay: !!((lc && lc.candidateType === 'relay') || (rc && rc.candidateType === 'relay')),
     rtt: typeof pair.currentRoundTripTime === 'number' ? pair.currentRoundTripTime * 1000 : -1,

@@ -7,6 +7,8 @@
 
 import { wireMsg } from './wire.js';
 
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
+
 /**
  * How sockets are made. The page uses the browser's WebSocket; a test hands in a
  * stand-in with the same shape (readyState, send, close and the four on… handlers).
@@ -26,14 +28,14 @@ export class SignalSocket {
   constructor(url, max) {
     /** @type {() => void} */
     this.onopen = () => {};
-    /** @type {(m: any) => void} a checked message */
+    /** @type {(m: WireMsg) => void} a checked message */
     this.onmessage = () => {};
     /** @type {(code: number, reason: string) => void} */
     this.onclose = () => {};
     /** @type {() => void} */
     this.onerror = () => {};
-    /** @type {any} */
-    this.ping = 0;
+    /** @type {ReturnType<typeof setInterval>|undefined} */
+    this.ping = undefined;
     const ws = sockets.make(url);
     this.ws = ws;
     ws.onopen = () => this.onopen();
@@ -58,7 +60,7 @@ export class SignalSocket {
   }
 
   /** One message as JSON; dropped when the socket is not open. */
-  send(/** @type {any} */ m) {
+  send(/** @type {WireMsg} */ m) {
     if (this.open) this.ws.send(JSON.stringify(m));
   }
 
@@ -70,7 +72,7 @@ export class SignalSocket {
 
   stopPing() {
     clearInterval(this.ping);
-    this.ping = 0;
+    this.ping = undefined;
   }
 
   /**
