@@ -401,7 +401,7 @@ export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
 }
 
 /** One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text. */
-function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Uint8Array} */ piece) {
+function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Uint8Array<ArrayBuffer>} */ piece) {
   return writeFilePiece(id, from, piece).catch(() => ({ ok: false, msg: '' }));
 }
 
