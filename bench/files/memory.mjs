@@ -23,13 +23,16 @@ function memMb(pid) {
   return { rss: Number(rss[1]) / 1024, pss: pss ? Number(pss[1]) / 1024 : NaN };
 }
 
-/** A short name: the program, and Chromium's process type when it has one. */
+/**
+ * A short name: the program, and Chromium's process type when it has one (Chromium's
+ * children rewrite their command line as one string joined by spaces).
+ */
 function label(pid) {
-  const cmd = (field(pid, 'cmdline') ?? '').split('\0');
-  const prog = (cmd[0] ?? '').split('/').pop() || String(pid);
-  const type = cmd.find((a) => a.startsWith('--type='));
-  const util = cmd.find((a) => a.startsWith('--utility-sub-type='));
-  return type ? `${prog} ${type.slice(7)}${util ? ` (${util.split('.').pop()})` : ''}` : prog;
+  const cmd = (field(pid, 'cmdline') ?? '').replaceAll('\0', ' ');
+  const prog = (cmd.split(' ')[0] ?? '').split('/').pop() || String(pid);
+  const type = /--type=(\S+)/.exec(cmd)?.[1];
+  const util = /--utility-sub-type=(\S+)/.exec(cmd)?.[1];
+  return type ? `${prog} ${type}${util ? ` (${util.split('.').pop()})` : ''}` : prog;
 }
 
 /**
