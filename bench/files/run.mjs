@@ -123,8 +123,9 @@ try {
   truncateSync(file, BYTES);
   await tech.eval((k) => kelvora.showSes(k), k);
   let during = rssWatch(roots);
-  // The picker comes slowly on a loaded machine: a minute, not the tests' ten seconds.
-  const [chooser] = await Promise.all([tech.page.waitForEvent('filechooser', { timeout: 60000 }), tech.page.click('#vFile')]);
+  // The picker comes slowly on a loaded machine (a headless page under load may take a
+  // minute to draw the frame a click needs): minutes, not the tests' ten seconds.
+  const [chooser] = await Promise.all([tech.page.waitForEvent('filechooser', { timeout: 180000 }), tech.page.click('#vFile', { timeout: 180000 })]);
   await chooser.setFiles([file], { timeout: 60000 });
   const ours1 = MB * 1.048576 / (await saved(host, 'banco.bin', await accept(host)));
   legs.push(['technician → helped PC', during()]);
