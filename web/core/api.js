@@ -224,7 +224,7 @@ export function filesCall(/** @type {string} */ what, /** @type {any} */ body) {
 }
 
 /** One piece of a received file, as raw bytes, starting at byte `from`. */
-export function writeFilePiece(/** @type {string} */ id, /** @type {number} */ from, /** @type {Uint8Array<ArrayBuffer>} */ piece) {
+export function writeFilePiece(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
   return http.fetch(`/api/archivos/escribir?id=${encodeURIComponent(id)}&desde=${from}`, {
     method: 'POST',
     headers: { 'Content-Type': 'application/octet-stream', 'X-Token': PAGE.token },

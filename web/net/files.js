@@ -21,10 +21,8 @@ const NAME_MAX = 180;
 const READ_CHUNKS = 16;
 /**
  * Received chunks go to the native host, which writes them to the downloads folder, in
- * pieces of at most this size: one piece per request keeps the requests few and the page's
- * share of the file small. Each transfer gathers its pieces in one buffer of this size,
- * made once: a new buffer or Blob per piece is garbage that only a collection frees, and
- * a Blob's bytes sit in the browser process, which the page's collector does not see.
+ * pieces of about this size: one piece per request keeps the requests few and the page's
+ * share of the file small.
  */
 const SINK_PIECE = 1048576;
 /**
@@ -325,7 +323,6 @@ function rxRecord(/** @type {string} */ id, /** @type {string} */ name, /** @typ
   return {
     id, name, size, ok: false, opening: false, ended: false, failed: false, pumping: false,
     /** @type {ArrayBuffer[]} chunks received, not yet written */ q: [],
-    /** @type {Uint8Array|null} the piece being written; made when the first one goes */ buf: null,
     got: 0, written: 0, sink: '',
   };
 }
@@ -340,7 +337,14 @@ async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
   rx.pumping = true;
   try {
     while (rx.q.length && s.rx === rx && !rx.failed) {
-      const r = await sinkWrite(rx.sink, rx.written, nextPiece(rx));
+      const parts = [];
+      let n = 0;
+      while (rx.q.length && n < SINK_PIECE) {
+        const b = rx.q.shift();
+        parts.push(b);
+        n += b.byteLength;
+      }
+      const r = await sinkWrite(rx.sink, rx.written, new Blob(parts));
       if (s.rx !== rx || rx.failed) return;
       if (!r.ok) return rxFail(s, rx, r.msg);
       rx.written = r.recibido;
@@ -356,23 +360,6 @@ async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
   } finally {
     rx.pumping = false;
   }
-}
-
-/**
- * The chunks at the head of the queue that fit in one piece, copied into the transfer's
- * buffer (the request copies its body when it starts, so the buffer is free again at
- * once). A chunk larger than a piece, which no browser sends, goes alone as it came.
- */
-function nextPiece(/** @type {any} */ rx) {
-  if (rx.q[0].byteLength > SINK_PIECE) return new Uint8Array(rx.q.shift());
-  const buf = (rx.buf ??= new Uint8Array(SINK_PIECE));
-  let n = 0;
-  while (rx.q.length && n + rx.q[0].byteLength <= SINK_PIECE) {
-    const b = rx.q.shift();
-    buf.set(new Uint8Array(b), n);
-    n += b.byteLength;
-  }
-  return buf.subarray(0, n);
 }
 
 /** Ends a transfer that went wrong: the partial file goes, the sender stops, the person is told why. */
@@ -401,7 +388,7 @@ export function sinkCall(/** @type {string} */ what, /** @type {any} */ body) {
 }
 
 /** One piece of a received file, as raw bytes, starting at byte `from`; a failed request is a refusal without text. */
-function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Uint8Array<ArrayBuffer>} */ piece) {
+function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @type {Blob} */ piece) {
   return writeFilePiece(id, from, piece).catch(() => ({ ok: false, msg: '' }));
 }
 
