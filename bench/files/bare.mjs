@@ -65,11 +65,26 @@ export async function bareSend(from, to, bytes, chunk, high, low) {
     }
     return t0;
   }, [bytes, chunk, high, low]);
-  await to.waitForFunction((n) => window.__bare.got >= n, bytes, { timeout: 15 * 60 * 1000, polling: 100 });
+  await moving(() => to.evaluate(() => window.__bare.got), (got) => got >= bytes, 'the bare channel');
   const last = await to.evaluate(() => window.__bare.last);
   return bytes / 1e6 / ((last - t0) / 1000);
 }
 
 export function bareClose(pages) {
   return Promise.all(pages.map((p) => p.evaluate(() => window.__bare?.pc.close()).catch(() => {})));
+}
+
+/**
+ * Until done(progress()) holds, polling once a second; fails when progress() has not grown
+ * for stallMs (a loaded machine may be slow, but never still for minutes).
+ */
+export async function moving(progress, done, what, stallMs = 3 * 60 * 1000) {
+  let last = -1, since = Date.now();
+  for (;;) {
+    const now = await progress();
+    if (await done(now)) return;
+    if (now > last) [last, since] = [now, Date.now()];
+    else if (Date.now() - since > stallMs) throw new Error(`${what}: nothing moved for ${stallMs / 1000} s (at ${last} bytes)`);
+    await new Promise((r) => setTimeout(r, 1000));
+  }
 }

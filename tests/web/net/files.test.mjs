@@ -27,12 +27,15 @@ async function bench() {
     onsaved: (id, s, name, folder) => p.boxes.push({ id, text: 'fileDone', folder }),
   });
   // The native host's file endpoints: what was opened, written, finished and cancelled.
-  p.sink = { open: [], written: 0, calls: [] };
+  // Written pieces are kept as they were handed to the request.
+  p.sink = { open: [], written: 0, calls: [], bytes: [] };
   p.http.fetch = async (url, init) => {
     const what = url.split('/').pop().split('?')[0];
     p.sink.calls.push(what);
     if (what === 'escribir') {
+      p.sink.bytes.push(init.body);
       p.sink.written += init.body.size;
+      await new Promise((r) => setImmediate(r));
       return { json: async () => ({ ok: true, recibido: p.sink.written }) };
     }
     const body = JSON.parse(init.body || '{}');
@@ -40,6 +43,7 @@ async function bench() {
     if (what === 'abrir') {
       p.sink.open.push(body);
       p.sink.written = 0;
+      p.sink.bytes = [];
       r = { ok: true, id: 'sink' + p.sink.open.length, nombre: body.nombre };
     }
     if (what === 'terminar') r = { ok: true, nombre: p.sink.open.at(-1).nombre, carpeta: '/home/ana/Descargas' };
@@ -285,4 +289,38 @@ test('the sender waits while more than 8 MiB are queued', async () => {
   assert.equal(waits, 2);
   assert.equal(ch.bufferedAmountLowThreshold, 1048576);
   assert.equal(s.sent[1], 65536);
+});
+
+test('received chunks reach the disk whole and in order, a piece at a time', async () => {
+  const p = await bench();
+  const s = p.session();
+  // Chunks of every size a peer may send, each byte telling its place in the file, some
+  // arriving while a piece is on its way.
+  const sizes = [65536, 1, 65535, 262144, ...Array(30).fill(65536), 1048576, 1048577, 3];
+  const size = sizes.reduce((a, b) => a + b, 0);
+  const byteAt = (i) => (i * 7 + (i >> 16)) & 255;
+  p.fileMsg(s, JSON.stringify({ t: 'fs', id: 'hhhhhhh', name: 'grande.bin', size }));
+  await p.fileAnswer(s.k, 'hhhhhhh', true);
+  let at = 0;
+  for (const n of sizes) {
+    const chunk = new Uint8Array(n);
+    for (let i = 0; i < n; i++) chunk[i] = byteAt(at + i);
+    at += n;
+    p.fileMsg(s, chunk.buffer);
+    if (n === 1) await settle();
+  }
+  p.fileMsg(s, JSON.stringify({ t: 'fe', id: 'hhhhhhh' }));
+  for (let i = 0; i < 50 && s.rx; i++) await settle();
+  assert.equal(s.rx, null);
+  assert.equal(p.boxes.at(-1).text, 'fileDone');
+  const pieces = await Promise.all(p.sink.bytes.map(async (b) => new Uint8Array(await b.arrayBuffer())));
+  assert.ok(pieces.every((b) => b.byteLength < 2 * 1048576), 'pieces stay within what one write takes');
+  const got = new Uint8Array(size);
+  let n = 0;
+  for (const b of pieces) { got.set(b, n); n += b.byteLength; }
+  assert.equal(n, size);
+  const wrong = got.findIndex((v, i) => v !== byteAt(i));
+  assert.equal(wrong, -1, `byte ${wrong} is wrong`);
+  const acks = s.sent.filter((m) => m.t === 'fk').map((m) => m.got);
+  assert.deepEqual(acks, pieces.map((_, i) => pieces.slice(0, i + 1).reduce((a, b) => a + b.byteLength, 0)), 'each piece is acknowledged once written');
 });
