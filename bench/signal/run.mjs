@@ -8,7 +8,7 @@ import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import tls from 'node:tls';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import WebSocket from 'ws';
+import { cpu, frame, open, pair, rss, signal as sig, sleep } from './clients.mjs';
 
 const BIN = path.resolve(process.env.KELVORA_SIGNAL_BIN ?? 'build/kelvora-signal');
 const HOLD = Number(process.env.BENCH_HOLD ?? 5000);
@@ -17,14 +17,6 @@ const RTT_N = Number(process.env.BENCH_RTT ?? 2000);
 const SECONDS = Number(process.env.BENCH_SECONDS ?? 3);
 const TLS_N = Number(process.env.BENCH_TLS ?? 2000);
 const WINDOW = 8; // signals in flight per pair
-
-// CPU seconds a process has used so far (user and system, all threads).
-const cpu = (pid) => {
-    const f = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
-    return (Number(f[11]) + Number(f[12])) / 100;
-};
-const rss = (pid) => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 function startProc(cmd, args, pattern, stream) {
     const p = spawn(cmd, args, { stdio: ['ignore', 'pipe', 'pipe'] });
@@ -38,38 +30,6 @@ function startProc(cmd, args, pattern, stream) {
         p.once('exit', (c) => rej(new Error(`${cmd} exited ${c}: ${out}`)));
     });
 }
-
-function open(url) {
-    const ws = new WebSocket(url, { perMessageDeflate: false });
-    ws.inbox = [];
-    ws.on('message', (d) => {
-        const m = JSON.parse(d);
-        if (ws.onframe) ws.onframe(m);
-        else ws.inbox.push(m);
-    });
-    return new Promise((res, rej) => { ws.once('open', () => res(ws)); ws.once('error', rej); });
-}
-const frame = (ws, t) => new Promise((res) => {
-    const i = ws.inbox.findIndex((m) => m.t === t);
-    if (i >= 0) return res(ws.inbox.splice(i, 1)[0]);
-    ws.onframe = (m) => { if (m.t === t) { ws.onframe = null; res(m); } else ws.inbox.push(m); };
-});
-
-async function pair(base, id) {
-    const host = await open(`${base}/host/${id}`);
-    host.send(JSON.stringify({ t: 'hello', key: 'k'.repeat(64) + id, name: 'bench', ver: '0' }));
-    await frame(host, 'ready');
-    const tech = await open(`${base}/join/${id}`);
-    tech.send(JSON.stringify({ t: 'join', name: 'bench', pass: '' }));
-    const req = await frame(host, 'req');
-    host.send(JSON.stringify({ t: 'answer', sid: req.sid, ok: true }));
-    await frame(tech, 'accepted');
-    // The host bounces every signal back to the technician.
-    host.onframe = (m) => m.t === 'signal' && host.send(JSON.stringify({ t: 'signal', sid: req.sid, data: m.data }));
-    return { host, tech };
-}
-
-const payload = { ice: { candidate: 'candidate:1 1 udp 2122260223 192.168.1.20 54321 typ host generation 0', sdpMid: '0' } };
 
 // Round trips with one message in flight, the servers taking turns sample by sample so
 // that a busy machine slows all alike; medians in microseconds, in the order given.
@@ -168,8 +128,7 @@ const line = (name, value, ref, unit, refName = 'echo') =>
 try {
     // 1. Relay round trip technician → host → technician vs. one echo round trip, and vs.
     // the same four hops through the reference relay.
-    const p = await pair(sbase, '900000000');
-    const sig = JSON.stringify({ t: 'signal', data: payload });
+    const p = await pair(sbase, sbase, '900000000');
     const e = await open(ebase);
     const np = await nodePair(ebase, 'rtt');
     const [relayUs, echoUs, nodeUs] = await rtts({ send: () => p.tech.send(sig), sock: p.tech },
@@ -183,7 +142,7 @@ try {
     const hosts = await hold(sbase, HOLD, (i) => `/host/${800000000 + i}`);
     await Promise.all(hosts.map((h, i) => {
         h.send(JSON.stringify({ t: 'hello', key: 'h'.repeat(64), name: `pc${i}`, ver: '0' }));
-        return frame(h, 'ready');
+        return frame(h, 'ready', 120000);
     }));
     const echoes = await hold(ebase, HOLD, () => '/');
     await sleep(500);
@@ -195,7 +154,7 @@ try {
     // 3. Signals relayed per second with PAIRS pairs (each counted once, both ways), vs.
     // messages echoed and vs. the reference relay's pairs.
     const pairs = [];
-    for (let i = 0; i < PAIRS; i++) pairs.push(await pair(sbase, String(910000000 + i)));
+    for (let i = 0; i < PAIRS; i++) pairs.push(await pair(sbase, sbase, String(910000000 + i)));
     // Each technician's signal is relayed twice (to the host and back), so it counts twice.
     const relayed = await throughput(pairs.map((q) => q.tech), (s) => s.send(sig), srv.proc.pid);
     const esocks = await hold(ebase, PAIRS, () => '/');
