@@ -7,6 +7,9 @@ const skip = missingBin || missingRedis;
 // A case that hangs fails with its name instead of holding up the suite.
 const opts = { skip, timeout: 90000 };
 const ID = '321654987';
+// The other nodes see a node's death at their next check: every 2 s, and never in a node's
+// first 5 s in the cluster. 7 s at most, and room for a loaded machine.
+const NODE_GONE_MS = 15000;
 
 /** redis-server and three nodes on it, all stopped when `t` ends. */
 async function cluster(t, args = []) {
@@ -273,11 +276,11 @@ test('a node dies: sessions, requests and calls linked through it end, nothing h
     // The technician's node dies: the PC hears its request is gone.
     c.proc.kill('SIGKILL');
     await within(c.exited, 4000, 'node C gone');
-    assert.deepEqual(await host.next('cancel', 8000), { t: 'cancel', sid: waitingSid });
+    assert.deepEqual(await host.next('cancel', NODE_GONE_MS), { t: 'cancel', sid: waitingSid });
     // The PC's node dies: the technician's relayed socket ends as a restart would.
     a.proc.kill('SIGKILL');
     await within(a.exited, 4000, 'node A gone');
-    assert.deepEqual(await within(talking.closed, 8000, 'the relayed session closed'),
+    assert.deepEqual(await within(talking.closed, NODE_GONE_MS, 'the relayed session closed'),
         { code: 1001, reason: 'server going away' });
 });
 
@@ -298,7 +301,7 @@ test('a call room whose node dies comes back on a live node when its members rej
     a.proc.kill('SIGKILL');
     await within(a.exited, 4000, 'node A gone');
     for (const m of [m1, m2]) {
-        assert.deepEqual(await within(m.closed, 8000, 'a member relayed to the dead node closed'),
+        assert.deepEqual(await within(m.closed, NODE_GONE_MS, 'a member relayed to the dead node closed'),
             { code: 1001, reason: 'server going away' });
     }
     // They rejoin as after a restart, on their own nodes, and meet in one room again.

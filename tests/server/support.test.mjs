@@ -35,6 +35,9 @@ test('a support request from join to the end of the session', { skip: missingBin
 
     // Signals before acceptance are not relayed: nothing may reach an unaccepted host.
     await tech.send({ t: 'signal', data: { early: 1 } });
+    // The server reads a socket's frames in order and answers a ping only on the read after
+    // the signal's: once the pong is back, the signal was handled before the answer came.
+    await new Promise((resolve) => { tech.ws.once('pong', resolve); tech.ws.ping(); });
     await host.send({ t: 'answer', sid: req.sid, ok: true });
     const acc = await tech.next('accepted');
     assert.equal(acc.name, 'PC de Luis');
