@@ -12,6 +12,7 @@ import { wireMsg } from './wire.js';
 /** @typedef {import('../core/state.js').FileRx} FileRx */
 /** @typedef {import('../core/state.js').FileTx} FileTx */
 /** @typedef {import('../core/state.js').ChatLine} ChatLine */
+/** @typedef {import('../core/state.js').WireMsg} WireMsg */
 
 const CHAT_MAX = 300;
 export const CHAT_IN_MAX = 2000;
@@ -61,12 +62,18 @@ export function fileId() {
   return Array.from(r, (b) => abc[b % 36]).join('');
 }
 
-/** A transfer id from the channel: exactly what fileId makes. */
+/**
+ * A transfer id from the channel: exactly what fileId makes.
+ * @returns {v is string}
+ */
 export function validId(/** @type {unknown} */ v) {
   return typeof v === 'string' && /^[0-9a-z]{7}$/.test(v);
 }
 
-/** An offered size: a whole number of bytes above 0 and within the limit. */
+/**
+ * An offered size: a whole number of bytes above 0 and within the limit.
+ * @returns {n is number}
+ */
 export function sizeOk(/** @type {unknown} */ n) {
   return typeof n === 'number' && Number.isInteger(n) && n > 0 && n <= FILE_MAX;
 }
@@ -97,7 +104,7 @@ export function mustWait(/** @type {number} */ buffered) {
 }
 
 /** What to do with n bytes of file data: "drop" (nothing accepted), "cut" (past the announced size) or "keep". */
-export function rxTake(/** @type {FileRx} */ rx, /** @type {number} */ n) {
+export function rxTake(/** @type {FileRx|null|undefined} */ rx, /** @type {number} */ n) {
   if (!rx || !rx.ok) return 'drop';
   return rx.got + n > rx.size ? 'cut' : 'keep';
 }
@@ -130,7 +137,7 @@ export const filesOn = {
 
 
 /** Files of one pick or drop, one after another; later picks wait for earlier ones. */
-export function sendFiles(/** @type {FileList|File[]} */ files, /** @type {any} */ s) {
+export function sendFiles(/** @type {FileList|File[]} */ files, /** @type {Session} */ s) {
   const list = [...files];
   if (!s || !list.length) return Promise.resolve();
   s.fileChain = (s.fileChain || Promise.resolve()).then(async () => {
@@ -140,7 +147,7 @@ export function sendFiles(/** @type {FileList|File[]} */ files, /** @type {any} 
 }
 
 /** A JSON message on the file channel; false when it is not open. */
-function fileSend(/** @type {any} */ s, /** @type {any} */ m) {
+function fileSend(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const ch = s && s.dc && s.dc.file;
   if (!ch || ch.readyState !== 'open') return false;
   try {
@@ -152,18 +159,18 @@ function fileSend(/** @type {any} */ s, /** @type {any} */ m) {
 }
 
 /** Resolves true on a yes for offer id, false on a no, after 90 s or when the session ends. */
-function offerAnswer(/** @type {any} */ s, /** @type {string} */ id) {
-  if (!s.ask) s.ask = new Map();
+function offerAnswer(/** @type {Session} */ s, /** @type {string} */ id) {
+  const asks = s.ask || (s.ask = new Map());
   return new Promise((resolve) => {
     const done = (/** @type {boolean} */ ok) => {
       clearTimeout(wait);
       clearInterval(alive);
-      s.ask.delete(id);
+      asks.delete(id);
       resolve(ok);
     };
     const wait = setTimeout(() => done(false), OFFER_WAIT);
     const alive = setInterval(() => { if (s.dead) done(false); }, 1000);
-    s.ask.set(id, done);
+    asks.set(id, done);
   });
 }
 
@@ -182,7 +189,7 @@ function drained(/** @type {RTCDataChannel} */ ch) {
   });
 }
 
-export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
+export async function sendFile(/** @type {File} */ f, /** @type {Session} */ s) {
   const ch = s && !s.dead && s.dc && s.dc.file;
   if (!ch || ch.readyState !== 'open') return filesOn.onnotice(t('fileNoSession'));
   if (f.size > FILE_MAX) return filesOn.onnotice(t('fileTooBig'));
@@ -194,7 +201,7 @@ export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   // queue paces the sender then.
   const tx = (s.tx && s.tx.get(id)) || txStart(s, id, Infinity);
   if (!ok || s.dead) {
-    s.tx.delete(id);
+    s.tx?.delete(id);
     return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
   }
   ch.bufferedAmountLowThreshold = BUF_LOW;
@@ -207,7 +214,7 @@ export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
         while (!txMaySend(tx, at + i) && !tx.stop && !s.dead && ch.readyState === 'open') await tx.acked();
         while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !tx.stop) await drained(ch);
         if (s.dead || ch.readyState !== 'open' || tx.stop) {
-          s.tx.delete(id);
+          s.tx?.delete(id);
           return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
         }
         ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
@@ -218,11 +225,11 @@ export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
   } catch (e) {
     // The file could not be read to the end: the end mark tells the other side to drop what it got.
     console.warn('archivo', e);
-    s.tx.delete(id);
+    s.tx?.delete(id);
     fileSend(s, { t: 'fe', id });
     return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
   }
-  s.tx.delete(id);
+  s.tx?.delete(id);
   fileSend(s, { t: 'fe', id });
   filesOn.ontransfer(id, s, f.name, t('fileSent') + to);
   filesOn.onmessage(s, '', '📁 ' + f.name, true);
@@ -231,10 +238,10 @@ export async function sendFile(/** @type {File} */ f, /** @type {any} */ s) {
 // Receiving -------------------------------------------------------------------------------------
 
 /** Everything on a session's file channel. */
-export function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
+export function fileMsg(/** @type {Session} */ s, /** @type {unknown} */ data) {
   if (!s || s.dead) return;
   if (typeof data !== 'string') {
-    if (Object.prototype.toString.call(data) === '[object ArrayBuffer]') fileData(s, data);
+    if (Object.prototype.toString.call(data) === '[object ArrayBuffer]') fileData(s, /** @type {ArrayBuffer} */ (data));
     return;
   }
   const m = wireMsg(data, 4096);
@@ -266,7 +273,7 @@ export function fileMsg(/** @type {any} */ s, /** @type {any} */ data) {
 }
 
 
-function fileOffer(/** @type {any} */ s, /** @type {any} */ m) {
+function fileOffer(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   if (!validId(m.id)) return;
   const id = m.id;
   const size = typeof m.size === 'string' && m.size.trim() !== '' ? Number(m.size) : m.size;
@@ -304,17 +311,17 @@ export function fileAnswer(/** @type {string} */ key, /** @type {string} */ id, 
   });
 }
 
-function fileData(/** @type {any} */ s, /** @type {ArrayBuffer} */ data) {
+function fileData(/** @type {Session} */ s, /** @type {ArrayBuffer} */ data) {
   const rx = s.rx;
   const what = rxTake(rx, data.byteLength);
-  if (what === 'drop') return;
+  if (!rx || what === 'drop') return;
   if (what === 'cut') return rxFail(s, rx, '');
   rx.q.push(data);
   rx.got += data.byteLength;
   rxPump(s, rx);
 }
 
-function fileEnd(/** @type {any} */ s, /** @type {any} */ m) {
+function fileEnd(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   const rx = s.rx;
   if (!rx || !rx.ok || m.id !== rx.id) return;
   // An end before all the announced bytes came is a broken transfer, not a smaller file.
@@ -337,7 +344,7 @@ function rxRecord(/** @type {string} */ id, /** @type {string} */ name, /** @typ
  * how far the disk has got; once the end came and everything is written, the file is
  * finished under its name.
  */
-async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
+async function rxPump(/** @type {Session} */ s, /** @type {FileRx} */ rx) {
   if (rx.pumping) return;
   rx.pumping = true;
   try {
@@ -345,7 +352,7 @@ async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
       const parts = [];
       let n = 0;
       while (rx.q.length && n < SINK_PIECE) {
-        const b = rx.q.shift();
+        const b = /** @type {ArrayBuffer} */ (rx.q.shift());
         parts.push(b);
         n += b.byteLength;
       }
@@ -368,7 +375,7 @@ async function rxPump(/** @type {any} */ s, /** @type {any} */ rx) {
 }
 
 /** Ends a transfer that went wrong: the partial file goes, the sender stops, the person is told why. */
-export function rxFail(/** @type {any} */ s, /** @type {any} */ rx, /** @type {string} */ msg) {
+export function rxFail(/** @type {Session} */ s, /** @type {FileRx} */ rx, /** @type {string} */ msg) {
   if (rx.failed) return;
   rx.failed = true;
   if (s.rx === rx) s.rx = null;
@@ -379,7 +386,7 @@ export function rxFail(/** @type {any} */ s, /** @type {any} */ rx, /** @type {s
 }
 
 /** A session that ends drops its incoming file. */
-export function rxDrop(/** @type {any} */ s) {
+export function rxDrop(/** @type {Session} */ s) {
   const rx = s && s.rx;
   if (!rx) return;
   s.rx = null;
@@ -404,7 +411,7 @@ function sinkWrite(/** @type {string} */ id, /** @type {number} */ from, /** @ty
 }
 
 /** The sender's side of the receiver's window: how much it has written, and a way to wait for more. */
-function txStart(/** @type {any} */ s, /** @type {string} */ id, /** @type {number} */ win) {
+function txStart(/** @type {Session} */ s, /** @type {string} */ id, /** @type {number} */ win) {
   if (!s.tx) s.tx = new Map();
   /** @type {{win: number, got: number, stop: boolean, wake: (() => void)|null, acked: () => Promise<void>}} */
   const tx = {
@@ -425,12 +432,12 @@ function txMaySend(/** @type {FileTx} */ tx, /** @type {number} */ sent) {
 }
 
 /** The receiver wrote up to `got` (fk); either side gave up (fc). */
-function txAnswer(/** @type {any} */ s, /** @type {any} */ m) {
+function txAnswer(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
   if (m.t === 'fc' && s.rx && s.rx.id === m.id) return rxFail(s, s.rx, '');
   const tx = validId(m.id) && s.tx && s.tx.get(m.id);
   if (!tx) return;
   if (m.t === 'fc') tx.stop = true;
-  else if (Number.isInteger(m.got) && m.got > tx.got) tx.got = m.got;
+  else if (typeof m.got === 'number' && Number.isInteger(m.got) && m.got > tx.got) tx.got = m.got;
   if (tx.wake) tx.wake();
 }
 
