@@ -40,6 +40,11 @@ export function prettyId(/** @type {unknown} */ s) {
   return d.length === 9 ? `${d.slice(0, 3)} ${d.slice(3, 6)} ${d.slice(6)}` : d;
 }
 
+/** An object from the local API with its fields unchecked, or null for anything else. */
+export function record(/** @type {unknown} */ v) {
+  return v && typeof v === 'object' && !Array.isArray(v) ? /** @type {Record<string, unknown>} */ (v) : null;
+}
+
 /** The objects of a list from the local API; anything else (not a list, a bare value) drops out. */
 export function records(/** @type {unknown} */ list) {
   if (!Array.isArray(list)) return [];

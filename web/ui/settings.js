@@ -11,7 +11,7 @@
 import { getManual, getNews, getUpdate, http, makeShortcuts, newIdentity, openUrl, openWhat, PAGE, putSettings, readSettings, setAutostart, uninstallProgram, updateAction } from '../core/api.js';
 import { DEVS, HOST, MAN, MICT, setting, ST, UPDP } from '../core/state.js';
 import { esc, t } from '../core/texts.js';
-import { prettyId, yes } from '../core/util.js';
+import { prettyId, record, records, yes } from '../core/util.js';
 import { devName, findDev, loadDevices } from '../media/devices.js';
 import { levelOf } from '../media/mixer.js';
 import { toneBurst } from '../media/tones.js';
@@ -47,11 +47,6 @@ function verText(/** @type {unknown} */ v) {
   return typeof v === 'string' && /^\d{1,10}(\.\d{1,10}){0,5}$/.test(v) ? v : '';
 }
 
-/** An object from the local server with its fields unchecked, or null for anything else. */
-function objectOf(/** @type {unknown} */ v) {
-  return v && typeof v === 'object' && !Array.isArray(v) ? /** @type {Object<string, unknown>} */ (v) : null;
-}
-
 /** A number that is finite, else NaN (which fails every comparison). */
 function num(/** @type {unknown} */ v) {
   return typeof v === 'number' && Number.isFinite(v) ? v : NaN;
@@ -83,26 +78,22 @@ function num(/** @type {unknown} */ v) {
  * @returns {UpdState|null}
  */
 export function cleanUpd(/** @type {unknown} */ raw) {
-  const st = objectOf(raw);
+  const st = record(raw);
   if (!st) return null;
-  const latest = objectOf(st.latest);
-  const changes = latest && Array.isArray(latest.changes) ? latest.changes : [];
-  const result = objectOf(st.result);
+  const latest = record(st.latest);
+  const changes = records(latest && latest.changes);
+  const result = record(st.result);
   const page = boundText(st.page, 500);
   const pct = num(st.pct), lastCheck = num(st.last_check), stale = num(st.dias_sin_buscar);
   return {
     phase: typeof st.phase === 'string' && UPD_PHASES.includes(st.phase) ? st.phase : 'idle',
     msg: boundText(st.msg, UPD_TEXT_MAX),
-    pct: pct === pct ? Math.max(0, Math.min(100, Math.round(pct))) : 0,
+    pct: Number.isFinite(pct) ? Math.max(0, Math.min(100, Math.round(pct))) : 0,
     available: st.available === true && !!latest && !!verText(latest.version),
     latest: latest && {
       version: verText(latest.version),
       changes: changes
         .slice(0, NOTES_ENTRIES_MAX)
-        .flatMap((x) => {
-          const c = objectOf(x);
-          return c ? [c] : [];
-        })
         .map((c) => ({ version: boundText(c.version, 40), date: boundText(c.date, 40), md: boundText(c.md, NOTES_MAX) })),
     },
     current: verText(st.current) || PAGE.version,
@@ -295,7 +286,7 @@ export function healthUrl(/** @type {string} */ field, /** @type {string} */ fal
 
 /** The toast of a server test from its /health reply. */
 export function serverTestText(/** @type {unknown} */ raw) {
-  const r = objectOf(raw);
+  const r = record(raw);
   if (!r || r.app !== 'kelvorasrv') return t('srvBad');
   return t('srvOk') + ' · v' + boundText(r.v, 40) + ' · ' + t(r.turn === 'si' ? 'relayTip' : 'noRelayTip');
 }
@@ -620,7 +611,7 @@ function speakerTest() {
 /** The contents list: two levels; entries are checked, bounded and escaped. */
 function tocHtml(/** @type {unknown} */ toc) {
   const entries = (/** @type {unknown} */ v) => (Array.isArray(v) ? v : []).slice(0, TOC_MAX).flatMap((x) => {
-    const e = objectOf(x);
+    const e = record(x);
     return e ? [e] : [];
   });
   const item = (/** @type {Object<string, unknown>} */ e) => `<a href="#${esc(boundText(e.id, 200))}">${esc(boundText(e.title, 300))}</a>`;
@@ -652,7 +643,7 @@ async function loadManual(lang = '') {
   MAN.pageLang = ST.LANG;
   let r = null;
   try {
-    r = objectOf(await getManual(want));
+    r = record(await getManual(want));
   } catch {}
   if (gen !== MAN.gen) return;
   const box = $('#manual');
@@ -663,7 +654,7 @@ async function loadManual(lang = '') {
     box.innerHTML = manualHead({}, '') + `<div class="mdoc empty">${esc(msg || '—')}</div>`;
     return;
   }
-  const txt = objectOf(r.txt) || {};
+  const txt = record(r.txt) || {};
   const contact = boundText(r.contact, 200);
   // The manual is the program's own text, rendered by the local server from what is built
   // into it: it goes in as markup.
@@ -724,7 +715,7 @@ function notesModal(/** @type {string} */ html) {
 async function showHistory() {
   let r = null;
   try {
-    r = objectOf(await getNews());
+    r = record(await getNews());
   } catch {}
   if (!r || r.ok !== true || typeof r.html !== 'string' || r.html.length > MANUAL_MAX) {
     toast(r && typeof r.msg === 'string' ? r.msg.slice(0, UPD_TEXT_MAX) : '—', 6000);
@@ -768,7 +759,7 @@ export function updateStartPolling(/** @type {unknown} */ raw) {
 async function updAct(/** @type {string} */ action, /** @type {{on?: boolean}} */ extra = {}) {
   let r = null;
   try {
-    r = objectOf(await updateAction({ ...extra, action }));
+    r = record(await updateAction({ ...extra, action }));
   } catch {}
   if (!r) return null;
   updateShow(r);
@@ -787,7 +778,7 @@ async function updAct(/** @type {string} */ action, /** @type {{on?: boolean}} *
 async function doUpdate() {
   let r = null;
   try {
-    r = objectOf(await updateAction({ action: 'install' }));
+    r = record(await updateAction({ action: 'install' }));
   } catch {}
   if (!r) return;
   if (r.ok !== true) {

@@ -393,11 +393,6 @@ function techVol(/** @type {number} */ v) {
 }
 
 /**
- * Full screen of the viewer; inside it the keyboard is locked so that system keys reach the
- * page. The whole page goes full screen and the viewer covers it: only the full-screen
- * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
- */
-/**
  * The Keyboard Lock API of Chromium, which the DOM types don't hold yet.
  * @returns {{lock?: () => Promise<void>, unlock?: () => void}|undefined}
  */
@@ -405,6 +400,11 @@ function keyboardLock() {
   return /** @type {Navigator & {keyboard?: {lock?: () => Promise<void>, unlock?: () => void}}} */ (navigator).keyboard;
 }
 
+/**
+ * Full screen of the viewer; inside it the keyboard is locked so that system keys reach the
+ * page. The whole page goes full screen and the viewer covers it: only the full-screen
+ * element's own subtree is drawn, and menus, dialogs, toasts and the chat live outside the viewer.
+ */
 function techFull() {
   if (dom.document().fullscreenElement) {
     dom.document().exitFullscreen().catch(() => {});
