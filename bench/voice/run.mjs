@@ -2,8 +2,9 @@
 // the time from each burst's onset at its microphone to the onset found in the helped PC's
 // voice element, against a bare loopback RTCPeerConnection carrying the same microphone in
 // the technician's page and against a bare connection from the technician's page to the
-// helped PC's, in the same run. Every end finds onsets with the same AudioWorklet, so the
-// finder's own delay cancels out. One line per figure.
+// helped PC's, all three over the same seconds. Every end finds onsets with the same
+// AudioWorklet, so the finder's own delay cancels out. One line per figure, then where each
+// receiver's audio waited (its getStats).
 //   BENCH_ONSETS (20), BENCH_DISPLAY (58)
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -74,6 +75,23 @@ function installWatcher(page) {
     registerProcessor('onset', Onset);`;
     const url = URL.createObjectURL(new Blob([code], { type: 'text/javascript' }));
     window.__onsets = {};
+    // What a receiver's getStats says about where its audio waits, cumulative: a second
+    // reading minus the first gives the window between them.
+    window.__rxStats = async (rx) => {
+      const out = {};
+      const rep = await rx.getStats();
+      rep.forEach((r) => {
+        if (r.type === 'inbound-rtp' && r.kind === 'audio') {
+          for (const f of ['jitterBufferDelay', 'jitterBufferTargetDelay', 'jitterBufferMinimumDelay', 'jitterBufferEmittedCount', 'totalSamplesReceived', 'concealedSamples', 'silentConcealedSamples', 'insertedSamplesForDeceleration', 'removedSamplesForAcceleration', 'packetsReceived', 'totalProcessingDelay', 'jitter']) out[f] = r[f] ?? 0;
+          out.codecId = r.codecId;
+        }
+        if (r.type === 'media-playout') { out.playoutDelay = r.totalPlayoutDelay ?? 0; out.playoutSamples = r.totalSamplesCount ?? 0; }
+        if (r.type === 'candidate-pair' && r.nominated && r.currentRoundTripTime !== undefined) out.rtt = r.currentRoundTripTime;
+      });
+      out.fmtp = (rep.get(out.codecId) || {}).sdpFmtpLine || '';
+      out.at = performance.now();
+      return out;
+    };
     window.__watch = async (name, stream) => {
       const ac = new AudioContext({ latencyHint: 'interactive' });
       await ac.audioWorklet.addModule(url);
@@ -87,11 +105,36 @@ function installWatcher(page) {
   });
 }
 
-/** Each sent onset's delay to the first received one within a period after it; the first few dropped. */
+/**
+ * Where a receiver's audio waited between two readings of window.__rxStats, in ms per
+ * sample: jitter buffer, its target, its minimum, playout (the output's own delay), and
+ * the share of concealed / stretched samples; the packet rate (50/s is 20 ms frames) and
+ * the connection's round trip.
+ */
+function rxStages(a, b) {
+  const n = Math.max(1, b.jitterBufferEmittedCount - a.jitterBufferEmittedCount);
+  const per = (f) => (((b[f] ?? 0) - (a[f] ?? 0)) / n) * 1000;
+  const samples = Math.max(1, b.totalSamplesReceived - a.totalSamplesReceived);
+  const play = b.playoutSamples - a.playoutSamples > 0 ? ((b.playoutDelay - a.playoutDelay) / (b.playoutSamples - a.playoutSamples)) * 1000 : NaN;
+  const pps = ((b.packetsReceived - a.packetsReceived) / Math.max(1, b.at - a.at)) * 1000;
+  const pct = (f) => (((b[f] ?? 0) - (a[f] ?? 0)) / samples) * 100;
+  return `[${b.fmtp}] ${pps.toFixed(0)} packets/s, jitter buffer ${per('jitterBufferDelay').toFixed(1)} ms (target ${per('jitterBufferTargetDelay').toFixed(1)}, minimum ${per('jitterBufferMinimumDelay').toFixed(1)}), playout ${play.toFixed(1)} ms, rtt ${((b.rtt ?? NaN) * 1000).toFixed(1)} ms, concealed ${pct('concealedSamples').toFixed(1)}%, slowed ${pct('insertedSamplesForDeceleration').toFixed(1)}%, sped ${pct('removedSamplesForAcceleration').toFixed(1)}%`;
+}
+
+/** Reads the stats of the receiver `pick` finds in the page. */
+const readRx = (page, pick) => page.evaluate(`window.__rxStats(${pick})`);
+
+/**
+ * Each sent onset's delay to the first received one within a period after it; the first few
+ * dropped. Two watchers of one track (each its own audio context) see an onset a few ms
+ * apart either way: EARLY_MS before the sent one still counts, or such a pair would match
+ * the next burst half the time.
+ */
+const EARLY_MS = 50;
 function delays(sent, got) {
   const out = [];
   for (const s of sent) {
-    const r = got.find((x) => x >= s && x < s + PERIOD_MS);
+    const r = got.find((x) => x >= s - EARLY_MS && x < s + PERIOD_MS - EARLY_MS);
     if (r !== undefined) out.push(r - s);
   }
   return out.slice(3, 3 + ONSETS);
@@ -103,19 +146,9 @@ const median = (xs) => {
 };
 const ms = (v) => `${v.toFixed(1)} ms`;
 
-async function collect(page, sentName, gotName) {
-  const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;
-  for (;;) {
-    const o = await page.evaluate(([a, b]) => [window.__onsets[a] || [], window.__onsets[b] || []], [sentName, gotName]);
-    const d = delays(o[0], o[1]);
-    if (d.length >= ONSETS || Date.now() > end) return d;
-    await sleep(500);
-  }
-}
-
 /**
- * The microphone of page `a` sent over a bare connection to page `b`, both watched; gives
- * the onsets' delays. Signals pass through this script.
+ * The microphone of page `a` sent over a bare connection to page `b`, both watched as
+ * acrossSent / acrossGot. Signals pass through this script.
  */
 async function bareAcross(a, b) {
   await a.evaluate(async () => {
@@ -154,24 +187,15 @@ async function bareAcross(a, b) {
     }
     return a.evaluate(() => window.__across.pc.connectionState === 'connected');
   }, 'the bare connection between the two pages', 30000);
-  const [d] = await collectAcross(a, b, 'acrossSent', 'acrossGot');
-  await a.evaluate(() => {
-    window.__across.pc.close();
-    window.__across.mic.getTracks().forEach((x) => x.stop());
-  });
-  await b.evaluate(() => {
-    window.__across.pc.close();
-    window.__across.el.srcObject = null;
-  });
-  return d;
 }
 
 /**
  * Onsets sent in page a and received in page b (one clock for both), and with `mid` those
  * found in a between them; gives [delays sent → got, delays sent → mid].
  */
-async function collectAcross(a, b, sentName, gotName, mid = '') {
+async function collectAcross(a, b, sentName, gotName, pick, mid = '') {
   const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;
+  const first = await readRx(b, pick);
   let d = [], m = [];
   while (Date.now() < end) {
     const [sent, between] = await a.evaluate(([s, x]) => [window.__onsets[s] || [], window.__onsets[x] || []], [sentName, mid]);
@@ -181,7 +205,7 @@ async function collectAcross(a, b, sentName, gotName, mid = '') {
     if (d.length >= ONSETS) break;
     await sleep(500);
   }
-  return [d, m];
+  return [d, m, rxStages(first, await readRx(b, pick))];
 }
 
 try {
@@ -216,17 +240,11 @@ try {
     await window.__watch('floorGot', remote);
     window.__floor = { a, b, mic, el };
   });
-  const floor = await collect(tech.page, 'floorSent', 'floorGot');
-  await tech.page.evaluate(() => {
-    window.__floor.a.close();
-    window.__floor.b.close();
-    window.__floor.mic.getTracks().forEach((x) => x.stop());
-  });
 
   // A bare connection between the same two pages: the microphone in the technician's page
   // straight to the helped PC's page, signalled by this script. What ours adds over it is
   // the session's own doing, not the two browsers' audio stacks.
-  const across = await bareAcross(tech.page, host.page);
+  await bareAcross(tech.page, host.page);
 
   // Ours: the technician turns its voice on; the helped PC's voice element receives it.
   await tech.page.evaluate((k) => kelvora.sesVoiceToggle(kelvora.TS.get(k)), k);
@@ -237,12 +255,26 @@ try {
   await tech.page.evaluate((k) => window.__watch('mixed', new MediaStream([kelvora.TS.get(k).voice.sender.track])), k);
   await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.vaud && kelvora.HSES.vaud.srcObject, null, { timeout: 60000 });
   await host.page.evaluate(() => window.__watch('got', kelvora.HSES.vaud.srcObject));
-  const [ours, mixing] = await collectAcross(tech.page, host.page, 'sent', 'got', 'mixed');
-  // A copy of the microphone's track keeps its label; the mixing graph's track has its own.
+
+  // All three at once: on a shared machine the delays follow the load from one second to
+  // the next, and only pipelines measured over the same seconds compare.
+  const [[ours, mixing, oursStages], [floor, , floorStages], [across, , acrossStages]] = await Promise.all([
+    collectAcross(tech.page, host.page, 'sent', 'got', 'kelvora.HSES.voice.receiver', 'mixed'),
+    collectAcross(tech.page, tech.page, 'floorSent', 'floorGot', 'window.__floor.b.getReceivers()[0]'),
+    collectAcross(tech.page, host.page, 'acrossSent', 'acrossGot', 'window.__across.pc.getReceivers()[0]'),
+  ]);
+  await tech.page.evaluate(() => {
+    for (const pc of [window.__floor.a, window.__floor.b, window.__across.pc]) pc.close();
+    for (const mic of [window.__floor.mic, window.__across.mic]) mic.getTracks().forEach((x) => x.stop());
+  });
+  await host.page.evaluate(() => {
+    window.__across.pc.close();
+    window.__across.el.srcObject = null;
+  });
+  // The line sends a copy of the microphone while it carries nothing else, else the mix.
   const carries = await tech.page.evaluate((k) => {
-    const sent = kelvora.TS.get(k).voice.sender.track;
-    const mic = kelvora.MIX.mic && kelvora.MIX.mic.getAudioTracks()[0];
-    return sent && mic && sent.label === mic.label ? 'the microphone itself' : 'the mix';
+    const s = kelvora.TS.get(k);
+    return s.line && s.line.direct && s.voice.sender.track === s.line.direct ? 'the microphone itself' : 'the mix';
   }, k);
   if (ours.length < ONSETS || floor.length < ONSETS || across.length < ONSETS) {
     throw new Error(`pocas ráfagas encontradas: nuestra ${ours.length}, directa ${floor.length}, directa entre las dos páginas ${across.length}`);
@@ -252,6 +284,9 @@ try {
   const spread = (xs) => `p10–p90 ${ms(p(xs, 0.1))}–${ms(p(xs, 0.9))}`;
   console.log(`voice mouth to ear (technician's microphone → helped PC's voice element), ours/bare loopback RTCPeerConnection: ${(o / f).toFixed(2)}x (ours ${ms(o)}, ${spread(ours)}; bare ${ms(f)}, ${spread(floor)}; medians of ${ONSETS} onsets)`);
   console.log(`voice mouth to ear, ours/bare RTCPeerConnection between the same two pages: ${(o / a).toFixed(2)}x (ours ${ms(o)}; bare between the pages ${ms(a)}, ${spread(across)})`);
+  console.log(`voice receivers (getStats over the onsets): ours ${oursStages}`);
+  console.log(`  bare loopback ${floorStages}`);
+  console.log(`  bare between the pages ${acrossStages}`);
   if (mixing.length) console.log(`voice, ours, where the time goes (medians): microphone → the session sender's track (${carries}) ${ms(median(mixing))}, that track → the helped PC's voice element ${ms(o - median(mixing))}`);
 } catch (e) {
   clearTimeout(limit);
