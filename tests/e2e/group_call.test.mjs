@@ -100,6 +100,12 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   await meshUp(pcs);
 
   await Promise.all(pcs.map((pc) => untilTones(() => heardBy(pc), expected(pc), `${pc.name} hears`)));
+  // A conversation wants the voice now: no receiver holds it back for smoothness (a
+  // receiver left alone has no target and lets its jitter buffer grow).
+  for (const pc of pcs) {
+    const targets = await pc.eval(() => [...kelvora.CALLX.peers.values()].flatMap((p) => p.pc.getReceivers().map((r) => r.jitterBufferTarget)));
+    assert.deepEqual(targets, [0, 0, 0], `${pc.name}'s receivers`);
+  }
   // Each page draws the room: itself and three others, everyone's tone counts as speaking.
   for (const pc of pcs) {
     await pc.page.waitForFunction(() => [...kelvora.CALLX.peers.values()].every((p) => p.talk) && kelvora.CALLX.talk, null, { timeout: 10000 });
