@@ -239,8 +239,12 @@ function setFmtp(/** @type {string} */ part, /** @type {string} */ pt, /** @type
   return part.replace(fmtp, `a=fmtp:${pt} ${pairs.map(([k, v]) => (v === null ? k : `${k}=${v}`)).join(';')}`);
 }
 
-/** Applies fn(section, n, pt) to each audio section that carries Opus (payload type pt; n counts audio sections from 0). */
-function eachOpus(/** @type {string} */ sdp, /** @type {(part: string, n: number, pt: string) => string} */ fn) {
+/**
+ * Opus parameters per audio section: the first (the PC's sound) in stereo at a high rate,
+ * the others (voice) with short frames and no DTX. voiceOnly gives every section the
+ * voice form.
+ */
+export function mungeOpus(/** @type {string} */ sdp, voiceOnly = false) {
   let n = 0;
   return sdp
     .split(/(?=\r\nm=)/)
@@ -248,36 +252,10 @@ function eachOpus(/** @type {string} */ sdp, /** @type {(part: string, n: number
       if (!/^\r\nm=audio/.test(part)) return part;
       const idx = n++;
       const m = part.match(/a=rtpmap:(\d+) opus\/48000/i);
-      return m ? fn(part, idx, m[1]) : part;
+      if (!m) return part;
+      return setFmtp(part, m[1], !voiceOnly && idx === 0 ? OPUS_PC_AUDIO : OPUS_VOICE);
     })
     .join('');
-}
-
-/**
- * Opus parameters per audio section: the first (the PC's sound) in stereo at a high rate,
- * the others (voice) with short frames and no DTX. voiceOnly gives every section the
- * voice form.
- */
-export function mungeOpus(/** @type {string} */ sdp, voiceOnly = false) {
-  return eachOpus(sdp, (part, idx, pt) => setFmtp(part, pt, !voiceOnly && idx === 0 ? OPUS_PC_AUDIO : OPUS_VOICE));
-}
-
-/** Milliseconds of voice in each packet we send: Chromium's 20 cost a full frame of waiting before the first sample leaves. */
-export const VOICE_FRAME_MS = 10;
-
-/**
- * The other side's description as our voice sender should read it: voice sections (all of
- * them with voiceOnly, else every audio section but the first, the PC's sound) ask for
- * VOICE_FRAME_MS frames. Chromium's Opus encoder takes its frame length from the remote
- * description's ptime; one put in our own description is dropped, so this goes on theirs.
- */
-export function voiceFrames(/** @type {string} */ sdp, voiceOnly = false) {
-  const want = `a=ptime:${VOICE_FRAME_MS}`;
-  return eachOpus(sdp, (part, idx, pt) => {
-    if (!voiceOnly && idx === 0) return part;
-    if (/\r\na=ptime:\d+/.test(part)) return part.replace(/\r\na=ptime:\d+/, `\r\n${want}`);
-    return part.replace(new RegExp(`(a=rtpmap:${pt} [^\\r\\n]*)`), `$1\r\n${want}`);
-  });
 }
 
 /** Bit rate the screen's encoder starts at, in kbit/s. */

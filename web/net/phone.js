@@ -15,7 +15,7 @@ import { mmss, prettyId, yes } from '../core/util.js';
 import { applySink, lineAudio } from '../media/devices.js';
 import { closeMic, closeUnusedMic, mixRoute, muteMic, onAir, openMic, sendLine, startVoiceTick, unfeed } from '../media/mixer.js';
 import { ringTone } from '../media/tones.js';
-import { mungeVoice, Peer, playAtOnce, voiceFrames } from './peer.js';
+import { mungeVoice, Peer, playAtOnce } from './peer.js';
 import { ctl, iceServers, pathOf, whenCtl } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName, wireMsg } from './wire.js';
@@ -347,7 +347,6 @@ function phonePeer(/** @type {Line} */ L) {
   return new Peer({
     send: (data) => phoneSig(L, data),
     local: mungeVoice,
-    remote: (sdp) => voiceFrames(sdp, true),
     // Anything else is not our peer's.
     accept: (d, pc) => (d.type === 'offer' || d.type === 'answer') && (d.type === 'offer') === (L.role === 'callee') && !pc.remoteDescription,
     lossMs: PHONE_LOSS_MS,

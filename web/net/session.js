@@ -12,7 +12,7 @@ import { setting, ST, TS } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { sleep } from '../core/util.js';
 import { sendLine } from '../media/mixer.js';
-import { mungeOpus, mungeVideoStart, Peer, playAtOnce, selectedPair, voiceFrames } from './peer.js';
+import { mungeOpus, mungeVideoStart, Peer, playAtOnce, selectedPair } from './peer.js';
 import { cleanIce, hasTurn, wireMsg } from './wire.js';
 
 /** @typedef {import('../core/state.js').SessionSide} SessionSide */
@@ -131,7 +131,7 @@ function sessionPeer(/** @type {Session} */ s) {
   return new Peer({
     send: (data) => { if (!s.dead) sig(s, data); },
     local: mungeOpus,
-    remote: (sdp) => (s.role === 'host' ? mungeVideoStart(voiceFrames(sdp)) : voiceFrames(sdp)),
+    remote: (sdp) => (s.role === 'host' ? mungeVideoStart(sdp) : sdp),
     own: (data) => {
       if (!data.relay) return false;
       if (s.role === 'host') tryRelay(s, 'lo pidió la otra PC');

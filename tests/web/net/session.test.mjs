@@ -37,28 +37,6 @@ test('mungeVoice gives every audio section the voice form, and a second run chan
   assert.equal(page.mungeOpus(page.mungeOpus(OFFER)), page.mungeOpus(OFFER));
 });
 
-test('voiceFrames asks the voice sections, never the PC sound, for short frames; an existing ptime is replaced; a second run changes nothing', () => {
-  const want = `a=ptime:${page.VOICE_FRAME_MS}`;
-  const withPtime = OFFER.replace('a=rtcp-fb:109 transport-cc', 'a=rtcp-fb:109 transport-cc\r\na=ptime:20');
-  const cases = [
-    // [description, voiceOnly, ptime lines expected per audio section (PC sound, voice, PCMU)]
-    [OFFER, false, [[], [want], []]],
-    [OFFER, true, [[want], [want], []]],
-    [withPtime, false, [[], [want], []]],
-  ];
-  for (const [sdpIn, voiceOnly, expected] of cases) {
-    const out = page.voiceFrames(sdpIn, voiceOnly);
-    const sections = out.split(/\r\n(?=m=)/).filter((x) => x.startsWith('m=audio'));
-    assert.deepEqual(sections.map((x) => x.split('\r\n').filter((l) => l.startsWith('a=ptime'))), expected, `voiceOnly ${voiceOnly}`);
-    assert.equal(page.voiceFrames(out, voiceOnly), out);
-    // Nothing else moves: without its ptime lines the description is the one given.
-    assert.equal(out.replace(/a=ptime:\d+\r\n/g, ''), sdpIn.replace(/a=ptime:\d+\r\n/g, ''));
-  }
-  // Right after the Opus rtpmap, inside its own section.
-  const lines = page.voiceFrames(OFFER).split('\r\n');
-  assert.equal(lines[lines.indexOf('a=rtpmap:109 OPUS/48000/2') + 1], want);
-});
-
 test('mungeVideoStart: every video codec starts at the session rate; retransmission, FEC and audio untouched', () => {
   const answer = sdp(
     'v=0', 'm=video 9 UDP/TLS/RTP/SAVPF 96 97 98 99 100',
