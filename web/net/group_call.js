@@ -9,7 +9,7 @@ import { wsUrl } from '../core/server.js';
 import { ST } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { applySink, getMic, hiddenAudio } from '../media/devices.js';
-import { mungeVoice, Peer, playAtOnce, voiceFrames } from './peer.js';
+import { mungeVoice, Peer, playAtOnce } from './peer.js';
 import { FALLBACK_ICE } from './session.js';
 import { SignalSocket } from './signal_socket.js';
 import { cleanIce, peerName } from './wire.js';
@@ -333,7 +333,6 @@ function callPeer(/** @type {CallState} */ x, /** @type {string} */ id, /** @typ
   const rtc = new Peer({
     send: (data) => { if (ours()) callSend(x, { t: 'signal', to: id, data }); },
     local: mungeVoice,
-    remote: (sdp) => voiceFrames(sdp, true),
     // One side of each pair offers: an offer to the offerer, or an answer nobody asked for, is noise.
     accept: (d, pc) => !(d.type === 'offer' ? p.offerer : pc.signalingState !== 'have-local-offer'),
     // A pair that fails would leave two members deaf to each other while both hear the
