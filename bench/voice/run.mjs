@@ -82,7 +82,7 @@ function installWatcher(page) {
       const rep = await rx.getStats();
       rep.forEach((r) => {
         if (r.type === 'inbound-rtp' && r.kind === 'audio') {
-          for (const f of ['jitterBufferDelay', 'jitterBufferTargetDelay', 'jitterBufferMinimumDelay', 'jitterBufferEmittedCount', 'totalSamplesReceived', 'concealedSamples', 'silentConcealedSamples', 'insertedSamplesForDeceleration', 'removedSamplesForAcceleration', 'packetsReceived', 'totalProcessingDelay', 'jitter']) out[f] = r[f] ?? 0;
+          for (const f of ['jitterBufferDelay', 'jitterBufferTargetDelay', 'jitterBufferMinimumDelay', 'jitterBufferEmittedCount', 'totalSamplesReceived', 'concealedSamples', 'insertedSamplesForDeceleration', 'removedSamplesForAcceleration', 'packetsReceived']) out[f] = r[f] ?? 0;
           out.codecId = r.codecId;
         }
         if (r.type === 'media-playout') { out.playoutDelay = r.totalPlayoutDelay ?? 0; out.playoutSamples = r.totalSamplesCount ?? 0; }
@@ -191,7 +191,8 @@ async function bareAcross(a, b) {
 
 /**
  * Onsets sent in page a and received in page b (one clock for both), and with `mid` those
- * found in a between them; gives [delays sent → got, delays sent → mid].
+ * found in a between them; gives [delays sent → got, delays sent → mid, where the audio of
+ * b's receiver `pick` waited meanwhile].
  */
 async function collectAcross(a, b, sentName, gotName, pick, mid = '') {
   const end = Date.now() + (ONSETS + 10) * PERIOD_MS * 2;
