@@ -55,7 +55,10 @@ const limit = setTimeout(() => abort(`pasaron ${LIMIT_MS / 60000} minutos`), LIM
 
 /**
  * Installs window.__watch(name, stream): an AudioWorklet that notes (on one clock shared by
- * every page of this machine) each onset, a block loud after at least 160 ms of quiet.
+ * every page of this machine) each onset, a block loud after at least 160 ms of quiet. The
+ * time is the block's own, from the audio thread: stamped when the page's main thread got
+ * the message, an onset found in the helped PC's page (busy capturing and encoding the
+ * screen) would come later than the same onset in the technician's.
  */
 function installWatcher(page) {
   return page.evaluate(() => {
@@ -67,7 +70,7 @@ function installWatcher(page) {
         let sum = 0;
         for (let i = 0; i < ch.length; i++) sum += ch[i] * ch[i];
         const rms = Math.sqrt(sum / ch.length);
-        if (rms > 0.05) { if (this.quiet >= 60) this.port.postMessage(0); this.quiet = 0; }
+        if (rms > 0.05) { if (this.quiet >= 60) this.port.postMessage(currentTime); this.quiet = 0; }
         else if (rms < 0.01) this.quiet++;
         return true;
       }
@@ -99,7 +102,12 @@ function installWatcher(page) {
       const sink = ac.createGain();
       sink.gain.value = 0;
       const times = (window.__onsets[name] = []);
-      node.port.onmessage = () => times.push(performance.timeOrigin + performance.now());
+      // Context time to the page's clock: the output's latest timestamp pairs the two (the
+      // same output latency for every watcher, so it cancels out).
+      node.port.onmessage = (e) => {
+        const ts = ac.getOutputTimestamp();
+        times.push(performance.timeOrigin + ts.performanceTime + (e.data - ts.contextTime) * 1000);
+      };
       ac.createMediaStreamSource(stream).connect(node).connect(sink).connect(ac.destination);
     };
   });
