@@ -100,8 +100,8 @@ test('four pages: everyone hears the three others, and a muted member falls sile
   await meshUp(pcs);
 
   await Promise.all(pcs.map((pc) => untilTones(() => heardBy(pc), expected(pc), `${pc.name} hears`)));
-  // A conversation wants the voice now: no receiver holds it back for smoothness (a
-  // receiver left alone has no target and lets its jitter buffer grow).
+  // Every member's voice has the latency-first receive setting of session voice and phone
+  // lines (a receiver left alone reports no target at all).
   for (const pc of pcs) {
     const targets = await pc.eval(() => [...kelvora.CALLX.peers.values()].flatMap((p) => p.pc.getReceivers().map((r) => r.jitterBufferTarget)));
     assert.deepEqual(targets, [0, 0, 0], `${pc.name}'s receivers`);
