@@ -20,6 +20,7 @@ import { clicks } from '../session/hand.mjs';
 import { PRIMARY } from '../../tests/lib/session_bed.mjs';
 import { bareChannel, bareClose, bareSend, moving } from './bare.mjs';
 import { rssWatch, tree } from './memory.mjs';
+import { networkAgentOff } from './devtools.mjs';
 
 const HERE = path.dirname(new URL(import.meta.url).pathname);
 const FLIP_BIN = path.join(process.env.KELVORA_BUILD ?? 'build', 'bench', 'flip');
@@ -28,6 +29,13 @@ const CLICKS = Number(process.env.BENCH_FILES_CLICKS ?? 30);
 
 const MB = Number(process.env.BENCH_FILES_MB ?? 1024);
 const BYTES = MB * 1048576;
+// The file that runs while the picture and the hand are measured: as large as a file may
+// be, so that it is still on its way when both measures are done and is cancelled then.
+const BUSY_BYTES = 2000000000;
+// BENCH_FILES_DEVTOOLS=1 leaves the test bed's DevTools network agent on in both pages:
+// it keeps the body of every request the page makes, so every received piece stays in
+// the browser process until the page goes, a memory no page without DevTools pays.
+const DEVTOOLS = process.env.BENCH_FILES_DEVTOOLS === '1';
 // The bare channel moves data as a file does: 64 KiB messages, 8 MiB high and 1 MiB low marks.
 const CHUNK = 65536, HIGH = 8388608, LOW = 1048576;
 // A loaded machine moves a few MB a second, so a transfer is given as long as it keeps
@@ -102,6 +110,8 @@ try {
   await host.waitConnected();
   await tech.waitPicture(k);
   await bareChannel(tech.page, host.page);
+  if (!DEVTOOLS) await Promise.all([networkAgentOff(tech.page), networkAgentOff(host.page)]);
+  console.log(`DevTools network agent in both pages: ${DEVTOOLS ? 'on (BENCH_FILES_DEVTOOLS=1)' : 'off, as in a page with no DevTools attached'}`);
 
   // The technician's headless browser is a child of this process; the helped PC's app
   // window is a child of its Kelvora.
@@ -183,16 +193,18 @@ async function pictureAndHand(host, tech, k) {
     return { glass: summary(g.delays).median, glassMissed: g.missed, hand: summary(h.delays).median, handMissed: h.missed };
   };
   const idle = await measure();
-  await sendMade(tech, 'ocupado.bin', BYTES);
+  await sendMade(tech, 'ocupado.bin', BUSY_BYTES);
   await accept(host);
   // Measured once the file flows: the receiver has written its first piece.
   await host.page.waitForFunction(() => kelvora.HSES?.rx?.written > 0, null, { timeout: 120000, polling: 200 });
   const busy = await measure();
   const still = await host.eval(() => !!kelvora.HSES?.rx);
   await tech.eval((k) => { for (const [id] of kelvora.TS.get(k)?.tx ?? []) kelvora.xferCancel(id); }, k);
-  // The cancel goes after what the sender's channel already holds (up to 8 MiB).
+  // The cancel goes after what the sender's channel already holds (up to 8 MiB); a file
+  // that ended before it is whole in the folder, and goes with the bench's own hands.
+  if (!still) await waitFor(() => existsSync(join(host.downloads, 'ocupado.bin')), 'the busy file saved', 180000).then(() => rmSync(join(host.downloads, 'ocupado.bin')));
   await waitFor(() => !readdirSync(host.downloads).some((n) => n.startsWith('ocupado')), 'the cancelled file removed', 180000);
   const pct = (b, i) => `${((b / i - 1) * 100).toFixed(0)} %`;
   const within = busy.glass <= idle.glass * 1.1 && busy.hand <= idle.hand * 1.1;
-  return `during a transfer${still ? '' : ' (it ended before the measures did: raise BENCH_FILES_MB)'}, technician → helped PC: glass to glass median ${Math.round(busy.glass)} ms against ${Math.round(idle.glass)} ms with no file (${pct(busy.glass, idle.glass)}${busy.glassMissed ? `, ${busy.glassMissed} flips not shown` : ''}), remote hand median ${Math.round(busy.hand)} ms against ${Math.round(idle.hand)} ms (${pct(busy.hand, idle.hand)}${busy.handMissed ? `, ${busy.handMissed} clicks lost` : ''}); within 10 % of idle: ${within ? 'yes' : 'no'} (load ${await load()}; ${FLIPS} flips, ${CLICKS} clicks each)`;
+  return `during a transfer${still ? '' : ' (it ended before the measures did)'}, technician → helped PC: glass to glass median ${Math.round(busy.glass)} ms against ${Math.round(idle.glass)} ms with no file (${pct(busy.glass, idle.glass)}${busy.glassMissed ? `, ${busy.glassMissed} flips not shown` : ''}), remote hand median ${Math.round(busy.hand)} ms against ${Math.round(idle.hand)} ms (${pct(busy.hand, idle.hand)}${busy.handMissed ? `, ${busy.handMissed} clicks lost` : ''}); within 10 % of idle: ${within ? 'yes' : 'no'} (load ${await load()}; ${FLIPS} flips, ${CLICKS} clicks each)`;
 }

@@ -324,3 +324,68 @@ test('received chunks reach the disk whole and in order, a piece at a time', asy
   const acks = s.sent.filter((m) => m.t === 'fk').map((m) => m.got);
   assert.deepEqual(acks, pieces.map((_, i) => pieces.slice(0, i + 1).reduce((a, b) => a + b.byteLength, 0)), 'each piece is acknowledged once written');
 });
+
+test('the receiver\'s window paces the sender: what is unwritten stays bounded, and an old peer still gets its file', async (t) => {
+  recordTimers(t); // only the receiver's word wakes a waiting sender: no 500 ms rechecks
+  const WIN = 16777216, PIECE = 1048576;
+  const size = 20 * PIECE + 12345;
+  // A pattern whose period (a prime) matches no chunk or piece size: a piece out of place shows.
+  const data = new Uint8Array(size);
+  for (let i = 0; i < 65521; i++) data[i] = (i * 31 + (i >> 8)) & 255;
+  for (let at = 65521; at < size; at *= 2) data.copyWithin(at, 0, Math.min(at, size - at));
+  const file = { name: 'grande.bin', size, slice: (a, b) => new Blob([data.subarray(a, Math.min(size, b))]) };
+  const cases = [
+    { name: 'a receiver that writes', old: false, stall: false },
+    { name: 'a receiver whose disk stops taking pieces', old: false, stall: true },
+    { name: 'a receiver of the version before windows (no win, no fk)', old: true, stall: false },
+  ];
+  for (const c of cases) {
+    const tx = await bench(), rx = await bench();
+    const a = tx.session('a'), b = rx.session('b');
+    // The channel between the two pages, in order; the older receiver neither gives a
+    // window nor tells what it has written.
+    let sent = 0, acked = 0, worst = 0;
+    a.dc.file.send = (m) => {
+      if (typeof m !== 'string') {
+        sent += m.byteLength;
+        worst = Math.max(worst, sent - acked);
+        m = m.slice().buffer;
+      }
+      setImmediate(() => rx.fileMsg(b, m));
+    };
+    b.dc.file.send = (m) => {
+      const msg = JSON.parse(m);
+      if (c.old && msg.t === 'fk') return;
+      if (c.old) delete msg.win;
+      if (msg.t === 'fk') acked = msg.got;
+      setImmediate(() => tx.fileMsg(a, JSON.stringify(msg)));
+    };
+    rx.dialogUp = false;
+    tx.filesOn.onoffer = () => {};
+    rx.filesOn.onoffer = (s, r) => setImmediate(() => rx.fileAnswer(s.k, r.id, true));
+    // The receiver's disk: with `stall`, the writes after the second hang until released.
+    let release = () => {}, writes = 0;
+    const write = rx.http.fetch;
+    rx.http.fetch = async (url, init) => {
+      if (c.stall && url.includes('escribir') && ++writes > 2) await new Promise((r) => (release = r));
+      return write(url, init);
+    };
+    const sending = tx.sendFile(file, a);
+    if (c.stall) {
+      for (let i = 0; i < 40; i++) await settle();
+      const queued = b.rx.got - b.rx.written;
+      assert.ok(sent < size, `${c.name}: the sender stopped (${sent} of ${size} bytes sent)`);
+      assert.ok(sent - 2 * PIECE <= WIN && queued <= WIN, `${c.name}: ${sent - 2 * PIECE} bytes unwritten, ${queued} queued in the receiving page`);
+      c.stall = false;
+      release();
+    }
+    await sending;
+    for (let i = 0; i < 200 && b.rx; i++) await settle();
+    assert.equal(b.rx, null, c.name);
+    assert.equal(rx.boxes.at(-1).text, 'fileDone', c.name);
+    const got = new Uint8Array(await new Blob(rx.sink.bytes).arrayBuffer());
+    assert.equal(got.length, size, c.name);
+    assert.ok(Buffer.from(got).equals(Buffer.from(data)), `${c.name}: the bytes on disk are the bytes sent`);
+    if (!c.old) assert.ok(worst <= WIN, `${c.name}: ${worst} bytes were sent beyond what the receiver had written`);
+  }
+});
