@@ -7,7 +7,6 @@
 #include <shlobj.h>
 
 #include <cwchar>
-
 #include <filesystem>
 #include <optional>
 
