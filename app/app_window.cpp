@@ -95,7 +95,7 @@ bool AppWindow::open(bool minimized) {
     if (os == platform::Os::linux_x11) env.emplace_back("LANGUAGE", "en_US");
     auto p = platform::start_process(
         *browser, app_window_arguments(url, path_utf8(profile_dir_), source, minimized, os), env,
-        &error);
+        &error, platform::ChildKind::browser);
     if (!p) {
         log_.write("[VENTANA] no se pudo abrir " + *browser + ": " + error);
         return false;

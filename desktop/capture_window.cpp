@@ -139,7 +139,7 @@ std::optional<CaptureWindow::Window> CaptureWindow::launch(unsigned n, std::stri
     auto child = platform::start_process(
         *browser,
         capture_window_arguments(page, path_utf8(profile_dir_), capture_source_name(n, count), os),
-        env, error);
+        env, error, platform::ChildKind::browser);
     if (!child) {
         if (error->empty()) *error = "no se pudo abrir el navegador";
         return std::nullopt;

@@ -51,11 +51,18 @@ public:
 // Variables set in a child's environment on top of ours.
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
+// What is started. A browser (Chromium, its profile named by --user-data-dir=) never gets
+// our administrator rights: elevated on Windows, we start it with the logged-on user's own
+// rights, or where that can't be, with its profile moved to a folder only the
+// administrators can write, so nothing the user's programs plant there runs elevated.
+enum class ChildKind { program, browser };
+
 // Starts a program detached from us, without a console window, inheriting none of our
 // handles or descriptors. On failure returns null and puts the OS's reason in *error.
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
-                                            const Environment& extra_env, std::string* error);
+                                            const Environment& extra_env, std::string* error,
+                                            ChildKind kind = ChildKind::program);
 
 struct RunResult {
     bool started = false;

@@ -191,9 +191,11 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
 
 } // namespace
 
+// Linux never raises our rights: a browser starts like any other program.
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
-                                            const Environment& extra_env, std::string* error) {
+                                            const Environment& extra_env, std::string* error,
+                                            ChildKind) {
     SpawnActions actions;
     // The child's chatter doesn't belong in our terminal or log.
     posix_spawn_file_actions_addopen(&actions.a, 0, "/dev/null", O_RDONLY, 0);

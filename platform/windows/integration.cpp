@@ -2,9 +2,7 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
 #include <knownfolders.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <filesystem>
@@ -15,6 +13,7 @@
 #include "platform/process.hpp"
 #include "platform/windows/handle.hpp"
 #include "platform/windows/logon_task.hpp"
+#include "platform/windows/security.hpp"
 #include "platform/windows/shell_link.hpp"
 #include "platform/windows/system_folder.hpp"
 #include "platform/windows/wide.hpp"
@@ -53,53 +52,11 @@ bool set_run_value(const std::string& command) {
     return r == ERROR_SUCCESS;
 }
 
-struct LocalFreer {
-    void operator()(void* p) const { LocalFree(p); }
-};
-
-// Accounts that may change anything on the PC anyway: the administrators, the system and
-// the services (TrustedInstaller among them).
-bool privileged(PSID sid) {
-    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
-        return true;
-    LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text)) return false;
-    std::unique_ptr<void, LocalFreer> owned(text);
-    return std::wstring_view(text).starts_with(L"S-1-5-80-");
-}
-
-// True when someone other than those accounts may write, replace or re-permission the
-// file or folder: its owner is someone else, its list of rights is missing, or an entry
-// of it grants a writing right to someone else. Denying entries are not weighed: at worst
-// a protected folder counts as writable, which only costs the logon task.
+// Someone other than the administrators and the system may write, replace or re-permission
+// the file or folder (or what is created in it), or its permissions can't be read.
 bool writable_by_others(const std::filesystem::path& path) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    const DWORD r = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                          &owner, nullptr, &dacl, nullptr, &sd);
-    std::unique_ptr<void, LocalFreer> owned(sd);
-    if (r != ERROR_SUCCESS) {
-        win::report_failure("GetNamedSecurityInfoW", r);
-        return true;
-    }
-    if (!owner || !privileged(owner) || !dacl) return true;
-    constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                     FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
-                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* raw = nullptr;
-        if (!GetAce(dacl, i, &raw)) return true;
-        const auto* header = static_cast<ACE_HEADER*>(raw);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
-            continue;
-        const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-        if ((ace->Mask & kWriting) &&
-            !privileged(const_cast<PSID>(static_cast<const void*>(&ace->SidStart))))
-            return true;
-    }
-    return false;
+    const auto access = win::object_access(path);
+    return !access || !only_privileged_write(*access);
 }
 
 // The logon task runs the program with the highest rights at every logon, without a
@@ -108,17 +65,6 @@ bool program_protected(const std::string& program) {
     const std::filesystem::path file(win::widen(program));
     return file.has_parent_path() && !writable_by_others(file) &&
            !writable_by_others(file.parent_path());
-}
-
-std::optional<std::filesystem::path> known_folder(REFKNOWNFOLDERID id, const char* name) {
-    PWSTR raw = nullptr;
-    const HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &raw);
-    std::unique_ptr<wchar_t, decltype(&CoTaskMemFree)> owned(raw, &CoTaskMemFree);
-    if (FAILED(hr)) {
-        win::report_failure(name, static_cast<unsigned long>(hr));
-        return std::nullopt;
-    }
-    return std::filesystem::path(raw);
 }
 
 } // namespace
@@ -132,7 +78,7 @@ std::vector<std::optional<std::filesystem::path>> shortcut_files() {
     for (const auto& [id, name] :
          {std::pair{&FOLDERID_Desktop, "SHGetKnownFolderPath(Desktop)"},
           std::pair{&FOLDERID_Programs, "SHGetKnownFolderPath(Programs)"}}) {
-        const auto folder = known_folder(*id, name);
+        const auto folder = win::known_folder(*id, name);
         files.push_back(folder ? std::optional(*folder / L"Kelvora.lnk") : std::nullopt);
     }
     return files;

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <sddl.h>
 #include <taskschd.h>
 
 #include <memory>
@@ -10,45 +9,16 @@
 
 #include "platform/windows/com.hpp"
 #include "platform/windows/handle.hpp"
+#include "platform/windows/token.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace kelvora::platform::win {
 
 namespace {
 
-struct LocalFreer {
-    void operator()(void* p) const { LocalFree(p); }
-};
-
 bool failed(const char* call, HRESULT hr) {
     report_failure(call, static_cast<unsigned long>(hr));
     return false;
-}
-
-// The account this process runs as, as a SID text ("S-1-5-21-…").
-std::optional<std::string> current_user_sid() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        report_last_error("OpenProcessToken");
-        return std::nullopt;
-    }
-    UniqueHandle token(raw);
-    union {
-        TOKEN_USER user;
-        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } info;
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, &info, sizeof info, &size)) {
-        report_last_error("GetTokenInformation");
-        return std::nullopt;
-    }
-    LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(info.user.User.Sid, &text)) {
-        report_last_error("ConvertSidToStringSidW");
-        return std::nullopt;
-    }
-    std::unique_ptr<void, LocalFreer> owned(text);
-    return narrow(text);
 }
 
 // The Task Scheduler's root folder on this PC; empty after a log line on failure. The

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/windows/handle.hpp"
+#include "platform/windows/token.hpp"
 
 namespace kelvora::platform {
 
@@ -49,16 +50,7 @@ DWORD owning_process(std::uint32_t peer_address, std::uint16_t peer_port, std::u
 std::vector<unsigned char> process_user(HANDLE process) {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(process, TOKEN_QUERY, &raw)) return {};
-    win::UniqueHandle token(raw);
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> info(size);
-    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, info.data(), size, &size))
-        return {};
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
-    const DWORD length = GetLengthSid(sid);
-    const auto* bytes = static_cast<const unsigned char*>(sid);
-    return std::vector<unsigned char>(bytes, bytes + length);
+    return win::token_user(win::UniqueHandle(raw).get());
 }
 
 } // namespace

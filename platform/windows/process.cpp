@@ -2,13 +2,21 @@
 
 #include <windows.h>
 
+#include <knownfolders.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <cwchar>
+#include <filesystem>
+#include <optional>
 
+#include "platform/browser_rights.hpp"
+#include "platform/report.hpp"
 #include "platform/windows/command_line.hpp"
 #include "platform/windows/handle.hpp"
+#include "platform/windows/security.hpp"
+#include "platform/windows/system_folder.hpp"
+#include "platform/windows/token.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace kelvora::platform {
@@ -181,9 +189,14 @@ bool is_full_path(const std::wstring& path) {
                                path.starts_with(L"\\\\"));
 }
 
+// The longest command line CreateProcessWithTokenW takes.
+constexpr std::size_t kMaxTokenCommandLine = 1024;
+
+// With user_token the child runs as that token says, through the Secondary Logon service,
+// with our environment (not the one of the account's profile) and no handles inherited.
 UniqueHandle create_process(const std::string& program, const std::vector<std::string>& args,
-                            HANDLE std_out, const Environment& extra_env, HANDLE job,
-                            DWORD* pid, DWORD* error) {
+                            HANDLE std_out, const Environment& extra_env, HANDLE job, DWORD* pid,
+                            DWORD* error, HANDLE user_token = nullptr) {
     const std::wstring application = widen(program);
     if (!is_full_path(application)) {
         *error = ERROR_BAD_PATHNAME;
@@ -218,16 +231,30 @@ UniqueHandle create_process(const std::string& program, const std::vector<std::s
         }
     }
     std::wstring env;
-    if (!extra_env.empty()) {
+    if (!extra_env.empty() || user_token) {
         env = environment_block(extra_env);
         flags |= CREATE_UNICODE_ENVIRONMENT;
     }
     // Held until it is in the job, so nothing it starts can escape the job.
     if (job) flags |= CREATE_SUSPENDED;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr,
-                        std_out ? TRUE : FALSE, flags, env.empty() ? nullptr : env.data(),
-                        nullptr, &si.StartupInfo, &pi)) {
+    if (user_token) {
+        if (line.size() >= kMaxTokenCommandLine) {
+            *error = ERROR_FILENAME_EXCED_RANGE;
+            win::report_failure("CreateProcessWithTokenW (línea de órdenes larga)", *error);
+            return nullptr;
+        }
+        // It takes no CREATE_NO_WINDOW, and a browser has no console to hide anyway.
+        if (!CreateProcessWithTokenW(user_token, 0, application.c_str(), line.data(),
+                                     flags & ~static_cast<DWORD>(CREATE_NO_WINDOW), env.data(),
+                                     nullptr, &si.StartupInfo, &pi)) {
+            *error = GetLastError();
+            win::report_failure("CreateProcessWithTokenW", *error);
+            return nullptr;
+        }
+    } else if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr,
+                               std_out ? TRUE : FALSE, flags, env.empty() ? nullptr : env.data(),
+                               nullptr, &si.StartupInfo, &pi)) {
         *error = GetLastError();
         win::report_failure("CreateProcessW", *error);
         return nullptr;
@@ -243,19 +270,19 @@ UniqueHandle create_process(const std::string& program, const std::vector<std::s
     return process;
 }
 
-std::string system_message(DWORD code) {
+std::string system_message(const char* call, DWORD code) {
     const std::string msg = win::system_text(code);
-    return "CreateProcessW: error " + std::to_string(code) + (msg.empty() ? "" : " (" + msg + ")");
+    return std::string(call) + ": error " + std::to_string(code) +
+           (msg.empty() ? "" : " (" + msg + ")");
 }
 
 // Output past this is read and dropped, so a chatty tool can't fill our memory.
 constexpr std::size_t kMaxOutput = 16 * 1024 * 1024;
 
-} // namespace
-
-std::unique_ptr<ChildProcess> start_process(const std::string& program,
-                                            const std::vector<std::string>& args,
-                                            const Environment& extra_env, std::string* error) {
+std::unique_ptr<ChildProcess> start_child(const std::string& program,
+                                          const std::vector<std::string>& args,
+                                          const Environment& extra_env, HANDLE user_token,
+                                          std::string* error) {
     DWORD pid = 0, code = 0;
     // A job that ends nothing when closed: a child such as the updated program outlives us.
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
@@ -266,12 +293,85 @@ std::unique_ptr<ChildProcess> start_process(const std::string& program,
     if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                         sizeof limits))
         win::report_last_error("SetInformationJobObject");
-    auto process = create_process(program, args, nullptr, extra_env, job.get(), &pid, &code);
+    auto process =
+        create_process(program, args, nullptr, extra_env, job.get(), &pid, &code, user_token);
     if (!process) {
-        if (error) *error = system_message(code);
+        if (error)
+            *error =
+                system_message(user_token ? "CreateProcessWithTokenW" : "CreateProcessW", code);
         return nullptr;
     }
     return std::make_unique<WinChild>(std::move(process), std::move(job), pid);
+}
+
+// The browser's profile moved to %ProgramData%\Kelvora\<our SID>\<its own folder's name>,
+// a folder only the administrators can write; nothing, with the reason, when that can't be.
+std::optional<std::vector<std::string>> admin_profile_args(const std::vector<std::string>& args,
+                                                           std::string* problem) {
+    const auto own = profile_folder(args);
+    const std::filesystem::path name =
+        own ? std::filesystem::path(widen(*own)).filename() : std::filesystem::path();
+    if (name.empty() || name == L"." || name == L"..") {
+        *problem = "el navegador no tiene carpeta de perfil";
+        return std::nullopt;
+    }
+    const auto sid = win::current_user_sid();
+    const auto base = win::known_folder(FOLDERID_ProgramData, "SHGetKnownFolderPath(ProgramData)");
+    if (!sid || !base) {
+        *problem = "Windows no dice dónde guardar el perfil";
+        return std::nullopt;
+    }
+    const auto folder = win::admin_only_folder(*base, {L"Kelvora", widen(*sid), name}, problem);
+    if (!folder) return std::nullopt;
+    return with_profile_folder(args, narrow(folder->native()));
+}
+
+std::unique_ptr<ChildProcess> start_browser(const std::string& program,
+                                            const std::vector<std::string>& args,
+                                            const Environment& extra_env, std::string* error) {
+    BrowserFacts facts;
+    facts.elevated = win::running_elevated();
+    if (!facts.elevated) return start_child(program, args, extra_env, nullptr, error);
+    const auto shell = win::shell_token();
+    facts.shell_found = shell.found;
+    facts.same_user = shell.same_user;
+    auto choice = choose_browser_way(facts);
+    if (choice.way == BrowserWay::user_token) {
+        if (shell.primary) {
+            std::string failure;
+            if (auto child = start_child(program, args, extra_env, shell.primary.get(), &failure)) {
+                report("[NAVEGADOR] abierto con los permisos normales del usuario, sin los de "
+                       "administrador");
+                return child;
+            }
+        }
+        facts.user_start_failed = true;
+        choice = choose_browser_way(facts);
+    }
+    std::string problem;
+    const auto moved = admin_profile_args(args, &problem);
+    if (!moved) {
+        report("[NAVEGADOR] no se abre con permisos de administrador (" + choice.why +
+               "): " + problem);
+        if (error) *error = "no se abre con permisos de administrador: " + problem;
+        return nullptr;
+    }
+    auto child = start_child(program, *moved, extra_env, nullptr, error);
+    if (child)
+        report("[NAVEGADOR] abierto con permisos de administrador (" + choice.why +
+               "), con el perfil en " + *profile_folder(*moved) +
+               ", que solo pueden cambiar los administradores");
+    return child;
+}
+
+} // namespace
+
+std::unique_ptr<ChildProcess> start_process(const std::string& program,
+                                            const std::vector<std::string>& args,
+                                            const Environment& extra_env, std::string* error,
+                                            ChildKind kind) {
+    if (kind == ChildKind::browser) return start_browser(program, args, extra_env, error);
+    return start_child(program, args, extra_env, nullptr, error);
 }
 
 RunResult run_hidden(const std::string& program, const std::vector<std::string>& args) {

@@ -1,6 +1,6 @@
 #include "platform/windows/system_folder.hpp"
 
-#include <windows.h>
+#include <memory>
 
 #include "platform/windows/handle.hpp"
 #include "platform/windows/wide.hpp"
@@ -15,6 +15,17 @@ std::string system_tool(const wchar_t* relative) {
         return {};
     }
     return narrow(std::wstring(dir, n) + L"\\" + relative);
+}
+
+std::optional<std::filesystem::path> known_folder(REFKNOWNFOLDERID id, const char* name) {
+    PWSTR raw = nullptr;
+    const HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &raw);
+    std::unique_ptr<wchar_t, decltype(&CoTaskMemFree)> owned(raw, &CoTaskMemFree);
+    if (FAILED(hr)) {
+        report_failure(name, static_cast<unsigned long>(hr));
+        return std::nullopt;
+    }
+    return std::filesystem::path(raw);
 }
 
 } // namespace kelvora::platform::win

@@ -5,8 +5,13 @@
 // every process it starts from Linux, so a value set in our environment never arrives.
 // Between Windows processes the environment is inherited as it is, so Kelvora is started
 // by cmd.exe, which sets the variables first: `cmd /c set A=..&&set B=..&&Kelvora.exe args`.
+//
+// A program's output goes to files, never to pipes: the first wine of a prefix starts
+// wineserver and Wine's own services, which inherit its stdout and stderr and live on for
+// as long as anything uses the prefix (other test files, other checkouts' suites). A pipe
+// they hold keeps this process running until then.
 import { spawn, execFileSync } from 'node:child_process';
-import { cpSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { closeSync, cpSync, existsSync, mkdtempSync, openSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { LocalClient, dataDir, readState, request, tempHome, waitFor } from './kelvora.mjs';
@@ -106,21 +111,61 @@ function cmdLine(exe, args, winVars, cwd) {
 }
 
 /**
+ * Files that take a Wine run's output (see the top of this file). `stdio` is for spawn,
+ * which gets its own copies of the descriptors: `spawned()` closes ours right after.
+ * `text(name)` reads one back; `remove()` deletes them.
+ */
+function outputFiles(names) {
+  const dir = mkdtempSync(join(tmpdir(), 'kelvora-wineout-'));
+  const fds = Object.fromEntries(names.map((n) => [n, openSync(join(dir, n), 'w')]));
+  return {
+    fd: (n) => fds[n],
+    spawned() {
+      for (const n of names) if (fds[n] !== undefined) closeSync(fds[n]);
+      for (const n of names) delete fds[n];
+    },
+    text(n) {
+      try {
+        return readFileSync(join(dir, n), 'utf8');
+      } catch {
+        return '';
+      }
+    },
+    remove() {
+      this.spawned();
+      rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+/**
  * Runs a Windows program to its end. winVars are set for it as above.
  * @returns {Promise<{code:number, stdout:string, stderr:string}>}
  */
 export function runWine(exe, args, { winVars = {}, cwd, prefix, display, env } = {}) {
   return new Promise((done, fail) => {
-    const p = spawn('wine', cmdLine(exe, args, winVars, cwd), {
-      env: wineEnv({ prefix, display, env }),
-      stdio: ['ignore', 'pipe', 'pipe'],
+    const files = outputFiles(['stdout', 'stderr']);
+    let p;
+    try {
+      p = spawn('wine', cmdLine(exe, args, winVars, cwd), {
+        env: wineEnv({ prefix, display, env }),
+        stdio: ['ignore', files.fd('stdout'), files.fd('stderr')],
+      });
+    } catch (e) {
+      files.remove();
+      throw e;
+    } finally {
+      files.spawned();
+    }
+    p.on('error', (e) => {
+      files.remove();
+      fail(e);
     });
-    let stdout = '';
-    let stderr = '';
-    p.stdout.on('data', (d) => (stdout += d));
-    p.stderr.on('data', (d) => (stderr += d));
-    p.on('error', fail);
-    p.on('exit', (code) => done({ code, stdout, stderr }));
+    p.on('exit', (code) => {
+      const result = { code, stdout: files.text('stdout'), stderr: files.text('stderr') };
+      files.remove();
+      done(result);
+    });
   });
 }
 
@@ -149,7 +194,11 @@ export class WineKelvora extends LocalClient {
     this.display = display;
     this.winVars = { LOCALAPPDATA: this.home === null ? null : winPath(this.home), ...winVars };
     this.env = env;
-    this.output = '';
+  }
+
+  /** What the program and Wine wrote to stdout and stderr, together. */
+  get output() {
+    return this.outputFiles?.text('output') ?? '';
   }
 
   /** The data directory this copy uses. */
@@ -158,12 +207,16 @@ export class WineKelvora extends LocalClient {
   }
 
   async start() {
-    this.proc = spawn('wine', cmdLine(this.exe, this.args, this.winVars, this.cwd), {
-      env: wineEnv({ prefix: this.prefix, display: this.display, env: this.env }),
-      stdio: ['ignore', 'pipe', 'pipe'],
-    });
-    this.proc.stdout.on('data', (d) => (this.output += d));
-    this.proc.stderr.on('data', (d) => (this.output += d));
+    this.outputFiles = outputFiles(['output']);
+    const out = this.outputFiles.fd('output');
+    try {
+      this.proc = spawn('wine', cmdLine(this.exe, this.args, this.winVars, this.cwd), {
+        env: wineEnv({ prefix: this.prefix, display: this.display, env: this.env }),
+        stdio: ['ignore', out, out],
+      });
+    } finally {
+      this.outputFiles.spawned();
+    }
     // cmd.exe waits for Kelvora.exe, so its end is Kelvora's end.
     this.exited = new Promise((r) => this.proc.on('exit', (code) => r(code)));
     const inst = await waitFor(() => this.instance(), 'instancia.json', 60000);
@@ -195,6 +248,7 @@ export class WineKelvora extends LocalClient {
   }
 
   cleanup() {
+    this.outputFiles?.remove();
     for (const dir of [this.home, this.cwd]) if (dir && existsSync(dir)) rmSync(dir, { recursive: true, force: true });
   }
 }

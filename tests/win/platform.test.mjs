@@ -2,10 +2,10 @@
 // task, driven from inside Wine by platform_probe.exe (built with Kelvora.exe).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync, mkdtempSync, rmSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { WIN_BUILD, runWine, wineMissing, winPath } from '../lib/wine.mjs';
+import { WIN_BUILD, freshPrefix, runWine, wineMissing, winPath } from '../lib/wine.mjs';
 
 const PROBE = join(WIN_BUILD, 'platform_probe.exe');
 const skip = wineMissing() || (!existsSync(PROBE) && `${PROBE} no existe: corre make build-win`);
@@ -77,5 +77,46 @@ test('shortcuts and the logon task through the shell\'s and the Task Scheduler\'
       '<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>', '<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>',
       '<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>'])
       assert.ok(xml.includes(part), `${part} in ${xml}`);
+  });
+});
+
+// Wine runs every program as one user and says nothing true about elevation, so which way
+// a browser goes is the unit tests' to show; here the folders and a browser's start go
+// through the real calls.
+test('folders only administrators may change, made or checked, and a browser started', { skip }, async (t) => {
+  const dir = mkdtempSync(join(tmpdir(), 'kelvora-winrights-'));
+  // Made before Kelvora, by the user: what anyone may do in ProgramData.
+  mkdirSync(join(dir, 'taken', 'ventana'), { recursive: true });
+  // The browser's start may put its profile in the prefix's ProgramData.
+  const prefix = freshPrefix();
+  t.after(() => {
+    prefix.remove();
+    rmSync(dir, { recursive: true, force: true });
+  });
+  const r = await runWine(PROBE, ['rights', winPath(dir)], { prefix: prefix.path });
+  assert.equal(r.code, 0, r.stderr);
+  const p = JSON.parse(r.stdout);
+  const made = `${winPath(dir)}\\Kelvora\\S-1-5-21-1-2-3-1001\\ventana`;
+
+  await t.test('made through the levels, and found good again where the permissions stay', () => {
+    assert.equal(p.made, made);
+    // Wine takes the permissions a folder is made with but keeps only Unix modes, so it
+    // reads the folder back as its user's: the check then refuses it, as it must.
+    if (p.made_only_admins) assert.equal(p.again, made);
+    else assert.equal(p.again, `otros usuarios pueden cambiar ${winPath(dir)}\\Kelvora`);
+  });
+
+  await t.test('a folder someone else made first is not used', () => {
+    assert.equal(p.taken, null);
+    assert.match(p.taken_problem, /^otros usuarios pueden cambiar Z:\\.*\\taken$/);
+  });
+
+  await t.test('a browser starts whichever way this token calls for, and says which when it must', () => {
+    assert.equal(p.browser_started, true, p.browser_error);
+    if (p.elevated && p.shell_found && p.shell_same_user)
+      assert.match(r.stderr, /\[NAVEGADOR\] abierto con los permisos normales del usuario/);
+    else if (p.elevated)
+      assert.match(r.stderr, /\[NAVEGADOR\] abierto con permisos de administrador \(.+\), con el perfil en C:\\ProgramData\\Kelvora\\S-1-5-/);
+    else assert.doesNotMatch(r.stderr, /\[NAVEGADOR\]/);
   });
 });

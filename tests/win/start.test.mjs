@@ -5,9 +5,23 @@ import assert from 'node:assert/strict';
 import { existsSync, mkdtempSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { WIN_EXE, WineKelvora, request, runWine, tempHome, waitFor, wineMissing, winPath } from '../lib/wine.mjs';
+import { spawn } from 'node:child_process';
+import {
+  WIN_BUILD,
+  WIN_EXE,
+  WineKelvora,
+  freshPrefix,
+  request,
+  runWine,
+  tempHome,
+  waitFor,
+  wineEnv,
+  wineMissing,
+  winPath,
+} from '../lib/wine.mjs';
 
 const skip = wineMissing();
+const PROBE = join(WIN_BUILD, 'platform_probe.exe');
 
 test('--version prints the version line on a pipe and starts nothing', { skip }, async () => {
   const home = tempHome();
@@ -72,6 +86,29 @@ test('without LOCALAPPDATA the data goes to Kelvora\\data below the current dire
   assert.ok(existsSync(join(cwd, 'Kelvora', 'data', 'instancia.json')));
   await k.post('/api/salir', {});
   await waitFor(() => !existsSync(join(cwd, 'Kelvora', 'data', 'instancia.json')), 'instancia.json removed');
+});
+
+/** The pipes that tie this process to others. */
+function pipes() {
+  return process.getActiveResourcesInfo().filter((r) => r === 'PipeWrap').length;
+}
+
+// The first program of a prefix starts wineserver and Wine's services, which outlive it for
+// as long as any program uses the prefix (here a second one keeps them). Nothing of theirs
+// may keep this file from ending once its tests have.
+test('a Wine run leaves no pipe open behind it while Wine lives on', { skip: skip || (!existsSync(PROBE) && `${PROBE} no existe`) }, async (t) => {
+  const prefix = freshPrefix();
+  let keeper;
+  t.after(() => {
+    keeper?.kill('SIGKILL');
+    prefix.remove();
+  });
+  const before = pipes();
+  const r = await runWine(WIN_EXE, ['--version'], { prefix: prefix.path });
+  assert.equal(r.code, 0);
+  assert.match(r.stdout, /^Kelvora /);
+  keeper = spawn('wine', [PROBE, 'sleep', '120000'], { env: wineEnv({ prefix: prefix.path }), stdio: 'ignore' });
+  assert.equal(pipes(), before, process.getActiveResourcesInfo().join(', '));
 });
 
 test('the elevated relaunch through "runas"', { skip }, (t) => {

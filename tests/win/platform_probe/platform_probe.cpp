@@ -3,12 +3,15 @@
 //   platform_probe.exe              runs every check
 //   platform_probe.exe echo ARGS    prints its own arguments as a JSON array (UTF-8)
 //   platform_probe.exe exit N       ends with exit code N
-//   platform_probe.exe sleep MS     sleeps, then ends
+//   platform_probe.exe sleep MS ... sleeps, then ends
 //   platform_probe.exe downloads    the downloads folder and a received file's life there
 //   platform_probe.exe ending       ends a child with its own child, and a process by its id
 //   platform_probe.exe spawn FILE   starts a sleeping child, writes its id to FILE, sleeps
 //   platform_probe.exe shell DIR    a shortcut written into DIR and read back; a logon task
 //                                   registered, looked up and deleted (twice)
+//   platform_probe.exe rights DIR   what our token says, and folders only administrators may
+//                                   change made under DIR, twice, and over DIR\taken
+//                                   (made beforehand by the test); a browser started
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
@@ -27,7 +30,9 @@
 #include "platform/process.hpp"
 #include "platform/system.hpp"
 #include "platform/windows/logon_task.hpp"
+#include "platform/windows/security.hpp"
 #include "platform/windows/shell_link.hpp"
+#include "platform/windows/token.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace p = kelvora::platform;
@@ -249,6 +254,43 @@ std::string shell(const std::string& dir) {
     return out + "}";
 }
 
+std::string flag(bool b) {
+    return b ? "true" : "false";
+}
+
+// The folders a browser's profile moves to when it can't run with the user's own rights,
+// and the way a browser start takes here (its log line goes to stderr).
+std::string rights(const std::string& dir) {
+    namespace w = kelvora::platform::win;
+    const std::filesystem::path base(w::widen(dir));
+    const std::vector<std::wstring> levels = {L"Kelvora", L"S-1-5-21-1-2-3-1001", L"ventana"};
+    std::string made_problem, again_problem, taken_problem;
+    const auto made = w::admin_only_folder(base, levels, &made_problem);
+    const auto again = w::admin_only_folder(base, levels, &again_problem);
+    const auto taken = w::admin_only_folder(base, {L"taken", L"ventana"}, &taken_problem);
+    const auto access = made ? w::object_access(*made) : std::nullopt;
+    const auto shell = w::shell_token();
+    std::string out = "{\"elevated\":" + flag(w::running_elevated());
+    out += ",\"shell_found\":" + flag(shell.found) +
+           ",\"shell_same_user\":" + flag(shell.same_user) +
+           ",\"shell_token\":" + flag(shell.primary != nullptr);
+    out +=
+        ",\"made\":" + (made ? json_string(w::narrow(made->native())) : json_string(made_problem));
+    out += ",\"again\":" +
+           (again ? json_string(w::narrow(again->native())) : json_string(again_problem));
+    out += ",\"taken\":" + (taken ? json_string(w::narrow(taken->native())) : "null");
+    out += ",\"taken_problem\":" + json_string(taken_problem);
+    out += ",\"made_only_admins\":" + flag(access && p::only_privileged_write(*access));
+    std::string error;
+    auto browser = p::start_process(
+        p::executable_path(),
+        {"sleep", "100", "--user-data-dir=" + w::narrow((base / L"perfil").native())}, {}, &error,
+        p::ChildKind::browser);
+    out += ",\"browser_started\":" + flag(browser != nullptr);
+    out += ",\"browser_error\":" + json_string(error);
+    return out + "}";
+}
+
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
@@ -258,7 +300,7 @@ int wmain(int argc, wchar_t** argv) {
         out = json_array(std::vector<std::string>(args.begin() + 1, args.end()));
     } else if (args.size() == 2 && args[0] == "exit") {
         return std::stoi(args[1]);
-    } else if (args.size() == 2 && args[0] == "sleep") {
+    } else if (args.size() >= 2 && args[0] == "sleep") { // more: a browser's switches
         std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[1])));
         return 0;
     } else if (args.size() == 2 && args[0] == "spawn") {
@@ -273,6 +315,8 @@ int wmain(int argc, wchar_t** argv) {
         out = ending();
     } else if (args.size() == 2 && args[0] == "shell") {
         out = shell(args[1]);
+    } else if (args.size() == 2 && args[0] == "rights") {
+        out = rights(args[1]);
     } else if (args.size() == 1 && args[0] == "downloads") {
         out = downloads();
     } else {
