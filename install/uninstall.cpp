@@ -79,6 +79,9 @@ void uninstall(const Log& log, const fs::path& data_dir, std::optional<std::uint
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     // The data directory is ours; the "Kelvora" folder around it goes only when nothing
     // else is left in it (a folder of that name may hold someone else's files too).
+    // Written while the log still has its folder.
+    if (std::string problem; !platform::remove_admin_profiles(&problem))
+        log.write("[ACCESOS] desinstalación: quedan perfiles del navegador: " + problem);
     std::error_code ec;
     fs::remove_all(data_dir, ec);
     if (const fs::path folder = data_dir.parent_path(); folder.filename() == "Kelvora")

@@ -64,6 +64,11 @@ std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const Environment& extra_env, std::string* error,
                                             ChildKind kind = ChildKind::program);
 
+// Removes the browser profiles an elevated run kept where only administrators can write
+// (nothing on Linux, where there are none). A link found inside is removed, never followed.
+// False, with the reason in *problem, when some of it stays (not elevated, say).
+bool remove_admin_profiles(std::string* problem);
+
 struct RunResult {
     bool started = false;
     int exit_code = -1;

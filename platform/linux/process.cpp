@@ -192,6 +192,8 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
 } // namespace
 
 // Linux never raises our rights: a browser starts like any other program.
+bool remove_admin_profiles(std::string*) { return true; }
+
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,
                                             const Environment& extra_env, std::string* error,

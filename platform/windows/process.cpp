@@ -304,6 +304,14 @@ std::unique_ptr<ChildProcess> start_child(const std::string& program,
     return std::make_unique<WinChild>(std::move(process), std::move(job), pid);
 }
 
+// %ProgramData%\Kelvora\<our SID>, where the profiles of admin_profile_args go.
+std::optional<std::filesystem::path> admin_profiles_root() {
+    const auto sid = win::current_user_sid();
+    const auto base = win::known_folder(FOLDERID_ProgramData, "SHGetKnownFolderPath(ProgramData)");
+    if (!sid || !base) return std::nullopt;
+    return *base / L"Kelvora" / widen(*sid);
+}
+
 // The browser's profile moved to %ProgramData%\Kelvora\<our SID>\<its own folder's name>,
 // a folder only the administrators can write; nothing, with the reason, when that can't be.
 std::optional<std::vector<std::string>> admin_profile_args(const std::vector<std::string>& args,
@@ -315,15 +323,40 @@ std::optional<std::vector<std::string>> admin_profile_args(const std::vector<std
         *problem = "el navegador no tiene carpeta de perfil";
         return std::nullopt;
     }
-    const auto sid = win::current_user_sid();
-    const auto base = win::known_folder(FOLDERID_ProgramData, "SHGetKnownFolderPath(ProgramData)");
-    if (!sid || !base) {
+    const auto root = admin_profiles_root();
+    if (!root) {
         *problem = "Windows no dice dónde guardar el perfil";
         return std::nullopt;
     }
-    const auto folder = win::admin_only_folder(*base, {L"Kelvora", widen(*sid), name}, problem);
+    const auto folder = win::admin_only_folder(root->parent_path().parent_path(),
+                                               {L"Kelvora", root->filename().native(), name},
+                                               problem);
     if (!folder) return std::nullopt;
     return with_profile_folder(args, narrow(folder->native()));
+}
+
+// Deletes path and what it holds, depth first. A link or junction is deleted as itself:
+// following one would let whoever made it choose what an elevated uninstall deletes.
+bool remove_tree_here(const std::filesystem::path& path) {
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND ||
+                                                 GetLastError() == ERROR_PATH_NOT_FOUND;
+    if (attrs & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
+    bool all = true;
+    if (!(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW found{};
+        HANDLE h = FindFirstFileW((path / L"*").c_str(), &found);
+        if (h != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = found.cFileName;
+                if (name != L"." && name != L"..") all = remove_tree_here(path / name) && all;
+            } while (FindNextFileW(h, &found));
+            FindClose(h);
+        }
+    }
+    return RemoveDirectoryW(path.c_str()) != 0 && all;
 }
 
 std::unique_ptr<ChildProcess> start_browser(const std::string& program,
@@ -365,6 +398,22 @@ std::unique_ptr<ChildProcess> start_browser(const std::string& program,
 }
 
 } // namespace
+
+bool remove_admin_profiles(std::string* problem) {
+    const auto root = admin_profiles_root();
+    if (!root) {
+        *problem = "Windows no dice dónde están los perfiles";
+        return false;
+    }
+    if (!remove_tree_here(*root)) {
+        *problem = "no se pudo quitar " + narrow(root->native()) + " (error " +
+                   std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    // The Kelvora folder itself goes when no other account's profiles are left in it.
+    RemoveDirectoryW(root->parent_path().c_str());
+    return true;
+}
 
 std::unique_ptr<ChildProcess> start_process(const std::string& program,
                                             const std::vector<std::string>& args,

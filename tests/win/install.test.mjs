@@ -167,11 +167,18 @@ test('an uninstall answered No changes nothing; answered Yes removes every trace
   writeFileSync(old, 'left by an update');
   writeFileSync(join(k.dir, 'prog', 'notas.txt'), 'not ours');
   const data = join(k.dir, 'lad', 'Kelvora');
+  // Profiles an elevated run kept in ProgramData: ours (Wine's one account) and another
+  // account's, which is not ours to remove.
+  const profiles = join(shown.path, 'drive_c', 'ProgramData', 'Kelvora');
+  const ours = join(profiles, 'S-1-5-21-0-0-0-1000');
+  const theirs = join(profiles, 'S-1-5-21-7-7-7-1001');
+  for (const d of [join(ours, 'ventana', 'Default'), join(theirs, 'ventana')]) mkdirSync(d, { recursive: true });
+  writeFileSync(join(ours, 'ventana', 'Default', 'Preferences'), '{}');
 
   const declined = k.run(['--uninstall']);
   await answer('Desinstalar Kelvora', ['n']);
   assert.equal((await declined).code, 0);
-  for (const f of [k.exe, old, data]) assert.ok(existsSync(f), f);
+  for (const f of [k.exe, old, data, ours]) assert.ok(existsSync(f), f);
   assert.ok(runValue() !== null || taskExists(), 'start with Windows stays');
 
   const confirmed = k.run(['--uninstall']);
@@ -180,7 +187,8 @@ test('an uninstall answered No changes nothing; answered Yes removes every trace
   assert.equal((await confirmed).code, 0);
   assert.equal(runValue(), null);
   assert.equal(taskExists(), false);
-  for (const f of [old, data]) assert.ok(!existsSync(f), f);
+  for (const f of [old, data, ours]) assert.ok(!existsSync(f), f);
+  assert.ok(existsSync(theirs), 'another account\'s profiles stay');
   // cmd deletes the program file two seconds after the uninstall ended.
   await waitFor(() => !existsSync(k.exe), 'the program file to delete itself', 30000);
   assert.ok(existsSync(join(k.dir, 'prog', 'notas.txt')), 'other files of the folder stay');
