@@ -178,6 +178,9 @@ private:
     // Names `mid` host of `code`'s room and keeps its token for a restart.
     void make_host(const std::string& code, room& rm, const std::string& mid,
                    const std::string& token_hash, outbox& out);
+    // Another node holds `code`'s room now (this one was cut off from Redis meanwhile):
+    // the members here are sent to rejoin there, so that the room is one again.
+    void room_moved(const std::string& code);
     // Rooms whose host-after-restart grace is running, swept by tick().
     void end_graces(outbox& out);
 
