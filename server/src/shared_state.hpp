@@ -159,6 +159,9 @@ private:
                     outbox& out);
     void drop_host(const std::shared_ptr<peer>& p, outbox& out);
 
+    // A signal of a linked support session passed on as the text it came in, without
+    // parsing and re-serialising its data; false leaves the frame to the parser's path.
+    bool relay_signal(const std::shared_ptr<peer>& p, std::string_view text);
     void join_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
                     const opening& o, outbox& out);
     void host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out);
