@@ -106,18 +106,26 @@ void shared_state::locate(const std::shared_ptr<peer>& p, const json& j, std::sh
         });
     }
     if (held_here(rooms_, p->target)) return done();
+    // A room made here without Redis' word, or by a node that cannot hear the others, would
+    // be a second room of the same code: refused as when the store is away.
+    auto unheard = [o, done] {
+        o->refused = store::unavailable;
+        done();
+    };
+    if (!cluster_->up()) return unheard();
     bool may_create = bool_field(j, "create") || bool_field(j, "rejoin");
     std::string key = "kv:r:" + p->target;
-    cluster_->owner(key, [self, o, done, may_create, key](bool ok, std::string node) {
-        if (!ok) return done();
+    cluster_->owner(key, [self, o, done, unheard, may_create, key](bool ok, std::string node) {
+        if (!ok) return unheard();
         if (!node.empty()) {
             if (node != self->cluster_->node()) o->forward_to = node;
             return done();
         }
         if (!may_create) return done();
         // Two nodes creating one room at once: the first claim wins, the other relays.
-        self->cluster_->claim_free(key, [self, o, done](bool ok2, std::string holder) {
-            if (ok2 && !holder.empty() && holder != self->cluster_->node()) o->forward_to = holder;
+        self->cluster_->claim_free(key, [self, o, done, unheard](bool ok2, std::string holder) {
+            if (!ok2) return unheard();
+            if (!holder.empty() && holder != self->cluster_->node()) o->forward_to = holder;
             done();
         });
     });
@@ -318,9 +326,12 @@ void shared_state::refresh_holds() {
     auto self = shared_from_this();
     cluster_->refresh(keys, [self](std::vector<std::string> lost) {
         // Another node registered the ID while this one was cut off: its PC is the newer.
+        // A room another node took meanwhile is the room from now on.
         for (auto& key : lost) {
-            if (key.rfind("kv:h:", 0) != 0) continue;
-            self->on_cluster_message(dump({{"k", "replace"}, {"id", key.substr(5)}}));
+            if (key.rfind("kv:h:", 0) == 0)
+                self->on_cluster_message(dump({{"k", "replace"}, {"id", key.substr(5)}}));
+            else if (key.rfind("kv:r:", 0) == 0)
+                self->room_moved(key.substr(5));
         }
     });
 }

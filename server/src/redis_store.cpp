@@ -133,9 +133,9 @@ void redis_store::may_open(const std::string& source, const std::string& target,
                   [done = std::move(done)](redis_reply r) {
                       // Without Redis nothing can be counted: refuse rather than let a
                       // flood through while it is away.
-                      if (r.kind != redis_reply::type::integer) return done("store unavailable");
+                      if (r.kind != redis_reply::type::integer) return done(unavailable);
                       static const char* names[] = {"", "open rate", "pair rate", "target rate"};
-                      done(r.integer >= 0 && r.integer <= 3 ? names[r.integer] : "store unavailable");
+                      done(r.integer >= 0 && r.integer <= 3 ? names[r.integer] : unavailable);
                   });
 }
 

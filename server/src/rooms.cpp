@@ -32,8 +32,12 @@ void shared_state::call_frame(const std::shared_ptr<peer>& p, const std::string&
     if (!p->opened) {
         if (t != "join") return out.close(p, "join expected", peer::close_code::policy);
         p->opened = true;
-        // A guesser that runs into the limit learns nothing about the code.
+        // A guesser that runs into the limit learns nothing about the code. A member coming
+        // back after a restart while the shared store is away is sent away as by a
+        // restart: its page knocks again later instead of leaving the call.
         if (open_refused(p, o)) {
+            if (o.refused == store::unavailable && bool_field(j, "rejoin"))
+                return out.close(p, "server going away", peer::close_code::going_away);
             out.send(p, {{"t", "notfound"}});
             return out.close(p, "rate limit");
         }
@@ -174,6 +178,25 @@ void shared_state::leave_room(const std::shared_ptr<peer>& p, outbox& out) {
         make_host(p->target, rm, rm.members.front().id, rm.members.front().token_hash, out);
     for (auto& m : rm.members)
         out.send(m.p, {{"t", "peer-leave"}, {"id", mid}, {"host", rm.host}});
+}
+
+void shared_state::room_moved(const std::string& code) {
+    outbox out;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = rooms_.find(code);
+        if (it == rooms_.end()) return;
+        log_event("room-moved", {{"code", code}, {"members", std::to_string(it->second.members.size())}});
+        // Sent away as by a restart, the members rejoin where the room is held now; the
+        // host's token stays in the store, so the host gets the room back there.
+        for (auto& m : it->second.members) {
+            m.p->link.clear();
+            out.close(m.p, "server going away", peer::close_code::going_away);
+        }
+        graced_.erase(code);
+        rooms_.erase(it);
+    }
+    out.flush();
 }
 
 void shared_state::make_host(const std::string& code, room& rm, const std::string& mid,

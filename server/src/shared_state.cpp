@@ -188,6 +188,7 @@ std::string shared_state::ice_json() const {
 }
 
 void shared_state::on_frame(const std::shared_ptr<peer>& p, std::string_view text) {
+    if (relay_signal(p, text)) return;
     auto j = parse_frame(text);
     if (!j) {
         refused("malformed frame", {{"addr", p->addr}});

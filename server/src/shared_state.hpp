@@ -159,6 +159,9 @@ private:
                     outbox& out);
     void drop_host(const std::shared_ptr<peer>& p, outbox& out);
 
+    // A signal of a linked support session passed on as the text it came in, without
+    // parsing and re-serialising its data; false leaves the frame to the parser's path.
+    bool relay_signal(const std::shared_ptr<peer>& p, std::string_view text);
     void join_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
                     const opening& o, outbox& out);
     void host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out);
@@ -178,6 +181,9 @@ private:
     // Names `mid` host of `code`'s room and keeps its token for a restart.
     void make_host(const std::string& code, room& rm, const std::string& mid,
                    const std::string& token_hash, outbox& out);
+    // Another node holds `code`'s room now (this one was cut off from Redis meanwhile):
+    // the members here are sent to rejoin there, so that the room is one again.
+    void room_moved(const std::string& code);
     // Rooms whose host-after-restart grace is running, swept by tick().
     void end_graces(outbox& out);
 

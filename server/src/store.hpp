@@ -40,7 +40,8 @@ public:
 
     // The opening limits of a join, ring or call join, charged in this order: the
     // source, the (source, target) pair, the target. Answers the name of the limit that
-    // refused, or an empty text.
+    // refused, `unavailable` when nothing could be counted, or an empty text.
+    static constexpr const char* unavailable = "store unavailable";
     virtual void may_open(const std::string& source, const std::string& target,
                           std::function<void(std::string)> done) = 0;
     // Seconds left on a password lock of the ID or the source, if any.

@@ -85,6 +85,44 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
     }
 }
 
+bool shared_state::relay_signal(const std::shared_ptr<peer>& p, std::string_view text) {
+    if (p->k != peer::kind::join && p->k != peer::kind::host) return false;
+    raw_frame f;
+    if (!scan_frame(text, f) || f.t != R"("signal")") return false;
+    std::shared_ptr<peer> to;
+    std::string frame;
+    {
+        std::lock_guard lock(mutex_);
+        // Frames waiting behind an opening, and sockets relayed to another node, take the
+        // parser's path, which keeps them in order.
+        if (p->busy || !p->forward_node.empty()) return false;
+        if (p->gone) return true;
+        if (p->k == peer::kind::join) {
+            if (!p->opened) return false;
+            auto it = requests_.find(p->link);
+            if (it == requests_.end() || !it->second.accepted || f.data.empty()) return true;
+            to = it->second.host;
+            frame.reserve(f.data.size() + p->link.size() + 32);
+            frame.append(R"({"t":"signal","sid":")").append(p->link).append(R"(","data":)");
+        } else {
+            if (!p->registered) return false;
+            // A sid that is not a plain string is the parser's to read.
+            if (f.sid.size() < 2 || f.sid.front() != '"' || f.sid.find('\\') != std::string_view::npos)
+                return false;
+            auto sid = p->sids.find(std::string(f.sid.substr(1, f.sid.size() - 2)));
+            if (sid == p->sids.end()) return true;
+            auto it = requests_.find(*sid);
+            if (it == requests_.end() || !it->second.accepted || f.data.empty()) return true;
+            to = it->second.tech;
+            frame.reserve(f.data.size() + 32);
+            frame.append(R"({"t":"signal","data":)");
+        }
+        frame.append(f.data).push_back('}');
+    }
+    to->send(std::make_shared<const std::string>(std::move(frame)));
+    return true;
+}
+
 void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out) {
     std::string sid = text_field(j, "sid", 64);
     if (!p->sids.count(sid)) return;

@@ -48,11 +48,12 @@ public:
         websocket::stream_base::timeout t{};
         t.handshake_timeout = std::chrono::duration_cast<std::chrono::seconds>(
             secs(std::max(cfg.handshake_timeout_s, 1.0)));
-        // Protocol pings from the client are the keep-alive that counts (see check());
-        // WebSocket pings additionally find dead TCP paths of clients that went quiet.
-        t.idle_timeout = std::chrono::duration_cast<std::chrono::seconds>(
-            secs(std::max(cfg.idle_timeout_s * 2, 10.0)));
-        t.keep_alive_pings = true;
+        // The idle check is check()'s: a client that sends nothing for the idle timeout is
+        // closed, and one that does not finish the close is cut. Beast's own idle timer
+        // would be re-armed on every read, a timer cancelled and waited for again per
+        // relayed frame.
+        t.idle_timeout = websocket::stream_base::none();
+        t.keep_alive_pings = false;
         ws_.set_option(t);
         ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
             res.set(beast::http::field::server, "kelvora-signal/" KV_SIGNAL_VERSION);

@@ -30,6 +30,193 @@ bool depth_ok(std::string_view s) {
     return true;
 }
 
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A strict one-pass check of JSON text, as nlohmann's parser would accept it.
+class scanner {
+public:
+    explicit scanner(std::string_view s) : s_(s) {}
+
+    bool frame(raw_frame& out) {
+        skip();
+        if (!at('{')) return false;
+        ++i_;
+        skip();
+        bool t = false, sid = false, data = false;
+        if (at('}')) {
+            ++i_;
+        } else {
+            for (;;) {
+                if (!at('"')) return false;
+                std::size_t name_at = i_ + 1;
+                bool escaped = false;
+                if (!string(escaped) || escaped) return false;
+                std::string_view name = s_.substr(name_at, i_ - 1 - name_at);
+                skip();
+                if (!at(':')) return false;
+                ++i_;
+                skip();
+                std::size_t value_at = i_;
+                if (!value(1)) return false;
+                std::string_view v = s_.substr(value_at, i_ - value_at);
+                auto keep = [&](bool& seen, std::string_view& slot) {
+                    if (seen) return false;
+                    seen = true;
+                    slot = v;
+                    return true;
+                };
+                if ((name == "t" && !keep(t, out.t)) || (name == "sid" && !keep(sid, out.sid)) ||
+                    (name == "data" && !keep(data, out.data)))
+                    return false;
+                skip();
+                if (at(',')) {
+                    ++i_;
+                    skip();
+                    continue;
+                }
+                if (!at('}')) return false;
+                ++i_;
+                break;
+            }
+        }
+        skip();
+        return i_ == s_.size();
+    }
+
+private:
+    bool at(char c) const { return i_ < s_.size() && s_[i_] == c; }
+    void skip() {
+        while (i_ < s_.size() && is_space(s_[i_]))
+            ++i_;
+    }
+
+    bool value(int depth) {
+        if (i_ >= s_.size()) return false;
+        char c = s_[i_];
+        if (c == '{' || c == '[') return nested(depth + 1, c == '{' ? '}' : ']');
+        if (c == '"') {
+            bool escaped = false;
+            return string(escaped);
+        }
+        if (c == '-' || is_digit(c)) return number();
+        for (std::string_view word : {"true", "false", "null"}) {
+            if (s_.substr(i_, word.size()) == word) {
+                i_ += word.size();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool nested(int depth, char close) {
+        if (depth > max_depth) return false;
+        bool object = close == '}';
+        ++i_;
+        skip();
+        if (at(close)) return ++i_, true;
+        for (;;) {
+            if (object) {
+                bool escaped = false;
+                if (!at('"') || !string(escaped)) return false;
+                skip();
+                if (!at(':')) return false;
+                ++i_;
+                skip();
+            }
+            if (!value(depth)) return false;
+            skip();
+            if (at(',')) {
+                ++i_;
+                skip();
+                continue;
+            }
+            if (!at(close)) return false;
+            ++i_;
+            return true;
+        }
+    }
+
+    int hex4(std::size_t at) const {
+        if (at + 4 > s_.size()) return -1;
+        int v = 0;
+        for (std::size_t k = at; k < at + 4; ++k) {
+            char c = s_[k];
+            int d = is_digit(c)              ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
+            if (d < 0) return -1;
+            v = v * 16 + d;
+        }
+        return v;
+    }
+
+    // A string from its opening quote; the parser has the same rules for escapes and
+    // surrogate pairs (UTF-8 itself is checked by the WebSocket layer).
+    bool string(bool& escaped) {
+        ++i_;
+        while (i_ < s_.size()) {
+            unsigned char c = static_cast<unsigned char>(s_[i_]);
+            if (c == '"') return ++i_, true;
+            if (c < 0x20) return false;
+            if (c != '\\') {
+                ++i_;
+                continue;
+            }
+            escaped = true;
+            if (++i_ >= s_.size()) return false;
+            char e = s_[i_];
+            if (e == 'u') {
+                int u = hex4(i_ + 1);
+                if (u < 0) return false;
+                i_ += 5;
+                if (u >= 0xDC00 && u <= 0xDFFF) return false;
+                if (u >= 0xD800 && u <= 0xDBFF) {
+                    if (!at('\\') || i_ + 1 >= s_.size() || s_[i_ + 1] != 'u') return false;
+                    int low = hex4(i_ + 2);
+                    if (low < 0xDC00 || low > 0xDFFF) return false;
+                    i_ += 6;
+                }
+                continue;
+            }
+            if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) return false;
+            ++i_;
+        }
+        return false;
+    }
+
+    // Plain numbers only: an exponent or a long run of digits is the parser's to convert
+    // (and to refuse when it overflows).
+    bool number() {
+        std::size_t from = i_;
+        if (at('-')) ++i_;
+        if (at('0')) {
+            ++i_;
+        } else {
+            if (i_ >= s_.size() || !is_digit(s_[i_])) return false;
+            while (i_ < s_.size() && is_digit(s_[i_]))
+                ++i_;
+        }
+        if (at('.')) {
+            ++i_;
+            if (i_ >= s_.size() || !is_digit(s_[i_])) return false;
+            while (i_ < s_.size() && is_digit(s_[i_]))
+                ++i_;
+        }
+        if (at('e') || at('E')) return false;
+        return i_ - from <= 18;
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+};
+
 template <std::size_t N>
 std::string pick(std::string_view r, const std::array<std::string_view, N>& known,
                  std::string_view fallback) {
@@ -46,6 +233,11 @@ std::optional<json> parse_frame(std::string_view text) {
     auto t = j.find("t");
     if (t == j.end() || !t->is_string()) return std::nullopt;
     return j;
+}
+
+bool scan_frame(std::string_view text, raw_frame& out) {
+    out = {};
+    return scanner(text).frame(out);
 }
 
 std::string dump(const json& j) {

@@ -14,6 +14,16 @@ using json = nlohmann::json;
 // so a hostile frame cannot exhaust the stack of the recursive serializer later.
 std::optional<json> parse_frame(std::string_view text);
 
+// The members of a frame that a relayed signal needs, as their exact JSON text (empty when
+// absent), checked as parse_frame checks the frame but without building it. False when
+// the text is not such an object, and also when only the parser can judge it (escaped
+// member names, one of these names given twice, numbers it would have to convert): the
+// caller then takes the parser's path.
+struct raw_frame {
+    std::string_view t, sid, data;
+};
+bool scan_frame(std::string_view text, raw_frame& out);
+
 // Compact JSON; invalid UTF-8 in relayed text is replaced rather than thrown on.
 std::string dump(const json& j);
 

@@ -1,6 +1,8 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
+import WebSocket from 'ws';
 import { launchHaproxy, launchRedis, missingHaproxy, missingRedis } from '../lib/redis_server.mjs';
+import { fakeFetch, fakePeers, load } from '../lib/web_modules.mjs';
 import { Client, KEY, missingBin, registerHost, sleep, startServer, within } from './helpers.mjs';
 
 const skip = missingBin || missingRedis;
@@ -316,4 +318,96 @@ test('a call room whose node dies comes back on a live node when its members rej
     assert.equal(r1.welcome.host, '');
     const back = await join(c, 'p0', { rejoin: true, token: m0.welcome.token });
     assert.equal(back.welcome.host, back.welcome.id);
+});
+
+/**
+ * The page's own group call module on `srv`, from `addr`: real sockets to the node,
+ * stand-in microphone and peer connections. `made` lists the sockets it opened.
+ */
+async function callPage(srv, name, addr) {
+    const p = await load(['net/group_call.js', 'net/signal_socket.js', 'net/peer.js', 'media/devices.js', 'media/mixer.js']);
+    p.ST.ID = { servidor: srv.url, nombre: name };
+    p.http.fetch = fakeFetch().fetch;
+    p.made = [];
+    p.sockets.make = (url) => {
+        const ws = new WebSocket(url, { ca: srv.ca, localAddress: addr });
+        p.made.push(ws);
+        return ws;
+    };
+    fakePeers(p);
+    p.toasts = [];
+    p.callOn.onnotice = (text) => p.toasts.push(text);
+    const track = { kind: 'audio', label: 'mic', enabled: true, stop() {}, addEventListener() {} };
+    p.userMedia.open = async () => ({ getAudioTracks: () => [track], getTracks: () => [track] });
+    p.userMedia.list = async () => [];
+    p.userMedia.player = () => ({ muted: false, volume: 1, srcObject: null, dataset: {}, play: async () => {}, pause() {}, remove() {} });
+    p.x = () => p.ST.CALLX;
+    return p;
+}
+
+/** What each page believes of its room: own id, host, the members it is linked to. */
+const roomView = (pages) => pages.map((p) => {
+    const x = p.x();
+    return x ? { me: x.me, host: x.host, open: !!(x.ws && x.ws.open), peers: [...x.peers.keys()].sort() } : { left: p.toasts };
+});
+
+/** Every page in one room: each linked to all the others, all naming `host`'s page as host. */
+function oneRoom(pages, host) {
+    const v = roomView(pages);
+    const ids = v.map((m) => m.me);
+    return v.every((m, i) => m.open && m.me && m.host === v[pages.indexOf(host)].me &&
+        JSON.stringify(m.peers) === JSON.stringify(ids.filter((_, k) => k !== i).sort())) &&
+        new Set(ids).size === ids.length;
+}
+
+async function until(cond, ms, what, show = () => '') {
+    for (const end = Date.now() + ms; !cond(); await sleep(100)) {
+        if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms\n${show()}`);
+    }
+}
+
+test('Redis restarted while the node of a call room is slow to come back: the room comes back as one', opts, async (t) => {
+    // The page spreads its rejoins at random; fixed here, so that every try is 1-6 s apart.
+    t.mock.method(Math, 'random', () => 0.25);
+    const { redis, nodes: [a, b, c] } = await cluster(t);
+    const code = 'RED234';
+    const pages = [];
+    for (let i = 0; i < 8; i++) pages.push(await callPage([a, b, c][i % 3], `p${i}`, `127.0.3.${10 + i}`));
+    t.after(() => { for (const p of pages) p.callLeave(); });
+    const show = () => JSON.stringify(roomView(pages));
+    await pages[0].callStart(code, true);
+    await until(() => pages[0].x().me, 8000, 'the room made');
+    for (const p of pages.slice(1)) await p.callStart(code, false);
+    await until(() => oneRoom(pages, pages[0]), 15000, 'the room before', show);
+    const [host, ...rest] = pages;
+    const elsewhere = rest.filter((_, i) => (i + 1) % 3 !== 0);
+    const before = elsewhere.map((p) => p.x().me);
+
+    // The room lives on A. Redis goes: the members relayed from B and C are sent away and
+    // knock again while it is still down, which must not end their call.
+    await redis.stop();
+    await until(() => elsewhere.every((p) => p.made.length >= 2 && p.made[1].readyState === WebSocket.CLOSED || !p.x()),
+        20000, 'a rejoin tried during the outage', show);
+    assert.deepEqual(pages.filter((p) => !p.x()).map((p) => p.toasts), [], 'nobody left the call');
+
+    // Redis comes back while A is held up: B and C serve their members first.
+    a.proc.kill('SIGSTOP');
+    try {
+        await redis.start();
+        for (const n of [b, c]) await waitHealth(n, 200);
+        await until(() => elsewhere.every((p, i) => p.x() && p.x().ws && p.x().ws.open && p.x().me && p.x().me !== before[i]),
+            30000, 'the members on B and C back in a room', show);
+    } finally {
+        a.proc.kill('SIGCONT');
+    }
+    // One host, every member linked to every other, wherever the room went.
+    await until(() => oneRoom(pages, host), 40000, 'one room again', show);
+
+    // Eight are all a room holds, whichever node a ninth comes to.
+    const ninth = await callPage(a, 'p8', '127.0.3.30');
+    t.after(() => ninth.callLeave());
+    await ninth.callStart(code, false);
+    await until(() => !ninth.x(), 8000, 'the ninth refused');
+    assert.deepEqual(ninth.toasts, ['callFull']);
+    assert.ok(oneRoom(pages, host), show());
 });

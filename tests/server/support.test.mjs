@@ -69,6 +69,10 @@ test('signals arrive with their data intact however the frame is written', { ski
         ['a string data', '{"t":"signal","data":"x,}y"}'],
         ['the key written with an escape', '{"t":"signal","d\\u0061ta":{"esc":1}}'],
         ['a key written with an escape next to data', '{"t":"signal","data":{"a":1},"\\u0064ata":{"b":2}}'],
+        ['numbers the parser converts', '{"t":"signal","data":[1e2,-0.0,0.5,12345678901234567890123,1E-3,-7]}'],
+        ['surrogate pairs and other escapes', '{"t":"signal","data":"\\ud83d\\ude00 \\u00e9\\/\\b\\f\\r\\t"}'],
+        ['nesting up to the cap', `{"t":"signal","data":${'['.repeat(31)}${']'.repeat(31)}}`],
+        ['null and empty data', '{"t":"signal","data":{"a":null,"b":[],"c":{},"d":""}}'],
     ];
     for (const [what, text] of cases) {
         const data = JSON.parse(text).data;
@@ -76,6 +80,38 @@ test('signals arrive with their data intact however the frame is written', { ski
         assert.deepEqual(await host.next('signal'), { t: 'signal', sid: req.sid, data }, `to the host: ${what}`);
         await host.send(text.replace('"t"', `"sid":"${req.sid}","t"`));
         assert.deepEqual(await tech.next('signal'), { t: 'signal', data }, `to the technician: ${what}`);
+    }
+});
+
+// However a signal is read, what the parser refuses closes the sender's socket as any
+// malformed frame does, from either end of a session.
+test('a malformed signal in a session closes its sender', { skip: missingBin }, async (t) => {
+    const srv = await startServer(t, ['--pair-burst', '1000']);
+    const cases = [
+        ['a lone high surrogate', '{"t":"signal","data":"\\ud800"}'],
+        ['a lone low surrogate', '{"t":"signal","data":"\\udc00x"}'],
+        ['a high surrogate before a non-surrogate', '{"t":"signal","data":"\\ud800\\u0041"}'],
+        ['an unknown escape', '{"t":"signal","data":"\\x41"}'],
+        ['a short unicode escape', '{"t":"signal","data":"\\u00e"}'],
+        ['a raw control character', '{"t":"signal","data":"a\u0001b"}'],
+        ['a trailing comma', '{"t":"signal","data":[1,2,]}'],
+        ['a leading zero', '{"t":"signal","data":01}'],
+        ['a number out of range', '{"t":"signal","data":1e400}'],
+        ['a bare minus', '{"t":"signal","data":-}'],
+        ['a word that is not a literal', '{"t":"signal","data":tru}'],
+        ['text after the object', '{"t":"signal","data":1} x'],
+        ['an unterminated string', '{"t":"signal","data":"abc}'],
+        ['a missing colon', '{"t":"signal","data" 1}'],
+        ['nesting past the cap', `{"t":"signal","data":${'['.repeat(32)}${']'.repeat(32)}}`],
+    ];
+    for (const [what, text] of cases) {
+        const host = await registerHost(srv, ID);
+        const { tech, req } = await accepted(srv, host);
+        await tech.send(text);
+        assert.equal((await tech.closed).code, 1008, `from the technician: ${what}`);
+        const again = await accepted(srv, host);
+        await host.send(text.replace('"t"', `"sid":"${again.req.sid}","t"`));
+        assert.equal((await host.closed).code, 1008, `from the host: ${what}`);
     }
 });
 
