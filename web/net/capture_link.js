@@ -177,13 +177,15 @@ function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type
   const pc = rtc.open({ iceServers: [] });
   /** @type {CapLink} */
   const link = { pc, rtc, n, mon: mon.i, live: false, track: null, onMsg: () => {} };
-  // A link that fails while kept is of no further use.
+  // A link that fails while kept is of no further use; one that fails while shown (its
+  // browser died) is dropped, so that the monitor can be asked for again.
   pc.addEventListener('connectionstatechange', () => {
+    if (pc.connectionState !== 'failed' && pc.connectionState !== 'closed') return;
     const kept = keptOf(s);
-    if ((pc.connectionState === 'failed' || pc.connectionState === 'closed') && kept.get(n) === link) {
+    if (kept.get(n) === link) {
       kept.delete(n);
       rtc.close();
-    }
+    } else if (s.cap === link && link.live) capLost(s, link, 'el enlace con la ventana se cayó');
   });
   /** @type {Promise<MediaStreamTrack>} */
   const arrived = new Promise((resolve, reject) => {
@@ -237,9 +239,11 @@ function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type
  */
 async function capReuse(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {CapLink} */ kept) {
   kept.onMsg = (m) => {
+    // The rest of the read that brought the new offer (its candidates) is the new link's.
+    if (s.cap !== kept) return s.cap && s.cap.n === kept.n ? s.cap.onMsg(m) : undefined;
     if (m.n !== kept.n) return;
     if (m.t === 'error') return capLost(s, kept, String(m.msg || 'ended'));
-    if (m.t !== 'offer' || s.cap !== kept) return;
+    if (m.t !== 'offer') return;
     kept.live = false;
     kept.rtc.close();
     const { link, arrived } = newLink(s, mon, kept.n);
