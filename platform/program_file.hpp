@@ -22,10 +22,10 @@ std::optional<std::string> move_file(const std::filesystem::path& from,
 std::optional<std::string> keep_previous(const std::filesystem::path& exe,
                                          const std::filesystem::path& old);
 
-// A new file created exclusively (never an existing file, nor through a link), written,
-// then sealed: from then on it is held open so that, on Windows, nothing else can write,
-// rename or delete it until it is put in place. Destroying it removes the file unless it
-// was put in place.
+// A new file created exclusively (never an existing file, nor through a link), written
+// (in as many pieces as come), then sealed: from then on it is held open so that, on
+// Windows, nothing else can write, rename or delete it until it is put in place. It can't
+// be run before it is sealed. Destroying it removes the file unless it was put in place.
 class StagedFile {
 public:
     virtual ~StagedFile() = default;

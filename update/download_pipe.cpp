@@ -2,8 +2,9 @@
 
 namespace kelvora::update {
 
-DownloadPipe::DownloadPipe(const ProgramKind& kind, std::uint64_t max_entry)
-    : stream_(kind, max_entry), worker_([this] { run(); }) {}
+DownloadPipe::DownloadPipe(const ProgramKind& kind, std::uint64_t max_entry,
+                           ProgramStream::Sink sink)
+    : stream_(kind, max_entry, std::move(sink)), worker_([this] { run(); }) {}
 
 DownloadPipe::~DownloadPipe() {
     stop({});

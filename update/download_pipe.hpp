@@ -1,7 +1,7 @@
 #pragma once
 // The package's bytes are hashed and its program unpacked on a thread of their own while
-// the download goes on, straight from the download's buffer: when the last byte comes,
-// both are all but done.
+// the download goes on, straight from the download's buffer, the program into the sink
+// when one is given: when the last byte comes, all three are all but done.
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -16,7 +16,7 @@ namespace kelvora::update {
 
 class DownloadPipe {
 public:
-    DownloadPipe(const ProgramKind& kind, std::uint64_t max_entry);
+    DownloadPipe(const ProgramKind& kind, std::uint64_t max_entry, ProgramStream::Sink sink = {});
     // Waits for the thread: the buffer it reads must outlive it.
     ~DownloadPipe();
     DownloadPipe(const DownloadPipe&) = delete;

@@ -92,22 +92,27 @@ void swap_step(std::string_view step) {
     if (swap_probe) swap_probe(step);
 }
 
-// Whether the staged file, read through the handle we hold, is exactly these bytes: a
-// comparison, which costs far less than hashing them again.
-bool holds(platform::StagedFile& file, std::string_view bytes) {
-    std::size_t at = 0;
-    bool same = true;
-    const bool read = file.read([&](std::string_view block) {
-        same = same && block.size() <= bytes.size() - at && bytes.compare(at, block.size(), block) == 0;
-        at += block.size();
-    });
-    return read && same && at == bytes.size();
+// Whether the staged file, read through the handle we hold, still has the fingerprint it
+// was written with.
+bool holds(platform::StagedFile& file, const std::string& digest) {
+    ContentHash h;
+    return file.read([&](std::string_view block) { h.update(block); }) && h.digest() == digest;
 }
 
 } // namespace
 
 void set_swap_probe(SwapProbe probe) {
     swap_probe = std::move(probe);
+}
+
+std::unique_ptr<StagedWrite> stage_program() {
+    const ProgramPaths paths = program_paths(running_program());
+    remove_quietly(paths.staged);
+    auto file = platform::create_staged_file(paths.staged, nullptr);
+    if (!file) return nullptr;
+    auto out = std::make_unique<StagedWrite>();
+    out->file = std::move(file);
+    return out;
 }
 
 bool program_folder_writable() {
@@ -128,8 +133,8 @@ void Installer::report_failure(const std::string& version, const std::string& me
     state_.set_phase("idle", 0, "");
 }
 
-void Installer::install_package(const std::string& bytes, const json& manifest,
-                                std::string sha256) {
+void Installer::install_package(std::string bytes, const json& manifest, std::string sha256,
+                                std::unique_ptr<StagedWrite> streamed, StageClock clock) {
     const std::string version = manifest.value("version", "");
     const auto fail = [&](const std::string& message) { report_failure(version, message); };
     state_.set_phase("verifying", 100, "revisando la firma digital…");
@@ -143,21 +148,34 @@ void Installer::install_package(const std::string& bytes, const json& manifest,
     const ProgramKind kind = this_program_kind();
     // A few kilobytes of Deflate can inflate to gigabytes: an entry past twice the largest
     // package allowed is no program of ours.
-    const ProgramEntry entry = read_program_entry(bytes, kind, 2 * kMaxPackageSize);
+    ProgramEntry entry = read_program_entry(bytes, kind, 2 * kMaxPackageSize);
+    std::string().swap(bytes);
     if (!entry.error.empty()) return fail(entry.error);
+    clock.lap("zip");
 
     // The checked bytes go straight beside the program, into a file of our own making that
-    // only we may change; nothing runnable is ever kept in the user's data folder.
+    // only we may change; nothing runnable is ever kept in the user's data folder. Unpacked
+    // as the package arrived, they are there already.
     const ProgramPaths paths = program_paths(running_program());
-    remove_quietly(paths.staged);
-    auto staged = platform::create_staged_file(paths.staged, nullptr);
-    if (!staged || staged->write(entry.content) || staged->seal(paths.exe))
-        return fail("no se pudo guardar la versión descargada");
+    if (!entry.written || !streamed) {
+        streamed.reset(); // a file written by halves goes
+        streamed = stage_program();
+        if (!streamed || !streamed->write(entry.content))
+            return fail("no se pudo guardar la versión descargada");
+    }
+    std::string().swap(entry.content);
+    const std::string digest = streamed->hash.digest();
+    const std::unique_ptr<platform::StagedFile> staged = std::move(streamed->file);
+    if (staged->seal(paths.exe)) return fail("no se pudo guardar la versión descargada");
+    clock.lap("guardado");
     // Windows can't hold a file for writing and let it run: between the two handles it was
     // not ours alone, so what it holds is checked before it is ever run.
-    if (!holds(*staged, entry.content)) return fail(kChanged);
+    if (!holds(*staged, digest)) return fail(kChanged);
+    clock.lap("comprobación");
 
     if (auto why = test_run(paths.staged, version); !why.empty()) return fail(why);
+    clock.lap("prueba");
+    log_.write("[ACTUALIZAR] la v" + version + " está lista para instalar: " + clock.text());
 
     while (hooks_.sessions_open()) {
         state_.set_phase("waiting", 100, "en cuanto termines las sesiones y llamadas abiertas");
@@ -167,7 +185,7 @@ void Installer::install_package(const std::string& bytes, const json& manifest,
     sleep_ms(hooks_.pause_before_swap_ms);
 
     // The wait can last hours: what is put in place is checked again just before.
-    if (!holds(*staged, entry.content) || !staged->is_at(paths.staged)) return fail(kChanged);
+    if (!holds(*staged, digest) || !staged->is_at(paths.staged)) return fail(kChanged);
     if (auto why = swap_program(paths, *staged, version); !why.empty()) return fail(why);
     log_.write("[ACTUALIZAR] v" + state_.trust().version + " → v" + version +
                ": se abre la versión nueva");

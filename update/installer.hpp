@@ -13,6 +13,8 @@
 
 #include "base/log.hpp"
 #include "platform/program_file.hpp"
+#include "update/signature.hpp"
+#include "update/stage_clock.hpp"
 #include "update/update_state.hpp"
 
 namespace kelvora::update {
@@ -50,6 +52,20 @@ std::filesystem::path running_program();
 // program's folder.
 bool program_folder_writable();
 
+// The new program's file beside the running one, written as its bytes are unpacked, with
+// the fingerprint of every byte written.
+struct StagedWrite {
+    std::unique_ptr<platform::StagedFile> file;
+    ContentHash hash;
+    bool write(std::string_view bytes) {
+        hash.update(bytes);
+        return !file->write(bytes);
+    }
+};
+// A new staged file for the running program (one left by an earlier try goes first), or
+// nothing when none can be made there.
+std::unique_ptr<StagedWrite> stage_program();
+
 // Called at each step of the swap ("apartado", "en_su_lugar"); the recovery tests' build
 // ends the process there.
 using SwapProbe = std::function<void(std::string_view step)>;
@@ -60,8 +76,12 @@ public:
     Installer(UpdateState& state, const Log& log, InstallHooks hooks);
 
     // Runs on the installation thread after the download; ends the process on success.
-    // sha256 is the bytes' hash when the download already took it.
-    void install_package(const std::string& bytes, const json& manifest, std::string sha256 = {});
+    // sha256 is the bytes' hash when the download already took it; streamed, the staged
+    // file the download unpacked the program into (used only when what was unpacked is the
+    // verified package's program); clock, the steps timed so far. The package's bytes are
+    // let go once the program is out of them: the wait for sessions may last hours.
+    void install_package(std::string bytes, const json& manifest, std::string sha256 = {},
+                         std::unique_ptr<StagedWrite> streamed = nullptr, StageClock clock = {});
     void report_failure(const std::string& version, const std::string& message);
     // Empty on success, else the message.
     std::string test_run(const std::filesystem::path& program, const std::string& version);

@@ -31,13 +31,15 @@ bool names_program(std::string name, const std::string& entry_name) {
 
 // An entry inflated while the package arrived, waiting for the read of that package.
 struct KeptEntry {
-    const char* data = nullptr;
-    std::size_t size = 0;
+    const char* data = nullptr; // the package it came from
+    std::size_t package_size = 0;
     std::string name;
     int method = 0;
     std::uint32_t crc = 0;
     std::uint64_t packed = 0;
-    std::string content;
+    std::uint64_t size = 0;
+    std::string content; // all of it, or its first bytes when it went to a sink
+    bool written = false;
 };
 std::mutex kept_mutex;
 std::optional<KeptEntry> kept;
@@ -46,7 +48,7 @@ std::optional<KeptEntry> take_kept(std::string_view zip_bytes) {
     std::lock_guard lock(kept_mutex);
     std::optional<KeptEntry> k = std::move(kept);
     kept.reset();
-    if (k && (k->data != zip_bytes.data() || k->size != zip_bytes.size())) k.reset();
+    if (k && (k->data != zip_bytes.data() || k->package_size != zip_bytes.size())) k.reset();
     return k;
 }
 
@@ -58,7 +60,7 @@ bool same_entry(zip_t* archive, zip_uint64_t i, const char* name, const KeptEntr
     if (zip_stat_index(archive, i, 0, &st) != 0) return false;
     const auto need = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
     return (st.valid & need) == need && k.name == name && st.comp_method == k.method &&
-           st.size == k.content.size() && st.comp_size == k.packed && st.crc == k.crc;
+           st.size == k.size && st.comp_size == k.packed && st.crc == k.crc;
 }
 
 std::uint32_t le(std::string_view d, std::size_t at, int bytes) {
@@ -123,6 +125,7 @@ ProgramEntry read_program_entry(std::string_view zip_bytes, const ProgramKind& k
         if (auto k = take_kept(zip_bytes);
             k && same_entry(archive.get(), static_cast<zip_uint64_t>(i), name, *k)) {
             entry.content = std::move(k->content);
+            entry.written = k->written;
             return with_magic(std::move(entry), kind);
         }
         std::unique_ptr<zip_file_t, FileCloser> file(
@@ -152,6 +155,8 @@ struct ProgramStream::State {
     enum class Step { header, skip, inflate, store, done, off };
     ProgramKind kind;
     std::uint64_t max_size;
+    ProgramStream::Sink sink;
+    std::string window; // where inflated bytes wait for the sink
     Step step = Step::header;
     std::size_t at = 0;  // the next byte of the package not yet looked at
     std::size_t end = 0; // where the current entry's data ends
@@ -195,7 +200,8 @@ struct ProgramStream::State {
         entry.method = method;
         entry.crc = le(d, data - name_len - extra_len - 16, 4);
         entry.packed = packed;
-        entry.content.reserve(size);
+        entry.size = size;
+        if (!sink) entry.content.reserve(size);
         expected = size;
         if (method == ZIP_CM_DEFLATE) {
             if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return step = Step::off, false;
@@ -207,31 +213,46 @@ struct ProgramStream::State {
         return true;
     }
 
-    // Output grows a megabyte at a time into the entry itself: no second buffer, and never
-    // more than one byte past what the header announced (that byte shows a lie).
+    // Inflated bytes made: checksummed, and handed to the sink (whose first bytes are kept
+    // for the check of the program's magic).
+    bool made(const char* data, std::size_t n) {
+        crc = static_cast<std::uint32_t>(
+            crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(n)));
+        written += n;
+        if (!sink) return true;
+        if (entry.content.size() < 16)
+            entry.content.append(data, std::min(n, 16 - entry.content.size()));
+        return n == 0 || sink(std::string_view(data, n));
+    }
+
+    // Without a sink, output grows a megabyte at a time into the entry itself: no second
+    // buffer, and never more than one byte past what the header announced (that byte shows
+    // a lie). With one, it goes through a window of a megabyte.
     bool inflate_some(std::string_view d) {
         const std::size_t upto = std::min(d.size(), end);
         z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(d.data() + at));
         z.avail_in = static_cast<uInt>(upto - at);
+        if (sink && window.empty()) window.resize(std::size_t{1} << 20);
         for (;;) {
-            if (written == entry.content.size())
-                entry.content.resize(written +
-                                     static_cast<std::size_t>(std::clamp<std::uint64_t>(
-                                         expected - std::min(expected, std::uint64_t{written}), 1,
-                                         std::uint64_t{1} << 20)));
-            z.next_out = reinterpret_cast<Bytef*>(entry.content.data() + written);
-            z.avail_out = static_cast<uInt>(entry.content.size() - written);
+            const std::size_t limit = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+                expected - std::min(expected, std::uint64_t{written}), 1, std::uint64_t{1} << 20));
+            char* out;
+            if (sink) {
+                out = window.data();
+                z.avail_out = static_cast<uInt>(std::min(window.size(), limit));
+            } else {
+                if (written == entry.content.size()) entry.content.resize(written + limit);
+                out = entry.content.data() + written;
+                z.avail_out = static_cast<uInt>(entry.content.size() - written);
+            }
+            z.next_out = reinterpret_cast<Bytef*>(out);
             const uInt room = z.avail_out;
             const int r = ::inflate(&z, Z_NO_FLUSH);
-            const std::size_t made = room - z.avail_out;
-            crc = static_cast<std::uint32_t>(
-                crc32(crc, reinterpret_cast<const Bytef*>(entry.content.data() + written),
-                      static_cast<uInt>(made)));
-            written += made;
+            if (!made(out, room - z.avail_out)) return finish(false);
             if (written > expected) return finish(false);
             if (r == Z_STREAM_END) {
                 at = upto - z.avail_in;
-                entry.content.resize(written);
+                if (!sink) entry.content.resize(written);
                 return finish(at == end);
             }
             if (r == Z_BUF_ERROR) break;
@@ -246,11 +267,9 @@ struct ProgramStream::State {
     bool store_some(std::string_view d) {
         const std::size_t upto = std::min(d.size(), end);
         const std::string_view part = d.substr(at, upto - at);
-        entry.content.append(part);
-        crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(part.data()),
-                                               static_cast<uInt>(part.size())));
-        written += part.size();
+        if (!sink) entry.content.append(part);
         at = upto;
+        if (!made(part.data(), part.size())) return finish(false);
         return at == end ? finish(true) : false;
     }
 
@@ -259,14 +278,17 @@ struct ProgramStream::State {
         z_open = false;
         step = whole && written == expected && crc == entry.crc ? Step::done : Step::off;
         if (step == Step::off) entry.content = std::string();
+        entry.written = step == Step::done && sink;
+        window = std::string();
         return false;
     }
 };
 
-ProgramStream::ProgramStream(ProgramKind kind, std::uint64_t max_size)
+ProgramStream::ProgramStream(ProgramKind kind, std::uint64_t max_size, Sink sink)
     : state_(std::make_unique<State>()) {
     state_->kind = std::move(kind);
     state_->max_size = max_size;
+    state_->sink = std::move(sink);
     // Whatever an earlier download left (one whose hash then failed) is never taken.
     std::lock_guard lock(kept_mutex);
     kept.reset();
@@ -307,7 +329,7 @@ void ProgramStream::keep_for(std::string_view zip_bytes) {
     if (!ready()) return;
     KeptEntry k = std::move(state_->entry);
     k.data = zip_bytes.data();
-    k.size = zip_bytes.size();
+    k.package_size = zip_bytes.size();
     state_->step = State::Step::off;
     std::lock_guard lock(kept_mutex);
     kept = std::move(k);

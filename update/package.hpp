@@ -1,6 +1,7 @@
 #pragma once
 // The program file inside an update package (a zip archive held in memory).
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,6 +11,9 @@ namespace kelvora::update {
 struct ProgramEntry {
     std::string content;
     std::string error; // empty when the entry was read
+    // The content went, as it was inflated, to the sink of the ProgramStream that followed
+    // the download; `content` then holds only its first bytes.
+    bool written = false;
 };
 
 // The program file this system runs: "kelvora.exe" starting with "MZ" on Windows, "kelvora"
@@ -41,9 +45,13 @@ ProgramEntry read_program_entry(std::string_view zip_bytes, const ProgramKind& k
 // after the data, zip64, other methods, a bad checksum) makes it stop quietly:
 // read_program_entry then does the whole work on the verified bytes. Nothing it makes is
 // used before the package's hash was checked.
+//
+// With a sink, the inflated bytes go there as they come (false from it stops the stream)
+// instead of into memory: the program is on disk when the download ends.
 class ProgramStream {
 public:
-    ProgramStream(ProgramKind kind, std::uint64_t max_size);
+    using Sink = std::function<bool(std::string_view)>;
+    ProgramStream(ProgramKind kind, std::uint64_t max_size, Sink sink = {});
     ~ProgramStream();
     ProgramStream(const ProgramStream&) = delete;
     ProgramStream& operator=(const ProgramStream&) = delete;

@@ -66,20 +66,4 @@ std::string sha256_hex(std::string_view data) {
     return h.hex();
 }
 
-Sha256::Sha256() : state_(sizeof(crypto_hash_sha256_state)) {
-    ensure_sodium();
-    crypto_hash_sha256_init(reinterpret_cast<crypto_hash_sha256_state*>(state_.data()));
-}
-
-void Sha256::update(std::string_view data) {
-    crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state_.data()),
-                              bytes(data), data.size());
-}
-
-std::string Sha256::hex() {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(reinterpret_cast<crypto_hash_sha256_state*>(state_.data()), digest);
-    return to_hex(digest, sizeof digest);
-}
-
 } // namespace kelvora::update

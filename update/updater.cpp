@@ -167,27 +167,33 @@ void Updater::install() {
     state_.set_phase("downloading", 0, msg);
     if (!allowed_address(url, channel()))
         return installer_.report_failure(version, "dirección no permitida");
-    // Hashed and unpacked while it arrives, on a thread of their own: the checks after the
-    // download find their work done. The unpacked program is only taken once the hash of
-    // every byte matched.
-    DownloadPipe pipe(this_program_kind(), 2 * kMaxPackageSize);
-    const Fetched f = fetch(url, size + 1024, state_.trust().version,
-                            [&](std::string_view so_far, std::uint64_t length) {
-                                pipe.arrived(so_far);
-                                const std::uint64_t whole = length ? length : size ? size : 1;
-                                const auto pct =
-                                    std::min<std::uint64_t>(so_far.size() * 100 / whole, 99);
-                                state_.set_phase("downloading", static_cast<int>(pct), msg);
-                            });
+    // Hashed and unpacked while it arrives, on a thread of their own, the program straight
+    // into its staged file: the checks after the download find their work done. What was
+    // unpacked is only taken once the hash of every byte matched.
+    StageClock clock;
+    auto streamed = stage_program();
+    ProgramStream::Sink sink;
+    if (streamed) sink = [&w = *streamed](std::string_view block) { return w.write(block); };
+    DownloadPipe pipe(this_program_kind(), 2 * kMaxPackageSize, std::move(sink));
+    Fetched f = fetch(url, size + 1024, state_.trust().version,
+                      [&](std::string_view so_far, std::uint64_t length) {
+                          pipe.arrived(so_far);
+                          const std::uint64_t whole = length ? length : size ? size : 1;
+                          const auto pct = std::min<std::uint64_t>(so_far.size() * 100 / whole, 99);
+                          state_.set_phase("downloading", static_cast<int>(pct), msg);
+                      });
     if (!f.error.empty()) {
         pipe.abandon();
         return installer_.report_failure(version, f.error);
     }
+    clock.lap("descarga");
     const std::string sha256 =
         pipe.finish(f.body, to_lower_ascii(latest->value("sha256", json()).is_string()
                                                ? (*latest)["sha256"].get<std::string>()
                                                : std::string()));
-    installer_.install_package(f.body, *latest, sha256);
+    clock.lap("huella");
+    installer_.install_package(std::move(f.body), *latest, sha256, std::move(streamed),
+                               std::move(clock));
 }
 
 void Updater::start_automatic_checks() {

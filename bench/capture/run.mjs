@@ -45,12 +45,13 @@ try {
           const s = kelvora.TS.get(k);
           const v = s.vid;
           const t0 = performance.now();
+          const e0 = performance.timeOrigin + t0;
           const timer = setTimeout(() => reject(new Error(`no frame of the other monitor in ${limit / 1000} s`)), limit);
           const look = () =>
             v.requestVideoFrameCallback((now, meta) => {
               if (Math.abs(meta.width / meta.height - ratio) < 0.02) {
                 clearTimeout(timer);
-                resolve(performance.now() - t0);
+                resolve({ ms: performance.now() - t0, e0, e1: performance.timeOrigin + performance.now() });
               } else look();
             });
           look();
@@ -58,20 +59,91 @@ try {
         }),
       [k, i, ratio, limit],
     );
+  // Stage marks in the helped PC's page, as wall-clock ms (the pages share one clock): the
+  // first local call of the switch, the native reply to the capture request, the capture
+  // page's offer (a new link) or its word that a kept link is live again, read from the
+  // mailbox, the track of a new local link, and its first frame decoded in the main page. Observed from outside the code: fetch and the peer
+  // connection are wrapped, nothing else changes.
+  await host.eval(() => {
+    if (window.__stages) return;
+    const now = () => performance.timeOrigin + performance.now();
+    const marks = (window.__stages = []);
+    const mark = (what) => marks.push([what, now()]);
+    const fetch0 = window.fetch;
+    window.fetch = async function (url, init) {
+      const u = String(url);
+      const body = typeof init?.body === 'string' ? init.body : '';
+      if (/\/api\/(captura|buzon)/.test(u)) mark('call');
+      const r = await fetch0.call(this, url, init);
+      if (/\/api\/captura/.test(u) && /pantalla/.test(body)) mark('native');
+      if (/\/api\/buzon\/leer/.test(u))
+        r.clone().json().then((j) => {
+          for (const t of ['offer', 'live']) if (j?.m?.some?.((m) => m?.t === t)) mark(t);
+        }, () => {});
+      return r;
+    };
+    const PC0 = window.RTCPeerConnection;
+    window.RTCPeerConnection = class extends PC0 {
+      constructor(...a) {
+        super(...a);
+        this.addEventListener('track', (e) => {
+          if (e.track.kind !== 'video') return;
+          mark('track');
+          const v = document.createElement('video');
+          v.muted = true;
+          v.srcObject = new MediaStream([e.track]);
+          v.style.cssText = 'position:fixed;width:1px;height:1px;opacity:0';
+          document.body.appendChild(v);
+          v.requestVideoFrameCallback(() => { mark('decoded'); v.srcObject = null; v.remove(); });
+          v.play().catch(() => {});
+        });
+      }
+    };
+  });
+  const stagesSince = (t0) =>
+    host.eval((t0) => window.__stages.filter(([, t]) => t >= t0), t0);
+
   const idle = () => host.page.waitForFunction(() => kelvora.HSES && !kelvora.HSES.capBusy, null, { timeout: 60000 });
+
+  const STAGES = [
+    ['call', 'the request reaches the page and its first local call'],
+    ['native', 'the capture request answered by the native side'],
+    ['offer', "the waiting window's offer read from the mailbox (a new link)"],
+    ['live', "the waiting window's word that its kept link is live again"],
+    ['track', 'the local link\'s track'],
+    ['decoded', 'its first frame decoded in the main page'],
+  ];
+
+  /** One switch to the secondary with its stages: ms from the request to each mark, then the technician's frame. */
+  async function awayWithStages() {
+    const r = await timeSwitch(1, 1024 / 768);
+    const marks = await stagesSince(r.e0);
+    const at = {};
+    for (const [what, t] of marks) if (at[what] === undefined) at[what] = t - r.e0;
+    return { ms: r.ms, at };
+  }
 
   async function series(what) {
     const away = [];
     const back = [];
     for (let n = 0; n < SWITCHES; n++) {
-      away.push(await timeSwitch(1, 1024 / 768));
+      away.push(await awayWithStages());
       await idle();
-      back.push(await timeSwitch(0, 1920 / 1080));
+      back.push((await timeSwitch(0, 1920 / 1080)).ms);
       await idle();
     }
-    const a = median(away);
+    const a = median(away.map((x) => x.ms));
     const b = median(back);
     console.log(`monitor switch to the secondary (capture window)${what}: ${a.toFixed(0)} ms (median of ${SWITCHES})`);
+    let before = 0;
+    for (const [key, text] of STAGES) {
+      const xs = away.map((x) => x.at[key]).filter((x) => x !== undefined);
+      if (!xs.length) continue;
+      const m = median(xs);
+      console.log(`  stage: ${text}: at ${m.toFixed(0)} ms (+${(m - before).toFixed(0)})`);
+      before = m;
+    }
+    console.log(`  stage: the first frame of the secondary at the technician: at ${a.toFixed(0)} ms (+${(a - before).toFixed(0)})`);
     console.log(`monitor switch back to the primary (main capture, reference)${what}: ${b.toFixed(0)} ms`);
     console.log(`monitor switch secondary/primary${what}: ${(a / b).toFixed(1)} (target 2)`);
   }

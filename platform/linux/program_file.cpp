@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,7 +130,8 @@ private:
 
 std::unique_ptr<StagedFile> create_staged_file(const std::filesystem::path& path,
                                                std::string* error) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0700);
+    // Nobody's to run until sealed: the bytes may arrive before they are known good.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (error) *error = error_text(errno);
         return nullptr;
@@ -175,20 +177,19 @@ BoundedRun run_bounded(const std::string& program, const std::vector<std::string
     }
     result.started = true;
 
-    // 1: read something; 0: nothing came within wait_ms; -1: the output has ended.
-    auto drain = [&](int wait_ms) {
-        pollfd p{fds[0], POLLIN, 0};
-        const int r = poll(&p, 1, wait_ms);
-        if (r == 0) return 0;
-        if (r < 0) return errno == EINTR ? 1 : -1;
+    // The child's exit wakes the wait below at once (a process file descriptor); without
+    // one (a kernel before 5.3) the wait looks again every few milliseconds.
+    const int exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    // Reads what is there: true while the output is open.
+    auto drain = [&] {
         char buf[4096];
         const ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) return 1;
-        if (n <= 0) return -1;
+        if (n < 0) return errno == EINTR || errno == EAGAIN;
+        if (n == 0) return false;
         if (result.output.size() < max_output)
             result.output.append(
                 buf, std::min(static_cast<std::size_t>(n), max_output - result.output.size()));
-        return 1;
+        return true;
     };
     bool output_open = true;
     int status = 0;
@@ -205,18 +206,30 @@ BoundedRun run_bounded(const std::string& program, const std::vector<std::string
              now = std::chrono::steady_clock::now()) {
             const int left = static_cast<int>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count());
-            if (output_open && drain(left) < 0) output_open = false;
-            if (!output_open) poll(nullptr, 0, left);
+            pollfd p[2] = {{output_open ? fds[0] : -1, POLLIN, 0}, {exit_fd, POLLIN, 0}};
+            const int r = poll(p, 2, exit_fd < 0 ? std::min(left, 5) : left);
+            if (r < 0 && errno != EINTR) break;
+            if (r <= 0) {
+                if (exit_fd < 0 && waitpid(pid, &status, WNOHANG) == pid) {
+                    result.ended = true;
+                    break;
+                }
+                continue;
+            }
+            if (p[0].revents != 0 && !drain()) output_open = false;
+            if (p[1].revents != 0) break;
         }
+        if (result.ended) break;
     }
+    if (exit_fd >= 0) close(exit_fd);
     if (!result.ended) {
         kill(pid, SIGKILL);
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
     // What is still in the pipe; a grandchild holding it open gets a short wait only.
-    while (output_open && drain(100) > 0) {
-    }
+    for (pollfd p{fds[0], POLLIN, 0}; output_open && poll(&p, 1, 100) > 0;)
+        output_open = drain();
     close(fds[0]);
     return result;
 }

@@ -209,7 +209,7 @@ BoundedRun run_bounded(const std::string& program, const std::vector<std::string
             break;
         }
         if (i == tries) break;
-        Sleep(static_cast<DWORD>(interval_ms));
+        WaitForSingleObject(process.get(), static_cast<DWORD>(interval_ms)); // ends as it does
     }
     if (!result.ended) {
         TerminateProcess(process.get(), 1);

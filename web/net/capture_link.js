@@ -3,9 +3,10 @@
 // connection. The two pages meet in the mailbox: we write to "cap" and read "main".
 //
 // A try with screen number n: none → starting (the window runs, waiting for its offer) →
-// live (the track arrived) → closed. A wrong monitor, an error or 15 s without a track
-// fail the try; a live link whose capture ends is dropped, so the monitor can be asked
-// for again.
+// live (the track arrived) → kept (another monitor is shown; the link stays up, its
+// capture at a frame a second) → live again at the next showing, with no negotiation →
+// closed with the session. A wrong monitor, an error or 15 s without a track fail the
+// try; a live link whose capture ends is dropped, so the monitor can be asked for again.
 
 import { captureWindow, diag, mailboxPut, mailboxRead } from '../core/api.js';
 import { CAPN, CAPR, ST } from '../core/state.js';
@@ -24,8 +25,27 @@ const CAP_TRY_MS = 15000;
  * @property {number} n screen number the window was started for
  * @property {number} mon index of the monitor wanted
  * @property {boolean} live the track arrived
+ * @property {MediaStreamTrack|null} track the track, once it arrived
  * @property {(m: Object<string, unknown>) => void} onMsg a message from the capture page
  */
+
+/**
+ * Links that carried their screen, kept while another monitor is shown: showing the screen
+ * again only wakes its window's capture. By session, then by screen number.
+ * @type {WeakMap<Session, Map<number, CapLink>>}
+ */
+const KEPT = new WeakMap();
+
+function keptOf(/** @type {Session} */ s) {
+  let m = KEPT.get(s);
+  if (!m) KEPT.set(s, (m = new Map()));
+  return m;
+}
+
+/** Whether a link can show its screen again as it is. */
+function usable(/** @type {CapLink} */ link) {
+  return link.live && !!link.track && link.track.readyState === 'live' && link.pc.connectionState === 'connected';
+}
 
 function capPut(/** @type {Object<string, unknown>} */ m) {
   return mailboxPut({ a: 'cap', m }).catch(() => {});
@@ -88,71 +108,40 @@ export async function hostCapWarm(/** @type {Session} */ s) {
     .catch(() => {});
 }
 
-/** Ends the capture window and its link; the main capture is left alone. */
-export function hostCapClose(/** @type {Session} */ s) {
+/**
+ * Lets go of the shown capture link on this side: kept when it can show its screen again,
+ * else closed; a dead session's kept links all close.
+ */
+function releaseLink(/** @type {Session} */ s) {
   const link = s.cap;
   s.cap = null;
+  const kept = keptOf(s);
   if (link) {
     link.onMsg = () => {};
-    link.rtc.close();
+    if (!s.dead && usable(link)) kept.set(link.n, link);
+    else link.rtc.close();
   }
+  if (s.dead) {
+    for (const l of kept.values()) l.rtc.close();
+    kept.clear();
+  }
+}
+
+/** Ends the shown capture link (its window waits again); the main capture is left alone. */
+export function hostCapClose(/** @type {Session} */ s) {
+  const shown = !!s.cap;
+  releaseLink(s);
+  if (!shown) return Promise.resolve();
   return capPut({ t: 'stop' })
     .then(() => captureWindow({ off: true }))
     .catch(() => {});
 }
 
-/** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
-async function capTry(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {number} */ n) {
-  await hostCapClose(s);
-  if (s.dead) throw new Error('la sesión terminó');
-  // The window offers; our answer and candidates go back through the mailbox.
-  const rtc = new Peer({
-    send: (data) => {
-      if (s.cap !== link) return;
-      if (data.ice) capPut({ t: 'ice', c: data.ice });
-      else if (data.sdp) capPut({ t: 'answer', sdp: data.sdp });
-    },
-  });
-  const pc = rtc.open({ iceServers: [] });
-  /** @type {CapLink} */
-  const link = { pc, rtc, n, mon: mon.i, live: false, onMsg: () => {} };
-  /** @type {Promise<MediaStreamTrack>} */
-  const arrived = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
-    const fail = (/** @type {Error & {wrong?: boolean}} */ e) => {
-      clearTimeout(timer);
-      reject(e);
-    };
-    pc.ontrack = (e) => {
-      clearTimeout(timer);
-      e.track.contentHint = 'detail';
-      link.live = true;
-      resolve(e.track);
-    };
-    link.onMsg = (m) => {
-      switch (m.t) {
-        case 'offer': {
-          if (m.n !== n || !m.sdp || typeof m.sdp !== 'object') return;
-          const who = capOfferMonitor(s.allMons, m);
-          if (who) CAPN[who.name] = n;
-          if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
-          rtc.signal({ sdp: m.sdp }).catch(fail);
-          break;
-        }
-        case 'ice':
-          if (m.c && typeof m.c === 'object') rtc.signal({ ice: m.c });
-          break;
-        case 'error':
-          if (m.n !== n) return;
-          if (link.live) return capLost(s, link, String(m.msg || 'ended'));
-          fail(new Error(String(m.msg || 'error').slice(0, 300)));
-          break;
-        default:
-          console.log('captura: mensaje desconocido', m.t);
-      }
-    };
-  });
-  s.cap = link;
+/**
+ * Asks the native side to show screen n through its window (which stops the window shown
+ * before); the try's link must be s.cap already.
+ */
+async function askWindow(/** @type {Session} */ s, /** @type {CapLink} */ link, /** @type {number} */ n) {
   /** @type {import('../core/api.js').Reply} */
   let r;
   try {
@@ -171,6 +160,121 @@ async function capTry(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** 
     throw new Error('la sesión terminó');
   }
   capRead();
+}
+
+/**
+ * A new link to screen n's window, which offers; our answer and candidates go back through
+ * the mailbox. `arrived` resolves the track when the offer shows the monitor wanted.
+ */
+function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {number} */ n) {
+  const rtc = new Peer({
+    send: (data) => {
+      if (s.cap !== link) return;
+      if (data.ice) capPut({ t: 'ice', c: data.ice });
+      else if (data.sdp) capPut({ t: 'answer', sdp: data.sdp });
+    },
+  });
+  const pc = rtc.open({ iceServers: [] });
+  /** @type {CapLink} */
+  const link = { pc, rtc, n, mon: mon.i, live: false, track: null, onMsg: () => {} };
+  // A link that fails while kept is of no further use; one that fails while shown (its
+  // browser died) is dropped, so that the monitor can be asked for again.
+  pc.addEventListener('connectionstatechange', () => {
+    if (pc.connectionState !== 'failed' && pc.connectionState !== 'closed') return;
+    const kept = keptOf(s);
+    if (kept.get(n) === link) {
+      kept.delete(n);
+      rtc.close();
+    } else if (s.cap === link && link.live) capLost(s, link, 'el enlace con la ventana se cayó');
+  });
+  /** @type {Promise<MediaStreamTrack>} */
+  const arrived = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
+    const fail = (/** @type {Error & {wrong?: boolean}} */ e) => {
+      clearTimeout(timer);
+      reject(e);
+    };
+    pc.ontrack = (e) => {
+      clearTimeout(timer);
+      e.track.contentHint = 'detail';
+      link.live = true;
+      link.track = e.track;
+      resolve(e.track);
+    };
+    link.onMsg = (m) => {
+      switch (m.t) {
+        case 'offer': {
+          if (m.n !== n || !m.sdp || typeof m.sdp !== 'object') return;
+          const who = capOfferMonitor(s.allMons, m);
+          if (who) CAPN[who.name] = n;
+          if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
+          rtc.signal({ sdp: m.sdp }).catch(fail);
+          break;
+        }
+        case 'live':
+          // The window kept a link this page no longer has (a reloaded page): a new one.
+          if (m.n === n && !link.live) capPut({ t: 'renew' });
+          break;
+        case 'ice':
+          if (m.c && typeof m.c === 'object') rtc.signal({ ice: m.c });
+          break;
+        case 'error':
+          if (m.n !== n) return;
+          if (link.live) return capLost(s, link, String(m.msg || 'ended'));
+          fail(new Error(String(m.msg || 'error').slice(0, 300)));
+          break;
+        default:
+          console.log('captura: mensaje desconocido', m.t);
+      }
+    };
+  });
+  return { link, arrived };
+}
+
+/**
+ * Shows a kept link's screen again: the window only raises its frame rate, and its track,
+ * still live here, is the picture at once. A window that lost its end of the link (a new
+ * browser for a crashed one) offers a new link instead, whose track then takes the
+ * picture's place.
+ */
+async function capReuse(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {CapLink} */ kept) {
+  kept.onMsg = (m) => {
+    // The rest of the read that brought the new offer (its candidates) is the new link's.
+    if (s.cap !== kept) return s.cap && s.cap.n === kept.n ? s.cap.onMsg(m) : undefined;
+    if (m.n !== kept.n) return;
+    if (m.t === 'error') return capLost(s, kept, String(m.msg || 'ended'));
+    if (m.t !== 'offer') return;
+    kept.live = false;
+    kept.rtc.close();
+    const { link, arrived } = newLink(s, mon, kept.n);
+    s.cap = link;
+    link.onMsg(m);
+    arrived.then(
+      (track) => {
+        if (s.cap === link && !s.dead && s.vtx) s.vtx.sender.replaceTrack(track).catch(() => {});
+      },
+      (e) => capLost(s, link, errText(e)),
+    );
+  };
+  s.cap = kept;
+  await askWindow(s, kept, kept.n);
+  return /** @type {MediaStreamTrack} */ (kept.track);
+}
+
+/** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
+async function capTry(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {number} */ n) {
+  // The native side stops the window shown before when it shows the next: here only our
+  // end of its link is let go.
+  releaseLink(s);
+  if (s.dead) throw new Error('la sesión terminó');
+  const kept = keptOf(s);
+  const before = kept.get(n);
+  kept.delete(n);
+  if (before && before.mon === mon.i && usable(before)) return capReuse(s, mon, before);
+  if (before) before.rtc.close();
+  const { link, arrived } = newLink(s, mon, n);
+  s.cap = link;
+  await askWindow(s, link, n);
   try {
     return await arrived;
   } catch (e) {
@@ -183,6 +287,7 @@ async function capTry(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** 
 function capLost(/** @type {Session} */ s, /** @type {CapLink} */ link, /** @type {string} */ why) {
   if (s.cap !== link) return;
   diag(`[CAPTURA] la ventana de captura dejó de mandar la pantalla ${link.n}: ${why}`);
+  link.live = false; // not kept: it closes
   hostCapClose(s);
 }
 

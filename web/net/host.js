@@ -494,7 +494,7 @@ async function buildHostPC(/** @type {Session} */ s, /** @type {MediaStreamTrack
 export function hostForget(/** @type {Session} */ s) {
   if (ST.HSES === s) ST.HSES = null;
   clearInput();
-  if (s.cap && typeof hostCapClose === 'function') hostCapClose(s);
+  if (typeof hostCapClose === 'function') hostCapClose(s);
   hostStopAudio(s);
   stopStream(s.screen || null);
   if (s.vaud) {

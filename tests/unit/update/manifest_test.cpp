@@ -212,19 +212,40 @@ TEST(UpdatePackage, ProgramUnpackedWhileArriving) {
         {"header smaller than the entry", lying, 65536, false, "", "el .zip está dañado"},
         {"no program", zip_of({{"leeme.txt", filler}}), 999, false, "", "el .zip no trae kelvora"},
     };
-    for (const auto& c : cases) {
-        // The whole package's buffer exists from the start, as the download's does.
-        const std::string& all = c.zip;
-        ProgramStream stream(linux_kind, 1 << 24);
-        const std::size_t step = c.piece == 1 ? 997 : c.piece; // byte by byte for the headers
-        for (std::size_t n = c.piece == 1 ? 1 : 0; n < all.size(); n += n < 4096 ? 1 : step)
-            stream.advance(std::string_view(all).substr(0, n));
-        stream.advance(all);
-        EXPECT_EQ(stream.ready(), c.ready) << c.what;
-        stream.keep_for(all);
-        const auto got = read_program_entry(all, linux_kind, 1 << 24);
-        EXPECT_EQ(got.error, c.error) << c.what;
-        EXPECT_TRUE(got.content == c.content) << c.what;
+    // Each case into memory and into a sink, as the download writes the staged file.
+    for (const bool to_sink : {false, true})
+        for (const auto& c : cases) {
+            // The whole package's buffer exists from the start, as the download's does.
+            const std::string& all = c.zip;
+            std::string sunk;
+            ProgramStream::Sink sink;
+            if (to_sink) sink = [&](std::string_view b) { return sunk.append(b), true; };
+            ProgramStream stream(linux_kind, 1 << 24, sink);
+            const std::size_t step = c.piece == 1 ? 997 : c.piece; // byte by byte for the headers
+            for (std::size_t n = c.piece == 1 ? 1 : 0; n < all.size(); n += n < 4096 ? 1 : step)
+                stream.advance(std::string_view(all).substr(0, n));
+            stream.advance(all);
+            EXPECT_EQ(stream.ready(), c.ready) << c.what << (to_sink ? ", to a sink" : "");
+            stream.keep_for(all);
+            const auto got = read_program_entry(all, linux_kind, 1 << 24);
+            EXPECT_EQ(got.error, c.error) << c.what;
+            EXPECT_EQ(got.written, to_sink && c.ready) << c.what;
+            // From the sink, the content is what it received; its first bytes stay for the
+            // magic check.
+            EXPECT_TRUE((got.written ? sunk : got.content) == c.content) << c.what;
+            if (got.written) EXPECT_EQ(got.content, c.content.substr(0, 16)) << c.what;
+        }
+
+    // A sink that fails (a full disk) stops the stream: the entry is then read from the
+    // package, into memory.
+    {
+        ProgramStream stream(linux_kind, 1 << 24, [](std::string_view) { return false; });
+        stream.advance(deflated);
+        EXPECT_FALSE(stream.ready());
+        stream.keep_for(deflated);
+        const auto got = read_program_entry(deflated, linux_kind, 1 << 24);
+        EXPECT_FALSE(got.written);
+        EXPECT_TRUE(got.content == program);
     }
 
     // What was kept for one package is not taken for another.
