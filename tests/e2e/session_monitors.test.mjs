@@ -89,6 +89,21 @@ test('the technician sees the secondary monitor through the capture window, then
   assert.equal(table.DUMMY0, 1);
   assert.ok(table.DUMMY1 > 1, JSON.stringify(table));
 
+  // The capture browser dies while the primary is shown and its link to the main page is
+  // kept: the next switch starts a new browser, and the picture comes through its new link.
+  for (const pid of captureProcesses()) {
+    try {
+      process.kill(Number(pid), 'SIGKILL');
+    } catch {}
+  }
+  await askMonitor(k, 1);
+  await waitShape(k, 1024, 768);
+  await tech.waitColour(k, RED);
+  await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.mon === 1 && kelvora.HSES.cap && !kelvora.HSES.capBusy, null, { timeout: 60000 });
+  await askMonitor(k, 0);
+  await waitShape(k, 1920, 1080);
+  await tech.waitColour(k, GREEN);
+
   // The PC's sound reaches the technician: a 440 Hz tone on the helped PC's output is the
   // loudest frequency of the PC-audio element's stream.
   await tech.page.waitForFunction((k) => kelvora.TS.get(k)?.hostAudio && kelvora.TS.get(k).aud?.srcObject, k, { timeout: 30000 });

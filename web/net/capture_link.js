@@ -14,6 +14,8 @@ import { errText, sleep } from '../core/util.js';
 import { Peer } from './peer.js';
 
 const CAP_TRY_MS = 15000;
+/** How long a kept window has to say it shows its screen again before it counts as gone. */
+const CAP_WAKE_MS = 3000;
 
 /** @typedef {import('../core/state.js').Monitor} Monitor */
 /** @typedef {import('../core/state.js').Session} Session */
@@ -237,13 +239,23 @@ function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type
  * browser for a crashed one) offers a new link instead, whose track then takes the
  * picture's place.
  */
+/** @returns {Promise<MediaStreamTrack>} */
 async function capReuse(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {CapLink} */ kept) {
+  /** @type {() => void} */
+  let answered = () => {};
+  /** @type {Promise<boolean>} */
+  const awake = new Promise((resolve) => {
+    answered = () => resolve(true);
+    setTimeout(() => resolve(false), CAP_WAKE_MS);
+  });
   kept.onMsg = (m) => {
     // The rest of the read that brought the new offer (its candidates) is the new link's.
     if (s.cap !== kept) return s.cap && s.cap.n === kept.n ? s.cap.onMsg(m) : undefined;
     if (m.n !== kept.n) return;
+    if (m.t === 'live') return answered();
     if (m.t === 'error') return capLost(s, kept, String(m.msg || 'ended'));
     if (m.t !== 'offer') return;
+    answered();
     kept.live = false;
     kept.rtc.close();
     const { link, arrived } = newLink(s, mon, kept.n);
@@ -258,10 +270,21 @@ async function capReuse(/** @type {Session} */ s, /** @type {Monitor} */ mon, /*
   };
   s.cap = kept;
   await askWindow(s, kept, kept.n);
-  return /** @type {MediaStreamTrack} */ (kept.track);
+  if ((await awake) || s.cap !== kept || s.dead) return /** @type {MediaStreamTrack} */ (kept.track);
+  // Silence: its browser died so recently that the native side woke a window that is no
+  // more, and our end of the link has not noticed yet. The windows are closed, so that
+  // asking again starts a new one.
+  diag(`[CAPTURA] la ventana de la pantalla ${kept.n} no respondió: se abre otra`);
+  kept.live = false;
+  releaseLink(s);
+  await captureWindow({ cerrar: true }).catch(() => {});
+  return capTry(s, mon, kept.n);
 }
 
-/** One try: the capture window for screen n, resolving its track when it shows the monitor wanted. */
+/**
+ * One try: the capture window for screen n, resolving its track when it shows the monitor wanted.
+ * @returns {Promise<MediaStreamTrack>}
+ */
 async function capTry(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {number} */ n) {
   // The native side stops the window shown before when it shows the next: here only our
   // end of its link is let go.
