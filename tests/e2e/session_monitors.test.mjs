@@ -58,6 +58,18 @@ async function askMonitor(k, i) {
   await tech.eval(([k, i]) => kelvora.ctl(kelvora.TS.get(k), { t: 'mon', i }), [k, i]);
 }
 
+/**
+ * Switches to monitor i (0: the primary, green, main capture; 1: the secondary, red,
+ * through its capture window) and waits until the technician sees it and the host's switch
+ * has settled.
+ */
+async function showMonitor(k, i) {
+  await askMonitor(k, i);
+  await (i === 1 ? waitShape(k, 1024, 768) : waitShape(k, 1920, 1080));
+  await tech.waitColour(k, i === 1 ? RED : GREEN);
+  await host.page.waitForFunction((i) => kelvora.HSES && kelvora.HSES.mon === i && !!kelvora.HSES.cap === (i === 1) && !kelvora.HSES.capBusy, i, { timeout: 60000 });
+}
+
 test('the technician sees the secondary monitor through the capture window, then the primary again', { skip, timeout: 300000 }, async () => {
   await bed.reset();
   const k = await tech.connect(host.id);
@@ -71,15 +83,8 @@ test('the technician sees the secondary monitor through the capture window, then
   await host.waitCaptureAhead(90000);
 
   for (let round = 0; round < 3; round++) {
-    await askMonitor(k, 1);
-    await waitShape(k, 1024, 768);
-    await tech.waitColour(k, RED);
-    await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.mon === 1 && kelvora.HSES.cap && !kelvora.HSES.capBusy, null, { timeout: 60000 });
-
-    await askMonitor(k, 0);
-    await waitShape(k, 1920, 1080);
-    await tech.waitColour(k, GREEN);
-    await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.mon === 0 && !kelvora.HSES.cap && !kelvora.HSES.capBusy, null, { timeout: 60000 });
+    await showMonitor(k, 1);
+    await showMonitor(k, 0);
   }
   // No switch started a browser: the window started ahead served them all.
   assert.equal((host.k.log().match(/\[CAPTURA\] ventana auxiliar para la pantalla/g) || []).length, 1);
@@ -96,13 +101,8 @@ test('the technician sees the secondary monitor through the capture window, then
       process.kill(Number(pid), 'SIGKILL');
     } catch {}
   }
-  await askMonitor(k, 1);
-  await waitShape(k, 1024, 768);
-  await tech.waitColour(k, RED);
-  await host.page.waitForFunction(() => kelvora.HSES && kelvora.HSES.mon === 1 && kelvora.HSES.cap && !kelvora.HSES.capBusy, null, { timeout: 60000 });
-  await askMonitor(k, 0);
-  await waitShape(k, 1920, 1080);
-  await tech.waitColour(k, GREEN);
+  await showMonitor(k, 1);
+  await showMonitor(k, 0);
 
   // The PC's sound reaches the technician: a 440 Hz tone on the helped PC's output is the
   // loudest frequency of the PC-audio element's stream.
