@@ -183,16 +183,17 @@ export function renderHostBar() {
         .join('')}</select></label>`
       : '';
     bar.innerHTML = `<span class="hbLive"><span class="dot ${s.connected ? 'ok' : 'wait'}"></span><b>${esc(t('hbLive', s.peer))}</b></span>
-<span id="hbTime" class="hbTime"></span><span id="hbStat" class="hbStat"></span><span class="spacer"></span>
-<button data-hb="ctl" class="small ${s.control ? 'on' : ''}">${esc(t('hbCtl'))}: ${onoff(s.control)}</button>
+<span id="hbTime" class="hbTime"></span><span id="hbStat" class="hbStat"></span>
+<span class="hbActs"><button data-hb="ctl" class="small ${s.control ? 'on' : ''}">${esc(t('hbCtl'))}: ${onoff(s.control)}</button>
 <button data-hb="aud" class="small ${s.audio ? 'on' : ''}">${esc(t('hbAudio'))}: ${onoff(s.audio)}</button>
 ${voice ? `<button data-hb="voice" class="small ${s.line && !held ? 'on' : ''}">${esc(t(voiceKey))}</button>` : ''}
 ${chat ? `<button data-hb="chat" class="small">${esc(t('hbChat'))}${s.unread ? ` <span class="badge">${s.unread}</span>` : ''}</button>` : ''}
 ${file ? `<button data-hb="file" class="small">${esc(t('hbFile'))}</button>` : ''}
-${mons}<button data-hb="end" class="small danger">${esc(t('hbEnd'))}</button>`;
+${mons}<button data-hb="end" class="small danger">${esc(t('hbEnd'))}</button></span>`;
   }
   $('#hbTime').textContent = s.started ? mmss((Date.now() - s.started) / 1000) : '…';
-  $('#hbStat').textContent = s.statTxt || '';
+  // Cut short on a narrow bar: the whole line shows on hover.
+  $('#hbStat').textContent = $('#hbStat').title = s.statTxt || '';
   if (bar.hidden) {
     bar.hidden = false;
     setHeaderHeight();
