@@ -81,9 +81,10 @@ export function stopStream(/** @type {MediaStream|null} */ st) {
  * goes small while the picture moves (null: as the picture does). A moving picture never
  * gets "motion": the encoder's camera settings it brings hold a moving screen back by
  * several hundred ms more than "detail" at the same size. A still one in "auto" does:
- * those settings cost the encoder about half the time per 1080p frame of the screen ones,
- * and the first changed frame reaches the technician that much sooner; its size is held,
- * so that the camera settings never trade the text's sharpness for their frame rate.
+ * there the screen settings spend two to three times as long on a 1080p frame, a changed
+ * frame reaches the technician later (a page of text redrawn whole: about twice as late)
+ * and a page of text settles less sharp. Its size is held, so that the camera settings
+ * never trade the text's sharpness for their frame rate.
  * @typedef {{hint: string, bitrate: number, degradation: string, small: boolean|null, movingFps: number|null, still: {hint: string, degradation: string}|null}} ScreenPlan
  * @type {{nitidez: ScreenPlan, fluidez: ScreenPlan, auto: ScreenPlan}}
  */
