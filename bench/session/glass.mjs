@@ -100,15 +100,18 @@ function ratio(o, r) {
 /**
  * Where a pipeline's time goes, from the shown frame's own times: flip → captured (the
  * capturer's cadence), captured → last packet received (encode, pacing, transport), decode,
- * received → shown (decode, jitter buffer, compositing). A canvas viewer knows only when
- * its last message came: flip → received, received → shown. Medians of each stage.
+ * received → shown (decode, jitter buffer, compositing), and within it when the frame was
+ * handed to the compositor and when it was due on the glass: "shown" is the start of the
+ * page's rendering frame, which may lie before the frame came, so those two say where the
+ * time really goes. A canvas viewer knows only when its last message came: flip →
+ * received, received → shown. Medians of each stage.
  */
 export function stagesLine(title, label, r) {
   const med = (st, f) => summary(st.map(f)).median;
   const webrtc = r.stages.filter((x) => x.captureTime && x.receiveTime);
   if (webrtc.length) {
     const st = webrtc;
-    console.log(`${title}, ${label}, where the time goes (medians of ${st.length} flips): flip→captured ${ms(med(st, (x) => x.captureTime - x.at))}, captured→received ${ms(med(st, (x) => x.receiveTime - x.captureTime))}, decode ${ms(med(st, (x) => x.decodeMs ?? 0))}, received→shown ${ms(med(st, (x) => x.shown - x.receiveTime))}`);
+    console.log(`${title}, ${label}, where the time goes (medians of ${st.length} flips): flip→captured ${ms(med(st, (x) => x.captureTime - x.at))}, captured→received ${ms(med(st, (x) => x.receiveTime - x.captureTime))}, decode ${ms(med(st, (x) => x.decodeMs ?? 0))}, received→shown ${ms(med(st, (x) => x.shown - x.receiveTime))} (handed to the compositor ${ms(med(st, (x) => x.presentationTime - x.receiveTime))}, due on the glass ${ms(med(st, (x) => x.expectedDisplayTime - x.receiveTime))})`);
     return;
   }
   const st = r.stages.filter((x) => x.receiveTime);

@@ -40,7 +40,7 @@
   function stages(meta) {
     const o = {};
     if (meta) {
-      for (const k of ['captureTime', 'receiveTime', 'expectedDisplayTime']) if (typeof meta[k] === 'number' && meta[k] > 0) o[k] = performance.timeOrigin + meta[k];
+      for (const k of ['captureTime', 'receiveTime', 'presentationTime', 'expectedDisplayTime']) if (typeof meta[k] === 'number' && meta[k] > 0) o[k] = performance.timeOrigin + meta[k];
       if (typeof meta.processingDuration === 'number') o.decodeMs = meta.processingDuration * 1000;
     } else if (W.recv) o.receiveTime = W.recv;
     return o;
