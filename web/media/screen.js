@@ -73,25 +73,18 @@ export function stopStream(/** @type {MediaStream|null} */ st) {
 
 /**
  * Each quality: the track's content hint, the sender's maximum bit rate and degradation
- * preference, whether a moving picture goes smaller (within MOTION_MAX), the frame rate
- * a moving picture is held to, and what changes while the picture is still. "nitidez"
- * keeps the whole size, so that text stays sharp, and lets the frame rate go instead (a
- * 1080p frame of motion costs a loaded PC's encoder over 100 ms, and frames it can't
- * finish wait in line); "fluidez" always goes small, so that motion stays current; "auto"
- * goes small while the picture moves (null: as the picture does). A moving picture never
- * gets "motion": the encoder's camera settings it brings hold a moving screen back by
- * several hundred ms more than "detail" at the same size. A still one in "auto" does:
- * there the screen settings spend two to three times as long on a 1080p frame, a changed
- * frame reaches the technician later (a page of text redrawn whole: about twice as late)
- * and a page of text settles less sharp. Its size is held, so that the camera settings
- * never trade the text's sharpness for their frame rate.
- * @typedef {{hint: string, bitrate: number, degradation: string, small: boolean|null, movingFps: number|null, still: {hint: string, degradation: string}|null}} ScreenPlan
- * @type {{nitidez: ScreenPlan, fluidez: ScreenPlan, auto: ScreenPlan}}
+ * preference, whether a moving picture goes smaller (within MOTION_MAX) and the frame rate
+ * a moving picture is held to. "nitidez" keeps the whole size, so that text stays sharp,
+ * and lets the frame rate go instead (a 1080p frame of motion costs a loaded PC's encoder
+ * over 100 ms, and frames it can't finish wait in line); "fluidez" always goes small, so
+ * that motion stays current; "auto" goes small while the picture moves (null: as the
+ * picture does). None asks for "motion": the encoder's camera settings it brings hold a
+ * moving screen back by several hundred ms more than "detail" at the same size.
  */
 export const QUALITY = {
-  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution', small: false, movingFps: 10, still: null },
-  fluidez: { hint: 'detail', bitrate: 6000000, degradation: 'maintain-framerate', small: true, movingFps: null, still: null },
-  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced', small: null, movingFps: null, still: { hint: 'motion', degradation: 'maintain-resolution' } },
+  nitidez: { hint: 'text', bitrate: 8000000, degradation: 'maintain-resolution', small: /** @type {boolean|null} */ (false), movingFps: /** @type {number|null} */ (10) },
+  fluidez: { hint: 'detail', bitrate: 6000000, degradation: 'maintain-framerate', small: /** @type {boolean|null} */ (true), movingFps: /** @type {number|null} */ (null) },
+  auto: { hint: 'detail', bitrate: 5000000, degradation: 'balanced', small: /** @type {boolean|null} */ (null), movingFps: /** @type {number|null} */ (null) },
 };
 
 /**
@@ -159,22 +152,20 @@ export function followMotion(/** @type {Motion} */ m, /** @type {RtpSample|null}
 
 /**
  * Sets the screen's track and sender for quality q at the frame rate asked (less for a
- * moving picture where the quality says so): content hint and degradation preference (a
- * still picture's where the quality has them), frame rate, bit rate and, when the
- * quality sends this picture small, its scale.
+ * moving picture where the quality says so): content hint, frame rate, bit rate,
+ * degradation preference and, when the quality sends this picture small, its scale.
  * The picture's size is the track's, or `fallback`'s ({w, h}: the monitor shown) when the
  * track does not say. Errors leave the sender as it was.
  */
 export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @type {string} */ q, /** @type {number} */ asked, /** @type {Motion} */ motion, /** @type {{w?: number, h?: number}|null|undefined} */ fallback) {
   const plan = QUALITY[/** @type {'auto'} */ (qualityName(q) || 'auto')];
   const fps = motion.moving && plan.movingFps ? Math.min(asked, plan.movingFps) : asked;
-  const mode = (!motion.moving && plan.still) || plan;
   const track = sender && sender.track;
   /** @type {MediaTrackSettings} */
   let size = {};
   if (track) {
     try {
-      track.contentHint = mode.hint;
+      track.contentHint = plan.hint;
       // The capture keeps the rate asked; only the encoder's is held down: a capture whose
       // rate changes under motion stalled the picture for two to three seconds.
       await track.applyConstraints({ frameRate: { ideal: asked, max: asked } });
@@ -193,7 +184,7 @@ export async function tuneScreen(/** @type {RTCRtpSender|null} */ sender, /** @t
     p.encodings[0].maxFramerate = fps;
     p.encodings[0].maxBitrate = plan.bitrate;
     p.encodings[0].scaleResolutionDownBy = scale;
-    p.degradationPreference = /** @type {RTCDegradationPreference} */ (mode.degradation);
+    p.degradationPreference = /** @type {RTCDegradationPreference} */ (plan.degradation);
     try {
       await sender.setParameters(p);
     } catch {
