@@ -97,6 +97,8 @@ try {
     b.push(await reference());
     a.push(await ours());
     if (ALSO) c.push(await ours(ALSO));
+    const round = [a, b, c].filter((xs) => xs.length > i).map((xs) => `${xs[i].ms.toFixed(0)} ms CPU ${xs[i].cpu} ms`);
+    console.log(`  round ${i + 1} (ours, reference${ALSO ? ', also' : ''}): ${round.join('; ')}`);
   }
 } finally {
   await srv.close();
