@@ -108,13 +108,17 @@ json CaptureWindow::request(const json& body) {
         return http::ok_reply();
     }
     if (http::flag_field(body, "cerrar")) {
-        close();
+        if (body.contains("pantalla"))
+            close_screen(screen_number(body));
+        else
+            close();
         return http::ok_reply();
     }
     if (http::flag_field(body, "precalentar")) {
         warm();
         return http::ok_reply();
     }
+    if (http::flag_field(body, "enlazar")) return link_ahead(screen_number(body));
     return start(screen_number(body));
 }
 
@@ -166,23 +170,42 @@ json CaptureWindow::start(unsigned n) {
     // What was said about the screen shown before is of no use to the next.
     mailbox_.clear("cap");
     mailbox_.clear("main");
-    std::unique_ptr<platform::ChildProcess> dead;
+    std::string error;
+    Window* w = running_window(n, &error);
+    if (!w) return http::refusal(error);
+    shown_ = n;
+    // A waiting page starts at this; a page still loading finds it when it first reads.
+    mailbox_.put(w->box, json{{"t", "go"}});
+    return http::ok_reply();
+}
+
+CaptureWindow::Window* CaptureWindow::running_window(unsigned n, std::string* error) {
     auto it = windows_.find(n);
     if (it != windows_.end() && !it->second.child->running()) {
         mailbox_.clear(it->second.box);
-        dead = std::move(it->second.child);
-        windows_.erase(it);
+        windows_.erase(it); // its handles go; the process is gone already
         it = windows_.end();
     }
     if (it == windows_.end()) {
-        std::string error;
-        auto w = launch(n, &error);
-        if (!w) return http::refusal(error);
+        auto w = launch(n, error);
+        if (!w) return nullptr;
         it = windows_.emplace(n, std::move(*w)).first;
     }
+    return &it->second;
+}
+
+json CaptureWindow::link_ahead(unsigned n) {
+    std::lock_guard lock(mutex_);
+    // Only between switches: a shown screen (or another link being set up) keeps the boxes.
+    if (!warm_) return http::refusal("sin ventanas de antemano");
+    if (shown_ != 0) return http::refusal("hay una pantalla a la vista");
+    mailbox_.clear("cap");
+    mailbox_.clear("main");
+    std::string error;
+    Window* w = running_window(n, &error);
+    if (!w) return http::refusal(error);
     shown_ = n;
-    // A waiting page starts at this; a page still loading finds it when it first reads.
-    mailbox_.put(it->second.box, json{{"t", "go"}});
+    mailbox_.put(w->box, json{{"t", "link"}});
     return http::ok_reply();
 }
 
@@ -276,6 +299,25 @@ void CaptureWindow::close() {
         log_.write("[CAPTURA] se cerró la ventana auxiliar");
     }
     mailbox_.clear();
+}
+
+void CaptureWindow::close_screen(unsigned n) {
+    Window gone;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = windows_.find(n);
+        if (it == windows_.end()) return;
+        gone = std::move(it->second);
+        windows_.erase(it);
+        if (shown_ == n) {
+            shown_ = 0;
+            mailbox_.clear("cap");
+            mailbox_.clear("main");
+        }
+    }
+    gone.child->end_tree();
+    log_.write("[CAPTURA] se cerró la ventana auxiliar");
+    mailbox_.clear(gone.box);
 }
 
 std::string CaptureWindow::capture_box() {

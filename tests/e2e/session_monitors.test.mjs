@@ -79,14 +79,28 @@ test('the technician sees the secondary monitor through the capture window, then
   await waitShape(k, 1920, 1080);
   await tech.waitColour(k, GREEN);
 
-  // Once the picture flows, the secondary's capture window is started ahead.
+  // Once the picture flows, the secondary's capture window is started ahead, and its link
+  // to the main page set up before any switch.
   await host.waitCaptureAhead(90000);
+  await waitFor(() => /\[CAPTURA\] enlace listo de antemano con la pantalla \d+/.test(host.k.log()), 'the link set up ahead', 120000);
+  await host.eval(() => {
+    window.__links = 0;
+    const PC = window.RTCPeerConnection;
+    window.RTCPeerConnection = class extends PC {
+      constructor(...a) {
+        super(...a);
+        window.__links++;
+      }
+    };
+  });
 
   for (let round = 0; round < 3; round++) {
     await showMonitor(k, 1);
     await showMonitor(k, 0);
   }
-  // No switch started a browser: the window started ahead served them all.
+  // No switch started a browser or a link, the first included: the window and the link set
+  // up ahead served them all.
+  assert.equal(await host.eval(() => window.__links), 0);
   assert.equal((host.k.log().match(/\[CAPTURA\] ventana auxiliar para la pantalla/g) || []).length, 1);
   assert.doesNotMatch(host.k.log(), /\[CAPTURA\] se cerró la ventana auxiliar/);
   // What was learnt of the screen numbers: the primary is 1, the secondary another.
