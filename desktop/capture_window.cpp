@@ -92,6 +92,15 @@ std::vector<std::string> capture_window_arguments(const std::string& page,
 CaptureWindow::CaptureWindow(std::filesystem::path profile_dir, Mailbox& mailbox, const Log& log)
     : profile_dir_(std::move(profile_dir)), mailbox_(mailbox), log_(log) {}
 
+std::filesystem::path CaptureWindow::profile_for(unsigned n) const {
+    // A browser started on a profile that another one runs hands its window over to that one
+    // and ends: the window would show the other's screen. The usual second monitor keeps the
+    // folder every window used before.
+    if (n == 2) return profile_dir_;
+    return profile_dir_.parent_path() /
+           u8path(path_utf8(profile_dir_.filename()) + "_" + std::to_string(n));
+}
+
 void CaptureWindow::set_launch(CaptureLaunch launch) {
     std::lock_guard lock(mutex_);
     launch_ = std::move(launch);
@@ -142,7 +151,7 @@ std::optional<CaptureWindow::Window> CaptureWindow::launch(unsigned n, std::stri
     if (os == platform::Os::linux_x11) env.emplace_back("LANGUAGE", "en_US");
     auto child = platform::start_process(
         *browser,
-        capture_window_arguments(page, path_utf8(profile_dir_), capture_source_name(n, count), os),
+        capture_window_arguments(page, path_utf8(profile_for(n)), capture_source_name(n, count), os),
         env, error, platform::ChildKind::browser);
     if (!child) {
         if (error->empty()) *error = "no se pudo abrir el navegador";

@@ -101,6 +101,8 @@ private:
         std::string box;
         bool page_served = false;
     };
+    // Screen n's browser profile: each window kept at once needs its own.
+    std::filesystem::path profile_for(unsigned n) const;
     // Starts the browser for screen n; called with mutex_ held.
     std::optional<Window> launch(unsigned n, std::string* error);
     // Tells the shown window to stop; called with mutex_ held.
