@@ -171,7 +171,10 @@ try {
       await bed.reset();
       ({ k, from } = await session());
     }
-    await waitFor(() => /\[CAPTURA\] enlace listo de antemano/.test(host.k.log().slice(from)), 'the link set up ahead', 180000);
+    await waitFor(() => /\[CAPTURA\] enlace listo de antemano/.test(host.k.log().slice(from)), 'the link set up ahead', 180000).catch((e) => {
+      console.log(host.k.log().slice(from).split('\n').filter((l) => /CAPTURA/.test(l)).join('\n'));
+      throw e;
+    });
     first.push(await awayWithStages());
     await idle();
     firstBack.push((await timeSwitch(0, 1920 / 1080)).ms);

@@ -23,6 +23,7 @@ const CAP_WAKE_MS = 3000;
 /** Links set up ahead: after the session's own start, for screens 2 to 4 (the windows the native side keeps). */
 const AHEAD_FIRST_MS = 2000;
 const AHEAD_LAST_SCREEN = 4;
+const AHEAD_TRIES = 3;
 /** A window set up ahead may still be starting its browser, slowly on a busy PC. */
 const AHEAD_TRY_MS = 120000;
 
@@ -139,16 +140,28 @@ async function quiet(/** @type {Session} */ s) {
   return !s.dead;
 }
 
-/** Sets up the link to each kept window ahead, one after another, whenever the main monitor is shown. */
+/**
+ * Sets up the link to each kept window ahead, one after another, whenever the main monitor
+ * is shown; a try that fails (a switch went first, a window slow to start) is made again a
+ * few times.
+ */
 async function linkAhead(/** @type {Session} */ s) {
   await sleep(AHEAD_FIRST_MS);
   for (let n = 2; n <= Math.min(s.allMons.length, AHEAD_LAST_SCREEN); n++) {
-    if (!(await quiet(s))) return;
-    // Linked already (a switch came first), or known to show a monitor not shared.
-    if (keptOf(s).has(n)) continue;
-    const shows = Object.keys(CAPN).find((name) => CAPN[name] === n);
-    if (shows && !s.mons.some((m) => m.name === shows)) continue;
-    await linkOneAhead(s, n).catch((e) => console.log('captura: enlace de antemano', n, errText(e)));
+    for (let tries = 0; tries < AHEAD_TRIES; tries++) {
+      if (!(await quiet(s))) return;
+      // Linked already (a switch came first), or known to show a monitor not shared.
+      if (keptOf(s).has(n)) break;
+      const shows = Object.keys(CAPN).find((name) => CAPN[name] === n);
+      if (shows && !s.mons.some((m) => m.name === shows)) break;
+      try {
+        await linkOneAhead(s, n);
+        break;
+      } catch (e) {
+        console.log('captura: enlace de antemano', n, errText(e));
+        await sleep(AHEAD_FIRST_MS);
+      }
+    }
   }
 }
 
