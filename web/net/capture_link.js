@@ -105,7 +105,10 @@ async function capRead() {
       } catch {
         await sleep(500);
       }
-      const link = ST.HSES === s ? talking(s) : null;
+      // The messages are for whoever talks to a window now: a read begun in an ended
+      // session may bring the offer of the next session's window.
+      const now = ST.HSES;
+      const link = now && !now.dead ? talking(now) : null;
       if (!link || !r || !Array.isArray(r.m)) continue;
       for (const m of r.m.slice(0, 200)) if (m && typeof m === 'object') link.onMsg(m);
     }
