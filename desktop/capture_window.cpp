@@ -176,6 +176,10 @@ json CaptureWindow::start(unsigned n) {
         lock.lock();
     }
     stop_shown();
+    return talk_to(n, "go");
+}
+
+json CaptureWindow::talk_to(unsigned n, const char* word) {
     // What was said about the screen shown before is of no use to the next.
     mailbox_.clear("cap");
     mailbox_.clear("main");
@@ -183,8 +187,8 @@ json CaptureWindow::start(unsigned n) {
     Window* w = running_window(n, &error);
     if (!w) return http::refusal(error);
     shown_ = n;
-    // A waiting page starts at this; a page still loading finds it when it first reads.
-    mailbox_.put(w->box, json{{"t", "go"}});
+    // A waiting page acts at this; a page still loading finds it when it first reads.
+    mailbox_.put(w->box, json{{"t", word}});
     return http::ok_reply();
 }
 
@@ -208,14 +212,7 @@ json CaptureWindow::link_ahead(unsigned n) {
     // Only between switches: a shown screen (or another link being set up) keeps the boxes.
     if (!warm_) return http::refusal("sin ventanas de antemano");
     if (shown_ != 0) return http::refusal("hay una pantalla a la vista");
-    mailbox_.clear("cap");
-    mailbox_.clear("main");
-    std::string error;
-    Window* w = running_window(n, &error);
-    if (!w) return http::refusal(error);
-    shown_ = n;
-    mailbox_.put(w->box, json{{"t", "link"}});
-    return http::ok_reply();
+    return talk_to(n, "link");
 }
 
 void CaptureWindow::warm() {

@@ -110,6 +110,9 @@ private:
     // Screen n's running window, started when it has none or its browser died; nothing, with
     // the reason in *error, when none can be started. Called with mutex_ held.
     Window* running_window(unsigned n, std::string* error);
+    // Makes screen n's window the one the pages talk through and tells its page word ("go"
+    // or "link"); called with mutex_ held, no screen shown.
+    json talk_to(unsigned n, const char* word);
     void hide_later(std::uint32_t pid);
 
     std::filesystem::path profile_dir_;
