@@ -1,6 +1,6 @@
 #pragma once
 // Raw Deflate, as zip entries hold it, inflated a piece at a time with the CRC-32 of what
-// came out: Intel's ISA-L where the build has it (a few times zlib's speed, which an
+// came out: Intel's ISA-L where the build has it (about twice zlib's speed, which an
 // update's unpacking trails the download by), zlib elsewhere.
 #include <cstddef>
 #include <cstdint>
