@@ -3,8 +3,10 @@ find_package(X11 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
-# zlib beside libzip: an update's program is inflated while the package downloads.
-pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip zlib)
+pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+# ISA-L: an update's program is inflated while the package downloads, and must keep up.
+pkg_check_modules(ISAL REQUIRED IMPORTED_TARGET libisal)
+target_link_libraries(kelvora_core PUBLIC PkgConfig::ISAL)
 pkg_check_modules(MD4C REQUIRED IMPORTED_TARGET md4c-html)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 # An update package's SHA-256, with the processor's SHA instructions.

@@ -92,6 +92,15 @@ std::vector<std::string> capture_window_arguments(const std::string& page,
 CaptureWindow::CaptureWindow(std::filesystem::path profile_dir, Mailbox& mailbox, const Log& log)
     : profile_dir_(std::move(profile_dir)), mailbox_(mailbox), log_(log) {}
 
+std::filesystem::path CaptureWindow::profile_for(unsigned n) const {
+    // A browser started on a profile that another one runs hands its window over to that one
+    // and ends: the window would show the other's screen. The usual second monitor keeps the
+    // folder every window used before.
+    if (n == 2) return profile_dir_;
+    return profile_dir_.parent_path() /
+           u8path(path_utf8(profile_dir_.filename()) + "_" + std::to_string(n));
+}
+
 void CaptureWindow::set_launch(CaptureLaunch launch) {
     std::lock_guard lock(mutex_);
     launch_ = std::move(launch);
@@ -108,13 +117,17 @@ json CaptureWindow::request(const json& body) {
         return http::ok_reply();
     }
     if (http::flag_field(body, "cerrar")) {
-        close();
+        if (body.contains("pantalla"))
+            close_screen(screen_number(body));
+        else
+            close();
         return http::ok_reply();
     }
     if (http::flag_field(body, "precalentar")) {
         warm();
         return http::ok_reply();
     }
+    if (http::flag_field(body, "enlazar")) return link_ahead(screen_number(body));
     return start(screen_number(body));
 }
 
@@ -138,7 +151,7 @@ std::optional<CaptureWindow::Window> CaptureWindow::launch(unsigned n, std::stri
     if (os == platform::Os::linux_x11) env.emplace_back("LANGUAGE", "en_US");
     auto child = platform::start_process(
         *browser,
-        capture_window_arguments(page, path_utf8(profile_dir_), capture_source_name(n, count), os),
+        capture_window_arguments(page, path_utf8(profile_for(n)), capture_source_name(n, count), os),
         env, error, platform::ChildKind::browser);
     if (!child) {
         if (error->empty()) *error = "no se pudo abrir el navegador";
@@ -163,27 +176,43 @@ json CaptureWindow::start(unsigned n) {
         lock.lock();
     }
     stop_shown();
+    return talk_to(n, "go");
+}
+
+json CaptureWindow::talk_to(unsigned n, const char* word) {
     // What was said about the screen shown before is of no use to the next.
     mailbox_.clear("cap");
     mailbox_.clear("main");
-    std::unique_ptr<platform::ChildProcess> dead;
+    std::string error;
+    Window* w = running_window(n, &error);
+    if (!w) return http::refusal(error);
+    shown_ = n;
+    // A waiting page acts at this; a page still loading finds it when it first reads.
+    mailbox_.put(w->box, json{{"t", word}});
+    return http::ok_reply();
+}
+
+CaptureWindow::Window* CaptureWindow::running_window(unsigned n, std::string* error) {
     auto it = windows_.find(n);
     if (it != windows_.end() && !it->second.child->running()) {
         mailbox_.clear(it->second.box);
-        dead = std::move(it->second.child);
-        windows_.erase(it);
+        windows_.erase(it); // its handles go; the process is gone already
         it = windows_.end();
     }
     if (it == windows_.end()) {
-        std::string error;
-        auto w = launch(n, &error);
-        if (!w) return http::refusal(error);
+        auto w = launch(n, error);
+        if (!w) return nullptr;
         it = windows_.emplace(n, std::move(*w)).first;
     }
-    shown_ = n;
-    // A waiting page starts at this; a page still loading finds it when it first reads.
-    mailbox_.put(it->second.box, json{{"t", "go"}});
-    return http::ok_reply();
+    return &it->second;
+}
+
+json CaptureWindow::link_ahead(unsigned n) {
+    std::lock_guard lock(mutex_);
+    // Only between switches: a shown screen (or another link being set up) keeps the boxes.
+    if (!warm_) return http::refusal("sin ventanas de antemano");
+    if (shown_ != 0) return http::refusal("hay una pantalla a la vista");
+    return talk_to(n, "link");
 }
 
 void CaptureWindow::warm() {
@@ -276,6 +305,25 @@ void CaptureWindow::close() {
         log_.write("[CAPTURA] se cerró la ventana auxiliar");
     }
     mailbox_.clear();
+}
+
+void CaptureWindow::close_screen(unsigned n) {
+    Window gone;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = windows_.find(n);
+        if (it == windows_.end()) return;
+        gone = std::move(it->second);
+        windows_.erase(it);
+        if (shown_ == n) {
+            shown_ = 0;
+            mailbox_.clear("cap");
+            mailbox_.clear("main");
+        }
+    }
+    gone.child->end_tree();
+    log_.write("[CAPTURA] se cerró la ventana auxiliar");
+    mailbox_.clear(gone.box);
 }
 
 std::string CaptureWindow::capture_box() {

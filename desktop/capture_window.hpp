@@ -62,11 +62,16 @@ public:
     void set_page(std::uint16_t port);
 
     // /api/captura: `off` true lets go of the shown screen; `cerrar` true ends every window
-    // (a session that ended while its requests were on their way); `precalentar` true starts
-    // the other screens' windows ahead; otherwise shows `pantalla`.
+    // (a session that ended while its requests were on their way), or with `pantalla` that
+    // screen's alone (its browser died); `precalentar` true starts the other screens' windows
+    // ahead; `enlazar` true links `pantalla` ahead; otherwise shows `pantalla`.
     json request(const json& body);
     // Shows screen n: wakes its window, or starts one.
     json start(unsigned n);
+    // While windows are kept and no screen is shown: lets the main page set up its link to
+    // screen n's window (started now if it has none) without showing it; the window keeps
+    // its capture at a frame a second. The main page lets go of it as of a shown screen.
+    json link_ahead(unsigned n);
     // Starts, in the background and one after another, a window for each screen but the
     // first (the app window's own) that has none, and keeps them until close().
     void warm();
@@ -74,6 +79,8 @@ public:
     void let_go();
     // Ends every window's whole process tree and empties the mailbox.
     void close();
+    // Ends screen n's window alone; the others stay.
+    void close_screen(unsigned n);
 
     // Where the main page's messages for "cap" go now.
     std::string capture_box();
@@ -94,10 +101,18 @@ private:
         std::string box;
         bool page_served = false;
     };
+    // Screen n's browser profile: each window kept at once needs its own.
+    std::filesystem::path profile_for(unsigned n) const;
     // Starts the browser for screen n; called with mutex_ held.
     std::optional<Window> launch(unsigned n, std::string* error);
     // Tells the shown window to stop; called with mutex_ held.
     void stop_shown();
+    // Screen n's running window, started when it has none or its browser died; nothing, with
+    // the reason in *error, when none can be started. Called with mutex_ held.
+    Window* running_window(unsigned n, std::string* error);
+    // Makes screen n's window the one the pages talk through and tells its page word ("go"
+    // or "link"); called with mutex_ held, no screen shown.
+    json talk_to(unsigned n, const char* word);
     void hide_later(std::uint32_t pid);
 
     std::filesystem::path profile_dir_;

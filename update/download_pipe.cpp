@@ -10,10 +10,20 @@ DownloadPipe::~DownloadPipe() {
     stop({});
 }
 
+namespace {
+
+// The download comes a TLS record (16 KB) at a time: a wake for each would cost more than the
+// work, and the worker is woken only once this much more has come.
+constexpr std::size_t kWakeStep = 512 * 1024;
+
+} // namespace
+
 void DownloadPipe::arrived(std::string_view so_far) {
     {
         std::lock_guard lock(mutex_);
         seen_ = so_far;
+        if (seen_.size() < woken_at_ + kWakeStep) return;
+        woken_at_ = seen_.size();
     }
     wake_.notify_one();
 }
@@ -42,7 +52,7 @@ void DownloadPipe::run() {
         bool last = false;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return ended_ || seen_.size() > done; });
+            wake_.wait(lock, [&] { return ended_ || seen_.size() >= done + kWakeStep; });
             view = seen_;
             last = ended_;
         }

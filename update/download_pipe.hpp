@@ -38,6 +38,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::string_view seen_;
+    std::size_t woken_at_ = 0; // how much had come at the last wake
     bool ended_ = false;
     Sha256 hash_;
     ProgramStream stream_;

@@ -1,7 +1,6 @@
 #include "update/package.hpp"
 
 #include <zip.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <mutex>
@@ -9,6 +8,7 @@
 
 #include "base/text.hpp"
 #include "platform/system.hpp"
+#include "update/inflate.hpp"
 
 namespace kelvora::update {
 
@@ -164,12 +164,7 @@ struct ProgramStream::State {
     std::uint64_t expected = 0; // the entry's size as its header says
     std::size_t written = 0;
     std::uint32_t crc = 0;
-    z_stream z{};
-    bool z_open = false;
-
-    ~State() {
-        if (z_open) inflateEnd(&z);
-    }
+    std::unique_ptr<Inflater> inflater;
 
     // A local header whole at `at`: the next step is to skip, inflate or copy its data.
     bool header(std::string_view d) {
@@ -204,8 +199,7 @@ struct ProgramStream::State {
         if (!sink) entry.content.reserve(size);
         expected = size;
         if (method == ZIP_CM_DEFLATE) {
-            if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return step = Step::off, false;
-            z_open = true;
+            inflater = std::make_unique<Inflater>();
             step = Step::inflate;
         } else {
             step = Step::store;
@@ -213,11 +207,9 @@ struct ProgramStream::State {
         return true;
     }
 
-    // Inflated bytes made: checksummed, and handed to the sink (whose first bytes are kept
-    // for the check of the program's magic).
+    // Inflated or stored bytes made: counted, and handed to the sink (whose first bytes
+    // are kept for the check of the program's magic).
     bool made(const char* data, std::size_t n) {
-        crc = static_cast<std::uint32_t>(
-            crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(n)));
         written += n;
         if (!sink) return true;
         if (entry.content.size() < 16)
@@ -230,36 +222,31 @@ struct ProgramStream::State {
     // a lie). With one, it goes through a window of a megabyte.
     bool inflate_some(std::string_view d) {
         const std::size_t upto = std::min(d.size(), end);
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(d.data() + at));
-        z.avail_in = static_cast<uInt>(upto - at);
         if (sink && window.empty()) window.resize(std::size_t{1} << 20);
         for (;;) {
             const std::size_t limit = static_cast<std::size_t>(std::clamp<std::uint64_t>(
                 expected - std::min(expected, std::uint64_t{written}), 1, std::uint64_t{1} << 20));
             char* out;
+            std::size_t room;
             if (sink) {
                 out = window.data();
-                z.avail_out = static_cast<uInt>(std::min(window.size(), limit));
+                room = std::min(window.size(), limit);
             } else {
                 if (written == entry.content.size()) entry.content.resize(written + limit);
                 out = entry.content.data() + written;
-                z.avail_out = static_cast<uInt>(entry.content.size() - written);
+                room = entry.content.size() - written;
             }
-            z.next_out = reinterpret_cast<Bytef*>(out);
-            const uInt room = z.avail_out;
-            const int r = ::inflate(&z, Z_NO_FLUSH);
-            if (!made(out, room - z.avail_out)) return finish(false);
-            if (written > expected) return finish(false);
-            if (r == Z_STREAM_END) {
-                at = upto - z.avail_in;
+            const Inflater::Step step = inflater->run(d.substr(at, upto - at), out, room);
+            at += step.used;
+            if (step.broken || !made(out, step.made) || written > expected) return finish(false);
+            if (step.ended) {
+                crc = inflater->crc();
                 if (!sink) entry.content.resize(written);
                 return finish(at == end);
             }
-            if (r == Z_BUF_ERROR) break;
-            if (r != Z_OK) return finish(false);
-            if (z.avail_in == 0 && z.avail_out != 0) break;
+            // Room left over: it wants more of the package than has come.
+            if (step.made < room || (step.used == 0 && step.made == 0)) break;
         }
-        at = upto - z.avail_in;
         // Every byte of the entry is in and the deflate stream has not ended: cut short.
         return at == end ? finish(false) : false;
     }
@@ -269,13 +256,13 @@ struct ProgramStream::State {
         const std::string_view part = d.substr(at, upto - at);
         if (!sink) entry.content.append(part);
         at = upto;
+        crc = crc32_update(crc, part);
         if (!made(part.data(), part.size())) return finish(false);
         return at == end ? finish(true) : false;
     }
 
     bool finish(bool whole) {
-        if (z_open) inflateEnd(&z);
-        z_open = false;
+        inflater.reset();
         step = whole && written == expected && crc == entry.crc ? Step::done : Step::off;
         if (step == Step::off) entry.content = std::string();
         entry.written = step == Step::done && sink;

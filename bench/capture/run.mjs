@@ -1,11 +1,15 @@
-// One line per figure: medians of 10 switches each way and their ratio, on a quiet machine
-// and again with two busy processes beside it; and the memory the capture window started
-// ahead holds while it waits.
+// One line per figure: the first switch to the secondary of each of a few sessions (its
+// link set up ahead) against the switch back; medians of 10 later switches each way and
+// their ratio, on a quiet machine and again with two busy processes beside it; and the
+// memory the capture window started ahead holds while it waits.
+//   BENCH_FIRST (3): sessions whose first switch is timed
 import { spawn, spawnSync } from 'node:child_process';
 import { readFileSync, readdirSync } from 'node:fs';
 import { SessionBed, PRIMARY } from '../../tests/lib/session_bed.mjs';
+import { waitFor } from '../../tests/lib/kelvora.mjs';
 
 const SWITCHES = 10;
+const FIRSTS = Number(process.env.BENCH_FIRST ?? 3);
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 
 /** Proportional set size, in MB, of every process in the session of the browser whose command line names dir. */
@@ -32,10 +36,16 @@ const bed = await SessionBed.start({ display: 50 });
 const busy = [];
 try {
   const [host, tech] = await Promise.all([bed.host('PC de Ana'), bed.tech('Técnico Beto')]);
-  const k = await tech.connect(host.id);
-  await host.accept();
-  await tech.waitPicture(k);
-  bed.x.run('wmctrl', ['-i', '-r', host.window, '-e', `0,${PRIMARY.x + 1000},650,900,420`]);
+  /** A new session with its picture flowing; from: where its part of the host's log begins. */
+  async function session() {
+    const from = host.k.log().length;
+    const k = await tech.connect(host.id);
+    await host.accept();
+    await tech.waitPicture(k);
+    bed.x.run('wmctrl', ['-i', '-r', host.window, '-e', `0,${PRIMARY.x + 1000},650,900,420`]);
+    return { k, from };
+  }
+  let { k, from } = await session();
 
   /** ms from the `mon` message to the first frame of shape w:h, measured in the technician's page. */
   const timeSwitch = (i, ratio, limit = 60000) =>
@@ -132,9 +142,14 @@ try {
       back.push((await timeSwitch(0, 1920 / 1080)).ms);
       await idle();
     }
+    report(what, away, back);
+  }
+
+  /** The figures of switches away (with their stages) and back. */
+  function report(what, away, back) {
     const a = median(away.map((x) => x.ms));
     const b = median(back);
-    console.log(`monitor switch to the secondary (capture window)${what}: ${a.toFixed(0)} ms (median of ${SWITCHES})`);
+    console.log(`monitor switch to the secondary (capture window)${what}: ${a.toFixed(0)} ms (median of ${away.length})`);
     let before = 0;
     for (const [key, text] of STAGES) {
       const xs = away.map((x) => x.at[key]).filter((x) => x !== undefined);
@@ -147,6 +162,25 @@ try {
     console.log(`monitor switch back to the primary (main capture, reference)${what}: ${b.toFixed(0)} ms`);
     console.log(`monitor switch secondary/primary${what}: ${(a / b).toFixed(1)} (target 2)`);
   }
+
+  // The first switch of each session, once its link was set up ahead.
+  const first = [];
+  const firstBack = [];
+  for (let i = 0; i < FIRSTS; i++) {
+    if (i > 0) {
+      await bed.reset();
+      ({ k, from } = await session());
+    }
+    await waitFor(() => /\[CAPTURA\] enlace listo de antemano/.test(host.k.log().slice(from)), 'the link set up ahead', 180000).catch((e) => {
+      console.log(host.k.log().slice(from).split('\n').filter((l) => /CAPTURA/.test(l)).join('\n'));
+      throw e;
+    });
+    first.push(await awayWithStages());
+    await idle();
+    firstBack.push((await timeSwitch(0, 1920 / 1080)).ms);
+    await idle();
+  }
+  if (FIRSTS > 0) report(' (the first of a session, its link set up ahead)', first, firstBack);
 
   // Measured once the window started ahead has its page loaded, after one switch each way
   // that is not: the first learns which screen number the secondary has, and on a busy

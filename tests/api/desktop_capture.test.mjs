@@ -205,6 +205,44 @@ test('windows started ahead serve every switch and end with the host session', {
   assert.match(k.log(), /\[CAPTURA\] se cerró la ventana auxiliar/);
 });
 
+test('a kept window is linked ahead only between switches, and one window ends alone', { skip: missing }, async () => {
+  const session = { k: 'h8', activa: true, rol: 'host', control: true, con: 'Técnico', id: '123456789' };
+  assert.equal((await k.post('/api/sesion', session)).json.ok, true);
+  try {
+    const ahead = { pantalla: 2, enlazar: true };
+    assert.deepEqual((await k.post('/api/captura', ahead)).json, { ok: false, msg: 'sin ventanas de antemano' });
+    assert.deepEqual((await k.post('/api/captura', { precalentar: true })).json, { ok: true });
+    // Asked ahead, the window's page offers its link without being shown...
+    assert.deepEqual((await k.post('/api/captura', ahead)).json, { ok: true });
+    const m = await offer();
+    assert.equal(m.t, 'offer', JSON.stringify(m));
+    assert.equal(m.n, 2);
+    // ...and nothing else can be linked or shown ahead of it until it is let go.
+    assert.deepEqual((await k.post('/api/captura', ahead)).json, { ok: false, msg: 'hay una pantalla a la vista' });
+    assert.deepEqual((await k.post('/api/captura', { off: true })).json, { ok: true });
+
+    // A second kept window; asked to, the first ends alone.
+    assert.deepEqual((await k.post('/api/captura', { pantalla: 1 })).json, { ok: true });
+    const first = await offer();
+    assert.equal(first.t, 'offer', JSON.stringify(first));
+    assert.equal(first.n, 1);
+    assert.deepEqual([first.w, first.h], [1920, 1080]);
+    const pages = () => captureProcesses().map((pid) => {
+      try {
+        return readFileSync(`/proc/${pid}/cmdline`, 'utf8').match(/\/captura\?n=(\d+)/)?.[1];
+      } catch {
+        return undefined;
+      }
+    }).filter(Boolean).sort();
+    assert.deepEqual(pages(), ['1', '2']);
+    assert.deepEqual((await k.post('/api/captura', { cerrar: true, pantalla: 2 })).json, { ok: true });
+    await waitFor(() => pages().join() === '1', 'screen 2\'s window gone, screen 1\'s still there');
+  } finally {
+    await k.post('/api/sesion', { ...session, activa: false });
+    await waitFor(() => captureProcesses().length === 0, 'every window closed with the session', 15000);
+  }
+});
+
 test('without a browser the start is refused with "sin navegador"', { skip: missing }, async () => {
   const bare = new Kelvora({ env: { DISPLAY: x.display, PATH: '/nonexistent' } });
   await bare.start();

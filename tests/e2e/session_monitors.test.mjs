@@ -79,14 +79,28 @@ test('the technician sees the secondary monitor through the capture window, then
   await waitShape(k, 1920, 1080);
   await tech.waitColour(k, GREEN);
 
-  // Once the picture flows, the secondary's capture window is started ahead.
+  // Once the picture flows, the secondary's capture window is started ahead, and its link
+  // to the main page set up before any switch.
   await host.waitCaptureAhead(90000);
+  await waitFor(() => /\[CAPTURA\] enlace listo de antemano con la pantalla \d+/.test(host.k.log()), 'the link set up ahead', 120000);
+  await host.eval(() => {
+    window.__links = 0;
+    const PC = window.RTCPeerConnection;
+    window.RTCPeerConnection = class extends PC {
+      constructor(...a) {
+        super(...a);
+        window.__links++;
+      }
+    };
+  });
 
   for (let round = 0; round < 3; round++) {
     await showMonitor(k, 1);
     await showMonitor(k, 0);
   }
-  // No switch started a browser: the window started ahead served them all.
+  // No switch started a browser or a link, the first included: the window and the link set
+  // up ahead served them all.
+  assert.equal(await host.eval(() => window.__links), 0);
   assert.equal((host.k.log().match(/\[CAPTURA\] ventana auxiliar para la pantalla/g) || []).length, 1);
   assert.doesNotMatch(host.k.log(), /\[CAPTURA\] se cerró la ventana auxiliar/);
   // What was learnt of the screen numbers: the primary is 1, the secondary another.
@@ -134,9 +148,24 @@ test('the technician sees the secondary monitor through the capture window, then
   }
   assert.ok(Math.abs(heard - 440) < 15, `the loudest frequency heard was ${heard} Hz`);
 
-  // The window started ahead ends with the session.
+  // The window started ahead ends with the session (one switch each way first, so that the
+  // page is still reading the mailbox for it).
+  await showMonitor(k, 1);
+  await showMonitor(k, 0);
   await bed.reset();
   await waitFor(() => /\[CAPTURA\] se cerró la ventana auxiliar/.test(host.k.log()), 'the capture window closed with the session');
+
+  // A session right after gets its own link set up ahead (the last one's reading of the
+  // mailbox, still waiting, must not take its window's offer), and its first switch uses it.
+  const from = host.k.log().length;
+  const k2 = await tech.connect(host.id);
+  await host.accept();
+  await tech.waitPicture(k2);
+  await waitFor(() => /\[CAPTURA\] enlace listo de antemano/.test(host.k.log().slice(from)), 'the next session\'s link set up ahead', 60000);
+  await host.eval(() => (window.__links = 0));
+  await showMonitor(k2, 1);
+  assert.equal(await host.eval(() => window.__links), 0);
+  await bed.reset();
 });
 
 test('a monitor the person did not share is refused', { skip, timeout: 180000 }, async () => {

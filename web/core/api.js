@@ -254,10 +254,10 @@ export function mailboxRead(/** @type {{de: string}} */ body) {
 
 /**
  * Starts the capture window for a screen number, starts the other monitors' windows ahead
- * of need (precalentar), or ends it (off).
+ * of need (precalentar), links one of them ahead (enlazar), or ends it (off).
  * @returns {Promise<Reply>}
  */
-export function captureWindow(/** @type {{pantalla?: number, precalentar?: boolean, off?: boolean, cerrar?: boolean}} */ body) {
+export function captureWindow(/** @type {{pantalla?: number, precalentar?: boolean, enlazar?: boolean, off?: boolean, cerrar?: boolean}} */ body) {
   return post('/api/captura', body);
 }
 

@@ -7,6 +7,10 @@
 // capture at a frame a second) → live again at the next showing, with no negotiation →
 // closed with the session. A wrong monitor, an error or 15 s without a track fail the
 // try; a live link whose capture ends is dropped, so the monitor can be asked for again.
+//
+// Once the main picture flows, the links are set up ahead, one window after another while
+// the main monitor is shown, and kept: the first showing of each monitor is as quick as the
+// later ones. A switch asked meanwhile stops the one being set up and goes first.
 
 import { captureWindow, diag, mailboxPut, mailboxRead } from '../core/api.js';
 import { CAPN, CAPR, ST } from '../core/state.js';
@@ -16,6 +20,12 @@ import { Peer } from './peer.js';
 const CAP_TRY_MS = 15000;
 /** How long a kept window has to say it shows its screen again before it counts as gone. */
 const CAP_WAKE_MS = 3000;
+/** Links set up ahead: after the session's own start, for screens 2 to 4 (the windows the native side keeps). */
+const AHEAD_FIRST_MS = 2000;
+const AHEAD_LAST_SCREEN = 4;
+const AHEAD_TRIES = 3;
+/** A window set up ahead may still be starting its browser, slowly on a busy PC. */
+const AHEAD_TRY_MS = 120000;
 
 /** @typedef {import('../core/state.js').Monitor} Monitor */
 /** @typedef {import('../core/state.js').Session} Session */
@@ -37,6 +47,19 @@ const CAP_WAKE_MS = 3000;
  * @type {WeakMap<Session, Map<number, CapLink>>}
  */
 const KEPT = new WeakMap();
+
+/**
+ * The link being set up ahead, by session: stop() ends it, done settles once the native side
+ * let go of its window.
+ * @typedef {{link: CapLink, stop: () => void, done: Promise<void>}} AheadJob
+ * @type {WeakMap<Session, AheadJob>}
+ */
+const AHEAD = new WeakMap();
+
+/** The link the capture page's messages are for: the one shown, else the one set up ahead. */
+function talking(/** @type {Session} */ s) {
+  return s.cap || AHEAD.get(s)?.link || null;
+}
 
 function keptOf(/** @type {Session} */ s) {
   let m = KEPT.get(s);
@@ -74,7 +97,7 @@ async function capRead() {
   try {
     for (;;) {
       const s = ST.HSES;
-      if (!s || !s.cap || s.dead) break;
+      if (!s || !talking(s) || s.dead) break;
       /** @type {Awaited<ReturnType<typeof mailboxRead>>|null} */
       let r = null;
       try {
@@ -82,7 +105,10 @@ async function capRead() {
       } catch {
         await sleep(500);
       }
-      const link = ST.HSES === s ? s.cap : null;
+      // The messages are for whoever talks to a window now: a read begun in an ended
+      // session may bring the offer of the next session's window.
+      const now = ST.HSES;
+      const link = now && !now.dead ? talking(now) : null;
       if (!link || !r || !Array.isArray(r.m)) continue;
       for (const m of r.m.slice(0, 200)) if (m && typeof m === 'object') link.onMsg(m);
     }
@@ -103,11 +129,116 @@ export async function hostCapWarm(/** @type {Session} */ s) {
   }
   if (s.dead || !s.connected || !s.monsw || s.mons.length < 2) return;
   // A session that ended while this was on its way must not leave the windows behind.
-  captureWindow({ precalentar: true })
-    .then(() => {
-      if (s.dead) return captureWindow({ cerrar: true });
-    })
-    .catch(() => {});
+  const r = await captureWindow({ precalentar: true }).catch(() => null);
+  if (s.dead) {
+    await captureWindow({ cerrar: true }).catch(() => {});
+    return;
+  }
+  if (r && r.ok) linkAhead(s);
+}
+
+/** Waits until the main monitor is shown with no switch under way; false once the session is over. */
+async function quiet(/** @type {Session} */ s) {
+  while (!s.dead && (s.capBusy || s.cap || s.mon !== s.mainMon)) await sleep(500);
+  return !s.dead;
+}
+
+/**
+ * Sets up the link to each kept window ahead, one after another, whenever the main monitor
+ * is shown; a try that fails (a switch went first, a window slow to start) is made again a
+ * few times.
+ */
+async function linkAhead(/** @type {Session} */ s) {
+  await sleep(AHEAD_FIRST_MS);
+  for (let n = 2; n <= Math.min(s.allMons.length, AHEAD_LAST_SCREEN); n++) {
+    for (let tries = 0; tries < AHEAD_TRIES; tries++) {
+      if (!(await quiet(s))) return;
+      // Linked already (a switch came first), or known to show a monitor not shared.
+      if (keptOf(s).has(n)) break;
+      const shows = Object.keys(CAPN).find((name) => CAPN[name] === n);
+      if (shows && !s.mons.some((m) => m.name === shows)) break;
+      try {
+        await linkOneAhead(s, n);
+        break;
+      } catch (e) {
+        console.log('captura: enlace de antemano', n, errText(e));
+        await sleep(AHEAD_FIRST_MS);
+      }
+    }
+  }
+}
+
+/** Resolves once pc is connected; fails when it fails, closes or takes longer than ms. */
+function connected(/** @type {RTCPeerConnection} */ pc, /** @type {number} */ ms) {
+  return new Promise((resolve, reject) => {
+    const done = (/** @type {Error|null} */ e) => {
+      clearTimeout(timer);
+      pc.removeEventListener('connectionstatechange', look);
+      if (e) reject(e);
+      else resolve(undefined);
+    };
+    const timer = setTimeout(() => done(new Error('el enlace con la ventana no se conectó')), ms);
+    const look = () => {
+      if (pc.connectionState === 'connected') done(null);
+      else if (pc.connectionState === 'failed' || pc.connectionState === 'closed') done(new Error('el enlace con la ventana se cayó'));
+    };
+    pc.addEventListener('connectionstatechange', look);
+    look();
+  });
+}
+
+/**
+ * The link to screen n's window, set up without showing it and kept as a shown one is when
+ * let go; the native side lets the window's page talk to this page meanwhile.
+ */
+function linkOneAhead(/** @type {Session} */ s, /** @type {number} */ n) {
+  const { link, arrived } = newLink(s, null, n, AHEAD_TRY_MS);
+  arrived.catch(() => {});
+  /** @type {() => void} */
+  let stop = () => {};
+  /** @type {Promise<never>} */
+  const stopped = new Promise((_, reject) => {
+    stop = () => reject(new Error('un cambio de monitor va primero'));
+  });
+  stopped.catch(() => {});
+  /** @type {AheadJob} */
+  const job = { link, stop, done: Promise.resolve() };
+  AHEAD.set(s, job);
+  job.done = (async () => {
+    let asked = false;
+    try {
+      // A switch may have begun while this waited for its turn.
+      if (s.dead || s.capBusy || s.cap) throw new Error('un cambio de monitor va primero');
+      // Awaited even when stopped meanwhile, so that the native side lets go of the window
+      // before the switch asks for its own.
+      const r = await captureWindow({ pantalla: n, enlazar: true });
+      if (!r || !r.ok) throw new Error((r && r.msg) || 'monitor');
+      asked = true;
+      capRead();
+      await Promise.race([arrived, stopped]);
+      await Promise.race([connected(link.pc, AHEAD_TRY_MS), stopped]);
+      if (s.dead) throw new Error('la sesión terminó');
+      link.onMsg = () => {};
+      keptOf(s).set(n, link);
+      diag(`[CAPTURA] enlace listo de antemano con la pantalla ${n}`);
+    } catch (e) {
+      link.rtc.close();
+      throw e;
+    } finally {
+      if (AHEAD.get(s) === job) AHEAD.delete(s);
+      // Let go as after a showing: the window waits again, its link (when made) kept.
+      if (asked && !s.dead) await captureWindow({ off: true }).catch(() => {});
+    }
+  })();
+  return job.done;
+}
+
+/** Stops the link being set up ahead, once the native side let go of its window. */
+async function stopAhead(/** @type {Session} */ s) {
+  const job = AHEAD.get(s);
+  if (!job) return;
+  job.stop();
+  await job.done.catch(() => {});
 }
 
 /**
@@ -126,6 +257,7 @@ function releaseLink(/** @type {Session} */ s) {
   if (s.dead) {
     for (const l of kept.values()) l.rtc.close();
     kept.clear();
+    AHEAD.get(s)?.stop();
   }
 }
 
@@ -166,19 +298,20 @@ async function askWindow(/** @type {Session} */ s, /** @type {CapLink} */ link, 
 
 /**
  * A new link to screen n's window, which offers; our answer and candidates go back through
- * the mailbox. `arrived` resolves the track when the offer shows the monitor wanted.
+ * the mailbox. `arrived` resolves the track when the offer shows the monitor wanted (with
+ * no monitor given, any shared one), or fails after ms.
  */
-function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type {number} */ n) {
+function newLink(/** @type {Session} */ s, /** @type {Monitor|null} */ mon, /** @type {number} */ n, ms = CAP_TRY_MS) {
   const rtc = new Peer({
     send: (data) => {
-      if (s.cap !== link) return;
+      if (talking(s) !== link) return;
       if (data.ice) capPut({ t: 'ice', c: data.ice });
       else if (data.sdp) capPut({ t: 'answer', sdp: data.sdp });
     },
   });
   const pc = rtc.open({ iceServers: [] });
   /** @type {CapLink} */
-  const link = { pc, rtc, n, mon: mon.i, live: false, track: null, onMsg: () => {} };
+  const link = { pc, rtc, n, mon: mon ? mon.i : -1, live: false, track: null, onMsg: () => {} };
   // A link that fails while kept is of no further use; one that fails while shown (its
   // browser died) is dropped, so that the monitor can be asked for again.
   pc.addEventListener('connectionstatechange', () => {
@@ -191,7 +324,7 @@ function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type
   });
   /** @type {Promise<MediaStreamTrack>} */
   const arrived = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('la ventana de captura no respondió en 15 s')), CAP_TRY_MS);
+    const timer = setTimeout(() => reject(new Error(`la ventana de captura no respondió en ${ms / 1000} s`)), ms);
     const fail = (/** @type {Error & {wrong?: boolean}} */ e) => {
       clearTimeout(timer);
       reject(e);
@@ -209,7 +342,9 @@ function newLink(/** @type {Session} */ s, /** @type {Monitor} */ mon, /** @type
           if (m.n !== n || !m.sdp || typeof m.sdp !== 'object') return;
           const who = capOfferMonitor(s.allMons, m);
           if (who) CAPN[who.name] = n;
-          if (!who || who.i !== mon.i) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
+          const wanted = mon ? who && who.i === mon.i : who && s.mons.some((x) => x.i === who.i);
+          if (!who || !wanted) return fail(Object.assign(new Error(`la pantalla ${n} es otro monitor`), { wrong: true }));
+          link.mon = who.i;
           rtc.signal({ sdp: m.sdp }).catch(fail);
           break;
         }
@@ -277,7 +412,8 @@ async function capReuse(/** @type {Session} */ s, /** @type {Monitor} */ mon, /*
   diag(`[CAPTURA] la ventana de la pantalla ${kept.n} no respondió: se abre otra`);
   kept.live = false;
   releaseLink(s);
-  await captureWindow({ cerrar: true }).catch(() => {});
+  // Only that window goes; the other monitors' stay ready.
+  await captureWindow({ cerrar: true, pantalla: kept.n }).catch(() => {});
   return capTry(s, mon, kept.n);
 }
 
@@ -321,6 +457,7 @@ function capLost(/** @type {Session} */ s, /** @type {CapLink} */ link, /** @typ
 export async function hostCapOpen(/** @type {Session} */ s, /** @type {number} */ i) {
   const mon = s.allMons.find((m) => m.i === i);
   if (!mon) throw new Error('monitor');
+  await stopAhead(s);
   for (const n of capNumbers(s.allMons, mon.name, CAPN)) {
     if (s.dead) break;
     try {
