@@ -41,7 +41,9 @@ async function run(signals) {
         const relayed = JSON.parse(execFileSync(process.execPath,
             [path.join(here, 'count.mjs'), `ws://127.0.0.1:${port}`, String(PAIRS), String(signals)], { encoding: 'utf8' })).relayed;
         const exited = new Promise((res) => srv.once('exit', res));
-        srv.kill('SIGTERM');
+        // strace hands a SIGTERM of its own to nobody: the server under it is stopped.
+        const server = STRACE ? Number(readFileSync(`/proc/${srv.pid}/task/${srv.pid}/children`, 'utf8').trim()) : srv.pid;
+        process.kill(server, 'SIGTERM');
         await exited;
         const text = readFileSync(out, 'utf8');
         if (!STRACE) return { relayed, total: { instructions: Number(/^summary: (\d+)/m.exec(text)[1]) } };
