@@ -265,6 +265,11 @@ bool scan_frame(std::string_view text, raw_frame& out) {
     return scanner(text).frame(out);
 }
 
+std::string data_text(const json& j) {
+    auto it = j.find("data");
+    return it == j.end() ? std::string() : dump(*it);
+}
+
 std::string dump(const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
