@@ -209,21 +209,21 @@ void start(tcp_socket socket, std::string addr, std::shared_ptr<net::ssl::contex
     if (tls) {
         auto& ctx = *tls;
         std::make_shared<http_session<beast::ssl_stream<tcp_stream>>>(
-            beast::ssl_stream<tcp_stream>(std::move(socket), ctx), std::move(addr),
-            std::move(tls), std::move(state), limits, std::move(ticket))
+            beast::ssl_stream<tcp_stream>(std::move(socket), ctx), std::move(addr), std::move(tls),
+            std::move(state), limits, std::move(ticket))
             ->run();
     } else {
-        std::make_shared<http_session<tcp_stream>>(
-            tcp_stream(std::move(socket)), std::move(addr), nullptr, std::move(state),
-            limits, std::move(ticket))
+        std::make_shared<http_session<tcp_stream>>(tcp_stream(std::move(socket)), std::move(addr),
+                                                   nullptr, std::move(state), limits,
+                                                   std::move(ticket))
             ->run();
     }
 }
 
 } // namespace
 
-void serve_connection(tcp_socket socket, const tls_store* tls,
-                      std::shared_ptr<shared_state> state, conn_limit& limits) {
+void serve_connection(tcp_socket socket, const tls_store* tls, std::shared_ptr<shared_state> state,
+                      conn_limit& limits) {
     beast::error_code ec;
     std::string addr = socket.remote_endpoint(ec).address().to_string();
     if (ec) return;

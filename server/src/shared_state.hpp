@@ -165,8 +165,8 @@ private:
     bool relay_signal(const std::shared_ptr<peer>& p, std::string_view text);
     // Where a signal of support session `sid` from `p` goes, with `frame` made to carry
     // `data` (its JSON text) there; null when it goes nowhere. Both paths take it from here.
-    std::shared_ptr<peer> signal_route(const peer& p, const std::string& sid,
-                                       std::string_view data, std::string& frame);
+    std::shared_ptr<peer> signal_route(const peer& p, const std::string& sid, std::string_view data,
+                                       std::string& frame);
     void join_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
                     const opening& o, outbox& out);
     void host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out);

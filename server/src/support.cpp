@@ -68,7 +68,8 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
 
     if (t == "signal") {
         std::string frame;
-        if (auto to = signal_route(*p, p->link, data_text(j), frame)) out.send(to, std::move(frame));
+        if (auto to = signal_route(*p, p->link, data_text(j), frame))
+            out.send(to, std::move(frame));
         return;
     }
     auto it = requests_.find(p->link);

@@ -29,8 +29,8 @@ struct ws_route {
 // Accept the upgrade in `req` on `stream` and serve the socket until it closes.
 void start_websocket_session(tcp_stream stream, http_request req, ws_route route,
                              std::shared_ptr<shared_state> state, conn_limit::ticket ticket);
-void start_websocket_session(boost::beast::ssl_stream<tcp_stream> stream,
-                             http_request req, ws_route route, std::shared_ptr<shared_state> state,
+void start_websocket_session(boost::beast::ssl_stream<tcp_stream> stream, http_request req,
+                             ws_route route, std::shared_ptr<shared_state> state,
                              conn_limit::ticket ticket);
 
 } // namespace kv

@@ -171,7 +171,8 @@ private:
         while (s_.size() - i_ >= 8) {
             std::uint64_t w;
             std::memcpy(&w, s_.data() + i_, 8);
-            std::uint64_t special = below(w ^ (ones * '"'), 1) | below(w ^ (ones * '\\'), 1) | below(w, 0x20);
+            std::uint64_t special =
+                below(w ^ (ones * '"'), 1) | below(w ^ (ones * '\\'), 1) | below(w, 0x20);
             if (special) {
                 i_ += static_cast<std::size_t>(std::countr_zero(special)) / 8;
                 return;
