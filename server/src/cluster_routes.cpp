@@ -173,6 +173,7 @@ void shared_state::end_links(const std::string& node) {
                 ++it;
                 continue;
             }
+            it->second->link_lost = true;
             stand_ins.push_back(std::move(it->second));
             it = remote_peers_.erase(it);
         }

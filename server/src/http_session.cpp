@@ -79,7 +79,7 @@ std::string client_address(const http_request& req, const std::string& tcp_addr,
 
 template <class Stream>
 class http_session : public std::enable_shared_from_this<http_session<Stream>> {
-    static constexpr bool tls = !std::is_same_v<Stream, beast::tcp_stream>;
+    static constexpr bool tls = !std::is_same_v<Stream, tcp_stream>;
 
 public:
     http_session(Stream&& stream, std::string addr, std::shared_ptr<net::ssl::context> tls,
@@ -204,26 +204,26 @@ private:
     int served_ = 0;
 };
 
-void start(net::ip::tcp::socket socket, std::string addr, std::shared_ptr<net::ssl::context> tls,
+void start(tcp_socket socket, std::string addr, std::shared_ptr<net::ssl::context> tls,
            std::shared_ptr<shared_state> state, conn_limit& limits, conn_limit::ticket ticket) {
     if (tls) {
         auto& ctx = *tls;
-        std::make_shared<http_session<beast::ssl_stream<beast::tcp_stream>>>(
-            beast::ssl_stream<beast::tcp_stream>(std::move(socket), ctx), std::move(addr),
-            std::move(tls), std::move(state), limits, std::move(ticket))
+        std::make_shared<http_session<beast::ssl_stream<tcp_stream>>>(
+            beast::ssl_stream<tcp_stream>(std::move(socket), ctx), std::move(addr), std::move(tls),
+            std::move(state), limits, std::move(ticket))
             ->run();
     } else {
-        std::make_shared<http_session<beast::tcp_stream>>(
-            beast::tcp_stream(std::move(socket)), std::move(addr), nullptr, std::move(state),
-            limits, std::move(ticket))
+        std::make_shared<http_session<tcp_stream>>(tcp_stream(std::move(socket)), std::move(addr),
+                                                   nullptr, std::move(state), limits,
+                                                   std::move(ticket))
             ->run();
     }
 }
 
 } // namespace
 
-void serve_connection(net::ip::tcp::socket socket, const tls_store* tls,
-                      std::shared_ptr<shared_state> state, conn_limit& limits) {
+void serve_connection(tcp_socket socket, const tls_store* tls, std::shared_ptr<shared_state> state,
+                      conn_limit& limits) {
     beast::error_code ec;
     std::string addr = socket.remote_endpoint(ec).address().to_string();
     if (ec) return;

@@ -2,7 +2,7 @@
 
 #include "limits.hpp"
 
-#include <boost/asio/ip/tcp.hpp>
+#include "net_types.hpp"
 
 #include <memory>
 
@@ -14,7 +14,7 @@ class tls_store;
 // Serves one accepted connection: takes its place under the connection caps at once
 // (a refusal only gets 429), then the TLS handshake when `tls` is given, then HTTP
 // requests (/health, /ice) until one of them upgrades to a WebSocket.
-void serve_connection(boost::asio::ip::tcp::socket socket, const tls_store* tls,
-                      std::shared_ptr<shared_state> state, conn_limit& limits);
+void serve_connection(tcp_socket socket, const tls_store* tls, std::shared_ptr<shared_state> state,
+                      conn_limit& limits);
 
 } // namespace kv

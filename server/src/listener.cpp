@@ -42,7 +42,7 @@ void listener::stop() {
 void listener::do_accept() {
     acceptor_.async_accept(
         net::make_strand(ioc_),
-        [self = shared_from_this()](boost::system::error_code ec, tcp::socket socket) {
+        [self = shared_from_this()](boost::system::error_code ec, tcp_socket socket) {
             if (ec) {
                 // Out of descriptors and the like: keep accepting, the condition may pass.
                 if (ec != net::error::operation_aborted) fail("accept", ec.message());

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
+#include "net_types.hpp"
 
 #include <functional>
 #include <memory>
@@ -13,7 +12,7 @@ namespace kv {
 // `on_accept`. The public port and the metrics port differ only in that callback.
 class listener : public std::enable_shared_from_this<listener> {
 public:
-    using handler = std::function<void(boost::asio::ip::tcp::socket)>;
+    using handler = std::function<void(tcp_socket)>;
 
     listener(boost::asio::io_context& ioc, handler on_accept);
 

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
             [state](bool up) { state->on_cluster_state(up); });
         kv::log_event("cluster", {{"node", cluster->node()}});
     }
-    auto lst = std::make_shared<kv::listener>(ioc, [&tls, &limits, state](net::ip::tcp::socket s) {
+    auto lst = std::make_shared<kv::listener>(ioc, [&tls, &limits, state](kv::tcp_socket s) {
         kv::serve_connection(std::move(s), tls.get(), state, limits);
     });
     if (!lst->open({address, cfg->listen_port}, error)) {
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     std::shared_ptr<kv::listener> metrics;
     if (!cfg->metrics_host.empty()) {
         metrics = std::make_shared<kv::listener>(
-            ioc, [state](net::ip::tcp::socket s) { kv::serve_metrics(std::move(s), state); });
+            ioc, [state](kv::tcp_socket s) { kv::serve_metrics(std::move(s), state); });
         if (!metrics->open({net::ip::make_address(cfg->metrics_host), cfg->metrics_port}, error)) {
             kv::fail("metrics",
                      cfg->metrics_host + ":" + std::to_string(cfg->metrics_port) + ": " + error);

@@ -15,13 +15,13 @@ using namespace std::chrono_literals;
 namespace {
 
 struct metrics_session : std::enable_shared_from_this<metrics_session> {
-    beast::tcp_stream stream;
+    tcp_stream stream;
     beast::flat_buffer buffer;
     http::request<http::empty_body> req;
     http::response<http::string_body> res;
     std::shared_ptr<shared_state> state;
 
-    metrics_session(tcp::socket s, std::shared_ptr<shared_state> st)
+    metrics_session(tcp_socket s, std::shared_ptr<shared_state> st)
         : stream(std::move(s)), state(std::move(st)) {}
 
     void run() {
@@ -50,7 +50,7 @@ struct metrics_session : std::enable_shared_from_this<metrics_session> {
 
 } // namespace
 
-void serve_metrics(tcp::socket socket, std::shared_ptr<shared_state> state) {
+void serve_metrics(tcp_socket socket, std::shared_ptr<shared_state> state) {
     std::make_shared<metrics_session>(std::move(socket), std::move(state))->run();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <boost/asio/ip/tcp.hpp>
+#include "net_types.hpp"
 
 #include <memory>
 
@@ -10,6 +10,6 @@ class shared_state;
 
 // Answers one GET /metrics in Prometheus text format (plain HTTP) and closes. Served only
 // on loopback: the configuration refuses any other metrics address.
-void serve_metrics(boost::asio::ip::tcp::socket socket, std::shared_ptr<shared_state> state);
+void serve_metrics(tcp_socket socket, std::shared_ptr<shared_state> state);
 
 } // namespace kv

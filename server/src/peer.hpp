@@ -54,6 +54,9 @@ public:
     // a stand-in for a socket on another node arrives with its opening limits applied.
     std::string forward_node, forward_sock;
     bool checked_elsewhere = false;
+    // A stand-in whose node was lost (dead, or cut off from Redis): its client was told
+    // "server going away" there and comes back as after a restart.
+    bool link_lost = false;
 };
 
 } // namespace kv

@@ -159,11 +159,18 @@ void shared_state::leave_room(const std::shared_ptr<peer>& p, outbox& out) {
     room& rm = it->second;
     std::string mid = p->link;
     p->link.clear();
-    std::erase_if(rm.members, [&](const member& m) { return m.id == mid; });
+    std::string token_hash;
+    std::erase_if(rm.members, [&](const member& m) {
+        if (m.id != mid) return false;
+        token_hash = m.token_hash;
+        return true;
+    });
     log_event("call-leave", {{"code", p->target}, {"member", mid}});
+    // Members leaving because the server stops, or because their node was lost, will be
+    // back: the host's token is kept.
+    bool coming_back = stopping_ || p->link_lost;
     if (rm.members.empty()) {
-        // Members leaving because the server stops will be back: the host's token is kept.
-        if (!stopping_)
+        if (!coming_back)
             out.after.push_back([this, code = p->target] { store_.set_room_host(code, "", 0); });
         graced_.erase(p->target);
         rooms_.erase(it);
@@ -173,9 +180,16 @@ void shared_state::leave_room(const std::shared_ptr<peer>& p, outbox& out) {
     }
     // The longest-present member takes over, so the room never lacks someone who can kick
     // (once a grace after a restart is over). Not while the server stops: the host is
-    // leaving only to come back, and keeps the room.
-    if (rm.host == mid && !stopping_)
+    // leaving only to come back, and keeps the room. A host whose node was lost rejoins
+    // here as after a restart, so the room waits for them through the same grace.
+    if (rm.host == mid && p->link_lost) {
+        rm.host.clear();
+        rm.prior_host = token_hash;
+        rm.grace_until = steady::now() + host_grace;
+        graced_.insert(p->target);
+    } else if (rm.host == mid && !stopping_) {
         make_host(p->target, rm, rm.members.front().id, rm.members.front().token_hash, out);
+    }
     for (auto& m : rm.members)
         out.send(m.p, {{"t", "peer-leave"}, {"id", mid}, {"host", rm.host}});
 }

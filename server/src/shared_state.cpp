@@ -25,6 +25,10 @@ void shared_state::outbox::send(const std::shared_ptr<peer>& to, const json& msg
     items.push_back({to, std::make_shared<const std::string>(dump(msg)), {}, {}});
 }
 
+void shared_state::outbox::send(const std::shared_ptr<peer>& to, std::string frame) {
+    items.push_back({to, std::make_shared<const std::string>(std::move(frame)), {}, {}});
+}
+
 void shared_state::outbox::close(const std::shared_ptr<peer>& to, std::string why,
                                  peer::close_code code) {
     items.push_back({to, nullptr, std::move(why), code});
@@ -554,15 +558,17 @@ void shared_state::waiting(const std::shared_ptr<peer>& p, int delta) {
 void shared_state::host_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
                               outbox& out) {
     if (t == "answer") return host_answer(p, j, out);
-    if (t == "signal" || t == "bye") {
+    if (t == "signal") {
+        std::string frame;
+        if (auto to = signal_route(*p, text_field(j, "sid", 64), data_text(j), frame))
+            out.send(to, std::move(frame));
+        return;
+    }
+    if (t == "bye") {
         std::string sid = text_field(j, "sid", 64);
         if (!p->sids.count(sid)) return;
         auto& r = requests_[sid];
         if (!r.accepted) return;
-        if (t == "signal") {
-            if (j.contains("data")) out.send(r.tech, {{"t", "signal"}, {"data", j["data"]}});
-            return;
-        }
         std::string reason = end_reason(text_field(j, "why"));
         log_event("ended", {{"id", p->target}, {"sid", sid}, {"by", "host"}, {"reason", reason}});
         out.send(r.tech, {{"t", "ended"}, {"reason", reason}});

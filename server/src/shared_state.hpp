@@ -79,6 +79,7 @@ private:
         };
         std::vector<item> items;
         void send(const std::shared_ptr<peer>& to, const json& msg);
+        void send(const std::shared_ptr<peer>& to, std::string frame);
         void close(const std::shared_ptr<peer>& to, std::string why,
                    peer::close_code code = peer::close_code::normal);
         void flush();
@@ -162,6 +163,10 @@ private:
     // A signal of a linked support session passed on as the text it came in, without
     // parsing and re-serialising its data; false leaves the frame to the parser's path.
     bool relay_signal(const std::shared_ptr<peer>& p, std::string_view text);
+    // Where a signal of support session `sid` from `p` goes, with `frame` made to carry
+    // `data` (its JSON text) there; null when it goes nowhere. Both paths take it from here.
+    std::shared_ptr<peer> signal_route(const peer& p, const std::string& sid, std::string_view data,
+                                       std::string& frame);
     void join_frame(const std::shared_ptr<peer>& p, const std::string& t, const json& j,
                     const opening& o, outbox& out);
     void host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out);

@@ -66,13 +66,16 @@ void shared_state::join_frame(const std::shared_ptr<peer>& p, const std::string&
         return;
     }
 
+    if (t == "signal") {
+        std::string frame;
+        if (auto to = signal_route(*p, p->link, data_text(j), frame))
+            out.send(to, std::move(frame));
+        return;
+    }
     auto it = requests_.find(p->link);
     if (it == requests_.end()) return;
     auto& r = it->second;
-    if (t == "signal") {
-        if (r.accepted && j.contains("data"))
-            out.send(r.host, {{"t", "signal"}, {"sid", p->link}, {"data", j["data"]}});
-    } else if (t == "bye" || t == "cancel") {
+    if (t == "bye" || t == "cancel") {
         std::string why = text_field(j, "why");
         log_event(r.accepted ? "ended" : "cancelled",
                   {{"id", id}, {"sid", p->link}, {"by", "tech"}, {"why", left_reason(why)}});
@@ -99,28 +102,33 @@ bool shared_state::relay_signal(const std::shared_ptr<peer>& p, std::string_view
         if (p->gone) return true;
         if (p->k == peer::kind::join) {
             if (!p->opened) return false;
-            auto it = requests_.find(p->link);
-            if (it == requests_.end() || !it->second.accepted || f.data.empty()) return true;
-            to = it->second.host;
-            frame.reserve(f.data.size() + p->link.size() + 32);
-            frame.append(R"({"t":"signal","sid":")").append(p->link).append(R"(","data":)");
+            to = signal_route(*p, p->link, f.data, frame);
         } else {
             if (!p->registered) return false;
             // A sid that is not a plain string is the parser's to read.
             if (f.sid.size() < 2 || f.sid.front() != '"' || f.sid.find('\\') != std::string_view::npos)
                 return false;
-            auto sid = p->sids.find(std::string(f.sid.substr(1, f.sid.size() - 2)));
-            if (sid == p->sids.end()) return true;
-            auto it = requests_.find(*sid);
-            if (it == requests_.end() || !it->second.accepted || f.data.empty()) return true;
-            to = it->second.tech;
-            frame.reserve(f.data.size() + 32);
-            frame.append(R"({"t":"signal","data":)");
+            to = signal_route(*p, std::string(f.sid.substr(1, f.sid.size() - 2)), f.data, frame);
         }
-        frame.append(f.data).push_back('}');
     }
-    to->send(std::make_shared<const std::string>(std::move(frame)));
+    if (to) to->send(std::make_shared<const std::string>(std::move(frame)));
     return true;
+}
+
+std::shared_ptr<peer> shared_state::signal_route(const peer& p, const std::string& sid,
+                                                 std::string_view data, std::string& frame) {
+    // A signal goes only within a session the host accepted, and only from its two ends.
+    if (data.empty() || (p.k == peer::kind::host && !p.sids.count(sid))) return nullptr;
+    auto it = requests_.find(sid);
+    if (it == requests_.end() || !it->second.accepted) return nullptr;
+    bool from_tech = p.k == peer::kind::join;
+    frame.reserve(data.size() + sid.size() + 32);
+    if (from_tech)
+        frame.append(R"({"t":"signal","sid":")").append(sid).append(R"(","data":)");
+    else
+        frame.append(R"({"t":"signal","data":)");
+    frame.append(data).push_back('}');
+    return from_tech ? it->second.host : it->second.tech;
 }
 
 void shared_state::host_answer(const std::shared_ptr<peer>& p, const json& j, outbox& out) {

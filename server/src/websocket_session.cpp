@@ -283,14 +283,13 @@ void start(Stream&& stream, http_request req, ws_route route, std::shared_ptr<sh
 
 } // namespace
 
-void start_websocket_session(beast::tcp_stream stream, http_request req, ws_route route,
+void start_websocket_session(tcp_stream stream, http_request req, ws_route route,
                              std::shared_ptr<shared_state> state, conn_limit::ticket ticket) {
     start(std::move(stream), std::move(req), std::move(route), std::move(state), std::move(ticket));
 }
 
-void start_websocket_session(beast::ssl_stream<beast::tcp_stream> stream, http_request req,
-                             ws_route route, std::shared_ptr<shared_state> state,
-                             conn_limit::ticket ticket) {
+void start_websocket_session(beast::ssl_stream<tcp_stream> stream, http_request req, ws_route route,
+                             std::shared_ptr<shared_state> state, conn_limit::ticket ticket) {
     start(std::move(stream), std::move(req), std::move(route), std::move(state), std::move(ticket));
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "limits.hpp"
+#include "net_types.hpp"
 #include "peer.hpp"
 
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
@@ -27,10 +27,10 @@ struct ws_route {
 };
 
 // Accept the upgrade in `req` on `stream` and serve the socket until it closes.
-void start_websocket_session(boost::beast::tcp_stream stream, http_request req, ws_route route,
+void start_websocket_session(tcp_stream stream, http_request req, ws_route route,
                              std::shared_ptr<shared_state> state, conn_limit::ticket ticket);
-void start_websocket_session(boost::beast::ssl_stream<boost::beast::tcp_stream> stream,
-                             http_request req, ws_route route, std::shared_ptr<shared_state> state,
+void start_websocket_session(boost::beast::ssl_stream<tcp_stream> stream, http_request req,
+                             ws_route route, std::shared_ptr<shared_state> state,
                              conn_limit::ticket ticket);
 
 } // namespace kv

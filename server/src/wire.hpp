@@ -26,6 +26,8 @@ bool scan_frame(std::string_view text, raw_frame& out);
 
 // Compact JSON; invalid UTF-8 in relayed text is replaced rather than thrown on.
 std::string dump(const json& j);
+// The JSON text of member `data`; empty when absent.
+std::string data_text(const json& j);
 
 // A string member, cut to `max` bytes; empty when absent or not a string.
 std::string text_field(const json& j, const char* key, std::size_t max = 128);

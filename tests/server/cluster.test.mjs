@@ -37,6 +37,14 @@ async function relayedSupport(host, b, c) {
     return { talking, sid, asking, waitingSid };
 }
 
+/** A member of room `code` on `srv`, with its `welcome` kept. */
+async function joinCall(srv, code, name, extra = {}) {
+    const m = srv.ws(`/call/${code}`);
+    await m.send({ t: 'join', name, ...extra });
+    m.welcome = await m.next('welcome');
+    return m;
+}
+
 async function waitHealth(srv, status) {
     for (const until = Date.now() + 8000; ; await sleep(100)) {
         const h = await srv.get('/health');
@@ -193,9 +201,20 @@ test('Redis stopped and back: /health says so, registrations wait, all recovers 
     assert.equal((await a.get('/health')).body.store, 'si');
     // A session relayed from B and a request waiting from C when Redis goes.
     const { talking, sid, asking, waitingSid } = await relayedSupport(host, b, c);
+    // A call room on A whose host came from B (the creator on A left), and a member on A
+    // who must not inherit the room while the host is cut off.
+    const code = 'OUT567';
+    const creator = await joinCall(a, code, 'p0', { create: true });
+    const remoteHost = await joinCall(b, code, 'p1');
+    const stayer = await joinCall(a, code, 'p2');
+    creator.close();
+    for (const m of [remoteHost, stayer]) assert.equal((await m.next('peer-leave')).host, remoteHost.welcome.id);
 
     await redis.stop();
     assert.equal((await waitHealth(a, 503)).body.store, 'no');
+    assert.deepEqual(await within(remoteHost.closed, 8000, 'the relayed host closed'),
+        { code: 1001, reason: 'server going away' });
+    assert.deepEqual(await stayer.next('peer-leave', 8000), { t: 'peer-leave', id: remoteHost.welcome.id, host: '' });
     // Nothing more can pass between the nodes: both ends hear it now, nothing waits on a
     // message that went nowhere.
     assert.deepEqual(await within(talking.closed, 8000, 'the relayed session closed'),
@@ -222,6 +241,12 @@ test('Redis stopped and back: /health says so, registrations wait, all recovers 
     await tech.send({ t: 'join', name: 'Ana', pass: '' });
     await tech.next('waiting', 8000);
     await host.next('req');
+    // The host who was cut off comes back within the grace and holds the room again.
+    const back = await joinCall(b, code, 'p1', { rejoin: true, token: remoteHost.welcome.token });
+    assert.equal(back.welcome.host, back.welcome.id);
+    assert.deepEqual(await stayer.next('host'), { t: 'host', id: back.welcome.id });
+    await back.send({ t: 'kick', id: stayer.welcome.id });
+    await stayer.next('kicked');
 });
 
 test('behind HAProxy, any node answers any client', { ...opts, skip: skip || missingHaproxy }, async (t) => {
@@ -289,12 +314,7 @@ test('a node dies: sessions, requests and calls linked through it end, nothing h
 test('a call room whose node dies comes back on a live node when its members rejoin', opts, async (t) => {
     const { nodes: [a, b, c] } = await cluster(t);
     const code = 'MUE456';
-    const join = async (srv, name, extra) => {
-        const m = srv.ws(`/call/${code}`);
-        await m.send({ t: 'join', name, ...extra });
-        m.welcome = await m.next('welcome');
-        return m;
-    };
+    const join = (srv, name, extra) => joinCall(srv, code, name, extra);
     const m0 = await join(a, 'p0', { create: true });
     const m1 = await join(b, 'p1');
     const m2 = await join(c, 'p2');

@@ -73,6 +73,8 @@ test('signals arrive with their data intact however the frame is written', { ski
         ['surrogate pairs and other escapes', '{"t":"signal","data":"\\ud83d\\ude00 \\u00e9\\/\\b\\f\\r\\t"}'],
         ['nesting up to the cap', `{"t":"signal","data":${'['.repeat(31)}${']'.repeat(31)}}`],
         ['null and empty data', '{"t":"signal","data":{"a":null,"b":[],"c":{},"d":""}}'],
+        ['long plain runs broken by escapes at every offset', JSON.stringify({ t: 'signal',
+            data: Array.from({ length: 9 }, (_, i) => 'x'.repeat(8 + i) + '"\\/\n' + 'é'.repeat(i) + 'y'.repeat(17)) })],
     ];
     for (const [what, text] of cases) {
         const data = JSON.parse(text).data;
@@ -94,6 +96,8 @@ test('a malformed signal in a session closes its sender', { skip: missingBin }, 
         ['an unknown escape', '{"t":"signal","data":"\\x41"}'],
         ['a short unicode escape', '{"t":"signal","data":"\\u00e"}'],
         ['a raw control character', '{"t":"signal","data":"a\u0001b"}'],
+        ['a raw control character after a long run', '{"t":"signal","data":"abcdefghijklmnopq\u001frs"}'],
+        ['an unterminated long string', '{"t":"signal","data":"abcdefghijklmnopqrstuvwxyz}'],
         ['a trailing comma', '{"t":"signal","data":[1,2,]}'],
         ['a leading zero', '{"t":"signal","data":01}'],
         ['a number out of range', '{"t":"signal","data":1e400}'],
