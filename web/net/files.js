@@ -7,6 +7,7 @@ import { filesCall, writeFilePiece } from '../core/api.js';
 import { manySessions, sesByKey, XFER } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { wireMsg } from './wire.js';
+import { BUSY_CHUNK, BUSY_RATE, useWatch } from './file_pace.js';
 
 /** @typedef {import('../core/state.js').Session} Session */
 /** @typedef {import('../core/state.js').FileRx} FileRx */
@@ -205,20 +206,27 @@ export async function sendFile(/** @type {File} */ f, /** @type {Session} */ s) 
     return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
   }
   ch.bufferedAmountLowThreshold = BUF_LOW;
+  const use = useWatch(s);
   let n = 0, at = 0;
   try {
     while (at < f.size) {
       const block = new Uint8Array(await f.slice(at, at + CHUNK * READ_CHUNKS).arrayBuffer());
       if (!block.length) throw new Error('el archivo se acortó');
-      for (let i = 0; i < block.length; i += CHUNK) {
+      for (let i = 0; i < block.length;) {
+        await use.look();
+        const busy = use.inUse();
+        const end = Math.min(block.length, i + (busy ? BUSY_CHUNK : CHUNK));
         while (!txMaySend(tx, at + i) && !tx.stop && !s.dead && ch.readyState === 'open') await tx.acked();
         while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !tx.stop) await drained(ch);
         if (s.dead || ch.readyState !== 'open' || tx.stop) {
           s.tx?.delete(id);
           return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
         }
-        ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
-        if (++n % 32 === 0) filesOn.ontransfer(id, s, f.name, t('fileSending', pct(at + i + CHUNK, f.size)) + to, pct(at + i + CHUNK, f.size));
+        ch.send(block.subarray(i, end));
+        if (++n % 32 === 0) filesOn.ontransfer(id, s, f.name, t('fileSending', pct(at + end, f.size)) + to, pct(at + end, f.size));
+        // While the person uses the session the file trickles: one small message, then a pause.
+        if (busy) await new Promise((r) => setTimeout(r, ((end - i) / BUSY_RATE) * 1000));
+        i = end;
       }
       at += block.length;
     }
