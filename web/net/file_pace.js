@@ -14,13 +14,15 @@ export const QUIET_MS = 1500;
 /** A sending session's statistics are read at most this often (ms). */
 export const LOOK_MS = 250;
 /**
- * A look sees a moving picture when the video grew by this many bytes more than a still
- * picture's (a still screen sends about a hundred bytes a look).
+ * A look sees a moving picture when the video grew by more than this many bytes (a still
+ * screen sends about a hundred a look, a moving pointer a few hundred).
  */
 const MOVING_BYTES = 2000;
-/** Looks kept: the last 4 judge the picture, all of them give the still picture's floor. */
-const LOOKS = 20;
+/** Looks that judge the picture (2 s). */
+const LOOKS = 8;
 const INPUT_CHANNELS = ['ctl', 'mov'];
+/** The clock the looks go by (ms). */
+export const paceClock = { now: () => performance.now() };
 
 /**
  * Video bytes sent and received, and messages both ways on the input channels, from a
@@ -41,13 +43,11 @@ export function useCounts(/** @type {Iterable<[string, any]>|{forEach: Function}
 
 /**
  * Whether the picture moves, from the video bytes of each look (oldest first): 2 of the
- * last 4 grew well past the least of all, so a lone refresh frame of a still screen does
- * not count.
+ * last 8 grew by more than a still screen sends. A still screen also sends a larger
+ * refresh frame every few seconds, which alone does not count.
  */
 export function pictureMoving(/** @type {number[]} */ grew) {
-  if (grew.length < 2) return false;
-  const still = Math.min(...grew);
-  return grew.slice(-4).filter((b) => b > still + MOVING_BYTES).length >= 2;
+  return grew.slice(-LOOKS).filter((b) => b > MOVING_BYTES).length >= 2;
 }
 
 /**
@@ -55,7 +55,8 @@ export function pictureMoving(/** @type {number[]} */ grew) {
  * when a look is due, inUse() says whether the person used it within QUIET_MS. A session
  * without statistics (no connection yet, or a browser that can't give them) is never in use.
  */
-export function useWatch(/** @type {{pc?: RTCPeerConnection|null}} */ s, now = () => performance.now()) {
+export function useWatch(/** @type {{pc?: RTCPeerConnection|null}} */ s) {
+  const now = () => paceClock.now();
   /** @type {number[]} */
   const grew = [];
   /** @type {{video: number, input: number}|null} */

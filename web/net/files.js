@@ -19,8 +19,13 @@ const CHAT_MAX = 300;
 export const CHAT_IN_MAX = 2000;
 const FILE_MAX = 2000000000;
 const CHUNK = 65536;
-const BUF_HIGH = 8388608;
-const BUF_LOW = 1048576;
+/**
+ * The sender keeps at most this much in the channel's queue, refilled below BUF_LOW: what
+ * is queued still goes at full speed once the person starts using the session, so it is
+ * kept short.
+ */
+const BUF_HIGH = 1048576;
+const BUF_LOW = 262144;
 const BUF_RECHECK = 500;
 export const OFFER_WAIT = 90000;
 const NAME_MAX = 180;
@@ -36,7 +41,7 @@ const SINK_PIECE = 1048576;
  * The bytes a sender may have sent beyond what the receiver has written to disk (the
  * receiver's `fk`); the receiver's page never holds more of a file than this.
  */
-const RX_WINDOW = 16777216;
+const RX_WINDOW = 4194304;
 const RISKY = /\.(exe|msi|msix|appx|bat|cmd|ps1|psm1|vbs|js|jse|wsf|scr|com|pif|cpl|msc|lnk|url|reg|hta|jar|dll|desktop|sh|run|appimage|iso|img|vhd|html|svg)$/i;
 /** Bidi controls: they can make "fotoexe.jpg" show while the name ends in .exe. */
 const BIDI = /[\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g;
