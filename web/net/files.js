@@ -38,6 +38,11 @@ const READ_CHUNKS = 16;
  */
 const SINK_PIECE = 1048576;
 /**
+ * Chunks that make no piece yet (a file trickling while the session is in use) wait this
+ * long for more before they go to disk: one request a second, not one per chunk (ms).
+ */
+const GATHER_MS = 1000;
+/**
  * The bytes a sender may have sent beyond what the receiver has written to disk (the
  * receiver's `fk`); the receiver's page never holds more of a file than this.
  */
@@ -331,7 +336,8 @@ function fileData(/** @type {Session} */ s, /** @type {ArrayBuffer} */ data) {
   if (what === 'cut') return rxFail(s, rx, '');
   rx.q.push(data);
   rx.got += data.byteLength;
-  rxPump(s, rx);
+  if (rx.pumping || rx.got - rx.written >= SINK_PIECE) return void rxPump(s, rx);
+  if (!rx.gather) rx.gather = setTimeout(() => { rx.gather = null; rxPump(s, rx); }, GATHER_MS);
 }
 
 function fileEnd(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
@@ -346,7 +352,7 @@ function fileEnd(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
 /** A new incoming transfer, not yet accepted. */
 function rxRecord(/** @type {string} */ id, /** @type {string} */ name, /** @type {number} */ size) {
   return {
-    id, name, size, ok: false, opening: false, ended: false, failed: false, pumping: false,
+    id, name, size, ok: false, opening: false, ended: false, failed: false, pumping: false, gather: null,
     /** @type {ArrayBuffer[]} chunks received, not yet written */ q: [],
     got: 0, written: 0, sink: '',
   };

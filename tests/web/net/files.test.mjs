@@ -436,3 +436,23 @@ test('a file trickles while the session is in use and takes the whole link again
   assert.ok(still.length >= 4 && still.slice(0, -1).every((x) => x.n === 65536), `whole chunks once it sits still (the file's end aside): ${still.map((x) => x.n)}`);
   assert.equal(p.boxes.at(-1).text, 'fileSent');
 });
+
+test('chunks too few for a piece go to disk together, within a second; a piece\'s worth at once', async (t) => {
+  const timers = recordTimers(t);
+  const p = await bench();
+  const s = p.session();
+  p.fileMsg(s, JSON.stringify({ t: 'fs', id: 'kkkkkkk', name: 'a.bin', size: 3 * 16384 + 1048576 }));
+  await p.fileAnswer(s.k, 'kkkkkkk', true);
+  for (let i = 0; i < 3; i++) p.fileMsg(s, new ArrayBuffer(16384));
+  await settle();
+  assert.equal(p.sink.bytes.length, 0, 'a trickle is not written chunk by chunk');
+  const gather = timers.filter((x) => !x.every && x.ms <= 1000);
+  assert.equal(gather.length, 1, 'one wait for the chunks together');
+  gather[0].f();
+  await settle();
+  assert.deepEqual(p.sink.bytes.map((b) => b.size), [3 * 16384]);
+  assert.deepEqual(plain(s.sent.at(-1)), { t: 'fk', id: 'kkkkkkk', got: 3 * 16384 });
+  for (let i = 0; i < 16; i++) p.fileMsg(s, new ArrayBuffer(65536));
+  await settle();
+  assert.deepEqual(p.sink.bytes.map((b) => b.size), [3 * 16384, 1048576], 'a whole piece goes without waiting');
+});
