@@ -27,7 +27,7 @@ function memMb(pid) {
  * A short name: the program, and Chromium's process type when it has one (Chromium's
  * children rewrite their command line as one string joined by spaces).
  */
-function label(pid) {
+export function label(pid) {
   const cmd = (field(pid, 'cmdline') ?? '').replaceAll('\0', ' ');
   const prog = (cmd.split(' ')[0] ?? '').split('/').pop() || String(pid);
   const type = /--type=(\S+)/.exec(cmd)?.[1];

@@ -20,6 +20,7 @@ import { clicks } from '../session/hand.mjs';
 import { PRIMARY } from '../../tests/lib/session_bed.mjs';
 import { bareChannel, bareClose, bareSend, moving } from './bare.mjs';
 import { rssWatch, tree } from './memory.mjs';
+import { cpuWatch } from './cpu.mjs';
 import { networkAgentOff } from './devtools.mjs';
 
 const HERE = path.dirname(new URL(import.meta.url).pathname);
@@ -50,7 +51,7 @@ if (missing) {
 const load = async () => (await machineLoad()).load1.toFixed(1);
 console.log(`machine: ${cpus().length} cores, load average ${await load()} before the run`);
 
-let bed, dir, flip;
+let bed, dir, flip, cpuRoots;
 let cleaning = null;
 const cleanup = () => (cleaning ??= (async () => {
   await flip?.stop().catch(() => {});
@@ -118,54 +119,14 @@ try {
   const techBrowser = tree(process.pid).filter((p) => p !== process.pid && !tree(host.k.proc.pid).includes(p) && !tree(tech.k.proc.pid).includes(p))
     .filter((p) => { try { return /chrom/.test(readFileSync(`/proc/${p}/comm`, 'utf8')); } catch { return false; } });
   const roots = { 'helped PC': host.k.proc.pid, technician: [tech.k.proc.pid, ...techBrowser] };
-  await sleep(3000);
-  const idle = rssWatch(roots);
-  await sleep(3000);
-  const atIdle = new Map(idle().map((e) => [e.pid, { rss: e.peak, pss: e.peakPss }]));
-
-  const figures = [];
-  // Memory is watched over our transfer alone, each way: the bare channel's own buffers
-  // are not ours to count.
-  const legs = [];
-  // Technician → helped PC: a real (sparse) file picked in the viewer.
-  const file = join(dir, 'banco.bin');
-  writeFileSync(file, '');
-  truncateSync(file, BYTES);
-  await tech.eval((k) => kelvora.showSes(k), k);
-  let during = rssWatch(roots);
-  // The picker comes slowly on a loaded machine (a headless page under load may take a
-  // minute to draw the frame a click needs): minutes, not the tests' ten seconds.
-  const [chooser] = await Promise.all([tech.page.waitForEvent('filechooser', { timeout: 180000 }), tech.page.click('#vFile', { timeout: 180000 })]);
-  await chooser.setFiles([file], { timeout: 60000 });
-  const ours1 = MB * 1.048576 / (await saved(host, 'banco.bin', await accept(host)));
-  legs.push(['technician → helped PC', during()]);
-  const bare1 = await bareSend(tech.page, host.page, BYTES, CHUNK, HIGH, LOW);
-  figures.push(['technician → helped PC', ours1, bare1, await load()]);
-
-  // Helped PC → technician: Playwright can't hand a large file to the app window's
-  // browser, so its page sends one that makes its slices on demand.
-  during = rssWatch(roots);
-  await sendMade(host, 'vuelta.bin', BYTES);
-  const ours2 = MB * 1.048576 / (await saved(tech, 'vuelta.bin', await accept(tech)));
-  legs.push(['helped PC → technician', during()]);
-  const bare2 = await bareSend(host.page, tech.page, BYTES, CHUNK, HIGH, LOW);
-  figures.push(['helped PC → technician', ours2, bare2, await load()]);
-
+  // The desktop's X server, which the helped PC's picture is captured from.
+  const xPid = Number(readFileSync(`/tmp/.X${bed.x.display.replace(/^:/, '')}-lock`, 'utf8').trim());
+  cpuRoots = { ...roots, 'X server': xPid };
+  const ways = MB > 0 ? await bothWays(host, tech, k, roots) : [`files: no transfer both ways (BENCH_FILES_MB=0)`];
   await bareClose([tech.page, host.page]);
   const busy = await pictureAndHand(host, tech, k).catch((e) => `not measured: ${e.message ?? e}`);
 
-  for (const [what, ours, bare, l] of figures)
-    console.log(`files: ${what}, ${MB} MB: ours ${ours.toFixed(1)} MB/s, bare data channel ${bare.toFixed(1)} MB/s, ours/bare ${(ours / bare).toFixed(2)} (load ${l})`);
-  let worst = null, worstPss = null;
-  for (const [what, peaks] of legs)
-    for (const e of peaks.sort((a, b) => a.role.localeCompare(b.role) || b.peak - a.peak)) {
-      const base = atIdle.get(e.pid) ?? { rss: e.first, pss: e.firstPss };
-      const rise = e.peak - base.rss, risePss = e.peakPss - base.pss;
-      if (!worst || rise > worst.rise) worst = { ...e, rise, what };
-      if (!worstPss || risePss > worstPss.rise) worstPss = { ...e, rise: risePss, what };
-      if (Math.abs(rise) >= 8 || Math.abs(risePss) >= 8) console.log(`memory, ${what}: ${e.role}, ${e.label} [${e.pid}]: RSS idle ${base.rss.toFixed(0)} MB, peak ${e.peak.toFixed(0)} MB, rise ${rise.toFixed(0)} MB; PSS idle ${base.pss.toFixed(0)} MB, peak ${e.peakPss.toFixed(0)} MB, rise ${risePss.toFixed(0)} MB`);
-    }
-  console.log(`files: largest memory rise of any process during ${MB} MB each way: RSS ${worst.rise.toFixed(0)} MB (${worst.role}, ${worst.label}, ${worst.what}), PSS ${worstPss.rise.toFixed(0)} MB (${worstPss.role}, ${worstPss.label}, ${worstPss.what}); the aim is at most 64 MB`);
+  for (const line of ways) console.log(line);
   console.log(`files: ${busy}`);
 } catch (e) {
   console.error('bench/files:', e);
@@ -175,6 +136,69 @@ try {
 }
 clearTimeout(limit);
 await cleanup();
+
+/**
+ * MB each way, our transfer against the bare channel, with the memory and the CPU of every
+ * process over each way of our transfer alone (the bare channel's own buffers are not ours
+ * to count). Gives the report lines.
+ */
+async function bothWays(host, tech, k, roots) {
+  await sleep(3000);
+  const idle = rssWatch(roots);
+  await sleep(3000);
+  const atIdle = new Map(idle().map((e) => [e.pid, { rss: e.peak, pss: e.peakPss }]));
+
+  const figures = [], out = [];
+  const legs = [];
+  // Technician → helped PC: a real (sparse) file picked in the viewer.
+  const file = join(dir, 'banco.bin');
+  writeFileSync(file, '');
+  truncateSync(file, BYTES);
+  await tech.eval((k) => kelvora.showSes(k), k);
+  let during = rssWatch(roots);
+  let cpu = cpuWatch(cpuRoots);
+  // The picker comes slowly on a loaded machine (a headless page under load may take a
+  // minute to draw the frame a click needs): minutes, not the tests' ten seconds.
+  const [chooser] = await Promise.all([tech.page.waitForEvent('filechooser', { timeout: 180000 }), tech.page.click('#vFile', { timeout: 180000 })]);
+  await chooser.setFiles([file], { timeout: 60000 });
+  const ours1 = MB * 1.048576 / (await saved(host, 'banco.bin', await accept(host)));
+  legs.push(['technician → helped PC', during()]);
+  const cpu1 = cpu();
+  const bare1 = await bareSend(tech.page, host.page, BYTES, CHUNK, HIGH, LOW);
+  figures.push(['technician → helped PC', ours1, bare1, await load()]);
+
+  // Helped PC → technician: Playwright can't hand a large file to the app window's
+  // browser, so its page sends one that makes its slices on demand.
+  during = rssWatch(roots);
+  cpu = cpuWatch(cpuRoots);
+  await sendMade(host, 'vuelta.bin', BYTES);
+  const ours2 = MB * 1.048576 / (await saved(tech, 'vuelta.bin', await accept(tech)));
+  legs.push(['helped PC → technician', during()]);
+  const cpu2 = cpu();
+  const bare2 = await bareSend(host.page, tech.page, BYTES, CHUNK, HIGH, LOW);
+  figures.push(['helped PC → technician', ours2, bare2, await load()]);
+
+  for (const [what, ours, bare, l] of figures)
+    out.push(`files: ${what}, ${MB} MB: ours ${ours.toFixed(1)} MB/s, bare data channel ${bare.toFixed(1)} MB/s, ours/bare ${(ours / bare).toFixed(2)} (load ${l})`);
+  let worst = null, worstPss = null;
+  for (const [what, peaks] of legs)
+    for (const e of peaks.sort((a, b) => a.role.localeCompare(b.role) || b.peak - a.peak)) {
+      const base = atIdle.get(e.pid) ?? { rss: e.first, pss: e.firstPss };
+      const rise = e.peak - base.rss, risePss = e.peakPss - base.pss;
+      if (!worst || rise > worst.rise) worst = { ...e, rise, what };
+      if (!worstPss || risePss > worstPss.rise) worstPss = { ...e, rise: risePss, what };
+      if (Math.abs(rise) >= 8 || Math.abs(risePss) >= 8) out.push(`memory, ${what}: ${e.role}, ${e.label} [${e.pid}]: RSS idle ${base.rss.toFixed(0)} MB, peak ${e.peak.toFixed(0)} MB, rise ${rise.toFixed(0)} MB; PSS idle ${base.pss.toFixed(0)} MB, peak ${e.peakPss.toFixed(0)} MB, rise ${risePss.toFixed(0)} MB`);
+    }
+  out.push(`files: largest memory rise of any process during ${MB} MB each way: RSS ${worst.rise.toFixed(0)} MB (${worst.role}, ${worst.label}, ${worst.what}), PSS ${worstPss.rise.toFixed(0)} MB (${worstPss.role}, ${worstPss.label}, ${worstPss.what}); the aim is at most 64 MB`);
+  out.push(cpuLine('technician → helped PC, our transfer', cpu1), cpuLine('helped PC → technician, our transfer', cpu2));
+  return out;
+}
+
+/** The processes that took at least 2 % of a core over a stretch, and the rest of the machine. */
+function cpuLine(what, { procs, ours, others, wall }) {
+  const top = procs.filter((p) => p.share >= 0.02).map((p) => `${p.role}: ${p.label} ${(p.share * 100).toFixed(0)} %`);
+  return `cpu, ${what} (${wall.toFixed(0)} s; share of one core): ours ${(ours * 100).toFixed(0)} %, the rest of the machine ${(others * 100).toFixed(0)} %; ${top.join(', ')}`;
+}
 
 /**
  * Glass to glass and the remote hand with no file, then while a file of the same size goes
@@ -187,24 +211,43 @@ async function pictureAndHand(host, tech, k) {
   await tech.page.addScriptTag({ path: path.join(HERE, '..', 'session', 'watch.js') });
   await tech.page.evaluate((k) => window.kvWatch.video(kelvora.TS.get(k).vid), k);
   const at = await tech.viewerPoint(k, 0.5, 0.5);
-  const measure = async () => {
+  const aside = await tech.viewerPoint(k, 0.2, 0.2);
+  const half = (xs) => (xs.length ? summary(xs).median : NaN);
+  const measure = async (what) => {
+    const cpu = cpuWatch(cpuRoots);
     const g = (await glassToGlass(flip, { ours: tech.page }, FLIPS)).ours;
     const h = await clicks(tech.page, host.page, flip, at, CLICKS);
-    return { glass: summary(g.delays).median, glassMissed: g.missed, hand: summary(h.delays).median, handMissed: h.missed };
+    // The remote pointer leaves the middle of the picture, where the next flips are read.
+    await tech.page.mouse.move(aside.x, aside.y);
+    await sleep(1000);
+    console.log(cpuLine(what, cpu()));
+    return { glass: g.delays, glassMissed: g.missed, hand: h.delays, handMissed: h.missed, channel: h.channel, toX: h.toX };
   };
-  const idle = await measure();
+  // No file, a file on its way, no file again: the machine's load drifts while the
+  // measures run, so the file is judged against the measures on both sides of it.
+  await tech.page.mouse.move(aside.x, aside.y);
+  await sleep(1000);
+  const before = await measure('picture and hand, no file');
   await sendMade(tech, 'ocupado.bin', BUSY_BYTES);
   await accept(host);
   // Measured once the file flows: the receiver has written its first piece.
   await host.page.waitForFunction(() => kelvora.HSES?.rx?.written > 0, null, { timeout: 120000, polling: 200 });
-  const busy = await measure();
+  const w0 = await host.eval(() => [kelvora.HSES?.rx?.written ?? 0, Date.now()]);
+  const busy = await measure('picture and hand, a file on its way');
+  const w1 = await host.eval(() => [kelvora.HSES?.rx?.written ?? 0, Date.now()]);
   const still = await host.eval(() => !!kelvora.HSES?.rx);
+  const rate = still ? `the file moved ${((w1[0] - w0[0]) / 1e6 / ((w1[1] - w0[1]) / 1000)).toFixed(1)} MB/s meanwhile` : '';
   await tech.eval((k) => { for (const [id] of kelvora.TS.get(k)?.tx ?? []) kelvora.xferCancel(id); }, k);
   // The cancel goes after what the sender's channel already holds (up to 8 MiB); a file
   // that ended before it is whole in the folder, and goes with the bench's own hands.
   if (!still) await waitFor(() => existsSync(join(host.downloads, 'ocupado.bin')), 'the busy file saved', 180000).then(() => rmSync(join(host.downloads, 'ocupado.bin')));
   await waitFor(() => !readdirSync(host.downloads).some((n) => n.startsWith('ocupado')), 'the cancelled file removed', 180000);
+  const after = await measure('picture and hand, no file again');
+  const idle = Object.fromEntries(['glass', 'hand', 'channel', 'toX'].map((f) => [f, half([...before[f], ...after[f]])]));
+  const med = Object.fromEntries(['glass', 'hand', 'channel', 'toX'].map((f) => [f, half(busy[f])]));
+  const missed = (m) => m.glassMissed ? `, ${m.glassMissed} flips not shown` : '';
   const pct = (b, i) => `${((b / i - 1) * 100).toFixed(0)} %`;
-  const within = busy.glass <= idle.glass * 1.1 && busy.hand <= idle.hand * 1.1;
-  return `during a transfer${still ? '' : ' (it ended before the measures did)'}, technician → helped PC: glass to glass median ${Math.round(busy.glass)} ms against ${Math.round(idle.glass)} ms with no file (${pct(busy.glass, idle.glass)}${busy.glassMissed ? `, ${busy.glassMissed} flips not shown` : ''}), remote hand median ${Math.round(busy.hand)} ms against ${Math.round(idle.hand)} ms (${pct(busy.hand, idle.hand)}${busy.handMissed ? `, ${busy.handMissed} clicks lost` : ''}); within 10 % of idle: ${within ? 'yes' : 'no'} (load ${await load()}; ${FLIPS} flips, ${CLICKS} clicks each)`;
+  const within = med.glass <= idle.glass * 1.1 && med.hand <= idle.hand * 1.1;
+  const r = Math.round;
+  return `during a transfer${still ? '' : ' (it ended before the measures did)'}, technician → helped PC: glass to glass median ${r(med.glass)} ms against ${r(idle.glass)} ms with no file before and after (${pct(med.glass, idle.glass)}${missed(busy)}; before ${r(half(before.glass))} ms${missed(before)}, after ${r(half(after.glass))} ms${missed(after)}), remote hand median ${r(med.hand)} ms against ${r(idle.hand)} ms (${pct(med.hand, idle.hand)}${busy.handMissed ? `, ${busy.handMissed} clicks lost` : ''}; before ${r(half(before.hand))} ms, after ${r(half(after.hand))} ms; viewer to host page ${r(med.channel)} ms against ${r(idle.channel)} ms, host page to X ${r(med.toX)} ms against ${r(idle.toX)} ms); within 10 % of idle: ${within ? 'yes' : 'no'}${rate ? `; ${rate}` : ''} (load ${await load()}; ${FLIPS} flips, ${CLICKS} clicks each)`;
 }

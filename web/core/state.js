@@ -56,6 +56,7 @@ import { store } from './util.js';
  * @property {boolean} ended
  * @property {boolean} failed
  * @property {boolean} pumping
+ * @property {ReturnType<typeof setTimeout>|null} gather until chunks too few for a piece go to disk anyway
  * @property {ArrayBuffer[]} q chunks received, not yet written
  * @property {number} got
  * @property {number} written

@@ -7,6 +7,7 @@ import { filesCall, writeFilePiece } from '../core/api.js';
 import { manySessions, sesByKey, XFER } from '../core/state.js';
 import { t } from '../core/texts.js';
 import { wireMsg } from './wire.js';
+import { BUSY_CHUNK, BUSY_RATE, useWatch } from './file_pace.js';
 
 /** @typedef {import('../core/state.js').Session} Session */
 /** @typedef {import('../core/state.js').FileRx} FileRx */
@@ -18,8 +19,13 @@ const CHAT_MAX = 300;
 export const CHAT_IN_MAX = 2000;
 const FILE_MAX = 2000000000;
 const CHUNK = 65536;
-const BUF_HIGH = 8388608;
-const BUF_LOW = 1048576;
+/**
+ * The sender keeps at most this much in the channel's queue, refilled below BUF_LOW: what
+ * is queued still goes at full speed once the person starts using the session, so it is
+ * kept short.
+ */
+const BUF_HIGH = 1048576;
+const BUF_LOW = 262144;
 const BUF_RECHECK = 500;
 export const OFFER_WAIT = 90000;
 const NAME_MAX = 180;
@@ -32,10 +38,15 @@ const READ_CHUNKS = 16;
  */
 const SINK_PIECE = 1048576;
 /**
+ * Chunks that make no piece yet (a file trickling while the session is in use) wait this
+ * long for more before they go to disk: one request a second, not one per chunk (ms).
+ */
+const GATHER_MS = 1000;
+/**
  * The bytes a sender may have sent beyond what the receiver has written to disk (the
  * receiver's `fk`); the receiver's page never holds more of a file than this.
  */
-const RX_WINDOW = 16777216;
+const RX_WINDOW = 4194304;
 const RISKY = /\.(exe|msi|msix|appx|bat|cmd|ps1|psm1|vbs|js|jse|wsf|scr|com|pif|cpl|msc|lnk|url|reg|hta|jar|dll|desktop|sh|run|appimage|iso|img|vhd|html|svg)$/i;
 /** Bidi controls: they can make "fotoexe.jpg" show while the name ends in .exe. */
 const BIDI = /[\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]/g;
@@ -205,20 +216,27 @@ export async function sendFile(/** @type {File} */ f, /** @type {Session} */ s) 
     return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
   }
   ch.bufferedAmountLowThreshold = BUF_LOW;
+  const use = useWatch(s);
   let n = 0, at = 0;
   try {
     while (at < f.size) {
       const block = new Uint8Array(await f.slice(at, at + CHUNK * READ_CHUNKS).arrayBuffer());
       if (!block.length) throw new Error('el archivo se acortó');
-      for (let i = 0; i < block.length; i += CHUNK) {
+      for (let i = 0; i < block.length;) {
+        await use.look();
+        const busy = use.inUse();
+        const end = Math.min(block.length, i + (busy ? BUSY_CHUNK : CHUNK));
         while (!txMaySend(tx, at + i) && !tx.stop && !s.dead && ch.readyState === 'open') await tx.acked();
         while (mustWait(ch.bufferedAmount) && !s.dead && ch.readyState === 'open' && !tx.stop) await drained(ch);
         if (s.dead || ch.readyState !== 'open' || tx.stop) {
           s.tx?.delete(id);
           return filesOn.ontransfer(id, s, f.name, t('fileNo') + to);
         }
-        ch.send(block.subarray(i, Math.min(block.length, i + CHUNK)));
-        if (++n % 32 === 0) filesOn.ontransfer(id, s, f.name, t('fileSending', pct(at + i + CHUNK, f.size)) + to, pct(at + i + CHUNK, f.size));
+        ch.send(block.subarray(i, end));
+        if (++n % 32 === 0) filesOn.ontransfer(id, s, f.name, t('fileSending', pct(at + end, f.size)) + to, pct(at + end, f.size));
+        // While the person uses the session the file trickles: one small message, then a pause.
+        if (busy) await new Promise((r) => setTimeout(r, ((end - i) / BUSY_RATE) * 1000));
+        i = end;
       }
       at += block.length;
     }
@@ -318,7 +336,8 @@ function fileData(/** @type {Session} */ s, /** @type {ArrayBuffer} */ data) {
   if (what === 'cut') return rxFail(s, rx, '');
   rx.q.push(data);
   rx.got += data.byteLength;
-  rxPump(s, rx);
+  if (rx.pumping || rx.got - rx.written >= SINK_PIECE) return void rxPump(s, rx);
+  if (!rx.gather) rx.gather = setTimeout(() => { rx.gather = null; rxPump(s, rx); }, GATHER_MS);
 }
 
 function fileEnd(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
@@ -333,7 +352,7 @@ function fileEnd(/** @type {Session} */ s, /** @type {WireMsg} */ m) {
 /** A new incoming transfer, not yet accepted. */
 function rxRecord(/** @type {string} */ id, /** @type {string} */ name, /** @type {number} */ size) {
   return {
-    id, name, size, ok: false, opening: false, ended: false, failed: false, pumping: false,
+    id, name, size, ok: false, opening: false, ended: false, failed: false, pumping: false, gather: null,
     /** @type {ArrayBuffer[]} chunks received, not yet written */ q: [],
     got: 0, written: 0, sink: '',
   };
