@@ -6,6 +6,7 @@
 import { filesCall, writeFilePiece } from '../core/api.js';
 import { manySessions, sesByKey, XFER } from '../core/state.js';
 import { t } from '../core/texts.js';
+import { sleep } from '../core/util.js';
 import { wireMsg } from './wire.js';
 import { BUSY_CHUNK, BUSY_RATE, useWatch } from './file_pace.js';
 
@@ -275,7 +276,7 @@ export async function sendFile(/** @type {File} */ f, /** @type {Session} */ s) 
         ch.send(block.subarray(i, end));
         if (++n % 32 === 0) filesOn.ontransfer(id, s, f.name, t('fileSending', pct(at + end, f.size)) + to, pct(at + end, f.size));
         // While the person uses the session the file trickles: one small message, then a pause.
-        if (busy) await new Promise((r) => setTimeout(r, ((end - i) / BUSY_RATE) * 1000));
+        if (busy) await sleep(((end - i) / BUSY_RATE) * 1000);
         i = end;
       }
       at += block.length;
